@@ -1,0 +1,104 @@
+// Carving of deleted records from the free space of table leaf pages and from freed pages.
+//
+// Policy of this module: forgiving. A scanner never fails on bad bytes: it clamps impossible
+// lengths, stops at the end of its buffer and skips what does not look like a record. Each
+// scanner is a pure function from one page and the shape of the table (what its live records
+// look like) to candidates, and each candidate says where it was found. Candidates are scored;
+// the score keeps false rows out, the decoders' own checks do the rest.
+//
+// Where deleted records lie in a table leaf page:
+//   freeblock     a freed cell in the content area; its first 4 bytes (payload size, rowid and
+//                 header size varints, usually) are overwritten by the freeblock header.
+//   unallocated   the gap between the pointer array and the content area: cells freed at the
+//                 top of the content area, and old cells left there by defragmentation.
+//   afterLastCell bytes past the end of the cell that lies highest in the page (space a
+//                 shrinking or rebuilt page left behind, outside any freeblock).
+//   stalePointer  cell pointers left in the array beyond the cell count, pointing at cells that
+//                 were deleted (often intact, with their leading varints).
+//   freelist      cells of a page that was freed whole (a dropped table, a merged page).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "sqlite_recovery/reader.h"
+
+namespace halvern {
+
+enum class RowSource : uint8_t {
+  kLive,
+  kFreeblock,
+  kUnallocated,
+  kAfterLastCell,
+  kStalePointer,
+  kFreelist,
+};
+
+// "live", "freeblock", "unallocated", "afterLastCell", "stalePointer", "freelist".
+std::string_view RowSourceName(RowSource source);
+
+// What one column of a table looks like.
+struct ColumnShape {
+  uint8_t seenTypes = 0;      // ValueTypeBit mask of the types met in live records
+  char affinity = 'B';        // declared affinity: 'I'nteger, 'R'eal, 'N'umeric, 'T'ext, 'B'lob
+  bool rowidAlias = false;    // INTEGER PRIMARY KEY: stored as NULL, the value is the rowid
+  uint32_t maxTextBytes = 0;  // longest text or blob met in live records
+};
+
+// What the records of one table look like: the column count from the schema and from the live
+// records (rows written before an ADD COLUMN are shorter), and the value types per column.
+struct TableShape {
+  uint32_t declaredColumns = 0;  // from CREATE TABLE; 0 when unknown
+  uint32_t minColumns = 0;       // fewest serial types in a live record (0: none seen)
+  uint32_t maxColumns = 0;       // most serial types in a live record
+  int32_t rowidColumn = -1;
+  uint64_t liveRecords = 0;
+  std::vector<ColumnShape> columns;  // declaredColumns (or maxColumns) entries
+
+  // A shape from the schema alone.
+  static TableShape FromSchema(const TableSchema& table);
+  // A shape of n columns with no schema (fixed counts of the decoder family, orphan pages).
+  static TableShape FromColumnCount(uint32_t n);
+  // Widens the shape with one live record.
+  void Learn(const Record& record);
+  // Column counts a carved record of this table may have, fewest first.
+  uint32_t LowColumns() const;
+  uint32_t HighColumns() const;
+};
+
+// One carved record.
+struct Candidate {
+  RowSource source = RowSource::kFreeblock;
+  uint32_t page = 0;    // 1-based page number
+  uint32_t offset = 0;  // page offset where the record's bytes begin (its first surviving byte)
+  int32_t score = 0;    // plausibility; candidates below kMinCandidateScore are not returned
+  Record record;        // values aligned to the table's columns; kLost where they did not survive
+};
+
+// Candidates below this score are dropped by the scanners.
+inline constexpr int32_t kMinCandidateScore = 1;
+
+// The four scanners. Each appends its candidates for one table leaf page to out. They read
+// only the page; text of UTF-16 files is converted into each candidate's own storage.
+void ScanFreeblocks(const PageView& page, const TableShape& shape, TextEncoding encoding,
+                    std::vector<Candidate>& out);
+void ScanUnallocated(const PageView& page, const TableShape& shape, TextEncoding encoding,
+                     std::vector<Candidate>& out);
+void ScanAfterLastCell(const PageView& page, const TableShape& shape, TextEncoding encoding,
+                       std::vector<Candidate>& out);
+void ScanStalePointers(const PageView& page, const TableShape& shape, TextEncoding encoding,
+                       std::vector<Candidate>& out);
+
+// All four scanners on one page, with candidates that overlap a live cell or a better
+// candidate removed. Ordered by page offset.
+void CarvePage(const PageView& page, const TableShape& shape, TextEncoding encoding,
+               std::vector<Candidate>& out);
+
+// The freelist test: how well the intact cells of a freed table leaf page fit a table shape.
+// Returns the number of the page's cells whose records decode and fit the shape (0: none; the
+// page belongs to another table or to none).
+uint32_t FreedPageFit(const PageView& page, const TableShape& shape, TextEncoding encoding);
+
+}  // namespace halvern

@@ -1,0 +1,74 @@
+// The scan driver: walks one table (or every table of a file) and hands each live row and each
+// carved deleted row, with where it was found, to a callback. The table decoders and the
+// generic dump are written on top of it.
+//
+// Order of rows for one table: live rows in key order (b-tree order), then the carved rows of
+// the table's own leaf pages (by page, then offset), then the rows of freed pages that belong to
+// the table: the intact cells of each freed leaf page and the records carved from its free space.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "sqlite_recovery/carve.h"
+#include "sqlite_recovery/reader.h"
+
+namespace halvern {
+
+// Where a row was found.
+struct RowOrigin {
+  RowSource source = RowSource::kLive;
+  uint32_t page = 0;       // 1-based page number
+  uint32_t offset = 0;     // offset within that page (cell start, or first surviving byte)
+  bool freedPage = false;  // the page is on the freelist (source kFreelist for its intact
+                           // cells; carved records of a freed page keep their scanner's source)
+};
+
+// One row handed to the callback. `record` and the bytes its values point at are valid only
+// during the callback.
+struct ScannedRow {
+  const Record& record;
+  RowOrigin origin;
+  bool deleted = false;  // everything but live rows of the table's own tree
+  int32_t score = 0;     // carving score (0 for intact cells: live and freed-page cells)
+};
+
+// Return false to stop the scan (the scan then returns kSqliteStopped).
+using RowCallback = std::function<bool(const ScannedRow& row)>;
+
+struct ScanOptions {
+  bool live = true;      // live rows of the table's tree
+  bool carve = true;     // carving of the free space of the table's leaf pages
+  bool freelist = true;  // cells and free space of freed pages that belong to the table
+  // Column count to carve with when the schema cannot tell it (no CREATE TABLE text, or none
+  // parsed): the decoders pass their fixed count. 0: carve only when the schema tells it.
+  uint32_t fallbackColumns = 0;
+  // Records of the INTEGER PRIMARY KEY column are stored as NULL; give them the rowid (or kLost
+  // when the rowid did not survive), as a SELECT would.
+  bool substituteRowid = true;
+};
+
+struct ScanStats {
+  uint64_t liveRows = 0;
+  uint64_t carvedRows = 0;     // from free space (own pages and freed pages)
+  uint64_t freedPageRows = 0;  // intact cells of freed pages
+  TableShape shape;            // the shape the carving used (schema widened by live rows)
+};
+
+// Scans one table by name (the schema's spelling, compared case-insensitively). The table's
+// root comes from the schema; column count and types for carving from its CREATE TABLE text
+// and its live records. Freed pages are given to the table whose shape they fit best (ties go
+// to every tied table). Returns 0, kSqliteStopped, kSqliteInvalid when the reader is not open,
+// or a read fault of a page of the table's tree (rows already given stay given).
+int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanOptions& options,
+                  const RowCallback& onRow, ScanStats* stats = nullptr);
+
+// Scans every table of the schema, then the freed pages and free space that belong to no table.
+// table is nullptr for rows that belong to no table of the schema (carved from freed pages of
+// dropped tables, or from pages nothing refers to).
+using FileRowCallback = std::function<bool(const TableSchema* table, const ScannedRow& row)>;
+int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
+                 const FileRowCallback& onRow);
+
+}  // namespace halvern
