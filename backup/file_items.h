@@ -1,0 +1,25 @@
+// Records of the file categories found through the manifest: Camera Roll, Photo Stream,
+// message attachments, WhatsApp attachments and the files of installed apps.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace halvern {
+
+struct MediaFileItem {
+  uint32_t size = 0;               // data file size (low 32 bits; 0 when unreadable)
+  std::string displayName;         // name shown to the user
+  std::filesystem::path path;      // full path of the data file
+};
+using AttachmentItem = MediaFileItem;
+
+struct AppFileItem {
+  uint32_t size = 0;
+  std::string appName;             // the app the file belongs to, or "other"
+  std::string displayName;
+  std::filesystem::path path;
+};
+
+}  // namespace halvern

@@ -1,0 +1,316 @@
+// Category walks over the manifest, the signature test and the single-file copies.
+#include "backup/media_scan.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace halvern {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool At(const unsigned char* b, size_t size, size_t offset, const char* text, size_t n) {
+  return offset + n <= size && std::memcmp(b + offset, text, n) == 0;
+}
+bool At(const unsigned char* b, size_t size, size_t offset, const char* text) {
+  return At(b, size, offset, text, std::strlen(text));
+}
+uint32_t Le16(const unsigned char* b) { return b[0] | (b[1] << 8); }
+uint32_t Le32(const unsigned char* b) {
+  return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
+}
+uint32_t Be32(const unsigned char* b) {
+  return (static_cast<uint32_t>(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+}
+// The four bytes `text` start somewhere at offset 0..28.
+bool Within28(const unsigned char* b, size_t size, const char* text) {
+  for (size_t off = 0; off <= 28; ++off) {
+    if (At(b, size, off, text, 4)) return true;
+  }
+  return false;
+}
+
+bool IsIco(const unsigned char* b, size_t size) {
+  if (!At(b, size, 0, "\x00\x00\x01\x00", 4)) return false;
+  const uint32_t count = Le16(b + 4);
+  if (count < 1 || 6 + 16 * count > 512 || 6 + 16 * count > size) return false;
+  uint64_t expected = 6 + 16 * count;
+  for (uint32_t i = 0; i < count; ++i) {
+    const unsigned char* entry = b + 6 + 16 * i;
+    if (entry[3] != 0 || Le32(entry + 12) != expected) return false;
+    expected += Le32(entry + 8);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> SniffBytes(const unsigned char* b, size_t size) {
+  if (size < 512) return std::nullopt;
+  if ((At(b, size, 0, "\x00\x00\x01\xBA", 4) && Within28(b, size, "\x00\x00\x01\xBB")) ||
+      (At(b, size, 0, "\x00\x00\x01\xB3", 4) && Within28(b, size, "\x00\x00\x01\xB8")))
+    return "mpeg";
+  if (At(b, size, 4, "ftyp") && (At(b, size, 8, "iso") || At(b, size, 8, "mp42"))) return "mp4";
+  if (At(b, size, 0, ".RMF")) return "rmvb";
+  if (At(b, size, 0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16))
+    return "wmv";
+  if (At(b, size, 0, "RIFF") && At(b, size, 8, "AVI ") && At(b, size, 12, "LIST")) return "avi";
+  if (At(b, size, 4, "ftyp") && At(b, size, 8, "3gp")) return "3gp";
+  if (At(b, size, 0, "ID3") && b[3] < 0xFF && b[4] < 0xFF && (b[5] & 0x1F) == 0 && b[6] < 0x80 &&
+      b[7] < 0x80 && b[8] < 0x80 && b[9] < 0x80)
+    return "mp3";
+  if (At(b, size, 0, "MThd") && Be32(b + 4) == 6 && At(b, size, 14, "MTrk")) return "mid";
+  if (At(b, size, 0, "RIFF") && At(b, size, 8, "WAVE") && At(b, size, 12, "fmt ")) return "wav";
+  if (At(b, size, 0, "moov") || (At(b, size, 4, "ftyp") && At(b, size, 8, "qt  "))) return "mov";
+  if (At(b, size, 0, "GIF") && std::isdigit(b[3]) && std::isdigit(b[4]) && b[5] >= 'a' &&
+      b[5] <= 'z')
+    return "gif";
+  if ((At(b, size, 0, "BM") || At(b, size, 0, "BA")) && Le16(b + 6) == 0 && Le16(b + 8) == 0 &&
+      Le32(b + 14) == 40)
+    return "bmp";
+  if ((At(b, size, 0, "\xFF\xD8\xFF\xE0", 4) && At(b, size, 6, "JFIF")) ||
+      (At(b, size, 0, "\xFF\xD8\xFF\xE1", 4) && At(b, size, 6, "Exif")))
+    return "jpg";
+  if (At(b, size, 0, "\x89PNG\r\n\x1A\n", 8)) return "png";
+  if (IsIco(b, size)) return "ico";
+  return std::nullopt;
+}
+
+std::optional<std::string> SniffFileType(const fs::path& file) {
+  // Read-only: a backup may lie on read-only media and is never written.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  unsigned char head[512];
+  size_t got = 0;
+  while (got < sizeof head) {
+    const ssize_t n = ::read(fd, head + got, sizeof head - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return SniffBytes(head, got);
+}
+
+namespace {
+
+std::string LastComponent(const std::string& domainPath) {
+  const auto slash = domainPath.rfind('/');
+  return slash == std::string::npos ? domainPath : domainPath.substr(slash + 1);
+}
+
+// The name cut at its last "." with the sniffed extension in upper case.
+std::string WithTypeExtension(std::string name, const std::string& type) {
+  if (auto dot = name.rfind('.'); dot != std::string::npos) name.resize(dot);
+  std::string upper = type;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name + "." + upper;
+}
+
+uint64_t SizeOf(const fs::path& file) {
+  std::error_code ec;
+  const auto size = fs::file_size(file, ec);
+  return ec ? 0 : size;
+}
+
+template <typename Item>
+void SortByName(std::vector<Item>& items) {
+  if (items.size() < 2) return;
+  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    return platform::CompareNoCase(a.displayName, b.displayName) < 0;
+  });
+}
+
+// Reports base + (scale * i) / N for the i-th visited entry.
+int32_t ReportEntry(const CategoryWalk& walk, int64_t scale, size_t i) {
+  const int64_t n = static_cast<int64_t>(walk.manifest.size());
+  return walk.sink.Report(walk.progress + static_cast<int32_t>(scale * static_cast<int64_t>(i) / n));
+}
+
+}  // namespace
+
+int32_t WalkPhotos(const CategoryWalk& walk, std::vector<MediaFileItem>& cameraRoll,
+                   std::vector<MediaFileItem>& photoStream) {
+  int32_t result = kOk;
+  std::error_code ec;
+  for (size_t i = 0; i < walk.manifest.size(); ++i) {
+    const ManifestEntry& entry = walk.manifest[i];
+    const bool roll = entry.domainPath.find(kCameraRollMarker) != std::string::npos;
+    const bool stream = !roll && entry.domainPath.find(kPhotoStreamMarker) != std::string::npos;
+    if (roll || stream) {
+      const fs::path data = walk.dataFilePath(entry.fileID);
+      if (!fs::exists(data, ec)) continue;  // no data file: skipped without a report
+      if (SniffFileType(data)) {
+        MediaFileItem item{static_cast<uint32_t>(SizeOf(data)), LastComponent(entry.domainPath),
+                           data};
+        (roll ? cameraRoll : photoStream).push_back(std::move(item));
+      }
+    }
+    if ((result = ReportEntry(walk, 2 * int64_t{walk.step}, i + 1)) != 0) break;
+  }
+  SortByName(cameraRoll);
+  SortByName(photoStream);
+  return result;
+}
+
+int32_t WalkMessageAttachments(const CategoryWalk& walk, std::vector<AttachmentItem>& out) {
+  int32_t result = kOk;
+  std::error_code ec;
+  for (size_t i = 0; i < walk.manifest.size(); ++i) {
+    const ManifestEntry& entry = walk.manifest[i];
+    if (entry.domainPath.find(kAttachmentMarker) != std::string::npos) {
+      const fs::path data = walk.dataFilePath(entry.fileID);
+      if (!fs::exists(data, ec)) continue;
+      if (auto type = SniffFileType(data)) {
+        const uint64_t size = SizeOf(data);
+        if (size != 0) {
+          out.push_back({static_cast<uint32_t>(size),
+                         WithTypeExtension(LastComponent(entry.domainPath), *type), data});
+        }
+      }
+    }
+    if ((result = ReportEntry(walk, walk.step, i + 1)) != 0) break;
+  }
+  SortByName(out);
+  return result;
+}
+
+std::string AppNameOf(const std::string& domainPath) {
+  auto marker = domainPath.find("com.");
+  if (marker == std::string::npos) marker = domainPath.find("net.");
+  if (marker == std::string::npos) return "other";
+  const auto dash = domainPath.find('-', marker);
+  if (dash == std::string::npos) return "other";
+  const size_t start = marker + 4;
+  if (start > dash) return "other";
+  return platform::SanitizeUtf8(domainPath.substr(start, std::min<size_t>(dash - start, 259)));
+}
+
+int32_t WalkAppFiles(const CategoryWalk& walk, std::vector<AppFileItem>& out,
+                     std::vector<MediaFileItem>& whatsApp) {
+  whatsApp.clear();
+  int32_t result = kOk;
+  for (size_t i = 0; i < walk.manifest.size(); ++i) {
+    const ManifestEntry& entry = walk.manifest[i];
+    if (entry.domainPath.find(kAppMarker) != std::string::npos) {
+      const fs::path data = walk.dataFilePath(entry.fileID);
+      if (auto type = SniffFileType(data)) {
+        const uint64_t size = SizeOf(data);
+        std::string name = WithTypeExtension(LastComponent(entry.domainPath), *type);
+        if (entry.domainPath.find(kWhatsAppMarker) != std::string::npos) {
+          if (static_cast<uint32_t>(size) != 0)
+            whatsApp.push_back({static_cast<uint32_t>(size), std::move(name), data});
+        } else {
+          out.push_back(
+              {static_cast<uint32_t>(size), AppNameOf(entry.domainPath), std::move(name), data});
+        }
+      }
+    }
+    if ((result = ReportEntry(walk, 2 * int64_t{walk.step}, i + 1)) != 0) break;
+  }
+  SortByName(out);
+  SortByName(whatsApp);
+  return result;
+}
+
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Copies `in` to `out` in 64 KiB chunks; `onChunk(percent)` answers non-zero to stop.
+template <typename OnChunk>
+int32_t CopyChunks(int in, int out, uint64_t size, OnChunk onChunk) {
+  std::vector<char> buffer(kChunk);
+  uint64_t done = 0;
+  while (done < size) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
+    const ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(done));
+    if (got < 0) return errno ? errno : kReadFault;
+    if (static_cast<size_t>(got) != want) return kReadFault;
+    size_t written = 0;
+    while (written < want) {
+      const ssize_t w = ::write(out, buffer.data() + written, want - written);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      written += static_cast<size_t>(w);
+    }
+    done += want;
+    if (const int32_t answer = onChunk(static_cast<int32_t>(done * 100 / size)); answer != 0)
+      return answer;
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int32_t ExtractForPreview(const fs::path& dataFile, const fs::path& workFolder,
+                          std::string& previewPath, const ProgressSink& sink) {
+  previewPath.clear();
+  const auto type = SniffFileType(dataFile);
+  if (!type) return kInvalidParameter;
+  const char* previewName = nullptr;
+  if (std::strstr(kImageList, type->c_str())) {
+    previewName = "tmp.jpg";
+  } else if (std::strstr(kAudioList, type->c_str())) {
+    previewName = "tmp.wav";
+  } else if (std::strstr(kVideoList, type->c_str())) {
+    previewName = "tmp.avi";
+  } else {
+    return kOk;
+  }
+  int32_t result = kOk;
+  {
+    Fd in{::open(dataFile.c_str(), O_RDONLY | O_CLOEXEC)};
+    const fs::path preview = workFolder / previewName;
+    previewPath = preview.string();
+    Fd out{::open(preview.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+    if (in.fd < 0 || out.fd < 0) {
+      result = kInvalidParameter;
+    } else {
+      const uint64_t size = SizeOf(dataFile);
+      result = CopyChunks(in.fd, out.fd, size, [&](int32_t pct) { return sink.Report(pct); });
+    }
+  }
+  sink.Report(100);
+  return result;
+}
+
+int32_t CopyDataFile(const fs::path& dataFile, const fs::path& destination,
+                     ExportCallback callback, void* userData) {
+  std::error_code ec;
+  if (destination.has_parent_path()) fs::create_directories(destination.parent_path(), ec);
+  const std::string dest = destination.string();
+  int32_t result;
+  {
+    Fd in{::open(dataFile.c_str(), O_RDONLY | O_CLOEXEC)};
+    Fd out{in.fd < 0 ? -1
+                     : ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    if (in.fd < 0 || out.fd < 0) {
+      result = kInvalidParameter;
+    } else {
+      const uint64_t size = SizeOf(dataFile);
+      result = CopyChunks(in.fd, out.fd, size, [&](int32_t pct) {
+        return callback ? callback(userData, pct, 0, dest) : 0;
+      });
+    }
+  }
+  if (result > 0 && callback) callback(userData, 100, result, dest);
+  return result;
+}
+
+}  // namespace halvern

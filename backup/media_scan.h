@@ -1,0 +1,82 @@
+// Media and file categories found by walking the manifest: Camera Roll, Photo Stream,
+// message attachments and the files of installed apps (WhatsApp's set aside), with the
+// signature test that keeps only files of a known type, and the two single-file copies.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backup/file_items.h"
+#include "backup/manifest.h"
+#include "platform/codes.h"
+
+namespace halvern {
+
+// Markers searched in a manifest entry's domain path (case-sensitive).
+inline constexpr const char* kCameraRollMarker = "CameraRollDomain-Media/DCIM/";
+inline constexpr const char* kPhotoStreamMarker = "MediaDomain-Media/PhotoStreamsData/";
+inline constexpr const char* kAttachmentMarker = "/Attachments/";
+// Matches app, app-group and plug-in containers alike (AppDomain-, AppDomainGroup-,
+// AppDomainPlugin-).
+inline constexpr const char* kAppMarker = "AppDomain";
+inline constexpr const char* kWhatsAppMarker = "net.whatsapp.WhatsApp";
+
+// Extension lists; an extension matches when it (or it followed by "|") occurs in the list.
+inline constexpr const char* kImageList =
+    "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|"
+    "*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|"
+    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga";
+inline constexpr const char* kAudioList =
+    "*.mp3|*.wav|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|"
+    "*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd";
+inline constexpr const char* kVideoList =
+    "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.ape|*.m4v|*.3gp|*.dv|"
+    "*.3g2|*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|"
+    "*.hdmov|*.mod|*.m2t|*.lrv";
+
+// The type of a file from the signature in its first 512 bytes: "jpg", "png", "mov", ...;
+// nullopt for a missing, short (< 512 bytes), unreadable or unknown file.
+std::optional<std::string> SniffFileType(const std::filesystem::path& file);
+// The same test over the first bytes already read (at least 512 for a match).
+std::optional<std::string> SniffBytes(const unsigned char* bytes, size_t size);
+
+// What a category walk needs: the manifest, where data files lie, and the progress state.
+struct CategoryWalk {
+  const std::vector<ManifestEntry>& manifest;
+  std::function<std::filesystem::path(const std::string& fileID)> dataFilePath;
+  ProgressSink sink;
+  int32_t progress = 0;  // the scan's progress base before the walk
+  int32_t step = 11;
+};
+
+// Each returns 0, or the callback's non-zero answer when it stopped; the vectors keep what
+// was appended until then. Vectors are sorted by display name, ignoring case.
+int32_t WalkPhotos(const CategoryWalk& walk, std::vector<MediaFileItem>& cameraRoll,
+                   std::vector<MediaFileItem>& photoStream);
+int32_t WalkMessageAttachments(const CategoryWalk& walk, std::vector<AttachmentItem>& out);
+// `whatsApp` is emptied first and receives the WhatsApp attachments.
+int32_t WalkAppFiles(const CategoryWalk& walk, std::vector<AppFileItem>& out,
+                     std::vector<MediaFileItem>& whatsApp);
+
+// The app an app-file entry belongs to ("example.notes" for AppDomain-com.example.notes-...),
+// or "other".
+std::string AppNameOf(const std::string& domainPath);
+
+// Copies `dataFile` to the preview file of its kind in `workFolder` ("tmp.jpg", "tmp.wav",
+// "tmp.avi") and puts that path in `previewPath`. 87: no known type or a file cannot be
+// opened; 30: short read; errno of a failed write; the callback's non-zero answer.
+int32_t ExtractForPreview(const std::filesystem::path& dataFile,
+                          const std::filesystem::path& workFolder, std::string& previewPath,
+                          const ProgressSink& sink);
+
+// Copies `dataFile` to `destination`, creating its folder. Same codes as ExtractForPreview;
+// on failure the callback hears (100, result, destination) once more.
+int32_t CopyDataFile(const std::filesystem::path& dataFile,
+                     const std::filesystem::path& destination, ExportCallback callback,
+                     void* userData);
+
+}  // namespace halvern

@@ -1,0 +1,39 @@
+// The command table and the small argument helpers shared by the commands.
+#include "cli/commands.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace halvern::cli {
+
+const std::vector<Command>& AllCommands() {
+  static const std::vector<Command> commands = {
+      {"list", "list [--root DIR] [--json]        backups found, newest first", &ListCommand},
+      {"info", "info DIR [--json]                 the summary of one backup folder", &InfoCommand},
+      {"files", "files DIR [--grep TEXT] [--json]  manifest entries and their data files",
+       &FilesCommand},
+  };
+  return commands;
+}
+
+int Fail(int status, const std::string& message) {
+  std::fprintf(stderr, "halvern-cli: %s\n", message.c_str());
+  return status;
+}
+
+bool TakeOption(Args& args, const std::string& name, std::string& value) {
+  auto it = std::find(args.begin(), args.end(), name);
+  if (it == args.end() || it + 1 == args.end()) return false;
+  value = *(it + 1);
+  args.erase(it, it + 2);
+  return true;
+}
+
+bool TakeFlag(Args& args, const std::string& name) {
+  auto it = std::find(args.begin(), args.end(), name);
+  if (it == args.end()) return false;
+  args.erase(it);
+  return true;
+}
+
+}  // namespace halvern::cli

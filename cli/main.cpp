@@ -1,0 +1,26 @@
+// halvern-cli: the command line front end. Dispatches to one command.
+#include <cstdio>
+#include <cstring>
+
+#include "cli/commands.h"
+
+namespace {
+void Usage(FILE* out) {
+  std::fprintf(out, "usage: halvern-cli COMMAND [ARGS]\n\ncommands:\n");
+  for (const auto& c : halvern::cli::AllCommands()) std::fprintf(out, "  %s\n", c.usage);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+    Usage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  halvern::cli::Args args(argv + 2, argv + argc);
+  for (const auto& c : halvern::cli::AllCommands()) {
+    if (std::strcmp(argv[1], c.name) == 0) return c.run(args);
+  }
+  std::fprintf(stderr, "halvern-cli: unknown command '%s'\n", argv[1]);
+  Usage(stderr);
+  return 2;
+}

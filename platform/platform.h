@@ -1,0 +1,58 @@
+// Operating-system layer: where the program keeps its data, free space, mounted
+// filesystems, the program's own folder, UTF-8 text helpers and local-time texts.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace halvern::platform {
+
+// The user's application-data folder: $XDG_DATA_HOME, else $HOME/.local/share.
+// Empty when neither variable is usable.
+std::filesystem::path AppDataFolder();
+
+// The folder that holds the running executable (helper programs and runtime files lie there).
+std::filesystem::path ProgramFolder();
+
+// Free bytes available on the filesystem holding `path`; nullopt when it cannot be read.
+std::optional<uint64_t> FreeBytes(const std::filesystem::path& path);
+
+// A mounted filesystem that can hold files (pseudo filesystems are left out).
+struct MountedFilesystem {
+  std::string device;
+  std::filesystem::path mountPoint;
+  std::string type;
+};
+// Real filesystems from /proc/self/mounts (or `mountsFile`), in table order.
+std::vector<MountedFilesystem> MountedFilesystems(
+    const std::filesystem::path& mountsFile = "/proc/self/mounts");
+
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+// `text` with every ill-formed sequence replaced by U+FFFD; valid text comes back unchanged.
+std::string SanitizeUtf8(std::string_view text);
+// Decodes UTF-8 to code points, ill-formed sequences becoming U+FFFD.
+std::u32string DecodeUtf8(std::string_view text);
+std::string EncodeUtf8(std::u32string_view text);
+// Simple case fold of one code point (Latin, Greek, Cyrillic, Armenian, full-width Latin).
+char32_t FoldCase(char32_t c);
+// Compares two UTF-8 texts code point by code point after case folding: <0, 0 or >0.
+int CompareNoCase(std::string_view a, std::string_view b);
+// Lower-cases ASCII letters only (file extensions, markers).
+std::string AsciiLower(std::string_view text);
+
+// Local-time text "%04d-%02d-%02d %02d:%02d:%02d" of Unix time `t`; empty when t cannot be
+// broken down.
+std::string FormatLocalTime(int64_t unixSeconds);
+// Unix time of a UTC calendar time (no local rules applied).
+int64_t UtcToUnix(int year, int month, int day, int hour, int minute, int second);
+
+// Reads a whole file; nullopt when it cannot be opened or read.
+std::optional<std::string> ReadFile(const std::filesystem::path& path);
+
+}  // namespace halvern::platform

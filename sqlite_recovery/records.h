@@ -1,0 +1,130 @@
+// Row and item records that the table decoders fill and the extractors complete.
+// Texts are UTF-8; every record of a carvable table starts with its deleted flag.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace halvern {
+
+// One message of the messages database (message table, joined by the extractor).
+struct MessageItem {
+  int32_t deleted = 0;     // 1 when brought back by carving
+  int32_t fromMe = 0;      // 1 when sent from the phone
+  int32_t rowId = 0;       // low 32 bits of the rowid; 0 for a carved row
+  int32_t handleId = 0;    // rowid of the correspondent's handle row; conversation key
+  std::string date;        // local date text "YYYY-MM-DD hh:mm:ss", empty when absent
+  std::string phone;       // the handle's address (phone number or e-mail)
+  std::string name;        // correspondent's name from the address book
+  std::string text;        // message text, never empty
+  std::string attachment;  // file name of the first attachment, empty when none
+};
+
+// One person of the address book (ABPersonFullTextSearch_content).
+struct ContactItem {
+  int32_t deleted = 0;
+  std::string email;
+  std::string address;
+  std::string social;
+  std::string url;      // shown as the home page
+  std::string phones;   // decoded: numbers separated by spaces; cleaned: by newlines
+  std::string company;
+  std::string name;     // first and last name joined by one space; "No Name" when both empty
+};
+
+// One call of the call history.
+struct CallItem {
+  int32_t deleted = 0;
+  int32_t incoming = 0;  // 1 incoming, 0 outgoing
+  int32_t duration = 0;  // seconds; 0 when not connected
+  std::string date;
+  std::string phone;
+  std::string name;
+};
+
+// One note (ZNOTEBODY gives the body, ZNOTE the date and title).
+struct NoteItem {
+  int32_t deleted = 0;
+  int32_t bodyId = 0;  // rowid of the body row
+  std::string date;
+  std::string title;
+  std::string body;
+};
+using NoteRow = NoteItem;
+
+// One WhatsApp message.
+struct ChatMessageItem {
+  int32_t deleted = 0;
+  int32_t fromMe = 0;
+  int32_t rowId = 0;
+  int32_t sessionId = -1;  // rowid of the chat session; -1 when absent
+  int32_t memberId = 0;    // rowid of the sending group member; 0 when absent
+  int32_t mediaId = 0;     // rowid of the media item; 0 when absent
+  std::string date;
+  std::string name;        // "Me" for own messages, else the sender's name
+  std::string text;        // message text, or the media item's path
+  std::string phone;       // sender's contact id (before the at sign)
+  std::string chatNames;
+  std::string chatPhones;
+  std::string chatTitle;
+};
+
+// Auxiliary rows of the messages database.
+struct HandleRow {
+  int32_t deleted = 0;
+  int32_t rowId = 0;
+  std::string address;
+};
+struct AttachmentRow {
+  int32_t deleted = 0;
+  int32_t rowId = 0;
+  int32_t messageId = 0;
+  std::string fileName;
+};
+struct MessageAttachmentRow {
+  int32_t deleted = 0;
+  int32_t attachmentId = 0;
+  int32_t messageId = 0;
+};
+
+// Auxiliary rows of the WhatsApp chat database (no deleted flag).
+struct WaChatSessionRow {
+  int32_t rowId = 0;
+  std::string contact;      // contact id up to its first at sign
+  std::string partnerName;
+  std::string memberNames;  // filled by the extractor
+  std::string memberPhones; // filled by the extractor
+};
+struct WaGroupMemberRow {
+  int32_t rowId = 0;
+  int32_t sessionId = 0;
+  std::string name;
+  std::string contact;
+};
+struct WaMediaItemRow {
+  int32_t rowId = 0;
+  std::string path;
+};
+
+// WeChat and QQ rows.
+struct ImMessageRow {
+  int32_t deleted = 0;
+  int32_t sent = 0;
+  int32_t rowId = 0;
+  std::string date;
+  std::string peer;
+  std::string text;
+  std::string extra;
+};
+struct WeChatFriendRow {
+  int32_t deleted = 0;
+  int64_t type = 0;  // integer of column 6
+  std::string userName;   // column 1
+  std::string nickName;   // column 2
+};
+struct QqChatTableRow {
+  std::string tableName;
+  std::string peer;
+};
+
+}  // namespace halvern

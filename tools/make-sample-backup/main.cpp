@@ -1,0 +1,52 @@
+// make-sample-backup: writes the demo backups (an iTunes-style backup root with a few
+// backups) into a folder, so that the program can be tried without a phone.
+//
+//   make-sample-backup ROOT
+//
+// ROOT/Apple Computer/MobileSync/Backup/<id>/ receives the backups; point XDG_DATA_HOME at
+// ROOT to have halvern and halvern-cli find them.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "tests/fixtures/backup_builder.h"
+
+namespace fs = std::filesystem;
+using halvern::fixtures::BackupSpec;
+using halvern::fixtures::ManifestKind;
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make-sample-backup ROOT\n");
+    return 2;
+  }
+  const fs::path backups = fs::path(argv[1]) / "Apple Computer" / "MobileSync" / "Backup";
+
+  BackupSpec current = halvern::fixtures::SampleMediaBackup();
+  current.uniqueIdentifier = "00008030-001A2D3C0E38802E";
+
+  BackupSpec older = halvern::fixtures::SampleMediaBackup();
+  older.displayName = older.deviceName = "Marc's iPhone";
+  older.manifest = ManifestKind::kMbdb;
+  older.productVersion = "9.3.5";
+  older.lastBackupDate = "2016-11-20T08:15:00Z";
+  older.phoneNumber = "+44 7700 900123";
+  older.serialNumber = "DNPMX1ABFF9R";
+  older.uniqueIdentifier = "3f1c0e7a9b8d6c5e4f3a2b1c0d9e8f7a6b5c4d3e";
+
+  struct Item {
+    const BackupSpec* spec;
+    std::string id;
+  };
+  for (const Item& item : {Item{&current, current.uniqueIdentifier},
+                           Item{&older, older.uniqueIdentifier}}) {
+    std::string error;
+    const fs::path folder = backups / item.id;
+    if (!halvern::fixtures::WriteBackup(folder, *item.spec, &error)) {
+      std::fprintf(stderr, "make-sample-backup: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("%s\n", folder.string().c_str());
+  }
+  return 0;
+}
