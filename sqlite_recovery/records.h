@@ -1,5 +1,6 @@
 // Row and item records that the table decoders fill and the extractors complete.
-// Texts are UTF-8; every record of a carvable table starts with its deleted flag.
+// Texts are UTF-8; every record of a carvable table starts with its deleted flag. Rowids and
+// the ids that refer to rowids are kept whole (64-bit): a row's key is never cut.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +12,8 @@ namespace halvern {
 struct MessageItem {
   int32_t deleted = 0;     // 1 when brought back by carving
   int32_t fromMe = 0;      // 1 when sent from the phone
-  int32_t rowId = 0;       // low 32 bits of the rowid; 0 for a carved row
-  int32_t handleId = 0;    // rowid of the correspondent's handle row; conversation key
+  int64_t rowId = 0;       // the rowid; 0 for a carved row whose rowid did not survive
+  int64_t handleId = 0;    // rowid of the correspondent's handle row; conversation key
   std::string date;        // local date text "YYYY-MM-DD hh:mm:ss", empty when absent
   std::string phone;       // the handle's address (phone number or e-mail)
   std::string name;        // correspondent's name from the address book
@@ -26,10 +27,10 @@ struct ContactItem {
   std::string email;
   std::string address;
   std::string social;
-  std::string url;      // shown as the home page
-  std::string phones;   // decoded: numbers separated by spaces; cleaned: by newlines
+  std::string url;     // shown as the home page
+  std::string phones;  // decoded: numbers separated by spaces; cleaned: by newlines
   std::string company;
-  std::string name;     // first and last name joined by one space; "No Name" when both empty
+  std::string name;  // first and last name joined by one space; "No Name" when both empty
 };
 
 // One call of the call history.
@@ -45,7 +46,7 @@ struct CallItem {
 // One note (ZNOTEBODY gives the body, ZNOTE the date and title).
 struct NoteItem {
   int32_t deleted = 0;
-  int32_t bodyId = 0;  // rowid of the body row
+  int64_t bodyId = 0;  // rowid of the body row (0 for a carved body row)
   std::string date;
   std::string title;
   std::string body;
@@ -56,14 +57,14 @@ using NoteRow = NoteItem;
 struct ChatMessageItem {
   int32_t deleted = 0;
   int32_t fromMe = 0;
-  int32_t rowId = 0;
-  int32_t sessionId = -1;  // rowid of the chat session; -1 when absent
-  int32_t memberId = 0;    // rowid of the sending group member; 0 when absent
-  int32_t mediaId = 0;     // rowid of the media item; 0 when absent
+  int64_t rowId = 0;
+  int64_t sessionId = -1;  // rowid of the chat session; -1 when absent
+  int64_t memberId = 0;    // rowid of the sending group member; 0 when absent
+  int64_t mediaId = 0;     // rowid of the media item; 0 when absent
   std::string date;
-  std::string name;        // "Me" for own messages, else the sender's name
-  std::string text;        // message text, or the media item's path
-  std::string phone;       // sender's contact id (before the at sign)
+  std::string name;   // "Me" for own messages, else the sender's name
+  std::string text;   // message text, or the media item's path
+  std::string phone;  // sender's contact id (before the at sign)
   std::string chatNames;
   std::string chatPhones;
   std::string chatTitle;
@@ -72,37 +73,37 @@ struct ChatMessageItem {
 // Auxiliary rows of the messages database.
 struct HandleRow {
   int32_t deleted = 0;
-  int32_t rowId = 0;
+  int64_t rowId = 0;
   std::string address;
 };
 struct AttachmentRow {
   int32_t deleted = 0;
-  int32_t rowId = 0;
-  int32_t messageId = 0;
+  int64_t rowId = 0;
+  int64_t messageId = 0;  // filled by the extractor from message_attachment_join
   std::string fileName;
 };
 struct MessageAttachmentRow {
   int32_t deleted = 0;
-  int32_t attachmentId = 0;
-  int32_t messageId = 0;
+  int64_t attachmentId = 0;
+  int64_t messageId = 0;
 };
 
 // Auxiliary rows of the WhatsApp chat database (no deleted flag).
 struct WaChatSessionRow {
-  int32_t rowId = 0;
-  std::string contact;      // contact id up to its first at sign
+  int64_t rowId = 0;
+  std::string contact;  // contact id up to its first at sign
   std::string partnerName;
-  std::string memberNames;  // filled by the extractor
-  std::string memberPhones; // filled by the extractor
+  std::string memberNames;   // filled by the extractor
+  std::string memberPhones;  // filled by the extractor
 };
 struct WaGroupMemberRow {
-  int32_t rowId = 0;
-  int32_t sessionId = 0;
+  int64_t rowId = 0;
+  int64_t sessionId = 0;
   std::string name;
   std::string contact;
 };
 struct WaMediaItemRow {
-  int32_t rowId = 0;
+  int64_t rowId = 0;
   std::string path;
 };
 
@@ -110,7 +111,7 @@ struct WaMediaItemRow {
 struct ImMessageRow {
   int32_t deleted = 0;
   int32_t sent = 0;
-  int32_t rowId = 0;
+  int64_t rowId = 0;
   std::string date;
   std::string peer;
   std::string text;
@@ -118,9 +119,9 @@ struct ImMessageRow {
 };
 struct WeChatFriendRow {
   int32_t deleted = 0;
-  int64_t type = 0;  // integer of column 6
-  std::string userName;   // column 1
-  std::string nickName;   // column 2
+  int64_t type = 0;      // integer of column 6
+  std::string userName;  // column 1
+  std::string nickName;  // column 2
 };
 struct QqChatTableRow {
   std::string tableName;
