@@ -1,0 +1,186 @@
+// File typing, the category walks over the manifest and the single-file copies.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "backup/media_scan.h"
+#include "platform/platform.h"
+#include "tests/fixtures/backup_builder.h"
+#include "tests/fixtures/temp_dir.h"
+
+namespace halvern {
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::MediaBytes;
+using fixtures::TempDir;
+
+std::string Padded(std::string head) {
+  head.resize(512, '\x01');
+  return head;
+}
+
+TEST(Sniff, SignaturesInTableOrder) {
+  std::string ico = std::string("\0\0\1\0\1\0", 6) + std::string(16, '\0');
+  ico[6 + 8] = 10;       // image size 10
+  ico[6 + 12] = 6 + 16;  // image offset right after the directory
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::optional<std::string> type;
+  };
+  const Case cases[] = {
+      {"mpeg", Padded(std::string("\0\0\1\xBA....\0\0\1\xBB", 12)), "mpeg"},
+      {"mp4 iso", Padded(std::string("\0\0\0\x18" "ftypisom", 12)), "mp4"},
+      {"mp4 mp42", MediaBytes("mp4", 512), "mp4"},
+      {"quicktime ftyp", MediaBytes("mov", 512), "mov"},
+      {"quicktime moov", Padded("moov"), "mov"},
+      {"3gp", Padded(std::string("\0\0\0\x18" "ftyp3gp4", 12)), "3gp"},
+      {"asf", Padded("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"), std::nullopt},
+      {"asf full", Padded(std::string("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16)), "wmv"},
+      {"avi", Padded("RIFF\x10\x10\x10\x10" "AVI LIST"), "avi"},
+      {"wav", MediaBytes("wav", 512), "wav"},
+      {"mp3", MediaBytes("mp3", 512), "mp3"},
+      {"midi", Padded(std::string("MThd\0\0\0\x06\0\1\0\1\0\x60MTrk", 18)), "mid"},
+      {"gif", MediaBytes("gif", 512), "gif"},
+      {"gif bad version", Padded("GIFx9a"), std::nullopt},
+      {"bmp", Padded(std::string("BM\x36\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0", 18)), "bmp"},
+      {"jpeg jfif", MediaBytes("jpg", 512), "jpg"},
+      {"jpeg exif", Padded(std::string("\xFF\xD8\xFF\xE1\0\x10" "Exif", 10)), "jpg"},
+      {"png", MediaBytes("png", 512), "png"},
+      {"ico", Padded(ico), "ico"},
+      {"short png", MediaBytes("png", 511), std::nullopt},
+      {"text", Padded("hello"), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SniffBytes(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size()),
+              c.type)
+        << c.what;
+  }
+  EXPECT_EQ(SniffFileType("/no/such/file"), std::nullopt);
+}
+
+TEST(AppName, FromTheContainerName) {
+  EXPECT_EQ(AppNameOf("AppDomain-com.example.notes-Documents/a.png"), "example.notes");
+  EXPECT_EQ(AppNameOf("AppDomainGroup-group.net.whatsapp.WhatsApp.shared-Message/x.jpg"),
+            "whatsapp.WhatsApp.shared");
+  EXPECT_EQ(AppNameOf("AppDomain-org.example.app-Documents/a.png"), "other");
+  EXPECT_EQ(AppNameOf("AppDomain-com.example"), "other");  // no "-" after the marker
+}
+
+struct Recorder {
+  std::vector<int32_t> reports;
+  int32_t stopAt = -1;
+  static int32_t Callback(void* self, int32_t percent) {
+    auto* r = static_cast<Recorder*>(self);
+    r->reports.push_back(percent);
+    return static_cast<int32_t>(r->reports.size()) == r->stopAt ? 2 : 0;
+  }
+};
+
+class CategoryWalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    spec_ = fixtures::SampleMediaBackup();
+    spec_.files.push_back({"CameraRollDomain", "Media/DCIM/100APPLE/gone.JPG", MediaBytes("jpg", 600), false});
+    spec_.files.push_back({"AppDomainGroup-group.net.whatsapp.WhatsApp.shared", "Message/Media/empty.jpg", "", true});
+    spec_.files.push_back({"AppDomain-com.example.notes", "Documents/empty.png", "", true});
+    spec_.files.push_back({"MediaDomain", "Media/PhotoStreamsData/1/100APPLE/A_FIRST.JPG", MediaBytes("jpg", 700)});
+    ASSERT_TRUE(fixtures::WriteBackup(dir_.path(), spec_));
+    ASSERT_EQ(ReadManifestDb(dir_ / "Manifest.db", manifest_), 0);
+  }
+  CategoryWalk Walk(Recorder& r) {
+    return CategoryWalk{manifest_,
+                        [this](const std::string& id) {
+                          return DataFilePath(dir_.path(), id, false, true);
+                        },
+                        ProgressSink{&Recorder::Callback, &r}, 12, 11};
+  }
+  TempDir dir_;
+  fixtures::BackupSpec spec_;
+  std::vector<ManifestEntry> manifest_;
+};
+
+TEST_F(CategoryWalkTest, PhotosKeepTheirNamesSortedAndSkipShortAndMissingFiles) {
+  Recorder r;
+  std::vector<MediaFileItem> roll, stream;
+  ASSERT_EQ(WalkPhotos(Walk(r), roll, stream), 0);
+  ASSERT_EQ(roll.size(), 3u);  // short.JPG (300 bytes) and gone.JPG drop out
+  EXPECT_EQ(roll[0].displayName, "IMG_0001.PNG");
+  EXPECT_EQ(roll[1].displayName, "IMG_0002.JPG");
+  EXPECT_EQ(roll[2].displayName, "IMG_0003.MOV");
+  EXPECT_EQ(roll[1].size, 4096u);
+  ASSERT_EQ(stream.size(), 2u);
+  EXPECT_EQ(stream[0].displayName, "A_FIRST.JPG");
+  // Every entry reports but the missing one and the folder row; the last is base + 2 x step.
+  EXPECT_EQ(r.reports.size(), manifest_.size() - 2);
+  EXPECT_EQ(r.reports.back(), 12 + 22);
+}
+
+TEST_F(CategoryWalkTest, AttachmentsTakeTheSniffedExtension) {
+  Recorder r;
+  std::vector<AttachmentItem> out;
+  ASSERT_EQ(WalkMessageAttachments(Walk(r), out), 0);
+  ASSERT_EQ(out.size(), 1u);  // voice.caf has no known signature
+  EXPECT_EQ(out[0].displayName, "IMG_0004.PNG");
+}
+
+TEST_F(CategoryWalkTest, AppFilesCoverGroupAndPluginContainersAndSetWhatsAppAside) {
+  Recorder r;
+  std::vector<AppFileItem> apps;
+  std::vector<MediaFileItem> whatsApp = {MediaFileItem{1, "stale", {}}};
+  ASSERT_EQ(WalkAppFiles(Walk(r), apps, whatsApp), 0);
+  ASSERT_EQ(whatsApp.size(), 1u);  // empty files have no type and drop out
+  EXPECT_EQ(whatsApp[0].displayName, "photo.JPG");
+  ASSERT_EQ(apps.size(), 3u);
+  std::vector<std::pair<std::string, std::string>> got;
+  for (const auto& a : apps) got.emplace_back(a.appName, a.displayName);
+  EXPECT_EQ(got[0], (std::pair<std::string, std::string>{"example.notes", "clip.MP4"}));
+  EXPECT_EQ(got[1], (std::pair<std::string, std::string>{"example.notes", "photo.PNG"}));
+  EXPECT_EQ(got[2], (std::pair<std::string, std::string>{"example.share.ext", "thumb.GIF"}));
+  EXPECT_EQ(r.reports.size(), manifest_.size());
+}
+
+TEST_F(CategoryWalkTest, AStopAnswerEndsTheWalkWithWhatWasFound) {
+  Recorder r;
+  r.stopAt = 3;
+  std::vector<MediaFileItem> roll, stream;
+  EXPECT_EQ(WalkPhotos(Walk(r), roll, stream), 2);
+  EXPECT_EQ(r.reports.size(), 3u);
+  EXPECT_LE(roll.size(), 3u);
+}
+
+TEST(Copies, PreviewReplacesTheOldFileAndCopyCreatesFolders) {
+  TempDir dir;
+  const std::string longWav = MediaBytes("wav", 200000), shortWav = MediaBytes("wav", 600);
+  std::ofstream(dir / "long", std::ios::binary) << longWav;
+  std::ofstream(dir / "short", std::ios::binary) << shortWav;
+  std::string preview;
+  Recorder r;
+  ASSERT_EQ(ExtractForPreview(dir / "long", dir.path(), preview, {&Recorder::Callback, &r}), 0);
+  EXPECT_EQ(preview, (dir / "tmp.wav").string());
+  EXPECT_EQ(r.reports.back(), 100);
+  ASSERT_EQ(ExtractForPreview(dir / "short", dir.path(), preview, {}), 0);
+  EXPECT_EQ(*platform::ReadFile(preview), shortWav);
+  EXPECT_EQ(ExtractForPreview(dir / "missing", dir.path(), preview, {}), kInvalidParameter);
+  EXPECT_EQ(preview, "");
+
+  struct Seen {
+    std::vector<std::tuple<int32_t, int32_t, std::string>> calls;
+  } seen;
+  auto callback = [](void* s, int32_t pct, int32_t err, const std::string& path) -> int32_t {
+    static_cast<Seen*>(s)->calls.emplace_back(pct, err, path);
+    return 0;
+  };
+  const fs::path dest = dir / "out" / "deep" / "copy.wav";
+  ASSERT_EQ(CopyDataFile(dir / "long", dest, callback, &seen), 0);
+  EXPECT_EQ(*platform::ReadFile(dest), longWav);
+  EXPECT_EQ(std::get<0>(seen.calls.back()), 100);
+  seen.calls.clear();
+  EXPECT_EQ(CopyDataFile(dir / "missing", dir / "x" / "y", callback, &seen), kInvalidParameter);
+  ASSERT_EQ(seen.calls.size(), 1u);
+  EXPECT_EQ(seen.calls[0], std::make_tuple(100, kInvalidParameter, (dir / "x" / "y").string()));
+}
+
+}  // namespace
+}  // namespace halvern

@@ -1,0 +1,117 @@
+// halvern-cli as a user runs it: exit codes, listings and JSON documents.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "tests/fixtures/backup_builder.h"
+#include "tests/fixtures/temp_dir.h"
+
+namespace halvern {
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::TempDir;
+
+struct CliRun {
+  int status;
+  std::string out;
+};
+
+// Runs halvern-cli with `args` (already quoted) and `env` assignments in front.
+CliRun Cli(const std::string& args, const std::string& env = "") {
+  const std::string cmd = env + " '" HALVERN_BIN_DIR "/halvern-cli' " + args + " 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  std::string out;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+  const int status = pclose(p);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = dir_ / "Apple Computer" / "MobileSync" / "Backup";
+    Make("old", "2014-03-05T10:00:00Z", fixtures::ManifestKind::kMbdb);
+    Make("new", "2021-06-01T10:20:30Z", fixtures::ManifestKind::kDb);
+    Make("mid", "2016-11-20T08:15:00Z", fixtures::ManifestKind::kDb, true);
+    fs::create_directories(root_ / "stray-folder");
+  }
+  void Make(const std::string& name, const std::string& date, fixtures::ManifestKind kind,
+            bool encrypted = false) {
+    fixtures::BackupSpec spec = fixtures::SampleMediaBackup();
+    spec.displayName = name;
+    spec.lastBackupDate = date;
+    spec.manifest = kind;
+    spec.serialNumber = "SN-" + name;
+    if (encrypted) {
+      spec.files.push_back({"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb",
+                            std::string(1024, '\x9c')});
+    }
+    ASSERT_TRUE(fixtures::WriteBackup(root_ / name, spec));
+  }
+  TempDir dir_;
+  fs::path root_;
+};
+
+TEST_F(CliTest, ListShowsBackupsNewestFirst) {
+  const CliRun text = Cli("list", "XDG_DATA_HOME=" + Q(dir_.path()));
+  ASSERT_EQ(text.status, 0);
+  const auto pNew = text.out.find("new "), pMid = text.out.find("mid "), pOld = text.out.find("old ");
+  ASSERT_NE(pNew, std::string::npos);
+  EXPECT_LT(pNew, pMid);
+  EXPECT_LT(pMid, pOld);
+  EXPECT_NE(text.out.find("SN-mid"), std::string::npos);
+
+  const CliRun json = Cli("list --json --root " + Q(root_));
+  ASSERT_EQ(json.status, 0);
+  const auto list = nlohmann::json::parse(json.out);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0]["displayName"], "new");
+  EXPECT_EQ(list[0]["lastBackupDate"], "2021-06-01 10:20:30");
+  EXPECT_EQ(list[1]["isEncrypted"], true);
+  EXPECT_EQ(list[2]["phoneNumber"], "+33 6 12 34 56 78");
+}
+
+TEST_F(CliTest, ClearErrorsAndExitCodes) {
+  EXPECT_NE(Cli("info " + Q(root_ / "stray-folder")).status, 0);
+  EXPECT_NE(Cli("list --root " + Q(dir_ / "nowhere")).status, 0);
+  EXPECT_NE(Cli("files " + Q(root_ / "stray-folder")).status, 0);
+  EXPECT_EQ(Cli("no-such-command").status, 2);
+  EXPECT_EQ(Cli("").status, 2);
+  const CliRun info = Cli("info --json " + Q(root_ / "old"));
+  ASSERT_EQ(info.status, 0);
+  EXPECT_EQ(nlohmann::json::parse(info.out)["serialNumber"], "SN-old");
+}
+
+TEST_F(CliTest, FilesGivesDataPathsInBothLayouts) {
+  const std::string id = fixtures::FileId("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.PNG");
+  for (const auto& [name, expected] :
+       {std::pair{"new", root_ / "new" / id.substr(0, 2) / id}, std::pair{"old", root_ / "old" / id}}) {
+    const CliRun run = Cli("files --json " + Q(root_ / name));
+    ASSERT_EQ(run.status, 0) << name;
+    const auto files = nlohmann::json::parse(run.out);
+    bool found = false;
+    for (const auto& f : files) {
+      if (f["fileID"] == id) {
+        found = true;
+        EXPECT_EQ(f["dataPath"], expected.string());
+        EXPECT_EQ(f["exists"], true);
+      }
+    }
+    EXPECT_TRUE(found) << name;
+  }
+  const CliRun grep = Cli("files --grep Attachments " + Q(root_ / "new"));
+  ASSERT_EQ(grep.status, 0);
+  EXPECT_EQ(std::count(grep.out.begin(), grep.out.end(), '\n'), 2);
+}
+
+}  // namespace
+}  // namespace halvern
