@@ -9,14 +9,14 @@
 namespace halvern {
 
 struct MediaFileItem {
-  uint32_t size = 0;               // data file size (low 32 bits; 0 when unreadable)
+  uint64_t size = 0;               // data file size in bytes (0 when unreadable)
   std::string displayName;         // name shown to the user
   std::filesystem::path path;      // full path of the data file
 };
 using AttachmentItem = MediaFileItem;
 
 struct AppFileItem {
-  uint32_t size = 0;
+  uint64_t size = 0;
   std::string appName;             // the app the file belongs to, or "other"
   std::string displayName;
   std::filesystem::path path;

@@ -38,7 +38,7 @@ bool Within28(const unsigned char* b, size_t size, const char* text) {
 }
 
 bool IsIco(const unsigned char* b, size_t size) {
-  if (!At(b, size, 0, "\x00\x00\x01\x00", 4)) return false;
+  if (!At(b, size, 0, "\x00\x00\x01\x00", 4) || size < 6) return false;
   const uint32_t count = Le16(b + 4);
   if (count < 1 || 6 + 16 * count > 512 || 6 + 16 * count > size) return false;
   uint64_t expected = 6 + 16 * count;
@@ -53,7 +53,7 @@ bool IsIco(const unsigned char* b, size_t size) {
 }  // namespace
 
 std::optional<std::string> SniffBytes(const unsigned char* b, size_t size) {
-  if (size < 512) return std::nullopt;
+  // A file shorter than 512 bytes is typed on the bytes it has; every test checks its bounds.
   if ((At(b, size, 0, "\x00\x00\x01\xBA", 4) && Within28(b, size, "\x00\x00\x01\xBB")) ||
       (At(b, size, 0, "\x00\x00\x01\xB3", 4) && Within28(b, size, "\x00\x00\x01\xB8")))
     return "mpeg";
@@ -63,16 +63,22 @@ std::optional<std::string> SniffBytes(const unsigned char* b, size_t size) {
     return "wmv";
   if (At(b, size, 0, "RIFF") && At(b, size, 8, "AVI ") && At(b, size, 12, "LIST")) return "avi";
   if (At(b, size, 4, "ftyp") && At(b, size, 8, "3gp")) return "3gp";
-  if (At(b, size, 0, "ID3") && b[3] < 0xFF && b[4] < 0xFF && (b[5] & 0x1F) == 0 && b[6] < 0x80 &&
+  if (At(b, size, 0, "ID3") && size >= 10 && b[3] < 0xFF && b[4] < 0xFF && (b[5] & 0x1F) == 0 && b[6] < 0x80 &&
       b[7] < 0x80 && b[8] < 0x80 && b[9] < 0x80)
     return "mp3";
-  if (At(b, size, 0, "MThd") && Be32(b + 4) == 6 && At(b, size, 14, "MTrk")) return "mid";
+  if (At(b, size, 0, "MThd") && size >= 8 && Be32(b + 4) == 6 && At(b, size, 14, "MTrk")) return "mid";
   if (At(b, size, 0, "RIFF") && At(b, size, 8, "WAVE") && At(b, size, 12, "fmt ")) return "wav";
   if (At(b, size, 0, "moov") || (At(b, size, 4, "ftyp") && At(b, size, 8, "qt  "))) return "mov";
-  if (At(b, size, 0, "GIF") && std::isdigit(b[3]) && std::isdigit(b[4]) && b[5] >= 'a' &&
+  // HEIF stills (iPhone photos since 2017).
+  if (At(b, size, 4, "ftyp")) {
+    for (const char* brand : {"heic", "heix", "hevc", "hevx", "mif1", "msf1"}) {
+      if (At(b, size, 8, brand)) return "heic";
+    }
+  }
+  if (At(b, size, 0, "GIF") && size >= 6 && std::isdigit(b[3]) && std::isdigit(b[4]) && b[5] >= 'a' &&
       b[5] <= 'z')
     return "gif";
-  if ((At(b, size, 0, "BM") || At(b, size, 0, "BA")) && Le16(b + 6) == 0 && Le16(b + 8) == 0 &&
+  if ((At(b, size, 0, "BM") || At(b, size, 0, "BA")) && size >= 18 && Le16(b + 6) == 0 && Le16(b + 8) == 0 &&
       Le32(b + 14) == 40)
     return "bmp";
   if ((At(b, size, 0, "\xFF\xD8\xFF\xE0", 4) && At(b, size, 6, "JFIF")) ||
@@ -147,7 +153,7 @@ int32_t WalkPhotos(const CategoryWalk& walk, std::vector<MediaFileItem>& cameraR
       const fs::path data = walk.dataFilePath(entry.fileID);
       if (!fs::exists(data, ec)) continue;  // no data file: skipped without a report
       if (SniffFileType(data)) {
-        MediaFileItem item{static_cast<uint32_t>(SizeOf(data)), LastComponent(entry.domainPath),
+        MediaFileItem item{SizeOf(data), LastComponent(entry.domainPath),
                            data};
         (roll ? cameraRoll : photoStream).push_back(std::move(item));
       }
@@ -170,7 +176,7 @@ int32_t WalkMessageAttachments(const CategoryWalk& walk, std::vector<AttachmentI
       if (auto type = SniffFileType(data)) {
         const uint64_t size = SizeOf(data);
         if (size != 0) {
-          out.push_back({static_cast<uint32_t>(size),
+          out.push_back({size,
                          WithTypeExtension(LastComponent(entry.domainPath), *type), data});
         }
       }
@@ -204,11 +210,10 @@ int32_t WalkAppFiles(const CategoryWalk& walk, std::vector<AppFileItem>& out,
         const uint64_t size = SizeOf(data);
         std::string name = WithTypeExtension(LastComponent(entry.domainPath), *type);
         if (entry.domainPath.find(kWhatsAppMarker) != std::string::npos) {
-          if (static_cast<uint32_t>(size) != 0)
-            whatsApp.push_back({static_cast<uint32_t>(size), std::move(name), data});
+          if (size != 0) whatsApp.push_back({size, std::move(name), data});
         } else {
           out.push_back(
-              {static_cast<uint32_t>(size), AppNameOf(entry.domainPath), std::move(name), data});
+              {size, AppNameOf(entry.domainPath), std::move(name), data});
         }
       }
     }

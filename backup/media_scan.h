@@ -29,7 +29,7 @@ inline constexpr const char* kWhatsAppMarker = "net.whatsapp.WhatsApp";
 inline constexpr const char* kImageList =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|"
     "*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|"
-    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga";
+    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.heic|*.heif";
 inline constexpr const char* kAudioList =
     "*.mp3|*.wav|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|"
     "*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd";
@@ -38,10 +38,10 @@ inline constexpr const char* kVideoList =
     "*.3g2|*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|"
     "*.hdmov|*.mod|*.m2t|*.lrv";
 
-// The type of a file from the signature in its first 512 bytes: "jpg", "png", "mov", ...;
-// nullopt for a missing, short (< 512 bytes), unreadable or unknown file.
+// The type of a file from the signature in its first 512 bytes (or all of a shorter file):
+// "jpg", "png", "mov", "heic", ...; nullopt for a missing, unreadable or unknown file.
 std::optional<std::string> SniffFileType(const std::filesystem::path& file);
-// The same test over the first bytes already read (at least 512 for a match).
+// The same test over the first bytes already read.
 std::optional<std::string> SniffBytes(const unsigned char* bytes, size_t size);
 
 // What a category walk needs: the manifest, where data files lie, and the progress state.

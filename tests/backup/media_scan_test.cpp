@@ -49,7 +49,13 @@ TEST(Sniff, SignaturesInTableOrder) {
       {"jpeg exif", Padded(std::string("\xFF\xD8\xFF\xE1\0\x10" "Exif", 10)), "jpg"},
       {"png", MediaBytes("png", 512), "png"},
       {"ico", Padded(ico), "ico"},
-      {"short png", MediaBytes("png", 511), std::nullopt},
+      {"heic", Padded(std::string("\0\0\0\x18" "ftypheic", 12)), "heic"},
+      {"heif mif1", Padded(std::string("\0\0\0\x18" "ftypmif1", 12)), "heic"},
+      {"short png is typed on what it has", MediaBytes("png", 100), "png"},
+      {"short jpeg", std::string("\xFF\xD8\xFF\xE0\0\x10JFIF", 10), "jpg"},
+      {"cut signature", std::string("\xFF\xD8\xFF\xE0\0\x10JF", 8), std::nullopt},
+      {"cut bmp header", std::string("BM\0\0\0\0\0\0\0", 9), std::nullopt},
+      {"empty", std::string(), std::nullopt},
       {"text", Padded("hello"), std::nullopt},
   };
   for (const auto& c : cases) {
@@ -101,14 +107,15 @@ class CategoryWalkTest : public ::testing::Test {
   std::vector<ManifestEntry> manifest_;
 };
 
-TEST_F(CategoryWalkTest, PhotosKeepTheirNamesSortedAndSkipShortAndMissingFiles) {
+TEST_F(CategoryWalkTest, PhotosKeepTheirNamesSortedAndSkipMissingFiles) {
   Recorder r;
   std::vector<MediaFileItem> roll, stream;
   ASSERT_EQ(WalkPhotos(Walk(r), roll, stream), 0);
-  ASSERT_EQ(roll.size(), 3u);  // short.JPG (300 bytes) and gone.JPG drop out
+  ASSERT_EQ(roll.size(), 4u);  // gone.JPG has no data file; short.JPG (300 bytes) is typed
   EXPECT_EQ(roll[0].displayName, "IMG_0001.PNG");
   EXPECT_EQ(roll[1].displayName, "IMG_0002.JPG");
   EXPECT_EQ(roll[2].displayName, "IMG_0003.MOV");
+  EXPECT_EQ(roll[3].displayName, "short.JPG");
   EXPECT_EQ(roll[1].size, 4096u);
   ASSERT_EQ(stream.size(), 2u);
   EXPECT_EQ(stream[0].displayName, "A_FIRST.JPG");

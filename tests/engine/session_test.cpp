@@ -105,7 +105,7 @@ TEST(Session, OpenReportsZeroOneAndTwelveAndReadsTheManifest) {
     EXPECT_TRUE(fs::exists(f.session->DataFilePath(id)));
     std::vector<MediaFileItem> roll, stream;
     EXPECT_EQ(engine->ScanPhotos(roll, stream), 0);
-    EXPECT_EQ(roll.size(), 3u);
+    EXPECT_EQ(roll.size(), 4u);
     EXPECT_EQ(f.session->progress, 12 + 22);
   }
 }
