@@ -71,10 +71,16 @@ struct TableShape {
 // One carved record.
 struct Candidate {
   RowSource source = RowSource::kFreeblock;
-  uint32_t page = 0;    // 1-based page number
-  uint32_t offset = 0;  // page offset where the record's bytes begin (its first surviving byte)
-  int32_t score = 0;    // plausibility; candidates below kMinCandidateScore are not returned
-  Record record;        // values aligned to the table's columns; kLost where they did not survive
+  uint32_t page = 0;        // 1-based page number
+  uint32_t offset = 0;      // page offset where the record's bytes begin (its first surviving byte)
+  uint32_t end = 0;         // one past the last byte of the cell in the page
+  int32_t score = 0;        // plausibility; candidates below kMinCandidateScore are not returned
+  uint32_t bodyOffset = 0;  // page offset of the record body
+  uint32_t localEnd = 0;    // the payload's bytes in the page end here
+  uint32_t firstOverflow = 0;  // first overflow page of a cell whose payload did not fit
+  uint64_t payloadSize = 0;    // whole payload (header and body)
+  Record record;  // values aligned to the table's columns; kLost where they did not survive.
+                  // Move candidates, do not copy them (texts may point into the record).
 };
 
 // Candidates below this score are dropped by the scanners.
@@ -95,6 +101,17 @@ void ScanStalePointers(const PageView& page, const TableShape& shape, TextEncodi
 // candidate removed. Ordered by page offset.
 void CarvePage(const PageView& page, const TableShape& shape, TextEncoding encoding,
                std::vector<Candidate>& out);
+
+// Carves the bytes [begin, end) of any page buffer as free space (freelist trunk pages, whose
+// header and leaf list overwrote the start of what the page held before).
+void ScanRawRegion(std::span<const uint8_t> page, uint32_t pageNumber, uint32_t usableSize,
+                   uint32_t begin, uint32_t end, const TableShape& shape, TextEncoding encoding,
+                   RowSource source, std::vector<Candidate>& out);
+
+// Score of the intact cell at page offset `offset` as a record of the table shape; false when
+// the bytes there are not such a cell.
+bool ScoreIntactCell(const PageView& page, uint32_t offset, const TableShape& shape,
+                     TextEncoding encoding, int32_t& score);
 
 // The freelist test: how well the intact cells of a freed table leaf page fit a table shape.
 // Returns the number of the page's cells whose records decode and fit the shape (0: none; the

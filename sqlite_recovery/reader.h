@@ -75,6 +75,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -166,6 +167,11 @@ struct Record {
 };
 
 enum class TextEncoding : uint8_t { kUtf8 = 1, kUtf16le = 2, kUtf16be = 3 };
+
+// Fills v from serial type serialType and its body bytes (fewer than the type's size for a text
+// or blob cut short); UTF-16 texts are converted into owner.ownedText.
+void DecodeValue(uint64_t serialType, std::span<const uint8_t> body, TextEncoding encoding,
+                 Record& owner, Value& v);
 
 // Decodes a complete record payload strictly: false when the header or any column body runs
 // past the payload or a serial type is reserved. out.rowid is left as it was.
@@ -334,6 +340,13 @@ class CSqliteFileReader {
   // (the table itself; indexes are not included). Empty when none.
   std::vector<uint32_t> FindRootPages(std::string_view table) const;
 
+  // Strict walk of a table b-tree from its root, handing every leaf page to visit in key order
+  // (visit returns false to stop: the walk then returns kSqliteStopped). Guarded against
+  // cycles, pages beyond the file and depth; a page that is not a table b-tree page is recorded
+  // as a Fault and skipped. Returns 0, or the read fault that ended the walk.
+  using LeafVisitor = std::function<bool(const PageView& leaf)>;
+  int32_t WalkTableTree(uint32_t rootPage, const LeafVisitor& visit);
+
   // Strict walk of a table b-tree from its root: appends the leaf page numbers in key order.
   // Guarded against cycles, pages beyond the file and depth; a bad page is recorded as a
   // Fault and skipped. Returns 0, or the read fault that ended the walk.
@@ -367,6 +380,7 @@ class CSqliteFileReader {
   std::vector<SchemaEntry> schema_;
   std::vector<TableSchema> tables_;
   std::vector<Fault> faults_;
+  std::vector<uint8_t> overflowPage_;  // AssemblePayload's page buffer
 };
 
 }  // namespace halvern

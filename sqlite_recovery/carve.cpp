@@ -1,0 +1,784 @@
+// Carving scanners: deleted records from freeblocks, the unallocated gap, the bytes after the
+// last cell, stale cell pointers, and the fit test of freed pages.
+//
+// Every region of free space is searched byte by byte for three kinds of record:
+//   intact cell     payload size, rowid, header size, serial types and body all present; the
+//                   payload size must equal header plus body (a strong check).
+//   freeblock start a cell whose first 4 bytes the freeblock header overwrote; its serial types
+//                   are rebuilt from what survives and the freeblock's size (exact check), with
+//                   the first serial type rebuilt from the leftover size when it was overwritten.
+//   hole            the same, for a freeblock merged with neighbours: its record ends where the
+//                   next record found in the block begins.
+// Candidates are scored against the table's shape (column count, types seen in live rows,
+// declared affinity, UTF-8 validity) and the best non-overlapping set is kept.
+#include "sqlite_recovery/carve.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "sqlite_recovery/text.h"
+
+namespace halvern {
+namespace {
+
+constexpr uint32_t kMaxUnknownColumns = 2000;  // column limit when the shape is unknown
+constexpr int32_t kIntactBonus = 8;            // payload size == header + body
+constexpr int32_t kExactSizeBonus = 6;         // freeblock size == cell size, all types present
+constexpr int32_t kLostTypeBonus = 2;          // size-derived first serial type
+constexpr int32_t kHoleBonus = 4;              // record ends where the next one begins
+constexpr int32_t kAcceptScore = 5;
+
+uint32_t VarintLength(uint64_t v) {
+  uint32_t n = 1;
+  while (v > 0x7f && n < 9) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// The layout of one record hypothesis.
+struct Layout {
+  uint32_t start = 0;        // first byte of the cell
+  uint32_t end = 0;          // one past the last byte of the cell
+  uint32_t bodyPos = 0;      // page offset of the first body byte
+  uint32_t localEnd = 0;     // bytes of the payload in the page end here
+  uint32_t lostLeading = 0;  // 1: column 0's serial type is lost (rebuilt from lostSize0)
+  uint64_t lostSize0 = 0;
+  std::optional<int64_t> rowid;
+  uint32_t headerSize = 0;  // 0 when rebuilt
+  uint32_t firstOverflow = 0;
+  uint64_t payloadSize = 0;
+  int32_t structure = 0;        // bonus of the structural check
+  std::vector<uint64_t> types;  // serial types of columns lostLeading..n-1
+  uint32_t ColumnCount() const { return lostLeading + static_cast<uint32_t>(types.size()); }
+};
+
+class PageCarver {
+ public:
+  PageCarver(const PageView& page, const TableShape& shape, TextEncoding encoding)
+      : page_(page),
+        b_(page.bytes.data()),
+        usable_(page.usableSize),
+        shape_(shape),
+        encoding_(encoding) {
+    known_ = shape.declaredColumns > 0 || shape.liveRecords > 0;
+    low_ = known_ ? std::max<uint32_t>(1, shape.LowColumns()) : 1;
+    high_ = known_ ? std::max(low_, shape.HighColumns()) : kMaxUnknownColumns;
+  }
+
+  // Candidates of the region [begin, end). freeblockAt: begin holds a live freeblock header.
+  void ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowSource source,
+                  std::vector<Candidate>& out);
+  // Candidate at exactly p (stale pointer).
+  bool TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestScore);
+  void Emit(const Layout& l, int32_t score, RowSource source, std::vector<Candidate>& out);
+  // Score of an intact cell at p, or false.
+  bool IntactScore(uint32_t p, int32_t& score) {
+    if (p + 4 > usable_ || !IntactCell(p, usable_, scratch_)) return false;
+    score = Score(scratch_);
+    return score >= kAcceptScore;
+  }
+
+ private:
+  bool IntactCell(uint32_t p, uint32_t limit, Layout& l);
+  // Cells starting at p whose first 4 bytes are lost; the cell ends in [endLow, endHigh].
+  bool LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32_t bonus, Layout& best,
+                  int32_t& bestScore);
+  bool FinishLost(uint32_t p, uint32_t k, uint32_t hlen, uint32_t typesEnd, uint64_t body,
+                  uint32_t endLow, uint32_t endHigh, Layout& l);
+  int32_t Score(const Layout& l);
+  int32_t ColumnScore(uint32_t column, uint64_t serialType, std::span<const uint8_t> body);
+  uint64_t TypeForLostSize(uint32_t column, uint64_t size, bool& ok) const;
+  void Materialize(const Layout& l, Record& r) const;
+
+  const PageView& page_;
+  const uint8_t* b_;
+  uint32_t usable_;
+  const TableShape& shape_;
+  TextEncoding encoding_;
+  bool known_ = false;
+  uint32_t low_ = 1;
+  uint32_t high_ = 1;
+  Layout scratch_;
+};
+
+bool PageCarver::IntactCell(uint32_t p, uint32_t limit, Layout& l) {
+  const std::span<const uint8_t> area(b_ + p, limit - p);
+  uint64_t payload = 0, rowid = 0, hlen = 0;
+  const size_t a = ReadVarint(area, payload);
+  if (a == 0 || payload == 0 || a > 4) return false;
+  const size_t r = ReadVarint(area.subspan(a), rowid);
+  if (r == 0) return false;
+  const uint32_t h = static_cast<uint32_t>(a + r);
+  const size_t hl = ReadVarint(area.subspan(h), hlen);
+  if (hl == 0 || hl > 3 || hlen <= hl || hlen > payload) return false;
+  const uint32_t local = LocalPayloadSize(payload, usable_);
+  if (uint64_t{h} + local + (local < payload ? 4 : 0) > area.size()) return false;
+  if (hlen > local) return false;  // the header must lie in the page
+  l.types.clear();
+  uint32_t pos = p + h + static_cast<uint32_t>(hl);
+  const uint32_t headerEnd = p + h + static_cast<uint32_t>(hlen);
+  uint64_t body = 0;
+  while (pos < headerEnd) {
+    uint64_t t = 0;
+    const size_t n = ReadVarint(std::span<const uint8_t>(b_ + pos, headerEnd - pos), t);
+    if (n == 0 || !IsValidSerialType(t)) return false;
+    pos += static_cast<uint32_t>(n);
+    body += SerialTypeBodySize(t);
+    l.types.push_back(t);
+    if (l.types.size() > high_) return false;
+  }
+  if (l.types.size() < low_ || hlen + body != payload) return false;
+  l.start = p;
+  l.bodyPos = headerEnd;
+  l.localEnd = p + h + local;
+  l.end = l.localEnd + (local < payload ? 4 : 0);
+  l.firstOverflow = local < payload ? ReadU32(b_ + l.localEnd) : 0;
+  l.lostLeading = 0;
+  l.lostSize0 = 0;
+  l.rowid = static_cast<int64_t>(rowid);
+  l.headerSize = static_cast<uint32_t>(hlen);
+  l.payloadSize = payload;
+  l.structure = kIntactBonus;
+  return true;
+}
+
+uint64_t PageCarver::TypeForLostSize(uint32_t column, uint64_t size, bool& ok) const {
+  ok = true;
+  const ColumnShape* c = column < shape_.columns.size() ? &shape_.columns[column] : nullptr;
+  const uint8_t seen = c ? c->seenTypes : 0;
+  const char aff = c ? c->affinity : 'B';
+  switch (size) {
+    case 0:
+      if ((c && c->rowidAlias) || (seen & ValueTypeBit(ValueType::kNull)) || seen == 0) return 0;
+      ok = false;  // the constant 0 or 1: which one is lost with the serial type
+      return 0;
+    case 1:
+      return 1;
+    case 2:
+      return 2;
+    case 3:
+      return 3;
+    case 4:
+      return 4;
+    case 6:
+      return 5;
+    case 8:
+      if ((seen & ValueTypeBit(ValueType::kReal)) ||
+          (!(seen & ValueTypeBit(ValueType::kInteger)) && aff == 'R')) {
+        return 7;
+      }
+      return 6;
+    default:
+      break;
+  }
+  const bool text = (seen & ValueTypeBit(ValueType::kText)) ||
+                    (!(seen & ValueTypeBit(ValueType::kBlob)) && aff != 'B') ||
+                    (seen == 0 && aff == 'B');
+  if (size == 5 || size == 7) {
+    if (!text && !(seen & ValueTypeBit(ValueType::kBlob))) ok = false;
+  }
+  return text ? size * 2 + 13 : size * 2 + 12;
+}
+
+bool PageCarver::FinishLost(uint32_t p, uint32_t k, uint32_t hlen, uint32_t typesEnd, uint64_t body,
+                            uint32_t endLow, uint32_t endHigh, Layout& l) {
+  // l.types and l.lostLeading are set; body holds the body bytes of the known types.
+  const uint32_t lostTypeBytes = l.lostLeading;  // one byte per lost serial type
+  (void)typesEnd;
+  if (l.lostLeading == 0) {
+    const uint64_t payload = uint64_t{hlen} + body;
+    const uint32_t a = VarintLength(payload);
+    if (a >= k || k - a > 9) return false;
+    const uint32_t local = LocalPayloadSize(payload, usable_);
+    const uint64_t end = uint64_t{p} + k + local + (local < payload ? 4 : 0);
+    if (end < endLow || end > endHigh || hlen > local) return false;
+    l.localEnd = p + k + local;
+    l.end = static_cast<uint32_t>(end);
+    l.firstOverflow = local < payload ? ReadU32(b_ + l.localEnd) : 0;
+    l.payloadSize = payload;
+  } else {
+    // The leftover of the cell is column 0's body; try the exact end first.
+    (void)lostTypeBytes;
+    const uint64_t fixed = uint64_t{p} + k + hlen + body;
+    if (fixed > endHigh) return false;
+    const uint64_t size0 = endHigh - fixed;
+    const uint64_t payload = uint64_t{hlen} + body + size0;
+    if (VarintLength(payload) != 1 || k != 2) return false;  // a 1-byte size and rowid
+    bool ok = false;
+    const uint64_t t0 = TypeForLostSize(0, size0, ok);
+    if (!ok) return false;
+    l.lostSize0 = size0;
+    l.types.insert(l.types.begin(), t0);
+    l.lostLeading = 0;  // rebuilt from the leftover size
+    l.payloadSize = payload;
+    l.localEnd = endHigh;
+    l.end = endHigh;
+    l.firstOverflow = 0;
+    (void)endLow;
+  }
+  l.start = p;
+  l.bodyPos = p + k + hlen;
+  l.rowid.reset();
+  l.headerSize = 0;
+  return true;
+}
+
+bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32_t bonus,
+                            Layout& best, int32_t& bestScore) {
+  bool found = false;
+  Layout& l = scratch_;
+  const uint32_t keep = p + 4;  // first surviving byte
+  if (keep >= endHigh) return false;
+  for (uint32_t k = 2; k <= 11; ++k) {
+    const uint32_t hpos = p + k;
+    if (hpos >= endHigh) break;
+    // The bytes between the first surviving byte and the header size varint end the rowid
+    // varint: the last of them has its high bit clear, the others set.
+    if (hpos > keep) {
+      if (b_[hpos - 1] & 0x80) continue;
+      bool bad = false;
+      for (uint32_t q = keep; q + 1 < hpos; ++q) bad |= !(b_[q] & 0x80);
+      if (bad) continue;
+    }
+    for (uint32_t hl = 1; hl <= 2; ++hl) {
+      const uint32_t tstart = hpos + hl;
+      if (tstart >= endHigh) break;
+      if (hpos >= keep) {
+        // The header size survived: it fixes the column count.
+        uint64_t hlen = 0;
+        const size_t n = ReadVarint(std::span<const uint8_t>(b_ + hpos, endHigh - hpos), hlen);
+        if (n != hl || hlen <= hl || hpos + hlen > endHigh) continue;
+        l.types.clear();
+        l.lostLeading = 0;
+        uint32_t pos = tstart;
+        const uint32_t hend = hpos + static_cast<uint32_t>(hlen);
+        uint64_t body = 0;
+        bool ok = true;
+        while (pos < hend && ok) {
+          uint64_t t = 0;
+          const size_t m = ReadVarint(std::span<const uint8_t>(b_ + pos, hend - pos), t);
+          if (m == 0 || !IsValidSerialType(t) || l.types.size() >= high_) {
+            ok = false;
+            break;
+          }
+          pos += static_cast<uint32_t>(m);
+          body += SerialTypeBodySize(t);
+          l.types.push_back(t);
+        }
+        if (!ok || l.types.size() < low_) continue;
+        if (!FinishLost(p, k, static_cast<uint32_t>(hlen), hend, body, endLow, endHigh, l)) {
+          continue;
+        }
+        l.headerSize = static_cast<uint32_t>(hlen);
+        l.structure = bonus;
+        const int32_t s = Score(l);
+        if (s > bestScore) {
+          bestScore = s;
+          best = l;
+          found = true;
+        }
+        continue;
+      }
+      // The header size is lost: read serial types from the first surviving byte, one column
+      // count after another.
+      const uint32_t lost = keep > tstart ? keep - tstart : 0;
+      if (lost > 1) continue;
+      l.types.clear();
+      uint32_t pos = std::max(tstart, keep);
+      uint64_t body = 0;
+      uint32_t typeBytes = lost;
+      while (pos < endHigh && l.types.size() + lost < high_) {
+        uint64_t t = 0;
+        const size_t m = ReadVarint(std::span<const uint8_t>(b_ + pos, endHigh - pos), t);
+        if (m == 0 || !IsValidSerialType(t)) break;
+        pos += static_cast<uint32_t>(m);
+        typeBytes += static_cast<uint32_t>(m);
+        body += SerialTypeBodySize(t);
+        l.types.push_back(t);
+        const uint32_t n = static_cast<uint32_t>(l.types.size()) + lost;
+        if (n < low_) continue;
+        const uint32_t hlen = hl + typeBytes;
+        if (VarintLength(hlen) != hl) continue;
+        Layout trial = l;
+        trial.lostLeading = lost;
+        if (!FinishLost(p, k, hlen, pos, body, endLow, endHigh, trial)) continue;
+        trial.structure = lost ? std::min(bonus, kLostTypeBonus) : bonus;
+        const int32_t s = Score(trial);
+        if (s > bestScore) {
+          bestScore = s;
+          best = std::move(trial);
+          found = true;
+        }
+      }
+    }
+  }
+  return found;
+}
+
+int32_t PageCarver::ColumnScore(uint32_t column, uint64_t t, std::span<const uint8_t> body) {
+  const ColumnShape* c = column < shape_.columns.size() ? &shape_.columns[column] : nullptr;
+  ValueType vt;
+  if (t == 0) {
+    vt = ValueType::kNull;
+  } else if (t <= 6 || t == 8 || t == 9) {
+    vt = ValueType::kInteger;
+  } else if (t == 7) {
+    vt = ValueType::kReal;
+  } else if (t % 2 == 0) {
+    vt = ValueType::kBlob;
+  } else {
+    vt = ValueType::kText;
+  }
+  int32_t s = 0;
+  if (vt == ValueType::kText) {
+    std::string converted;
+    std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+    if (encoding_ != TextEncoding::kUtf8) {
+      Utf16ToUtf8(body, encoding_ == TextEncoding::kUtf16be, converted);
+      if (converted.find("\xEF\xBF\xBD") != std::string::npos) return -100;
+      text = converted;
+    }
+    if (!IsValidUtf8(text)) return -100;
+    for (char ch : text) {
+      const unsigned char u = static_cast<unsigned char>(ch);
+      if (u < 0x20 && u != '\t' && u != '\n' && u != '\r') {
+        s -= 3;
+        break;
+      }
+    }
+  } else if (vt == ValueType::kReal) {
+    uint64_t bits = 0;
+    for (uint8_t x : body) bits = (bits << 8) | x;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    if (!std::isfinite(d)) s -= 3;
+    if (d != 0 && (std::fabs(d) < 1e-300 || std::fabs(d) > 1e300)) s -= 3;
+  }
+  if (!c) return s;
+  if (c->rowidAlias) return s + (vt == ValueType::kNull ? 2 : -6);
+  if (c->seenTypes != 0) {
+    if (c->seenTypes & ValueTypeBit(vt)) return s + 2;
+    if (vt == ValueType::kNull) return s - 1;
+    // Integers kept in a REAL column, reals in a numeric one: allowed by the affinities.
+    if (vt == ValueType::kInteger && (c->seenTypes & ValueTypeBit(ValueType::kReal))) return s;
+    if (vt == ValueType::kReal && (c->seenTypes & ValueTypeBit(ValueType::kInteger)) &&
+        c->affinity != 'I' && c->affinity != 'T') {
+      return s;
+    }
+    return s - 4;
+  }
+  switch (c->affinity) {
+    case 'I':
+    case 'N':
+    case 'R':
+      if (vt == ValueType::kInteger || vt == ValueType::kReal) return s + 1;
+      if (vt == ValueType::kNull) return s;
+      return s - 2;
+    case 'T':
+      if (vt == ValueType::kText) return s + 1;
+      if (vt == ValueType::kNull) return s;
+      if (vt == ValueType::kBlob) return s - 1;
+      return s - 5;  // a TEXT column turns numbers into text
+    default:
+      return s;
+  }
+}
+
+int32_t PageCarver::Score(const Layout& l) {
+  int32_t s = l.structure;
+  uint64_t pos = l.bodyPos;
+  const uint32_t n = static_cast<uint32_t>(l.types.size());
+  uint32_t informative = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint64_t size = SerialTypeBodySize(l.types[i]);
+    if (pos + size > l.localEnd) {
+      // The value runs on in an overflow page (or was cut); its bytes are not judged.
+      s -= 1;
+      pos = l.localEnd;
+      continue;
+    }
+    const int32_t c = ColumnScore(i + (l.lostLeading), l.types[i],
+                                  std::span<const uint8_t>(b_ + pos, static_cast<size_t>(size)));
+    if (c <= -100) return -1000;
+    s += c;
+    if (l.types[i] != 0) ++informative;
+    pos += size;
+  }
+  if (informative == 0) s -= 4;  // all NULL: nothing to tell it from noise
+  if (l.rowid && *l.rowid <= 0) s -= 3;
+  if (known_ && shape_.declaredColumns > 0 && l.ColumnCount() != shape_.declaredColumns &&
+      shape_.liveRecords == 0) {
+    s -= 2;
+  }
+  return s;
+}
+
+void PageCarver::Materialize(const Layout& l, Record& r) const {
+  r.Clear();
+  r.rowid = l.rowid;
+  r.headerSize = l.headerSize;
+  const uint32_t n = static_cast<uint32_t>(l.types.size()) + l.lostLeading;
+  r.storedColumns = n;
+  r.values.resize(n);
+  uint64_t pos = l.bodyPos;
+  for (uint32_t i = 0; i < l.lostLeading; ++i) r.values[i].type = ValueType::kLost;
+  for (uint32_t i = 0; i < l.types.size(); ++i) {
+    Value& v = r.values[l.lostLeading + i];
+    const uint64_t t = l.types[i];
+    const uint64_t size = SerialTypeBodySize(t);
+    if (pos + size > l.localEnd) {
+      // Cut at the end of the local payload: texts and blobs keep what is there.
+      if (t >= 12 && pos < l.localEnd) {
+        DecodeValue(t, std::span<const uint8_t>(b_ + pos, l.localEnd - pos), encoding_, r, v);
+        v.truncated = true;
+      } else {
+        v = Value{};
+        v.type = ValueType::kLost;
+        v.serialType = t;
+      }
+      pos = l.localEnd;
+      continue;
+    }
+    DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(size)), encoding_, r, v);
+    pos += size;
+  }
+}
+
+void PageCarver::Emit(const Layout& l, int32_t score, RowSource source,
+                      std::vector<Candidate>& out) {
+  Candidate& c = out.emplace_back();
+  c.source = source;
+  c.page = page_.pageNumber;
+  c.offset = l.start;
+  c.end = l.end;
+  c.score = score;
+  c.firstOverflow = l.firstOverflow;
+  c.localEnd = l.localEnd;
+  c.bodyOffset = l.bodyPos;
+  c.payloadSize = l.payloadSize;
+  Materialize(l, c.record);
+}
+
+bool PageCarver::TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestScore) {
+  bool found = false;
+  if (p + 4 > limit) return false;
+  if (IntactCell(p, limit, scratch_)) {
+    const int32_t s = Score(scratch_);
+    if (s > bestScore) {
+      bestScore = s;
+      best = scratch_;
+      found = true;
+    }
+  }
+  // Without a shape nothing tells a rebuilt header from noise: intact cells only.
+  if (!known_) return found;
+  // A freeblock header (current or left over): next offset, then the block size.
+  const uint32_t next = ReadU16(b_ + p);
+  const uint32_t size = ReadU16(b_ + p + 2);
+  if (size >= 4 && p + size <= limit && (next == 0 || (next >= p + size && next < usable_))) {
+    found |= LostHeader(p, p + size >= 3 ? std::max(p + 4, p + size - 3) : p + size, p + size,
+                        kExactSizeBonus, best, bestScore);
+  }
+  return found;
+}
+
+void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowSource source,
+                            std::vector<Candidate>& out) {
+  if (end > usable_) end = usable_;
+  if (begin + 4 > end) return;
+  struct Found {
+    Layout layout;
+    int32_t score;
+  };
+  std::vector<Found> found;
+  for (uint32_t p = begin; p + 4 <= end; ++p) {
+    Layout best;
+    int32_t bestScore = kAcceptScore - 1;
+    if (TryAt(p, end, best, bestScore)) found.push_back({std::move(best), bestScore});
+  }
+  // Best non-overlapping set (weighted interval scheduling over the region).
+  std::sort(found.begin(), found.end(),
+            [](const Found& x, const Found& y) { return x.layout.end < y.layout.end; });
+  const size_t m = found.size();
+  std::vector<int64_t> bestUpTo(m + 1, 0);
+  std::vector<size_t> prev(m, 0);
+  for (size_t i = 0; i < m; ++i) {
+    // prev[i]: number of intervals ending at or before found[i] starts.
+    size_t lo = 0, hi = i;
+    while (lo < hi) {
+      const size_t mid = (lo + hi) / 2;
+      if (found[mid].layout.end <= found[i].layout.start) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    prev[i] = lo;
+    bestUpTo[i + 1] = std::max(bestUpTo[i], bestUpTo[lo] + found[i].score);
+  }
+  std::vector<size_t> chosen;
+  for (size_t i = m; i > 0;) {
+    if (bestUpTo[i] == bestUpTo[i - 1]) {
+      --i;
+    } else {
+      chosen.push_back(i - 1);
+      i = prev[i - 1];
+    }
+  }
+  std::reverse(chosen.begin(), chosen.end());
+  // A merged freeblock: its first record ends where the next record found in it begins.
+  if (freeblockAt) {
+    const uint32_t holeEnd = chosen.empty() ? end : found[chosen.front()].layout.start;
+    const bool startTaken = !chosen.empty() && found[chosen.front()].layout.start == begin;
+    if (!startTaken && holeEnd > begin + 4) {
+      Layout best;
+      int32_t bestScore = kAcceptScore - 1;
+      if (LostHeader(begin, holeEnd >= 3 ? std::max(begin + 4, holeEnd - 3) : holeEnd, holeEnd,
+                     kHoleBonus, best, bestScore)) {
+        Emit(best, bestScore, source, out);
+      }
+    }
+  }
+  for (size_t i : chosen) Emit(found[i].layout, found[i].score, source, out);
+}
+
+// Byte ranges of the live cells of a page, sorted.
+std::vector<std::pair<uint32_t, uint32_t>> LiveCellRanges(const PageView& page) {
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  if (page.type != PageType::kTableLeaf) return ranges;
+  ranges.reserve(page.cellCount);
+  for (uint32_t i = 0; i < page.cellCount; ++i) {
+    TableLeafCell cell;
+    if (ParseTableLeafCell(page, page.CellPointer(i), cell)) {
+      ranges.emplace_back(cell.offset, cell.offset + cell.cellSize);
+    }
+  }
+  std::sort(ranges.begin(), ranges.end());
+  return ranges;
+}
+
+// Freeblocks of a page in chain order, guarded: offsets must ascend and stay in the page.
+std::vector<std::pair<uint32_t, uint32_t>> Freeblocks(const PageView& page) {
+  std::vector<std::pair<uint32_t, uint32_t>> blocks;
+  uint32_t off = page.firstFreeblock;
+  uint32_t minNext = page.PointerArrayEnd();
+  while (off != 0) {
+    if (off < minNext || off + 4 > page.usableSize) break;
+    uint32_t size = ReadU16(page.bytes.data() + off + 2);
+    if (size < 4) break;
+    if (off + size > page.usableSize) size = page.usableSize - off;  // clamp, keep carving
+    blocks.emplace_back(off, off + size);
+    minNext = off + size;
+    off = ReadU16(page.bytes.data() + off);
+  }
+  return blocks;
+}
+
+bool Overlaps(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t a, uint32_t b) {
+  for (const auto& r : ranges) {
+    if (r.first < b && a < r.second) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view RowSourceName(RowSource source) {
+  switch (source) {
+    case RowSource::kLive:
+      return "live";
+    case RowSource::kFreeblock:
+      return "freeblock";
+    case RowSource::kUnallocated:
+      return "unallocated";
+    case RowSource::kAfterLastCell:
+      return "afterLastCell";
+    case RowSource::kStalePointer:
+      return "stalePointer";
+    case RowSource::kFreelist:
+      return "freelist";
+  }
+  return "live";
+}
+
+// ----- TableShape ------------------------------------------------------------------------------
+
+namespace {
+char AffinityOf(std::string_view declared) {
+  std::string up(declared);
+  for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (up.find("INT") != std::string::npos) return 'I';
+  if (up.find("CHAR") != std::string::npos || up.find("CLOB") != std::string::npos ||
+      up.find("TEXT") != std::string::npos) {
+    return 'T';
+  }
+  if (up.empty() || up.find("BLOB") != std::string::npos) return 'B';
+  if (up.find("REAL") != std::string::npos || up.find("FLOA") != std::string::npos ||
+      up.find("DOUB") != std::string::npos) {
+    return 'R';
+  }
+  return 'N';
+}
+}  // namespace
+
+TableShape TableShape::FromSchema(const TableSchema& table) {
+  TableShape s;
+  if (!table.parsed) return s;
+  s.declaredColumns = table.declaredColumnCount;
+  s.rowidColumn = table.rowidColumn;
+  s.columns.resize(table.declaredColumnCount);
+  for (uint32_t i = 0; i < table.declaredColumnCount; ++i) {
+    s.columns[i].affinity = AffinityOf(table.declaredTypes[i]);
+    s.columns[i].rowidAlias = static_cast<int32_t>(i) == table.rowidColumn;
+  }
+  return s;
+}
+
+TableShape TableShape::FromColumnCount(uint32_t n) {
+  TableShape s;
+  s.declaredColumns = n;
+  s.columns.resize(n);
+  return s;
+}
+
+void TableShape::Learn(const Record& record) {
+  const uint32_t n = record.storedColumns;
+  if (liveRecords == 0 || n < minColumns) minColumns = n;
+  if (n > maxColumns) maxColumns = n;
+  ++liveRecords;
+  if (columns.size() < n) columns.resize(n);
+  for (uint32_t i = 0; i < n && i < record.values.size(); ++i) {
+    const Value& v = record.values[i];
+    // The rowid column is learned as stored (NULL), not as substituted.
+    ValueType t = v.type;
+    if (v.serialType == 0) t = ValueType::kNull;
+    columns[i].seenTypes |= ValueTypeBit(t);
+    if (v.IsText() || v.IsBlob()) {
+      columns[i].maxTextBytes =
+          std::max<uint32_t>(columns[i].maxTextBytes, static_cast<uint32_t>(v.bytes.size()));
+    }
+  }
+}
+
+uint32_t TableShape::LowColumns() const {
+  if (liveRecords == 0) return declaredColumns;
+  return declaredColumns ? std::min(minColumns, declaredColumns) : minColumns;
+}
+
+uint32_t TableShape::HighColumns() const { return std::max(declaredColumns, maxColumns); }
+
+// ----- Scanners --------------------------------------------------------------------------------
+
+void ScanFreeblocks(const PageView& page, const TableShape& shape, TextEncoding encoding,
+                    std::vector<Candidate>& out) {
+  PageCarver carver(page, shape, encoding);
+  for (const auto& [begin, end] : Freeblocks(page)) {
+    carver.ScanRegion(begin, end, true, RowSource::kFreeblock, out);
+  }
+}
+
+void ScanUnallocated(const PageView& page, const TableShape& shape, TextEncoding encoding,
+                     std::vector<Candidate>& out) {
+  PageCarver carver(page, shape, encoding);
+  const uint32_t begin = page.PointerArrayEnd();
+  const uint32_t end = std::min(page.contentStart, page.usableSize);
+  if (begin < end) carver.ScanRegion(begin, end, false, RowSource::kUnallocated, out);
+}
+
+void ScanAfterLastCell(const PageView& page, const TableShape& shape, TextEncoding encoding,
+                       std::vector<Candidate>& out) {
+  // Bytes of the content area after the highest live cell that no freeblock covers.
+  const auto cells = LiveCellRanges(page);
+  if (cells.empty()) return;
+  uint32_t from = cells.back().second;
+  const auto blocks = Freeblocks(page);
+  PageCarver carver(page, shape, encoding);
+  for (const auto& [b, e] : blocks) {
+    if (e <= from) continue;
+    if (b > from) carver.ScanRegion(from, b, false, RowSource::kAfterLastCell, out);
+    from = std::max(from, e);
+  }
+  if (from < page.usableSize) {
+    carver.ScanRegion(from, page.usableSize, false, RowSource::kAfterLastCell, out);
+  }
+}
+
+void ScanStalePointers(const PageView& page, const TableShape& shape, TextEncoding encoding,
+                       std::vector<Candidate>& out) {
+  const auto cells = LiveCellRanges(page);
+  PageCarver carver(page, shape, encoding);
+  const uint32_t end = std::min(page.contentStart, page.usableSize);
+  for (uint32_t slot = page.PointerArrayEnd(); slot + 2 <= end; slot += 2) {
+    const uint32_t e = ReadU16(page.bytes.data() + slot);
+    if (e == 0 || e >= page.usableSize || e < page.PointerArrayEnd()) break;
+    if (Overlaps(cells, e, e + 1)) continue;  // the slot repeats a live cell
+    Layout best;
+    int32_t bestScore = kAcceptScore - 1;
+    if (carver.TryAt(e, page.usableSize, best, bestScore)) {
+      if (!Overlaps(cells, best.start, best.end)) {
+        carver.Emit(best, bestScore, RowSource::kStalePointer, out);
+      }
+    }
+  }
+}
+
+void CarvePage(const PageView& page, const TableShape& shape, TextEncoding encoding,
+               std::vector<Candidate>& out) {
+  std::vector<Candidate> all;
+  ScanFreeblocks(page, shape, encoding, all);
+  ScanAfterLastCell(page, shape, encoding, all);
+  ScanUnallocated(page, shape, encoding, all);
+  ScanStalePointers(page, shape, encoding, all);
+  const auto cells = LiveCellRanges(page);
+  // Keep the best candidates that overlap neither a live cell nor a better candidate.
+  std::vector<size_t> order(all.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return all[a].score > all[b].score; });
+  std::vector<std::pair<uint32_t, uint32_t>> taken;
+  std::vector<size_t> keep;
+  for (size_t i : order) {
+    const Candidate& c = all[i];
+    if (Overlaps(cells, c.offset, c.end) || Overlaps(taken, c.offset, c.end)) continue;
+    taken.emplace_back(c.offset, c.end);
+    keep.push_back(i);
+  }
+  std::sort(keep.begin(), keep.end(),
+            [&](size_t a, size_t b) { return all[a].offset < all[b].offset; });
+  for (size_t i : keep) out.push_back(std::move(all[i]));
+}
+
+void ScanRawRegion(std::span<const uint8_t> page, uint32_t pageNumber, uint32_t usableSize,
+                   uint32_t begin, uint32_t end, const TableShape& shape, TextEncoding encoding,
+                   RowSource source, std::vector<Candidate>& out) {
+  if (usableSize > page.size()) return;
+  PageView view;
+  view.bytes = page;
+  view.pageNumber = pageNumber;
+  view.usableSize = usableSize;
+  view.contentStart = usableSize;
+  PageCarver carver(view, shape, encoding);
+  carver.ScanRegion(begin, std::min(end, usableSize), false, source, out);
+}
+
+bool ScoreIntactCell(const PageView& page, uint32_t offset, const TableShape& shape,
+                     TextEncoding encoding, int32_t& score) {
+  PageCarver carver(page, shape, encoding);
+  return carver.IntactScore(offset, score);
+}
+
+uint32_t FreedPageFit(const PageView& page, const TableShape& shape, TextEncoding encoding) {
+  if (page.type != PageType::kTableLeaf) return 0;
+  PageCarver carver(page, shape, encoding);
+  uint32_t fit = 0;
+  for (uint32_t i = 0; i < page.cellCount; ++i) {
+    int32_t score = 0;
+    if (carver.IntactScore(page.CellPointer(i), score)) ++fit;
+  }
+  return fit;
+}
+
+}  // namespace halvern

@@ -1,0 +1,363 @@
+// The scan driver: live rows of a table's b-tree, then its carved rows, then the rows of freed
+// pages that belong to it.
+#include "sqlite_recovery/scan.h"
+
+#include <algorithm>
+
+namespace halvern {
+namespace {
+
+// One table being scanned.
+struct TableRun {
+  const TableSchema* schema = nullptr;
+  std::vector<uint32_t> roots;
+  TableShape shape;
+  std::vector<uint32_t> leaves;
+};
+
+// Gives the INTEGER PRIMARY KEY column its value, as a SELECT shows it.
+void SubstituteRowid(Record& r, int32_t column) {
+  if (column < 0) return;
+  const size_t c = static_cast<size_t>(column);
+  if (r.values.size() <= c) r.values.resize(c + 1);
+  Value& v = r.values[c];
+  if (!v.IsNull() && !v.IsLost()) return;
+  if (r.rowid) {
+    v = Value{};
+    v.type = ValueType::kInteger;
+    v.integer = *r.rowid;
+    v.serialType = 6;
+  } else {
+    v = Value{};
+    v.type = ValueType::kLost;
+  }
+}
+
+// Decodes the cell at page offset `offset` strictly (overflow chain included).
+bool DecodeCell(CSqliteFileReader& reader, const PageView& page, uint32_t offset,
+                std::vector<uint8_t>& payload, Record& record, bool reportFaults) {
+  TableLeafCell cell;
+  if (!ParseTableLeafCell(page, offset, cell)) {
+    if (reportFaults) reader.AddFault(page.pageNumber, offset, "cell out of bounds");
+    return false;
+  }
+  std::span<const uint8_t> bytes;
+  if (cell.firstOverflow == 0) {
+    bytes = page.bytes.subspan(cell.payloadOffset, cell.localSize);
+  } else {
+    if (!reader.AssemblePayload(page, cell, payload)) return false;
+    bytes = payload;
+  }
+  if (!DecodeRecord(bytes, reader.Encoding(), record)) {
+    if (reportFaults) reader.AddFault(page.pageNumber, offset, "record unreadable");
+    return false;
+  }
+  record.rowid = cell.rowid;
+  return true;
+}
+
+// Walks the table's trees: learns the shape from every live record and hands the rows on.
+int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& options,
+                 const RowCallback* onRow, ScanStats* stats) {
+  Record record;
+  std::vector<uint8_t> payload;
+  const int32_t rowidColumn = run.schema ? run.schema->rowidColumn : -1;
+  int32_t status = kSqliteOk;
+  for (uint32_t root : run.roots) {
+    const int32_t rc = reader.WalkTableTree(root, [&](const PageView& leaf) {
+      run.leaves.push_back(leaf.pageNumber);
+      for (uint32_t i = 0; i < leaf.cellCount; ++i) {
+        if (!DecodeCell(reader, leaf, leaf.CellPointer(i), payload, record, true)) continue;
+        run.shape.Learn(record);
+        if (!options.live || !onRow) continue;
+        if (options.substituteRowid) SubstituteRowid(record, rowidColumn);
+        if (stats) ++stats->liveRows;
+        const ScannedRow row{
+            record, RowOrigin{RowSource::kLive, leaf.pageNumber, leaf.CellPointer(i), false}, false,
+            0};
+        if (!(*onRow)(row)) return false;
+      }
+      return true;
+    });
+    if (rc == kSqliteStopped) return rc;
+    if (rc != kSqliteOk) status = rc;
+  }
+  return status;
+}
+
+bool ShapeKnown(const TableShape& s) { return s.declaredColumns > 0 || s.liveRecords > 0; }
+
+// Brings a carved intact cell's overflow back when its chain lies on freed pages.
+void AssembleCarvedOverflow(CSqliteFileReader& reader, const PageView& page, Candidate& c,
+                            std::vector<uint8_t>& payload) {
+  if (c.firstOverflow == 0 || !c.record.rowid || c.record.headerSize == 0) return;
+  if (!reader.IsFreelistPage(c.firstOverflow)) return;
+  TableLeafCell cell;
+  cell.offset = c.offset;
+  cell.payloadSize = c.payloadSize;
+  cell.payloadOffset = c.bodyOffset - c.record.headerSize;
+  cell.localSize = c.localEnd - cell.payloadOffset;
+  cell.firstOverflow = c.firstOverflow;
+  if (!reader.AssemblePayload(page, cell, payload)) return;
+  Record full;
+  if (!DecodeRecord(payload, reader.Encoding(), full)) return;
+  full.rowid = c.record.rowid;
+  c.record = std::move(full);
+}
+
+// Hands carved candidates on.
+bool EmitCandidates(CSqliteFileReader& reader, const PageView& page,
+                    std::vector<Candidate>& candidates, bool freedPage, int32_t rowidColumn,
+                    const ScanOptions& options, const RowCallback& onRow, ScanStats* stats,
+                    std::vector<uint8_t>& payload) {
+  for (Candidate& c : candidates) {
+    AssembleCarvedOverflow(reader, page, c, payload);
+    if (options.substituteRowid) SubstituteRowid(c.record, rowidColumn);
+    if (stats) ++stats->carvedRows;
+    const ScannedRow row{c.record, RowOrigin{c.source, c.page, c.offset, freedPage}, true, c.score};
+    if (!onRow(row)) return false;
+  }
+  return true;
+}
+
+int32_t CarveOwnPages(CSqliteFileReader& reader, const TableRun& run, const ScanOptions& options,
+                      const RowCallback& onRow, ScanStats* stats) {
+  if (!ShapeKnown(run.shape)) return kSqliteOk;
+  std::vector<uint8_t> buffer;
+  std::vector<uint8_t> payload;
+  std::vector<Candidate> candidates;
+  const int32_t rowidColumn = run.schema ? run.schema->rowidColumn : -1;
+  for (uint32_t leaf : run.leaves) {
+    if (reader.ReadPage(leaf, buffer) != kSqliteOk) continue;
+    PageView view;
+    if (!ParsePageView(buffer, leaf, reader.UsableSize(), view)) continue;
+    candidates.clear();
+    CarvePage(view, run.shape, reader.Encoding(), candidates);
+    if (!EmitCandidates(reader, view, candidates, false, rowidColumn, options, onRow, stats,
+                        payload)) {
+      return kSqliteStopped;
+    }
+  }
+  return kSqliteOk;
+}
+
+// The rows one freed page gives for one table shape: its intact cells (strictly decoded, when
+// they fit the shape) and the records carved from its free space.
+struct FreedRows {
+  std::vector<Candidate> rows;
+  int64_t total = 0;  // sum of scores
+};
+
+void CarveFreedPage(CSqliteFileReader& reader, uint32_t pageNumber,
+                    const std::vector<uint8_t>& bytes, const TableShape& shape, FreedRows& out) {
+  std::vector<uint8_t> payload;
+  PageView view;
+  const uint32_t usable = reader.UsableSize();
+  if (ParsePageView(bytes, pageNumber, usable, view)) {
+    if (view.type != PageType::kTableLeaf) return;
+    for (uint32_t i = 0; i < view.cellCount; ++i) {
+      const uint32_t offset = view.CellPointer(i);
+      int32_t score = 0;
+      if (ShapeKnown(shape) && !ScoreIntactCell(view, offset, shape, reader.Encoding(), score)) {
+        continue;
+      }
+      Candidate c;
+      if (!DecodeCell(reader, view, offset, payload, c.record, false)) continue;
+      c.source = RowSource::kFreelist;
+      c.page = pageNumber;
+      c.offset = offset;
+      c.score = score;
+      out.total += score + 1;
+      out.rows.push_back(std::move(c));
+    }
+    std::vector<Candidate> carved;
+    CarvePage(view, shape, reader.Encoding(), carved);
+    for (Candidate& c : carved) {
+      out.total += c.score;
+      out.rows.push_back(std::move(c));
+    }
+  } else if (reader.IsFreelistPage(pageNumber) &&
+             std::find(reader.FreelistTrunkPages().begin(), reader.FreelistTrunkPages().end(),
+                       pageNumber) != reader.FreelistTrunkPages().end()) {
+    // A trunk: what follows its leaf list is what the page held before.
+    const uint32_t leaves = std::min(ReadU32(bytes.data() + 4), usable / 4 - 2);
+    std::vector<Candidate> carved;
+    ScanRawRegion(bytes, pageNumber, usable, 8 + 4 * leaves, usable, shape, reader.Encoding(),
+                  RowSource::kFreelist, carved);
+    for (Candidate& c : carved) {
+      out.total += c.score;
+      out.rows.push_back(std::move(c));
+    }
+  }
+}
+
+// Freed pages in freelist order: trunks first, then leaves as listed.
+std::vector<uint32_t> FreedPages(const CSqliteFileReader& reader) {
+  std::vector<uint32_t> pages = reader.FreelistTrunkPages();
+  pages.insert(pages.end(), reader.FreelistLeafPages.begin(), reader.FreelistLeafPages.end());
+  return pages;
+}
+
+// How many intact cells of a freed leaf page fit a shape.
+uint32_t FreedFit(const std::vector<uint8_t>& bytes, uint32_t pageNumber, uint32_t usable,
+                  const TableShape& shape, TextEncoding encoding) {
+  PageView view;
+  if (!ShapeKnown(shape) || !ParsePageView(bytes, pageNumber, usable, view)) return 0;
+  return FreedPageFit(view, shape, encoding);
+}
+
+bool EmitFreed(CSqliteFileReader& reader, FreedRows& rows, int32_t rowidColumn,
+               const ScanOptions& options, ScanStats* stats,
+               const std::function<bool(const ScannedRow&)>& onRow) {
+  for (Candidate& c : rows.rows) {
+    if (options.substituteRowid) SubstituteRowid(c.record, rowidColumn);
+    if (stats) {
+      if (c.source == RowSource::kFreelist && c.record.rowid) {
+        ++stats->freedPageRows;
+      } else {
+        ++stats->carvedRows;
+      }
+    }
+    const ScannedRow row{c.record, RowOrigin{c.source, c.page, c.offset, true}, true, c.score};
+    if (!onRow(row)) return false;
+  }
+  (void)reader;
+  return true;
+}
+
+TableRun PrepareRun(CSqliteFileReader& reader, const TableSchema* schema, std::string_view name,
+                    uint32_t fallbackColumns) {
+  TableRun run;
+  run.schema = schema;
+  if (schema) {
+    if (schema->rootPage != 0 && !schema->withoutRowid) run.roots.push_back(schema->rootPage);
+    run.shape = TableShape::FromSchema(*schema);
+  } else {
+    run.roots = reader.FindRootPages(name);
+  }
+  if (run.shape.declaredColumns == 0 && fallbackColumns > 0) {
+    run.shape = TableShape::FromColumnCount(fallbackColumns);
+    if (schema) run.shape.rowidColumn = schema->rowidColumn;
+  }
+  return run;
+}
+
+}  // namespace
+
+int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanOptions& options,
+                  const RowCallback& onRow, ScanStats* stats) {
+  if (!reader.IsOpen()) return kSqliteInvalid;
+  const TableSchema* schema = reader.FindTable(table);
+  TableRun run = PrepareRun(reader, schema, table, options.fallbackColumns);
+  const int32_t status = LivePass(reader, run, options, &onRow, stats);
+  if (status == kSqliteStopped) return status;
+  if (stats) stats->shape = run.shape;
+  if (options.carve && CarveOwnPages(reader, run, options, onRow, stats) == kSqliteStopped) {
+    return kSqliteStopped;
+  }
+  if (options.freelist && ShapeKnown(run.shape)) {
+    // Shapes of the other tables, from their schema, to tell whose a freed page was.
+    std::vector<TableShape> others;
+    for (const TableSchema& t : reader.Tables()) {
+      if (&t != schema && t.parsed && t.rootPage != 0) others.push_back(TableShape::FromSchema(t));
+    }
+    std::vector<uint8_t> bytes;
+    const int32_t rowidColumn = schema ? schema->rowidColumn : -1;
+    for (uint32_t page : FreedPages(reader)) {
+      if (reader.ReadPage(page, bytes) != kSqliteOk) continue;
+      const uint32_t fit = FreedFit(bytes, page, reader.UsableSize(), run.shape, reader.Encoding());
+      uint32_t bestOther = 0;
+      for (const TableShape& o : others) {
+        bestOther =
+            std::max(bestOther, FreedFit(bytes, page, reader.UsableSize(), o, reader.Encoding()));
+      }
+      if (fit < bestOther) continue;
+      FreedRows rows;
+      CarveFreedPage(reader, page, bytes, run.shape, rows);
+      if (!EmitFreed(reader, rows, rowidColumn, options, stats, onRow)) return kSqliteStopped;
+    }
+  }
+  return status;
+}
+
+int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
+                 const FileRowCallback& onRow) {
+  if (!reader.IsOpen()) return kSqliteInvalid;
+  const std::vector<TableSchema>& tables = reader.Tables();
+  std::vector<TableRun> runs;
+  runs.reserve(tables.size());
+  int32_t status = kSqliteOk;
+  for (const TableSchema& t : tables) {
+    TableRun& run = runs.emplace_back(PrepareRun(reader, &t, t.name, options.fallbackColumns));
+    const RowCallback forward = [&](const ScannedRow& row) { return onRow(&t, row); };
+    const int32_t rc = LivePass(reader, run, options, &forward, nullptr);
+    if (rc == kSqliteStopped) return rc;
+    if (rc != kSqliteOk) status = rc;
+    if (options.carve) {
+      if (CarveOwnPages(reader, run, options, forward, nullptr) == kSqliteStopped) {
+        return kSqliteStopped;
+      }
+    }
+  }
+  if (!options.freelist) return status;
+  // Each freed page goes to the table whose shape its cells fit best (the first on ties); a
+  // page no table fits gives its rows with no table.
+  std::vector<uint8_t> bytes;
+  for (uint32_t page : FreedPages(reader)) {
+    if (reader.ReadPage(page, bytes) != kSqliteOk) continue;
+    int best = -1;
+    uint32_t bestFit = 0;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      const uint32_t fit =
+          FreedFit(bytes, page, reader.UsableSize(), runs[i].shape, reader.Encoding());
+      if (fit > bestFit) {
+        bestFit = fit;
+        best = static_cast<int>(i);
+      }
+    }
+    if (best < 0) {
+      // No intact cell fits a table: carve with every table's shape, keep the best
+      // non-overlapping records; intact cells of no table are given with no table.
+      std::vector<std::pair<int, Candidate>> all;
+      for (size_t i = 0; i < runs.size(); ++i) {
+        if (!ShapeKnown(runs[i].shape)) continue;
+        FreedRows rows;
+        CarveFreedPage(reader, page, bytes, runs[i].shape, rows);
+        for (Candidate& c : rows.rows) all.emplace_back(static_cast<int>(i), std::move(c));
+      }
+      FreedRows orphan;
+      CarveFreedPage(reader, page, bytes, TableShape{}, orphan);
+      for (Candidate& c : orphan.rows) all.emplace_back(-1, std::move(c));
+      std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+        return a.second.score > b.second.score;
+      });
+      std::vector<std::pair<uint32_t, uint32_t>> taken;
+      for (auto& [table, c] : all) {
+        const uint32_t end = c.end > c.offset ? c.end : c.offset + 1;
+        bool overlap = false;
+        for (const auto& r : taken) overlap |= r.first < end && c.offset < r.second;
+        if (overlap) continue;
+        taken.emplace_back(c.offset, end);
+        const TableSchema* t = table >= 0 ? runs[table].schema : nullptr;
+        FreedRows one;
+        one.rows.push_back(std::move(c));
+        const int32_t rowidColumn = t ? t->rowidColumn : -1;
+        if (!EmitFreed(reader, one, rowidColumn, options, nullptr,
+                       [&](const ScannedRow& row) { return onRow(t, row); })) {
+          return kSqliteStopped;
+        }
+      }
+      continue;
+    }
+    FreedRows rows;
+    CarveFreedPage(reader, page, bytes, runs[best].shape, rows);
+    const TableSchema* t = runs[best].schema;
+    if (!EmitFreed(reader, rows, t->rowidColumn, options, nullptr,
+                   [&](const ScannedRow& row) { return onRow(t, row); })) {
+      return kSqliteStopped;
+    }
+  }
+  return status;
+}
+
+}  // namespace halvern
