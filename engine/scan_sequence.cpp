@@ -1,0 +1,217 @@
+// The scan worker, its progress callback and the category hooks.
+#include "engine/scan_sequence.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "backup/media_scan.h"
+#include "engine/quit_counter.h"
+#include "platform/platform.h"
+
+namespace halvern {
+
+namespace {
+constexpr auto kPollStep = std::chrono::milliseconds(50);
+}
+
+const char* CategoryName(ScanCategory category) {
+  switch (category) {
+    case ScanCategory::kCameraRoll: return "Camera Roll";
+    case ScanCategory::kPhotoStream: return "Photo Stream";
+    case ScanCategory::kAppPhotos: return "App Photos";
+    case ScanCategory::kAppVideos: return "App Videos";
+    case ScanCategory::kMessages: return "Messages";
+    case ScanCategory::kMessageAttachments: return "Messages Attachments";
+    case ScanCategory::kContacts: return "Contacts";
+    case ScanCategory::kCallHistory: return "Call History";
+    case ScanCategory::kNotes: return "Notes";
+    case ScanCategory::kWhatsApp: return "WhatsApp";
+    case ScanCategory::kWhatsAppAttachments: return "WhatsApp Attachments";
+  }
+  return "";
+}
+
+void ScanResults::Clear() { *this = ScanResults{}; }
+
+size_t ScanResults::Count(ScanCategory category) const {
+  auto sumMap = [](const auto& map) {
+    size_t n = 0;
+    for (const auto& [key, items] : map) n += items.size();
+    return n;
+  };
+  switch (category) {
+    case ScanCategory::kCameraRoll: return cameraRoll.size();
+    case ScanCategory::kPhotoStream: return photoStream.size();
+    case ScanCategory::kAppPhotos: return sumMap(appPhotos);
+    case ScanCategory::kAppVideos: return sumMap(appVideos);
+    case ScanCategory::kMessages: return sumMap(messages);
+    case ScanCategory::kMessageAttachments: return messageAttachments.size();
+    case ScanCategory::kContacts: return contacts.size();
+    case ScanCategory::kCallHistory: return calls.size();
+    case ScanCategory::kNotes: return notes.size();
+    case ScanCategory::kWhatsApp: return sumMap(whatsApp);
+    case ScanCategory::kWhatsAppAttachments: return whatsAppAttachments.size();
+  }
+  return 0;
+}
+
+void BuildAppMaps(const std::vector<AppFileItem>& files, AppFileMap& photos, AppFileMap& videos) {
+  for (const auto& item : files) {
+    const auto dot = item.displayName.rfind('.');
+    const std::string key =
+        platform::AsciiLower(dot == std::string::npos ? "" : item.displayName.substr(dot + 1)) +
+        "|";
+    if (std::strstr(kImageList, key.c_str())) {
+      photos[item.appName].push_back(item);
+    } else if (std::strstr(kVideoList, key.c_str()) || std::strstr(kAudioList, key.c_str())) {
+      videos[item.appName].push_back(item);
+    } else {
+      photos[item.appName].push_back(item);
+    }
+  }
+}
+
+ScanSequence::ScanSequence(ScanFrontEnd& frontEnd, BackupSession* session)
+    : frontEnd_(frontEnd), session_(session) {}
+
+ScanSequence::~ScanSequence() {
+  if (!finished()) Stop();
+  if (paused_) Resume();
+  if (worker_.joinable()) worker_.join();
+}
+
+int32_t ScanSequence::StartScan(int32_t mode, const BackupInfo& selected,
+                                const std::string& password) {
+  if (!finished()) return 1;
+  if (worker_.joinable()) worker_.join();
+  mode_ = mode;
+  engine_.reset();
+  if (mode == 0) {
+    engine_.reset(CreateEngine(0, nullptr));
+  } else if (mode == 1) {
+    if (session_) session_->SetBackupInfo(selected);
+    engine_.reset(CreateEngine(1, session_));
+  } else {
+    return 1;
+  }
+  if (!engine_) return 1;
+  results_.Clear();
+  shownPercent_ = 0;
+  firstNode_ = 0;
+  password_ = password;
+  engine_->SetProgressCallback(&ScanSequence::OnScanProgress, this);
+  scanFinished_ = 0;
+  cancelRequested_ = 0;
+  worker_ = std::thread([this] { ScanWorker(); });
+  return 0;
+}
+
+void ScanSequence::Hook(std::initializer_list<ScanCategory> categories) {
+  for (ScanCategory category : categories) {
+    if (results_.Count(category) == 0) continue;
+    if (firstNode_ == 0 && !frontEnd_.HasSelectedNode()) firstNode_ = static_cast<int32_t>(category);
+    frontEnd_.OnCategoryReady(category);
+    frontEnd_.Post(WM_SCAN_REFRESH_TREE, 0);
+    if (firstNode_ != 0) frontEnd_.Post(WM_SCAN_SELECT_FIRST, 0);
+  }
+}
+
+void ScanSequence::ScanWorker() {
+  cancelRequested_ = 0;
+  int32_t result = engine_->Open(password_);
+  switch (result) {
+    case 0:
+      frontEnd_.Post(WM_SCAN_REFRESH_TREE, 0);
+      break;
+    case kStopped:
+    case kDeviceGone:
+      result = kStopped;
+      break;
+    case kWrongPassword:
+      frontEnd_.Post(WM_SCAN_STATUS, kScanWrongPassword);
+      break;
+    case kReserved111:
+      frontEnd_.Post(WM_SCAN_STATUS, kScanReserved111);
+      break;
+    default:
+      frontEnd_.Post(WM_SCAN_STATUS, kScanOpenFailed);
+      result = kStopped;
+      break;
+  }
+  if (result == 0) {
+    auto& r = results_;
+    IPhoneRecoveryParse& e = *engine_;
+    // Each step: the engine call, then its hook unless the scan was stopped.
+    const auto run = [&](int32_t callResult, auto&& hook) {
+      result = callResult;
+      if (result == kStopped) return false;
+      hook();
+      return true;
+    };
+    using C = ScanCategory;
+    run(e.ScanPhotos(r.cameraRoll, r.photoStream), [&] { Hook({C::kCameraRoll, C::kPhotoStream}); }) &&
+        run(e.ScanMessages(r.messages), [&] { Hook({C::kMessages}); }) &&
+        run(e.ScanMessageAttachments(r.messageAttachments), [&] { Hook({C::kMessageAttachments}); }) &&
+        run(e.ScanContacts(r.contacts), [&] { Hook({C::kContacts}); }) &&
+        run(e.ScanCallHistory(r.calls), [&] { Hook({C::kCallHistory}); }) &&
+        run(e.ScanNotes(r.notes), [&] { Hook({C::kNotes}); }) &&
+        run(e.ScanAppFiles(r.appFiles),
+            [&] {
+              BuildAppMaps(r.appFiles, r.appPhotos, r.appVideos);
+              Hook({C::kAppPhotos, C::kAppVideos});
+            }) &&
+        run(e.ScanWhatsApp(r.whatsApp), [&] { Hook({C::kWhatsApp}); }) &&
+        run(e.TakeWhatsAppAttachments(r.whatsAppAttachments),
+            [&] { Hook({C::kWhatsAppAttachments}); });
+  }
+  scanResult_ = result;
+  scanFinished_ = 1;
+  if (result == 0 || result == kStopped) frontEnd_.Post(WM_SCAN_FINISHED, 0);
+}
+
+int32_t ScanSequence::OnScanProgress(void* self, int32_t percent) {
+  auto* s = static_cast<ScanSequence*>(self);
+  std::lock_guard<std::mutex> hold(s->scanLock_);  // a paused scan waits here
+  if (s->cancelRequested_) return kStopped;
+  if (percent <= s->shownPercent_) return 0;
+  if (percent == 1) {
+    s->frontEnd_.Post(WM_SCAN_STATUS, kScanStarted);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    s->frontEnd_.OnScanStarted();
+    percent = 2;
+  }
+  s->shownPercent_ = std::min(percent, 99);
+  if (s->shownPercent_ > 0) s->frontEnd_.OnProgressShown(s->shownPercent_);
+  return 0;
+}
+
+void ScanSequence::Pause() {
+  if (paused_) return;
+  scanLock_.lock();
+  paused_ = true;
+}
+
+void ScanSequence::Resume() {
+  if (!paused_) return;
+  paused_ = false;
+  scanLock_.unlock();
+}
+
+void ScanSequence::Stop() {
+  if (finished()) {
+    if (paused_) Resume();
+    return;
+  }
+  if (!paused_) scanLock_.lock();
+  paused_ = false;
+  QuitCounter += 1;  // ends a device backup that is still running
+  cancelRequested_ = 1;
+  scanLock_.unlock();
+  WaitFinished();
+}
+
+void ScanSequence::WaitFinished() const {
+  while (!finished()) std::this_thread::sleep_for(kPollStep);
+}
+
+}  // namespace halvern
