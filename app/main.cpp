@@ -1,0 +1,4 @@
+// halvern: the desktop program.
+#include "app/app.h"
+
+int main(int argc, char** argv) { return halvern::app::RunHalvern(argc, argv); }

@@ -1,0 +1,242 @@
+// The device and backup start pages.
+#include "app/start_pages.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QUrl>
+
+#include "app/device_source.h"
+#include "app/main_wnd.h"
+#include "app/popups.h"
+#include "app/scan_page.h"
+#include "engine/backup_session.h"
+#include "ui/popup.h"
+#include "ui/skin.h"
+
+namespace halvern::app {
+
+namespace {
+enum DevicePage : int { kPageSupportMissing = 0, kPageConnect = 1, kPageConnected = 2 };
+constexpr int kRowHeight = 40;
+}  // namespace
+
+// ----- Device page -------------------------------------------------------------------------
+
+CIosDeviceVrtWnd::CIosDeviceVrtWnd(QWidget* page, CMainWnd& main, DeviceSource& device)
+    : page_(page), main_(main), device_(device), timers_(this) {}
+
+bool CIosDeviceVrtWnd::InitPage(QStringList* missing) {
+  ui::ControlBinder bind(page_, QStringLiteral("PageIosDevice.xml"));
+  tabs_ = bind.Get<QStackedWidget>("TabIosDevice");
+  for (const char* name : {"LblDesc1", "LblDesc2", "LblDesc3", "LblDesc4", "TxtDesc1"}) {
+    bind.Get<QLabel>(name);
+  }
+  info_ = bind.Get<QLabel>("IphoneInfo");
+  for (const char* name : {"BtnAppleUrl", "BtnItunesRetry", "BtnDeviceScan"}) {
+    bind.Get<QPushButton>(name);
+  }
+  if (!bind.Ok()) {
+    *missing = bind.Missing();
+    return false;
+  }
+  ui::ApplyTexts(page_, ui::Texts().Section("PageIosDevice"));
+  tabs_->setCurrentIndex(device_.IsSupportAvailable() ? kPageConnect : kPageSupportMissing);
+  RearmPollTimer();
+  return true;
+}
+
+void CIosDeviceVrtWnd::RearmPollTimer() {
+  timers_.Set(tabs_, kDevicePollTimer, kDevicePollPeriodMs);
+}
+
+bool CIosDeviceVrtWnd::PollTimerActive() const { return timers_.IsActive(tabs_, kDevicePollTimer); }
+
+void CIosDeviceVrtWnd::Poll() {
+  if (!device_.IsSupportAvailable()) {
+    tabs_->setCurrentIndex(kPageSupportMissing);
+    return;
+  }
+  if (device_.HasDevice() && device_.IsDeviceAttached()) return;
+  // A new device, or the old one is gone: stop a running device backup first.
+  willEncrypt_ = false;
+  device_.RequestQuit();
+  WaitUntil([this] { return device_.IsIdle(); }, 1000);
+  device_.Close();
+  bool encrypt = false;
+  if (device_.Connect(encrypt) != 0) {
+    tabs_->setCurrentIndex(kPageConnect);
+    return;
+  }
+  willEncrypt_ = encrypt;
+  std::string name, deviceClass, version;
+  device_.GetDeviceName(name);
+  device_.GetDeviceClass(deviceClass);
+  device_.GetProductVersion(version);
+  std::string text = name + "(" + deviceClass;
+  if (!version.empty()) text += " ";
+  text += version + ")";
+  info_->setText(QString::fromStdString(text));
+  tabs_->setCurrentIndex(kPageConnected);
+}
+
+void CIosDeviceVrtWnd::StartDeviceScan() {
+  if (!willEncrypt_) {
+    main_.Post(ui::kWmStartScan, 0);
+    return;
+  }
+  CDecryptionWnd dialog(&main_, 0);
+  if (dialog.DoModal() != ui::kResultOk) return;
+  const QString password = dialog.Password();
+  if (device_.RemoveBackupPassword(password.toStdString()) != 0) {
+    ui::ShowMessageBox(ui::kBoxInformation, &main_, std::nullopt, ui::MessageText("MSG0302"), 550,
+                       200);
+    return;
+  }
+  main_.ScanPage().password = password;
+  main_.Post(ui::kWmStartScan, 0);
+}
+
+void CIosDeviceVrtWnd::Notify(const ui::Notification& n) {
+  if (n.type == QLatin1String(ui::notify::kTimer)) {
+    if (n.control == tabs_ && n.wParam == kDevicePollTimer) Poll();
+  } else if (n.Is(ui::notify::kClick, "BtnAppleUrl")) {
+    const QString url = Links().deviceSupport;
+    if (!url.isEmpty()) QDesktopServices::openUrl(QUrl(url));
+  } else if (n.Is(ui::notify::kClick, "BtnItunesRetry")) {
+    tabs_->setCurrentIndex(device_.IsSupportAvailable() ? kPageConnect : kPageSupportMissing);
+  } else if (n.Is(ui::notify::kClick, "BtnDeviceScan")) {
+    StartDeviceScan();
+  }
+}
+
+// ----- Backup page -------------------------------------------------------------------------
+
+QString BackupRowImage(bool encrypted) {
+  return ui::ImagePath(encrypted ? QStringLiteral("backup_locked.svg")
+                                 : QStringLiteral("backup_plain.svg"));
+}
+
+CItunesBackupVrtWnd::CItunesBackupVrtWnd(QWidget* page, CMainWnd& main) : page_(page), main_(main) {
+  chooseFolder = [](QWidget* owner) -> std::optional<std::filesystem::path> {
+    const QString folder = QFileDialog::getExistingDirectory(
+        owner,
+        QStringLiteral("Select the iTunes backup file from other folder to recover your data."),
+        QString(), QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty()) return std::nullopt;
+    return std::filesystem::path(folder.toStdString());
+  };
+}
+
+bool CItunesBackupVrtWnd::InitPage(QStringList* missing) {
+  ui::ControlBinder bind(page_, QStringLiteral("PageItunesBackup.xml"));
+  list_ = bind.Get<QTreeWidget>("BackupFileList");
+  scan_ = bind.Get<QPushButton>("BtnScan");
+  selDir_ = bind.Get<QPushButton>("BtnSelDir");
+  if (!bind.Ok()) {
+    *missing = bind.Missing();
+    return false;
+  }
+  ui::ApplyTexts(page_, ui::Texts().Section("PageItunesBackup"));
+  main_.Session().ListBackups(backups_);
+  FillList();
+  EnablePage();
+  return true;
+}
+
+void CItunesBackupVrtWnd::FillList() {
+  list_->clear();
+  list_->setColumnCount(4);
+  list_->setColumnWidth(0, 64);
+  list_->setColumnWidth(1, 300);
+  list_->setColumnWidth(2, 240);
+  for (const BackupInfo& b : backups_) {
+    auto* row = new QTreeWidgetItem(list_);
+    const QString image = BackupRowImage(b.isEncrypted);
+    QIcon icon;
+    icon.addFile(image, QSize(), QIcon::Normal);
+    icon.addFile(image, QSize(), QIcon::Selected);  // no selection tint over the image
+    row->setIcon(0, icon);
+    row->setData(0, Qt::UserRole, image);
+    row->setText(1, QString::fromStdString(b.displayName));
+    row->setText(2, QString::fromStdString(b.lastBackupDate));
+    row->setText(3, QString::fromStdString(b.serialNumber));
+    row->setSizeHint(0, QSize(64, kRowHeight));
+    if (b.isEncrypted) row->setToolTip(0, QStringLiteral("Encrypted backup"));
+  }
+  if (list_->topLevelItemCount() > 0) list_->setCurrentItem(list_->topLevelItem(0));
+}
+
+void CItunesBackupVrtWnd::EnablePage() {
+  scan_->setEnabled(!backups_.empty());
+  list_->setEnabled(true);
+  selDir_->setEnabled(true);
+  main_.MainTabPage()->setEnabled(true);
+}
+
+void CItunesBackupVrtWnd::DisablePage() {
+  scan_->setEnabled(false);
+  list_->setEnabled(false);
+  selDir_->setEnabled(false);
+  main_.MainTabPage()->setEnabled(false);
+}
+
+bool CItunesBackupVrtWnd::GetBackupPassword() {
+  for (;;) {
+    CDecryptionWnd dialog(&main_, 1);
+    if (dialog.DoModal() != ui::kResultOk) return false;
+    const QString password = dialog.Password();
+    if (password.isEmpty()) {
+      const int answer = ui::ShowMessageBox(ui::kBoxWarning, &main_, QStringLiteral("Warning"),
+                                            ui::MessageText("MSG0301"), 550, 200);
+      if (answer == ui::kResultOk) continue;
+    }
+    main_.ScanPage().password = password;
+    return true;
+  }
+}
+
+void CItunesBackupVrtWnd::OnScan() {
+  DisablePage();
+  int row = list_->indexOfTopLevelItem(list_->currentItem());
+  if (row < 0 && !backups_.empty()) row = 0;
+  if (row < 0 || row >= static_cast<int>(backups_.size())) {
+    EnablePage();
+    return;
+  }
+  const BackupInfo& chosen = backups_[static_cast<size_t>(row)];
+  if (chosen.isEncrypted && !GetBackupPassword()) {
+    EnablePage();
+    return;
+  }
+  main_.ScanPage().backupInfo = chosen;
+  main_.Post(ui::kWmStartScan, 1);
+}
+
+void CItunesBackupVrtWnd::OnSelectFolder() {
+  for (;;) {
+    const auto folder = chooseFolder(&main_);
+    if (!folder) return;
+    BackupInfo info;
+    if (info.ReadBackupInfo(*folder) == kOk) {
+      if (info.isEncrypted && !GetBackupPassword()) return;
+      main_.ScanPage().backupInfo = info;
+      DisablePage();
+      main_.Post(ui::kWmStartScan, 1);
+      return;
+    }
+    const int answer = ui::ShowMessageBox(
+        ui::kBoxQuestion, &main_, QStringLiteral("Question"),
+        QStringLiteral("Can not found the backup file, do you want to try again?"), 550, 200);
+    if (answer != ui::kResultOk) return;
+  }
+}
+
+void CItunesBackupVrtWnd::Notify(const ui::Notification& n) {
+  if (n.Is(ui::notify::kClick, "BtnScan")) {
+    OnScan();
+  } else if (n.Is(ui::notify::kClick, "BtnSelDir")) {
+    OnSelectFolder();
+  }
+}
+
+}  // namespace halvern::app

@@ -1,0 +1,107 @@
+// The custom control kinds of the skin.
+#include "ui/controls.h"
+
+#include <QEnterEvent>
+#include <QHBoxLayout>
+
+#include "ui/skin.h"
+
+namespace halvern::ui {
+
+ButtonGif::ButtonGif(QWidget* parent) : QPushButton(parent) {
+  setFlat(true);
+  setFocusPolicy(Qt::NoFocus);
+  connect(&movie_, &QMovie::frameChanged, this, [this](int) { ShowFrame(); });
+}
+
+void ButtonGif::SetNormalGifFile(const QString& fileName) {
+  movie_.stop();
+  gifFile_ = fileName;
+  movie_.setFileName(ImagePath(fileName));
+  movie_.setCacheMode(QMovie::CacheAll);
+  if (movie_.isValid()) {
+    movie_.jumpToFrame(0);
+    ShowFrame();
+  }
+}
+
+void ButtonGif::PlayGif() {
+  if (movie_.isValid() && movie_.state() != QMovie::Running) movie_.start();
+}
+
+void ButtonGif::StopGif() {
+  if (movie_.state() == QMovie::Running) movie_.setPaused(true);
+}
+
+bool ButtonGif::IsPlaying() const { return movie_.state() == QMovie::Running; }
+
+void ButtonGif::ShowFrame() {
+  const QPixmap frame = movie_.currentPixmap();
+  setIcon(QIcon(frame));
+  setIconSize(frame.size());
+}
+
+FileTree::FileTree(QWidget* parent) : QTreeWidget(parent) {
+  setHeaderHidden(true);
+  setColumnCount(1);
+  setRootIsDecorated(false);
+  setIndentation(14);
+}
+
+LabelEx::LabelEx(QWidget* parent) : QLabel(parent) {
+  setWordWrap(true);
+  setTextInteractionFlags(Qt::TextSelectableByMouse);
+}
+
+ButtonEx::ButtonEx(QWidget* parent) : QPushButton(parent) {}
+
+void ButtonEx::enterEvent(QEnterEvent* event) {
+  if (!hotText_.isEmpty()) {
+    normalText_ = text();
+    setText(hotText_);
+  }
+  QPushButton::enterEvent(event);
+}
+
+void ButtonEx::leaveEvent(QEvent* event) {
+  if (!hotText_.isEmpty() && !normalText_.isNull()) setText(normalText_);
+  QPushButton::leaveEvent(event);
+}
+
+Pagination::Pagination(QWidget* parent) : QWidget(parent) {
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  prev_ = new QPushButton(QStringLiteral("\u2039"), this);
+  next_ = new QPushButton(QStringLiteral("\u203A"), this);
+  label_ = new QLabel(this);
+  label_->setAlignment(Qt::AlignCenter);
+  row->addWidget(prev_);
+  row->addWidget(label_);
+  row->addWidget(next_);
+  connect(prev_, &QPushButton::clicked, this, [this] { SetCurrentPage(current_ - 1); });
+  connect(next_, &QPushButton::clicked, this, [this] { SetCurrentPage(current_ + 1); });
+  Refresh();
+}
+
+void Pagination::SetPageCount(int count) {
+  count_ = count < 1 ? 1 : count;
+  if (current_ >= count_) current_ = count_ - 1;
+  Refresh();
+}
+
+void Pagination::SetCurrentPage(int page) {
+  if (page < 0 || page >= count_ || page == current_) return;
+  current_ = page;
+  Refresh();
+  emit PageChanged(current_);
+}
+
+void Pagination::Refresh() {
+  label_->setText(QStringLiteral("%1 / %2").arg(current_ + 1).arg(count_));
+  prev_->setEnabled(current_ > 0);
+  next_->setEnabled(current_ + 1 < count_);
+}
+
+DiskList::DiskList(QWidget* parent) : QListWidget(parent) {}
+
+}  // namespace halvern::ui
