@@ -145,13 +145,110 @@ ColumnPositions ResolveColumns(const CSqliteFileReader& reader, std::string_view
   return out;
 }
 
+namespace {
+
+// The FTS content columns are named c<N><Field> ("c0First", "c15Phone"); the number shifts
+// between systems, the field name does not.
+int32_t ContentColumn(const TableSchema& schema, std::string_view field) {
+  for (size_t i = 0; i < schema.columns.size(); ++i) {
+    std::string_view name = schema.columns[i];
+    if (name.size() < 2 || (name[0] != 'c' && name[0] != 'C')) continue;
+    size_t digits = 1;
+    while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
+    if (digits > 1 && EqualsIgnoreCase(name.substr(digits), field)) return int32_t(i);
+  }
+  return -1;
+}
+
+ColumnPositions ContactColumns(const CSqliteFileReader& reader, ColumnLookup lookup) {
+  static constexpr std::string_view kFields[] = {"First", "Last",    "Organization",  "Phone",
+                                                 "Email", "Address", "SocialProfile", "URL"};
+  ColumnPositions out;
+  if (lookup == ColumnLookup::kByName) {
+    const TableSchema* schema = reader.FindTable("ABPersonFullTextSearch_content");
+    if (schema && schema->parsed) {
+      std::vector<int32_t> found;
+      for (std::string_view f : kFields) found.push_back(ContentColumn(*schema, f));
+      if (std::none_of(found.begin(), found.end(), [](int32_t i) { return i < 0; })) {
+        out.index = found;
+        out.columnCount = schema->declaredColumnCount;
+        out.byName = true;
+        return out;
+      }
+    }
+  }
+  // Names in 1 and 2, organization in 7; the newer layout has one more column before the
+  // phone column.
+  const int32_t shift = reader.SchemaVariantFlag ? 1 : 0;
+  out.index = {1, 2, 7, 16 + shift, 17 + shift, 18 + shift, 19 + shift, 20 + shift};
+  out.columnCount = std::max<uint32_t>(reader.AbSearchHeaderWidth > 25 ? 25 : 24, 21 + shift);
+  return out;
+}
+
+}  // namespace
+
+ColumnPositions DecoderColumns(const CSqliteFileReader& reader, std::string_view table,
+                               ColumnLookup lookup) {
+  auto is = [&](std::string_view name) { return EqualsIgnoreCase(table, name); };
+  if (is("message")) {
+    return ResolveColumns(reader, table, {"text", "handle_id", "date", "is_from_me"},
+                          {2, 5, 15, 21}, uint32_t(reader.MessageColumnCount), lookup);
+  }
+  if (is("handle")) return ResolveColumns(reader, table, {"id"}, {1}, 5, lookup);
+  if (is("attachment")) return ResolveColumns(reader, table, {"filename"}, {4}, 9, lookup);
+  if (is("message_attachment_join")) {
+    return ResolveColumns(reader, table, {"message_id", "attachment_id"}, {0, 1}, 2, lookup);
+  }
+  if (is("ZNOTEBODY")) return ResolveColumns(reader, table, {"ZCONTENT"}, {4}, 7, lookup);
+  if (is("ZNOTE")) {
+    // The classic ZNOTE has 20 columns; ZTITLE is the last one (19).
+    return ResolveColumns(reader, table, {"ZBODY", "ZMODIFICATIONDATE", "ZTITLE"}, {11, 14, 19}, 20,
+                          lookup);
+  }
+  if (is("call")) {
+    // call_history.db: ROWID, address, date, duration, flags, id, name, ... (14 columns).
+    return ResolveColumns(reader, table, {"address", "date", "duration", "flags"}, {1, 2, 3, 4}, 14,
+                          lookup);
+  }
+  if (is("ZCALLRECORD")) {
+    const int32_t address = reader.SchemaVariantFlag ? 21 : 20;
+    return ResolveColumns(reader, table, {"ZORIGINATED", "ZDATE", "ZDURATION", "ZADDRESS"},
+                          {10, 12, 13, address}, uint32_t(address + 1), lookup);
+  }
+  if (is("ABPersonFullTextSearch_content")) return ContactColumns(reader, lookup);
+  if (is("ZWAMESSAGE")) {
+    return ResolveColumns(
+        reader, table,
+        {"ZISFROMME", "ZCHATSESSION", "ZGROUPMEMBER", "ZMEDIAITEM", "ZMESSAGEDATE", "ZTEXT"},
+        {12, 19, 20, 22, 25, 32}, uint32_t(std::max(reader.WaMessageColumnCount, 33)), lookup);
+  }
+  if (is("ZWACHATSESSION")) {
+    return ResolveColumns(reader, table, {"ZCONTACTJID", "ZPARTNERNAME"}, {20, 23}, 25, lookup);
+  }
+  if (is("ZWAGROUPMEMBER")) {
+    return ResolveColumns(reader, table, {"ZCHATSESSION", "ZCONTACTNAME", "ZMEMBERJID"},
+                          {7, 10, 12}, 13, lookup);
+  }
+  if (is("ZWAMEDIAITEM"))
+    return ResolveColumns(reader, table, {"ZMEDIALOCALPATH"}, {18}, 24, lookup);
+  if (is("Friend")) return ResolveColumns(reader, table, {}, {1, 2, 6}, 13, lookup);
+  if (is("tb_c2cTables")) return ResolveColumns(reader, table, {}, {0}, 1, lookup);
+  if (StartsWith(table, "Chat_")) {
+    // Chat_<hash>: TableVer, MesLocalID, MesSvrID, CreateTime, Message, Status, ImgStatus,
+    // Type, Des (0: sent by the owner).
+    return ResolveColumns(reader, table, {"CreateTime", "Message", "Des"}, {3, 4, 8}, 9, lookup);
+  }
+  if (StartsWith(table, "tb_c2cMsg")) {
+    return ResolveColumns(reader, table, {}, {1, 2, 4, 6}, 50, lookup);
+  }
+  return {};
+}
+
 // ----- Messages database -------------------------------------------------------------------------
 
 int32_t DecodeMessages(CSqliteFileReader& reader, std::vector<MessageItem>& out,
                        const DecodeOptions& options) {
-  ColumnPositions c =
-      ResolveColumns(reader, "message", {"text", "handle_id", "date", "is_from_me"}, {2, 5, 15, 21},
-                     uint32_t(reader.MessageColumnCount), options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "message", options.lookup);
   return Run(reader, "message", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, MessageItem& m) {
                const Record& r = row.record;
@@ -182,7 +279,7 @@ int32_t DecodeMessages(CSqliteFileReader& reader, std::vector<MessageItem>& out,
 
 int32_t DecodeHandles(CSqliteFileReader& reader, std::vector<HandleRow>& out,
                       const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(reader, "handle", {"id"}, {1}, 5, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "handle", options.lookup);
   return Run(reader, "handle", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, HandleRow& h) {
                h.deleted = row.deleted ? 1 : 0;
@@ -193,7 +290,7 @@ int32_t DecodeHandles(CSqliteFileReader& reader, std::vector<HandleRow>& out,
 
 int32_t DecodeAttachments(CSqliteFileReader& reader, std::vector<AttachmentRow>& out,
                           const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(reader, "attachment", {"filename"}, {4}, 9, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "attachment", options.lookup);
   return Run(reader, "attachment", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, AttachmentRow& a) {
                a.deleted = row.deleted ? 1 : 0;
@@ -204,8 +301,7 @@ int32_t DecodeAttachments(CSqliteFileReader& reader, std::vector<AttachmentRow>&
 
 int32_t DecodeMessageAttachments(CSqliteFileReader& reader, std::vector<MessageAttachmentRow>& out,
                                  const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(reader, "message_attachment_join",
-                                     {"message_id", "attachment_id"}, {0, 1}, 2, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "message_attachment_join", options.lookup);
   return Run(reader, "message_attachment_join", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, MessageAttachmentRow& j) {
                j.deleted = row.deleted ? 1 : 0;
@@ -220,7 +316,7 @@ int32_t DecodeMessageAttachments(CSqliteFileReader& reader, std::vector<MessageA
 
 int32_t DecodeNoteBodies(CSqliteFileReader& reader, std::vector<NoteRow>& out,
                          const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(reader, "ZNOTEBODY", {"ZCONTENT"}, {4}, 7, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "ZNOTEBODY", options.lookup);
   return Run(reader, "ZNOTEBODY", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, NoteRow& n) {
                n.deleted = row.deleted ? 1 : 0;
@@ -232,8 +328,7 @@ int32_t DecodeNoteBodies(CSqliteFileReader& reader, std::vector<NoteRow>& out,
 int32_t DecodeNotes(CSqliteFileReader& reader, std::vector<NoteRow>& out,
                     const DecodeOptions& options) {
   // The classic ZNOTE has 20 columns; ZTITLE is the last one (19).
-  ColumnPositions c = ResolveColumns(reader, "ZNOTE", {"ZBODY", "ZMODIFICATIONDATE", "ZTITLE"},
-                                     {11, 14, 19}, 20, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "ZNOTE", options.lookup);
   return Run(reader, "ZNOTE", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, NoteRow& n) {
                n.deleted = row.deleted ? 1 : 0;
@@ -249,16 +344,7 @@ int32_t DecodeNotes(CSqliteFileReader& reader, std::vector<NoteRow>& out,
 int32_t DecodeCalls(CSqliteFileReader& reader, std::string_view table, std::vector<CallItem>& out,
                     const DecodeOptions& options) {
   const bool record = EqualsIgnoreCase(table, "ZCALLRECORD");
-  ColumnPositions c;
-  if (record) {
-    const int32_t address = reader.SchemaVariantFlag ? 21 : 20;
-    c = ResolveColumns(reader, table, {"ZORIGINATED", "ZDATE", "ZDURATION", "ZADDRESS"},
-                       {10, 12, 13, address}, uint32_t(address + 1), options.lookup);
-  } else {
-    // call_history.db: ROWID, address, date, duration, flags, id, name, ... (14 columns).
-    c = ResolveColumns(reader, table, {"address", "date", "duration", "flags"}, {1, 2, 3, 4}, 14,
-                       options.lookup);
-  }
+  ColumnPositions c = DecoderColumns(reader, table, options.lookup);
   return Run(reader, table, FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, CallItem& call) {
                const Record& r = row.record;
@@ -268,22 +354,25 @@ int32_t DecodeCalls(CSqliteFileReader& reader, std::string_view table, std::vect
                if (record) {
                  const Value& address = At(r, c.index[3]);
                  if (address.truncated) return false;
-                 // ZADDRESS is declared BLOB; phones store the number as text or as bytes.
-                 if (address.IsText() || address.IsBlob()) call.phone = PlainText(address.bytes);
+                 // ZADDRESS is declared BLOB; phones store the number as text or as the
+                 // bytes of a text. Bytes that are no such text are no address.
+                 if (address.IsText()) {
+                   call.phone = PlainText(address.bytes);
+                 } else if (address.IsBlob() && IsValidUtf8(address.bytes) &&
+                            !HasControlCharacter(address.bytes)) {
+                   call.phone = std::string(address.bytes);
+                 }
                  if (IntegerOf(At(r, c.index[0]), v)) call.incoming = v == 0 ? 1 : 0;
                  call.date = MacDate(At(r, c.index[1]));
                  const Value& duration = At(r, c.index[2]);
                  if (duration.IsInteger() || duration.IsReal()) {
-                   call.duration =
-                       int32_t(std::clamp<int64_t>(duration.AsInt64(), INT32_MIN, INT32_MAX));
+                   call.duration = duration.AsInt64();
                  }
                } else {
                  if (!KeepPlain(At(r, c.index[0]), call.phone)) return false;
                  if (HasControlCharacter(call.phone)) return false;
                  if (IntegerOf(At(r, c.index[1]), v) && v != 0) call.date = FormatUnixTime(v);
-                 if (IntegerOf(At(r, c.index[2]), v)) {
-                   call.duration = int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
-                 }
+                 IntegerOf(At(r, c.index[2]), call.duration);
                  // flags bit 0 set: an outgoing call.
                  if (IntegerOf(At(r, c.index[3]), v)) call.incoming = (v & 1) ? 0 : 1;
                }
@@ -293,78 +382,43 @@ int32_t DecodeCalls(CSqliteFileReader& reader, std::string_view table, std::vect
 
 // ----- Address book ----------------------------------------------------------------------------
 
-namespace {
-
-// The FTS content columns are named c<N><Field> ("c0First", "c15Phone"); the number shifts
-// between systems, the field name does not.
-int32_t ContentColumn(const TableSchema& schema, std::string_view field) {
-  for (size_t i = 0; i < schema.columns.size(); ++i) {
-    std::string_view name = schema.columns[i];
-    if (name.size() < 2 || (name[0] != 'c' && name[0] != 'C')) continue;
-    size_t digits = 1;
-    while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
-    if (digits > 1 && EqualsIgnoreCase(name.substr(digits), field)) return int32_t(i);
-  }
-  return -1;
-}
-
-}  // namespace
-
 int32_t DecodeContacts(CSqliteFileReader& reader, std::vector<ContactItem>& out,
                        const DecodeOptions& options) {
   static constexpr std::string_view kTable = "ABPersonFullTextSearch_content";
-  static constexpr std::string_view kFields[] = {"First", "Last",    "Organization",  "Phone",
-                                                 "Email", "Address", "SocialProfile", "URL"};
-  const int32_t shift = reader.SchemaVariantFlag ? 1 : 0;
-  std::vector<int32_t> index = {1,          2,          7,          16 + shift,
-                                17 + shift, 18 + shift, 19 + shift, 20 + shift};
-  uint32_t count = reader.AbSearchHeaderWidth > 25 ? 25 : 24;
-  count = std::max<uint32_t>(count, uint32_t(21 + shift));
-  if (options.lookup == ColumnLookup::kByName) {
-    const TableSchema* schema = reader.FindTable(kTable);
-    if (schema && schema->parsed) {
-      std::vector<int32_t> found;
-      for (std::string_view f : kFields) found.push_back(ContentColumn(*schema, f));
-      if (std::none_of(found.begin(), found.end(), [](int32_t i) { return i < 0; })) {
-        index = found;
-        count = schema->declaredColumnCount;
-      }
-    }
-  }
-  return Run(reader, kTable, count, {}, options, out, [&](const ScannedRow& row, ContactItem& p) {
-    const Record& r = row.record;
-    if (!row.deleted && r.headerSize != 0) {
-      reader.AbSearchHeaderWidth = int32_t(r.headerSize) - (r.headerSize < 128 ? 1 : 2);
-    }
-    int64_t rowid = RowidOf(row);
-    if (rowid > 0 && uint64_t(rowid) > reader.ContactsExportRowid) {
-      reader.ContactsExportRowid = uint64_t(rowid);
-    }
-    if (!AllTextsStrict(r)) return false;
-    p.deleted = row.deleted ? 1 : 0;
-    std::string first, last;
-    KeepStrict(At(r, index[0]), &first);
-    KeepStrict(At(r, index[1]), &last);
-    p.name = first + last;
-    KeepStrict(At(r, index[2]), &p.company);
-    KeepStrict(At(r, index[3]), &p.phones);
-    if (HasControlCharacter(p.phones)) return false;
-    KeepStrict(At(r, index[4]), &p.email);
-    KeepStrict(At(r, index[5]), &p.address);
-    KeepStrict(At(r, index[6]), &p.social);
-    KeepStrict(At(r, index[7]), &p.url);
-    return true;
-  });
+  ColumnPositions c = DecoderColumns(reader, kTable, options.lookup);
+  const std::vector<int32_t>& index = c.index;
+  return Run(reader, kTable, FallbackCount(c), {}, options, out,
+             [&](const ScannedRow& row, ContactItem& p) {
+               const Record& r = row.record;
+               if (!row.deleted && r.headerSize != 0) {
+                 reader.AbSearchHeaderWidth = int32_t(r.headerSize) - (r.headerSize < 128 ? 1 : 2);
+               }
+               int64_t rowid = RowidOf(row);
+               if (rowid > 0 && uint64_t(rowid) > reader.ContactsExportRowid) {
+                 reader.ContactsExportRowid = uint64_t(rowid);
+               }
+               if (!AllTextsStrict(r)) return false;
+               p.deleted = row.deleted ? 1 : 0;
+               std::string first, last;
+               KeepStrict(At(r, index[0]), &first);
+               KeepStrict(At(r, index[1]), &last);
+               p.name = first + last;
+               KeepStrict(At(r, index[2]), &p.company);
+               KeepStrict(At(r, index[3]), &p.phones);
+               if (HasControlCharacter(p.phones)) return false;
+               KeepStrict(At(r, index[4]), &p.email);
+               KeepStrict(At(r, index[5]), &p.address);
+               KeepStrict(At(r, index[6]), &p.social);
+               KeepStrict(At(r, index[7]), &p.url);
+               return true;
+             });
 }
 
 // ----- WhatsApp --------------------------------------------------------------------------------
 
 int32_t DecodeWaMessages(CSqliteFileReader& reader, std::vector<ChatMessageItem>& out,
                          const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(
-      reader, "ZWAMESSAGE",
-      {"ZISFROMME", "ZCHATSESSION", "ZGROUPMEMBER", "ZMEDIAITEM", "ZMESSAGEDATE", "ZTEXT"},
-      {12, 19, 20, 22, 25, 32}, uint32_t(std::max(reader.WaMessageColumnCount, 0)), options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "ZWAMESSAGE", options.lookup);
   // Tables of 28 columns or fewer predate the media item column.
   const bool hasMedia = c.byName || reader.WaMessageColumnCount > 28;
   return Run(reader, "ZWAMESSAGE", FallbackCount(c), {}, options, out,
@@ -395,8 +449,7 @@ int32_t DecodeWaMessages(CSqliteFileReader& reader, std::vector<ChatMessageItem>
 
 int32_t DecodeWaChatSessions(CSqliteFileReader& reader, std::vector<WaChatSessionRow>& out,
                              const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(reader, "ZWACHATSESSION", {"ZCONTACTJID", "ZPARTNERNAME"},
-                                     {20, 23}, 25, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "ZWACHATSESSION", options.lookup);
   return Run(reader, "ZWACHATSESSION", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, WaChatSessionRow& s) {
                if (!AllTextsStrict(row.record)) return false;
@@ -413,9 +466,7 @@ int32_t DecodeWaChatSessions(CSqliteFileReader& reader, std::vector<WaChatSessio
 
 int32_t DecodeWaGroupMembers(CSqliteFileReader& reader, std::vector<WaGroupMemberRow>& out,
                              const DecodeOptions& options) {
-  ColumnPositions c =
-      ResolveColumns(reader, "ZWAGROUPMEMBER", {"ZCHATSESSION", "ZCONTACTNAME", "ZMEMBERJID"},
-                     {7, 10, 12}, 13, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "ZWAGROUPMEMBER", options.lookup);
   return Run(reader, "ZWAGROUPMEMBER", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, WaGroupMemberRow& g) {
                if (!AllTextsStrict(row.record)) return false;
@@ -430,8 +481,7 @@ int32_t DecodeWaGroupMembers(CSqliteFileReader& reader, std::vector<WaGroupMembe
 
 int32_t DecodeWaMediaItems(CSqliteFileReader& reader, std::vector<WaMediaItemRow>& out,
                            const DecodeOptions& options) {
-  ColumnPositions c =
-      ResolveColumns(reader, "ZWAMEDIAITEM", {"ZMEDIALOCALPATH"}, {18}, 24, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "ZWAMEDIAITEM", options.lookup);
   return Run(reader, "ZWAMEDIAITEM", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, WaMediaItemRow& media) {
                media.rowId = RowidOf(row);
@@ -445,8 +495,7 @@ int32_t DecodeWeChatMessages(CSqliteFileReader& reader, std::string_view table, 
                              std::vector<ImMessageRow>& out, const DecodeOptions& options) {
   // Chat_<hash>: TableVer, MesLocalID, MesSvrID, CreateTime, Message, Status, ImgStatus, Type,
   // Des (0: sent by the owner).
-  ColumnPositions c =
-      ResolveColumns(reader, table, {"CreateTime", "Message", "Des"}, {3, 4, 8}, 9, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, table, options.lookup);
   auto decode = [&](const Record& r, bool deleted, ImMessageRow& m) {
     m.deleted = deleted ? 1 : 0;
     m.rowId = r.rowid.value_or(0);
@@ -484,7 +533,7 @@ int32_t DecodeWeChatMessages(CSqliteFileReader& reader, std::string_view table, 
 
 int32_t DecodeWeChatFriends(CSqliteFileReader& reader, std::vector<WeChatFriendRow>& out,
                             const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(reader, "Friend", {}, {1, 2, 6}, 13, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "Friend", options.lookup);
   return Run(reader, "Friend", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, WeChatFriendRow& f) {
                f.deleted = row.deleted ? 1 : 0;
@@ -496,7 +545,7 @@ int32_t DecodeWeChatFriends(CSqliteFileReader& reader, std::vector<WeChatFriendR
 
 int32_t DecodeQqChatTables(CSqliteFileReader& reader, std::vector<QqChatTableRow>& out,
                            const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(reader, "tb_c2cTables", {}, {0}, 1, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, "tb_c2cTables", options.lookup);
   return Run(reader, "tb_c2cTables", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, QqChatTableRow& t) {
                if (!KeepPlain(At(row.record, c.index[0]), t.tableName)) return false;
@@ -509,7 +558,7 @@ int32_t DecodeQqChatTables(CSqliteFileReader& reader, std::vector<QqChatTableRow
 
 int32_t DecodeQqMessages(CSqliteFileReader& reader, std::string_view table, std::string_view peer,
                          std::vector<ImMessageRow>& out, const DecodeOptions& options) {
-  ColumnPositions c = ResolveColumns(reader, table, {}, {1, 2, 4, 6}, 50, options.lookup);
+  ColumnPositions c = DecoderColumns(reader, table, options.lookup);
   reader.PeerFilter = std::string(peer);
   int32_t status = Run(
       reader, table, FallbackCount(c), {}, options, out,

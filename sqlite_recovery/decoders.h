@@ -112,4 +112,21 @@ ColumnPositions ResolveColumns(const CSqliteFileReader& reader, std::string_view
                                const std::vector<int32_t>& fixedIndex, uint32_t fixedCount,
                                ColumnLookup lookup);
 
+// The columns a decoder reads from `table` (one of the tables above; "Chat_..." and
+// "tb_c2cMsg..." names select the WeChat and QQ message members), in the decoder's order:
+//   message: text, handle_id, date, is_from_me      handle: id      attachment: filename
+//   message_attachment_join: message_id, attachment_id    ZNOTEBODY: ZCONTENT
+//   ZNOTE: ZBODY, ZMODIFICATIONDATE, ZTITLE          call: address, date, duration, flags
+//   ZCALLRECORD: ZORIGINATED, ZDATE, ZDURATION, ZADDRESS
+//   ABPersonFullTextSearch_content: First, Last, Organization, Phone, Email, Address,
+//     SocialProfile, URL (the cN prefixed columns)
+//   ZWAMESSAGE: ZISFROMME, ZCHATSESSION, ZGROUPMEMBER, ZMEDIAITEM, ZMESSAGEDATE, ZTEXT
+//   ZWACHATSESSION: ZCONTACTJID, ZPARTNERNAME   ZWAGROUPMEMBER: ZCHATSESSION, ZCONTACTNAME,
+//   ZMEMBERJID   ZWAMEDIAITEM: ZMEDIALOCALPATH   Chat_: CreateTime, Message, Des
+//   Friend: columns 1, 2, 6   tb_c2cTables: column 0   tb_c2cMsg: columns 1, 2, 4, 6
+// columnCount is the count carving falls back to when the schema cannot tell it. An unknown
+// table gives no positions.
+ColumnPositions DecoderColumns(const CSqliteFileReader& reader, std::string_view table,
+                               ColumnLookup lookup);
+
 }  // namespace halvern

@@ -37,7 +37,7 @@ struct ContactItem {
 struct CallItem {
   int32_t deleted = 0;
   int32_t incoming = 0;  // 1 incoming, 0 outgoing
-  int32_t duration = 0;  // seconds; 0 when not connected
+  int64_t duration = 0;  // seconds; 0 when not connected
   std::string date;
   std::string phone;
   std::string name;
