@@ -8,6 +8,7 @@
 #include "backup/backup_info.h"
 #include "backup/manifest.h"
 #include "cli/commands.h"
+#include "cli/scan_output.h"
 #include "platform/platform.h"
 
 namespace halvern::cli {
@@ -17,12 +18,7 @@ using nlohmann::json;
 
 namespace {
 
-json ToJson(const BackupInfo& b) {
-  return json{{"isEncrypted", b.isEncrypted},       {"isIos12OrLater", b.isIos12OrLater},
-              {"lastBackupDate", b.lastBackupDate}, {"phoneNumber", b.phoneNumber},
-              {"serialNumber", b.serialNumber},     {"folderPath", b.folderPath.string()},
-              {"displayName", b.displayName}};
-}
+json ToJson(const BackupInfo& b) { return BackupJson(b); }
 
 std::string Dump(const json& j) { return j.dump(2, ' ', false, json::error_handler_t::replace); }
 

@@ -12,6 +12,8 @@ const std::vector<Command>& AllCommands() {
       {"info", "info DIR [--json]                 the summary of one backup folder", &InfoCommand},
       {"files", "files DIR [--grep TEXT] [--json]  manifest entries and their data files",
        &FilesCommand},
+      {"scan", "scan DIR [--password-stdin] [--json]  scan a backup: counts per category, or JSON",
+       &ScanCommand},
   };
   return commands;
 }

@@ -11,6 +11,7 @@ using Args = std::vector<std::string>;
 int ListCommand(const Args& args);
 int InfoCommand(const Args& args);
 int FilesCommand(const Args& args);
+int ScanCommand(const Args& args);
 
 // One registered command: its name, a one-line usage and its entry point.
 struct Command {

@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -32,8 +33,13 @@ fs::path ProgramFolder() {
 }
 
 std::optional<uint64_t> FreeBytes(const fs::path& path) {
+  // A folder that does not exist yet lies on the volume of its nearest existing parent.
+  fs::path probe = path;
   struct statvfs st {};
-  if (statvfs(path.c_str(), &st) != 0) return std::nullopt;
+  while (statvfs(probe.c_str(), &st) != 0) {
+    if (errno != ENOENT || !probe.has_relative_path()) return std::nullopt;
+    probe = probe.parent_path();
+  }
   return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
 }
 

@@ -19,7 +19,8 @@ std::filesystem::path AppDataFolder();
 // The folder that holds the running executable (helper programs and runtime files lie there).
 std::filesystem::path ProgramFolder();
 
-// Free bytes available on the filesystem holding `path`; nullopt when it cannot be read.
+// Free bytes available on the filesystem holding `path` (or, for a folder still to be made,
+// its nearest existing parent); nullopt when it cannot be read.
 std::optional<uint64_t> FreeBytes(const std::filesystem::path& path);
 
 // A mounted filesystem that can hold files (pseudo filesystems are left out).

@@ -1,0 +1,165 @@
+// halvern-cli scan: runs the whole scan sequence over a backup folder and prints what it
+// found, as counts per category or as one JSON document.
+#include <nlohmann/json.hpp>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "cli/commands.h"
+#include "cli/scan_output.h"
+#include "engine/backup_session.h"
+#include "engine/scan_sequence.h"
+
+namespace halvern::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+void OnInterrupt(int) { g_interrupted = 1; }
+
+// Progress on stderr: a bar on a terminal, plain lines otherwise.
+class CliScanFrontEnd : public ScanFrontEnd {
+ public:
+  CliScanFrontEnd() : terminal_(isatty(STDERR_FILENO) != 0) {}
+  void Post(int32_t message, int32_t wParam) override {
+    if (message == WM_SCAN_STATUS && wParam == kScanStarted) Line("scan started");
+  }
+  void OnProgressShown(int32_t percent) override {
+    if (terminal_) {
+      const int width = 40, filled = percent * width / 100;
+      std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
+                   width - filled, "", percent);
+      std::fflush(stderr);
+      barShown_ = true;
+    } else if (percent / 10 != lastDecile_) {
+      lastDecile_ = percent / 10;
+      std::fprintf(stderr, "progress: %d%%\n", percent);
+    }
+  }
+  void OnCategoryReady(ScanCategory category) override {
+    Line(std::string("found ") + CategoryName(category));
+  }
+  void Done() {
+    if (barShown_) std::fprintf(stderr, "\n");
+    barShown_ = false;
+  }
+
+ private:
+  void Line(const std::string& text) {
+    if (terminal_) {
+      if (barShown_) std::fprintf(stderr, "\r\033[K");
+      std::fprintf(stderr, "%s\n", text.c_str());
+      barShown_ = false;
+    } else {
+      std::fprintf(stderr, "%s\n", text.c_str());
+    }
+  }
+  bool terminal_;
+  bool barShown_ = false;
+  int lastDecile_ = -1;
+};
+
+}  // namespace
+
+bool ReadPassword(bool fromStdin, std::string& password) {
+  if (!fromStdin) {
+    if (!isatty(STDIN_FILENO)) return false;
+    std::fprintf(stderr, "Backup password: ");
+    termios old{};
+    tcgetattr(STDIN_FILENO, &old);
+    termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    const bool ok = static_cast<bool>(std::getline(std::cin, password));
+    tcsetattr(STDIN_FILENO, TCSANOW, &old);
+    std::fprintf(stderr, "\n");
+    return ok;
+  }
+  if (!std::getline(std::cin, password)) return false;
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return true;
+}
+
+const char* OpenFailureText(int32_t code) {
+  switch (code) {
+    case kWrongPassword: return "wrong backup password";
+    case kInvalidParameter: return "a needed file is missing or not readable (manifest or decryptor)";
+    case kManifestOpenFailed: return "the manifest cannot be opened";
+    case kQueryFailed: return "the manifest cannot be read (enciphered or damaged)";
+    case kReadFault: return "a read came back short";
+    default: return "the backup cannot be opened";
+  }
+}
+
+int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, BackupInfo& info,
+            std::string& error) {
+  if (info.ReadBackupInfo(folder) != 0) {
+    error = folder.string() + " is not a backup folder (no readable Info.plist)";
+    return 1;
+  }
+  std::string password;
+  if (info.isEncrypted || passwordStdin) {
+    if (!ReadPassword(passwordStdin, password) && info.isEncrypted) {
+      error = "the backup is encrypted: give its password with --password-stdin";
+      return 1;
+    }
+  }
+  g_interrupted = 0;
+  auto previous = std::signal(SIGINT, OnInterrupt);
+  if (scan.StartScan(1, info, password) != 0) {
+    std::signal(SIGINT, previous);
+    error = "the scan cannot start";
+    return 1;
+  }
+  while (!scan.finished()) {
+    if (g_interrupted) {
+      scan.Stop();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::signal(SIGINT, previous);
+  if (g_interrupted) {
+    error = "scan stopped";
+    return 130;
+  }
+  const int32_t open = scan.openResult();
+  if (open != 0) {
+    error = std::string("cannot open ") + folder.string() + ": " + OpenFailureText(open) +
+            " (code " + std::to_string(open) + ")";
+    return open == kWrongPassword ? 3 : 1;
+  }
+  if (scan.scanResult() == kStopped) {
+    error = "scan stopped";
+    return 130;
+  }
+  return 0;
+}
+
+int ScanCommand(const Args& input) {
+  Args args = input;
+  const bool asJson = TakeFlag(args, "--json");
+  const bool passwordStdin = TakeFlag(args, "--password-stdin");
+  if (args.size() != 1) return Fail(2, "usage: scan DIR [--password-stdin] [--json]");
+  CliScanFrontEnd frontEnd;
+  BackupSession session;
+  ScanSequence scan(frontEnd, &session);
+  std::string error;
+  BackupInfo info;
+  const int status = RunScan(args[0], passwordStdin, scan, info, error);
+  frontEnd.Done();
+  if (status != 0) return Fail(status, error);
+  if (asJson) {
+    std::cout << ScanJson(info, scan.openResult(), scan.results())
+                     .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+              << "\n";
+  } else {
+    PrintCounts(scan.results());
+  }
+  return 0;
+}
+
+}  // namespace halvern::cli

@@ -1,0 +1,128 @@
+// JSON and text output of scan results.
+#include "cli/scan_output.h"
+
+#include <cstdio>
+
+namespace halvern::cli {
+
+using nlohmann::json;
+
+namespace {
+
+json Item(const MessageItem& m) {
+  return {{"deleted", m.deleted}, {"fromMe", m.fromMe}, {"rowId", m.rowId},
+          {"handleId", m.handleId}, {"date", m.date},     {"phone", m.phone},
+          {"name", m.name},         {"text", m.text},     {"attachment", m.attachment}};
+}
+json Item(const ContactItem& c) {
+  return {{"deleted", c.deleted}, {"email", c.email},   {"address", c.address},
+          {"social", c.social},   {"url", c.url},       {"phones", c.phones},
+          {"company", c.company}, {"name", c.name}};
+}
+json Item(const CallItem& c) {
+  return {{"deleted", c.deleted}, {"incoming", c.incoming}, {"duration", c.duration},
+          {"date", c.date},       {"phone", c.phone},       {"name", c.name}};
+}
+json Item(const NoteItem& n) {
+  return {{"deleted", n.deleted}, {"bodyId", n.bodyId}, {"date", n.date},
+          {"title", n.title},     {"body", n.body}};
+}
+json Item(const ChatMessageItem& m) {
+  return {{"deleted", m.deleted},     {"fromMe", m.fromMe},       {"rowId", m.rowId},
+          {"sessionId", m.sessionId}, {"memberId", m.memberId},   {"mediaId", m.mediaId},
+          {"date", m.date},           {"name", m.name},           {"text", m.text},
+          {"phone", m.phone},         {"chatNames", m.chatNames}, {"chatPhones", m.chatPhones},
+          {"chatTitle", m.chatTitle}};
+}
+json Item(const MediaFileItem& f) {
+  return {{"size", f.size}, {"displayName", f.displayName}, {"path", f.path.string()}};
+}
+json Item(const AppFileItem& f) {
+  return {{"size", f.size},
+          {"appName", f.appName},
+          {"displayName", f.displayName},
+          {"path", f.path.string()}};
+}
+
+template <typename T>
+json Array(const std::vector<T>& items) {
+  json out = json::array();
+  for (const auto& item : items) out.push_back(Item(item));
+  return out;
+}
+template <typename Map>
+json Keyed(const Map& map) {
+  json out = json::object();
+  for (const auto& [key, items] : map) out[std::to_string(key)] = Array(items);
+  return out;
+}
+
+template <typename T>
+size_t Deleted(const std::vector<T>& items) {
+  size_t n = 0;
+  for (const auto& item : items) n += item.deleted != 0;
+  return n;
+}
+template <typename Map>
+size_t DeletedIn(const Map& map) {
+  size_t n = 0;
+  for (const auto& [key, items] : map) n += Deleted(items);
+  return n;
+}
+
+}  // namespace
+
+json BackupJson(const BackupInfo& b) {
+  return json{{"isEncrypted", b.isEncrypted},       {"isIos12OrLater", b.isIos12OrLater},
+              {"lastBackupDate", b.lastBackupDate}, {"phoneNumber", b.phoneNumber},
+              {"serialNumber", b.serialNumber},     {"folderPath", b.folderPath.string()},
+              {"displayName", b.displayName}};
+}
+
+json ScanJson(const BackupInfo& backup, int32_t openResult, const ScanResults& r) {
+  return json{{"backup", BackupJson(backup)},
+              {"result", openResult},
+              {"categories",
+               {{"cameraRoll", Array(r.cameraRoll)},
+                {"photoStream", Array(r.photoStream)},
+                {"messages", Keyed(r.messages)},
+                {"messageAttachments", Array(r.messageAttachments)},
+                {"contacts", Array(r.contacts)},
+                {"callHistory", Array(r.calls)},
+                {"notes", Array(r.notes)},
+                {"appFiles", Array(r.appFiles)},
+                {"whatsApp", Keyed(r.whatsApp)},
+                {"whatsAppAttachments", Array(r.whatsAppAttachments)}}}};
+}
+
+void PrintCounts(const ScanResults& r) {
+  struct Row {
+    const char* name;
+    size_t count;
+    long deleted;  // -1: files have no deleted flag
+  };
+  const Row rows[] = {
+      {"Camera Roll", r.cameraRoll.size(), -1},
+      {"Photo Stream", r.photoStream.size(), -1},
+      {"App Photos", r.Count(ScanCategory::kAppPhotos), -1},
+      {"App Videos", r.Count(ScanCategory::kAppVideos), -1},
+      {"Messages", r.Count(ScanCategory::kMessages), static_cast<long>(DeletedIn(r.messages))},
+      {"Messages Attachments", r.messageAttachments.size(), -1},
+      {"Contacts", r.contacts.size(), static_cast<long>(Deleted(r.contacts))},
+      {"Call History", r.calls.size(), static_cast<long>(Deleted(r.calls))},
+      {"Notes", r.notes.size(), static_cast<long>(Deleted(r.notes))},
+      {"WhatsApp", r.Count(ScanCategory::kWhatsApp), static_cast<long>(DeletedIn(r.whatsApp))},
+      {"WhatsApp Attachments", r.whatsAppAttachments.size(), -1},
+  };
+  std::printf("%-22s %8s %8s\n", "CATEGORY", "ITEMS", "DELETED");
+  for (const auto& row : rows) {
+    if (row.deleted < 0) {
+      std::printf("%-22s %8zu %8s\n", row.name, row.count, "-");
+    } else {
+      std::printf("%-22s %8zu %8ld\n", row.name, row.count, row.deleted);
+    }
+  }
+  std::printf("(%zu conversations, %zu WhatsApp chats)\n", r.messages.size(), r.whatsApp.size());
+}
+
+}  // namespace halvern::cli

@@ -1,0 +1,29 @@
+// What a scan found, written out: the JSON document of `scan --json` and the count table.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <string>
+
+#include "backup/backup_info.h"
+#include "engine/scan_sequence.h"
+
+namespace halvern::cli {
+
+namespace fs = std::filesystem;
+
+// {"backup": {...}, "result": n, "categories": {...}} with every item's fields by name.
+nlohmann::json ScanJson(const BackupInfo& backup, int32_t openResult, const ScanResults& results);
+nlohmann::json BackupJson(const BackupInfo& backup);
+
+// One line per category: items found and how many of them are deleted.
+void PrintCounts(const ScanResults& results);
+
+// Reads the backup password from stdin (`fromStdin`) or, on a terminal, asks for it without
+// echo. False when none could be read.
+bool ReadPassword(bool fromStdin, std::string& password);
+// A sentence for a failed Open.
+const char* OpenFailureText(int32_t code);
+
+}  // namespace halvern::cli
