@@ -2,6 +2,7 @@
 #include "engine/backup_session.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "backup/decryptor.h"
 #include "platform/platform.h"
@@ -120,9 +121,27 @@ int64_t BackupSession::CountBackupFiles() const {
   return count;
 }
 
-int32_t BackupSession::Decrypt(const std::string& /*password*/, fs::path& /*outputFolder*/) {
-  // The decryptor driver joins here with the encrypted-backup support.
-  return kInvalidParameter;
+int32_t BackupSession::Decrypt(const std::string& password, fs::path& outputFolder) {
+  DecryptorRequest request;
+  // HALVERN_TOOL names another decryptor (tests, a development build); by default it is
+  // the `tool` installed beside this program.
+  const char* chosen = std::getenv("HALVERN_TOOL");
+  request.tool = chosen && *chosen ? fs::path(chosen) : platform::ProgramFolder() / "tool";
+  request.backupFolder = info.folderPath;
+  request.outputFolder = DecryptedFolder();
+  request.password = password;
+  request.fileCount = CountBackupFiles();
+  request.step = step;
+  // The output folder is shared by every decryption of the process: a previous backup's
+  // files must not stand in for files this backup lacks.
+  std::error_code ec;
+  std::vector<fs::path> stale;
+  ListFolder(request.outputFolder, stale);
+  for (const auto& entry : stale) {
+    if (!fs::is_directory(entry, ec)) fs::remove(entry, ec);
+  }
+  outputFolder = request.outputFolder;
+  return RunDecryptor(request, ProgressSink{progressCallback, userData}, progress);
 }
 
 int32_t BackupSession::Open(const std::string& password) {
