@@ -529,40 +529,68 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
     }
   }
   std::reverse(chosen.begin(), chosen.end());
-  // A merged freeblock: its first record ends where the next record found in it begins.
-  if (freeblockAt) {
-    const uint32_t holeEnd = chosen.empty() ? end : found[chosen.front()].layout.start;
-    const bool startTaken = !chosen.empty() && found[chosen.front()].layout.start == begin;
-    if (!startTaken && holeEnd > begin + 4) {
-      Layout best;
-      int32_t bestScore = kAcceptScore - 1;
-      if (LostHeader(begin, holeEnd >= 3 ? std::max(begin + 4, holeEnd - 3) : holeEnd, holeEnd,
-                     kHoleBonus, best, bestScore)) {
-        Emit(best, bestScore, source, out);
+  // Merged freeblocks: a record whose start a freeblock header overwrote ends where the next
+  // record begins. Each hole between the records found is searched from its end backwards
+  // for such records behind a freeblock header (live or left over).
+  std::vector<std::pair<uint32_t, uint32_t>> holes;
+  uint32_t from = begin;
+  for (size_t i : chosen) {
+    if (found[i].layout.start > from) holes.emplace_back(from, found[i].layout.start);
+    from = found[i].layout.end;
+  }
+  if (end > from) holes.emplace_back(from, end);
+  for (const auto& [a, b] : holes) {
+    if (!known_) break;
+    uint32_t holeEnd = b;
+    for (uint32_t q = holeEnd >= 5 ? holeEnd - 5 : 0; q + 1 > a && q + 5 <= holeEnd; --q) {
+      const uint32_t next = ReadU16(b_ + q);
+      const uint32_t size = ReadU16(b_ + q + 2);
+      const bool header =
+          (q == begin && freeblockAt) ||
+          (size >= 4 && q + size <= usable_ && (next == 0 || next > q) && next < usable_);
+      if (header) {
+        Layout best;
+        int32_t bestScore = kAcceptScore - 1;
+        if (LostHeader(q, holeEnd >= 3 ? std::max(q + 4, holeEnd - 3) : holeEnd, holeEnd,
+                       kHoleBonus, best, bestScore)) {
+          Emit(best, bestScore, source, out);
+          holeEnd = q;
+          if (q < 5) break;
+          q = holeEnd - 4;  // the loop's decrement makes it holeEnd - 5
+          continue;
+        }
       }
+      if (q == 0) break;
     }
   }
   for (size_t i : chosen) Emit(found[i].layout, found[i].score, source, out);
 }
 
-// Byte ranges of the live cells of a page, sorted.
+// Byte ranges of the live cells of a table page (leaf or interior), sorted.
 std::vector<std::pair<uint32_t, uint32_t>> LiveCellRanges(const PageView& page) {
   std::vector<std::pair<uint32_t, uint32_t>> ranges;
-  if (page.type != PageType::kTableLeaf) return ranges;
+  if (!page.IsTable() || page.bytes.size() < page.usableSize) return ranges;
   ranges.reserve(page.cellCount);
   for (uint32_t i = 0; i < page.cellCount; ++i) {
-    TableLeafCell cell;
-    if (ParseTableLeafCell(page, page.CellPointer(i), cell)) {
-      ranges.emplace_back(cell.offset, cell.offset + cell.cellSize);
+    const uint32_t at = page.CellPointer(i);
+    if (page.type == PageType::kTableLeaf) {
+      TableLeafCell cell;
+      if (ParseTableLeafCell(page, at, cell)) ranges.emplace_back(at, at + cell.cellSize);
+    } else if (at >= page.PointerArrayEnd() && at + 5 <= page.usableSize) {
+      uint64_t key = 0;
+      const size_t n = ReadVarint(page.bytes.subspan(at + 4, page.usableSize - at - 4), key);
+      ranges.emplace_back(at, at + 4 + static_cast<uint32_t>(n ? n : 1));
     }
   }
   std::sort(ranges.begin(), ranges.end());
   return ranges;
 }
 
-// Freeblocks of a page in chain order, guarded: offsets must ascend and stay in the page.
+// Freeblocks of a page in chain order, guarded: offsets must ascend and stay in the page, and
+// a block is clamped at the page end and at the next live cell.
 std::vector<std::pair<uint32_t, uint32_t>> Freeblocks(const PageView& page) {
   std::vector<std::pair<uint32_t, uint32_t>> blocks;
+  const auto cells = LiveCellRanges(page);
   uint32_t off = page.firstFreeblock;
   uint32_t minNext = page.PointerArrayEnd();
   while (off != 0) {
@@ -570,6 +598,13 @@ std::vector<std::pair<uint32_t, uint32_t>> Freeblocks(const PageView& page) {
     uint32_t size = ReadU16(page.bytes.data() + off + 2);
     if (size < 4) break;
     if (off + size > page.usableSize) size = page.usableSize - off;  // clamp, keep carving
+    for (const auto& c : cells) {
+      if (c.first < off + size && c.second > off) {
+        size = c.first > off ? c.first - off : 0;
+        break;
+      }
+    }
+    if (size < 4) break;
     blocks.emplace_back(off, off + size);
     minNext = off + size;
     off = ReadU16(page.bytes.data() + off);

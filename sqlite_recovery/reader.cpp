@@ -261,6 +261,7 @@ void CSqliteFileReader::Close() {
   schema_.clear();
   tables_.clear();
   faults_.clear();
+  overflowSeen_.clear();
 }
 
 bool CSqliteFileReader::IsOpen() const { return open_; }
@@ -394,7 +395,8 @@ void CSqliteFileReader::LoadFreelist() {
   }
 }
 
-int32_t CSqliteFileReader::WalkTableTree(uint32_t rootPage, const LeafVisitor& visit) {
+int32_t CSqliteFileReader::WalkTableTree(uint32_t rootPage, const LeafVisitor& visit,
+                                         const LeafVisitor& visitInterior) {
   if (!open_) return kSqliteInvalid;
   struct Frame {
     uint32_t page = 0;
@@ -423,6 +425,7 @@ int32_t CSqliteFileReader::WalkTableTree(uint32_t rootPage, const LeafVisitor& v
       return kSqliteOk;
     }
     if (view.type == PageType::kTableLeaf) return visit(view) ? kSqliteOk : kSqliteStopped;
+    if (visitInterior && !visitInterior(view)) return kSqliteStopped;
     if (stack.size() >= kMaxTreeDepth) {
       AddFault(pageNumber, 0, "b-tree too deep");
       return kSqliteOk;
@@ -479,15 +482,25 @@ bool CSqliteFileReader::AssemblePayload(const PageView& page, const TableLeafCel
   out.assign(local, local + cell.localSize);
   uint32_t next = cell.firstOverflow;
   uint64_t remaining = overflowBytes;
-  // The loop ends after at most overflowBytes / perPage + 1 pages, so a looping chain cannot
-  // keep it going; it only yields the wrong bytes, as any damaged chain would.
+  // A page met twice is a loop; the marks are cleared again before returning.
+  if (overflowSeen_.size() < size_t{pageCount_} + 1)
+    overflowSeen_.assign(size_t{pageCount_} + 1, 0);
+  std::vector<uint32_t> visited;
+  const auto clear = [&] {
+    for (uint32_t v : visited) overflowSeen_[v] = 0;
+  };
   while (remaining > 0) {
-    if (next == 0 || next > pageCount_) {
-      AddFault(page.pageNumber, cell.offset, "overflow chain broken");
+    if (next == 0 || next > pageCount_ || overflowSeen_[next]) {
+      AddFault(page.pageNumber, cell.offset,
+               next != 0 && next <= pageCount_ ? "overflow chain loops" : "overflow chain broken");
+      clear();
       return false;
     }
+    overflowSeen_[next] = 1;
+    visited.push_back(next);
     if (ReadPage(next, overflowPage_) != kSqliteOk) {
       AddFault(next, 0, "overflow page unreadable");
+      clear();
       return false;
     }
     const uint64_t take = std::min(remaining, perPage);
@@ -496,6 +509,7 @@ bool CSqliteFileReader::AssemblePayload(const PageView& page, const TableLeafCel
     remaining -= take;
     next = ReadU32(overflowPage_.data());
   }
+  clear();
   return true;
 }
 

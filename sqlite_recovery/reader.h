@@ -344,8 +344,10 @@ class CSqliteFileReader {
   // (visit returns false to stop: the walk then returns kSqliteStopped). Guarded against
   // cycles, pages beyond the file and depth; a page that is not a table b-tree page is recorded
   // as a Fault and skipped. Returns 0, or the read fault that ended the walk.
+  // visitInterior, when given, sees every interior page before its children.
   using LeafVisitor = std::function<bool(const PageView& leaf)>;
-  int32_t WalkTableTree(uint32_t rootPage, const LeafVisitor& visit);
+  int32_t WalkTableTree(uint32_t rootPage, const LeafVisitor& visit,
+                        const LeafVisitor& visitInterior = nullptr);
 
   // Strict walk of a table b-tree from its root: appends the leaf page numbers in key order.
   // Guarded against cycles, pages beyond the file and depth; a bad page is recorded as a
@@ -381,6 +383,7 @@ class CSqliteFileReader {
   std::vector<TableSchema> tables_;
   std::vector<Fault> faults_;
   std::vector<uint8_t> overflowPage_;  // AssemblePayload's page buffer
+  std::vector<uint8_t> overflowSeen_;  // AssemblePayload's loop marks, one byte per page
 };
 
 }  // namespace halvern

@@ -3,6 +3,7 @@
 #include "sqlite_recovery/scan.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace halvern {
 namespace {
@@ -13,7 +14,61 @@ struct TableRun {
   std::vector<uint32_t> roots;
   TableShape shape;
   std::vector<uint32_t> leaves;
+  std::vector<uint32_t> interiors;         // their free space holds cells from before a split
+  std::vector<bool> realColumns;           // REAL affinity: integers stored for whole reals
+  std::vector<uint64_t> liveFingerprints;  // sorted
+  std::unordered_set<uint64_t> carvedFingerprints;
+  int32_t rowidColumn = -1;
 };
+
+// Hash of a record's values (the rowid column left out); 0 when a value is lost.
+uint64_t Fingerprint(const Record& r, int32_t rowidColumn) {
+  uint64_t h = 1469598103934665603ull;
+  const auto mix = [&h](const void* p, size_t n) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    for (size_t i = 0; i < n; ++i) h = (h ^ b[i]) * 1099511628211ull;
+  };
+  // Trailing NULLs equal absent columns.
+  size_t n = r.values.size();
+  while (n > 0 && r.values[n - 1].IsNull()) --n;
+  for (size_t i = 0; i < n; ++i) {
+    if (static_cast<int32_t>(i) == rowidColumn) continue;
+    const Value& v = r.values[i];
+    if (v.IsLost() || v.truncated) return 0;
+    const uint8_t t = static_cast<uint8_t>(v.type);
+    mix(&t, 1);
+    if (v.IsInteger()) mix(&v.integer, sizeof v.integer);
+    if (v.IsReal()) mix(&v.real, sizeof v.real);
+    if (v.IsText() || v.IsBlob()) {
+      const uint64_t len = v.bytes.size();
+      mix(&len, sizeof len);
+      mix(v.bytes.data(), v.bytes.size());
+    }
+  }
+  return h == 0 ? 1 : h;
+}
+
+// True for a carved record to leave out: a copy of a live row, or of a carved row already given.
+bool IsRepeat(TableRun& run, const Record& r, const ScanOptions& options) {
+  const uint64_t f = Fingerprint(r, run.rowidColumn);
+  if (f == 0) return false;
+  if (options.skipLiveCopies &&
+      std::binary_search(run.liveFingerprints.begin(), run.liveFingerprints.end(), f)) {
+    return true;
+  }
+  return options.skipCarvedRepeats && !run.carvedFingerprints.insert(f).second;
+}
+
+// Whole reals of REAL columns are stored as integers; they read back as reals.
+void ApplyRealAffinity(Record& r, const std::vector<bool>& realColumns) {
+  for (size_t i = 0; i < r.values.size() && i < realColumns.size(); ++i) {
+    Value& v = r.values[i];
+    if (realColumns[i] && v.IsInteger()) {
+      v.real = static_cast<double>(v.integer);
+      v.type = ValueType::kReal;
+    }
+  }
+}
 
 // Gives the INTEGER PRIMARY KEY column its value, as a SELECT shows it.
 void SubstituteRowid(Record& r, int32_t column) {
@@ -63,25 +118,36 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
   std::vector<uint8_t> payload;
   const int32_t rowidColumn = run.schema ? run.schema->rowidColumn : -1;
   int32_t status = kSqliteOk;
+  const auto interior = [&](const PageView& page) {
+    run.interiors.push_back(page.pageNumber);
+    return true;
+  };
   for (uint32_t root : run.roots) {
-    const int32_t rc = reader.WalkTableTree(root, [&](const PageView& leaf) {
-      run.leaves.push_back(leaf.pageNumber);
-      for (uint32_t i = 0; i < leaf.cellCount; ++i) {
-        if (!DecodeCell(reader, leaf, leaf.CellPointer(i), payload, record, true)) continue;
-        run.shape.Learn(record);
-        if (!options.live || !onRow) continue;
-        if (options.substituteRowid) SubstituteRowid(record, rowidColumn);
-        if (stats) ++stats->liveRows;
-        const ScannedRow row{
-            record, RowOrigin{RowSource::kLive, leaf.pageNumber, leaf.CellPointer(i), false}, false,
-            0};
-        if (!(*onRow)(row)) return false;
-      }
-      return true;
-    });
+    const int32_t rc = reader.WalkTableTree(
+        root,
+        [&](const PageView& leaf) {
+          run.leaves.push_back(leaf.pageNumber);
+          for (uint32_t i = 0; i < leaf.cellCount; ++i) {
+            if (!DecodeCell(reader, leaf, leaf.CellPointer(i), payload, record, true)) continue;
+            run.shape.Learn(record);
+            ApplyRealAffinity(record, run.realColumns);
+            if (options.skipLiveCopies)
+              run.liveFingerprints.push_back(Fingerprint(record, rowidColumn));
+            if (!options.live || !onRow) continue;
+            if (options.substituteRowid) SubstituteRowid(record, rowidColumn);
+            if (stats) ++stats->liveRows;
+            const ScannedRow row{
+                record, RowOrigin{RowSource::kLive, leaf.pageNumber, leaf.CellPointer(i), false},
+                false, 0};
+            if (!(*onRow)(row)) return false;
+          }
+          return true;
+        },
+        interior);
     if (rc == kSqliteStopped) return rc;
     if (rc != kSqliteOk) status = rc;
   }
+  std::sort(run.liveFingerprints.begin(), run.liveFingerprints.end());
   return status;
 }
 
@@ -107,12 +173,14 @@ void AssembleCarvedOverflow(CSqliteFileReader& reader, const PageView& page, Can
 
 // Hands carved candidates on.
 bool EmitCandidates(CSqliteFileReader& reader, const PageView& page,
-                    std::vector<Candidate>& candidates, bool freedPage, int32_t rowidColumn,
+                    std::vector<Candidate>& candidates, bool freedPage, TableRun& run,
                     const ScanOptions& options, const RowCallback& onRow, ScanStats* stats,
                     std::vector<uint8_t>& payload) {
   for (Candidate& c : candidates) {
     AssembleCarvedOverflow(reader, page, c, payload);
-    if (options.substituteRowid) SubstituteRowid(c.record, rowidColumn);
+    ApplyRealAffinity(c.record, run.realColumns);
+    if (IsRepeat(run, c.record, options)) continue;
+    if (options.substituteRowid) SubstituteRowid(c.record, run.rowidColumn);
     if (stats) ++stats->carvedRows;
     const ScannedRow row{c.record, RowOrigin{c.source, c.page, c.offset, freedPage}, true, c.score};
     if (!onRow(row)) return false;
@@ -120,21 +188,22 @@ bool EmitCandidates(CSqliteFileReader& reader, const PageView& page,
   return true;
 }
 
-int32_t CarveOwnPages(CSqliteFileReader& reader, const TableRun& run, const ScanOptions& options,
+int32_t CarveOwnPages(CSqliteFileReader& reader, TableRun& run, const ScanOptions& options,
                       const RowCallback& onRow, ScanStats* stats) {
   if (!ShapeKnown(run.shape)) return kSqliteOk;
   std::vector<uint8_t> buffer;
   std::vector<uint8_t> payload;
   std::vector<Candidate> candidates;
-  const int32_t rowidColumn = run.schema ? run.schema->rowidColumn : -1;
-  for (uint32_t leaf : run.leaves) {
+  std::vector<uint32_t> pages = run.interiors;
+  pages.insert(pages.end(), run.leaves.begin(), run.leaves.end());
+  std::sort(pages.begin(), pages.end());
+  for (uint32_t leaf : pages) {
     if (reader.ReadPage(leaf, buffer) != kSqliteOk) continue;
     PageView view;
     if (!ParsePageView(buffer, leaf, reader.UsableSize(), view)) continue;
     candidates.clear();
     CarvePage(view, run.shape, reader.Encoding(), candidates);
-    if (!EmitCandidates(reader, view, candidates, false, rowidColumn, options, onRow, stats,
-                        payload)) {
+    if (!EmitCandidates(reader, view, candidates, false, run, options, onRow, stats, payload)) {
       return kSqliteStopped;
     }
   }
@@ -206,11 +275,15 @@ uint32_t FreedFit(const std::vector<uint8_t>& bytes, uint32_t pageNumber, uint32
   return FreedPageFit(view, shape, encoding);
 }
 
-bool EmitFreed(CSqliteFileReader& reader, FreedRows& rows, int32_t rowidColumn,
+bool EmitFreed(CSqliteFileReader& reader, FreedRows& rows, TableRun* run,
                const ScanOptions& options, ScanStats* stats,
                const std::function<bool(const ScannedRow&)>& onRow) {
   for (Candidate& c : rows.rows) {
-    if (options.substituteRowid) SubstituteRowid(c.record, rowidColumn);
+    if (run) {
+      ApplyRealAffinity(c.record, run->realColumns);
+      if (IsRepeat(*run, c.record, options)) continue;
+      if (options.substituteRowid) SubstituteRowid(c.record, run->rowidColumn);
+    }
     if (stats) {
       if (c.source == RowSource::kFreelist && c.record.rowid) {
         ++stats->freedPageRows;
@@ -239,6 +312,8 @@ TableRun PrepareRun(CSqliteFileReader& reader, const TableSchema* schema, std::s
     run.shape = TableShape::FromColumnCount(fallbackColumns);
     if (schema) run.shape.rowidColumn = schema->rowidColumn;
   }
+  run.rowidColumn = schema ? schema->rowidColumn : -1;
+  for (const ColumnShape& c : run.shape.columns) run.realColumns.push_back(c.affinity == 'R');
   return run;
 }
 
@@ -262,7 +337,6 @@ int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanO
       if (&t != schema && t.parsed && t.rootPage != 0) others.push_back(TableShape::FromSchema(t));
     }
     std::vector<uint8_t> bytes;
-    const int32_t rowidColumn = schema ? schema->rowidColumn : -1;
     for (uint32_t page : FreedPages(reader)) {
       if (reader.ReadPage(page, bytes) != kSqliteOk) continue;
       const uint32_t fit = FreedFit(bytes, page, reader.UsableSize(), run.shape, reader.Encoding());
@@ -274,7 +348,7 @@ int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanO
       if (fit < bestOther) continue;
       FreedRows rows;
       CarveFreedPage(reader, page, bytes, run.shape, rows);
-      if (!EmitFreed(reader, rows, rowidColumn, options, stats, onRow)) return kSqliteStopped;
+      if (!EmitFreed(reader, rows, &run, options, stats, onRow)) return kSqliteStopped;
     }
   }
   return status;
@@ -341,8 +415,7 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
         const TableSchema* t = table >= 0 ? runs[table].schema : nullptr;
         FreedRows one;
         one.rows.push_back(std::move(c));
-        const int32_t rowidColumn = t ? t->rowidColumn : -1;
-        if (!EmitFreed(reader, one, rowidColumn, options, nullptr,
+        if (!EmitFreed(reader, one, table >= 0 ? &runs[table] : nullptr, options, nullptr,
                        [&](const ScannedRow& row) { return onRow(t, row); })) {
           return kSqliteStopped;
         }
@@ -352,7 +425,7 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
     FreedRows rows;
     CarveFreedPage(reader, page, bytes, runs[best].shape, rows);
     const TableSchema* t = runs[best].schema;
-    if (!EmitFreed(reader, rows, t->rowidColumn, options, nullptr,
+    if (!EmitFreed(reader, rows, &runs[best], options, nullptr,
                    [&](const ScannedRow& row) { return onRow(t, row); })) {
       return kSqliteStopped;
     }

@@ -47,6 +47,12 @@ struct ScanOptions {
   // Records of the INTEGER PRIMARY KEY column are stored as NULL; give them the rowid (or kLost
   // when the rowid did not survive), as a SELECT would.
   bool substituteRowid = true;
+  // Leave out carved rows that equal a live row value for value: stale copies of live rows
+  // that page rebuilds leave in free space and on freed pages. Older versions of updated rows
+  // differ and stay.
+  bool skipLiveCopies = true;
+  // Give a deleted record found twice (in free space and on a freed copy of its page) once.
+  bool skipCarvedRepeats = true;
 };
 
 struct ScanStats {

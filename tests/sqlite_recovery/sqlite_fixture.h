@@ -1,0 +1,37 @@
+// Databases made with the real SQLite library for the reader tests, and the rows the library
+// itself returns from them.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace halvern::test {
+
+// A database file in a fresh temporary folder, removed with the object.
+class TempDb {
+ public:
+  explicit TempDb(const std::string& name = "t.db");
+  ~TempDb();
+  TempDb(const TempDb&) = delete;
+  TempDb& operator=(const TempDb&) = delete;
+  const std::string& path() const { return path_; }
+  // Runs SQL on the file (opening it if needed); fails the test on an error.
+  void Exec(const std::string& sql);
+  void Close();
+
+ private:
+  std::filesystem::path dir_;
+  std::string path_;
+  sqlite3* db_ = nullptr;
+};
+
+// One value as text for comparisons: "NULL", "i:<n>", "r:<%.17g>", "t:<text>", "b:<hex>".
+using RowText = std::vector<std::string>;
+
+// The rows SELECT * returns, with the rowid prepended as "i:<n>" (tables with rowid).
+std::vector<RowText> SelectAll(const std::string& path, const std::string& table);
+
+}  // namespace halvern::test
