@@ -26,7 +26,8 @@ constexpr char kImageFolder[] = ":/skin/images/";
 // Makes the custom kinds; everything else is left to Qt's own loader.
 class SkinLoader : public QUiLoader {
  public:
-  using QUiLoader::QUiLoader;
+  // Designer plugins (the browser among them) are never needed by the skin's layouts.
+  SkinLoader() { clearPluginPaths(); }
   QWidget* createWidget(const QString& className, QWidget* parent, const QString& name) override {
     QWidget* made = nullptr;
     if (className == QLatin1String("ButtonGif")) {

@@ -1,0 +1,424 @@
+// The main window and its start pages, driven as a user would: backups listed newest first,
+// the folder picker's question loop, the password dialog, the status reactions of a scan,
+// the device page's states and the assist menu.
+#include <gtest/gtest.h>
+
+#include <QLocalServer>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <filesystem>
+#include <memory>
+
+#include "app/device_source.h"
+#include "app/language_store.h"
+#include "app/main_wnd.h"
+#include "app/scan_page.h"
+#include "app/start_pages.h"
+#include "engine/backup_session.h"
+#include "tests/fixtures/backup_builder.h"
+#include "tests/ui/modal_driver.h"
+#include "tests/ui/qt_test_env.h"
+#include "ui/popup.h"
+
+namespace halvern::app {
+namespace {
+
+namespace fs = std::filesystem;
+using halvern::testing::ModalDriver;
+
+// The shipped language texts, so that expectations read the same keys the windows read.
+LanguageStore& ShippedTexts() {
+  static LanguageStore store = [] {
+    LanguageStore s;
+    s.Load(fs::path(HALVERN_SOURCE_DIR) / "runtime");
+    return s;
+  }();
+  ui::SetTextSource(&store);
+  return store;
+}
+
+QString Msg(const char* key) { return ui::MessageText(key); }
+
+// A device source with no phone service at all: the support check fails.
+std::unique_ptr<DeviceSource> NoSupport() {
+  qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/nonexistent/halvern-test-usbmuxd");
+  return CreateDeviceSource();
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ShippedTexts();
+    ASSERT_TRUE(dir_.isValid());
+    appData_ = fs::path(dir_.path().toStdString()) / "data";
+    root_ = appData_ / "Apple Computer" / "MobileSync" / "Backup";
+    fs::create_directories(root_);
+  }
+
+  void AddBackup(const std::string& folder, const std::string& name, const std::string& date,
+                 bool encrypted) {
+    fixtures::BackupSpec spec;
+    spec.displayName = name;
+    spec.deviceName = name;
+    spec.lastBackupDate = date;
+    spec.serialNumber = "SN-" + name;
+    spec.manifestSaysEncrypted = encrypted;
+    std::string error;
+    ASSERT_TRUE(fixtures::WriteBackup(root_ / folder, spec, &error)) << error;
+  }
+
+  void Open(std::unique_ptr<DeviceSource> device = nullptr) {
+    auto session = std::make_unique<BackupSession>(appData_, appData_ / "tmp");
+    window_ =
+        std::make_unique<CMainWnd>(std::move(session), device ? std::move(device) : NoSupport());
+    ASSERT_TRUE(window_->Ok()) << window_->Errors().join("\n").toStdString();
+    QObject::connect(window_.get(), &CMainWnd::WindowMessage, [this](int message, qintptr w) {
+      messages_.push_back({message, w});
+    });
+  }
+
+  // Lets posted messages arrive.
+  void Settle() {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  }
+  QPushButton* Button(const char* name) {
+    return window_->findChild<QPushButton*>(QLatin1String(name));
+  }
+  int StartScans(qintptr mode) const {
+    int n = 0;
+    for (const auto& [message, w] : messages_) n += message == ui::kWmStartScan && w == mode;
+    return n;
+  }
+
+  QTemporaryDir dir_;
+  fs::path appData_;
+  fs::path root_;
+  std::unique_ptr<CMainWnd> window_;
+  std::vector<std::pair<int, qintptr>> messages_;
+};
+
+TEST_F(MainWindowTest, BackupsAreListedNewestFirstWithTheEncryptedImage) {
+  AddBackup("aaa", "Old Phone", "2014-03-05T10:00:00Z", false);
+  AddBackup("bbb", "New Phone", "2015-01-01T09:00:00Z", true);
+  AddBackup("ccc", "Middle Phone", "2014-12-24T18:30:00Z", false);
+  Open();
+  QTreeWidget* list = window_->BackupPage().List();
+  ASSERT_EQ(list->topLevelItemCount(), 3);
+  const char* order[] = {"New Phone", "Middle Phone", "Old Phone"};
+  for (int i = 0; i < 3; ++i) {
+    QTreeWidgetItem* row = list->topLevelItem(i);
+    EXPECT_EQ(row->text(1), order[i]);
+    EXPECT_EQ(row->text(3), QString("SN-") + order[i]);
+    EXPECT_EQ(row->data(0, Qt::UserRole).toString(), BackupRowImage(i == 0));
+  }
+  EXPECT_EQ(list->topLevelItem(0)->text(2).left(10), "2015-01-01");
+  EXPECT_EQ(list->currentItem(), list->topLevelItem(0));
+  EXPECT_TRUE(Button("BtnScan")->isEnabled());
+  EXPECT_NE(BackupRowImage(true), BackupRowImage(false));
+}
+
+TEST_F(MainWindowTest, WithoutBackupsScanIsDisabledAndTheFolderPickerStillWorks) {
+  Open();
+  EXPECT_EQ(window_->BackupPage().List()->topLevelItemCount(), 0);
+  EXPECT_FALSE(Button("BtnScan")->isEnabled());
+  EXPECT_TRUE(Button("BtnSelDir")->isEnabled());
+
+  // A folder that is not a backup: the question; OK asks for a folder again.
+  fs::create_directories(appData_ / "not-a-backup");
+  AddBackup("picked", "Picked Phone", "2020-01-01T00:00:00Z", false);
+  std::vector<std::optional<fs::path>> answers = {appData_ / "not-a-backup", root_ / "picked"};
+  int asked = 0;
+  window_->BackupPage().chooseFolder = [&](QWidget*) { return answers[asked++]; };
+  ModalDriver driver;
+  driver.Press("okbtn");
+  Button("BtnSelDir")->click();
+  Settle();
+  EXPECT_EQ(asked, 2);
+  ASSERT_EQ(driver.Seen().size(), 1u);
+  EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Question.xml");
+  EXPECT_EQ(driver.Seen()[0].title, "Question");
+  EXPECT_EQ(driver.Seen()[0].message, "Can not found the backup file, do you want to try again?");
+  EXPECT_EQ(StartScans(1), 1);
+  EXPECT_EQ(window_->ScanPage().backupInfo.folderPath, root_ / "picked");
+  EXPECT_EQ(window_->ScanPage().backupInfo.displayName, "Picked Phone");
+}
+
+TEST_F(MainWindowTest, CancellingTheTryAgainQuestionLeavesThePageAsItWas) {
+  AddBackup("aaa", "Phone", "2014-03-05T10:00:00Z", false);
+  Open();
+  fs::create_directories(appData_ / "empty");
+  int asked = 0;
+  window_->BackupPage().chooseFolder = [&](QWidget*) -> std::optional<fs::path> {
+    ++asked;
+    return appData_ / "empty";
+  };
+  ModalDriver driver;
+  driver.Press("cancelbtn");
+  Button("BtnSelDir")->click();
+  Settle();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(driver.Seen().size(), 1u);
+  EXPECT_EQ(StartScans(1), 0);
+  EXPECT_TRUE(Button("BtnScan")->isEnabled());
+  EXPECT_TRUE(window_->MainTabPage()->isEnabled());
+  EXPECT_TRUE(window_->ScanPage().backupInfo.folderPath.empty());
+}
+
+TEST_F(MainWindowTest, EncryptedBackupAsksThePasswordAndWarnsOnAnEmptyOne) {
+  AddBackup("enc", "Locked Phone", "2019-05-05T05:05:05Z", true);
+  Open();
+  ModalDriver driver;
+  driver.EnterPassword("").Press("okbtn").EnterPassword("s3cret");
+  Button("BtnScan")->click();
+  Settle();
+  ASSERT_EQ(driver.Seen().size(), 3u);
+  EXPECT_EQ(driver.Seen()[0].layout, "DecryptionWnd.xml");
+  EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0602"));
+  EXPECT_EQ(driver.Seen()[1].layout, "MessageBox_Warning.xml");
+  EXPECT_EQ(driver.Seen()[1].title, "Warning");
+  EXPECT_EQ(driver.Seen()[1].message, Msg("MSG0301"));
+  EXPECT_EQ(driver.Seen()[2].layout, "DecryptionWnd.xml");
+  EXPECT_EQ(window_->ScanPage().password, "s3cret");
+  EXPECT_EQ(StartScans(1), 1);
+  EXPECT_EQ(window_->ScanPage().backupInfo.displayName, "Locked Phone");
+  EXPECT_TRUE(window_->ScanPage().backupInfo.isEncrypted);
+}
+
+TEST_F(MainWindowTest, PasswordDialogCancelledOrWarningDeclined) {
+  AddBackup("enc", "Locked Phone", "2019-05-05T05:05:05Z", true);
+  Open();
+  {
+    ModalDriver driver;  // Cancel on the password dialog: no scan, the page is usable again
+    driver.Press("BtnCancel");
+    Button("BtnScan")->click();
+    Settle();
+    EXPECT_EQ(driver.Seen().size(), 1u);
+    EXPECT_EQ(StartScans(1), 0);
+    EXPECT_TRUE(Button("BtnScan")->isEnabled());
+    EXPECT_TRUE(window_->BackupPage().List()->isEnabled());
+    EXPECT_TRUE(window_->MainTabPage()->isEnabled());
+  }
+  {
+    ModalDriver driver;  // Cancel on the empty-password warning goes on with no password
+    driver.EnterPassword("").Press("cancelbtn");
+    window_->ScanPage().password = "previous";
+    Button("BtnScan")->click();
+    Settle();
+    EXPECT_EQ(driver.Seen().size(), 2u);
+    EXPECT_EQ(driver.Unanswered(), 0);
+    EXPECT_EQ(StartScans(1), 1);
+    EXPECT_EQ(window_->ScanPage().password, "");
+  }
+}
+
+TEST_F(MainWindowTest, ScanStatusCodesShowTheirBoxes) {
+  AddBackup("enc", "Locked Phone", "2019-05-05T05:05:05Z", true);
+  Open();
+  window_->ScanPage().mode = 1;
+
+  {  // 1: wrong password, asked again, the scan restarts with the new one
+    ModalDriver driver;
+    driver.Press("okbtn").EnterPassword("second try");
+    window_->BackupPage().DisablePage();
+    window_->Post(ui::kWmScanStatus, kStatusWrongPassword);
+    Settle();
+    ASSERT_EQ(driver.Seen().size(), 2u);
+    EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Information.xml");
+    EXPECT_EQ(driver.Seen()[0].title, "Information");
+    EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0302"));
+    EXPECT_EQ(driver.Seen()[1].layout, "DecryptionWnd.xml");
+    EXPECT_EQ(window_->ScanPage().password, "second try");
+    EXPECT_EQ(StartScans(1), 1);
+  }
+  {  // 1 again, password dialog cancelled: the page comes back
+    ModalDriver driver;
+    driver.Press("okbtn").Press("BtnCancel");
+    window_->BackupPage().DisablePage();
+    window_->Post(ui::kWmScanStatus, kStatusWrongPassword);
+    Settle();
+    EXPECT_EQ(driver.Seen().size(), 2u);
+    EXPECT_TRUE(window_->MainTabPage()->isEnabled());
+    EXPECT_EQ(StartScans(1), 1);
+  }
+  {  // 3: opening failed; "\n" in the text becomes a line break
+    ModalDriver driver;
+    driver.Press("okbtn");
+    window_->BackupPage().DisablePage();
+    window_->Post(ui::kWmScanStatus, kStatusOpenFailed);
+    Settle();
+    ASSERT_EQ(driver.Seen().size(), 1u);
+    EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Error.xml");
+    EXPECT_EQ(driver.Seen()[0].title, "Error");
+    QString expected = Msg("MSG0201");
+    ASSERT_TRUE(expected.contains("\\n"));
+    expected.replace("\\n", "\n");
+    EXPECT_EQ(driver.Seen()[0].message, expected);
+    EXPECT_TRUE(window_->MainTabPage()->isEnabled());
+  }
+  {  // 4: code -111
+    ModalDriver driver;
+    driver.Press("okbtn");
+    window_->BackupPage().DisablePage();
+    window_->Post(ui::kWmScanStatus, kStatusOpen111);
+    Settle();
+    ASSERT_EQ(driver.Seen().size(), 1u);
+    EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Information.xml");
+    EXPECT_EQ(driver.Seen()[0].message, Msg("MSG1212"));
+    EXPECT_TRUE(Button("BtnScan")->isEnabled());
+  }
+  {  // 2: device gone in a backup scan re-arms the poll timer and shows nothing
+    ModalDriver driver;
+    window_->Post(ui::kWmScanStatus, kStatusDeviceGone);
+    Settle();
+    EXPECT_TRUE(driver.Seen().empty());
+    EXPECT_TRUE(window_->DevicePage().PollTimerActive());
+  }
+  {  // 0: the scan runs: the scan page is shown
+    window_->BackupPage().DisablePage();
+    window_->Post(ui::kWmScanStatus, kStatusStarted);
+    Settle();
+    EXPECT_EQ(window_->MainTabPage()->currentIndex(), 1);
+    EXPECT_TRUE(Button("BtnScan")->isEnabled());
+  }
+  {  // in a device scan codes 1 and 4 show nothing
+    ModalDriver driver;
+    window_->ScanPage().mode = 0;
+    window_->Post(ui::kWmScanStatus, kStatusWrongPassword);
+    window_->Post(ui::kWmScanStatus, kStatusOpen111);
+    Settle();
+    EXPECT_TRUE(driver.Seen().empty());
+  }
+}
+
+TEST_F(MainWindowTest, StartPageOptionsSwitchPagesAndColours) {
+  Open();
+  EXPECT_EQ(window_->TabPage()->currentIndex(), 0);
+  EXPECT_EQ(window_->findChild<QLabel*>("LblProductName")->text(), Msg("MSG1209"));
+  EXPECT_EQ(window_->findChild<QLabel*>("TxtIosDevice1")->text(),
+            ui::Text(ui::Texts().Section("MainWnd"), "TxtIosDevice1"));
+  Button("OptBackupFile")->click();
+  EXPECT_EQ(window_->TabPage()->currentIndex(), 1);
+  EXPECT_TRUE(window_->findChild<QLabel*>("TxtBackupFile1")->styleSheet().contains("#FFFFFF"));
+  EXPECT_TRUE(window_->findChild<QLabel*>("TxtIosDevice1")->styleSheet().contains("#000000"));
+  Button("OptIosDevice")->click();
+  EXPECT_EQ(window_->TabPage()->currentIndex(), 0);
+  EXPECT_TRUE(window_->findChild<QLabel*>("TxtIosDevice2")->styleSheet().contains("#FFFFFF"));
+}
+
+TEST_F(MainWindowTest, AssistMenuNeverShowsLanguageOrFaqAndExitCloses) {
+  Open();
+  window_->show();
+  Button("BtnAssist")->click();
+  QWidget* menu = window_->AssistMenu().Root();
+  EXPECT_TRUE(window_->AssistMenu().isVisible());
+  for (const char* hidden : {"item_faq", "item_language"}) {
+    EXPECT_FALSE(menu->findChild<QPushButton*>(hidden)->isVisible()) << hidden;
+  }
+  for (const char* shown : {"item_help", "item_about", "item_support", "item_exit"}) {
+    EXPECT_TRUE(menu->findChild<QPushButton*>(shown)->isVisible()) << shown;
+  }
+  menu->findChild<QPushButton*>("item_exit")->click();
+  Settle();
+  EXPECT_FALSE(window_->isVisible());
+}
+
+// ----- Device page ---------------------------------------------------------------------------
+
+TEST_F(MainWindowTest, DevicePageFollowsThePhoneService) {
+  QTemporaryDir run;
+  const QString socket = run.path() + "/usbmuxd";
+  QLocalServer usbmuxd;
+  Open(NoSupport());
+  EXPECT_EQ(window_->DevicePage().CurrentPage(), 0);  // no service
+  EXPECT_TRUE(window_->DevicePage().PollTimerActive());
+
+  ASSERT_TRUE(usbmuxd.listen(socket));
+  qputenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket).toUtf8());
+  window_->DevicePage().Poll();
+  EXPECT_EQ(window_->DevicePage().CurrentPage(), 1);  // service up, no phone: connect page
+  usbmuxd.close();
+  window_->DevicePage().Poll();
+  EXPECT_EQ(window_->DevicePage().CurrentPage(), 0);
+  qputenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket).toUtf8());
+  ASSERT_TRUE(usbmuxd.listen(socket));
+  Button("BtnItunesRetry")->click();
+  EXPECT_EQ(window_->DevicePage().CurrentPage(), 1);
+}
+
+// A phone as the device session would report it, for the page's own logic.
+class ScriptedPhone : public DeviceSource {
+ public:
+  bool IsSupportAvailable() override { return true; }
+  bool HasDevice() const override { return connected; }
+  bool IsDeviceAttached() override { return attached; }
+  bool IsIdle() const override { return true; }
+  void RequestQuit() override { ++quits; }
+  int32_t Connect(bool& willEncrypt) override {
+    connected = attached;
+    willEncrypt = encrypts;
+    ++connects;
+    return attached ? 0 : -1;
+  }
+  void Close() override { connected = false; }
+  int32_t GetDeviceName(std::string& out) override { return Give(out, "A"); }
+  int32_t GetProductVersion(std::string& out) override { return Give(out, version); }
+  int32_t GetDeviceClass(std::string& out) override { return Give(out, "iPhone"); }
+  int32_t RemoveBackupPassword(const std::string& password) override {
+    passwords.push_back(password);
+    return password == "right" ? 0 : -110;
+  }
+  static int32_t Give(std::string& out, const std::string& value) {
+    out = value;
+    return 0;
+  }
+  bool attached = true, connected = false, encrypts = false;
+  std::string version = "9.3";
+  int quits = 0, connects = 0;
+  std::vector<std::string> passwords;
+};
+
+TEST_F(MainWindowTest, DevicePageShowsTheConnectedPhoneAndStartsItsScan) {
+  auto owned = std::make_unique<ScriptedPhone>();
+  ScriptedPhone& phone = *owned;
+  phone.encrypts = true;
+  Open(std::move(owned));
+  EXPECT_EQ(window_->DevicePage().CurrentPage(), 1);
+  window_->DevicePage().Poll();
+  EXPECT_EQ(window_->DevicePage().CurrentPage(), 2);
+  EXPECT_EQ(window_->findChild<QLabel*>("IphoneInfo")->text(), "A(iPhone 9.3)");
+  window_->DevicePage().Poll();  // still attached: nothing is reopened
+  EXPECT_EQ(phone.connects, 1);
+
+  {  // wrong password: MSG0302 and no scan
+    ModalDriver driver;
+    driver.EnterPassword("wrong").Press("okbtn");
+    Button("BtnDeviceScan")->click();
+    Settle();
+    ASSERT_EQ(driver.Seen().size(), 2u);
+    EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0601"));
+    EXPECT_EQ(driver.Seen()[1].message, Msg("MSG0302"));
+    EXPECT_EQ(StartScans(0), 0);
+  }
+  {  // right password: kept for the scan, which starts in mode 0
+    ModalDriver driver;
+    driver.EnterPassword("right");
+    Button("BtnDeviceScan")->click();
+    Settle();
+    EXPECT_EQ(phone.passwords, (std::vector<std::string>{"wrong", "right"}));
+    EXPECT_EQ(window_->ScanPage().password, "right");
+    EXPECT_EQ(StartScans(0), 1);
+  }
+  phone.attached = false;  // unplugged: the backup is asked to stop, the page goes back
+  window_->DevicePage().Poll();
+  EXPECT_EQ(window_->DevicePage().CurrentPage(), 1);
+  EXPECT_GE(phone.quits, 2);
+  phone.attached = true;
+  phone.version.clear();
+  window_->DevicePage().Poll();
+  EXPECT_EQ(window_->findChild<QLabel*>("IphoneInfo")->text(), "A(iPhone)");
+}
+
+}  // namespace
+}  // namespace halvern::app
