@@ -77,8 +77,9 @@ struct Candidate {
   int32_t score = 0;        // plausibility; candidates below kMinCandidateScore are not returned
   uint32_t bodyOffset = 0;  // page offset of the record body
   uint32_t localEnd = 0;    // the payload's bytes in the page end here
-  uint32_t firstOverflow = 0;  // first overflow page of a cell whose payload did not fit
-  uint64_t payloadSize = 0;    // whole payload (header and body)
+  uint32_t firstOverflow = 0;         // first overflow page of a cell whose payload did not fit
+  uint64_t payloadSize = 0;           // whole payload (header and body)
+  std::vector<uint8_t> ownedPayload;  // an assembled payload the record's values point into
   Record record;  // values aligned to the table's columns; kLost where they did not survive.
                   // Move candidates, do not copy them (texts may point into the record).
 };

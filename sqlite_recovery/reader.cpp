@@ -135,7 +135,7 @@ void DecodeValue(uint64_t t, std::span<const uint8_t> body, TextEncoding encodin
   if (encoding == TextEncoding::kUtf8) {
     v.bytes = std::string_view(data, body.size());
   } else {
-    std::string& s = owner.ownedText.emplace_back();
+    std::string& s = *owner.ownedText.emplace_back(std::make_unique<std::string>());
     Utf16ToUtf8(body, encoding == TextEncoding::kUtf16be, s);
     v.bytes = s;
   }

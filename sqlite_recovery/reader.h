@@ -76,6 +76,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -153,12 +154,20 @@ struct Value {
 
 // A decoded record: its rowid and one value per column.
 struct Record {
-  std::optional<int64_t> rowid;       // absent when it did not survive (carved records)
-  uint32_t headerSize = 0;            // record header bytes incl. its size varint; 0 when rebuilt
-  uint32_t storedColumns = 0;         // serial types the record holds (rows from before an
-                                      // ADD COLUMN hold fewer than the table declares)
-  std::vector<Value> values;          // values[i] is column i (0-based, in CREATE TABLE order)
-  std::deque<std::string> ownedText;  // storage of converted (UTF-16 -> UTF-8) texts
+  std::optional<int64_t> rowid;  // absent when it did not survive (carved records)
+  uint32_t headerSize = 0;       // record header bytes incl. its size varint; 0 when rebuilt
+  uint32_t storedColumns = 0;    // serial types the record holds (rows from before an
+                                 // ADD COLUMN hold fewer than the table declares)
+  std::vector<Value> values;     // values[i] is column i (0-based, in CREATE TABLE order)
+  // Storage of converted (UTF-16 -> UTF-8) texts. Each text has its own allocation, so the
+  // views stay valid when the record moves; a record cannot be copied (views would dangle).
+  std::vector<std::unique_ptr<std::string>> ownedText;
+
+  Record() = default;
+  Record(Record&&) noexcept = default;
+  Record& operator=(Record&&) noexcept = default;
+  Record(const Record&) = delete;
+  Record& operator=(const Record&) = delete;
 
   size_t ColumnCount() const { return values.size(); }
   // Column i; a NULL value for columns past the end (as SQLite reads absent columns).

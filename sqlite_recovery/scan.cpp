@@ -168,6 +168,8 @@ void AssembleCarvedOverflow(CSqliteFileReader& reader, const PageView& page, Can
   Record full;
   if (!DecodeRecord(payload, reader.Encoding(), full)) return;
   full.rowid = c.record.rowid;
+  // The values point into the payload: the candidate keeps it.
+  c.ownedPayload.swap(payload);
   c.record = std::move(full);
 }
 
@@ -219,7 +221,6 @@ struct FreedRows {
 
 void CarveFreedPage(CSqliteFileReader& reader, uint32_t pageNumber,
                     const std::vector<uint8_t>& bytes, const TableShape& shape, FreedRows& out) {
-  std::vector<uint8_t> payload;
   PageView view;
   const uint32_t usable = reader.UsableSize();
   if (ParsePageView(bytes, pageNumber, usable, view)) {
@@ -231,7 +232,8 @@ void CarveFreedPage(CSqliteFileReader& reader, uint32_t pageNumber,
         continue;
       }
       Candidate c;
-      if (!DecodeCell(reader, view, offset, payload, c.record, false)) continue;
+      // Rows are handed on after the page is done: each keeps its own assembled payload.
+      if (!DecodeCell(reader, view, offset, c.ownedPayload, c.record, false)) continue;
       c.source = RowSource::kFreelist;
       c.page = pageNumber;
       c.offset = offset;
@@ -374,6 +376,31 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
     }
   }
   if (!options.freelist) return status;
+  // Shapes of dropped tables, from the deleted rows of the schema table itself: their freed
+  // pages are carved with them (their rows still belong to no table of the schema).
+  std::vector<TableShape> dropped;
+  {
+    TableSchema master;
+    ParseCreateTable(
+        "CREATE TABLE sqlite_master(type text, name text, tbl_name text, "
+        "rootpage integer, sql text)",
+        master);
+    TableRun run = PrepareRun(reader, &master, "sqlite_master", 0);
+    run.roots = {1};
+    if (LivePass(reader, run, ScanOptions{}, nullptr, nullptr) == kSqliteOk) {
+      const RowCallback collect = [&](const ScannedRow& row) {
+        if (row.record[0].Text() != "table") return true;
+        TableSchema t;
+        if (ParseCreateTable(row.record[4].Text(), t)) {
+          dropped.push_back(TableShape::FromSchema(t));
+        }
+        return true;
+      };
+      ScanOptions carveOnly;
+      carveOnly.live = false;
+      CarveOwnPages(reader, run, carveOnly, collect, nullptr);
+    }
+  }
   // Each freed page goes to the table whose shape its cells fit best (the first on ties); a
   // page no table fits gives its rows with no table.
   std::vector<uint8_t> bytes;
@@ -402,6 +429,11 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
       FreedRows orphan;
       CarveFreedPage(reader, page, bytes, TableShape{}, orphan);
       for (Candidate& c : orphan.rows) all.emplace_back(-1, std::move(c));
+      for (const TableShape& shape : dropped) {
+        FreedRows rows;
+        CarveFreedPage(reader, page, bytes, shape, rows);
+        for (Candidate& c : rows.rows) all.emplace_back(-1, std::move(c));
+      }
       std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
         return a.second.score > b.second.score;
       });

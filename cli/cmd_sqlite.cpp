@@ -1,0 +1,30 @@
+// halvern-cli sqlite FILE [--table NAME] --json: every table of any SQLite file, live and
+// carved rows, each carved row with where it was found.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/commands.h"
+#include "sqlite_recovery/dump.h"
+
+namespace halvern::cli {
+
+int SqliteCommand(const Args& input) {
+  Args args = input;
+  SqliteDumpOptions options;
+  TakeOption(args, "--table", options.table);
+  const bool asJson = TakeFlag(args, "--json");
+  if (TakeFlag(args, "--live-only")) options.carve = options.freelist = false;
+  if (args.size() != 1) return Fail(2, "usage: sqlite FILE [--table NAME] [--live-only] --json");
+  if (!asJson) return Fail(2, "sqlite: only --json output is offered");
+  std::string json;
+  const int32_t rc = DumpSqliteJson(args.front(), options, json);
+  if (rc != 0) {
+    return Fail(1, "sqlite: cannot read " + args.front() + ": " +
+                       (rc == 87 ? std::string("not an SQLite 3 database") : std::strerror(rc)));
+  }
+  std::fwrite(json.data(), 1, json.size(), stdout);
+  return 0;
+}
+
+}  // namespace halvern::cli
