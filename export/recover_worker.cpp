@@ -1,0 +1,427 @@
+// The recover run (see recover_worker.h): dispatch of the selected items by category, the
+// file copies, the conversation and chat files, the three table pages, the raw row exports
+// and the index page.
+#include "export/recover_worker.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <map>
+
+#include "platform/platform.h"
+#include "selection/statistics.h"
+
+namespace halvern {
+
+// ----- Counting --------------------------------------------------------------------------------
+
+int32_t RecoverTally::OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) {
+  if (percent == 100) {
+    ++done_;
+    if (error != 0) {
+      ++failed_;
+      outcomes_.insert(outcomes_.begin(), Outcome{path, error});
+    } else {
+      outcomes_.push_back(Outcome{path, 0});
+    }
+  }
+  return OnReport(percent, error, path);
+}
+
+std::string RecoverStatusText(int32_t error) {
+  switch (error) {
+    case kOk:
+      return "Success";
+    case kStopped:
+      return "Stopped";
+    case kInvalidParameter:
+      return "The file cannot be read or created";
+    case kReadFault:
+      return "The file could not be read completely";
+    case kQueryFailed:
+      return "The database cannot be read";
+    default:
+      break;
+  }
+  if (error > 0) return std::strerror(error);
+  return "Failed (code " + std::to_string(error) + ")";
+}
+
+// ----- The worker ------------------------------------------------------------------------------
+
+namespace {
+
+// Relative link of a path below the destination: each byte outside the unreserved set
+// percent-encoded, "/" kept.
+std::string UrlPath(const fs::path& relative) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : relative.generic_string()) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+      out += char(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+struct CopyContext {
+  RecoverWorker* worker;
+  int32_t (*report)(RecoverWorker*, int32_t, int32_t, const std::string&);
+  bool finished = false;  // a report of 100 percent was seen
+};
+
+}  // namespace
+
+RecoverWorker::RecoverWorker(RecoverJob job, RecoverProgress& progress)
+    : job_(std::move(job)), progress_(progress) {}
+
+int32_t RecoverWorker::LoadTemplates(std::string* missing) {
+  const std::string& device = job_.deviceName;
+  const struct {
+    const char* name;
+    const char* title;
+    PageTemplate* page;
+  } kTemplates[] = {
+      {kCallHistoryTemplate, "iPhone's Call History of ", &calls_},
+      {kNotesTemplate, "iPhone's Notes of ", &notes_},
+      {kContactsTemplate, "iPhone's Contacts of ", &contacts_},
+      {kSmsTemplate, "iPhone's Messages of ", &sms_},
+      {kWhatsAppTemplate, "iPhone's WhatsApp Messages of ", &whatsApp_},
+  };
+  for (const auto& t : kTemplates) {
+    if (LoadTemplate(job_.templateFolder, t.name, t.title + device, *t.page) != kOk) {
+      if (missing) *missing = (job_.templateFolder / t.name).string();
+      loaded_ = false;
+      return kInvalidParameter;
+    }
+  }
+  loaded_ = true;
+  return kOk;
+}
+
+int32_t RecoverWorker::Report(int32_t percent, int32_t error, const fs::path& path) {
+  if (stopped_) return kStopped;
+  if (progress_.OnRecoverProgress(percent, error, path.string()) != 0) stopped_ = true;
+  return stopped_ ? kStopped : kOk;
+}
+
+void RecoverWorker::Written(const fs::path& path) { summary_.written.push_back(path); }
+
+void RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
+  std::error_code ec;
+  fs::create_directories(target.parent_path(), ec);
+  const fs::path unique = MakeUniquePath(target);
+  CopyContext context{this, [](RecoverWorker* w, int32_t pct, int32_t err, const std::string& p) {
+                        return w->Report(pct, err, fs::path(p));
+                      }};
+  auto callback = [](void* user, int32_t percent, int32_t error, const std::string& path) {
+    auto* c = static_cast<CopyContext*>(user);
+    if (percent == 100) c->finished = true;
+    return c->report(c->worker, percent, error, path);
+  };
+  const int32_t result =
+      job_.engine ? job_.engine->CopyDataFile(source.string(), unique.string(), callback, &context)
+                  : kInvalidParameter;
+  if (result == kOk) {
+    // An empty file is copied without a chunk to report.
+    if (!context.finished) Report(100, kOk, unique);
+    Written(unique);
+  } else {
+    // A stopped or failed copy leaves no partial file behind.
+    fs::remove(unique, ec);
+    if (!context.finished && result != kStopped) Report(100, result, unique);
+  }
+}
+
+void RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
+                                          const std::vector<ConversationLine>& lines,
+                                          const fs::path& path) {
+  std::string body;
+  ConversationBody(lines, body, [&](int32_t percent) {
+    return percent >= 100 ? kOk : Report(percent, kOk, path);
+  });
+  const std::string bytes =
+      ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)) + body + page.tail;
+  const int32_t result = WriteWholeFile(path, bytes);
+  if (result == kOk) Written(path);
+  Report(100, result, path);
+}
+
+void RecoverWorker::WriteConversation(const MessageItem& row) {
+  const std::string label = row.name.empty() ? "Unknown" : row.name;
+  const fs::path folder = job_.destination / "Message" / SafeFileName(label + "-" + summary_.stamp);
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  messagesExported_ = true;
+  const std::string base = SafeFileName(row.phone.empty() ? label : label + "(" + row.phone + ")");
+  const std::string person = "Name: " + label + ", Phone: " + row.phone;
+  std::vector<ConversationLine> lines;
+  if (job_.messages) {
+    auto it = job_.messages->find(int32_t(row.handleId));
+    if (it != job_.messages->end()) lines = LinesOf(it->second);
+  }
+  const fs::path text = MakeUniquePath(folder / (base + ".txt"));
+  if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
+    Report(100, r, text);
+  } else {
+    Written(text);
+  }
+  WriteConversationPage(sms_, person, lines, MakeUniquePath(folder / (base + ".html")));
+}
+
+void RecoverWorker::WriteChat(const ChatMessageItem& row) {
+  std::string label =
+      row.chatNames.empty() ? row.chatPhones : row.chatNames + "(" + row.chatPhones + ")";
+  if (row.chatNames.find(',') != std::string::npos) label = row.chatTitle;
+  if (label.empty()) label = "Unknown";
+  const fs::path folder =
+      job_.destination / "WhatsApp Message" / SafeFileName(label + "-" + summary_.stamp);
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  const std::string base = SafeFileName(label);
+  const std::string person = "Name: " + row.chatNames + ", Phone: " + row.chatPhones;
+  std::vector<ConversationLine> lines;
+  if (job_.chats) {
+    auto it = job_.chats->find(int32_t(row.sessionId));
+    if (it != job_.chats->end()) lines = LinesOf(it->second);
+  }
+  const fs::path text = MakeUniquePath(folder / (base + ".txt"));
+  if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
+    Report(100, r, text);
+  } else {
+    Written(text);
+  }
+  const fs::path csv = MakeUniquePath(folder / (base + ".csv"));
+  if (const int32_t r = WriteChatCsv(csv, lines); r != kOk) {
+    Report(100, r, csv);
+  } else {
+    Written(csv);
+  }
+  WriteConversationPage(whatsApp_, person, lines, MakeUniquePath(folder / (base + ".html")));
+}
+
+void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines) {
+  std::string* rows = nullptr;
+  fs::path* page = nullptr;
+  fs::path folder;
+  std::string name;
+  uint32_t* count = nullptr;
+  switch (code) {
+    case 7:
+      rows = &contactRows_, page = &contactPage_, count = &contactCount_;
+      folder = job_.destination / "Contacts" / summary_.stamp;
+      name = "Contacts.html";
+      break;
+    case 8:
+      rows = &callRows_, page = &callPage_, count = &callCount_;
+      folder = job_.destination / "CallHistory";
+      name = "CallHistory_" + summary_.stamp + ".html";
+      break;
+    default:
+      rows = &noteRows_, page = &notePage_, count = &noteCount_;
+      folder = job_.destination / "Notes";
+      name = "Notes_" + summary_.stamp + ".html";
+      break;
+  }
+  if (page->empty()) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    *page = MakeUniquePath(folder / name);
+  }
+  std::string row = "\t<tr>";
+  for (size_t i = 0; i < cells.size(); ++i) {
+    std::string cell = HtmlEscape(cells[i]);
+    // The first phone column of a contact holds one number per line.
+    if (breakLines && i == 1) cell = ReplaceAll(std::move(cell), "\n", "<br />");
+    row += "<td>" + cell + "</td>";
+  }
+  row += "</tr>\r\n";
+  *rows += row;
+  ++*count;
+  Report(100, kOk, *page);
+}
+
+void RecoverWorker::WriteTablePage(const PageTemplate& page, const std::string& rows,
+                                   const fs::path& path) {
+  const int32_t result = WriteWholeFile(path, page.head + rows + page.tail);
+  if (result == kOk) {
+    Written(path);
+  } else {
+    // Every row of the page was reported already; the failure of the page itself is new.
+    Report(100, result, path);
+  }
+}
+
+void RecoverWorker::Finish() {
+  std::error_code ec;
+  if (messagesExported_) {
+    const fs::path csv = MakeUniquePath(job_.destination / "Message" / "sms.csv");
+    const int32_t r =
+        job_.engine ? job_.engine->ExportMessagesCsv(csv.string()) : kInvalidParameter;
+    if (r == kOk) {
+      Written(csv);
+    } else {
+      fs::remove(csv, ec);
+      Report(100, r, csv);
+    }
+  }
+  if (callCount_ > 0) WriteTablePage(calls_, callRows_, callPage_);
+  if (noteCount_ > 0) WriteTablePage(notes_, noteRows_, notePage_);
+  if (contactCount_ > 0) {
+    const fs::path csv = MakeUniquePath(contactPage_.parent_path() / "Contacts.csv");
+    const int32_t r =
+        job_.engine ? job_.engine->ExportContactsCsv(csv.string()) : kInvalidParameter;
+    if (r == kOk) {
+      Written(csv);
+    } else {
+      fs::remove(csv, ec);
+      Report(100, r, csv);
+    }
+    WriteTablePage(contacts_, contactRows_, contactPage_);
+  }
+  WriteIndex();
+}
+
+void RecoverWorker::WriteIndex() {
+  if (summary_.written.empty()) return;
+  // Files under a copy folder are listed by their folder (with a count); pages and the other
+  // files one by one.
+  static constexpr const char* kCopyFolders[] = {"Camera Roll",         "Photo Stream",
+                                                 "App Photos",          "App Video",
+                                                 "Message Attachments", "WhatsApp Attachments"};
+  struct Section {
+    std::vector<fs::path> files;
+    size_t copies = 0;
+  };
+  std::map<std::string, Section> sections;
+  std::vector<std::string> order;
+  for (const fs::path& p : summary_.written) {
+    const fs::path rel = p.lexically_relative(job_.destination);
+    const std::string top = rel.begin() != rel.end() ? rel.begin()->string() : rel.string();
+    if (!sections.count(top)) order.push_back(top);
+    Section& s = sections[top];
+    bool isCopy = false;
+    for (const char* f : kCopyFolders) isCopy = isCopy || top == f;
+    if (isCopy) {
+      ++s.copies;
+    } else {
+      s.files.push_back(rel);
+    }
+  }
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<title>Recovered from " +
+      HtmlEscape(job_.deviceName) +
+      "</title>\n<style>\n"
+      "body{font-family:\"Segoe UI\",\"Helvetica Neue\",Arial,sans-serif;margin:2em auto;"
+      "max-width:56em;padding:0 1em;color:#222;line-height:1.5}\n"
+      "h1{font-size:1.5em;margin-bottom:0}p.stamp{color:#666;margin-top:.2em}\n"
+      "h2{font-size:1.1em;border-bottom:1px solid #ddd;padding-bottom:.2em;margin-top:1.6em}\n"
+      "ul{list-style:none;padding-left:0}li{margin:.2em 0}a{color:#0b5cad;text-decoration:none}\n"
+      "a:hover{text-decoration:underline}span.count{color:#666}\n"
+      "</style>\n</head>\n<body>\n<h1>Recovered from " +
+      HtmlEscape(job_.deviceName) + "</h1>\n<p class=\"stamp\">" + HtmlEscape(summary_.stamp) +
+      "</p>\n";
+  for (const std::string& top : order) {
+    const Section& s = sections[top];
+    html += "<h2>" + HtmlEscape(top) + "</h2>\n<ul>\n";
+    if (s.copies > 0) {
+      html += "<li><a href=\"" + UrlPath(fs::path(top)) + "/\">" + HtmlEscape(top) +
+              "/</a> <span class=\"count\">(" + std::to_string(s.copies) + " file" +
+              (s.copies == 1 ? "" : "s") + ")</span></li>\n";
+    }
+    for (const fs::path& rel : s.files) {
+      html += "<li><a href=\"" + UrlPath(rel) + "\">" +
+              HtmlEscape(rel.lexically_relative(top).generic_string()) + "</a></li>\n";
+    }
+    html += "</ul>\n";
+  }
+  html += "</body>\n</html>\n";
+  const fs::path index = MakeUniquePath(job_.destination / "index.html");
+  const int32_t r = WriteWholeFile(index, html);
+  if (r == kOk) {
+    summary_.index = index;
+  } else {
+    Report(100, r, index);
+  }
+}
+
+int32_t RecoverWorker::Run() {
+  if (!loaded_ || !job_.selection) return kInvalidParameter;
+  const int64_t start = job_.startTime != 0 ? job_.startTime : int64_t(std::time(nullptr));
+  summary_ = RecoverSummary{};
+  summary_.stamp = RecoverStamp(start);
+  stopped_ = messagesExported_ = false;
+  contactRows_.clear(), callRows_.clear(), noteRows_.clear();
+  contactPage_.clear(), callPage_.clear(), notePage_.clear();
+  contactCount_ = callCount_ = noteCount_ = 0;
+  std::error_code ec;
+  fs::create_directories(job_.destination, ec);
+
+  const fs::path& dest = job_.destination;
+  for (const auto& [key, entry] : job_.selection->Recoverable()) {
+    if (stopped_) break;
+    switch (entry->categoryCode) {
+      case 1:
+      case 2:
+      case 6:
+      case 11: {
+        static constexpr const char* kFolder[] = {"",
+                                                  "Camera Roll",
+                                                  "Photo Stream",
+                                                  "",
+                                                  "",
+                                                  "",
+                                                  "Message Attachments",
+                                                  "",
+                                                  "",
+                                                  "",
+                                                  "",
+                                                  "WhatsApp Attachments"};
+        const auto* f = static_cast<const MediaFileItem*>(key);
+        CopyFile(f->path, dest / kFolder[entry->categoryCode] / SafeFileName(f->displayName));
+        break;
+      }
+      case 3:
+      case 4: {
+        const auto* f = static_cast<const AppFileItem*>(key);
+        CopyFile(f->path, dest / (entry->categoryCode == 3 ? "App Photos" : "App Video") /
+                              SafeFileName(f->appName) / SafeFileName(f->displayName));
+        break;
+      }
+      case 5:
+        WriteConversation(*static_cast<const MessageItem*>(key));
+        break;
+      case 7: {
+        const auto* c = static_cast<const ContactItem*>(key);
+        AddRow(7, {c->name, c->phones, c->email, c->address, c->url, c->social, c->company}, true);
+        break;
+      }
+      case 8: {
+        const auto* c = static_cast<const CallItem*>(key);
+        AddRow(8, {c->name, c->phone, c->date, CallDirectionText(*c), CallDurationText(*c)});
+        break;
+      }
+      case 9: {
+        const auto* n = static_cast<const NoteItem*>(key);
+        AddRow(9, {n->title, n->date, n->body});
+        break;
+      }
+      case 10:
+        WriteChat(*static_cast<const ChatMessageItem*>(key));
+        break;
+      default:
+        break;
+    }
+  }
+  Finish();
+  summary_.stopped = stopped_;
+  return stopped_ ? kStopped : kOk;
+}
+
+}  // namespace halvern
