@@ -11,6 +11,8 @@ namespace halvern::testing {
 class QtEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+    // Tests never need a display, whatever the environment says.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (QApplication::instance() == nullptr) {
       static int argc = 1;
       static char name[] = "halvern-test";
