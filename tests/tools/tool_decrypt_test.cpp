@@ -14,6 +14,7 @@
 
 #include "tests/fixtures/backup_builder.h"
 #include "tests/fixtures/encrypt_backup.h"
+#include "tests/fixtures/temp_dir.h"
 #include "tools/tool/crypto.h"
 #include "tools/tool/decrypt_backup.h"
 
@@ -26,6 +27,7 @@ using fixtures::BackupSpec;
 using fixtures::EncryptionGeneration;
 using fixtures::EncryptSpec;
 using fixtures::ManifestKind;
+using fixtures::TempDir;
 
 std::string Slurp(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -53,22 +55,6 @@ std::map<std::string, std::string> HashTree(const fs::path& folder) {
   }
   return out;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    path_ = fs::temp_directory_path() /
-            ("halvern-tool-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  static inline int counter_ = 0;
-  fs::path path_;
-};
 
 // The files of the round trips: the sizes around the cipher's block and the streaming
 // chunk, a non-ASCII path, and one file whose data is missing from the backup.
