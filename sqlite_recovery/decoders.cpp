@@ -402,7 +402,8 @@ int32_t DecodeContacts(CSqliteFileReader& reader, std::vector<ContactItem>& out,
                std::string first, last;
                KeepStrict(At(r, index[0]), &first);
                KeepStrict(At(r, index[1]), &last);
-               p.name = first + last;
+               // "First Last": one space between the two when both are present.
+               p.name = first.empty() || last.empty() ? first + last : first + ' ' + last;
                KeepStrict(At(r, index[2]), &p.company);
                KeepStrict(At(r, index[3]), &p.phones);
                if (HasControlCharacter(p.phones)) return false;

@@ -1,0 +1,205 @@
+// Messages: joins with handles, the address book and attachments, deleted rows, texts kept
+// only in attributedBody, progress and stop, a missing address book.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "extractors/extractors.h"
+#include "tests/extractors/db_edit.h"
+#include "tests/fixtures/phone_dbs.h"
+#include "tests/fixtures/temp_dir.h"
+
+namespace halvern {
+namespace {
+
+namespace fx = halvern::fixtures;
+
+constexpr int64_t kSecond = 1000000000;  // message dates of iOS 11 on count nanoseconds
+
+struct SmsFixture {
+  fx::TempDir dir;
+  std::string sms = (dir / "sms.db").string();
+  std::string ab = (dir / "AddressBook.sqlitedb").string();
+
+  SmsFixture() {
+    fx::SmsRows rows;
+    rows.handles = {{1, "+33612345678"}, {2, "chloe@example.com"}, {3, "12345"}, {4, "+4915199"}};
+    rows.messages = {
+        {1, "", "Bonjour", 1, 600000000 * kSecond, 0},
+        {2, "",
+         "\xC3\x87"
+         "a va?",
+         1, 600000060 * kSecond, 1},
+        {3, "", std::nullopt, 2, 600000120 * kSecond, 0},  // text in attributedBody
+        {4, "", "Code 4711", 3, 600000180 * kSecond, 0},
+        {5, "", "A message that was deleted", 1, 600000240 * kSecond, 0},
+        {6, "", std::nullopt, 2, 600000300 * kSecond, 1},  // archived text, then deleted
+        {7, "", "", 4, 600000360 * kSecond, 0},            // no text at all
+    };
+    rows.attachments = {{1, "", "IMG_0001.JPG"}, {2, "", "unclaimed.heic"}};
+    rows.links = {{2, 1}};
+    fx::SmsChanges changes;
+    fx::DbLog log = fx::MakeSmsDb(sms, rows, changes, {.schemaFile = "sms_all_ios11.sql"});
+    EXPECT_EQ(log.status, 0) << log.error;
+    {
+      testing::DbEdit edit(sms);
+      EXPECT_TRUE(edit.ExecBlob("UPDATE message SET attributedBody=?1 WHERE ROWID=3",
+                                testing::TypedStreamArchive("Formatted \xF0\x9F\x8E\x89")));
+      EXPECT_TRUE(edit.ExecBlob("UPDATE message SET attributedBody=?1 WHERE ROWID=6",
+                                testing::TypedStreamArchive("Archived and deleted")));
+      EXPECT_TRUE(edit.Exec("DELETE FROM message WHERE ROWID IN (5, 6)"));
+    }
+    std::vector<fx::AbPerson> people = {
+        {1, "Chlo\xC3\xA9", "Bianchi", "", "+33 6 12 34 56 78 +33612345678 0612345678 ", "", "", "",
+         ""},
+        {2, "Marc", "", "ACME", "+44770012345 ", "chloe@example.org", "", "", ""},
+        {3, "", "Weber", "", "+4915199 ", "", "", "", ""},
+    };
+    log = fx::MakeAddressBookDb(ab, people, {}, {.schemaFile = "addressbook_all_ios8.sql"});
+    EXPECT_EQ(log.status, 0) << log.error;
+  }
+};
+
+const MessageItem* FindText(const MessageMap& map, const std::string& text) {
+  for (const auto& [key, list] : map) {
+    for (const MessageItem& m : list) {
+      if (m.text == text) return &m;
+    }
+  }
+  return nullptr;
+}
+
+TEST(ExtractMessages, JoinsNamesHandlesAndAttachments) {
+  SmsFixture f;
+  MessageMap map;
+  int64_t rowidBase = 20000;
+  ASSERT_EQ(ExtractMessages(f.ab, map, {}, f.sms, rowidBase), 0);
+  EXPECT_EQ(rowidBase, 7);
+
+  const MessageItem* hello = FindText(map, "Bonjour");
+  ASSERT_NE(hello, nullptr);
+  EXPECT_EQ(hello->deleted, 0);
+  EXPECT_EQ(hello->rowId, 1);
+  EXPECT_EQ(hello->handleId, 1);
+  EXPECT_EQ(hello->date, "2020-01-06 10:40:00");  // 600000000 s after 2001, TZ=UTC
+  EXPECT_EQ(hello->phone, "+33612345678");
+  EXPECT_EQ(hello->name, "Chlo\xC3\xA9 Bianchi");
+  EXPECT_EQ(hello->attachment, "");
+
+  const MessageItem* sent = FindText(map,
+                                     "\xC3\x87"
+                                     "a va?");
+  ASSERT_NE(sent, nullptr);
+  EXPECT_EQ(sent->fromMe, 1);
+  EXPECT_EQ(sent->attachment, "IMG_0001.JPG");
+
+  // The e-mail handle has no contact whose phone text holds it; the service number takes the
+  // name of the first contact whose phone text contains its digits.
+  const MessageItem* archived = FindText(map, "Formatted \xF0\x9F\x8E\x89");
+  ASSERT_NE(archived, nullptr);
+  EXPECT_EQ(archived->deleted, 0);
+  EXPECT_EQ(archived->phone, "chloe@example.com");
+  EXPECT_EQ(archived->name, "");
+  EXPECT_EQ(archived->date, "2020-01-06 10:42:00");
+  const MessageItem* code = FindText(map, "Code 4711");
+  ASSERT_NE(code, nullptr);
+  EXPECT_EQ(code->name, "Chlo\xC3\xA9 Bianchi");  // "12345" lies inside +33612345678
+
+  // A contact with only a last name is named by it alone.
+  EXPECT_EQ(map.count(4), 0u) << "a message without text is not listed";
+
+  // Deleted rows come back flagged, in their conversation, without an unclaimed attachment.
+  const MessageItem* gone = FindText(map, "A message that was deleted");
+  ASSERT_NE(gone, nullptr);
+  EXPECT_EQ(gone->deleted, 1);
+  EXPECT_EQ(gone->handleId, 1);
+  EXPECT_EQ(gone->phone, "+33612345678");
+  EXPECT_EQ(gone->attachment, "");
+  const MessageItem* goneArchived = FindText(map, "Archived and deleted");
+  ASSERT_NE(goneArchived, nullptr);
+  EXPECT_EQ(goneArchived->deleted, 1);
+  EXPECT_EQ(goneArchived->fromMe, 1);
+
+  // Each conversation is in date order.
+  for (const auto& [key, list] : map) {
+    for (size_t i = 1; i < list.size(); ++i) EXPECT_LE(list[i - 1].date, list[i].date);
+    for (const MessageItem& m : list) EXPECT_EQ(int32_t(m.handleId), key);
+  }
+}
+
+TEST(ExtractMessages, WithoutAddressBookDeliversTheMessagesUnnamed) {
+  SmsFixture f;
+  MessageMap map;
+  int64_t rowidBase = 20000;
+  EXPECT_EQ(ExtractMessages((f.dir / "missing.sqlitedb").string(), map, {}, f.sms, rowidBase), 0);
+  const MessageItem* hello = FindText(map, "Bonjour");
+  ASSERT_NE(hello, nullptr);
+  EXPECT_EQ(hello->phone, "+33612345678");
+  EXPECT_EQ(hello->name, "");
+}
+
+TEST(ExtractMessages, MissingDatabaseIsReportedAndLeavesTheRowidBase) {
+  fx::TempDir dir;
+  MessageMap map;
+  int64_t rowidBase = 20000;
+  EXPECT_EQ(ExtractMessages("", map, {}, (dir / "none.db").string(), rowidBase), 87);
+  EXPECT_TRUE(map.empty());
+  EXPECT_EQ(rowidBase, 20000);
+  // Not a database at all.
+  {
+    std::FILE* f = std::fopen((dir / "junk.db").c_str(), "wb");
+    std::fputs("junk", f);
+    std::fclose(f);
+  }
+  EXPECT_EQ(ExtractMessages("", map, {}, (dir / "junk.db").string(), rowidBase), 87);
+}
+
+struct Recorder {
+  std::vector<int32_t> seen;
+  size_t stopAtCall = SIZE_MAX;  // answer 2 from this call (0-based) on
+  static int32_t Callback(void* self, int32_t percent) {
+    auto* r = static_cast<Recorder*>(self);
+    r->seen.push_back(percent);
+    return r->seen.size() > r->stopAtCall ? 2 : 0;
+  }
+};
+
+TEST(ExtractMessages, ReportsProgressInFixedStepsAndStopsWhenAsked) {
+  SmsFixture f;
+  Recorder recorder;
+  MessageExtractOptions options;
+  options.progress = {&Recorder::Callback, &recorder};
+  options.current = 12;
+  options.step = 11;
+  MessageMap map;
+  int64_t rowidBase = 20000;
+  ASSERT_EQ(ExtractMessages(f.ab, map, options, f.sms, rowidBase), 0);
+  EXPECT_EQ(recorder.seen, (std::vector<int32_t>{14, 14, 15, 17, 23, 23}));
+
+  Recorder stopper;
+  stopper.stopAtCall = 2;
+  options.progress = {&Recorder::Callback, &stopper};
+  MessageMap stopped;
+  EXPECT_EQ(ExtractMessages(f.ab, stopped, options, f.sms, rowidBase), 2);
+  EXPECT_TRUE(stopped.empty());
+  EXPECT_EQ(stopper.seen, (std::vector<int32_t>{14, 14, 15, 23}));
+}
+
+TEST(ExtractMessages, OlderDatabaseWithSecondsAndNoArchives) {
+  fx::TempDir dir;
+  const std::string sms = (dir / "sms.db").string();
+  fx::SmsRows rows;
+  rows.handles = {{1, "+33612345678"}};
+  rows.messages = {{1, "", "Old phone", 1, 400000000, 1}, {2, "", "Older", 1, 399999999, 0}};
+  ASSERT_EQ(fx::MakeSmsDb(sms, rows, {}, {.schemaFile = "sms_all_ios6.sql"}).status, 0);
+  MessageMap map;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractMessages("", map, {}, sms, rowidBase), 0);
+  ASSERT_EQ(map[1].size(), 2u);
+  EXPECT_EQ(map[1][0].text, "Older");
+  EXPECT_EQ(map[1][1].date, "2013-09-04 15:06:40");
+  EXPECT_EQ(map[1][1].fromMe, 1);
+}
+
+}  // namespace
+}  // namespace halvern
