@@ -14,6 +14,7 @@ const std::vector<Command>& AllCommands() {
        &FilesCommand},
       {"scan", "scan DIR [--password-stdin] [--json]  scan a backup: counts per category, or JSON",
        &ScanCommand},
+      {"recover", "recover DIR --to OUT [--only CAT,...] [--deleted-only]", &RecoverCommand},
   };
   return commands;
 }

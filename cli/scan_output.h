@@ -26,4 +26,10 @@ bool ReadPassword(bool fromStdin, std::string& password);
 // A sentence for a failed Open.
 const char* OpenFailureText(int32_t code);
 
+// Reads the backup summary of `folder` (into `info`), asks for the password when needed and
+// runs the scan to its end on `scan`, stopping it on Ctrl-C. 0, or an exit status with the
+// cause in `error` (3: wrong password; 130: stopped). Shared by scan and recover.
+int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, BackupInfo& info,
+            std::string& error);
+
 }  // namespace halvern::cli

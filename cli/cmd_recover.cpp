@@ -1,0 +1,255 @@
+// halvern-cli recover: scans a backup folder, selects every item (or the named categories, or
+// the deleted items) and writes the recovered-items folder with its index page.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "cli/commands.h"
+#include "cli/scan_output.h"
+#include "engine/backup_session.h"
+#include "engine/scan_sequence.h"
+#include "export/recover_worker.h"
+#include "platform/platform.h"
+#include "selection/statistics.h"
+
+namespace halvern::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void OnStop(int) { g_stop = 1; }
+
+// One progress line on stderr: a bar redrawn in place on a terminal, plain lines otherwise.
+class ProgressLine {
+ public:
+  ProgressLine() : terminal_(isatty(STDERR_FILENO) != 0) {}
+  void Bar(const char* what, int32_t percent, const std::string& detail = {}) {
+    percent = std::clamp(percent, 0, 100);
+    if (terminal_) {
+      const int width = 30, filled = percent * width / 100;
+      std::string tail = detail.size() > 40 ? "..." + detail.substr(detail.size() - 37) : detail;
+      std::fprintf(stderr, "\r\033[K%-10s [%.*s%*s] %3d%% %s", what, filled,
+                   "##############################", width - filled, "", percent, tail.c_str());
+      std::fflush(stderr);
+      shown_ = true;
+    } else if (percent / 10 != lastDecile_ || what != lastWhat_) {
+      lastDecile_ = percent / 10;
+      lastWhat_ = what;
+      std::fprintf(stderr, "%s: %d%%\n", what, percent);
+    }
+  }
+  void Line(const std::string& text) {
+    if (terminal_ && shown_) std::fprintf(stderr, "\r\033[K");
+    std::fprintf(stderr, "%s\n", text.c_str());
+    shown_ = false;
+  }
+  void Done() {
+    if (shown_) std::fprintf(stderr, "\n");
+    shown_ = false;
+  }
+
+ private:
+  bool terminal_;
+  bool shown_ = false;
+  int lastDecile_ = -1;
+  std::string lastWhat_;
+};
+
+class RecoverScanFrontEnd : public ScanFrontEnd {
+ public:
+  explicit RecoverScanFrontEnd(ProgressLine& line) : line_(line) {}
+  void Post(int32_t, int32_t) override {}
+  void OnProgressShown(int32_t percent) override { line_.Bar("scanning", percent); }
+
+ private:
+  ProgressLine& line_;
+};
+
+// Counts the items done against the items selected; failures are listed as they come.
+class CliRecoverProgress : public RecoverTally {
+ public:
+  CliRecoverProgress(ProgressLine& line, uint32_t total) : line_(line), total_(total) {}
+  int32_t OnReport(int32_t percent, int32_t error, const std::string& path) override {
+    if (g_stop) return kStopped;
+    if (percent == 100 && error != 0) {
+      line_.Line("failed: " + path + ": " + RecoverStatusText(error));
+    }
+    const uint32_t done = std::min(doneCount(), total_);
+    line_.Bar("recovering", total_ ? int32_t(uint64_t(done) * 100 / total_) : 100, path);
+    return 0;
+  }
+
+ private:
+  ProgressLine& line_;
+  uint32_t total_;
+};
+
+std::string Normalised(std::string_view name) {
+  std::string out;
+  for (char c : name) {
+    if (c == ' ' || c == '-' || c == '_') continue;
+    out += char(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
+// A category by a name the user typed: its tree name in any case, with or without spaces
+// or dashes ("camera-roll", "Call History", "whatsapp"), or a short form.
+bool ParseCategory(std::string_view text, ScanCategory& out) {
+  const std::string key = Normalised(text);
+  for (int32_t code = 1; code <= 11; ++code) {
+    if (Normalised(CategoryName(ScanCategory(code))) == key) {
+      out = ScanCategory(code);
+      return true;
+    }
+  }
+  static constexpr struct {
+    const char* alias;
+    ScanCategory category;
+  } kAliases[] = {
+      {"calls", ScanCategory::kCallHistory},
+      {"sms", ScanCategory::kMessages},
+      {"photos", ScanCategory::kCameraRoll},
+      {"appvideo", ScanCategory::kAppVideos},
+      {"messageattachments", ScanCategory::kMessageAttachments},
+      {"attachments", ScanCategory::kMessageAttachments},
+  };
+  for (const auto& a : kAliases) {
+    if (key == a.alias) {
+      out = a.category;
+      return true;
+    }
+  }
+  return false;
+}
+
+constexpr const char* kUsage =
+    "usage: recover DIR --to OUT [--only CATEGORY,...] [--deleted-only] [--password-stdin]";
+
+}  // namespace
+
+int RecoverCommand(const Args& input) {
+  Args args = input;
+  std::string to, only;
+  const bool hasTo = TakeOption(args, "--to", to);
+  const bool hasOnly = TakeOption(args, "--only", only);
+  const bool deletedOnly = TakeFlag(args, "--deleted-only");
+  const bool passwordStdin = TakeFlag(args, "--password-stdin");
+  if (args.size() != 1 || !hasTo || to.empty()) return Fail(2, kUsage);
+
+  std::vector<ScanCategory> chosen;
+  if (hasOnly) {
+    size_t start = 0;
+    while (start <= only.size()) {
+      const size_t comma = std::min(only.find(',', start), only.size());
+      const std::string name = only.substr(start, comma - start);
+      ScanCategory category{};
+      if (!name.empty()) {
+        if (!ParseCategory(name, category)) return Fail(2, "unknown category: " + name);
+        chosen.push_back(category);
+      }
+      start = comma + 1;
+    }
+    if (chosen.empty()) return Fail(2, kUsage);
+  }
+
+  const fs::path templates = platform::ProgramFolder() / "template";
+  ProgressLine line;
+  RecoverScanFrontEnd frontEnd(line);
+  BackupSession session;
+  ScanSequence scan(frontEnd, &session);
+  BackupInfo info;
+  std::string error;
+  const int status = RunScan(args[0], passwordStdin, scan, info, error);
+  line.Done();
+  if (status != 0) return Fail(status, error);
+
+  // The lists in the order every view shows them, and the selection over them.
+  ScanResults results = scan.results();
+  PreSortCalls(results.calls);
+  PreSortContacts(results.contacts);
+  PreSortNotes(results.notes);
+  const std::vector<MessageItem> conversations = ConversationRows(results.messages);
+  const std::vector<ChatMessageItem> chats = ChatRows(results.whatsApp);
+  CStatisticsObj selection;
+  selection.AddFiles(ScanCategory::kCameraRoll, results.cameraRoll);
+  selection.AddFiles(ScanCategory::kPhotoStream, results.photoStream);
+  selection.AddApps(ScanCategory::kAppPhotos, results.appPhotos);
+  selection.AddApps(ScanCategory::kAppVideos, results.appVideos);
+  selection.AddConversations(conversations);
+  selection.AddFiles(ScanCategory::kMessageAttachments, results.messageAttachments);
+  selection.AddContacts(results.contacts);
+  selection.AddCalls(results.calls);
+  selection.AddNotes(results.notes);
+  selection.AddChats(chats);
+  selection.AddFiles(ScanCategory::kWhatsAppAttachments, results.whatsAppAttachments);
+  if (!chosen.empty()) {
+    for (int32_t code = 1; code <= 11; ++code) {
+      const bool keep = std::find(chosen.begin(), chosen.end(), ScanCategory(code)) != chosen.end();
+      if (!keep) selection.SelectCategory(ScanCategory(code), false);
+    }
+  }
+  if (deletedOnly) {
+    for (const auto& [item, entry] : selection.Entries()) {
+      if (!entry->group && entry->deleted == 0) selection.SetHidden(item, true);
+    }
+  }
+  selection.Recount();
+  const uint32_t total = selection.Root().selected - selection.Root().selectedHidden;
+  if (total == 0) {
+    std::printf("Nothing to recover: no item of the chosen kind was found in %s\n",
+                args[0].c_str());
+    return 0;
+  }
+
+  // The backup is never written: a destination inside it is refused.
+  const fs::path destination = fs::weakly_canonical(fs::absolute(fs::path(to)));
+  const fs::path backup = fs::weakly_canonical(fs::absolute(fs::path(args[0])));
+  const auto [b, d] =
+      std::mismatch(backup.begin(), backup.end(), destination.begin(), destination.end());
+  if (b == backup.end()) {
+    return Fail(2, "the destination " + destination.string() +
+                       " lies inside the backup folder; choose another folder");
+  }
+
+  RecoverJob job;
+  job.engine = scan.activeEngine();
+  job.messages = &results.messages;
+  job.chats = &results.whatsApp;
+  job.selection = &selection;
+  job.destination = destination;
+  job.templateFolder = templates;
+  job.deviceName = info.displayName;
+  CliRecoverProgress progress(line, total);
+  RecoverWorker worker(job, progress);
+  std::string missing;
+  if (worker.LoadTemplates(&missing) != 0) {
+    return Fail(1, "a page template is missing: " + missing);
+  }
+  g_stop = 0;
+  auto previous = std::signal(SIGINT, OnStop);
+  const int32_t result = worker.Run();
+  std::signal(SIGINT, previous);
+  line.Done();
+
+  const RecoverSummary& summary = worker.summary();
+  std::printf("Recovered %u of %u selected items from \"%s\" into %s\n",
+              progress.doneCount() - progress.failedCount(), total, info.displayName.c_str(),
+              job.destination.c_str());
+  std::printf("  files written: %zu\n", summary.written.size());
+  std::printf("  failed:        %u\n", progress.failedCount());
+  for (const auto& o : progress.outcomes()) {
+    if (o.error != 0)
+      std::printf("    %s: %s\n", o.path.c_str(), RecoverStatusText(o.error).c_str());
+  }
+  if (!summary.index.empty()) std::printf("Open %s to start.\n", summary.index.c_str());
+  if (result == kStopped) return Fail(130, "recover stopped; the files written so far are kept");
+  if (progress.failedCount() > 0) return 1;
+  return 0;
+}
+
+}  // namespace halvern::cli
