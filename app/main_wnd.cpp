@@ -36,9 +36,7 @@ LinkTable Links() {
 // ----- Assist menu -------------------------------------------------------------------------
 
 CAssistMenu::CAssistMenu(QWidget* owner)
-    : QFrame(owner, Qt::Popup | Qt::FramelessWindowHint), owner_(owner) {
-  setAttribute(Qt::WA_TranslucentBackground);
-}
+    : QFrame(owner, Qt::Popup | Qt::FramelessWindowHint), owner_(owner) {}
 
 bool CAssistMenu::Build(QString* error) {
   root_ = ui::LoadLayout(QStringLiteral("menu_assist.xml"), this, error);

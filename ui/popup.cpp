@@ -28,7 +28,7 @@ bool CPopUpWnd::Build(QString* error) {
     root_ = LoadLayout(layout_, this, &buildError_);
     if (root_ != nullptr) {
       auto* box = new QVBoxLayout(this);
-      box->setContentsMargins(0, 0, 0, 0);
+      box->setContentsMargins(1, 1, 1, 1);  // the dialog's own colour draws a thin frame
       box->addWidget(root_);
       BindNotifications(root_, this);
       Notification init;
