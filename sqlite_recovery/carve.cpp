@@ -127,8 +127,9 @@ bool PageCarver::IntactCell(uint32_t p, uint32_t limit, Layout& l) {
     if (n == 0 || !IsValidSerialType(t)) return false;
     pos += static_cast<uint32_t>(n);
     body += SerialTypeBodySize(t);
+    // Most positions are not records: stop as soon as the header cannot be one.
+    if (hlen + body > payload || l.types.size() >= high_) return false;
     l.types.push_back(t);
-    if (l.types.size() > high_) return false;
   }
   if (l.types.size() < low_ || hlen + body != payload) return false;
   l.start = p;
@@ -266,6 +267,10 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
           }
           pos += static_cast<uint32_t>(m);
           body += SerialTypeBodySize(t);
+          if (uint64_t{hend} + body > endHigh + uint64_t{usable_}) {
+            ok = false;  // even with overflow the record could not end in the block
+            break;
+          }
           l.types.push_back(t);
         }
         if (!ok || l.types.size() < low_) continue;
@@ -297,6 +302,9 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
         pos += static_cast<uint32_t>(m);
         typeBytes += static_cast<uint32_t>(m);
         body += SerialTypeBodySize(t);
+        // Header and body must end in the block (payloads that overflow have a 1-byte header
+        // size only when small; a lost-start record is taken as local).
+        if (uint64_t{pos} + body > endHigh) break;
         l.types.push_back(t);
         const uint32_t n = static_cast<uint32_t>(l.types.size()) + lost;
         if (n < low_) continue;
@@ -489,6 +497,19 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
                             std::vector<Candidate>& out) {
   if (end > usable_) end = usable_;
   if (begin + 4 > end) return;
+  // The common case first: a freeblock that holds exactly one deleted record (its size field
+  // tells the cell's size). Only a block that is not explained so is searched byte by byte.
+  if (freeblockAt) {
+    Layout best;
+    int32_t bestScore = kAcceptScore - 1;
+    const uint32_t size = ReadU16(b_ + begin + 2);
+    if (begin + size == end &&
+        LostHeader(begin, std::max(begin + 4, end - 3), end, kExactSizeBonus, best, bestScore) &&
+        best.end + 3 >= end && bestScore >= kAcceptScore + 4) {
+      Emit(best, bestScore, source, out);
+      return;
+    }
+  }
   struct Found {
     Layout layout;
     int32_t score;

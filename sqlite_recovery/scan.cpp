@@ -3,6 +3,8 @@
 #include "sqlite_recovery/scan.h"
 
 #include <algorithm>
+#include <functional>
+#include <string_view>
 #include <unordered_set>
 
 namespace halvern {
@@ -25,8 +27,9 @@ struct TableRun {
 uint64_t Fingerprint(const Record& r, int32_t rowidColumn) {
   uint64_t h = 1469598103934665603ull;
   const auto mix = [&h](const void* p, size_t n) {
-    const auto* b = static_cast<const uint8_t*>(p);
-    for (size_t i = 0; i < n; ++i) h = (h ^ b[i]) * 1099511628211ull;
+    const uint64_t x =
+        std::hash<std::string_view>{}(std::string_view(static_cast<const char*>(p), n));
+    h = (h ^ x) * 1099511628211ull;
   };
   // Trailing NULLs equal absent columns.
   size_t n = r.values.size();
@@ -118,6 +121,8 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
   std::vector<uint8_t> payload;
   const int32_t rowidColumn = run.schema ? run.schema->rowidColumn : -1;
   int32_t status = kSqliteOk;
+  // What the carving needs (the shape, the live rows to leave out) is gathered only for it.
+  const bool carving = options.carve || options.freelist;
   const auto interior = [&](const PageView& page) {
     run.interiors.push_back(page.pageNumber);
     return true;
@@ -129,10 +134,11 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
           run.leaves.push_back(leaf.pageNumber);
           for (uint32_t i = 0; i < leaf.cellCount; ++i) {
             if (!DecodeCell(reader, leaf, leaf.CellPointer(i), payload, record, true)) continue;
-            run.shape.Learn(record);
+            if (carving) run.shape.Learn(record);
             ApplyRealAffinity(record, run.realColumns);
-            if (options.skipLiveCopies)
+            if (carving && options.skipLiveCopies) {
               run.liveFingerprints.push_back(Fingerprint(record, rowidColumn));
+            }
             if (!options.live || !onRow) continue;
             if (options.substituteRowid) SubstituteRowid(record, rowidColumn);
             if (stats) ++stats->liveRows;
