@@ -1,39 +1,101 @@
 // The backup session's database categories: messages, contacts, call history, notes and
 // WhatsApp, read through the program's own SQLite reader, and the raw row exports.
+#include <string_view>
+
 #include "engine/backup_session.h"
+#include "extractors/extractors.h"
 #include "sqlite_recovery/row_csv.h"
 
 namespace halvern {
 
-// The database categories arrive with the extractors; until then each step only moves the
-// progress on, as a category with no database does.
+// AppDomainGroup-group.com.apple.notes-NoteStore.sqlite
+constexpr const char* kNoteStoreFileId = "4f98687d8ab0d6d1a371110e6b7300f6e465bef2";
+
+namespace {
+
+bool IsFile(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
+}
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+}  // namespace
+
+// Each database category reads its database(s) at the data file paths of the open backup (the
+// layout rule of the manifest kind), then moves the scan's progress on by its share and
+// reports it. The answer to that closing report is not acted on except by WhatsApp, the last
+// database category, whose answer stops the scan.
 int32_t BackupSession::ScanMessages(MessageMap& out) {
+  MessageExtractOptions options;
+  options.newerAddressBook = info.isIos12OrLater;
+  options.progress = {progressCallback, userData};
+  options.current = progress;
+  options.step = step;
+  const int32_t result =
+      ExtractMessages(DataFilePath(known_files::kAddressBook).string(), messageMap, options,
+                      DataFilePath(known_files::kMessages).string(), messageRowidBase);
   if (&out != &messageMap) out = messageMap;
   progress += step / 2;
   Report(progress);
-  return kInvalidParameter;
+  return result;
 }
-int32_t BackupSession::ScanContacts(std::vector<ContactItem>&) {
+
+int32_t BackupSession::ScanContacts(std::vector<ContactItem>& out) {
+  const int32_t result = ExtractContacts(
+      info.isIos12OrLater, DataFilePath(known_files::kAddressBook).string(), out, contactRowidBase);
   progress += step / 2;
   Report(progress);
-  return kInvalidParameter;
+  return result;
 }
-int32_t BackupSession::ScanCallHistory(std::vector<CallItem>&) {
+
+int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
+  // CallHistory.storedata when the backup has it, else the older call_history.db.
+  std::filesystem::path calls = DataFilePath(known_files::kCallHistory);
+  if (!IsFile(calls)) calls = DataFilePath(known_files::kCallHistoryOld);
+  out.clear();
+  const int32_t result = ExtractCalls(DataFilePath(known_files::kAddressBook).string(), out,
+                                      info.isIos12OrLater, calls.string());
   progress += step / 2;
   Report(progress);
-  return kInvalidParameter;
+  return result;
 }
-int32_t BackupSession::ScanNotes(std::vector<NoteItem>&) {
+
+int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
+  // notes.sqlite and, on newer phones, NoteStore.sqlite; an upgraded phone may keep both.
+  out.clear();
+  const int32_t legacy = ExtractNotes(DataFilePath(known_files::kNotes).string(), out);
+  const int32_t store = ExtractNoteStore(DataFilePath(kNoteStoreFileId).string(), out);
   progress += step / 2;
   Report(progress);
-  return kInvalidParameter;
+  return legacy == kOk || store == kOk ? kOk : legacy;
 }
+
 int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
   whatsAppChats.clear();
   out.clear();
+  // The chat database: the shared group container's (current app), else the app container's
+  // (older app), else any ChatStorage.sqlite of the manifest, whose data file exists.
+  std::filesystem::path chatStorage;
+  for (const char* id : {known_files::kWhatsApp, known_files::kWhatsAppOld}) {
+    if (chatStorage.empty() && IsFile(DataFilePath(id))) chatStorage = DataFilePath(id);
+  }
+  for (const ManifestEntry& entry : manifest) {
+    if (!chatStorage.empty()) break;
+    if (EndsWith(entry.domainPath, "ChatStorage.sqlite") && IsFile(DataFilePath(entry.fileID))) {
+      chatStorage = DataFilePath(entry.fileID);
+    }
+  }
+  const int32_t result =
+      chatStorage.empty() ? kInvalidParameter : ExtractWhatsApp(chatStorage.string(), out);
+  whatsAppChats = out;
   progress += step;
-  return Report(progress);
+  const int32_t answer = Report(progress);
+  return answer != 0 ? answer : result;
 }
+
 // The raw row exports read the databases afresh with their own reader; the rowid counters
 // start after the largest rowids the scan met.
 int32_t BackupSession::ExportMessagesCsv(const std::string& destination) {
