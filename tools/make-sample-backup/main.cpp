@@ -10,6 +10,9 @@
 #include <string>
 
 #include "tests/fixtures/backup_builder.h"
+#if HALVERN_HAVE_SCAN_BACKUPS
+#include "tests/fixtures/scan_backups.h"
+#endif
 
 namespace fs = std::filesystem;
 using halvern::fixtures::BackupSpec;
@@ -38,8 +41,8 @@ int main(int argc, char** argv) {
     const BackupSpec* spec;
     std::string id;
   };
-  for (const Item& item : {Item{&current, current.uniqueIdentifier},
-                           Item{&older, older.uniqueIdentifier}}) {
+  for (const Item& item :
+       {Item{&current, current.uniqueIdentifier}, Item{&older, older.uniqueIdentifier}}) {
     std::string error;
     const fs::path folder = backups / item.id;
     if (!halvern::fixtures::WriteBackup(folder, *item.spec, &error)) {
@@ -48,5 +51,39 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", folder.string().c_str());
   }
+#if HALVERN_HAVE_SCAN_BACKUPS
+  // Complete backups with messages, contacts, calls, notes and WhatsApp, deleted rows
+  // included: a current phone (Manifest.db) and an older one (Manifest.mbdb).
+  struct Complete {
+    halvern::fixtures::PhoneGeneration generation;
+    const char* id;
+  };
+  for (const Complete& c :
+       {Complete{halvern::fixtures::PhoneGeneration::kIos14, "00008101-000A3C2E1E90001E"},
+        Complete{halvern::fixtures::PhoneGeneration::kIos9Flat,
+                 "9a0b1c2d3e4f5a6b7c8d9e0f1a2b3c4d5e6f7a8b"}}) {
+    const fs::path work = fs::path(argv[1]) / (std::string(".work-") + c.id);
+    std::error_code ec;
+    fs::create_directories(work, ec);
+    BackupSpec spec;
+    halvern::fixtures::ScanExpectation expected;
+    std::string error;
+    bool ok = halvern::fixtures::MakeScanBackupSpec(c.generation, work, spec, expected, &error);
+    if (ok) {
+      spec.uniqueIdentifier = c.id;
+      if (c.generation == halvern::fixtures::PhoneGeneration::kIos14) {
+        spec.displayName = spec.deviceName = "Chlo\xC3\xA9's iPhone 12";
+        spec.lastBackupDate = "2021-09-14T19:05:00Z";
+      }
+      ok = halvern::fixtures::WriteBackup(backups / c.id, spec, &error);
+    }
+    fs::remove_all(work, ec);
+    if (!ok) {
+      std::fprintf(stderr, "make-sample-backup: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("%s\n", (backups / c.id).string().c_str());
+  }
+#endif
   return 0;
 }
