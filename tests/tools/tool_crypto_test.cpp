@@ -245,7 +245,7 @@ TEST(Keybag, AbandonedDerivationReportsStopped) {
   ASSERT_TRUE(ParseKeybag(
       BagFromRecord(
           "deff6d646eb1fa2b6741efee8b70eda84341a838cef2bb10e582669759d7e33c399a0ba2a52cb9ec", 10000,
-          "f09cfa82cc1695657cb2c347ee127c2523795fda", 10000000,
+          "f09cfa82cc1695657cb2c347ee127c2523795fda", 3000000,
           "66f159e15f3ddbbdd4057f8babef7ad4472fac10"),
       bag));
   bool stopped = false;

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace halvern {
 
@@ -110,6 +112,34 @@ std::optional<SecretBytes> ShaOneStage(const Keybag& bag, ByteView secret) {
 
 }  // namespace
 
+namespace {
+
+// A derivation abandoned on a stop cannot be interrupted: it finishes on its own thread. A
+// program that leaves at once (_exit) never waits for it; one that ends normally joins it
+// here, before OpenSSL's own clean-up at exit (this object is made after OpenSSL's first use,
+// so it is destroyed before that clean-up runs).
+class AbandonedDerivations {
+ public:
+  ~AbandonedDerivations() {
+    for (auto& thread : threads_) thread.join();
+  }
+  void Add(std::thread thread) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.push_back(std::move(thread));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::thread> threads_;
+};
+
+void AbandonDerivation(std::thread worker) {
+  static AbandonedDerivations abandoned;
+  abandoned.Add(std::move(worker));
+}
+
+}  // namespace
+
 std::optional<SecretBytes> DeriveKek(const Keybag& bag, ByteView password) {
   if (!bag.DoubleDerivation()) return ShaOneStage(bag, password);
   SecretBytes first(kKeySize);
@@ -147,7 +177,7 @@ std::optional<SecretBytes> DeriveKekWithProgress(const Keybag& bag, ByteView pas
   std::packaged_task<std::optional<SecretBytes>()> task(
       [work] { return DeriveKek(work->bag, work->password.view()); });
   auto result = task.get_future();
-  std::thread(std::move(task)).detach();
+  std::thread worker(std::move(task));
 
   const auto start = Clock::now();
   while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
@@ -155,9 +185,11 @@ std::optional<SecretBytes> DeriveKekWithProgress(const Keybag& bag, ByteView pas
     const int percent = static_cast<int>(std::min(99.0, 100.0 * elapsed / expectedSeconds));
     if (tick && !tick(percent)) {
       stopped = true;
+      AbandonDerivation(std::move(worker));
       return std::nullopt;
     }
   }
+  worker.join();
   return result.get();
 }
 

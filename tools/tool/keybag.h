@@ -67,7 +67,8 @@ std::optional<SecretBytes> DeriveKek(const Keybag& bag, ByteView password);
 
 // The same, with the long SHA-256 stage on a worker thread. `tick` is called about every
 // 100 ms with an estimated percentage (0..99); when it answers false the derivation is
-// abandoned (the worker finishes on its own copies) and nullopt comes back with `stopped` set.
+// abandoned (the worker finishes on its own copies and is joined at normal exit) and nullopt
+// comes back with `stopped` set.
 std::optional<SecretBytes> DeriveKekWithProgress(const Keybag& bag, ByteView password,
                                                  const std::function<bool(int)>& tick,
                                                  bool& stopped);
