@@ -1,0 +1,360 @@
+// The recover run over a real backup folder (fixture builder) and a selection made by hand:
+// the folder tree and its names, unique names, escaping, the raw exports, the index, stopping,
+// and the backup left untouched. Pages of each kind are pinned by golden files.
+#include "export/recover_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "engine/backup_session.h"
+#include "engine/engine.h"
+#include "tests/export/golden.h"
+#include "tests/fixtures/backup_builder.h"
+#include "tests/fixtures/phone_dbs.h"
+#include "tests/fixtures/temp_dir.h"
+
+namespace halvern {
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::TempDir;
+
+constexpr int64_t kStart = 1622542830;  // 2021-06-01 10:20:30 UTC
+constexpr const char* kStamp = "20210601102030";
+
+// Every file of a folder with its bytes and modification time.
+std::map<std::string, std::pair<std::string, fs::file_time_type>> Snapshot(const fs::path& root) {
+  std::map<std::string, std::pair<std::string, fs::file_time_type>> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (e.is_regular_file()) {
+      files[e.path().string()] = {golden::ReadBytes(e.path()), e.last_write_time()};
+    }
+  }
+  return files;
+}
+
+// Counts reports; can answer "stop" from a given report on.
+class Recorder : public RecoverTally {
+ public:
+  int32_t OnReport(int32_t percent, int32_t, const std::string& path) override {
+    ++reports;
+    if (percent == 100) finished.push_back(path);
+    return stopAt > 0 && reports >= stopAt ? kStopped : 0;
+  }
+  int reports = 0;
+  int stopAt = 0;
+  std::vector<std::string> finished;
+};
+
+MessageItem Msg(int64_t handle, int32_t fromMe, int32_t deleted, std::string date, std::string name,
+                std::string phone, std::string text) {
+  MessageItem m;
+  m.handleId = handle;
+  m.fromMe = fromMe;
+  m.deleted = deleted;
+  m.date = std::move(date);
+  m.name = std::move(name);
+  m.phone = std::move(phone);
+  m.text = std::move(text);
+  return m;
+}
+
+ChatMessageItem Chat(int64_t session, int32_t fromMe, int32_t deleted, std::string name,
+                     std::string phone, std::string text) {
+  ChatMessageItem m;
+  m.sessionId = session;
+  m.fromMe = fromMe;
+  m.deleted = deleted;
+  m.date = "2021-05-30 18:00:0" + std::to_string(session);
+  m.name = std::move(name);
+  m.phone = std::move(phone);
+  m.text = std::move(text);
+  m.chatNames = "Lea, Tom";
+  m.chatPhones = "4915112345678, 4917198765432";
+  m.chatTitle = "Climbing, Sunday";
+  return m;
+}
+
+class RecoverWorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A backup with a messages database and an address book (for the raw exports) and media.
+    fixtures::SmsRows rows;
+    rows.handles = {{1, "+4930123456"}};
+    rows.messages = {{1, "", std::string("hello"), 1, 600000000, 0},
+                     {2, "", std::string("gone"), 1, 600000100, 1},
+                     {3, "", std::string("still here"), 1, 600000200, 0}};
+    fixtures::SmsChanges changes;
+    changes.deleteMessages = {2};
+    ASSERT_EQ(
+        fixtures::MakeSmsDb(dir_ / "sms.db", rows, changes, {.schemaFile = "sms_all_ios9.sql"})
+            .status,
+        0);
+    ASSERT_EQ(fixtures::MakeAddressBookDb(
+                  dir_ / "ab.db",
+                  {{1, "Anna", "Berg", "", "+49 30 123456"}, {2, "Ben", "", "", "+49 30 654321"}},
+                  {}, {.schemaFile = "addressbook_all_ios8.sql"})
+                  .status,
+              0);
+    fixtures::BackupSpec spec = fixtures::SampleMediaBackup();
+    spec.displayName = "Chloé's <iPhone>";
+    spec.files.push_back({"HomeDomain", "Library/SMS/sms.db", golden::ReadBytes(dir_ / "sms.db")});
+    spec.files.push_back({"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb",
+                          golden::ReadBytes(dir_ / "ab.db")});
+    backup_ = dir_ / "backup";
+    ASSERT_TRUE(fixtures::WriteBackup(backup_, spec));
+    BackupInfo info;
+    ASSERT_EQ(info.ReadBackupInfo(backup_), 0);
+    session_ = std::make_unique<BackupSession>(dir_ / "appdata", dir_ / "tmp");
+    session_->SetBackupInfo(info);
+    ASSERT_EQ(session_->Open(""), 0);
+    session_->messageRowidBase = 3;
+    session_->contactRowidBase = 2;
+    engine_.reset(CreateEngine(1, session_.get()));
+
+    auto file = [&](const std::string& domain, const std::string& path, const std::string& name) {
+      MediaFileItem f;
+      f.path = session_->DataFilePath(fixtures::FileId(domain, path));
+      f.displayName = name;
+      f.size = fs::file_size(f.path);
+      return f;
+    };
+    // Two photos of the same name: the second is written with "(1)".
+    results_.cameraRoll = {file("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.JPG", "IMG.JPG"),
+                           file("CameraRollDomain", "Media/DCIM/100APPLE/short.JPG", "IMG.JPG")};
+    MediaFileItem clip = file("AppDomain-com.example.notes", "Documents/clip.mp4", "clip.mp4");
+    results_.appVideos["example.notes"] = {{clip.size, "example.notes", "clip.mp4", clip.path}};
+    // Two conversations with nobody known and no number, and one named one.
+    results_.messages[7] = {
+        Msg(7, 0, 0, "2021-05-01 09:00:00", "", "", "<script>alert(1)</script>"),
+        Msg(7, 1, 1, "2021-05-01 09:01:00", "", "", "deleted & sent")};
+    results_.messages[8] = {Msg(8, 0, 0, "2021-05-02 10:00:00", "", "", "second unknown")};
+    results_.messages[9] = {
+        Msg(9, 0, 1, "2021-05-03 11:00:00", "Anna Berg", "+4930123456", "Bis \"morgen\"\nLine two"),
+        Msg(9, 1, 0, "2021-05-03 11:05:00", "Anna Berg", "+4930123456", "Ok, bis dann")};
+    results_.contacts = {{0, "anna@example.org", "Hauptstr. 1", "", "https://anna.example",
+                          "+4930123456\n+4917012345", "Berg & Co", "Anna Berg"},
+                         {1, "", "", "", "", "+4930654321", "", "Ben <b>"},
+                         {0, "", "", "@tom", "", "+4915112345678", "", "Tom"}};
+    results_.calls = {{0, 1, 125, "2021-05-04 12:00:00", "+4930123456", "Anna Berg"},
+                      {1, 1, 0, "2021-05-04 13:00:00", "+4930654321", ""},
+                      {0, 0, 0, "2021-05-04 14:00:00", "+4915112345678", "Tom"},
+                      {0, 0, 3725, "2021-05-04 15:00:00", "+4915112345678", "Tom"}};
+    results_.notes = {{0, 1, "2021-05-05 08:00:00", "Shopping", "Milk\nBread <fresh>"},
+                      {1, 2, "2021-05-06 08:00:00", "Old", "deleted note"}};
+    results_.whatsApp[3] = {Chat(3, 0, 0, "Lea", "4915112345678", "Who brings the rope?"),
+                            Chat(3, 1, 1, "Me", "", "I do, with \"quotes\", commas\nand lines")};
+    conversations_ = ConversationRows(results_.messages);
+    chats_ = ChatRows(results_.whatsApp);
+    selection_.AddFiles(ScanCategory::kCameraRoll, results_.cameraRoll);
+    selection_.AddApps(ScanCategory::kAppVideos, results_.appVideos);
+    selection_.AddConversations(conversations_);
+    selection_.AddContacts(results_.contacts);
+    selection_.AddCalls(results_.calls);
+    selection_.AddNotes(results_.notes);
+    selection_.AddChats(chats_);
+  }
+
+  RecoverJob Job(const fs::path& templates) {
+    RecoverJob job;
+    job.engine = engine_.get();
+    job.messages = &results_.messages;
+    job.chats = &results_.whatsApp;
+    job.selection = &selection_;
+    job.destination = dir_ / "out";
+    job.templateFolder = templates;
+    job.deviceName = "Chloé's <iPhone>";
+    job.startTime = kStart;
+    return job;
+  }
+
+  static fs::path RuntimeTemplates() {
+    return fs::path(HALVERN_SOURCE_DIR) / "runtime" / "template";
+  }
+
+  TempDir dir_;
+  fs::path backup_;
+  std::unique_ptr<BackupSession> session_;
+  std::unique_ptr<IPhoneRecoveryParse> engine_;
+  ScanResults results_;
+  std::vector<MessageItem> conversations_;
+  std::vector<ChatMessageItem> chats_;
+  CStatisticsObj selection_;
+};
+
+TEST_F(RecoverWorkerTest, WritesEverySelectedItemToItsPlace) {
+  const auto before = Snapshot(backup_);
+  Recorder progress;
+  RecoverWorker worker(Job(RuntimeTemplates()), progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  const fs::path out = dir_ / "out";
+  const std::string unknown = std::string("Message/Unknown-") + kStamp + "/";
+  for (const std::string& rel : std::vector<std::string>{
+           "Camera Roll/IMG.JPG", "Camera Roll/IMG(1).JPG", "App Video/example.notes/clip.mp4",
+           unknown + "Unknown.txt", unknown + "Unknown.html", unknown + "Unknown(1).txt",
+           unknown + "Unknown(1).html",
+           std::string("Message/Anna Berg-") + kStamp + "/Anna Berg(+4930123456).html",
+           std::string("Message/Anna Berg-") + kStamp + "/Anna Berg(+4930123456).txt",
+           std::string("Message/sms.csv"), std::string("Contacts/") + kStamp + "/Contacts.html",
+           std::string("Contacts/") + kStamp + "/Contacts.csv",
+           std::string("CallHistory/CallHistory_") + kStamp + ".html",
+           std::string("Notes/Notes_") + kStamp + ".html",
+           std::string("WhatsApp Message/Climbing, Sunday-") + kStamp + "/Climbing, Sunday.html",
+           std::string("WhatsApp Message/Climbing, Sunday-") + kStamp + "/Climbing, Sunday.csv",
+           std::string("WhatsApp Message/Climbing, Sunday-") + kStamp + "/Climbing, Sunday.txt",
+           std::string("index.html")}) {
+    EXPECT_TRUE(fs::is_regular_file(out / rel)) << rel;
+  }
+  EXPECT_EQ(golden::ReadBytes(out / "Camera Roll/IMG(1).JPG"),
+            golden::ReadBytes(results_.cameraRoll[1].path));
+
+  // Markup in a message is text; the deleted message is an orange bubble.
+  const std::string page = golden::ReadBytes(out / (unknown + "Unknown.html"));
+  EXPECT_EQ(page.find("<script>alert"), std::string::npos);
+  EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  EXPECT_NE(page.find("<div class=\"del_send_msg\">deleted &amp; sent</div>"), std::string::npos);
+  EXPECT_NE(page.find("iPhone&#39;s Messages of Chloé&#39;s &lt;iPhone&gt;"), std::string::npos);
+
+  // Every row of the message table and of the address book, deleted ones included.
+  const std::string sms = golden::ReadBytes(out / "Message/sms.csv");
+  EXPECT_EQ(sms.rfind("1,", 0), 0u) << sms;
+  EXPECT_NE(sms.find("\"still here\""), std::string::npos);
+  const std::string contactsCsv = golden::ReadBytes(out / "Contacts" / kStamp / "Contacts.csv");
+  EXPECT_NE(contactsCsv.find("\"Anna\""), std::string::npos);
+  EXPECT_NE(contactsCsv.find("\"Ben\""), std::string::npos);
+
+  // One report per contact, each naming the one page.
+  const std::string contactsPage = (out / "Contacts" / kStamp / "Contacts.html").string();
+  EXPECT_EQ(std::count(progress.finished.begin(), progress.finished.end(), contactsPage), 3);
+  EXPECT_EQ(progress.failedCount(), 0u);
+
+  // The index links every page and folder written.
+  const std::string index = golden::ReadBytes(out / "index.html");
+  for (const std::string& link : std::vector<std::string>{
+           "href=\"Camera%20Roll/\"", "href=\"App%20Video/\"", "href=\"Message/sms.csv\"",
+           "href=\"Message/Unknown-20210601102030/Unknown%281%29.html\"",
+           "href=\"CallHistory/CallHistory_20210601102030.html\"",
+           "href=\"WhatsApp%20Message/Climbing%2C%20Sunday-20210601102030/"
+           "Climbing%2C%20Sunday.csv\"",
+           "href=\"Contacts/20210601102030/Contacts.html\""}) {
+    EXPECT_NE(index.find(link), std::string::npos) << link;
+  }
+  EXPECT_EQ(Snapshot(backup_), before);
+}
+
+TEST_F(RecoverWorkerTest, NothingOfTheDestinationIsReplaced) {
+  const fs::path out = dir_ / "out";
+  fs::create_directories(out / "Message");
+  golden::WriteBytes(out / "Message/sms.csv", "mine");
+  golden::WriteBytes(out / "index.html", "mine too");
+  Recorder progress;
+  RecoverWorker worker(Job(RuntimeTemplates()), progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  EXPECT_EQ(golden::ReadBytes(out / "Message/sms.csv"), "mine");
+  EXPECT_EQ(golden::ReadBytes(out / "index.html"), "mine too");
+  EXPECT_TRUE(fs::is_regular_file(out / "Message/sms(1).csv"));
+  EXPECT_EQ(worker.summary().index, out / "index(1).html");
+}
+
+TEST_F(RecoverWorkerTest, OnlyTheTakenEntriesAreWritten) {
+  // Unselected and hidden items stay out.
+  selection_.SelectCategory(ScanCategory::kCameraRoll, false);
+  selection_.SelectCategory(ScanCategory::kAppVideos, false);
+  for (const auto& [item, entry] : selection_.Entries()) {
+    if (!entry->group && entry->deleted == 0) selection_.SetHidden(item, true);
+  }
+  Recorder progress;
+  RecoverWorker worker(Job(RuntimeTemplates()), progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  const fs::path out = dir_ / "out";
+  EXPECT_FALSE(fs::exists(out / "Camera Roll"));
+  EXPECT_FALSE(fs::exists(out / "App Video"));
+  // Conversations with a deleted message count as deleted; the second unknown one does not.
+  EXPECT_TRUE(fs::exists(out / "Message" / (std::string("Unknown-") + kStamp) / "Unknown.html"));
+  EXPECT_FALSE(
+      fs::exists(out / "Message" / (std::string("Unknown-") + kStamp) / "Unknown(1).html"));
+  const std::string contacts = golden::ReadBytes(out / "Contacts" / kStamp / "Contacts.html");
+  EXPECT_NE(contacts.find("Ben &lt;b&gt;"), std::string::npos);
+  EXPECT_EQ(contacts.find("Anna Berg"), std::string::npos);
+}
+
+TEST_F(RecoverWorkerTest, StopLeavesNoPartialFileAndEndsTheWalk) {
+  Recorder progress;
+  progress.stopAt = 1;
+  RecoverWorker worker(Job(RuntimeTemplates()), progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  EXPECT_EQ(worker.Run(), kStopped);
+  EXPECT_TRUE(worker.summary().stopped);
+  const fs::path out = dir_ / "out";
+  EXPECT_FALSE(fs::exists(out / "Camera Roll/IMG.JPG"));
+  EXPECT_FALSE(fs::exists(out / "Message"));
+  EXPECT_EQ(progress.reports, 1);
+}
+
+TEST_F(RecoverWorkerTest, MissingTemplateStopsBeforeAnythingIsWritten) {
+  Recorder progress;
+  RecoverWorker worker(Job(dir_ / "no-templates"), progress);
+  std::string missing;
+  EXPECT_EQ(worker.LoadTemplates(&missing), kInvalidParameter);
+  EXPECT_NE(missing.find("CallHistory.html"), std::string::npos);
+  EXPECT_EQ(worker.Run(), kInvalidParameter);
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+// Small templates keep the golden files about what the writers put in, not about styling.
+TEST_F(RecoverWorkerTest, PagesOfEachKindMatchTheirGoldenFiles) {
+  const fs::path templates = dir_ / "templates";
+  fs::create_directories(templates);
+  for (const char* name :
+       {kCallHistoryTemplate, kNotesTemplate, kContactsTemplate, kSmsTemplate, kWhatsAppTemplate}) {
+    golden::WriteBytes(templates / name,
+                       "<title>{|title|}</title>\n<p>{|person|}</p>\n{|content|}<end>\n");
+  }
+  Recorder progress;
+  RecoverWorker worker(Job(templates), progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  const fs::path out = dir_ / "out";
+  const fs::path anna = out / "Message" / (std::string("Anna Berg-") + kStamp);
+  const fs::path chat = out / "WhatsApp Message" / (std::string("Climbing, Sunday-") + kStamp);
+  golden::ExpectGolden("conversation.html",
+                       golden::ReadBytes(anna / "Anna Berg(+4930123456).html"));
+  golden::ExpectGolden("conversation.txt", golden::ReadBytes(anna / "Anna Berg(+4930123456).txt"));
+  golden::ExpectGolden("chat.html", golden::ReadBytes(chat / "Climbing, Sunday.html"));
+  golden::ExpectGolden("chat.csv", golden::ReadBytes(chat / "Climbing, Sunday.csv"));
+  golden::ExpectGolden("chat.txt", golden::ReadBytes(chat / "Climbing, Sunday.txt"));
+  golden::ExpectGolden("contacts.html",
+                       golden::ReadBytes(out / "Contacts" / kStamp / "Contacts.html"));
+  golden::ExpectGolden(
+      "calls.html",
+      golden::ReadBytes(out / "CallHistory" / (std::string("CallHistory_") + kStamp + ".html")));
+  golden::ExpectGolden(
+      "notes.html", golden::ReadBytes(out / "Notes" / (std::string("Notes_") + kStamp + ".html")));
+}
+
+// The shipped templates: each has its content marker once, a title, and the conversation
+// templates a place for the person.
+TEST(RuntimeTemplates, HaveTheirMarkers) {
+  const fs::path folder = fs::path(HALVERN_SOURCE_DIR) / "runtime" / "template";
+  for (const char* name : {kCallHistoryTemplate, kNotesTemplate, kContactsTemplate, kSmsTemplate,
+                           kWhatsAppTemplate, "Print.html"}) {
+    const std::string t = golden::ReadBytes(folder / name);
+    ASSERT_FALSE(t.empty()) << name;
+    const size_t content = t.find("{|content|}");
+    ASSERT_NE(content, std::string::npos) << name;
+    EXPECT_EQ(t.find("{|content|}", content + 1), std::string::npos) << name;
+    EXPECT_NE(t.find("<meta charset=\"utf-8\">"), std::string::npos) << name;
+    const bool conversation =
+        std::string(name) == kSmsTemplate || std::string(name) == kWhatsAppTemplate;
+    EXPECT_EQ(t.find("{|person|}") != std::string::npos, conversation) << name;
+  }
+  const std::string print = golden::ReadBytes(folder / "Print.html");
+  EXPECT_NE(print.find("function Init()"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace halvern
