@@ -174,7 +174,12 @@ bool RowCsvLine(CSqliteFileReader& reader, bool messageTable, const ScannedRow& 
     if (mustBeValid && v.IsText() && !IsValidUtf8(v.bytes)) return false;
   }
   const bool rewrite = messageTable && row.deleted;
-  if (rewrite && !IsGuidText(r[size_t(m.index[kAccountGuid])])) return false;
+  // A carved account guid that is not guid-shaped marks a record that is not a message
+  // (or a damaged one); a NULL account guid is a value the column may hold.
+  if (rewrite) {
+    const Value& account = r[size_t(m.index[kAccountGuid])];
+    if (!account.IsNull() && !IsGuidText(account)) return false;
+  }
 
   int64_t rowid = r.rowid.value_or(0);
   if (IsCarved(row) || rowid == 0) rowid = int64_t(++counter);

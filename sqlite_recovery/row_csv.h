@@ -36,8 +36,8 @@ int64_t CurrentMacSeconds();
 // Exports every row of `message` to `outputPath`, appending to the file. Carved rows and rows
 // without a rowid take reader.MaxRowid + 1, + 2, ... (the counter advances; the caller sets it
 // to the largest message rowid the scan met). Deleted rows are rewritten with `nowMacSeconds`
-// as their date; a deleted row whose account_guid is not a 36-character guid cannot stand as a
-// new row and is left out, as is any row whose message text is not valid UTF-8 or that holds a
+// as their date; a deleted row whose account_guid holds anything but NULL or a 36-character
+// guid is taken for a false record and left out, as is any row whose message text is not valid UTF-8 or that holds a
 // value cut short. Returns 0; 87 when the reader is not open or the file has no message table;
 // the errno value when the file cannot be opened or written; a read fault of the table's tree
 // (the rows read until then are written).

@@ -82,8 +82,8 @@ fs::path MakeMessages(const TempDir& dir) {
   EXPECT_GT(db->Insert("message",
                        Message(9, "G-9", std::string("kept"), 0, std::string(kAccount), 600000300)),
             0);
-  EXPECT_GT(db->Insert("message", Message(10, "G-10", std::string("deleted without account"), 0,
-                                          std::monostate{}, 600000400)),
+  EXPECT_GT(db->Insert("message", Message(10, "G-10", std::string("deleted with a bad account"), 0,
+                                          std::string("not-a-guid"), 600000400)),
             0);
   EXPECT_GT(db->Insert("message",
                        Message(11, "G-11", std::monostate{}, 0, std::string(kAccount), 600000500)),
@@ -91,7 +91,13 @@ fs::path MakeMessages(const TempDir& dir) {
   EXPECT_GT(db->Insert("message", Message(12, "G-12", std::string("deleted, received"), 0,
                                           std::string(kAccount), 600000600)),
             0);
-  for (int64_t rowid : {8, 10, 12}) EXPECT_TRUE(db->DeleteRowid("message", rowid));
+  EXPECT_GT(db->Insert("message", Message(13, "G-13", std::string("kept too"), 0,
+                                          std::string(kAccount), 600000700)),
+            0);
+  EXPECT_GT(db->Insert("message", Message(14, "G-14", std::string("deleted without account"), 0,
+                                          std::monostate{}, 600000800)),
+            0);
+  for (int64_t rowid : {8, 10, 12, 14}) EXPECT_TRUE(db->DeleteRowid("message", rowid));
   EXPECT_TRUE(db->Close());
   return path;
 }
@@ -124,20 +130,22 @@ TEST(MessagesCsv, LiveAndRewrittenDeletedRows) {
   EXPECT_NE(LineStarting(lines, "11,"), nullptr);
 
   // Deleted rows take the rowids after the largest one, a guid made of that rowid, the
-  // current date, and read/finished flags by direction. The row without an account guid
-  // cannot stand as a new row.
+  // current date, and read/finished flags by direction. A row whose account guid is not
+  // guid-shaped is taken for a false record; one without an account guid is kept.
   const std::string* sent = nullptr;
   const std::string* received = nullptr;
   for (const auto& l : lines) {
     if (l.find("deleted, sent by me") != std::string::npos) sent = &l;
     if (l.find("deleted, received") != std::string::npos) received = &l;
-    EXPECT_EQ(l.find("deleted without account"), std::string::npos);
+    EXPECT_EQ(l.find("deleted with a bad account"), std::string::npos);
   }
   ASSERT_NE(sent, nullptr);
   ASSERT_NE(received, nullptr);
-  const std::string* first = sent->rfind("101,", 0) == 0 ? sent : received;
+  EXPECT_NE(text.find("\"deleted without account\""), std::string::npos);
+  const std::string* first = LineStarting(lines, "101,");
+  ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->rfind("101,\"27B99F78-F6F0-475F-8BA1-000000000065\",", 0), 0u) << *first;
-  EXPECT_EQ(reader.MaxRowid, 102u);
+  EXPECT_EQ(reader.MaxRowid, 103u);
   // date, date_read, ..., is_finished, is_from_me, ..., is_read of the iOS 6 layout.
   auto field = [](const std::string& line, size_t index) {
     std::vector<std::string> fields;
