@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -148,6 +149,8 @@ LiveResult ReaderPass(const std::string& path) {
   halvern::ScanOptions options;
   options.carve = options.freelist = false;
   options.skipLiveCopies = false;
+  // The columns the message decoder reads end with is_from_me.
+  options.columnLimit = static_cast<uint32_t>(std::max({text, handle, date, fromMe}) + 1);
   halvern::ScanTable(reader, "message", options, [&](const halvern::ScannedRow& row) {
     const halvern::Record& rec = row.record;
     const std::string_view s = rec[text].Text();
@@ -207,9 +210,11 @@ int main(int argc, char** argv) {
 
   // Carving pass over the copy with a fifth deleted.
   double best = 1e30;
+  double bestCpu = 1e30;
   uint64_t carved = 0;
   for (int i = 0; i < runs; ++i) {
     const auto t0 = Clock::now();
+    const std::clock_t c0 = std::clock();
     halvern::CSqliteFileReader reader;
     reader.Open(deleted);
     halvern::ScanOptions options;
@@ -220,12 +225,13 @@ int main(int argc, char** argv) {
       return true;
     });
     best = std::min(best, Seconds(t0, Clock::now()));
+    bestCpu = std::min(bestCpu, static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC);
     carved = n;
   }
   const double dgib = static_cast<double>(fs::file_size(deleted)) / (1 << 30);
   std::printf(
       "carving pass (live walk to learn the shape + every scanner + freed pages): "
-      "%.2f GiB in %.3f s (%.2f GiB/s), %llu deleted rows\n",
-      dgib, best, dgib / best, static_cast<unsigned long long>(carved));
+      "%.2f GiB in %.3f s wall, %.3f s CPU (%.2f GiB/s), %llu deleted rows\n",
+      dgib, best, bestCpu, dgib / best, static_cast<unsigned long long>(carved));
   return 0;
 }

@@ -141,7 +141,8 @@ void DecodeValue(uint64_t t, std::span<const uint8_t> body, TextEncoding encodin
   }
 }
 
-bool DecodeRecord(std::span<const uint8_t> payload, TextEncoding encoding, Record& out) {
+bool DecodeRecord(std::span<const uint8_t> payload, TextEncoding encoding, Record& out,
+                  uint32_t maxColumns) {
   out.values.clear();
   out.ownedText.clear();
   out.storedColumns = 0;
@@ -152,7 +153,7 @@ bool DecodeRecord(std::span<const uint8_t> payload, TextEncoding encoding, Recor
   size_t pos = hl;
   uint64_t body = headerSize;
   const std::span<const uint8_t> header = payload.first(headerSize);
-  while (pos < headerSize) {
+  while (pos < headerSize && out.values.size() < maxColumns) {
     uint64_t t = 0;
     const size_t l = ReadVarint(header.subspan(pos), t);
     if (l == 0 || !IsValidSerialType(t)) return false;

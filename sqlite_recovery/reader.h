@@ -184,7 +184,9 @@ void DecodeValue(uint64_t serialType, std::span<const uint8_t> body, TextEncodin
 
 // Decodes a complete record payload strictly: false when the header or any column body runs
 // past the payload or a serial type is reserved. out.rowid is left as it was.
-bool DecodeRecord(std::span<const uint8_t> payload, TextEncoding encoding, Record& out);
+// maxColumns stops after that many columns (storedColumns then counts only those).
+bool DecodeRecord(std::span<const uint8_t> payload, TextEncoding encoding, Record& out,
+                  uint32_t maxColumns = 0xffffffffu);
 
 // ----- Pages -----------------------------------------------------------------------------------
 

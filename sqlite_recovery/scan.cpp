@@ -93,7 +93,8 @@ void SubstituteRowid(Record& r, int32_t column) {
 
 // Decodes the cell at page offset `offset` strictly (overflow chain included).
 bool DecodeCell(CSqliteFileReader& reader, const PageView& page, uint32_t offset,
-                std::vector<uint8_t>& payload, Record& record, bool reportFaults) {
+                std::vector<uint8_t>& payload, Record& record, bool reportFaults,
+                uint32_t maxColumns = 0xffffffffu) {
   TableLeafCell cell;
   if (!ParseTableLeafCell(page, offset, cell)) {
     if (reportFaults) reader.AddFault(page.pageNumber, offset, "cell out of bounds");
@@ -106,7 +107,7 @@ bool DecodeCell(CSqliteFileReader& reader, const PageView& page, uint32_t offset
     if (!reader.AssemblePayload(page, cell, payload)) return false;
     bytes = payload;
   }
-  if (!DecodeRecord(bytes, reader.Encoding(), record)) {
+  if (!DecodeRecord(bytes, reader.Encoding(), record, maxColumns)) {
     if (reportFaults) reader.AddFault(page.pageNumber, offset, "record unreadable");
     return false;
   }
@@ -123,6 +124,7 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
   int32_t status = kSqliteOk;
   // What the carving needs (the shape, the live rows to leave out) is gathered only for it.
   const bool carving = options.carve || options.freelist;
+  const uint32_t limit = !carving && options.columnLimit > 0 ? options.columnLimit : 0xffffffffu;
   const auto interior = [&](const PageView& page) {
     run.interiors.push_back(page.pageNumber);
     return true;
@@ -133,7 +135,9 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
         [&](const PageView& leaf) {
           run.leaves.push_back(leaf.pageNumber);
           for (uint32_t i = 0; i < leaf.cellCount; ++i) {
-            if (!DecodeCell(reader, leaf, leaf.CellPointer(i), payload, record, true)) continue;
+            if (!DecodeCell(reader, leaf, leaf.CellPointer(i), payload, record, true, limit)) {
+              continue;
+            }
             if (carving) run.shape.Learn(record);
             ApplyRealAffinity(record, run.realColumns);
             if (carving && options.skipLiveCopies) {

@@ -53,6 +53,9 @@ struct ScanOptions {
   bool skipLiveCopies = true;
   // Give a deleted record found twice (in free space and on a freed copy of its page) once.
   bool skipCarvedRepeats = true;
+  // Live rows only (no carving): decode no more than the first columnLimit columns (0: all).
+  // Later columns read as NULL. Saves time when a reader needs a few leading columns.
+  uint32_t columnLimit = 0;
 };
 
 struct ScanStats {
