@@ -1,0 +1,114 @@
+// halvern-cli scan --json on complete fixture backups: every planted item in its category,
+// deleted rows flagged, and the backup folder untouched.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "platform/platform.h"
+#include "tests/fixtures/scan_backups.h"
+#include "tests/fixtures/temp_dir.h"
+
+namespace halvern {
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::TempDir;
+
+std::string RunScan(const fs::path& backup, const fs::path& home, int& status) {
+  const std::string cmd = "XDG_DATA_HOME='" + home.string() + "' '" HALVERN_BIN_DIR
+                          "/halvern-cli' scan --json '" + backup.string() + "' 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  std::string out;
+  std::array<char, 65536> buf;
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+  const int raw = pclose(p);
+  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return out;
+}
+
+// SHA-256 over every file's relative path, mode and content, in path order.
+std::string HashTree(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string rel = fs::relative(e.path(), root).string();
+    files[rel] = std::to_string(static_cast<int>(e.status().permissions())) +
+                 (e.is_regular_file() ? *platform::ReadFile(e.path()) : std::string("dir"));
+  }
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+  for (const auto& [name, content] : files) {
+    EVP_DigestUpdate(ctx, name.data(), name.size() + 1);
+    EVP_DigestUpdate(ctx, content.data(), content.size());
+  }
+  unsigned char md[32];
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(ctx, md, &len);
+  EVP_MD_CTX_free(ctx);
+  return std::string(reinterpret_cast<char*>(md), len);
+}
+
+class ScanJsonTest : public ::testing::TestWithParam<fixtures::PhoneGeneration> {};
+
+TEST_P(ScanJsonTest, ListsEveryPlantedItemAndLeavesTheBackupAsItWas) {
+  TempDir dir;
+  fixtures::ScanExpectation expected;
+  std::string error;
+  const fs::path backup = dir / "backup";
+  ASSERT_TRUE(fixtures::WriteScanBackup(GetParam(), backup, &expected, &error)) << error;
+  const std::string before = HashTree(backup);
+
+  int status = -1;
+  const std::string out = RunScan(backup, dir / "home", status);
+  ASSERT_EQ(status, 0);
+  const auto doc = nlohmann::json::parse(out);
+  EXPECT_EQ(doc["result"], 0);
+  const auto& c = doc["categories"];
+
+  // Messages: every planted text, in its conversation, with its deleted flag.
+  std::multiset<std::pair<std::string, int>> gotMessages, wantMessages;
+  for (const auto& [handle, list] : c["messages"].items()) {
+    for (const auto& m : list) {
+      EXPECT_EQ(std::to_string(m["handleId"].get<int>()), handle);
+      gotMessages.emplace(m["text"], m["deleted"]);
+    }
+  }
+  for (const auto& m : expected.messages) wantMessages.emplace(m.text, m.deleted);
+  for (const auto& m : wantMessages) EXPECT_TRUE(gotMessages.count(m)) << m.first;
+
+  std::multiset<std::pair<std::string, int>> gotContacts;
+  for (const auto& x : c["contacts"]) gotContacts.emplace(x["name"], x["deleted"]);
+  for (const auto& x : expected.contacts) {
+    EXPECT_TRUE(gotContacts.count({x.name, x.deleted})) << x.name;
+  }
+  std::multiset<std::pair<std::string, int>> gotCalls;
+  for (const auto& x : c["callHistory"]) gotCalls.emplace(x["phone"], x["deleted"]);
+  for (const auto& x : expected.calls) EXPECT_TRUE(gotCalls.count({x.phone, x.deleted})) << x.phone;
+
+  std::multiset<std::pair<std::string, int>> gotChats;
+  for (const auto& [session, list] : c["whatsApp"].items()) {
+    for (const auto& m : list) gotChats.emplace(m["text"], m["deleted"]);
+  }
+  for (const auto& m : expected.whatsApp) {
+    EXPECT_TRUE(gotChats.count({m.text, m.deleted})) << m.text;
+  }
+  EXPECT_EQ(c["cameraRoll"].size(), expected.cameraRoll.size());
+  EXPECT_EQ(c["whatsAppAttachments"].size(), expected.whatsAppMedia.size());
+  EXPECT_EQ(c["appFiles"].size(), expected.appFiles.size());
+
+  EXPECT_EQ(HashTree(backup), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Generations, ScanJsonTest,
+                         ::testing::Values(fixtures::PhoneGeneration::kIos6Flat,
+                                           fixtures::PhoneGeneration::kIos9Flat,
+                                           fixtures::PhoneGeneration::kIos14));
+
+}  // namespace
+}  // namespace halvern
