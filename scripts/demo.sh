@@ -10,8 +10,15 @@ build/bin/make-sample-backup "$DEMO" >/dev/null
 export XDG_DATA_HOME="$DEMO"
 echo "== halvern-cli list"
 build/bin/halvern-cli list
-BACKUP="$DEMO/Apple Computer/MobileSync/Backup/00008030-001A2D3C0E38802E"
+# The current phone: every database, deleted rows, photos.
+BACKUP="$DEMO/Apple Computer/MobileSync/Backup/00008101-000A3C2E1E90001E"
 echo "== halvern-cli info"
 build/bin/halvern-cli info "$BACKUP"
 echo "== halvern-cli files"
 build/bin/halvern-cli files "$BACKUP"
+echo "== halvern-cli recover"
+OUT=$PWD/build/demo-recovered
+rm -rf "$OUT"
+build/bin/halvern-cli recover "$BACKUP" --to "$OUT"
+echo
+echo "Recovered demo backup: open $OUT/index.html in a browser."
