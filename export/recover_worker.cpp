@@ -3,6 +3,7 @@
 // and the index page.
 #include "export/recover_worker.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -298,12 +299,22 @@ void RecoverWorker::WriteIndex() {
     std::vector<fs::path> files;
     size_t copies = 0;
   };
+  // Sections in a fixed order: records first, then the file copies.
+  static constexpr const char* kOrder[] = {"Message",
+                                           "WhatsApp Message",
+                                           "Contacts",
+                                           "CallHistory",
+                                           "Notes",
+                                           "Camera Roll",
+                                           "Photo Stream",
+                                           "App Photos",
+                                           "App Video",
+                                           "Message Attachments",
+                                           "WhatsApp Attachments"};
   std::map<std::string, Section> sections;
-  std::vector<std::string> order;
   for (const fs::path& p : summary_.written) {
     const fs::path rel = p.lexically_relative(job_.destination);
     const std::string top = rel.begin() != rel.end() ? rel.begin()->string() : rel.string();
-    if (!sections.count(top)) order.push_back(top);
     Section& s = sections[top];
     bool isCopy = false;
     for (const char* f : kCopyFolders) isCopy = isCopy || top == f;
@@ -325,10 +336,16 @@ void RecoverWorker::WriteIndex() {
       "ul{list-style:none;padding-left:0}li{margin:.2em 0}a{color:#0b5cad;text-decoration:none}\n"
       "a:hover{text-decoration:underline}span.count{color:#666}\n"
       "</style>\n</head>\n<body>\n<h1>Recovered from " +
-      HtmlEscape(job_.deviceName) + "</h1>\n<p class=\"stamp\">" + HtmlEscape(summary_.stamp) +
-      "</p>\n";
+      HtmlEscape(job_.deviceName) + "</h1>\n<p class=\"stamp\">Recovered on " +
+      HtmlEscape(platform::FormatLocalTime(startTime_)) + "</p>\n";
+  std::vector<std::string> order(std::begin(kOrder), std::end(kOrder));
+  for (const auto& [top, section] : sections) {
+    if (std::find(order.begin(), order.end(), top) == order.end()) order.push_back(top);
+  }
   for (const std::string& top : order) {
-    const Section& s = sections[top];
+    auto found = sections.find(top);
+    if (found == sections.end()) continue;
+    const Section& s = found->second;
     html += "<h2>" + HtmlEscape(top) + "</h2>\n<ul>\n";
     if (s.copies > 0) {
       html += "<li><a href=\"" + UrlPath(fs::path(top)) + "/\">" + HtmlEscape(top) +
@@ -353,9 +370,9 @@ void RecoverWorker::WriteIndex() {
 
 int32_t RecoverWorker::Run() {
   if (!loaded_ || !job_.selection) return kInvalidParameter;
-  const int64_t start = job_.startTime != 0 ? job_.startTime : int64_t(std::time(nullptr));
+  startTime_ = job_.startTime != 0 ? job_.startTime : int64_t(std::time(nullptr));
   summary_ = RecoverSummary{};
-  summary_.stamp = RecoverStamp(start);
+  summary_.stamp = RecoverStamp(startTime_);
   stopped_ = messagesExported_ = false;
   contactRows_.clear(), callRows_.clear(), noteRows_.clear();
   contactPage_.clear(), callPage_.clear(), notePage_.clear();

@@ -114,6 +114,7 @@ class RecoverWorker {
   RecoverJob job_;
   RecoverProgress& progress_;
   RecoverSummary summary_;
+  int64_t startTime_ = 0;
   bool loaded_ = false;
   bool stopped_ = false;
   bool messagesExported_ = false;
