@@ -29,6 +29,7 @@ Configuration keys (all optional):
   stall_mid_file     seconds of silence in the middle of the first data file
   unwritable_file    true: the upload starts with a file in a folder never created
   upload_batch       files per UploadFiles message (default 4)
+  upload_delay       seconds to wait after each uploaded file
 """
 
 import argparse
@@ -651,6 +652,8 @@ class Simulator:
             state["files"] += 1
             if state.get("cancelled"):
                 time.sleep(0.3)  # a phone that has asked to stop goes on slowly
+            elif self.cfg.get("upload_delay"):
+                time.sleep(float(self.cfg["upload_delay"]))
             cancel_after = self.cfg.get("cancel_after_files")
             if cancel_after is not None and state["files"] == cancel_after:
                 state["cancelled"] = True
