@@ -249,7 +249,16 @@ void CMainWnd::OnWindowMessage(const ui::WindowMessageEvent& message) {
     case ui::kWmScanStatus:
       OnScanStatus(static_cast<int>(message.WParam()));
       break;
-    default:  // the tree, the finish and the preview messages belong to the scan page
+    case ui::kWmScanRefreshTree:
+      scanPage_->RefreshTreeCounts();
+      break;
+    case ui::kWmScanSelectFirst:
+      scanPage_->SelectFirstNode();
+      break;
+    case ui::kWmScanFinished:
+      scanPage_->OnScanFinished();
+      break;
+    default:  // the preview messages belong to the preview pane
       break;
   }
 }

@@ -84,6 +84,7 @@ class CMainWnd : public QWidget, public ui::NotifyTarget {
   CItunesBackupVrtWnd& BackupPage() { return *backupPage_; }
   CScanVrtWnd& ScanPage() { return *scanPage_; }
   CAssistMenu& AssistMenu() { return *menu_; }
+  DeviceSource& Device() { return *device_; }
 
   // Posts a window message to this window.
   void Post(int message, qintptr wParam = 0) { ui::PostWindowMessage(this, message, wParam); }

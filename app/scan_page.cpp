@@ -1,49 +1,133 @@
-// The scan page's controls and texts.
+// The scan page: states, buttons, the scan's front end, the tree, the list and the statistics.
 #include "app/scan_page.h"
 
+#include <QFileDialog>
+#include <QStackedWidget>
+
+#include "app/device_source.h"
+#include "app/main_wnd.h"
+#include "app/recover_process_wnd.h"
+#include "engine/backup_session.h"
+#include "export/recover_worker.h"
+#include "platform/platform.h"
+#include "ui/popup.h"
 #include "ui/skin.h"
 
 namespace halvern::app {
 
-CScanVrtWnd::CScanVrtWnd(QWidget* page, CMainWnd& main) : page_(page), main_(main) {}
+namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// Categories whose pick shows the preview switch.
+bool HasPreview(ScanCategory category) {
+  switch (category) {
+    case ScanCategory::kContacts:
+    case ScanCategory::kCallHistory:
+    case ScanCategory::kAppPhotos:
+    case ScanCategory::kAppVideos:
+      return false;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+QString FillMessage(const QString& format, const QStringList& args) {
+  QString out;
+  int next = 0;
+  for (qsizetype i = 0; i < format.size(); ++i) {
+    const QChar c = format[i];
+    if (c == QLatin1Char('%') && i + 1 < format.size()) {
+      const QChar kind = format[i + 1];
+      if ((kind == QLatin1Char('s') || kind == QLatin1Char('d')) && next < args.size()) {
+        out += args[next++];
+        ++i;
+        continue;
+      }
+      if (kind == QLatin1Char('%')) {
+        out += QLatin1Char('%');
+        ++i;
+        continue;
+      }
+    }
+    out += c;
+  }
+  return out;
+}
+
+CScanVrtWnd::CScanVrtWnd(QWidget* page, CMainWnd& main)
+    : page_(page),
+      main_(main),
+      sequence_(
+          std::make_unique<ScanSequence>(static_cast<ScanFrontEnd&>(*this), &main.Session())) {}
+
+CScanVrtWnd::~CScanVrtWnd() {
+  // The worker must end before the containers it fills and the page it reports to.
+  sequence_.reset();
+}
 
 bool CScanVrtWnd::InitPage(QStringList* missing) {
   ui::ControlBinder bind(page_, QStringLiteral("PageScan.xml"));
-  bind.Get<QWidget>("ScanToolBar");
+  scanBar_ = bind.Get<QWidget>("ScanToolBar");
   gifScanning_ = bind.Get<ui::ButtonGif>("BtnGifScanning");
   scanType_ = bind.Get<QLabel>("LblScanType");
-  bind.Get<QProgressBar>("ProgressScan");
+  progress_ = bind.Get<QProgressBar>("ProgressScan");
   bind.Get<QLabel>("LblWaitDesc");
-  bind.Get<QLabel>("LblPercent");
+  percent_ = bind.Get<QLabel>("LblPercent");
   pause_ = bind.Get<QPushButton>("BtnScanPause");
   bind.Get<QPushButton>("BtnScanStop");
-  bind.Get<QWidget>("ReocveryToolBar");
+  recoveryBar_ = bind.Get<QWidget>("ReocveryToolBar");
   remark_ = bind.Get<QLabel>("LblRemark");
   remarkIcon_ = bind.Get<QLabel>("LblRemarkIcon");
-  bind.Get<ui::FileTree>("NodeTree");
-  bind.Get<QWidget>("iPhoneInfoLayout");
-  for (const char* name : {"PageScanDesc1", "PageScanDesc2", "PageScanDesc3", "PageScanDesc4",
-                           "LblFilterCount", "LblStatistics"}) {
+  auto* nodeTree = bind.Get<ui::FileTree>("NodeTree");
+  infoLayout_ = bind.Get<QWidget>("iPhoneInfoLayout");
+  for (const char* name : {"PageScanDesc1", "PageScanDesc2", "PageScanDesc3", "PageScanDesc4"}) {
     bind.Get<QLabel>(name);
   }
+  auto* filterCount = bind.Get<QLabel>("LblFilterCount");
+  statistics_ = bind.Get<QLabel>("LblStatistics");
   gifLoading_ = bind.Get<ui::ButtonGif>("BtnGifLoading");
-  for (const char* name : {"DataListLayout", "DataListToolBar", "FilterToolBar", "SwitchLayout",
-                           "PreviewLayout", "DataListHeader"}) {
-    bind.Get<QWidget>(name);
+  dataLayout_ = bind.Get<QWidget>("DataListLayout");
+  listBar_ = bind.Get<QWidget>("DataListToolBar");
+  filterBar_ = bind.Get<QWidget>("FilterToolBar");
+  switchLayout_ = bind.Get<QWidget>("SwitchLayout");
+  previewLayout_ = bind.Get<QWidget>("PreviewLayout");
+  bind.Get<QWidget>("DataListHeader");
+  filter_ = bind.Get<QPushButton>("OptOnOffFilter");
+  print_ = bind.Get<QPushButton>("BtnPrint");
+  backAppDir_ = bind.Get<QPushButton>("BtnBackAppDir");
+  preview_ = bind.Get<QPushButton>("OptOnOffPreview");
+  home_ = bind.Get<QPushButton>("BtnHome");
+  recovery_ = bind.Get<QPushButton>("BtnRecovery");
+  auto* dataList = bind.Get<QTreeView>("DataList");
+  auto* checkAll = bind.Get<QCheckBox>("CheckAll");
+  std::vector<QLabel*> headers;
+  for (const char* name : {"Col1", "Col2", "Col3", "Col4", "Col5", "Col6"}) {
+    headers.push_back(bind.Get<QLabel>(name));
   }
-  for (const char* name : {"OptOnOffFilter", "BtnPrint", "BtnBackAppDir", "OptOnOffPreview",
-                           "BtnHome", "BtnRecovery"}) {
-    bind.Get<QPushButton>(name);
-  }
-  bind.Get<QTreeWidget>("DataList");
-  bind.Get<QCheckBox>("CheckAll");
-  for (const char* name : {"Col1", "Col2", "Col3", "Col4", "Col5", "Col6"}) bind.Get<QLabel>(name);
   bind.Get<QTextEdit>("PreviewEdit");
   bind.Get<QListWidget>("MessagesList");
   if (!bind.Ok()) {
     *missing = bind.Missing();
     return false;
   }
+
+  tree_ = std::make_unique<CFileTreeCtrl>(nodeTree);
+  tree_->Build();
+  tree_->onPick = [this](ScanCategory category) { PickCategory(category); };
+  tree_->onCheck = [this](ScanCategory category, bool on) { OnCategoryCheck(category, on); };
+  list_ = std::make_unique<CFileListCtrl>(dataList, checkAll, headers, filterCount,
+                                          sequence_->results(), rows_, selection_);
+  list_->onSelectionChanged = [this] { AfterSelectionChange(); };
+  QObject::connect(dataList, &QTreeView::doubleClicked, &context_, [this](const QModelIndex& i) {
+    if (list_->OpenApp(i.row())) backAppDir_->show();
+  });
+  // The print window is not part of this page yet.
+  print_->setEnabled(false);
   ApplyPageTexts();
   return true;
 }
@@ -52,6 +136,7 @@ void CScanVrtWnd::ApplyPageTexts() {
   ui::ApplyTexts(page_, ui::Texts().Section("PageScan"), QStringLiteral("LblStatistics"));
   pause_->setText(ui::MessageText(paused ? "MSG0506" : "MSG0507"));
   ApplyModeTexts();
+  UpdateStatistics();
 }
 
 void CScanVrtWnd::ApplyModeTexts() {
@@ -62,17 +147,379 @@ void CScanVrtWnd::ApplyModeTexts() {
   remark_->setText(ui::MessageText(backup ? "MSG0502" : "MSG0504"));
 }
 
-int CScanVrtWnd::StartScan(int scanMode) {
-  if (scanMode != 0 && scanMode != 1) return 1;
-  mode = scanMode;
-  ApplyModeTexts();
-  return 1;
+// ----- Scan front end (worker thread) ------------------------------------------------------
+
+void CScanVrtWnd::Queue(std::function<void()> work) {
+  const uint64_t generation = liveGeneration_.load();
+  QMetaObject::invokeMethod(
+      &context_,
+      [this, generation, work = std::move(work)] {
+        if (generation == generation_) work();
+      },
+      Qt::QueuedConnection);
 }
 
-bool CScanVrtWnd::QueryClose() { return scanFinished; }
+void CScanVrtWnd::Post(int32_t message, int32_t wParam) {
+  // Through the same queue as the page's own work, so that a notice never overtakes the
+  // update it follows.
+  Queue([this, message, wParam] { main_.Post(message, wParam); });
+}
 
-void CScanVrtWnd::OnDeviceGone() {}
+void CScanVrtWnd::OnScanStarted() {
+  Queue([this] {
+    infoLayout_->show();
+    dataLayout_->hide();
+  });
+}
 
-void CScanVrtWnd::Notify(const ui::Notification&) {}
+void CScanVrtWnd::OnProgressShown(int32_t percent) {
+  Queue([this, percent] {
+    progress_->setValue(percent);
+    percent_->setText(QStringLiteral("%1%").arg(percent));
+  });
+}
+
+void CScanVrtWnd::OnCategoryReady(ScanCategory category) {
+  Queue([this, category] { AddCategory(category); });
+}
+
+bool CScanVrtWnd::HasSelectedNode() const { return tree_ && tree_->HasSelectedNode(); }
+
+// The category is complete (the worker has moved on): its rows, pre-sorted once, join the
+// selection, and its tree row becomes clickable.
+void CScanVrtWnd::AddCategory(ScanCategory category) {
+  const ScanResults& r = sequence_->results();
+  using C = ScanCategory;
+  size_t count = 0;
+  switch (category) {
+    case C::kCameraRoll:
+      selection_.AddFiles(category, r.cameraRoll);
+      count = r.cameraRoll.size();
+      break;
+    case C::kPhotoStream:
+      selection_.AddFiles(category, r.photoStream);
+      count = r.photoStream.size();
+      break;
+    case C::kMessageAttachments:
+      selection_.AddFiles(category, r.messageAttachments);
+      count = r.messageAttachments.size();
+      break;
+    case C::kWhatsAppAttachments:
+      selection_.AddFiles(category, r.whatsAppAttachments);
+      count = r.whatsAppAttachments.size();
+      break;
+    case C::kAppPhotos:
+    case C::kAppVideos: {
+      const AppFileMap& apps = category == C::kAppPhotos ? r.appPhotos : r.appVideos;
+      selection_.AddApps(category, apps);
+      for (const auto& [app, files] : apps) count += files.size();
+      break;
+    }
+    case C::kMessages:
+      rows_.conversations = ConversationRows(r.messages);
+      selection_.AddConversations(rows_.conversations);
+      count = rows_.conversations.size();
+      break;
+    case C::kWhatsApp:
+      rows_.chats = ChatRows(r.whatsApp);
+      selection_.AddChats(rows_.chats);
+      count = rows_.chats.size();
+      break;
+    case C::kContacts:
+      rows_.contacts = r.contacts;
+      PreSortContacts(rows_.contacts);
+      selection_.AddContacts(rows_.contacts);
+      count = rows_.contacts.size();
+      break;
+    case C::kCallHistory:
+      rows_.calls = r.calls;
+      PreSortCalls(rows_.calls);
+      selection_.AddCalls(rows_.calls);
+      count = rows_.calls.size();
+      break;
+    case C::kNotes:
+      rows_.notes = r.notes;
+      PreSortNotes(rows_.notes);
+      selection_.AddNotes(rows_.notes);
+      count = rows_.notes.size();
+      break;
+  }
+  selection_.Recount();
+  counts_[category] = count;
+  if (count == 0) return;
+  if (!anyReady_) {
+    anyReady_ = true;
+    firstReady_ = category;
+  }
+  tree_->Enable(category);
+  UpdateStatistics();
+  UpdateRecoverButton();
+}
+
+// ----- Window messages ---------------------------------------------------------------------
+
+void CScanVrtWnd::RefreshTreeCounts() { tree_->RefreshCounts(counts_); }
+
+void CScanVrtWnd::SelectFirstNode() {
+  if (anyReady_) tree_->SelectFirst(firstReady_);
+}
+
+void CScanVrtWnd::OnScanFinished() {
+  scanBar_->hide();
+  recoveryBar_->show();
+  listBar_->show();
+  main_.Device().Close();
+  StopAnimations();
+  home_->setEnabled(true);
+  tree_->RefreshCounts(counts_);
+  UpdateRecoverButton();
+  UpdateStatistics();
+}
+
+// ----- Picking, checking, the statistics ---------------------------------------------------
+
+void CScanVrtWnd::PickCategory(ScanCategory category) {
+  infoLayout_->hide();
+  dataLayout_->show();
+  gifLoading_->StopGif();
+  filterBar_->setVisible(HasDeletionMarks(category));
+  backAppDir_->hide();
+  {
+    const QSignalBlocker quiet(filter_);
+    filter_->setChecked(list_->FilterOn());
+  }
+  list_->Fill(category);
+  switchLayout_->setVisible(HasPreview(category));
+  previewLayout_->setVisible(HasPreview(category) && preview_->isChecked());
+  AfterSelectionChange();
+}
+
+void CScanVrtWnd::OnCategoryCheck(ScanCategory category, bool on) {
+  selection_.SelectCategory(category, on);
+  selection_.Recount();
+  if (list_->model().level() != ItemListModel::Level::kNone &&
+      list_->model().category() == category) {
+    list_->RefreshChecks();
+  }
+  AfterSelectionChange();
+}
+
+void CScanVrtWnd::AfterSelectionChange() {
+  for (int32_t code = 1; code <= 11; ++code) {
+    const auto category = ScanCategory(code);
+    if (tree_->IsEnabled(category)) {
+      tree_->SetCheckState(category, selection_.CategoryState(category));
+    }
+  }
+  UpdateStatistics();
+  UpdateRecoverButton();
+}
+
+QString CScanVrtWnd::StatisticsText() const { return statistics_->text(); }
+
+void CScanVrtWnd::UpdateStatistics() {
+  const StatNode& root = selection_.Root();
+  const int64_t selected =
+      std::max<int64_t>(int64_t(root.selected) - int64_t(root.selectedHidden), 0);
+  auto size = [this](uint64_t bytes) {
+    return everScanned_ ? Q(FormatSize(int64_t(bytes))) : QStringLiteral("0 MB");
+  };
+  QString format = ui::MessageText("MSG0514");
+  if (format.isEmpty()) format = QStringLiteral("You select %s in %d item(s) of %s in %d item(s)");
+  statistics_->setText(
+      FillMessage(format, {size(selection_.SelectedSize()), QString::number(selected),
+                           size(selection_.TotalSize()), QString::number(root.items)}));
+}
+
+void CScanVrtWnd::UpdateRecoverButton() {
+  const StatNode& root = selection_.Root();
+  recovery_->setEnabled((sequence_->finished() || paused) && root.selected > root.selectedHidden);
+}
+
+// ----- States ------------------------------------------------------------------------------
+
+void CScanVrtWnd::PlayAnimations() {
+  gifScanning_->PlayGif();
+  if (infoLayout_->isVisible()) gifLoading_->PlayGif();
+}
+
+void CScanVrtWnd::StopAnimations() {
+  gifScanning_->StopGif();
+  gifLoading_->StopGif();
+}
+
+// Empties the containers' views, the selection and the bars (scan start and Home).
+void CScanVrtWnd::ResetPage() {
+  ++generation_;
+  liveGeneration_ = generation_;
+  list_->Clear();
+  selection_.Clear();
+  rows_.Clear();
+  counts_.clear();
+  anyReady_ = false;
+  tree_->ResetForScan();
+  progress_->setValue(0);
+  percent_->setText(QStringLiteral("0%"));
+  backAppDir_->hide();
+  UpdateStatistics();
+}
+
+int CScanVrtWnd::StartScan(int scanMode) {
+  if (scanMode != 0 && scanMode != 1) return 1;
+  if (!sequence_->finished()) return 1;
+  mode = scanMode;
+  ApplyModeTexts();
+  ResetPage();
+  everScanned_ = true;
+  infoLayout_->hide();
+  dataLayout_->show();
+  scanBar_->show();
+  recoveryBar_->hide();
+  listBar_->hide();
+  home_->setEnabled(false);
+  recovery_->setEnabled(false);
+  const int32_t started = sequence_->StartScan(mode, backupInfo, password.toStdString());
+  if (started != 0) return started;
+  gifScanning_->PlayGif();
+  gifLoading_->PlayGif();
+  UpdateStatistics();
+  return 0;
+}
+
+void CScanVrtWnd::TogglePause() {
+  if (sequence_->finished()) return;
+  paused = !paused;
+  if (paused) {
+    sequence_->Pause();
+    pause_->setText(ui::MessageText("MSG0506"));
+    StopAnimations();
+  } else {
+    sequence_->Resume();
+    pause_->setText(ui::MessageText("MSG0507"));
+    PlayAnimations();
+  }
+  UpdateRecoverButton();
+}
+
+void CScanVrtWnd::AskStop() {
+  if (sequence_->finished()) return;
+  const bool wasPaused = paused;
+  if (!wasPaused) {
+    sequence_->Pause();  // the worker halts at its next report while the question is open
+    StopAnimations();
+  }
+  const int answer = ui::ShowMessageBox(ui::kBoxQuestion, &main_, std::nullopt,
+                                        ui::MessageText("MSG0508"), 550, 200);
+  if (answer == ui::kResultOk) {
+    if (wasPaused) {
+      paused = false;
+      pause_->setText(ui::MessageText("MSG0507"));
+    }
+    sequence_->Stop();  // releases the hold once, cancels and waits for the worker
+  } else if (!wasPaused) {
+    sequence_->Resume();
+    PlayAnimations();
+  }
+}
+
+bool CScanVrtWnd::QueryClose() {
+  if (sequence_->finished() && !anyReady_) return true;
+  const bool wasPaused = paused;
+  if (!wasPaused) {
+    sequence_->Pause();
+    StopAnimations();
+  }
+  const int answer = ui::ShowMessageBox(ui::kBoxQuestion, &main_, std::nullopt,
+                                        ui::MessageText("MSG0511"), 550, 200);
+  if (answer == ui::kResultOk) {
+    paused = false;
+    pause_->setText(ui::MessageText("MSG0507"));
+    sequence_->Stop();
+    return true;
+  }
+  if (!wasPaused) {
+    sequence_->Resume();
+    if (!sequence_->finished()) PlayAnimations();
+  }
+  return false;
+}
+
+void CScanVrtWnd::OnDeviceGone() {
+  if (sequence_->finished()) return;
+  if (!paused) sequence_->Pause();
+  paused = false;
+  pause_->setText(ui::MessageText("MSG0507"));
+  StopAnimations();
+  sequence_->Stop();
+  ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt, ui::MessageText("MSG0512"), 550, 200);
+}
+
+void CScanVrtWnd::GoHome() {
+  if (anyReady_) {
+    if (ui::ShowMessageBox(ui::kBoxQuestion, &main_, std::nullopt, ui::MessageText("MSG0510"), 550,
+                           200) != ui::kResultOk) {
+      return;
+    }
+  }
+  ResetPage();
+  infoLayout_->show();
+  dataLayout_->hide();
+  listBar_->hide();
+  main_.MainTabPage()->setCurrentIndex(0);
+}
+
+void CScanVrtWnd::Recover() {
+  std::optional<std::filesystem::path> folder;
+  if (chooseFolder) {
+    folder = chooseFolder(&main_);
+  } else {
+    const QString picked = QFileDialog::getExistingDirectory(&main_, ui::MessageText("MSG0509"),
+                                                             QString(), QFileDialog::ShowDirsOnly);
+    if (!picked.isEmpty()) folder = std::filesystem::path(picked.toStdString());
+  }
+  if (!folder) return;  // cancelled: no message
+  RecoverJob job;
+  job.engine = sequence_->activeEngine();
+  job.messages = &sequence_->results().messages;
+  job.chats = &sequence_->results().whatsApp;
+  job.selection = &selection_;
+  job.destination = *folder;
+  job.templateFolder = platform::ProgramFolder() / "template";
+  if (mode == 1) {
+    job.deviceName = backupInfo.displayName;
+  } else {
+    main_.Device().GetDeviceName(job.deviceName);
+  }
+  const StatNode& root = selection_.Root();
+  CRecoverProcessWnd window(
+      &main_, std::move(job),
+      root.selected > root.selectedHidden ? root.selected - root.selectedHidden : 0);
+  window.Run();
+}
+
+void CScanVrtWnd::Notify(const ui::Notification& n) {
+  using namespace ui::notify;
+  if (n.type == QLatin1String(kClick)) {
+    if (n.sender == QLatin1String("BtnScanPause")) {
+      TogglePause();
+    } else if (n.sender == QLatin1String("BtnScanStop")) {
+      AskStop();
+    } else if (n.sender == QLatin1String("BtnHome")) {
+      GoHome();
+    } else if (n.sender == QLatin1String("BtnRecovery")) {
+      Recover();
+    } else if (n.sender == QLatin1String("BtnBackAppDir")) {
+      backAppDir_->hide();
+      tree_->Reselect();
+    }
+  } else if (n.type == QLatin1String(kSelectChanged)) {
+    if (n.sender == QLatin1String("OptOnOffPreview")) {
+      previewLayout_->setVisible(preview_->isChecked());
+    } else if (n.sender == QLatin1String("OptOnOffFilter")) {
+      list_->ApplyFilter(filter_->isChecked());
+      AfterSelectionChange();
+    }
+  }
+}
 
 }  // namespace halvern::app

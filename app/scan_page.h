@@ -1,17 +1,30 @@
-// The scan page (the second page of MainTabPage): its controls and texts, and the scan
-// state that the start pages fill in before a scan (mode, chosen backup, password).
+// The scan page (the second page of MainTabPage): the scan's progress, pause and stop, then
+// the results: the category tree, the item list, the selection statistics and Recover.
+// The scan itself runs in ScanSequence; this page is its front end and queues every notice of
+// the worker to the user-interface thread in the order the worker gave them.
 #pragma once
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QObject>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 #include <QTextEdit>
-#include <QTreeWidget>
+#include <QTreeView>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
 
+#include "app/file_list_ctrl.h"
+#include "app/file_tree_ctrl.h"
 #include "backup/backup_info.h"
+#include "engine/scan_sequence.h"
+#include "selection/statistics.h"
 #include "ui/controls.h"
 #include "ui/notify.h"
 
@@ -19,43 +32,120 @@ namespace halvern::app {
 
 class CMainWnd;
 
-class CScanVrtWnd : public ui::NotifyTarget {
+class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
  public:
   CScanVrtWnd(QWidget* page, CMainWnd& main);
+  ~CScanVrtWnd() override;
 
-  // Finds every control of the page and applies its texts; false with the missing names.
+  // Finds every control of the page, builds the tree and binds the list; false with the
+  // missing names.
   bool InitPage(QStringList* missing);
   // The page texts of the section "PageScan" (LblStatistics keeps its own line), the pause
-  // button's text and the texts of the current mode.
+  // button's text, the texts of the current mode and the statistics line.
   void ApplyPageTexts();
   void ApplyModeTexts();
 
-  // Starts a scan of `mode` (0 attached device, 1 backup folder). This page does not run
-  // scans yet: it keeps the mode, shows its texts and answers 1 (nothing started).
+  // Starts a scan of `mode` (0 attached device, 1 backup folder) of `backupInfo` with
+  // `password`. 0 when the worker runs; 1 for an unknown mode or a scan still running.
   int StartScan(int mode);
-  // Whether the main window may close; true when no scan is running.
+  // The window messages of a scan, forwarded by the main window.
+  void RefreshTreeCounts();
+  void SelectFirstNode();
+  void OnScanFinished();
+  // Whether the main window may close (asks while a scan runs or results would be lost).
   bool QueryClose();
-  // The device went away during a scan; nothing to do while no scan runs.
+  // The device went away during a scan: stop it and tell the user.
   void OnDeviceGone();
 
   void Notify(const ui::Notification& n) override;
 
   QWidget* Page() const { return page_; }
+  bool ScanFinished() const { return sequence_->finished(); }
+  int32_t ScanResult() const { return sequence_->scanResult(); }
+  const ScanResults& Results() const { return sequence_->results(); }
+  const CategoryRows& Rows() const { return rows_; }
+  CStatisticsObj& Selection() { return selection_; }
+  CFileTreeCtrl& Tree() { return *tree_; }
+  CFileListCtrl& List() { return *list_; }
+  ScanSequence& Sequence() { return *sequence_; }
+  // The statistics line as shown.
+  QString StatisticsText() const;
+  // Items found per category (conversations and chats count once each).
+  const std::map<ScanCategory, size_t>& Counts() const { return counts_; }
+
   int mode = 1;           // 0 attached device, 1 backup folder
   BackupInfo backupInfo;  // the backup the backup start page chose
   QString password;       // the last backup password entered
   bool paused = false;
-  bool scanFinished = true;
+
+  // The folder picker of BtnRecovery; nullopt when the user cancels. Replaceable for tests.
+  std::function<std::optional<std::filesystem::path>(QWidget* owner)> chooseFolder;
 
  private:
+  // ScanFrontEnd, called on the worker: each queues its work to this page's thread.
+  void Post(int32_t message, int32_t wParam) override;
+  void OnScanStarted() override;
+  void OnProgressShown(int32_t percent) override;
+  void OnCategoryReady(ScanCategory category) override;
+  bool HasSelectedNode() const override;
+  // Runs `work` on the user-interface thread unless a newer scan started meanwhile.
+  void Queue(std::function<void()> work);
+
+  void AddCategory(ScanCategory category);
+  void PickCategory(ScanCategory category);
+  void OnCategoryCheck(ScanCategory category, bool on);
+  void AfterSelectionChange();
+  void UpdateStatistics();
+  void UpdateRecoverButton();
+  void PlayAnimations();
+  void StopAnimations();
+  void ResetPage();
+  void TogglePause();
+  void AskStop();
+  void GoHome();
+  void Recover();
+
   QWidget* page_;
   CMainWnd& main_;
+  QObject context_;  // receives the queued work; goes before the sequence ends
+  uint64_t generation_ = 0;
+  std::atomic<uint64_t> liveGeneration_{0};
+  bool everScanned_ = false;
+  ScanCategory firstReady_ = ScanCategory::kCameraRoll;
+  bool anyReady_ = false;
+  std::map<ScanCategory, size_t> counts_;
+  CategoryRows rows_;
+  CStatisticsObj selection_;
+
   ui::ButtonGif* gifScanning_ = nullptr;
   ui::ButtonGif* gifLoading_ = nullptr;
+  QWidget* scanBar_ = nullptr;
+  QWidget* recoveryBar_ = nullptr;
+  QWidget* infoLayout_ = nullptr;
+  QWidget* dataLayout_ = nullptr;
+  QWidget* listBar_ = nullptr;
+  QWidget* filterBar_ = nullptr;
+  QWidget* switchLayout_ = nullptr;
+  QWidget* previewLayout_ = nullptr;
   QLabel* scanType_ = nullptr;
+  QLabel* percent_ = nullptr;
   QLabel* remark_ = nullptr;
   QLabel* remarkIcon_ = nullptr;
+  QLabel* statistics_ = nullptr;
+  QProgressBar* progress_ = nullptr;
   QPushButton* pause_ = nullptr;
+  QPushButton* home_ = nullptr;
+  QPushButton* recovery_ = nullptr;
+  QPushButton* filter_ = nullptr;
+  QPushButton* preview_ = nullptr;
+  QPushButton* backAppDir_ = nullptr;
+  QPushButton* print_ = nullptr;
+  std::unique_ptr<CFileTreeCtrl> tree_;
+  std::unique_ptr<CFileListCtrl> list_;
+  std::unique_ptr<ScanSequence> sequence_;  // last: ends (and waits for) its worker first
 };
+
+// Fills "%s" and "%d" of a message text in order with `args`.
+QString FillMessage(const QString& format, const QStringList& args);
 
 }  // namespace halvern::app

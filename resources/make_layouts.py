@@ -374,9 +374,12 @@ def page_scan():
                                     "maximumSize": ("size", 24, 16777215)})] +
         [label("Col%d" % i, "", role="listHeader") for i in range(1, 7)],
         margins=(8, 0, 8, 0), spacing=6, fixed_h=34, role="listHeaderBar")
-    data_list = W("QTreeWidget", "DataList",
+    # A plain view: the scan page gives it a model over the result containers, so that a
+    # million rows show and scroll without being copied into items.
+    data_list = W("QTreeView", "DataList",
                   {"headerHidden": True, "rootIsDecorated": False, "uniformRowHeights": True,
-                   "columnCount": 6, "focusPolicy": ("enum", "Qt::NoFocus")})
+                   "itemsExpandable": False, "focusPolicy": ("enum", "Qt::NoFocus"),
+                   "selectionBehavior": ("enum", "QAbstractItemView::SelectRows")})
     data_layout = box("DataListLayout", "v", [list_bar, list_header, data_list], stretch=1,
                       visible=False)
     switch = box("SwitchLayout", "v", [
@@ -463,6 +466,30 @@ def preview_process_wnd():
     write("PreviewProcessWnd.ui", root, 500, 200)
 
 
+def recover_process_wnd():
+    detail = W("QTreeWidget", "DetailList",
+               {"rootIsDecorated": False, "uniformRowHeights": True, "columnCount": 2,
+                "visible": False, "focusPolicy": ("enum", "Qt::NoFocus")}, stretch=1)
+    root = box("RecoverProcessWnd", "v", [
+        popup_title("Recover"),
+        box("RecoverBody", "v", [
+            label("current", "", role="body"),
+            W("QProgressBar", "Progress", {"value": 0, "maximum": 100, "textVisible": False,
+                                           "maximumSize": ("size", 16777215, 8)}),
+            box("RecoverCounts", "h", [label("percent", "", role="muted"), hs(),
+                                       label("recovered", "", role="muted")], spacing=10),
+            detail], margins=(24, 6, 24, 4), spacing=10, stretch=1),
+        box("RecoverButtons", "h", [
+            button("DetailBtn", "Details", role="secondary", size=(110, 36)),
+            button("OpenBtn", "Open Folder", role="secondary", icon="folder.svg",
+                   size=(150, 36)),
+            hs(),
+            button("CancelBtn", "Cancel", role="secondary", size=(110, 36)),
+            button("FinishBtn", "Finish", role="primary", size=(110, 36), visible=False)],
+            margins=(24, 0, 20, 16), spacing=10)], role="popup")
+    write("RecoverProcessWnd.ui", root, 550, 250)
+
+
 def message_element(name, send):
     text = W("LabelEx", "MsgText", {"wordWrap": True}, dyn={"role": "bubbleSend" if send
                                                               else "bubbleRecv"})
@@ -531,4 +558,5 @@ if __name__ == "__main__":
     message_element("MessagesElementSend", True)
     message_element("MessagesElementRecv", False)
     contact_info()
+    recover_process_wnd()
     write_qrc()

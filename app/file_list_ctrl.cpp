@@ -1,0 +1,626 @@
+// The item list model and its controller.
+#include "app/file_list_ctrl.h"
+
+#include <QHeaderView>
+#include <QPainter>
+#include <QPainterPath>
+#include <cstring>
+
+#include "backup/media_scan.h"
+#include "platform/platform.h"
+
+namespace halvern::app {
+
+namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+QIcon Draw(const std::function<void(QPainter&)>& paint) {
+  QPixmap pixmap(18, 18);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  paint(p);
+  return QIcon(pixmap);
+}
+
+}  // namespace
+
+bool HasDeletionMarks(ScanCategory category) {
+  switch (category) {
+    case ScanCategory::kMessages:
+    case ScanCategory::kContacts:
+    case ScanCategory::kCallHistory:
+    case ScanCategory::kNotes:
+    case ScanCategory::kWhatsApp:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsVideoName(const std::string& name) {
+  const auto dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  // "*.ext|" against the list with a closing "|", so that its last entry counts too.
+  const std::string key = "*." + platform::AsciiLower(name.substr(dot + 1)) + "|";
+  const std::string list = std::string(kVideoList) + "|";
+  return list.find(key) != std::string::npos;
+}
+
+const QIcon& ListIcons::Picture() {
+  static const QIcon icon = Draw([](QPainter& p) {
+    p.setPen(QPen(QColor(0x3A, 0x8D, 0xDE), 1.4));
+    p.setBrush(QColor(0xE8, 0xF2, 0xFC));
+    p.drawRoundedRect(QRectF(1.5, 3.5, 15, 11), 2, 2);
+    QPainterPath hill;
+    hill.moveTo(3, 13);
+    hill.lineTo(7, 8);
+    hill.lineTo(10, 11);
+    hill.lineTo(12, 9);
+    hill.lineTo(15, 13);
+    hill.closeSubpath();
+    p.setBrush(QColor(0x3A, 0x8D, 0xDE));
+    p.setPen(Qt::NoPen);
+    p.drawPath(hill);
+    p.drawEllipse(QPointF(12, 6.5), 1.3, 1.3);
+  });
+  return icon;
+}
+
+const QIcon& ListIcons::Video() {
+  static const QIcon icon = Draw([](QPainter& p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x7B, 0x4F, 0xD6));
+    p.drawRoundedRect(QRectF(1, 3, 16, 12), 2, 2);
+    QPainterPath play;
+    play.moveTo(7, 6);
+    play.lineTo(12.5, 9);
+    play.lineTo(7, 12);
+    play.closeSubpath();
+    p.setBrush(Qt::white);
+    p.drawPath(play);
+  });
+  return icon;
+}
+
+const QIcon& ListIcons::Folder() {
+  static const QIcon icon = Draw([](QPainter& p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xF2, 0xB1, 0x3A));
+    p.drawRoundedRect(QRectF(1, 3, 7, 4), 1, 1);
+    p.drawRoundedRect(QRectF(1, 5, 16, 10), 1.5, 1.5);
+  });
+  return icon;
+}
+
+const QIcon& ListIcons::Deleted() {
+  static const QIcon icon = Draw([](QPainter& p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor::fromRgba(kDeletedColour));
+    p.drawEllipse(QRectF(1, 1, 16, 16));
+    p.setPen(QPen(Qt::white, 2));
+    p.drawLine(QPointF(6, 6), QPointF(12, 12));
+    p.drawLine(QPointF(12, 6), QPointF(6, 12));
+  });
+  return icon;
+}
+
+// ----- Model -------------------------------------------------------------------------------
+
+ItemListModel::ItemListModel(const ScanResults& results, const CategoryRows& rows,
+                             const CStatisticsObj& selection, QObject* parent)
+    : QAbstractTableModel(parent), results_(results), rows_(rows), selection_(selection) {}
+
+void ItemListModel::SetColumns(std::vector<Column> columns) { columns_ = std::move(columns); }
+
+void ItemListModel::Clear() {
+  beginResetModel();
+  level_ = Level::kNone;
+  columns_.clear();
+  files_ = nullptr;
+  appFiles_ = nullptr;
+  apps_.clear();
+  filtered_ = false;
+  visible_.clear();
+  app_.clear();
+  endResetModel();
+}
+
+void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
+  beginResetModel();
+  level_ = Level::kCategory;
+  category_ = category;
+  app_.clear();
+  files_ = nullptr;
+  appFiles_ = nullptr;
+  apps_.clear();
+  using C = ScanCategory;
+  switch (category) {
+    case C::kCameraRoll:
+    case C::kPhotoStream:
+      files_ = category == C::kCameraRoll ? &results_.cameraRoll : &results_.photoStream;
+      SetColumns({{"File Name", 200, false}, {"File Size", 0, false}});
+      break;
+    case C::kMessageAttachments:
+    case C::kWhatsAppAttachments:
+      files_ = category == C::kMessageAttachments ? &results_.messageAttachments
+                                                  : &results_.whatsAppAttachments;
+      SetColumns({{"File Name", 300, false}, {"File Size", 0, false}});
+      break;
+    case C::kAppPhotos:
+    case C::kAppVideos:
+      for (const auto& entry :
+           category == C::kAppPhotos ? results_.appPhotos : results_.appVideos) {
+        apps_.push_back(&entry);
+      }
+      SetColumns({{"App Name", 300, false}, {"Type", 0, false}});
+      break;
+    case C::kMessages:
+      SetColumns({{"User Name", 100, false},
+                  {"Phone Number", 100, false},
+                  {"Date", 120, false},
+                  {"Message", 0, false}});
+      break;
+    case C::kContacts:
+      SetColumns({{"Name", 100, true},
+                  {"Company", 100, false},
+                  {"Phone", 100, true},
+                  {"Email", 100, true},
+                  {"Home Page", 0, false}});
+      break;
+    case C::kCallHistory:
+      SetColumns({{"User Name", 150, false},
+                  {"Phone Number", 150, false},
+                  {"Date", 130, false},
+                  {"Call Status", 100, false},
+                  {"Duration", 100, false},
+                  {"Status", 0, false}});
+      break;
+    case C::kNotes:
+      SetColumns({{"Title", 100, false}, {"Date", 110, false}, {"Note", 0, false}});
+      break;
+    case C::kWhatsApp:
+      SetColumns({{"Chats", 150, false}, {"Name", 150, true}, {"Phone", 0, true}});
+      break;
+  }
+  filtered_ = deletedOnly && HasDeletionMarks(category);
+  visible_.clear();
+  if (filtered_) {
+    const size_t n = ItemCount();
+    for (size_t i = 0; i < n; ++i) {
+      if (ItemDeleted(i)) visible_.push_back(uint32_t(i));
+    }
+  }
+  endResetModel();
+}
+
+void ItemListModel::ShowAppFiles(ScanCategory category, const std::string& app) {
+  const AppFileMap& map =
+      category == ScanCategory::kAppPhotos ? results_.appPhotos : results_.appVideos;
+  auto it = map.find(app);
+  if (it == map.end()) return;
+  beginResetModel();
+  level_ = Level::kAppFiles;
+  category_ = category;
+  app_ = app;
+  apps_.clear();
+  files_ = nullptr;
+  appFiles_ = &it->second;
+  filtered_ = false;
+  visible_.clear();
+  SetColumns({{"File Name", 200, false}, {"App Name", 200, false}, {"Size", 0, false}});
+  endResetModel();
+}
+
+void ItemListModel::RefreshChecks() {
+  if (rowCount() > 0) {
+    emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
+  }
+}
+
+size_t ItemListModel::ItemCount() const {
+  if (level_ == Level::kNone) return 0;
+  if (level_ == Level::kAppFiles) return appFiles_->size();
+  using C = ScanCategory;
+  switch (category_) {
+    case C::kCameraRoll:
+    case C::kPhotoStream:
+    case C::kMessageAttachments:
+    case C::kWhatsAppAttachments:
+      return files_->size();
+    case C::kAppPhotos:
+    case C::kAppVideos:
+      return apps_.size();
+    case C::kMessages:
+      return rows_.conversations.size();
+    case C::kContacts:
+      return rows_.contacts.size();
+    case C::kCallHistory:
+      return rows_.calls.size();
+    case C::kNotes:
+      return rows_.notes.size();
+    case C::kWhatsApp:
+      return rows_.chats.size();
+  }
+  return 0;
+}
+
+const void* ItemListModel::ItemKey(size_t i) const {
+  if (level_ == Level::kAppFiles) return &(*appFiles_)[i];
+  using C = ScanCategory;
+  switch (category_) {
+    case C::kCameraRoll:
+    case C::kPhotoStream:
+    case C::kMessageAttachments:
+    case C::kWhatsAppAttachments:
+      return &(*files_)[i];
+    case C::kAppPhotos:
+    case C::kAppVideos:
+      return &apps_[i]->second;  // the app's group
+    case C::kMessages:
+      return &rows_.conversations[i];
+    case C::kContacts:
+      return &rows_.contacts[i];
+    case C::kCallHistory:
+      return &rows_.calls[i];
+    case C::kNotes:
+      return &rows_.notes[i];
+    case C::kWhatsApp:
+      return &rows_.chats[i];
+  }
+  return nullptr;
+}
+
+bool ItemListModel::ItemDeleted(size_t i) const {
+  if (level_ != Level::kCategory) return false;
+  using C = ScanCategory;
+  switch (category_) {
+    case C::kMessages:
+      return rows_.conversations[i].deleted != 0;
+    case C::kContacts:
+      return rows_.contacts[i].deleted != 0;
+    case C::kCallHistory:
+      return rows_.calls[i].deleted != 0;
+    case C::kNotes:
+      return rows_.notes[i].deleted != 0;
+    case C::kWhatsApp:
+      return rows_.chats[i].deleted != 0;
+    default:
+      return false;
+  }
+}
+
+std::string ItemListModel::AppOfRow(int row) const {
+  if (level_ != Level::kCategory || row < 0 || size_t(row) >= apps_.size()) return {};
+  return apps_[size_t(row)]->first;
+}
+
+QString ItemListModel::Cell(size_t i, int column) const {
+  if (level_ == Level::kAppFiles) {
+    const AppFileItem& f = (*appFiles_)[i];
+    switch (column) {
+      case 0:
+        return Q(f.displayName);
+      case 1:
+        return Q(f.appName);
+      case 2:
+        return Q(FormatSize(int64_t(f.size)));
+      default:
+        return {};
+    }
+  }
+  using C = ScanCategory;
+  switch (category_) {
+    case C::kCameraRoll:
+    case C::kPhotoStream:
+    case C::kMessageAttachments:
+    case C::kWhatsAppAttachments: {
+      const MediaFileItem& f = (*files_)[i];
+      return column == 0 ? Q(f.displayName) : Q(FormatSize(int64_t(f.size)));
+    }
+    case C::kAppPhotos:
+    case C::kAppVideos:
+      return column == 0 ? Q(apps_[i]->first) : QStringLiteral("Folder");
+    case C::kMessages: {
+      const MessageItem& m = rows_.conversations[i];
+      const std::string* cells[] = {&m.name, &m.phone, &m.date, &m.text};
+      return column < 4 ? Q(*cells[column]) : QString();
+    }
+    case C::kContacts: {
+      const ContactItem& c = rows_.contacts[i];
+      const std::string* cells[] = {&c.name, &c.company, &c.phones, &c.email, &c.url};
+      return column < 5 ? Q(*cells[column]).replace(QLatin1Char('\n'), QLatin1Char(' '))
+                        : QString();
+    }
+    case C::kCallHistory: {
+      const CallItem& c = rows_.calls[i];
+      switch (column) {
+        case 0:
+          return Q(c.name);
+        case 1:
+          return Q(c.phone);
+        case 2:
+          return Q(c.date);
+        case 3:
+          return QLatin1String(CallDirectionText(c));
+        case 4:
+          return Q(CallDurationText(c));
+        case 5:
+          return c.deleted ? QStringLiteral("Deleted") : QStringLiteral("Normal");
+        default:
+          return {};
+      }
+    }
+    case C::kNotes: {
+      const NoteItem& n = rows_.notes[i];
+      const std::string* cells[] = {&n.title, &n.date, &n.body};
+      return column < 3 ? Q(*cells[column]).replace(QLatin1Char('\n'), QLatin1Char(' '))
+                        : QString();
+    }
+    case C::kWhatsApp: {
+      const ChatMessageItem& c = rows_.chats[i];
+      switch (column) {
+        case 0:
+          return Q(c.chatTitle);
+        case 1:
+          return Q(c.chatNames.empty() ? c.name : c.chatNames);
+        case 2:
+          return Q(c.chatPhones.empty() ? c.phone : c.chatPhones);
+        default:
+          return {};
+      }
+    }
+  }
+  return {};
+}
+
+QIcon ItemListModel::IconOf(size_t i) const {
+  if (level_ == Level::kAppFiles) {
+    return IsVideoName((*appFiles_)[i].displayName) ? ListIcons::Video() : ListIcons::Picture();
+  }
+  using C = ScanCategory;
+  switch (category_) {
+    case C::kCameraRoll:
+    case C::kPhotoStream:
+      return ListIcons::Picture();
+    case C::kMessageAttachments:
+    case C::kWhatsAppAttachments:
+      return IsVideoName((*files_)[i].displayName) ? ListIcons::Video() : ListIcons::Picture();
+    case C::kAppPhotos:
+    case C::kAppVideos:
+      return ListIcons::Folder();
+    default:
+      return ItemDeleted(i) ? ListIcons::Deleted() : QIcon();
+  }
+}
+
+int ItemListModel::rowCount(const QModelIndex& parent) const {
+  if (parent.isValid()) return 0;
+  return int(filtered_ ? visible_.size() : ItemCount());
+}
+
+int ItemListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : int(columns_.size());
+}
+
+QVariant ItemListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const size_t item = ItemOfRow(index.row());
+  const int column = index.column();
+  switch (role) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole:
+      return Cell(item, column);
+    case Qt::DecorationRole:
+      if (column == 0) {
+        QIcon icon = IconOf(item);
+        if (!icon.isNull()) return icon;
+      }
+      return {};
+    case Qt::CheckStateRole: {
+      if (column != 0) return {};
+      const SelectionEntry* e = selection_.Find(ItemKey(item));
+      if (e == nullptr) return Qt::Unchecked;
+      if (e->group && e->node != nullptr) {  // an app: from its node's counters
+        if (e->node->selected == 0) return Qt::Unchecked;
+        return e->node->selected >= e->node->items ? Qt::Checked : Qt::PartiallyChecked;
+      }
+      return e->checked ? Qt::Checked : Qt::Unchecked;
+    }
+    case Qt::ForegroundRole:
+      if (ItemDeleted(item)) return QColor::fromRgba(kDeletedColour);
+      return {};
+    case Qt::TextAlignmentRole:
+      if (size_t(column) < columns_.size() && columns_[size_t(column)].centred) {
+        return int(Qt::AlignCenter);
+      }
+      return int(Qt::AlignLeft | Qt::AlignVCenter);
+    case Qt::SizeHintRole:
+      return QSize(0, kListRowHeight);
+    default:
+      return {};
+  }
+}
+
+bool ItemListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (role != Qt::CheckStateRole || !index.isValid() || index.column() != 0) return false;
+  const bool on = value.toInt() != Qt::Unchecked;
+  if (onCheck) onCheck(index.row(), on);
+  emit dataChanged(index, index, {Qt::CheckStateRole});
+  return true;
+}
+
+Qt::ItemFlags ItemListModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+  if (index.column() == 0) f |= Qt::ItemIsUserCheckable;
+  return f;
+}
+
+// ----- Controller --------------------------------------------------------------------------
+
+CFileListCtrl::CFileListCtrl(QTreeView* view, QCheckBox* checkAll, std::vector<QLabel*> headers,
+                             QLabel* filterCount, const ScanResults& results,
+                             const CategoryRows& rows, CStatisticsObj& selection)
+    : view_(view),
+      checkAll_(checkAll),
+      headers_(std::move(headers)),
+      filterCount_(filterCount),
+      selection_(selection),
+      model_(results, rows, selection) {
+  view_->setModel(&model_);
+  view_->setUniformRowHeights(true);
+  view_->setHeaderHidden(true);
+  view_->setRootIsDecorated(false);
+  view_->setIconSize(QSize(18, 18));
+  view_->header()->setStretchLastSection(true);
+  view_->header()->setSectionResizeMode(QHeaderView::Interactive);
+  view_->setProperty("filter", QStringLiteral("N"));
+  view_->setStyleSheet(
+      QStringLiteral("QTreeView { border: none; background: #FFFFFF; outline: none; }"
+                     "QTreeView::item { border-bottom: 1px solid #EDEEF0; }"
+                     "QTreeView::item:selected { background: #FFF1E6; }"
+                     "QTreeView::indicator:unchecked { image: url(:/skin/images/check_off.svg); }"
+                     "QTreeView::indicator:checked { image: url(:/skin/images/check_on.svg); }"));
+  model_.onCheck = [this](int row, bool on) {
+    selection_.Select(model_.ItemKey(model_.ItemOfRow(row)), on);
+    selection_.Recount();
+    if (onSelectionChanged) onSelectionChanged();
+  };
+  QObject::connect(checkAll_, &QCheckBox::clicked, view_, [this](bool on) {
+    if (model_.level() == ItemListModel::Level::kNone) return;
+    if (model_.level() == ItemListModel::Level::kAppFiles) {
+      selection_.Select(model_.AppGroupKey(), on);
+    } else {
+      selection_.SelectCategory(model_.category(), on);
+    }
+    selection_.Recount();
+    model_.RefreshChecks();
+    if (onSelectionChanged) onSelectionChanged();
+  });
+  SetHeader();
+}
+
+void CFileListCtrl::SetHeader() {
+  const auto& columns = model_.columns();
+  int used = 0;
+  for (size_t c = 0; c < headers_.size(); ++c) {
+    QLabel* label = headers_[c];
+    if (c >= columns.size()) {
+      label->hide();
+      continue;
+    }
+    label->setText(QLatin1String(columns[c].title));
+    label->setAlignment(columns[c].centred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter);
+    // The first column also carries the row's check box and icon: its label starts after
+    // the header's own check box.
+    int width = columns[c].width;
+    if (width > 0) {
+      view_->setColumnWidth(int(c), width);
+      label->setFixedWidth(c == 0 ? std::max(width - 30, 40) : width - 6);
+      used += width;
+    } else {
+      label->setMinimumWidth(0);
+      label->setMaximumWidth(QWIDGETSIZE_MAX);
+    }
+    label->show();
+  }
+  (void)used;
+  checkAll_->setEnabled(!columns.empty());
+  const QSignalBlocker quiet(checkAll_);
+  checkAll_->setChecked(
+      model_.level() != ItemListModel::Level::kNone &&
+      (model_.level() == ItemListModel::Level::kAppFiles
+           ? false
+           : selection_.CategoryState(model_.category()) == CheckState::kChecked));
+}
+
+bool CFileListCtrl::FilterOn() const {
+  return view_->property("filter").toString() == QLatin1String("D");
+}
+
+void CFileListCtrl::HideUnlisted() {
+  const size_t n = model_.ItemCount();
+  for (size_t i = 0; i < n; ++i) {
+    if (!model_.ItemDeleted(i)) selection_.SetHidden(model_.ItemKey(i), true);
+  }
+}
+
+void CFileListCtrl::UpdateFilterCount() {
+  const bool show = FilterOn() && model_.level() == ItemListModel::Level::kCategory &&
+                    HasDeletionMarks(model_.category());
+  if (show) {
+    filterCount_->setText(QStringLiteral("Files Filtered: %1 item(s)")
+                              .arg(selection_.Category(model_.category()).hidden));
+  }
+  filterCount_->setVisible(show);
+}
+
+void CFileListCtrl::Fill(ScanCategory category) {
+  const bool filter = FilterOn() && HasDeletionMarks(category);
+  model_.ShowCategory(category, filter);
+  // With the filter on, what the list hides is hidden in the selection too, so that the
+  // statistics line and the recover run agree with what the user sees.
+  if (filter) {
+    HideUnlisted();
+    selection_.Recount();
+  }
+  SetHeader();
+  UpdateFilterCount();
+  view_->scrollToTop();
+}
+
+bool CFileListCtrl::OpenApp(int row) {
+  if (model_.level() != ItemListModel::Level::kCategory) return false;
+  const ScanCategory category = model_.category();
+  if (category != ScanCategory::kAppPhotos && category != ScanCategory::kAppVideos) return false;
+  const std::string app = model_.AppOfRow(row);
+  if (app.empty() && model_.ItemCount() == 0) return false;
+  model_.ShowAppFiles(category, app);
+  SetHeader();
+  const SelectionEntry* group = selection_.Find(model_.AppGroupKey());
+  if (group != nullptr && group->node != nullptr) {
+    const QSignalBlocker quiet(checkAll_);
+    checkAll_->setChecked(group->node->selected >= group->node->items);
+  }
+  view_->scrollToTop();
+  return true;
+}
+
+void CFileListCtrl::Clear() {
+  model_.Clear();
+  SetHeader();
+  filterCount_->hide();
+}
+
+void CFileListCtrl::ApplyFilter(bool on) {
+  view_->setProperty("filter", on ? QStringLiteral("D") : QStringLiteral("N"));
+  if (on) {
+    if (model_.level() == ItemListModel::Level::kCategory && HasDeletionMarks(model_.category())) {
+      HideUnlisted();
+      model_.ShowCategory(model_.category(), true);
+    }
+  } else {
+    // Every hidden item becomes visible again, in whichever category it was hidden.
+    std::vector<const void*> hidden;
+    for (const auto& [key, entry] : selection_.Entries()) {
+      if (entry->hidden) hidden.push_back(key);
+    }
+    for (const void* key : hidden) selection_.SetHidden(key, false);
+    if (model_.level() == ItemListModel::Level::kCategory) {
+      model_.ShowCategory(model_.category(), false);
+    }
+  }
+  selection_.Recount();
+  UpdateFilterCount();
+}
+
+void CFileListCtrl::RefreshChecks() {
+  model_.RefreshChecks();
+  SetHeader();
+}
+
+}  // namespace halvern::app

@@ -1,0 +1,153 @@
+// The item list of the scan page (DataList): one model over the result containers of the
+// shown category, so that even a million rows are never copied into widget items. The
+// controller sets the columns of each category, the header labels, the check boxes (through
+// the selection), the deleted marks and the deleted-items filter.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QCheckBox>
+#include <QIcon>
+#include <QLabel>
+#include <QTreeView>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/scan_sequence.h"
+#include "selection/statistics.h"
+
+namespace halvern::app {
+
+// The rows of the record categories in the order every view shows them (the pre-sorts done
+// once when the category is complete). The file categories are shown from ScanResults.
+struct CategoryRows {
+  std::vector<MessageItem> conversations;  // one per conversation, deleted first
+  std::vector<ChatMessageItem> chats;      // one per WhatsApp chat, deleted first
+  std::vector<ContactItem> contacts;
+  std::vector<CallItem> calls;
+  std::vector<NoteItem> notes;
+  void Clear() { *this = CategoryRows{}; }
+};
+
+// Whether a category carries deletion marks (and so has the filter bar).
+bool HasDeletionMarks(ScanCategory category);
+// Whether a file name is a video by its extension (the video list of the app maps).
+bool IsVideoName(const std::string& name);
+
+// The icons of the lists and the tree, drawn once.
+struct ListIcons {
+  static const QIcon& Picture();
+  static const QIcon& Video();
+  static const QIcon& Folder();
+  static const QIcon& Deleted();
+};
+
+inline constexpr QRgb kDeletedColour = 0xFFF37302;
+inline constexpr int kListRowHeight = 30;
+
+class ItemListModel : public QAbstractTableModel {
+  Q_OBJECT
+ public:
+  enum class Level { kNone, kCategory, kAppFiles };
+
+  struct Column {
+    const char* title;
+    int width;  // 0: the rest of the width
+    bool centred;
+  };
+
+  ItemListModel(const ScanResults& results, const CategoryRows& rows,
+                const CStatisticsObj& selection, QObject* parent = nullptr);
+
+  // Shows a category (first level) or the files of one app; `deletedOnly` keeps only the
+  // rows of deleted items.
+  void ShowCategory(ScanCategory category, bool deletedOnly);
+  void ShowAppFiles(ScanCategory category, const std::string& app);
+  void Clear();
+  // Re-reads the check boxes of every row (after a selection change of many items).
+  void RefreshChecks();
+
+  Level level() const { return level_; }
+  ScanCategory category() const { return category_; }
+  const std::string& app() const { return app_; }
+  // The selection key of the shown app's files (second level), else null.
+  const void* AppGroupKey() const { return appFiles_; }
+  const std::vector<Column>& columns() const { return columns_; }
+  // Items of the shown list before the filter, and the key of item i (its address, or an
+  // app's file vector).
+  size_t ItemCount() const;
+  const void* ItemKey(size_t i) const;
+  bool ItemDeleted(size_t i) const;
+  // The item shown in `row`.
+  size_t ItemOfRow(int row) const { return filtered_ ? visible_[size_t(row)] : size_t(row); }
+  // The app name of a first-level row of App Photos / App Videos.
+  std::string AppOfRow(int row) const;
+  QString Cell(size_t item, int column) const;
+
+  // Called when the user changes a row's check box: (row, on).
+  std::function<void(int, bool)> onCheck;
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+ private:
+  void SetColumns(std::vector<Column> columns);
+  QIcon IconOf(size_t item) const;
+
+  const ScanResults& results_;
+  const CategoryRows& rows_;
+  const CStatisticsObj& selection_;
+  Level level_ = Level::kNone;
+  ScanCategory category_ = ScanCategory::kCameraRoll;
+  std::string app_;
+  std::vector<Column> columns_;
+  const std::vector<MediaFileItem>* files_ = nullptr;
+  const std::vector<AppFileItem>* appFiles_ = nullptr;
+  std::vector<const AppFileMap::value_type*> apps_;
+  bool filtered_ = false;
+  std::vector<uint32_t> visible_;
+};
+
+// The list controller over DataList, its header (CheckAll, Col1..Col6) and LblFilterCount.
+class CFileListCtrl {
+ public:
+  CFileListCtrl(QTreeView* view, QCheckBox* checkAll, std::vector<QLabel*> headers,
+                QLabel* filterCount, const ScanResults& results, const CategoryRows& rows,
+                CStatisticsObj& selection);
+
+  // Fills the list for a category (its columns and rows; with the filter on, the rows of a
+  // category with deletion marks are only its deleted items).
+  void Fill(ScanCategory category);
+  // Replaces the first level of App Photos / App Videos by the files of the app in `row`.
+  bool OpenApp(int row);
+  void Clear();
+  // The filter ("D" on, "N" off, kept on the list): on hides the rows of items that are not
+  // deleted and marks them hidden in the selection; off shows every item again.
+  void ApplyFilter(bool on);
+  bool FilterOn() const;
+  // After the category's selection changed as a whole.
+  void RefreshChecks();
+
+  ItemListModel& model() { return model_; }
+  QTreeView* view() const { return view_; }
+
+  // Called after every check-box change of a row (the page recounts and redraws).
+  std::function<void()> onSelectionChanged;
+
+ private:
+  void SetHeader();
+  void HideUnlisted();
+  void UpdateFilterCount();
+
+  QTreeView* view_;
+  QCheckBox* checkAll_;
+  std::vector<QLabel*> headers_;
+  QLabel* filterCount_;
+  CStatisticsObj& selection_;
+  ItemListModel model_;
+};
+
+}  // namespace halvern::app

@@ -1,0 +1,195 @@
+// The category tree.
+#include "app/file_tree_ctrl.h"
+
+#include <QPainter>
+
+namespace halvern::app {
+
+namespace {
+
+constexpr int kCategoryRole = Qt::UserRole + 1;
+
+// A round badge in the category's colour with its initial.
+QIcon Badge(QColor colour, QChar letter) {
+  QPixmap pixmap(18, 18);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(Qt::NoPen);
+  p.setBrush(colour);
+  p.drawRoundedRect(QRectF(0.5, 0.5, 17, 17), 4, 4);
+  QFont font = p.font();
+  font.setPixelSize(11);
+  font.setBold(true);
+  p.setFont(font);
+  p.setPen(Qt::white);
+  p.drawText(QRectF(0, 0, 18, 18), Qt::AlignCenter, QString(letter));
+  return QIcon(pixmap);
+}
+
+struct RowDef {
+  int32_t code;  // 0: a hidden row without data
+  const char* text;
+  QRgb colour;
+};
+
+}  // namespace
+
+CFileTreeCtrl::CFileTreeCtrl(QTreeWidget* tree) : tree_(tree) {}
+
+void CFileTreeCtrl::Build() {
+  tree_->clear();
+  rows_.clear();
+  tree_->setRootIsDecorated(false);
+  tree_->setIconSize(QSize(18, 18));
+  tree_->setStyleSheet(QStringLiteral(
+      "QTreeWidget::item { border-bottom: none; padding: 3px 0; }"
+      "QTreeWidget::indicator:indeterminate { image: none; border: 1px solid #F37302;"
+      " background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #FFFFFF, stop:0.42 #FFFFFF,"
+      " stop:0.43 #F37302, stop:0.57 #F37302, stop:0.58 #FFFFFF); width: 12px; height: 12px;"
+      " border-radius: 2px; }"));
+  const struct {
+    const char* group;
+    bool shown;
+    std::vector<RowDef> rows;
+  } groups[] = {
+      {"Photos & Videos",
+       true,
+       {{1, "Camera Roll (0)", 0xFF3A8DDE},
+        {2, "Photo Stream (0)", 0xFF2BB3A3},
+        {3, "App Photos (0)", 0xFF5B7BE0},
+        {4, "App Videos (0)", 0xFF7B4FD6}}},
+      {"Messages & Call logs",
+       true,
+       {{5, "Messages (0)", 0xFF34C759},
+        {6, "Messages Attachments (0)", 0xFF30A46C},
+        {7, "Contacts (0)", 0xFF8E8E93},
+        {8, "Call History (0)", 0xFF1F9D55},
+        {9, "Notes (0)", 0xFFE0A800},
+        {0, "Voicemail (0)", 0},
+        {10, "WhatsApp (0)", 0xFF25D366},
+        {11, "WhatsApp Attachments (0)", 0xFF128C7E}}},
+      {"Memos & Others",
+       false,
+       {{0, "Reminders (0)", 0},
+        {0, "Calendar (0)", 0},
+        {0, "Voice Memos (0)", 0},
+        {0, "Safari Bookmark (0)", 0},
+        {0, "App Document (0)", 0}}},
+  };
+  updating_ = true;
+  for (const auto& g : groups) {
+    auto* group = new QTreeWidgetItem(tree_, {QString::fromUtf8(g.group)});
+    QFont bold = group->font(0);
+    bold.setBold(true);
+    group->setFont(0, bold);
+    group->setFlags(Qt::ItemIsEnabled);
+    group->setHidden(!g.shown);
+    for (const RowDef& r : g.rows) {
+      auto* row = new QTreeWidgetItem(group, {QString::fromUtf8(r.text)});
+      if (r.code == 0) {
+        row->setHidden(true);
+        row->setFlags(Qt::NoItemFlags);
+        continue;
+      }
+      row->setIcon(0, Badge(QColor::fromRgba(r.colour), QString::fromUtf8(r.text)[0]));
+      row->setData(0, kCategoryRole, r.code);
+      rows_[ScanCategory(r.code)] = row;
+    }
+    group->setExpanded(true);
+  }
+  tree_->expandAll();
+  updating_ = false;
+
+  QObject::connect(tree_, &QTreeWidget::currentItemChanged, tree_,
+                   [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
+                     hasSelected_ = current != nullptr && current->data(0, kCategoryRole).toInt();
+                     if (updating_ || current == nullptr) return;
+                     const int code = current->data(0, kCategoryRole).toInt();
+                     if (code > 0 && onPick) onPick(ScanCategory(code));
+                   });
+  QObject::connect(tree_, &QTreeWidget::itemChanged, tree_, [this](QTreeWidgetItem* item, int) {
+    if (updating_) return;
+    const int code = item->data(0, kCategoryRole).toInt();
+    if (code <= 0 || !(item->flags() & Qt::ItemIsUserCheckable)) return;
+    const bool on = item->checkState(0) != Qt::Unchecked;
+    if (onCheck) onCheck(ScanCategory(code), on);
+  });
+  ResetForScan();
+}
+
+void CFileTreeCtrl::ResetForScan() {
+  updating_ = true;
+  tree_->setCurrentItem(nullptr);
+  tree_->clearSelection();
+  hasSelected_ = false;
+  for (auto& [category, row] : rows_) {
+    row->setText(0, QString::fromUtf8(CategoryName(category)) + QStringLiteral(" (0)"));
+    row->setFlags(Qt::NoItemFlags);
+    row->setCheckState(0, Qt::Unchecked);
+  }
+  updating_ = false;
+}
+
+void CFileTreeCtrl::Enable(ScanCategory category) {
+  QTreeWidgetItem* row = Row(category);
+  if (row == nullptr) return;
+  updating_ = true;
+  row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+  row->setCheckState(0, Qt::Checked);
+  updating_ = false;
+}
+
+bool CFileTreeCtrl::IsEnabled(ScanCategory category) const {
+  QTreeWidgetItem* row = Row(category);
+  return row != nullptr && (row->flags() & Qt::ItemIsEnabled);
+}
+
+void CFileTreeCtrl::RefreshCounts(const std::map<ScanCategory, size_t>& counts) {
+  updating_ = true;
+  for (auto& [category, row] : rows_) {
+    QString text = row->text(0);
+    const int open = text.indexOf(QLatin1Char('('));
+    if (open >= 0) text.truncate(open);
+    auto it = counts.find(category);
+    const size_t n = it == counts.end() ? 0 : it->second;
+    row->setText(0, QStringLiteral("%1(%2)").arg(text).arg(n));
+  }
+  updating_ = false;
+}
+
+void CFileTreeCtrl::SelectFirst(ScanCategory category) {
+  if (tree_->currentItem() != nullptr) return;
+  QTreeWidgetItem* row = Row(category);
+  if (row == nullptr || !(row->flags() & Qt::ItemIsEnabled)) return;
+  tree_->setCurrentItem(row);
+}
+
+void CFileTreeCtrl::Reselect() {
+  QTreeWidgetItem* current = tree_->currentItem();
+  if (current == nullptr) return;
+  const int code = current->data(0, kCategoryRole).toInt();
+  if (code > 0 && onPick) onPick(ScanCategory(code));
+}
+
+void CFileTreeCtrl::SetCheckState(ScanCategory category, CheckState state) {
+  QTreeWidgetItem* row = Row(category);
+  if (row == nullptr || !(row->flags() & Qt::ItemIsUserCheckable)) return;
+  updating_ = true;
+  row->setCheckState(0, state == CheckState::kChecked ? Qt::Checked
+                        : state == CheckState::kHalf  ? Qt::PartiallyChecked
+                                                      : Qt::Unchecked);
+  updating_ = false;
+}
+
+QTreeWidgetItem* CFileTreeCtrl::Row(ScanCategory category) const {
+  auto it = rows_.find(category);
+  return it == rows_.end() ? nullptr : it->second;
+}
+
+int32_t CFileTreeCtrl::Selected() const {
+  QTreeWidgetItem* current = tree_->currentItem();
+  return current == nullptr ? 0 : current->data(0, kCategoryRole).toInt();
+}
+
+}  // namespace halvern::app

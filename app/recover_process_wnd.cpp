@@ -1,0 +1,226 @@
+// The recover window.
+#include "app/recover_process_wnd.h"
+
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QUrl>
+
+#include "app/popups.h"
+#include "app/scan_page.h"
+
+namespace halvern::app {
+
+namespace {
+QString Q(const std::string& text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+// A text of the window's own section, or `fallback` when the language file lacks it.
+QString Text(const char* key, const char* fallback) {
+  const QString text = ui::Text(ui::Texts().Section("RecoverProcessWnd"), key);
+  return text.isEmpty() ? QString::fromUtf8(fallback) : text;
+}
+}  // namespace
+
+CRecoverProcessWnd::CRecoverProcessWnd(QWidget* parent, RecoverJob job, uint32_t total)
+    : CPopUpWnd(QStringLiteral("RecoverProcessWnd.xml"), "RecoverProcessWnd", parent, 550, 250),
+      destination_(job.destination),
+      worker_(std::move(job), *this),
+      total_(total) {}
+
+CRecoverProcessWnd::~CRecoverProcessWnd() {
+  {
+    std::lock_guard<std::mutex> hold(recoverLock_);
+    cancelled_ = true;
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+bool CRecoverProcessWnd::OnInit(QStringList* missing) {
+  ui::ControlBinder bind(Root(), LayoutName());
+  currentLabel_ = bind.Get<QLabel>("current");
+  recoveredLabel_ = bind.Get<QLabel>("recovered");
+  percentLabel_ = bind.Get<QLabel>("percent");
+  progress_ = bind.Get<QProgressBar>("Progress");
+  bind.Get<QPushButton>("OpenBtn");
+  finishBtn_ = bind.Get<QPushButton>("FinishBtn");
+  cancelBtn_ = bind.Get<QPushButton>("CancelBtn");
+  bind.Get<QPushButton>("DetailBtn");
+  detail_ = bind.Get<QTreeWidget>("DetailList");
+  if (!bind.Ok()) {
+    *missing = bind.Missing();
+    return false;
+  }
+  detail_->setHeaderLabels({Text("DetailListFile", "File"), Text("DetailListStatus", "Status")});
+  detail_->header()->resizeSection(0, 420);
+  finishBtn_->hide();
+  return true;
+}
+
+int CRecoverProcessWnd::Run() {
+  if (!Build()) return ui::kResultCancel;
+  std::string missingTemplate;
+  if (worker_.LoadTemplates(&missingTemplate) != 0) {
+    ui::ShowMessageBox(ui::kBoxError, parentWidget(), std::nullopt,
+                       FillMessage(Text("TemplateMissing", "A page template is missing: %s"),
+                                   {Q(missingTemplate)}),
+                       500, 200);
+    return ui::kResultCancel;
+  }
+  createdSize_ = size();
+  ShowProgress();
+  thread_ = std::thread([this] {
+    runResult_ = worker_.Run();
+    exportDone_ = true;
+    QMetaObject::invokeMethod(
+        this, [this] { OnWorkerDone(); }, Qt::QueuedConnection);
+  });
+  return DoModal();
+}
+
+uint32_t CRecoverProcessWnd::DoneCount() const {
+  auto* self = const_cast<CRecoverProcessWnd*>(this);
+  std::lock_guard<std::mutex> hold(self->dataLock_);
+  return done_;
+}
+
+uint32_t CRecoverProcessWnd::FailedCount() const {
+  auto* self = const_cast<CRecoverProcessWnd*>(this);
+  std::lock_guard<std::mutex> hold(self->dataLock_);
+  return failed_;
+}
+
+// Worker thread: counts the report and queues its display.
+int32_t CRecoverProcessWnd::OnRecoverProgress(int32_t percent, int32_t error,
+                                              const std::string& path) {
+  std::lock_guard<std::mutex> hold(recoverLock_);
+  if (cancelled_) return kStopped;
+  bool queue = false;
+  {
+    std::lock_guard<std::mutex> shown(dataLock_);
+    percent_ = std::clamp(percent, 0, 100);
+    current_ = path;
+    if (percent >= 100) {
+      ++done_;
+      if (error != 0) ++failed_;
+      pending_.push_back({path, error});
+    }
+    queue = !updateQueued_;
+    updateQueued_ = true;
+  }
+  if (queue)
+    QMetaObject::invokeMethod(
+        this, [this] { ShowProgress(); }, Qt::QueuedConnection);
+  return 0;
+}
+
+void CRecoverProcessWnd::ShowProgress() {
+  std::vector<Pending> rows;
+  int32_t percent;
+  uint32_t done, failed;
+  QString current;
+  {
+    std::lock_guard<std::mutex> shown(dataLock_);
+    rows.swap(pending_);
+    percent = percent_;
+    done = done_;
+    failed = failed_;
+    current = Q(current_);
+    updateQueued_ = false;
+  }
+  for (const Pending& p : rows) {
+    const QString status =
+        p.error == 0 ? Text("StatusSuccess", "Success") : Q(RecoverStatusText(p.error));
+    auto* row = new QTreeWidgetItem({Q(p.path), status});
+    if (p.error != 0) {
+      row->setForeground(0, QColor(0xE0, 0x20, 0x20));
+      row->setForeground(1, QColor(0xE0, 0x20, 0x20));
+      detail_->insertTopLevelItem(0, row);
+    } else {
+      detail_->addTopLevelItem(row);
+    }
+  }
+  progress_->setValue(percent);
+  currentLabel_->setText(current);
+  percentLabel_->setText(QStringLiteral("%1 %2%").arg(ui::MessageText("MSG1101")).arg(percent));
+  const QStringList counts = {QString::number(done), QString::number(total_),
+                              QString::number(done - failed), QString::number(failed)};
+  // Done, total, written, failed.
+  QString format = ui::MessageText("MSG1102");
+  if (!format.contains(QLatin1String("%d"))) format = ui::MessageText("MSG1105");
+  if (format.isEmpty()) format = QStringLiteral("Recovered %d of %d: %d written, %d failed.");
+  recoveredLabel_->setText(FillMessage(format, counts));
+}
+
+void CRecoverProcessWnd::OnWorkerDone() {
+  ShowProgress();
+  finishBtn_->show();
+  cancelBtn_->hide();
+}
+
+void CRecoverProcessWnd::AskCancel() {
+  if (exportDone_) {
+    done(ui::kResultOk);
+    return;
+  }
+  recoverLock_.lock();  // the worker waits at its next report while the question is open
+  hide();
+  const int answer = ui::ShowMessageBox(ui::kBoxQuestion, parentWidget(), std::nullopt,
+                                        ui::MessageText("MSG1103"), 550, 200);
+  show();
+  if (answer == ui::kResultOk) {
+    cancelled_ = true;
+    recoverLock_.unlock();
+    WaitUntil([this] { return exportDone_.load(); });
+    done(ui::kResultCancel);
+  } else {
+    recoverLock_.unlock();
+  }
+}
+
+void CRecoverProcessWnd::ToggleDetail() {
+  detailShown_ = !detailShown_;
+  if (detailShown_) {
+    resize(createdSize_.width() + 150, createdSize_.height() + 300);
+  } else {
+    resize(createdSize_);
+  }
+  detail_->setVisible(detailShown_);
+  QRect area;
+  if (QWidget* p = parentWidget(); p != nullptr && p->isVisible()) {
+    area = p->window()->frameGeometry();
+  } else if (QScreen* s = QGuiApplication::primaryScreen()) {
+    area = s->availableGeometry();
+  }
+  if (area.isValid()) move(area.center() - QPoint(width() / 2, height() / 2));
+}
+
+void CRecoverProcessWnd::Notify(const ui::Notification& n) {
+  if (n.type == QLatin1String(ui::notify::kClick)) {
+    if (n.sender == QLatin1String("OpenBtn")) {
+      QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(destination_.string())));
+    } else if (n.sender == QLatin1String("CancelBtn") || n.sender == QLatin1String("closebtn")) {
+      AskCancel();
+    } else if (n.sender == QLatin1String("FinishBtn")) {
+      done(ui::kResultOk);
+    } else if (n.sender == QLatin1String("DetailBtn")) {
+      ToggleDetail();
+    }
+    return;
+  }
+  CPopUpWnd::Notify(n);
+}
+
+void CRecoverProcessWnd::reject() { AskCancel(); }
+
+void CRecoverProcessWnd::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    event->accept();  // ignored
+    return;
+  }
+  CPopUpWnd::keyPressEvent(event);
+}
+
+}  // namespace halvern::app

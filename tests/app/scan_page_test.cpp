@@ -1,0 +1,576 @@
+// The scan page end to end, offscreen: a scan of a complete fixture backup started from the
+// backup start page, the tree counts, every category's columns and first row, the filter,
+// the check boxes with the statistics line, Recover into a folder, and pause, stop, Home and
+// the close query while a scan runs.
+#include "app/scan_page.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "app/device_source.h"
+#include "app/language_store.h"
+#include "app/main_wnd.h"
+#include "app/recover_process_wnd.h"
+#include "app/start_pages.h"
+#include "engine/backup_session.h"
+#include "extractors/extractors.h"
+#include "tests/fixtures/scan_backups.h"
+#include "tests/ui/modal_driver.h"
+#include "ui/popup.h"
+
+// Readable QString failures.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace halvern::app {
+namespace {
+
+namespace fs = std::filesystem;
+using halvern::testing::ModalDriver;
+
+LanguageStore& ShippedTexts() {
+  static LanguageStore store = [] {
+    LanguageStore s;
+    s.Load(fs::path(HALVERN_SOURCE_DIR) / "runtime");
+    return s;
+  }();
+  ui::SetTextSource(&store);
+  return store;
+}
+
+QString Msg(const char* key) { return ui::MessageText(key); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Runs the event loop until `done` or 60 s; false on the time-out.
+bool Until(const std::function<bool()>& done) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > 60000) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+class ScanPageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ShippedTexts();
+    ASSERT_TRUE(dir_.isValid());
+    appData_ = fs::path(dir_.path().toStdString()) / "data";
+    root_ = appData_ / "Apple Computer" / "MobileSync" / "Backup";
+    fs::create_directories(root_);
+  }
+  void TearDown() override {
+    if (window_ && !window_->ScanPage().ScanFinished()) {
+      window_->ScanPage().Sequence().Stop();
+    }
+    window_.reset();
+  }
+
+  void WriteFullBackup() {
+    std::string error;
+    ASSERT_TRUE(fixtures::WriteScanBackup(fixtures::PhoneGeneration::kIos14, root_ / "full",
+                                          &expected_, &error))
+        << error;
+  }
+
+  void Open() {
+    qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/nonexistent/halvern-test-usbmuxd");
+    auto session = std::make_unique<BackupSession>(appData_, appData_ / "tmp");
+    window_ = std::make_unique<CMainWnd>(std::move(session), CreateDeviceSource());
+    ASSERT_TRUE(window_->Ok()) << window_->Errors().join("\n").toStdString();
+    QObject::connect(window_.get(), &CMainWnd::WindowMessage, [this](int message, qintptr w) {
+      messages_.push_back({message, w});
+    });
+    window_->resize(1100, 700);
+    window_->show();
+  }
+
+  int Seen(int message) const {
+    int n = 0;
+    for (const auto& m : messages_) n += m.first == message;
+    return n;
+  }
+  CScanVrtWnd& Page() { return window_->ScanPage(); }
+  template <class T>
+  T* Find(const char* name) {
+    return window_->findChild<T*>(QLatin1String(name));
+  }
+  QPushButton* Button(const char* name) { return Find<QPushButton>(name); }
+
+  // Starts the scan of the listed backup with BtnScan and waits for the finished notice.
+  void ScanFromStartPage() {
+    window_->ChooseStartPage(false);
+    ASSERT_EQ(window_->BackupPage().List()->topLevelItemCount(), 1);
+    Button("BtnScan")->click();
+    ASSERT_TRUE(Until([&] { return Seen(ui::kWmScanFinished) > 0; }));
+    QApplication::processEvents();
+  }
+
+  void Pick(ScanCategory category) {
+    QTreeWidgetItem* row = Page().Tree().Row(category);
+    ASSERT_NE(row, nullptr);
+    ASSERT_TRUE(row->flags() & Qt::ItemIsEnabled) << CategoryName(category);
+    row->treeWidget()->setCurrentItem(row);
+    if (Page().List().model().category() != category) Page().Tree().Reselect();
+  }
+  QStringList Headers() {
+    QStringList out;
+    for (const char* name : {"Col1", "Col2", "Col3", "Col4", "Col5", "Col6"}) {
+      auto* label = Find<QLabel>(name);
+      if (!label->isHidden()) out << label->text();
+    }
+    return out;
+  }
+  QStringList Row(int row) {
+    QStringList out;
+    auto& model = Page().List().model();
+    for (int c = 0; c < model.columnCount(); ++c) {
+      out << model.data(model.index(row, c), Qt::DisplayRole).toString();
+    }
+    return out;
+  }
+
+  QTemporaryDir dir_;
+  fs::path appData_;
+  fs::path root_;
+  fixtures::ScanExpectation expected_;
+  std::unique_ptr<CMainWnd> window_;
+  std::vector<std::pair<int, qintptr>> messages_;
+};
+
+TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
+  WriteFullBackup();
+  Open();
+  EXPECT_EQ(Page().StatisticsText(), "You select 0 MB in 0 item(s) of 0 MB in 0 item(s)");
+  ScanFromStartPage();
+  CScanVrtWnd& page = Page();
+  ASSERT_EQ(page.ScanResult(), 0);
+  EXPECT_EQ(window_->MainTabPage()->currentIndex(), 1);
+  EXPECT_EQ(Seen(ui::kWmScanStatus), 1);  // status 0 only
+  EXPECT_TRUE(Find<QWidget>("ScanToolBar")->isHidden());
+  EXPECT_FALSE(Find<QWidget>("ReocveryToolBar")->isHidden());
+  EXPECT_FALSE(Find<QWidget>("DataListToolBar")->isHidden());
+  EXPECT_TRUE(Button("BtnHome")->isEnabled());
+  EXPECT_TRUE(Button("BtnRecovery")->isEnabled());
+
+  // Tree counts: conversations and chats count once each.
+  std::set<int64_t> conversations, chats;
+  for (const auto& m : expected_.messages) conversations.insert(m.handleId);
+  for (const auto& m : expected_.whatsApp) chats.insert(m.sessionId);
+  const std::vector<std::pair<ScanCategory, size_t>> counts = {
+      {ScanCategory::kCameraRoll, expected_.cameraRoll.size()},
+      {ScanCategory::kAppPhotos, expected_.appFiles.size()},
+      {ScanCategory::kMessages, conversations.size()},
+      {ScanCategory::kContacts, expected_.contacts.size()},
+      {ScanCategory::kCallHistory, expected_.calls.size()},
+      // Notes come from both notes databases of this phone: counted as the scan found them.
+      {ScanCategory::kNotes, Page().Results().notes.size()},
+      {ScanCategory::kWhatsApp, chats.size()},
+      {ScanCategory::kWhatsAppAttachments, expected_.whatsAppMedia.size()},
+  };
+  for (const auto& [category, n] : counts) {
+    ASSERT_GT(n, 0u) << CategoryName(category);
+    EXPECT_EQ(page.Tree().Row(category)->text(0),
+              QStringLiteral("%1 (%2)").arg(CategoryName(category)).arg(n));
+    EXPECT_EQ(page.Tree().Row(category)->checkState(0), Qt::Checked);
+  }
+  // Nothing found: the row stays "(0)" and cannot be clicked.
+  EXPECT_EQ(page.Tree().Row(ScanCategory::kPhotoStream)->text(0), "Photo Stream (0)");
+  EXPECT_FALSE(page.Tree().Row(ScanCategory::kPhotoStream)->flags() & Qt::ItemIsEnabled);
+  // The first category with data was picked on its own.
+  EXPECT_EQ(page.Tree().Selected(), int32_t(ScanCategory::kCameraRoll));
+
+  // Every category: its columns and its first row.
+  struct Case {
+    ScanCategory category;
+    QStringList headers;
+    QStringList first;
+    bool filterBar;
+  };
+  const auto& r = page.Results();
+  // The conversation of a deleted message comes first, shown by its last message.
+  const MessageItem* lastOfDeleted = nullptr;
+  for (const auto& [handle, messages] : r.messages) {
+    for (const auto& m : messages) {
+      if (m.deleted && lastOfDeleted == nullptr) lastOfDeleted = &messages.back();
+    }
+  }
+  ASSERT_NE(lastOfDeleted, nullptr);
+  auto firstDeletedOr0 = [](const auto& items) {
+    for (const auto& item : items) {
+      if (item.deleted) return &item;
+    }
+    return &items[0];
+  };
+  const ContactItem* firstContact = firstDeletedOr0(r.contacts);
+  const NoteItem* firstNote = firstDeletedOr0(r.notes);
+  const std::vector<Case> cases = {
+      {ScanCategory::kCameraRoll,
+       {"File Name", "File Size"},
+       {Q(r.cameraRoll[0].displayName), Q(FormatSize(int64_t(r.cameraRoll[0].size)))},
+       false},
+      {ScanCategory::kAppPhotos,
+       {"App Name", "Type"},
+       {Q(r.appPhotos.begin()->first), "Folder"},
+       false},
+      {ScanCategory::kMessages,
+       {"User Name", "Phone Number", "Date", "Message"},
+       {Q(lastOfDeleted->name), Q(lastOfDeleted->phone), Q(lastOfDeleted->date),
+        Q(lastOfDeleted->text)},
+       true},
+      {ScanCategory::kContacts,
+       {"Name", "Company", "Phone", "Email", "Home Page"},
+       {Q(firstContact->name), Q(firstContact->company), Q(firstContact->phones).replace('\n', ' '),
+        Q(firstContact->email), Q(firstContact->url)},
+       true},
+      {ScanCategory::kCallHistory,
+       {"User Name", "Phone Number", "Date", "Call Status", "Duration", "Status"},
+       {},
+       true},
+      {ScanCategory::kNotes,
+       {"Title", "Date", "Note"},
+       {Q(firstNote->title), Q(firstNote->date), Q(firstNote->body).replace('\n', ' ')},
+       true},
+      {ScanCategory::kWhatsApp, {"Chats", "Name", "Phone"}, {}, true},
+      {ScanCategory::kWhatsAppAttachments,
+       {"File Name", "File Size"},
+       {Q(r.whatsAppAttachments[0].displayName), Q(FormatSize(2048))},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(CategoryName(c.category));
+    Pick(c.category);
+    EXPECT_EQ(Headers(), c.headers);
+    EXPECT_EQ(Find<QWidget>("FilterToolBar")->isHidden(), !c.filterBar);
+    EXPECT_TRUE(Find<QWidget>("iPhoneInfoLayout")->isHidden());
+    ASSERT_GT(page.List().model().rowCount(), 0);
+    if (!c.first.isEmpty()) {
+      EXPECT_EQ(Row(0), c.first);
+    }
+  }
+
+  // Call History: deleted calls first, each newest first; durations, "Missed"/"Canceled".
+  Pick(ScanCategory::kCallHistory);
+  {
+    ASSERT_EQ(r.calls.size(), expected_.calls.size());
+    std::vector<CallItem> calls = r.calls;
+    std::stable_sort(calls.begin(), calls.end(), [](const CallItem& a, const CallItem& b) {
+      if (a.deleted != b.deleted) return a.deleted > b.deleted;
+      return a.date > b.date;
+    });
+    auto& model = page.List().model();
+    ASSERT_EQ(model.rowCount(), int(calls.size()));
+    for (size_t i = 0; i < calls.size(); ++i) {
+      const CallItem& call = calls[i];
+      const QString duration = call.duration == 0 ? (call.incoming ? "Missed" : "Canceled")
+                                                  : Q(FormatDuration(call.duration));
+      EXPECT_EQ(Row(int(i)), (QStringList{Q(call.name), Q(call.phone), Q(call.date),
+                                          call.incoming ? "Incoming" : "Outgoing", duration,
+                                          call.deleted ? "Deleted" : "Normal"}))
+          << i;
+      const QVariant colour = model.data(model.index(int(i), 2), Qt::ForegroundRole);
+      EXPECT_EQ(colour.isValid() && colour.value<QColor>().rgba() == 0xFFF37302u,
+                call.deleted != 0);
+    }
+  }
+
+  // WhatsApp: the deleted chat first, shown by its last message (a group lists its members).
+  Pick(ScanCategory::kWhatsApp);
+  EXPECT_EQ(Row(0)[0], Q(page.Rows().chats[0].chatTitle));
+  EXPECT_EQ(page.Rows().chats[0].deleted, 1);
+  EXPECT_EQ(page.Rows().chats[0].sessionId, 1);
+
+  // App Photos: the app folder opens on a double click and Back returns to the apps.
+  Pick(ScanCategory::kAppPhotos);
+  {
+    auto* list = Find<QTreeView>("DataList");
+    emit list->doubleClicked(page.List().model().index(0, 0));
+    EXPECT_EQ(Headers(), (QStringList{"File Name", "App Name", "Size"}));
+    EXPECT_EQ(Row(0)[0], Q(r.appPhotos.begin()->second[0].displayName));
+    EXPECT_EQ(Q(r.appPhotos.begin()->second[0].displayName).toLower(), "edited.png");
+    EXPECT_FALSE(Button("BtnBackAppDir")->isHidden());
+    Button("BtnBackAppDir")->click();
+    EXPECT_EQ(Headers(), (QStringList{"App Name", "Type"}));
+    EXPECT_TRUE(Button("BtnBackAppDir")->isHidden());
+  }
+
+  // The filter: on in Messages keeps only the deleted conversations, off brings all back.
+  const StatNode& root = page.Selection().Root();
+  const uint32_t items = root.items;
+  Pick(ScanCategory::kMessages);
+  const int allConversations = page.List().model().rowCount();
+  int deletedConversations = 0;
+  for (const auto& row : page.Rows().conversations) deletedConversations += row.deleted;
+  ASSERT_GT(deletedConversations, 0);
+  ASSERT_LT(deletedConversations, allConversations);
+  auto* filterCount = Find<QLabel>("LblFilterCount");
+  EXPECT_TRUE(filterCount->isHidden());
+  Button("OptOnOffFilter")->click();
+  EXPECT_EQ(page.List().model().rowCount(), deletedConversations);
+  EXPECT_FALSE(filterCount->isHidden());
+  const int hidden = allConversations - deletedConversations;
+  EXPECT_EQ(filterCount->text(), QStringLiteral("Files Filtered: %1 item(s)").arg(hidden));
+  EXPECT_EQ(root.selected - root.selectedHidden, items - uint32_t(hidden));
+  EXPECT_TRUE(page.StatisticsText().contains(
+      QStringLiteral(" in %1 item(s) of ").arg(items - uint32_t(hidden))));
+  // Another category with deletion marks is shown filtered too; files are never filtered.
+  Pick(ScanCategory::kContacts);
+  int deletedContacts = 0;
+  for (const auto& c : expected_.contacts) deletedContacts += c.deleted;
+  EXPECT_EQ(page.List().model().rowCount(), deletedContacts);
+  Pick(ScanCategory::kCameraRoll);
+  EXPECT_EQ(page.List().model().rowCount(), int(expected_.cameraRoll.size()));
+  EXPECT_TRUE(filterCount->isHidden());
+  Pick(ScanCategory::kMessages);
+  Button("OptOnOffFilter")->click();
+  EXPECT_EQ(page.List().model().rowCount(), allConversations);
+  EXPECT_TRUE(filterCount->isHidden());
+  EXPECT_EQ(root.hidden, 0u);
+  EXPECT_EQ(root.selected, items);
+
+  // Uncheck Contacts in the tree, check one of its rows: half-checked, one contact selected.
+  QTreeWidgetItem* contactsRow = page.Tree().Row(ScanCategory::kContacts);
+  contactsRow->setCheckState(0, Qt::Unchecked);
+  EXPECT_EQ(page.Selection().Category(ScanCategory::kContacts).selected, 0u);
+  Pick(ScanCategory::kContacts);
+  auto& model = page.List().model();
+  EXPECT_EQ(model.data(model.index(0, 0), Qt::CheckStateRole).toInt(), Qt::Unchecked);
+  ASSERT_TRUE(model.setData(model.index(0, 0), Qt::Checked, Qt::CheckStateRole));
+  EXPECT_EQ(contactsRow->checkState(0), Qt::PartiallyChecked);
+  {
+    // The line, summed here from the containers: files by size, records by characters,
+    // each at least 1024.
+    auto counted = [](uint64_t n) { return std::max<uint64_t>(n, 1024); };
+    auto chars = [&](const std::string& s) {
+      uint64_t n = 0;
+      for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
+      return counted(n);
+    };
+    uint64_t total = 0, contacts = 0;
+    for (const auto& f : r.cameraRoll) total += counted(f.size);
+    for (const auto& [app, files] : r.appPhotos)
+      for (const auto& f : files) total += counted(f.size);
+    for (const auto& f : r.whatsAppAttachments) total += counted(f.size);
+    for (const auto& f : r.messageAttachments) total += counted(f.size);
+    for (const auto& row : page.Rows().conversations) total += chars(row.text);
+    for (const auto& row : page.Rows().chats) total += chars(row.text);
+    for (const auto& c : r.calls) total += chars(c.name + c.phone);
+    for (const auto& n : r.notes) total += chars(n.body);
+    for (const auto& c : r.contacts) contacts += chars(c.name + c.phones);
+    total += contacts;
+    const ContactItem& checked = page.Rows().contacts[0];
+    const uint64_t selected = total - contacts + chars(checked.name + checked.phones);
+    const uint32_t selectedCount = items - uint32_t(r.contacts.size()) + 1;
+    EXPECT_EQ(page.StatisticsText(),
+              QStringLiteral("You select %1 in %2 item(s) of %3 in %4 item(s)")
+                  .arg(Q(FormatSize(int64_t(selected))))
+                  .arg(selectedCount)
+                  .arg(Q(FormatSize(int64_t(total))))
+                  .arg(items));
+  }
+
+  // Recover into a folder: every selected file is there, the one contact on its page.
+  const fs::path out = fs::path(dir_.path().toStdString()) / "out";
+  fs::create_directories(out);
+  page.chooseFolder = [&](QWidget*) { return std::optional<fs::path>(out); };
+  int detailRows = -1;
+  uint32_t done = 0;
+  QTimer finisher;
+  finisher.setInterval(10);
+  QObject::connect(&finisher, &QTimer::timeout, [&] {
+    auto* wnd = qobject_cast<CRecoverProcessWnd*>(QApplication::activeModalWidget());
+    if (wnd == nullptr || !wnd->Finished()) return;
+    QApplication::processEvents();
+    if (wnd->findChild<QPushButton*>("FinishBtn")->isHidden()) return;
+    detailRows = wnd->DetailList()->topLevelItemCount();
+    done = wnd->DoneCount();
+    EXPECT_TRUE(wnd->findChild<QPushButton*>("CancelBtn")->isHidden());
+    EXPECT_EQ(wnd->FailedCount(), 0u);
+    wnd->findChild<QPushButton*>("FinishBtn")->click();
+  });
+  finisher.start();
+  Button("BtnRecovery")->click();
+  finisher.stop();
+  EXPECT_EQ(detailRows, int(done));
+  EXPECT_GT(done, 0u);
+  for (const auto& f : r.cameraRoll) {
+    EXPECT_TRUE(fs::exists(out / "Camera Roll" / f.displayName)) << f.displayName;
+  }
+  EXPECT_TRUE(fs::exists(out / "WhatsApp Attachments" / r.whatsAppAttachments[0].displayName));
+  EXPECT_TRUE(fs::exists(out / "App Photos" / r.appPhotos.begin()->first /
+                         r.appPhotos.begin()->second[0].displayName));
+  EXPECT_TRUE(fs::exists(out / "Message" / "sms.csv"));
+  int contactPages = 0;
+  for (const auto& e : fs::recursive_directory_iterator(out / "Contacts")) {
+    if (e.path().filename() != "Contacts.html") continue;
+    ++contactPages;
+    std::ifstream in(e.path());
+    const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t rows = 0;
+    for (size_t at = html.find("\t<tr>"); at != std::string::npos;
+         at = html.find("\t<tr>", at + 1)) {
+      ++rows;
+    }
+    EXPECT_EQ(rows, 1u);
+    EXPECT_NE(html.find(page.Rows().contacts[0].name), std::string::npos);
+  }
+  EXPECT_EQ(contactPages, 1);
+}
+
+TEST_F(ScanPageTest, FailedCopiesAreListedFirstInRed) {
+  WriteFullBackup();
+  Open();
+  ScanFromStartPage();
+  CScanVrtWnd& page = Page();
+  // Only the camera roll, and one of its data files gone from the backup.
+  for (int32_t code = 2; code <= 11; ++code)
+    page.Selection().SelectCategory(ScanCategory(code), false);
+  page.Selection().Recount();
+  const auto& roll = page.Results().cameraRoll;
+  ASSERT_GE(roll.size(), 2u);
+  fs::remove(roll[1].path);
+  const fs::path out = fs::path(dir_.path().toStdString()) / "out";
+  fs::create_directories(out);
+  RecoverJob job;
+  job.engine = page.Sequence().activeEngine();
+  job.messages = &page.Results().messages;
+  job.chats = &page.Results().whatsApp;
+  job.selection = &page.Selection();
+  job.destination = out;
+  job.templateFolder = fs::path(HALVERN_BIN_DIR) / "template";
+  CRecoverProcessWnd wnd(window_.get(), job, uint32_t(roll.size()));
+  QTimer::singleShot(0, [&] {
+    ASSERT_TRUE(Until([&] { return wnd.Finished(); }));
+    QApplication::processEvents();
+    wnd.findChild<QPushButton*>("DetailBtn")->click();
+    wnd.findChild<QPushButton*>("closebtn")->click();  // after the run: closes with 1
+  });
+  EXPECT_EQ(wnd.Run(), ui::kResultOk);
+  EXPECT_EQ(wnd.FailedCount(), 1u);
+  EXPECT_EQ(wnd.DoneCount(), uint32_t(roll.size()));
+  QTreeWidget* detail = wnd.DetailList();
+  ASSERT_EQ(detail->topLevelItemCount(), int(roll.size()));
+  EXPECT_TRUE(detail->topLevelItem(0)->text(0).endsWith(Q(roll[1].displayName)));
+  EXPECT_NE(detail->topLevelItem(0)->text(1), "Success");
+  EXPECT_EQ(detail->topLevelItem(0)->foreground(0).color(), QColor(0xE0, 0x20, 0x20));
+  for (int i = 1; i < detail->topLevelItemCount(); ++i) {
+    EXPECT_EQ(detail->topLevelItem(i)->text(1), "Success");
+  }
+  EXPECT_EQ(wnd.findChild<QLabel*>("recovered")->text(),
+            QStringLiteral("Recovered %1 of %1: %2 written, 1 failed.")
+                .arg(roll.size())
+                .arg(roll.size() - 1));
+}
+
+TEST_F(ScanPageTest, PauseStopAndTheCloseQuery) {
+  WriteFullBackup();
+  Open();
+  window_->ChooseStartPage(false);
+  CScanVrtWnd& page = Page();
+  page.backupInfo = window_->BackupPage().Backups().at(0);
+  auto* pause = Button("BtnScanPause");
+
+  {  // Pause holds the worker; stop while paused asks once, resets the text, ends with 2.
+    ASSERT_EQ(page.StartScan(1), 0);
+    pause->click();
+    EXPECT_TRUE(page.paused);
+    EXPECT_EQ(pause->text(), Msg("MSG0506"));
+    EXPECT_FALSE(Button("BtnHome")->isEnabled());
+    const int32_t shown = page.Sequence().shownPercent();
+    QElapsedTimer wait;
+    wait.start();
+    while (wait.elapsed() < 300) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(page.ScanFinished());
+    EXPECT_EQ(page.Sequence().shownPercent(), shown);
+    ModalDriver driver;
+    driver.Press("okbtn");
+    Button("BtnScanStop")->click();
+    ASSERT_EQ(driver.Seen().size(), 1u);
+    EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Question.xml");
+    EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0508"));
+    EXPECT_TRUE(page.ScanFinished());
+    EXPECT_EQ(page.ScanResult(), 2);
+    EXPECT_FALSE(page.paused);
+    EXPECT_EQ(pause->text(), Msg("MSG0507"));
+    ASSERT_TRUE(Until([&] { return Seen(ui::kWmScanFinished) == 1; }));
+    EXPECT_FALSE(Find<QWidget>("ReocveryToolBar")->isHidden());
+    EXPECT_TRUE(Button("BtnHome")->isEnabled());
+  }
+  {  // Stop answered "Cancel": the scan goes on to its end.
+    ASSERT_EQ(page.StartScan(1), 0);
+    ModalDriver driver;
+    driver.Press("cancelbtn");
+    Button("BtnScanStop")->click();
+    EXPECT_EQ(driver.Seen().size(), 1u);
+    EXPECT_FALSE(page.paused);
+    ASSERT_TRUE(Until([&] { return Seen(ui::kWmScanFinished) == 2; }));
+    EXPECT_EQ(page.ScanResult(), 0);
+  }
+  {  // Closing during a paused scan: "Cancel" keeps the window and the pause.
+    ASSERT_EQ(page.StartScan(1), 0);
+    pause->click();
+    ModalDriver driver;
+    driver.Press("cancelbtn").Press("okbtn");
+    EXPECT_FALSE(window_->close());
+    ASSERT_EQ(driver.Seen().size(), 1u);
+    EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0511"));
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(page.paused);
+    EXPECT_FALSE(page.ScanFinished());
+    EXPECT_TRUE(window_->close());  // "OK": the scan stops and the window closes
+    EXPECT_EQ(driver.Seen().size(), 2u);
+    EXPECT_TRUE(page.ScanFinished());
+    EXPECT_EQ(page.ScanResult(), 2);
+  }
+}
+
+TEST_F(ScanPageTest, HomeAsksOnlyWhenSomethingWasFound) {
+  fixtures::BackupSpec spec;
+  spec.displayName = spec.deviceName = "Empty Phone";
+  std::string error;
+  ASSERT_TRUE(fixtures::WriteBackup(root_ / "empty", spec, &error)) << error;
+  Open();
+  ScanFromStartPage();
+  {
+    ModalDriver driver;
+    EXPECT_TRUE(Button("BtnHome")->isEnabled());
+    EXPECT_FALSE(Button("BtnRecovery")->isEnabled());  // nothing selected
+    Button("BtnHome")->click();
+    EXPECT_TRUE(driver.Seen().empty());
+    EXPECT_EQ(window_->MainTabPage()->currentIndex(), 0);
+  }
+  // A scan that found something asks first; "Cancel" stays on the page.
+  window_.reset();
+  messages_.clear();
+  fs::remove_all(root_ / "empty");
+  WriteFullBackup();
+  Open();
+  ScanFromStartPage();
+  ModalDriver driver;
+  driver.Press("cancelbtn").Press("okbtn");
+  Button("BtnHome")->click();
+  EXPECT_EQ(window_->MainTabPage()->currentIndex(), 1);
+  Button("BtnHome")->click();
+  ASSERT_EQ(driver.Seen().size(), 2u);
+  EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0510"));
+  EXPECT_EQ(window_->MainTabPage()->currentIndex(), 0);
+  EXPECT_EQ(Page().Selection().Root().items, 0u);
+  EXPECT_EQ(Page().Tree().Row(ScanCategory::kMessages)->text(0), "Messages (0)");
+}
+
+}  // namespace
+}  // namespace halvern::app
