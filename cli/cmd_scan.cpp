@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <iostream>
 
+#include "cli/cmd_device.h"
 #include "cli/commands.h"
 #include "cli/scan_output.h"
+#include "device/device_recovery.h"
 #include "engine/backup_session.h"
 #include "engine/scan_sequence.h"
 
@@ -96,12 +98,20 @@ const char* OpenFailureText(int32_t code) {
 
 int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, BackupInfo& info,
             std::string& error) {
-  if (info.ReadBackupInfo(folder) != 0) {
+  // An empty folder is the attached phone: the scan makes its backup first (mode 0).
+  const bool device = folder.empty();
+  bool deviceEncrypts = false;
+  if (device && ConnectDevice(deviceEncrypts, error) != 0) return 1;
+  if (!device && info.ReadBackupInfo(folder) != 0) {
     error = folder.string() + " is not a backup folder (no readable Info.plist)";
     return 1;
   }
   std::string password;
-  if (info.isEncrypted || passwordStdin) {
+  if (device && deviceEncrypts && !ReadPassword(passwordStdin, password)) {
+    error = "the phone encrypts its backups: give its backup password with --password-stdin";
+    return 1;
+  }
+  if (!device && (info.isEncrypted || passwordStdin)) {
     if (!ReadPassword(passwordStdin, password) && info.isEncrypted) {
       error = "the backup is encrypted: give its password with --password-stdin";
       return 1;
@@ -109,7 +119,7 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
   }
   g_interrupted = 0;
   auto previous = std::signal(SIGINT, OnInterrupt);
-  if (scan.StartScan(1, info, password) != 0) {
+  if (scan.StartScan(device ? 0 : 1, info, password) != 0) {
     std::signal(SIGINT, previous);
     error = "the scan cannot start";
     return 1;
@@ -127,6 +137,11 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
     return 130;
   }
   const int32_t open = scan.openResult();
+  if (open != 0 && device) {
+    error = "cannot back up the phone: " + DeviceFailureText(open) + " (code " +
+            std::to_string(open) + ")";
+    return open == kDeviceGone || open == kStopped ? 130 : 1;
+  }
   if (open != 0) {
     error = std::string("cannot open ") + folder.string() + ": " + OpenFailureText(open) +
             " (code " + std::to_string(open) + ")";
@@ -136,6 +151,10 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
     error = "scan stopped";
     return 130;
   }
+  // The phone's summary comes from the backup just made.
+  if (auto* engine = dynamic_cast<CDeviceRecovery*>(scan.activeEngine())) {
+    info = engine->reader().info;
+  }
   return 0;
 }
 
@@ -143,13 +162,17 @@ int ScanCommand(const Args& input) {
   Args args = input;
   const bool asJson = TakeFlag(args, "--json");
   const bool passwordStdin = TakeFlag(args, "--password-stdin");
-  if (args.size() != 1) return Fail(2, "usage: scan DIR [--password-stdin] [--json]");
+  const bool device = TakeFlag(args, "--device");
+  if (args.size() != (device ? 0u : 1u)) {
+    return Fail(2, "usage: scan DIR|--device [--password-stdin] [--json]");
+  }
   CliScanFrontEnd frontEnd;
   BackupSession session;
   ScanSequence scan(frontEnd, &session);
   std::string error;
   BackupInfo info;
-  const int status = RunScan(args[0], passwordStdin, scan, info, error);
+  const int status = RunScan(device ? fs::path() : fs::path(args[0]), passwordStdin, scan, info,
+                             error);
   frontEnd.Done();
   if (status != 0) return Fail(status, error);
   if (asJson) {

@@ -17,6 +17,7 @@ const std::vector<Command>& AllCommands() {
       {"sqlite", "sqlite FILE [--table NAME] --json  every table, live and carved rows",
        &SqliteCommand},
       {"recover", "recover DIR --to OUT [--only CAT,...] [--deleted-only]", &RecoverCommand},
+      {"device", "device list|info|backup --to DIR  the phone; scan --device", &DeviceCommand},
   };
   return commands;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cli/commands.h"
+#include "device/device_recovery.h"
 
 namespace {
 void Usage(FILE* out) {
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
+  halvern::RegisterDeviceEngine();
   halvern::cli::Args args(argv + 2, argv + argc);
   for (const auto& c : halvern::cli::AllCommands()) {
     if (std::strcmp(argv[1], c.name) == 0) return c.run(args);

@@ -859,6 +859,11 @@ int32_t DeviceSession::RestoreBackupPassword() {
   return result;
 }
 
+void DeviceSession::KeepBackupFolder() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  backupFolder_.clear();
+}
+
 void DeviceSession::PurgeBackupFolder() {
   const fs::path folder = GetBackupFolder();
   if (folder.empty()) return;

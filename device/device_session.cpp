@@ -96,6 +96,16 @@ bool IsAppleMobileSupportInstalled() {
   return SplitHostPort(address, host, port) && ConnectTcp(host, port);
 }
 
+std::vector<std::string> ListAttachedDevices() {
+  std::vector<std::string> found;
+  char** list = nullptr;
+  int count = 0;
+  if (idevice_get_device_list(&list, &count) != IDEVICE_E_SUCCESS || !list) return found;
+  for (int i = 0; i < count && list[i]; ++i) found.emplace_back(list[i]);
+  idevice_device_list_free(list);
+  return found;
+}
+
 DeviceSession& DeviceSession::Instance() {
   static DeviceSession session;
   return session;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/codes.h"
 
@@ -22,6 +23,9 @@ std::string UsbmuxdAddress();
 // The support check: true when the usbmuxd service can be contacted at UsbmuxdAddress()
 // (a connection is made and closed at once). Without it no phone can be reached.
 bool IsAppleMobileSupportInstalled();
+
+// The identifiers of the attached devices, as usbmuxd lists them (USB only).
+std::vector<std::string> ListAttachedDevices();
 
 // Notification names the session posts and observes.
 namespace device_notice {
@@ -106,6 +110,9 @@ class DeviceSession {
   // Deletes the loose files of the backup folder and of its Snapshot subfolder, then the
   // Snapshot folder when it is empty. Subfolders and the folder itself stay.
   void PurgeBackupFolder();
+  // Hands the last backup over to the caller: it is no longer purged when the session ends
+  // (a backup made into a folder the user chose).
+  void KeepBackupFolder();
 
   // Flags read by the device engine and the device start page.
   std::atomic<bool> isIos10OrLater{false};  // major iOS version above 9; never cleared
