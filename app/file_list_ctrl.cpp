@@ -504,9 +504,13 @@ CFileListCtrl::CFileListCtrl(QTreeView* view, QCheckBox* checkAll, std::vector<Q
   SetHeader();
 }
 
+// The header bar lays out CheckAll and Col1..Col6 over the view's columns. The first column
+// also holds each row's check box and icon, so it is wider than its text by that much.
 void CFileListCtrl::SetHeader() {
+  constexpr int kCheckAndIcon = 44;  // row check box and icon before the first cell's text
+  constexpr int kHeaderLead = 38;    // the header bar's margin, CheckAll and one spacing
+  constexpr int kHeaderSpacing = 6;
   const auto& columns = model_.columns();
-  int used = 0;
   for (size_t c = 0; c < headers_.size(); ++c) {
     QLabel* label = headers_[c];
     if (c >= columns.size()) {
@@ -515,27 +519,21 @@ void CFileListCtrl::SetHeader() {
     }
     label->setText(QLatin1String(columns[c].title));
     label->setAlignment(columns[c].centred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter);
-    // The first column also carries the row's check box and icon: its label starts after
-    // the header's own check box.
-    int width = columns[c].width;
+    const int width = columns[c].width;
     if (width > 0) {
-      view_->setColumnWidth(int(c), width);
-      label->setFixedWidth(c == 0 ? std::max(width - 30, 40) : width - 6);
-      used += width;
+      const int shown = c == 0 ? width + kCheckAndIcon : width;
+      view_->setColumnWidth(int(c), shown);
+      label->setFixedWidth(c == 0 ? shown - kHeaderLead : shown - kHeaderSpacing);
     } else {
       label->setMinimumWidth(0);
       label->setMaximumWidth(QWIDGETSIZE_MAX);
     }
     label->show();
   }
-  (void)used;
   checkAll_->setEnabled(!columns.empty());
   const QSignalBlocker quiet(checkAll_);
-  checkAll_->setChecked(
-      model_.level() != ItemListModel::Level::kNone &&
-      (model_.level() == ItemListModel::Level::kAppFiles
-           ? false
-           : selection_.CategoryState(model_.category()) == CheckState::kChecked));
+  checkAll_->setChecked(model_.level() == ItemListModel::Level::kCategory &&
+                        selection_.CategoryState(model_.category()) == CheckState::kChecked);
 }
 
 bool CFileListCtrl::FilterOn() const {

@@ -179,15 +179,41 @@ void CScanVrtWnd::OnProgressShown(int32_t percent) {
   });
 }
 
+// The worker has just completed the category's container and does not touch it again: the
+// record rows are built and pre-sorted here, off the user-interface thread.
 void CScanVrtWnd::OnCategoryReady(ScanCategory category) {
-  Queue([this, category] { AddCategory(category); });
+  const ScanResults& r = sequence_->results();
+  auto prepared = std::make_shared<CategoryRows>();
+  switch (category) {
+    case ScanCategory::kMessages:
+      prepared->conversations = ConversationRows(r.messages);
+      break;
+    case ScanCategory::kWhatsApp:
+      prepared->chats = ChatRows(r.whatsApp);
+      break;
+    case ScanCategory::kContacts:
+      prepared->contacts = r.contacts;
+      PreSortContacts(prepared->contacts);
+      break;
+    case ScanCategory::kCallHistory:
+      prepared->calls = r.calls;
+      PreSortCalls(prepared->calls);
+      break;
+    case ScanCategory::kNotes:
+      prepared->notes = r.notes;
+      PreSortNotes(prepared->notes);
+      break;
+    default:
+      break;
+  }
+  Queue([this, category, prepared] { AddCategory(category, std::move(*prepared)); });
 }
 
 bool CScanVrtWnd::HasSelectedNode() const { return tree_ && tree_->HasSelectedNode(); }
 
-// The category is complete (the worker has moved on): its rows, pre-sorted once, join the
-// selection, and its tree row becomes clickable.
-void CScanVrtWnd::AddCategory(ScanCategory category) {
+// The category is complete: its rows (pre-sorted on the worker) join the selection, and then
+// its tree row becomes clickable.
+void CScanVrtWnd::AddCategory(ScanCategory category, CategoryRows prepared) {
   const ScanResults& r = sequence_->results();
   using C = ScanCategory;
   size_t count = 0;
@@ -216,30 +242,27 @@ void CScanVrtWnd::AddCategory(ScanCategory category) {
       break;
     }
     case C::kMessages:
-      rows_.conversations = ConversationRows(r.messages);
+      rows_.conversations = std::move(prepared.conversations);
       selection_.AddConversations(rows_.conversations);
       count = rows_.conversations.size();
       break;
     case C::kWhatsApp:
-      rows_.chats = ChatRows(r.whatsApp);
+      rows_.chats = std::move(prepared.chats);
       selection_.AddChats(rows_.chats);
       count = rows_.chats.size();
       break;
     case C::kContacts:
-      rows_.contacts = r.contacts;
-      PreSortContacts(rows_.contacts);
+      rows_.contacts = std::move(prepared.contacts);
       selection_.AddContacts(rows_.contacts);
       count = rows_.contacts.size();
       break;
     case C::kCallHistory:
-      rows_.calls = r.calls;
-      PreSortCalls(rows_.calls);
+      rows_.calls = std::move(prepared.calls);
       selection_.AddCalls(rows_.calls);
       count = rows_.calls.size();
       break;
     case C::kNotes:
-      rows_.notes = r.notes;
-      PreSortNotes(rows_.notes);
+      rows_.notes = std::move(prepared.notes);
       selection_.AddNotes(rows_.notes);
       count = rows_.notes.size();
       break;

@@ -91,7 +91,7 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   // Runs `work` on the user-interface thread unless a newer scan started meanwhile.
   void Queue(std::function<void()> work);
 
-  void AddCategory(ScanCategory category);
+  void AddCategory(ScanCategory category, CategoryRows prepared);
   void PickCategory(ScanCategory category);
   void OnCategoryCheck(ScanCategory category, bool on);
   void AfterSelectionChange();

@@ -1,0 +1,7 @@
+# The scan page's item list over a million rows (bench/gui_list_bench.cpp). Included from
+# bench/CMakeLists.txt; needs the desktop app.
+if(TARGET halvern_app)
+  add_executable(gui_list_bench ${CMAKE_CURRENT_LIST_DIR}/gui_list_bench.cpp)
+  target_link_libraries(gui_list_bench PRIVATE halvern_app halvern_warnings)
+  target_include_directories(gui_list_bench PRIVATE ${CMAKE_SOURCE_DIR})
+endif()
