@@ -88,16 +88,19 @@ struct Member {
   std::function<std::vector<std::pair<bool, std::string>>(CSqliteFileReader&, ColumnLookup)> run;
 };
 
+// Rows of the members without a deleted flag (chat sessions, group members, media items) hold
+// their carved rows unmarked after the live ones; where each row was found tells them apart.
 template <class RowT, class Decode, class Format>
-std::vector<std::pair<bool, std::string>> Collect(Decode decode, Format format, bool hasDeleted) {
+std::vector<std::pair<bool, std::string>> Collect(Decode decode, Format format) {
   std::vector<RowT> rows;
-  decode(rows);
+  std::vector<RowOrigin> origins;
+  decode(rows, &origins);
+  EXPECT_EQ(origins.size(), rows.size());
   std::vector<std::pair<bool, std::string>> out;
-  for (auto& r : rows) {
-    bool deleted = false;
-    if constexpr (requires { r.deleted; }) deleted = r.deleted != 0;
-    (void)hasDeleted;
-    out.push_back({deleted, format(r)});
+  for (size_t i = 0; i < rows.size() && i < origins.size(); ++i) {
+    bool deleted = origins[i].source != RowSource::kLive || origins[i].freedPage;
+    if constexpr (requires { rows[i].deleted; }) deleted = rows[i].deleted != 0;
+    out.push_back({deleted, format(rows[i])});
   }
   return out;
 }
@@ -125,11 +128,12 @@ std::vector<Member> Members() {
                },
                [](CSqliteFileReader& r, ColumnLookup l) {
                  return Collect<MessageItem>(
-                     [&](auto& v) { DecodeMessages(r, v, {l}); },
+                     [&](auto& v, auto* o) {
+                       DecodeMessages(r, v, {l, o});
+                     },
                      [](const MessageItem& x) {
                        return Join({N(x.rowId), x.text, N(x.handleId), x.date, N(x.fromMe)});
-                     },
-                     true);
+                     });
                }});
   m.push_back({"handle",
                [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
@@ -138,11 +142,13 @@ std::vector<Member> Members() {
                         "ORDER BY rowid";
                },
                [](CSqliteFileReader& r, ColumnLookup l) {
-                 return Collect<HandleRow>([&](auto& v) { DecodeHandles(r, v, {l}); },
-                                           [](const HandleRow& x) {
-                                             return Join({N(x.rowId), x.address});
-                                           },
-                                           true);
+                 return Collect<HandleRow>(
+                     [&](auto& v, auto* o) {
+                       DecodeHandles(r, v, {l, o});
+                     },
+                     [](const HandleRow& x) {
+                       return Join({N(x.rowId), x.address});
+                     });
                }});
   m.push_back({"attachment",
                [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
@@ -150,11 +156,13 @@ std::vector<Member> Members() {
                         " AS a FROM attachment WHERE a<>'' ORDER BY rowid";
                },
                [](CSqliteFileReader& r, ColumnLookup l) {
-                 return Collect<AttachmentRow>([&](auto& v) { DecodeAttachments(r, v, {l}); },
-                                               [](const AttachmentRow& x) {
-                                                 return Join({N(x.rowId), x.fileName});
-                                               },
-                                               true);
+                 return Collect<AttachmentRow>(
+                     [&](auto& v, auto* o) {
+                       DecodeAttachments(r, v, {l, o});
+                     },
+                     [](const AttachmentRow& x) {
+                       return Join({N(x.rowId), x.fileName});
+                     });
                }});
   m.push_back({"message_attachment_join",
                [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
@@ -163,22 +171,25 @@ std::vector<Member> Members() {
                },
                [](CSqliteFileReader& r, ColumnLookup l) {
                  return Collect<MessageAttachmentRow>(
-                     [&](auto& v) { DecodeMessageAttachments(r, v, {l}); },
+                     [&](auto& v, auto* o) {
+                       DecodeMessageAttachments(r, v, {l, o});
+                     },
                      [](const MessageAttachmentRow& x) {
                        return Join({N(x.messageId), N(x.attachmentId)});
-                     },
-                     true);
+                     });
                }});
   m.push_back({"ZNOTEBODY",
                [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
                  return "SELECT rowid, " + Text(col(c, p, 0)) + " FROM ZNOTEBODY ORDER BY rowid";
                },
                [](CSqliteFileReader& r, ColumnLookup l) {
-                 return Collect<NoteRow>([&](auto& v) { DecodeNoteBodies(r, v, {l}); },
-                                         [](const NoteRow& x) {
-                                           return Join({N(x.bodyId), x.body});
-                                         },
-                                         true);
+                 return Collect<NoteRow>(
+                     [&](auto& v, auto* o) {
+                       DecodeNoteBodies(r, v, {l, o});
+                     },
+                     [](const NoteRow& x) {
+                       return Join({N(x.bodyId), x.body});
+                     });
                }});
   m.push_back({"ZNOTE",
                [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
@@ -186,30 +197,34 @@ std::vector<Member> Members() {
                         Text(col(c, p, 2)) + " FROM ZNOTE ORDER BY rowid";
                },
                [](CSqliteFileReader& r, ColumnLookup l) {
-                 return Collect<NoteRow>([&](auto& v) { DecodeNotes(r, v, {l}); },
-                                         [](const NoteRow& x) {
-                                           return Join({N(x.bodyId), x.date, x.title});
-                                         },
-                                         true);
+                 return Collect<NoteRow>(
+                     [&](auto& v, auto* o) {
+                       DecodeNotes(r, v, {l, o});
+                     },
+                     [](const NoteRow& x) {
+                       return Join({N(x.bodyId), x.date, x.title});
+                     });
                }});
-  m.push_back(
-      {"call",
-       [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
-         std::string a = Text(col(c, p, 0)), d = "\"" + col(c, p, 1) + "\"";
-         std::string f = "\"" + col(c, p, 3) + "\"";
-         return "SELECT * FROM (SELECT " + a + " AS a, CASE WHEN typeof(" + d + ")='integer' AND " +
-                d + "<>0 THEN " + Stamp(d, false) + " ELSE '' END AS d, " + Int(col(c, p, 2), "0") +
-                ", CASE WHEN typeof(" + f + ")='integer' THEN 1-(" + f +
-                "&1) ELSE 0 END FROM call ORDER BY rowid)"
-                " WHERE a<>'' AND d<>''";
-       },
-       [](CSqliteFileReader& r, ColumnLookup l) {
-         return Collect<CallItem>([&](auto& v) { DecodeCalls(r, "call", v, {l}); },
-                                  [](const CallItem& x) {
-                                    return Join({x.phone, x.date, N(x.duration), N(x.incoming)});
-                                  },
-                                  true);
-       }});
+  m.push_back({"call",
+               [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
+                 std::string a = Text(col(c, p, 0)), d = "\"" + col(c, p, 1) + "\"";
+                 std::string f = "\"" + col(c, p, 3) + "\"";
+                 return "SELECT * FROM (SELECT " + a + " AS a, CASE WHEN typeof(" + d +
+                        ")='integer' AND " + d + "<>0 THEN " + Stamp(d, false) +
+                        " ELSE '' END AS d, " + Int(col(c, p, 2), "0") + ", CASE WHEN typeof(" + f +
+                        ")='integer' THEN 1-(" + f +
+                        "&1) ELSE 0 END FROM call ORDER BY rowid)"
+                        " WHERE a<>'' AND d<>''";
+               },
+               [](CSqliteFileReader& r, ColumnLookup l) {
+                 return Collect<CallItem>(
+                     [&](auto& v, auto* o) {
+                       DecodeCalls(r, "call", v, {l, o});
+                     },
+                     [](const CallItem& x) {
+                       return Join({x.phone, x.date, N(x.duration), N(x.incoming)});
+                     });
+               }});
   m.push_back({"ZCALLRECORD",
                [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
                  std::string a = "\"" + col(c, p, 3) + "\"";
@@ -227,28 +242,33 @@ std::vector<Member> Members() {
                [](CSqliteFileReader& r, ColumnLookup l) {
                  r.CallTableKind = 1;
                  return Collect<CallItem>(
-                     [&](auto& v) { DecodeCalls(r, "ZCALLRECORD", v, {l}); },
+                     [&](auto& v, auto* o) {
+                       DecodeCalls(r, "ZCALLRECORD", v, {l, o});
+                     },
                      [](const CallItem& x) {
                        return Join({x.phone, x.date, N(x.duration), N(x.incoming)});
-                     },
-                     true);
+                     });
                }});
   m.push_back(
       {"ABPersonFullTextSearch_content",
        [col](sqlite3* db, const ColumnPositions& p, const std::vector<std::string>& c) {
          std::string f[8];
          for (size_t i = 0; i < 8; ++i) f[i] = Text(col(c, p, i));
-         return "SELECT " + f[0] + "||" + f[1] + ", " + f[2] + ", " + f[3] + ", " + f[4] + ", " +
-                f[5] + ", " + f[6] + ", " + f[7] + " FROM ABPersonFullTextSearch_content WHERE " +
+         // "First Last": one space between the two when both are present.
+         std::string name = "CASE WHEN " + f[0] + "='' OR " + f[1] + "='' THEN " + f[0] + "||" +
+                            f[1] + " ELSE " + f[0] + "||' '||" + f[1] + " END";
+         return "SELECT " + name + ", " + f[2] + ", " + f[3] + ", " + f[4] + ", " + f[5] + ", " +
+                f[6] + ", " + f[7] + " FROM ABPersonFullTextSearch_content WHERE " +
                 AllTextsNonEmpty(db, "ABPersonFullTextSearch_content") + " ORDER BY rowid";
        },
        [](CSqliteFileReader& r, ColumnLookup l) {
          return Collect<ContactItem>(
-             [&](auto& v) { DecodeContacts(r, v, {l}); },
+             [&](auto& v, auto* o) {
+               DecodeContacts(r, v, {l, o});
+             },
              [](const ContactItem& x) {
                return Join({x.name, x.company, x.phones, x.email, x.address, x.social, x.url});
-             },
-             true);
+             });
        }});
   m.push_back({"ZWAMESSAGE",
                [col](sqlite3* db, const ColumnPositions& p, const std::vector<std::string>& c) {
@@ -265,28 +285,31 @@ std::vector<Member> Members() {
                [](CSqliteFileReader& r, ColumnLookup l) {
                  r.WaMessageColumnCount = 34;
                  return Collect<ChatMessageItem>(
-                     [&](auto& v) { DecodeWaMessages(r, v, {l}); },
+                     [&](auto& v, auto* o) {
+                       DecodeWaMessages(r, v, {l, o});
+                     },
                      [](const ChatMessageItem& x) {
                        return Join({N(x.rowId), N(x.fromMe), N(x.sessionId), N(x.memberId),
                                     N(x.mediaId), x.date, x.text});
-                     },
-                     true);
+                     });
                }});
-  m.push_back(
-      {"ZWACHATSESSION",
-       [col](sqlite3* db, const ColumnPositions& p, const std::vector<std::string>& c) {
-         std::string j = Text(col(c, p, 0));
-         return "SELECT rowid, CASE WHEN instr(" + j + ",'@')>0 THEN substr(" + j + ",1,instr(" +
-                j + ",'@')-1) ELSE '' END, " + Text(col(c, p, 1)) + " FROM ZWACHATSESSION WHERE " +
-                AllTextsNonEmpty(db, "ZWACHATSESSION") + " ORDER BY rowid";
-       },
-       [](CSqliteFileReader& r, ColumnLookup l) {
-         return Collect<WaChatSessionRow>([&](auto& v) { DecodeWaChatSessions(r, v, {l}); },
-                                          [](const WaChatSessionRow& x) {
-                                            return Join({N(x.rowId), x.contact, x.partnerName});
-                                          },
-                                          false);
-       }});
+  m.push_back({"ZWACHATSESSION",
+               [col](sqlite3* db, const ColumnPositions& p, const std::vector<std::string>& c) {
+                 std::string j = Text(col(c, p, 0));
+                 return "SELECT rowid, CASE WHEN instr(" + j + ",'@')>0 THEN substr(" + j +
+                        ",1,instr(" + j + ",'@')-1) ELSE '' END, " + Text(col(c, p, 1)) +
+                        " FROM ZWACHATSESSION WHERE " + AllTextsNonEmpty(db, "ZWACHATSESSION") +
+                        " ORDER BY rowid";
+               },
+               [](CSqliteFileReader& r, ColumnLookup l) {
+                 return Collect<WaChatSessionRow>(
+                     [&](auto& v, auto* o) {
+                       DecodeWaChatSessions(r, v, {l, o});
+                     },
+                     [](const WaChatSessionRow& x) {
+                       return Join({N(x.rowId), x.contact, x.partnerName});
+                     });
+               }});
   m.push_back({"ZWAGROUPMEMBER",
                [col](sqlite3* db, const ColumnPositions& p, const std::vector<std::string>& c) {
                  std::string j = Text(col(c, p, 2));
@@ -297,11 +320,12 @@ std::vector<Member> Members() {
                },
                [](CSqliteFileReader& r, ColumnLookup l) {
                  return Collect<WaGroupMemberRow>(
-                     [&](auto& v) { DecodeWaGroupMembers(r, v, {l}); },
+                     [&](auto& v, auto* o) {
+                       DecodeWaGroupMembers(r, v, {l, o});
+                     },
                      [](const WaGroupMemberRow& x) {
                        return Join({N(x.rowId), N(x.sessionId), x.name, x.contact});
-                     },
-                     false);
+                     });
                }});
   m.push_back({"ZWAMEDIAITEM",
                [col](sqlite3*, const ColumnPositions& p, const std::vector<std::string>& c) {
@@ -310,11 +334,13 @@ std::vector<Member> Members() {
                         q + ")<>'text' OR length(" + q + ")>0 ORDER BY rowid";
                },
                [](CSqliteFileReader& r, ColumnLookup l) {
-                 return Collect<WaMediaItemRow>([&](auto& v) { DecodeWaMediaItems(r, v, {l}); },
-                                                [](const WaMediaItemRow& x) {
-                                                  return Join({N(x.rowId), x.path});
-                                                },
-                                                false);
+                 return Collect<WaMediaItemRow>(
+                     [&](auto& v, auto* o) {
+                       DecodeWaMediaItems(r, v, {l, o});
+                     },
+                     [](const WaMediaItemRow& x) {
+                       return Join({N(x.rowId), x.path});
+                     });
                }});
   return m;
 }
