@@ -115,6 +115,22 @@ TEST_F(DeviceSessionTest, ConnectOpensEveryServiceTakesTheLockAndFillsTheCaches)
             device_notice::kSyncDidFinish);
 }
 
+// The backup loop's presence probe asks the phone itself, never the property caches.
+TEST_F(DeviceSessionTest, PresenceProbeAsksThePhoneAfresh) {
+  SimulatedPhone phone(dir_.path(), dir_.path());
+  ASSERT_TRUE(phone.running());
+  DeviceSession session;
+  bool encrypts = false;
+  ASSERT_EQ(session.Connect(encrypts), 0);
+  const size_t before = phone.Find("lockdown", {{"req", "GetValue"}, {"key", "DeviceName"}}).size();
+  EXPECT_EQ(session.ProbeDevice(), DeviceSession::Presence::kAnswering);
+  EXPECT_EQ(phone.Find("lockdown", {{"req", "GetValue"}, {"key", "DeviceName"}}).size(),
+            before + 1);
+  phone.Unplug();
+  for (int i = 0; i < 50 && DeviceSession::IsDeviceAttached(); ++i) usleep(20000);
+  EXPECT_EQ(session.ProbeDevice(), DeviceSession::Presence::kGone);
+}
+
 TEST_F(DeviceSessionTest, VersionFlagsFollowTheMajorVersion) {
   const struct {
     const char* version;
