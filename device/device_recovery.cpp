@@ -85,8 +85,10 @@ int32_t CDeviceRecovery::Open(const std::string& password) {
   if (first != kOk) return first;
 
   if (!device_.HasDevice()) {
+    // No phone is -1 (nothing to scan); a phone that refuses the connection keeps its code.
     bool encrypts = false;
-    if (device_.Connect(encrypts) != kOk) return kDeviceGone;
+    const int32_t connected = device_.Connect(encrypts);
+    if (connected != kOk) return connected;
   }
   std::error_code ec;
   fs::create_directories(tempRoot_, ec);

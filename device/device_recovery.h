@@ -46,7 +46,8 @@ class CDeviceRecovery final : public IPhoneRecoveryParse {
   int32_t SetProgressCallback(ProgressCallback callback, void* userData) override;
   int32_t ReservedQuery(int32_t) override { return 0; }
   bool IsLocalBackup(int32_t) override { return false; }
-  // Connects the session first when it holds no device. 0; -1 no device, device gone or backup
+  // Connects the session first when it holds no device (a refused connection gives its
+  // lockdown code). 0; -1 no device, device gone or backup
   // stopped; 2 (or the callback's answer) stopped by the user; -n the device's ErrorCode n; the
   // device's code for a refused password; 87 for an encrypting phone and no password.
   int32_t Open(const std::string& password) override;
