@@ -63,10 +63,10 @@ int CRecoverProcessWnd::Run() {
   if (!Build()) return ui::kResultCancel;
   std::string missingTemplate;
   if (worker_.LoadTemplates(&missingTemplate) != 0) {
-    ui::ShowMessageBox(ui::kBoxError, parentWidget(), std::nullopt,
-                       FillMessage(Text("TemplateMissing", "A page template is missing: %s"),
-                                   {Q(missingTemplate)}),
-                       500, 200);
+    QString text = ui::MessageText("MSG1104");
+    if (text.isEmpty()) text = QStringLiteral("A page template is missing.");
+    qWarning("missing page template: %s", missingTemplate.c_str());
+    ui::ShowMessageBox(ui::kBoxError, parentWidget(), std::nullopt, text, 500, 200);
     return ui::kResultCancel;
   }
   createdSize_ = size();

@@ -431,7 +431,7 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   EXPECT_EQ(contactPages, 1);
 }
 
-TEST_F(ScanPageTest, FailedCopiesAreListedFirstInRed) {
+TEST_F(ScanPageTest, RecoverWindowListsFailuresFirstAndNeedsItsTemplates) {
   WriteFullBackup();
   Open();
   ScanFromStartPage();
@@ -470,10 +470,86 @@ TEST_F(ScanPageTest, FailedCopiesAreListedFirstInRed) {
   for (int i = 1; i < detail->topLevelItemCount(); ++i) {
     EXPECT_EQ(detail->topLevelItem(i)->text(1), "Success");
   }
+  const QString n = QString::number(roll.size());
   EXPECT_EQ(wnd.findChild<QLabel*>("recovered")->text(),
-            QStringLiteral("Recovered %1 of %1: %2 written, 1 failed.")
-                .arg(roll.size())
-                .arg(roll.size() - 1));
+            FillMessage(Msg("MSG1102"), {n, n, QString::number(roll.size() - 1), "1"}));
+
+  // Without its templates the window says so and writes nothing.
+  const fs::path empty = fs::path(dir_.path().toStdString()) / "no-templates";
+  const fs::path out2 = fs::path(dir_.path().toStdString()) / "out2";
+  fs::create_directories(empty);
+  fs::create_directories(out2);
+  job.templateFolder = empty;
+  job.destination = out2;
+  ModalDriver driver;
+  driver.Press("okbtn");
+  CRecoverProcessWnd missing(window_.get(), job, uint32_t(roll.size()));
+  EXPECT_EQ(missing.Run(), ui::kResultCancel);
+  ASSERT_EQ(driver.Seen().size(), 1u);
+  EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Error.xml");
+  EXPECT_EQ(driver.Seen()[0].message, Msg("MSG1104"));
+  EXPECT_TRUE(fs::is_empty(out2));
+}
+
+// Cancelling a run: the worker waits while the question is open, "OK" stops it at its next
+// report and the window closes with 2; the files after that are not written.
+TEST_F(ScanPageTest, CancellingTheRecoverRunStopsTheWorker) {
+  fixtures::BackupSpec spec;
+  constexpr int kPhotos = 1500;
+  spec.directories = {{"CameraRollDomain", "Media/DCIM/100APPLE"}};
+  for (int i = 0; i < kPhotos; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "Media/DCIM/100APPLE/IMG_%04d.JPG", i);
+    spec.files.push_back({"CameraRollDomain", name, fixtures::MediaBytes("jpg", 4096)});
+  }
+  std::string error;
+  ASSERT_TRUE(fixtures::WriteBackup(root_ / "many", spec, &error)) << error;
+  Open();
+  ScanFromStartPage();
+  CScanVrtWnd& page = Page();
+  ASSERT_EQ(page.Results().cameraRoll.size(), size_t(kPhotos));
+  const fs::path out = fs::path(dir_.path().toStdString()) / "out";
+  fs::create_directories(out);
+  page.chooseFolder = [&](QWidget*) { return std::optional<fs::path>(out); };
+
+  CRecoverProcessWnd* wnd = nullptr;
+  QString question;
+  bool workerHeld = false;
+  uint32_t doneAtQuestion = 0;
+  QTimer driver;
+  driver.setInterval(5);
+  QObject::connect(&driver, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr) return;
+    if (auto* recover = qobject_cast<CRecoverProcessWnd*>(modal)) {
+      if (wnd == nullptr) {
+        wnd = recover;
+        // From its own event: a timer's slot is not entered again while it runs.
+        QTimer::singleShot(0, recover->findChild<QPushButton*>("CancelBtn"), &QPushButton::click);
+      }
+      return;
+    }
+    if (modal->property("layout").toString() != "MessageBox_Question.xml" || !question.isEmpty()) {
+      return;
+    }
+    question = modal->findChild<QLabel*>("message")->text();
+    EXPECT_TRUE(wnd->isHidden());  // the window steps aside while it asks
+    doneAtQuestion = wnd->DoneCount();
+    QElapsedTimer held;
+    held.start();
+    while (held.elapsed() < 150) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    workerHeld = wnd->DoneCount() == doneAtQuestion;
+    modal->findChild<QPushButton*>("okbtn")->click();
+  });
+  driver.start();
+  Button("BtnRecovery")->click();  // returns when the recover window has closed
+  driver.stop();
+  EXPECT_EQ(question, Msg("MSG1103"));
+  EXPECT_TRUE(workerHeld);
+  size_t copied = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(out / "Camera Roll")) ++copied;
+  EXPECT_LT(copied, size_t(kPhotos));
+  EXPECT_LE(copied, size_t(doneAtQuestion) + 1);
 }
 
 TEST_F(ScanPageTest, PauseStopAndTheCloseQuery) {
