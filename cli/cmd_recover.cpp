@@ -128,7 +128,8 @@ bool ParseCategory(std::string_view text, ScanCategory& out) {
 }
 
 constexpr const char* kUsage =
-    "usage: recover DIR --to OUT [--only CATEGORY,...] [--deleted-only] [--password-stdin]";
+    "usage: recover DIR|--device --to OUT [--only CATEGORY,...] [--deleted-only] "
+    "[--password-stdin]";
 
 }  // namespace
 
@@ -139,7 +140,8 @@ int RecoverCommand(const Args& input) {
   const bool hasOnly = TakeOption(args, "--only", only);
   const bool deletedOnly = TakeFlag(args, "--deleted-only");
   const bool passwordStdin = TakeFlag(args, "--password-stdin");
-  if (args.size() != 1 || !hasTo || to.empty()) return Fail(2, kUsage);
+  const bool device = TakeFlag(args, "--device");
+  if (args.size() != (device ? 0u : 1u) || !hasTo || to.empty()) return Fail(2, kUsage);
 
   std::vector<ScanCategory> chosen;
   if (hasOnly) {
@@ -164,7 +166,9 @@ int RecoverCommand(const Args& input) {
   ScanSequence scan(frontEnd, &session);
   BackupInfo info;
   std::string error;
-  const int status = RunScan(args[0], passwordStdin, scan, info, error);
+  // An empty folder is the attached phone: it is backed up first, then read like a folder.
+  const int status = RunScan(device ? fs::path() : fs::path(args[0]), passwordStdin, scan, info,
+                             error);
   line.Done();
   if (status != 0) return Fail(status, error);
 
@@ -202,16 +206,17 @@ int RecoverCommand(const Args& input) {
   const uint32_t total = selection.Root().selected - selection.Root().selectedHidden;
   if (total == 0) {
     std::printf("Nothing to recover: no item of the chosen kind was found in %s\n",
-                args[0].c_str());
+                device ? "the attached phone" : args[0].c_str());
     return 0;
   }
 
   // The backup is never written: a destination inside it is refused.
   const fs::path destination = fs::weakly_canonical(fs::absolute(fs::path(to)));
-  const fs::path backup = fs::weakly_canonical(fs::absolute(fs::path(args[0])));
+  const fs::path backup =
+      device ? fs::path() : fs::weakly_canonical(fs::absolute(fs::path(args[0])));
   const auto [b, d] =
       std::mismatch(backup.begin(), backup.end(), destination.begin(), destination.end());
-  if (b == backup.end()) {
+  if (!device && b == backup.end()) {
     return Fail(2, "the destination " + destination.string() +
                        " lies inside the backup folder; choose another folder");
   }

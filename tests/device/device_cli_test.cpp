@@ -87,6 +87,21 @@ TEST_F(DeviceCliTest, ScanDeviceAsJson) {
   EXPECT_EQ(phone.Events("backup_request").size(), 1u);
 }
 
+TEST_F(DeviceCliTest, RecoverDeviceWritesTheRecoveredFolder) {
+  SimulatedPhone phone(dir_.path(), dir_ / "source", {{"device_name", "Ana"}});
+  ASSERT_TRUE(phone.running());
+  const fs::path out = dir_ / "recovered";
+  const CliRun run = Cli("recover --device --only contacts,callhistory --to '" + out.string() + "'");
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(fs::is_regular_file(out / "index.html"));
+  bool contactsPage = false;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    contactsPage |= e.path().filename().string().find("ontacts") != std::string::npos;
+  }
+  EXPECT_TRUE(contactsPage);
+  EXPECT_EQ(phone.Events("backup_request").size(), 1u);
+}
+
 TEST_F(DeviceCliTest, NoServiceIsAClearFailure) {
   setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + (dir_ / "none.sock").string()).c_str(), 1);
   EXPECT_EQ(Cli("device list").status, 1);
