@@ -1,6 +1,7 @@
 // The scan page: states, buttons, the scan's front end, the tree, the list and the statistics.
 #include "app/scan_page.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QStackedWidget>
 
@@ -16,6 +17,10 @@
 namespace halvern::app {
 
 namespace {
+
+// While a stop waits for the worker, the window keeps repainting; input stays queued until the
+// scan has ended.
+void KeepPainting() { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
 
 QString Q(const std::string& text) {
   return QString::fromUtf8(text.data(), qsizetype(text.size()));
@@ -438,7 +443,7 @@ void CScanVrtWnd::AskStop() {
       paused = false;
       pause_->setText(ui::MessageText("MSG0507"));
     }
-    sequence_->Stop();  // releases the hold once, cancels and waits for the worker
+    sequence_->Stop(KeepPainting);  // releases the hold once, cancels and waits for the worker
   } else if (!wasPaused) {
     sequence_->Resume();
     PlayAnimations();
@@ -457,7 +462,7 @@ bool CScanVrtWnd::QueryClose() {
   if (answer == ui::kResultOk) {
     paused = false;
     pause_->setText(ui::MessageText("MSG0507"));
-    sequence_->Stop();
+    sequence_->Stop(KeepPainting);
     return true;
   }
   if (!wasPaused) {
@@ -473,7 +478,7 @@ void CScanVrtWnd::OnDeviceGone() {
   paused = false;
   pause_->setText(ui::MessageText("MSG0507"));
   StopAnimations();
-  sequence_->Stop();
+  sequence_->Stop(KeepPainting);
   ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt, ui::MessageText("MSG0512"), 550, 200);
 }
 

@@ -198,7 +198,9 @@ void ScanSequence::Resume() {
   scanLock_.unlock();
 }
 
-void ScanSequence::Stop() {
+void ScanSequence::Stop() { Stop(nullptr); }
+
+void ScanSequence::Stop(const std::function<void()>& whileWaiting) {
   if (finished()) {
     if (paused_) Resume();
     return;
@@ -208,11 +210,16 @@ void ScanSequence::Stop() {
   QuitCounter += 1;  // ends a device backup that is still running
   cancelRequested_ = 1;
   scanLock_.unlock();
-  WaitFinished();
+  WaitFinished(whileWaiting);
 }
 
-void ScanSequence::WaitFinished() const {
-  while (!finished()) std::this_thread::sleep_for(kPollStep);
+void ScanSequence::WaitFinished() const { WaitFinished(nullptr); }
+
+void ScanSequence::WaitFinished(const std::function<void()>& whileWaiting) const {
+  while (!finished()) {
+    if (whileWaiting) whileWaiting();
+    std::this_thread::sleep_for(kPollStep);
+  }
 }
 
 }  // namespace halvern

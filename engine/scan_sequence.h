@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -114,8 +115,12 @@ class ScanSequence {
   // Asks the worker to stop at its next report (releasing a pause hold exactly once) and
   // waits for it in 50 ms steps. Does nothing when no scan runs.
   void Stop();
+  // The same, calling `whileWaiting` at every 50 ms step (a window keeps its event loop
+  // turning there, so that it repaints while the worker reaches its next report).
+  void Stop(const std::function<void()>& whileWaiting);
   // Waits in 50 ms steps until the worker has ended.
   void WaitFinished() const;
+  void WaitFinished(const std::function<void()>& whileWaiting) const;
 
   bool finished() const { return scanFinished_.load() != 0; }
   int32_t scanResult() const { return scanResult_.load(); }
