@@ -528,6 +528,22 @@ def contact_info():
     write("ContactInfo.ui", root, 240, 400)
 
 
+def print_wnd():
+    # The browser is inserted into WebPagePrint from code (a .ui cannot hold one).
+    loading = box("PrintLoadingPage", "v", [
+        vs(), W("ButtonGif", "BtnGifPrintLoading", {"normalgiffile": "Loading.gif",
+                                                    "flat": True,
+                                                    "focusPolicy": ("enum", "Qt::NoFocus"),
+                                                    "minimumSize": ("size", 64, 64)}),
+        vs()])
+    browser = box("WebPagePrint", "v", [])
+    root = box("PrintWnd", "v", [
+        popup_title("Print", "print.svg"),
+        stack("PrintTabPage", [loading, browser])], role="popup")
+    root.kids[1].stretch = 1
+    write("PrintWnd.ui", root, 800, 600)
+
+
 def write_qrc():
     here = os.path.dirname(OUT)
     lines = ["<RCC>", ' <qresource prefix="/skin">']
@@ -559,4 +575,5 @@ if __name__ == "__main__":
     message_element("MessagesElementRecv", False)
     contact_info()
     recover_process_wnd()
+    print_wnd()
     write_qrc()

@@ -1,0 +1,569 @@
+// The preview pane: views of notes, conversations, contacts and media files.
+#include "app/preview_pane.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QLabel>
+#include <QLayout>
+#include <QPointer>
+#include <QTextBlockFormat>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextImageFormat>
+#include <QUrl>
+#include <filesystem>
+#include <system_error>
+
+#include "app/app.h"
+#include "app/popups.h"
+#include "engine/backup_session.h"
+#include "ui/controls.h"
+#include "ui/popup.h"
+
+namespace halvern::app {
+
+namespace {
+
+const QColor kOrange(243, 115, 2);
+const QColor kLightGrey(215, 215, 215);
+const QColor kNoteText(64, 64, 64);
+constexpr char kOrangeSheet[] = "color: #F37302;";
+// A deleted own message: the text stays orange, so the bubble turns light to keep it legible.
+constexpr char kDeletedSendSheet[] =
+    "color: #F37302; background: #FFF1E5; border: 1px solid #F37302;";
+constexpr int kHeaderHeight = 20;
+// Text paddings (left, top, right, bottom) of the two bubble layouts, as the skin draws them.
+const QMargins kSendPadding(10, 10, 20, 10);
+const QMargins kRecvPadding(20, 10, 10, 10);
+constexpr int kCardTextWidth = 135;
+
+int CountOverlapping(const QString& text, const QString& what) {
+  int count = 0;
+  for (qsizetype at = text.indexOf(what); at >= 0; at = text.indexOf(what, at + 1)) ++count;
+  return count;
+}
+
+QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+
+template <class Item>
+std::vector<CPreviewVrtWnd::BubbleLine> LinesOf(const std::vector<Item>& items) {
+  std::vector<CPreviewVrtWnd::BubbleLine> lines;
+  lines.reserve(items.size());
+  for (const Item& m : items) {
+    lines.push_back({m.deleted, m.fromMe, m.date, m.name, m.phone, m.text});
+  }
+  return lines;
+}
+
+void InsertAtEnd(QTextEdit* edit, const QString& text, const QTextCharFormat& format) {
+  QTextCursor cursor(edit->document());
+  cursor.movePosition(QTextCursor::End);
+  cursor.insertText(text, format);
+}
+
+void AlignLastBlock(QTextEdit* edit, Qt::Alignment alignment) {
+  QTextCursor cursor(edit->document());
+  cursor.movePosition(QTextCursor::End);
+  QTextBlockFormat block = cursor.blockFormat();
+  block.setAlignment(alignment);
+  cursor.setBlockFormat(block);
+}
+
+}  // namespace
+
+int BubbleTextHeight(int paddingTopBottom, int measuredHeight, const QString& text) {
+  return paddingTopBottom + measuredHeight + 20 +
+         30 * CountOverlapping(text, QStringLiteral("\n\n")) +
+         30 * CountOverlapping(text, QStringLiteral("\r\n\r\n"));
+}
+
+CPreviewVrtWnd::CPreviewVrtWnd(QWidget* owner, BackupSession& session)
+    : owner_(owner), session_(session), timers_(this) {
+  playerFolder = QCoreApplication::applicationDirPath();
+  runExtractionWindow = [this](const std::string& dataFile, const QString& name,
+                               std::string& previewPath) {
+    CPreviewProcessWnd wnd(owner_, session_, dataFile, name);
+    const int result = wnd.DoModal();
+    previewPath = wnd.PreviewPath();
+    return result;
+  };
+  showInformation = [this](const QString& text) {
+    ui::ShowMessageBox(ui::kBoxInformation, owner_, std::nullopt, text, 550, 200);
+  };
+}
+
+CPreviewVrtWnd::~CPreviewVrtWnd() { EndPlayers(); }
+
+bool CPreviewVrtWnd::BindPane(QWidget* root, QStringList* missing) {
+  previewFile_.clear();
+  root_ = root;
+  ui::ControlBinder bind(root, QStringLiteral("PageScan.xml"));
+  nodeTree_ = bind.Get<QWidget>("NodeTree");
+  dataList_ = bind.Get<QWidget>("DataList");
+  switchLayout_ = bind.Get<QWidget>("SwitchLayout");
+  previewLayout_ = bind.Get<QWidget>("PreviewLayout");
+  list_ = bind.Get<QListWidget>("MessagesList");
+  edit_ = bind.Get<QTextEdit>("PreviewEdit");
+  option_ = bind.Get<QPushButton>("OptOnOffPreview");
+  if (!bind.Ok()) {
+    if (missing) *missing = bind.Missing();
+    return false;
+  }
+  edit_->setReadOnly(true);
+  edit_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  edit_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  ApplyPaneTexts();
+  return true;
+}
+
+void CPreviewVrtWnd::ApplyPaneTexts() {
+  if (root_ != nullptr) ui::ApplyTexts(root_, ui::Texts().Section("PreviewProcessWnd"));
+}
+
+void CPreviewVrtWnd::SetPaneView(bool show, bool rich) {
+  if (!show) {
+    switchLayout_->hide();
+    previewLayout_->hide();
+    option_->setChecked(false);
+    return;
+  }
+  switchLayout_->show();
+  previewLayout_->show();
+  option_->setChecked(true);
+  if (rich) {
+    edit_->show();
+    list_->hide();
+    list_->clear();
+  } else {
+    edit_->hide();
+    list_->show();
+    edit_->clear();
+  }
+}
+
+void CPreviewVrtWnd::ResetPane() {
+  imageRetries_ = 0;
+  timers_.KillAll(edit_);
+  list_->clear();
+  edit_->clear();
+  switchLayout_->hide();
+  previewLayout_->hide();
+}
+
+void CPreviewVrtWnd::PreviewItem(ScanCategory category, const void* item, bool appFilesLevel,
+                                 const ScanResults& results) {
+  if (item == nullptr) return;
+  switch (category) {
+    case ScanCategory::kCameraRoll:
+    case ScanCategory::kPhotoStream:
+    case ScanCategory::kWhatsAppAttachments:
+    case ScanCategory::kMessageAttachments: {
+      const auto* file = static_cast<const MediaFileItem*>(item);
+      SetPaneView(true, true);
+      PreviewMediaFile(file->path.string(), Q(file->displayName));
+      break;
+    }
+    case ScanCategory::kAppPhotos:
+    case ScanCategory::kAppVideos: {
+      if (!appFilesLevel) break;  // an app's row: its files are listed first
+      const auto* file = static_cast<const AppFileItem*>(item);
+      SetPaneView(true, true);
+      PreviewMediaFile(file->path.string(), Q(file->displayName));
+      break;
+    }
+    case ScanCategory::kMessages: {
+      const auto* row = static_cast<const MessageItem*>(item);
+      const auto found = results.messages.find(int32_t(row->handleId));
+      if (found == results.messages.end()) break;
+      SetPaneView(true, false);
+      ShowConversation(found->second);
+      break;
+    }
+    case ScanCategory::kWhatsApp: {
+      const auto* row = static_cast<const ChatMessageItem*>(item);
+      const auto found = results.whatsApp.find(int32_t(row->sessionId));
+      if (found == results.whatsApp.end()) break;
+      SetPaneView(true, false);
+      ShowChat(found->second);
+      break;
+    }
+    case ScanCategory::kContacts:
+      SetPaneView(true, false);
+      ShowContactCard(*static_cast<const ContactItem*>(item));
+      break;
+    case ScanCategory::kNotes:
+      SetPaneView(true, true);
+      ShowNote(*static_cast<const NoteItem*>(item));
+      break;
+    case ScanCategory::kCallHistory:
+      break;
+  }
+}
+
+// ----- Notes ---------------------------------------------------------------------------------
+
+void CPreviewVrtWnd::ShowNote(const NoteItem& note) {
+  timers_.KillAll(edit_);
+  edit_->clear();
+  edit_->setLineWrapMode(QTextEdit::WidgetWidth);
+  QTextCharFormat grey;
+  grey.setForeground(kLightGrey);
+  AlignLastBlock(edit_, Qt::AlignHCenter);
+  InsertAtEnd(edit_, QStringLiteral("  ") + QString(51, QLatin1Char('-')) + QStringLiteral("  \n"),
+              grey);
+  QTextCharFormat text;
+  text.setForeground(note.deleted ? kOrange : kNoteText);
+  AlignLastBlock(edit_, Qt::AlignLeft);
+  for (const QString& part :
+       {QStringLiteral("Title:\n"), QStringLiteral("    "), Q(note.title), QStringLiteral("\n"),
+        QStringLiteral("Note:\n "), QStringLiteral("    "), Q(note.body)}) {
+    InsertAtEnd(edit_, part, text);
+  }
+}
+
+// ----- Conversations -------------------------------------------------------------------------
+
+void CPreviewVrtWnd::ShowConversation(const std::vector<MessageItem>& messages) {
+  ShowBubbles(LinesOf(messages));
+}
+
+void CPreviewVrtWnd::ShowChat(const std::vector<ChatMessageItem>& messages) {
+  ShowBubbles(LinesOf(messages));
+}
+
+void CPreviewVrtWnd::ShowBubbles(const std::vector<BubbleLine>& lines) {
+  list_->clear();
+  auto* header = new QLabel(QStringLiteral("-------------------- Messages --------------------"));
+  header->setAlignment(Qt::AlignCenter);
+  header->setProperty("role", QStringLiteral("separator"));
+  header->setFixedHeight(kHeaderHeight);
+  auto* headerItem = new QListWidgetItem(list_);
+  headerItem->setFlags(Qt::NoItemFlags);
+  headerItem->setSizeHint(QSize(0, kHeaderHeight));
+  list_->setItemWidget(headerItem, header);
+  for (const BubbleLine& line : lines) {
+    if (!AddBubble(line)) break;
+  }
+  list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+}
+
+bool CPreviewVrtWnd::AddBubble(const BubbleLine& line) {
+  const bool send = line.fromMe == 1;
+  QWidget* element = ui::LoadLayout(
+      send ? QStringLiteral("MessagesElementSend.xml") : QStringLiteral("MessagesElementRecv.xml"),
+      nullptr);
+  if (element == nullptr) return false;
+  auto* headerLabel = element->findChild<QLabel*>(QStringLiteral("MsgHeader"));
+  auto* textLabel = element->findChild<QLabel*>(QStringLiteral("MsgText"));
+  if (headerLabel == nullptr || textLabel == nullptr) {
+    delete element;
+    return false;
+  }
+  auto* item = new QListWidgetItem(list_);
+  item->setFlags(Qt::NoItemFlags);
+  list_->setItemWidget(item, element);
+
+  const QString date = Q(line.date);
+  if (send) {
+    headerLabel->setText(QStringLiteral("%1 Me:").arg(date));
+  } else {
+    headerLabel->setText(
+        QStringLiteral("%1 %2:").arg(date, Q(line.name.empty() ? line.phone : line.name)));
+  }
+  // Texts from the phone are shown as they are, never read as markup.
+  headerLabel->setTextFormat(Qt::PlainText);
+  textLabel->setTextFormat(Qt::PlainText);
+  textLabel->setWordWrap(true);
+  const QString text = Q(line.text);
+  textLabel->setText(text);
+  if (line.deleted == 1) textLabel->setStyleSheet(send ? kDeletedSendSheet : kOrangeSheet);
+
+  if (list_->width() == 0 && list_->parentWidget() != nullptr) {
+    list_->setGeometry(list_->parentWidget()->rect());
+  }
+  const QMargins inset = list_->contentsMargins();
+  const QMargins elementPadding =
+      element->layout() ? element->layout()->contentsMargins() : QMargins(15, 15, 15, 0);
+  const QMargins textPadding = send ? kSendPadding : kRecvPadding;
+  const int width = list_->width() - inset.left() - inset.right() - elementPadding.left() -
+                    elementPadding.right() - textPadding.left() - textPadding.right() - 10;
+  textLabel->ensurePolished();
+  const QFontMetrics metrics(textLabel->font());
+  const int measured =
+      metrics.boundingRect(QRect(0, 0, qMax(width, 1), 9999), Qt::TextWordWrap, text).height();
+  const int height = BubbleTextHeight(textPadding.top() + textPadding.bottom(), measured, text);
+  textLabel->setFixedHeight(height);
+  const int elementHeight = height + headerLabel->maximumHeight() + 5;
+  element->setFixedHeight(elementHeight);
+  item->setSizeHint(QSize(0, elementHeight));
+  return true;
+}
+
+// ----- Contact card --------------------------------------------------------------------------
+
+void CPreviewVrtWnd::ShowContactCard(const ContactItem& contact) {
+  list_->clear();
+  QWidget* card = ui::LoadLayout(QStringLiteral("ContactInfo.xml"), nullptr);
+  if (card == nullptr) return;
+  auto* item = new QListWidgetItem(list_);
+  item->setFlags(Qt::NoItemFlags);
+  list_->setItemWidget(item, card);
+
+  auto* name = card->findChild<QLabel*>(QStringLiteral("TxtUserName"));
+  const struct {
+    const char* label;
+    const char* text;
+    const std::string& value;
+  } rows[] = {{"LblPhoneDesc", "TxtPhone", contact.phones},
+              {"LblEmailDesc", "TxtEmail", contact.email},
+              {"LblAddressDesc", "TxtAddress", contact.address},
+              {"LblUrlDesc", "TxtUrl", contact.url},
+              {"LblSocialDesc", "TxtSocial", contact.social},
+              {"LblCompanyDesc", "TxtCompany", contact.company}};
+  if (contact.deleted) {
+    if (name) name->setStyleSheet(kOrangeSheet);
+    for (const auto& row : rows) {
+      for (const char* control : {row.label, row.text}) {
+        if (auto* l = card->findChild<QLabel*>(QLatin1String(control))) {
+          l->setStyleSheet(kOrangeSheet);
+        }
+      }
+    }
+  }
+  if (name) {
+    name->setTextFormat(Qt::PlainText);
+    name->setText(Q(contact.name));
+  }
+  for (const auto& row : rows) {
+    auto* text = card->findChild<QLabel*>(QLatin1String(row.text));
+    if (text == nullptr || text->parentWidget() == nullptr) continue;
+    QWidget* line = text->parentWidget();
+    if (row.value.empty()) {
+      line->hide();
+      continue;
+    }
+    text->setTextFormat(Qt::PlainText);
+    text->setText(Q(row.value));
+    text->ensurePolished();
+    const int width = text->maximumWidth() < 10000 ? text->maximumWidth() : kCardTextWidth;
+    const int measured = QFontMetrics(text->font())
+                             .boundingRect(QRect(0, 0, width, 9999),
+                                           Qt::TextWordWrap | Qt::TextWrapAnywhere, Q(row.value))
+                             .height();
+    line->setFixedHeight(measured > 29 ? measured + 10 : 30);
+  }
+  card->adjustSize();
+  item->setSizeHint(QSize(0, card->sizeHint().height()));
+}
+
+// ----- Media files ---------------------------------------------------------------------------
+
+void CPreviewVrtWnd::PreviewMediaFile(const std::string& path, const QString& displayName) {
+  pendingPath_ = path;
+  pendingName_ = displayName;
+  if (pendingPath_ != lastPath_) {
+    lastPath_ = pendingPath_;
+    PrepareMedia();
+  } else {
+    ui::PostWindowMessage(this, ui::kWmPreviewReady);
+  }
+}
+
+void CPreviewVrtWnd::PrepareMedia() {
+  timers_.KillAll(edit_);
+  edit_->clear();
+  EndPlayers();
+  std::error_code ec;
+  uint64_t size = std::filesystem::file_size(pendingPath_, ec);
+  if (ec) size = 0;
+  if (size > kExtractWindowAbove) {
+    std::string path;
+    const int result = runExtractionWindow(pendingPath_, pendingName_, path);
+    if (result != ui::kResultOk) {
+      // A stopped copy left no usable preview: the next selection of this file copies again.
+      lastPath_.clear();
+      pendingPath_.clear();
+      return;
+    }
+    previewFile_ = path;
+  } else {
+    session_.ExtractForPreview(pendingPath_, previewFile_, nullptr, nullptr);
+  }
+  const QString suffix = QFileInfo(Q(previewFile_)).suffix().toLower();
+  const bool hasDot = previewFile_.find('.') != std::string::npos;
+  if (hasDot && suffix == QLatin1String("jpg")) {
+    previewKind_ = kPreviewPicture;
+  } else if (hasDot && suffix == QLatin1String("wav")) {
+    previewKind_ = kPreviewSound;
+  } else if (hasDot && suffix == QLatin1String("avi")) {
+    previewKind_ = kPreviewVideo;
+  } else {
+    previewKind_ = kPreviewNothing;
+  }
+  ui::PostWindowMessage(this, ui::kWmPreviewReady);
+  pendingPath_.clear();
+}
+
+bool CPreviewVrtWnd::event(QEvent* e) {
+  if (ui::IsWindowMessage(e) &&
+      static_cast<ui::WindowMessageEvent*>(e)->Message() == ui::kWmPreviewReady) {
+    ShowPreview();
+    return true;
+  }
+  return QObject::event(e);
+}
+
+void CPreviewVrtWnd::ShowPreview() {
+  timers_.KillAll(edit_);
+  edit_->clear();
+  switch (previewKind_) {
+    case kPreviewPicture:
+      if (!InsertImage(Q(previewFile_))) {
+        imageRetries_ = 0;
+        timers_.Set(edit_, kImageTimerId, kImageTimerMs);
+      }
+      break;
+    case kPreviewSound:
+      StartPlayer(QStringLiteral("Player1"), {Q(previewFile_)});
+      break;
+    case kPreviewVideo:
+      PlayVideo();
+      break;
+    case kPreviewNothing:
+      break;
+  }
+}
+
+void CPreviewVrtWnd::Notify(const ui::Notification& n) {
+  if (n.type == QLatin1String(ui::notify::kTimer) && n.control == edit_ &&
+      n.wParam == kImageTimerId) {
+    OnImageTimer();
+  }
+}
+
+void CPreviewVrtWnd::OnImageTimer() {
+  if (InsertImage(Q(previewFile_))) {
+    timers_.KillAll(edit_);
+    return;
+  }
+  ++imageRetries_;
+  if (imageRetries_ > kImageRetries) {
+    timers_.KillAll(edit_);
+    edit_->clear();
+    AppendCentredLine(QStringLiteral("Can not found the file!"));
+  }
+}
+
+bool CPreviewVrtWnd::InsertImage(const QString& path) {
+  if (path.isEmpty()) return false;
+  // The preview file is named by its kind, not its format: the reader looks at the bytes.
+  QImageReader reader(path);
+  reader.setDecideFormatFromContent(true);
+  reader.setAutoTransform(true);
+  const QImage image = reader.read();
+  if (image.isNull()) return false;
+  if (image.width() <= 2 && image.height() <= 2) {
+    edit_->clear();
+    return false;
+  }
+  const int room = qMax(40, edit_->viewport()->width() - 20);
+  const QImage shown =
+      image.width() > room ? image.scaledToWidth(room, Qt::SmoothTransformation) : image;
+  QTextDocument* doc = edit_->document();
+  const QUrl name(QStringLiteral("preview://picture"));
+  doc->addResource(QTextDocument::ImageResource, name, shown);
+  AlignLastBlock(edit_, Qt::AlignHCenter);
+  QTextCursor cursor(doc);
+  cursor.movePosition(QTextCursor::End);
+  QTextImageFormat format;
+  format.setName(name.toString());
+  format.setWidth(shown.width());
+  format.setHeight(shown.height());
+  cursor.insertImage(format);
+  return true;
+}
+
+void CPreviewVrtWnd::AppendCentredLine(const QString& text) {
+  if (text.isEmpty()) return;
+  AlignLastBlock(edit_, Qt::AlignHCenter);
+  InsertAtEnd(edit_, text + QStringLiteral("\n"), QTextCharFormat());
+}
+
+// ----- Players -------------------------------------------------------------------------------
+
+QProcess* CPreviewVrtWnd::StartPlayer(const QString& program, const QStringList& args) {
+  auto* process = new QProcess(this);
+  process->setProgram(playerFolder + QLatin1Char('/') + program);
+  process->setArguments(args);
+  process->setProcessChannelMode(QProcess::MergedChannels);
+  players_.push_back(process);
+  connect(process, &QProcess::finished, this, [this, process] { AfterPlayerEnd(process); });
+  connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError e) {
+    if (e == QProcess::FailedToStart) AfterPlayerEnd(process);
+  });
+  process->start();
+  if (process->processId() > 0) RegisterPlayer(long(process->processId()));
+  return process;
+}
+
+void CPreviewVrtWnd::PlayVideo() {
+  QProcess* process =
+      StartPlayer(QStringLiteral("Player"),
+                  {QStringLiteral("-aspect"), QStringLiteral("16:9"), QStringLiteral("-geometry"),
+                   QStringLiteral("845:260"), QStringLiteral("-x"), QStringLiteral("326"),
+                   QStringLiteral("-y"), QStringLiteral("189"), Q(previewFile_)});
+  auto playing = std::make_shared<bool>(false);
+  connect(process, &QProcess::readyRead, this, [process, playing] {
+    if (*playing) {
+      process->readAll();
+      return;
+    }
+    if (process->readAll().contains('%')) *playing = true;
+  });
+  // A player that cannot be started says nothing; one that ends without playing is told.
+  connect(process, &QProcess::finished, this, [this, process, playing] {
+    if (!*playing && !process->readAll().contains('%')) {
+      showInformation(ui::MessageText("MSG1207"));
+    }
+  });
+}
+
+void CPreviewVrtWnd::AfterPlayerEnd(QProcess* process) {
+  if (process->processId() > 0) ForgetPlayer(long(process->processId()));
+  for (auto it = players_.begin(); it != players_.end();) {
+    it = (it->isNull() || *it == process) ? players_.erase(it) : it + 1;
+  }
+  process->deleteLater();
+}
+
+void CPreviewVrtWnd::EndPlayers() {
+  const auto players = players_;
+  players_.clear();
+  for (const QPointer<QProcess>& p : players) {
+    if (p.isNull()) continue;
+    const qint64 pid = p->processId();
+    p->disconnect(this);
+    if (p->state() != QProcess::NotRunning) {
+      p->terminate();
+      if (!p->waitForFinished(1000)) {
+        p->kill();
+        p->waitForFinished(1000);
+      }
+    }
+    if (pid > 0) ForgetPlayer(long(pid));
+    p->deleteLater();
+  }
+}
+
+std::vector<qint64> CPreviewVrtWnd::RunningPlayers() const {
+  std::vector<qint64> out;
+  for (const QPointer<QProcess>& p : players_) {
+    if (!p.isNull() && p->state() != QProcess::NotRunning) out.push_back(p->processId());
+  }
+  return out;
+}
+
+}  // namespace halvern::app

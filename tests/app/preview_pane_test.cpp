@@ -1,0 +1,528 @@
+// The preview pane offscreen: the row rules, the bubbles with their headers and heights, the
+// contact card, the note, the media previews with the extraction window above 65536 bytes,
+// the picture retries, and the players: their "%" line and ending only the ones started.
+#include "app/preview_pane.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "engine/backup_session.h"
+#include "tests/ui/qt_test_env.h"
+#include "ui/skin.h"
+
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace halvern::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Until(const std::function<bool()>& done, int ms = 20000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > ms) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+void Spin(int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+void WriteFile(const fs::path& path, const QByteArray& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.constData(), bytes.size());
+}
+
+// A PNG picture padded with trailing bytes to exactly `size` bytes.
+QByteArray PictureOfSize(qsizetype size) {
+  QImage image(120, 80, QImage::Format_RGB32);
+  image.fill(QColor(40, 120, 200));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "PNG");
+  bytes.append(QByteArray(size - bytes.size(), '\0'));
+  return bytes;
+}
+
+// A short tone as a 16-bit mono WAV file.
+QByteArray ToneWav(int seconds) {
+  const int rate = 8000;
+  const int samples = rate * seconds;
+  QByteArray data;
+  for (int i = 0; i < samples; ++i) {
+    const auto v = qint16(8000 * std::sin(i * 0.2));
+    data.append(char(v & 0xFF)).append(char((v >> 8) & 0xFF));
+  }
+  auto le32 = [](quint32 v) {
+    return QByteArray(1, char(v)) + char(v >> 8) + char(v >> 16) + char(v >> 24);
+  };
+  auto le16 = [](quint16 v) { return QByteArray(1, char(v)) + char(v >> 8); };
+  QByteArray wav = "RIFF" + le32(36 + data.size()) + "WAVE" + "fmt " + le32(16) + le16(1) +
+                   le16(1) + le32(rate) + le32(rate * 2) + le16(2) + le16(16) + "data" +
+                   le32(data.size()) + data;
+  return wav;
+}
+
+class PreviewPaneTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    root_ = fs::path(dir_.path().toStdString());
+    session_ = std::make_unique<BackupSession>(root_ / "appdata", root_ / "tmproot");
+    QString error;
+    page_.reset(ui::LoadLayout(QStringLiteral("PageScan.xml"), nullptr, &error));
+    ASSERT_NE(page_, nullptr) << error.toStdString();
+    page_->setStyleSheet(ui::SkinStyleSheet());
+    page_->resize(1000, 560);
+    pane_ = std::make_unique<CPreviewVrtWnd>(page_.get(), *session_);
+    QStringList missing;
+    ASSERT_TRUE(pane_->BindPane(page_.get(), &missing)) << missing.join(", ").toStdString();
+    ui::BindNotifications(page_.get(), pane_.get());
+    pane_->runExtractionWindow = [this](const std::string& dataFile, const QString&,
+                                        std::string& previewPath) {
+      ++windowRuns_;
+      if (cancelWindow_) return 2;
+      session_->ExtractForPreview(dataFile, previewPath, nullptr, nullptr);
+      return 1;
+    };
+    pane_->showInformation = [this](const QString& text) { information_ << text; };
+    page_->show();
+    QApplication::processEvents();
+  }
+
+  void TearDown() override { pane_.reset(); }
+
+  QWidget* Control(const char* name) const {
+    return qobject_cast<QWidget*>(ui::FindControl(page_.get(), QLatin1String(name)));
+  }
+  bool PaneShown() const { return Control("PreviewLayout")->isVisible(); }
+  fs::path Data(const char* name, const QByteArray& bytes) {
+    const fs::path path = root_ / name;
+    WriteFile(path, bytes);
+    return path;
+  }
+  bool ShowsPicture() const {
+    return pane_->PreviewEdit()->document()->toHtml().contains(QLatin1String("<img"));
+  }
+
+  QTemporaryDir dir_;
+  fs::path root_;
+  std::unique_ptr<BackupSession> session_;
+  std::unique_ptr<QWidget> page_;
+  std::unique_ptr<CPreviewVrtWnd> pane_;
+  int windowRuns_ = 0;
+  bool cancelWindow_ = false;
+  QStringList information_;
+};
+
+QLabel* Find(QListWidget* list, int row, const char* name) {
+  QWidget* w = list->itemWidget(list->item(row));
+  if (w == nullptr) return nullptr;
+  if (w->objectName() == QLatin1String(name)) return qobject_cast<QLabel*>(w);
+  return w->findChild<QLabel*>(QLatin1String(name));
+}
+
+QColor TextColour(QLabel* label) {
+  label->ensurePolished();
+  return label->palette().color(QPalette::WindowText);
+}
+
+MessageItem Msg(int32_t fromMe, int32_t deleted, const char* name, const char* text) {
+  MessageItem m;
+  m.handleId = 4;
+  m.fromMe = fromMe;
+  m.deleted = deleted;
+  m.date = "2024-03-01 09:00:00";
+  m.name = name;
+  m.phone = "+15550004";
+  m.text = text;
+  return m;
+}
+
+TEST_F(PreviewPaneTest, ConversationShowsBubblesInOrderWithHeaders) {
+  ScanResults results;
+  results.messages[4] = {Msg(0, 0, "Ann Lee", "hello"), Msg(0, 1, "", "<b>not bold</b>"),
+                         Msg(1, 0, "Ann Lee", "back at you")};
+  const MessageItem row = results.messages[4].back();
+  pane_->PreviewItem(ScanCategory::kMessages, &row, false, results);
+  QListWidget* list = pane_->MessagesList();
+  ASSERT_TRUE(PaneShown());
+  ASSERT_TRUE(list->isVisible());
+  EXPECT_FALSE(pane_->PreviewEdit()->isVisible());
+  ASSERT_EQ(list->count(), 4);
+  auto* header = qobject_cast<QLabel*>(list->itemWidget(list->item(0)));
+  ASSERT_NE(header, nullptr);
+  EXPECT_EQ(header->text(), QStringLiteral("-------------------- Messages --------------------"));
+  const char* expected[][2] = {{"2024-03-01 09:00:00 Ann Lee:", "hello"},
+                               {"2024-03-01 09:00:00 +15550004:", "<b>not bold</b>"},
+                               {"2024-03-01 09:00:00 Me:", "back at you"}};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_NE(Find(list, i + 1, "MsgHeader"), nullptr);
+    EXPECT_EQ(Find(list, i + 1, "MsgHeader")->text(), QLatin1String(expected[i][0]));
+    QLabel* text = Find(list, i + 1, "MsgText");
+    EXPECT_EQ(text->text(), QLatin1String(expected[i][1]));
+    EXPECT_EQ(text->textFormat(), Qt::PlainText);  // markup from the phone stays text
+  }
+  EXPECT_EQ(TextColour(Find(list, 2, "MsgText")), QColor(0xF3, 0x73, 0x02));
+  EXPECT_NE(TextColour(Find(list, 1, "MsgText")), QColor(0xF3, 0x73, 0x02));
+  // A sent bubble is right of a received one (its layout starts with a spacer).
+  QApplication::processEvents();
+  EXPECT_GT(Find(list, 3, "MsgText")->mapTo(list, QPoint(0, 0)).x(),
+            Find(list, 1, "MsgText")->mapTo(list, QPoint(0, 0)).x());
+
+  // The same for a WhatsApp chat; a chat key that is not found changes nothing.
+  ChatMessageItem chat;
+  chat.sessionId = 9;
+  chat.fromMe = 1;
+  chat.date = "2024-04-01 08:00:00";
+  chat.text = "from the chat";
+  results.whatsApp[9] = {chat};
+  pane_->PreviewItem(ScanCategory::kWhatsApp, &chat, false, results);
+  ASSERT_EQ(list->count(), 2);
+  EXPECT_EQ(Find(list, 1, "MsgHeader")->text(), QStringLiteral("2024-04-01 08:00:00 Me:"));
+  chat.sessionId = 10;
+  pane_->PreviewItem(ScanCategory::kWhatsApp, &chat, false, results);
+  EXPECT_EQ(list->count(), 2);
+}
+
+TEST_F(PreviewPaneTest, BlankLinesMakeBubblesTallerBy30Each) {
+  // Texts of the same number of lines: the one with a blank line gets 30 more pixels per
+  // "\n\n" (overlapping finds count).
+  const struct {
+    const char* plain;
+    const char* blank;
+    int extra;
+  } cases[] = {{"one\ntwo\nthree", "one\n\nthree", 30}, {"a\nb\nc\nd", "a\n\n\nd", 60}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.blank);
+    ScanResults results;
+    results.messages[4] = {Msg(0, 0, "Ann", c.plain), Msg(0, 0, "Ann", c.blank)};
+    pane_->PreviewItem(ScanCategory::kMessages, &results.messages[4][0], false, results);
+    QListWidget* list = pane_->MessagesList();
+    ASSERT_EQ(list->count(), 3);
+    const int plain = Find(list, 1, "MsgText")->height();
+    const int blank = Find(list, 2, "MsgText")->height();
+    EXPECT_EQ(blank - plain, c.extra);
+    // The element holds the text, the 20-pixel header and 5 more.
+    EXPECT_EQ(list->itemWidget(list->item(2))->height(), blank + 20 + 5);
+  }
+  EXPECT_EQ(BubbleTextHeight(20, 100, QStringLiteral("a\r\n\r\nb")), 20 + 100 + 20 + 30);
+  EXPECT_EQ(BubbleTextHeight(20, 100, QStringLiteral("a\r\n\r\n\r\nb")), 20 + 100 + 20 + 60);
+  EXPECT_EQ(BubbleTextHeight(20, 100, QStringLiteral("a\n\n\n\nb")), 20 + 100 + 20 + 90);
+}
+
+TEST_F(PreviewPaneTest, ContactCardHidesEmptyRowsAndMarksDeletedOrange) {
+  ContactItem contact;
+  contact.name = "Ann <Lee>";
+  contact.phones = "+15550004\n+15550005";
+  contact.address = "A very long street name that surely wraps over several lines, 12345 Town";
+  contact.company = "Example";
+  pane_->PreviewItem(ScanCategory::kContacts, &contact, false, ScanResults{});
+  QListWidget* list = pane_->MessagesList();
+  ASSERT_TRUE(PaneShown());
+  ASSERT_EQ(list->count(), 1);
+  QWidget* card = list->itemWidget(list->item(0));
+  ASSERT_NE(card, nullptr);
+  auto label = [&card](const char* name) { return card->findChild<QLabel*>(QLatin1String(name)); };
+  EXPECT_EQ(label("TxtUserName")->text(), QStringLiteral("Ann <Lee>"));
+  EXPECT_EQ(label("TxtUserName")->textFormat(), Qt::PlainText);
+  EXPECT_EQ(label("TxtPhone")->text(), QStringLiteral("+15550004\n+15550005"));
+  EXPECT_TRUE(label("TxtEmail")->parentWidget()->isHidden());
+  EXPECT_TRUE(label("TxtUrl")->parentWidget()->isHidden());
+  EXPECT_TRUE(label("TxtSocial")->parentWidget()->isHidden());
+  EXPECT_FALSE(label("TxtPhone")->parentWidget()->isHidden());
+  EXPECT_FALSE(label("TxtCompany")->parentWidget()->isHidden());
+  // Two phone lines and a wrapped address need more than one 30-pixel row.
+  EXPECT_GT(label("TxtAddress")->parentWidget()->height(), 30);
+  EXPECT_EQ(label("TxtCompany")->parentWidget()->height(), 30);
+  EXPECT_NE(TextColour(label("TxtUserName")), QColor(0xF3, 0x73, 0x02));
+
+  contact.deleted = 1;
+  pane_->PreviewItem(ScanCategory::kContacts, &contact, false, ScanResults{});
+  card = list->itemWidget(list->item(0));
+  for (const char* name : {"TxtUserName", "LblPhoneDesc", "TxtPhone", "LblEmailDesc", "TxtEmail",
+                           "LblAddressDesc", "TxtAddress", "LblUrlDesc", "TxtUrl", "LblSocialDesc",
+                           "TxtSocial", "LblCompanyDesc", "TxtCompany"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(TextColour(label(name)), QColor(0xF3, 0x73, 0x02));
+  }
+}
+
+TEST_F(PreviewPaneTest, NoteShowsTitleAndBodyBelowAGreySeparator) {
+  for (int32_t deleted : {0, 1}) {
+    SCOPED_TRACE(deleted);
+    NoteItem note;
+    note.deleted = deleted;
+    note.title = "Shopping";
+    note.body = "milk\n<eggs>";
+    note.date = "2024-06-01 07:00:00";
+    pane_->PreviewItem(ScanCategory::kNotes, &note, false, ScanResults{});
+    QTextEdit* edit = pane_->PreviewEdit();
+    ASSERT_TRUE(edit->isVisible());
+    EXPECT_FALSE(pane_->MessagesList()->isVisible());
+    const QString text = edit->document()->toPlainText();
+    EXPECT_EQ(text, QStringLiteral("  ") + QString(51, QLatin1Char('-')) +
+                        QStringLiteral("  \nTitle:\n    Shopping\nNote:\n     milk\n<eggs>"));
+    EXPECT_FALSE(text.contains(QLatin1String("2024-06-01")));
+    const QTextBlock first = edit->document()->firstBlock();
+    EXPECT_EQ(first.blockFormat().alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    EXPECT_EQ(first.begin().fragment().charFormat().foreground().color(), QColor(215, 215, 215));
+    const QTextBlock title = first.next();
+    EXPECT_EQ(title.blockFormat().alignment() & Qt::AlignHorizontal_Mask, Qt::AlignLeft);
+    const QColor expected = deleted ? QColor(243, 115, 2) : QColor(64, 64, 64);
+    for (QTextBlock b = title; b.isValid(); b = b.next()) {
+      for (auto it = b.begin(); !it.atEnd(); ++it) {
+        EXPECT_EQ(it.fragment().charFormat().foreground().color(), expected);
+      }
+    }
+  }
+}
+
+TEST_F(PreviewPaneTest, RowRulesPerCategory) {
+  ScanResults results;
+  CallItem call;
+  pane_->PreviewItem(ScanCategory::kCallHistory, &call, false, results);
+  EXPECT_FALSE(PaneShown());
+  // An app's row on the first level: nothing.
+  AppFileItem app;
+  app.path = Data("app.png", PictureOfSize(2000));
+  pane_->PreviewItem(ScanCategory::kAppPhotos, &app, false, results);
+  EXPECT_FALSE(PaneShown());
+  EXPECT_TRUE(pane_->PreviewFile().empty());
+  // A message row whose conversation is unknown: nothing.
+  MessageItem lost = Msg(0, 0, "x", "y");
+  lost.handleId = 77;
+  pane_->PreviewItem(ScanCategory::kMessages, &lost, false, results);
+  EXPECT_FALSE(PaneShown());
+  pane_->PreviewItem(ScanCategory::kNotes, nullptr, false, results);
+  EXPECT_FALSE(PaneShown());
+  // One of the app's files previews it.
+  pane_->PreviewItem(ScanCategory::kAppPhotos, &app, true, results);
+  EXPECT_TRUE(PaneShown());
+  EXPECT_TRUE(pane_->PreviewEdit()->isVisible());
+  EXPECT_TRUE(Until([&] { return ShowsPicture(); }));
+  EXPECT_TRUE(qobject_cast<QPushButton*>(Control("OptOnOffPreview"))->isChecked());
+  // A contact row shows the pane again after SetPaneView hid it.
+  pane_->SetPaneView(false, false);
+  EXPECT_FALSE(PaneShown());
+  ContactItem contact;
+  contact.name = "Bo";
+  pane_->PreviewItem(ScanCategory::kContacts, &contact, false, results);
+  EXPECT_TRUE(PaneShown());
+  pane_->ResetPane();
+  EXPECT_FALSE(PaneShown());
+  EXPECT_EQ(pane_->MessagesList()->count(), 0);
+  EXPECT_TRUE(pane_->PreviewEdit()->document()->isEmpty());
+}
+
+TEST_F(PreviewPaneTest, ExtractionWindowOnlyAbove65536Bytes) {
+  MediaFileItem at;
+  at.path = Data("at.png", PictureOfSize(65536));
+  at.displayName = "at.png";
+  MediaFileItem above;
+  above.path = Data("above.png", PictureOfSize(65537));
+  above.displayName = "above.png";
+  ScanResults results;
+
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &at, false, results);
+  EXPECT_EQ(windowRuns_, 0);
+  EXPECT_EQ(pane_->Kind(), kPreviewPicture);
+  EXPECT_EQ(fs::path(pane_->PreviewFile()).filename(), "tmp.jpg");
+  ASSERT_TRUE(Until([&] { return ShowsPicture(); }));
+
+  pane_->PreviewItem(ScanCategory::kPhotoStream, &above, false, results);
+  EXPECT_EQ(windowRuns_, 1);
+  EXPECT_EQ(fs::file_size(pane_->PreviewFile()), 65537u);
+  ASSERT_TRUE(Until([&] { return ShowsPicture(); }));
+
+  // The same picture again is not extracted again: the preview file is shown as it is.
+  pane_->PreviewItem(ScanCategory::kPhotoStream, &above, false, results);
+  EXPECT_EQ(windowRuns_, 1);
+  ASSERT_TRUE(Until([&] { return ShowsPicture(); }));
+
+  // Small files: remove the preview file; selecting the same one again shows what is left
+  // (here nothing: after the retries the pane says so), without a new copy.
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &at, false, results);
+  ASSERT_TRUE(Until([&] { return ShowsPicture(); }));
+  fs::remove(pane_->PreviewFile());
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &at, false, results);
+  ASSERT_TRUE(Until([&] {
+    return pane_->PreviewEdit()->toPlainText().trimmed() ==
+           QLatin1String("Can not found the file!");
+  }));
+  EXPECT_FALSE(fs::exists(pane_->PreviewFile()));
+  EXPECT_EQ(pane_->ImageRetries(), kImageRetries + 1);
+}
+
+TEST_F(PreviewPaneTest, StoppedExtractionIsRunAgainOnTheNextSelection) {
+  MediaFileItem big;
+  big.path = Data("big.png", PictureOfSize(70000));
+  ScanResults results;
+  cancelWindow_ = true;
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &big, false, results);
+  EXPECT_EQ(windowRuns_, 1);
+  Spin(100);
+  EXPECT_FALSE(ShowsPicture());
+  cancelWindow_ = false;
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &big, false, results);
+  EXPECT_EQ(windowRuns_, 2);
+  EXPECT_TRUE(Until([&] { return ShowsPicture(); }));
+}
+
+TEST_F(PreviewPaneTest, UnknownFileTypeLeavesThePaneEmpty) {
+  MediaFileItem odd;
+  odd.path = Data("odd.bin", QByteArray(300, 'z'));
+  pane_->PreviewItem(ScanCategory::kMessageAttachments, &odd, false, ScanResults{});
+  EXPECT_EQ(pane_->Kind(), kPreviewNothing);
+  Spin(800);
+  EXPECT_TRUE(pane_->PreviewEdit()->document()->isEmpty());
+  EXPECT_TRUE(information_.isEmpty());
+}
+
+// ----- Players -------------------------------------------------------------------------------
+
+QString BinDir() { return QStringLiteral(HALVERN_BIN_DIR); }
+
+QProcessEnvironment PlayerEnvironment() {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+  return env;
+}
+
+TEST(Players, WriteAPercentLineOnceTheFilePlays) {
+  QTemporaryDir dir;
+  const QString wav = dir.filePath(QStringLiteral("tone.wav"));
+  WriteFile(wav.toStdString(), ToneWav(3));
+  const QString bad = dir.filePath(QStringLiteral("bad.wav"));
+  WriteFile(bad.toStdString(), QByteArray(3000, '\x17'));
+  for (const char* program : {"Player", "Player1"}) {
+    SCOPED_TRACE(program);
+    QProcess p;
+    p.setProcessEnvironment(PlayerEnvironment());
+    p.start(BinDir() + QLatin1Char('/') + QLatin1String(program),
+            {QStringLiteral("-aspect"), QStringLiteral("16:9"), QStringLiteral("-x"),
+             QStringLiteral("326"), QStringLiteral("-y"), QStringLiteral("189"), wav});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (!out.contains('%') && clock.elapsed() < 20000 && p.state() == QProcess::Running) {
+      p.waitForReadyRead(100);
+      out += p.readAllStandardOutput();
+    }
+    EXPECT_TRUE(out.contains('%')) << out.toStdString();
+    p.kill();
+    p.waitForFinished();
+
+    // A file that does not decode ends the player without any "%".
+    QProcess b;
+    b.setProcessEnvironment(PlayerEnvironment());
+    b.start(BinDir() + QLatin1Char('/') + QLatin1String(program), {bad});
+    ASSERT_TRUE(b.waitForFinished(20000));
+    EXPECT_NE(b.exitCode(), 0);
+    EXPECT_FALSE(b.readAllStandardOutput().contains('%'));
+  }
+}
+
+// A stand-in player: a script named like the player that prints `output` and then waits or
+// ends. The pane's contract with the player is only its output and its life.
+void WriteScriptPlayer(const QString& folder, const char* name, const char* body) {
+  const QString path = folder + QLatin1Char('/') + QLatin1String(name);
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(QByteArray("#!/bin/sh\n") + body + "\n");
+  f.close();
+  f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+}
+
+QByteArray AviHeader() {
+  QByteArray avi = "RIFF";
+  avi += QByteArray(4, '\0');
+  avi += "AVI LIST";
+  avi += QByteArray(500, '\0');
+  return avi;
+}
+
+TEST_F(PreviewPaneTest, VideoPlayerIsWatchedForItsPercentLineAndOnlyOwnPlayersEnd) {
+  QTemporaryDir players;
+  pane_->playerFolder = players.path();
+  MediaFileItem video;
+  video.path = Data("clip.avi", AviHeader());
+  MediaFileItem video2;
+  video2.path = Data("clip2.avi", AviHeader());
+
+  // A player that never plays: the information box with MSG1207.
+  WriteScriptPlayer(players.path(), "Player", "exit 0");
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &video, false, ScanResults{});
+  EXPECT_EQ(pane_->Kind(), kPreviewVideo);
+  ASSERT_TRUE(Until([&] { return !information_.isEmpty(); }));
+  EXPECT_EQ(information_.front(), ui::MessageText("MSG1207"));
+
+  // A player that plays: no box, it keeps running.
+  information_.clear();
+  WriteScriptPlayer(players.path(), "Player", "echo 'Playing 0%'; exec sleep 30");
+  // Another process named Player that this pane did not start.
+  QTemporaryDir other;
+  WriteScriptPlayer(other.path(), "Player", "exec sleep 30");
+  QProcess stranger;
+  stranger.start(other.path() + QStringLiteral("/Player"), {});
+  ASSERT_TRUE(stranger.waitForStarted());
+
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &video2, false, ScanResults{});
+  ASSERT_TRUE(Until([&] { return pane_->RunningPlayers().size() == 1; }));
+  Spin(300);
+  EXPECT_TRUE(information_.isEmpty());
+  const qint64 pid = pane_->RunningPlayers().front();
+
+  // The next media file ends the player this pane started, and only that one.
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &video, false, ScanResults{});
+  EXPECT_NE(::kill(pid_t(pid), 0), 0);
+  EXPECT_EQ(stranger.state(), QProcess::Running);
+  pane_->EndPlayers();
+  EXPECT_TRUE(pane_->RunningPlayers().empty());
+  EXPECT_EQ(stranger.state(), QProcess::Running);
+  stranger.kill();
+  stranger.waitForFinished();
+}
+
+TEST_F(PreviewPaneTest, SoundStartsTheAudioPlayerWithThePreviewFile) {
+  pane_->playerFolder = BinDir();
+  qputenv("ASAN_OPTIONS", "detect_leaks=0");
+  MediaFileItem sound;
+  sound.path = Data("tone.wav", ToneWav(5));
+  pane_->PreviewItem(ScanCategory::kWhatsAppAttachments, &sound, false, ScanResults{});
+  EXPECT_EQ(pane_->Kind(), kPreviewSound);
+  EXPECT_EQ(fs::path(pane_->PreviewFile()).filename(), "tmp.wav");
+  ASSERT_TRUE(Until([&] { return pane_->RunningPlayers().size() == 1; }));
+  const qint64 pid = pane_->RunningPlayers().front();
+  pane_->ResetPane();
+  pane_.reset();  // the pane's end ends its players
+  EXPECT_NE(::kill(pid_t(pid), 0), 0);
+}
+
+}  // namespace
+}  // namespace halvern::app
