@@ -1,39 +1,26 @@
 // halvern-cli as a user runs it: exit codes, listings and JSON documents.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 
 #include "tests/fixtures/backup_builder.h"
+#include "tests/fixtures/run_cli.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace halvern {
 namespace {
 
 namespace fs = std::filesystem;
+using fixtures::CliRun;
+using fixtures::Quote;
+using fixtures::RunCli;
 using fixtures::TempDir;
 
-struct CliRun {
-  int status;
-  std::string out;
-};
-
-// Runs halvern-cli with `args` (already quoted) and `env` assignments in front.
-CliRun Cli(const std::string& args, const std::string& env = "") {
-  const std::string cmd = env + " '" HALVERN_BIN_DIR "/halvern-cli' " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  std::string out;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  const int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+CliRun Cli(const std::string& args, const std::string& env = "") { return RunCli(args, env); }
+std::string Q(const fs::path& p) { return Quote(p); }
 
 class CliTest : public ::testing::Test {
  protected:

@@ -1,7 +1,6 @@
 // halvern-cli recover over complete fixture backups: the tree it writes, the choice of
 // categories and of deleted items, the summary, and the backup left as it was.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cctype>
@@ -13,6 +12,7 @@
 #include <sstream>
 
 #include "tests/fixtures/scan_backups.h"
+#include "tests/fixtures/run_cli.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace halvern {
@@ -21,25 +21,12 @@ namespace {
 namespace fs = std::filesystem;
 namespace fx = fixtures;
 
-struct RecoverRun {
-  int status;
-  std::string out;
-};
-
-RecoverRun Cli(const std::string& args) {
-  const std::string cmd = "'" HALVERN_BIN_DIR "/halvern-cli' " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  std::string out;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  const int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+using RecoverRun = fixtures::CliRun;
+RecoverRun Cli(const std::string& args) { return fixtures::RunCli(args); }
 
 RecoverRun Recover(const std::string& args) { return Cli("recover " + args); }
 
-std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+std::string Q(const fs::path& p) { return fixtures::Quote(p); }
 
 std::string Read(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);

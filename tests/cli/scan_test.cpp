@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <map>
 #include <set>
 
 #include "platform/platform.h"
+#include "tests/fixtures/run_cli.h"
 #include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -21,16 +19,10 @@ namespace fs = std::filesystem;
 using fixtures::TempDir;
 
 std::string RunScan(const fs::path& backup, const fs::path& home, int& status) {
-  const std::string cmd = "XDG_DATA_HOME='" + home.string() + "' '" HALVERN_BIN_DIR
-                          "/halvern-cli' scan --json '" + backup.string() + "' 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  std::string out;
-  std::array<char, 65536> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  const int raw = pclose(p);
-  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return out;
+  const auto run = fixtures::RunCli("scan --json " + fixtures::Quote(backup),
+                                    "XDG_DATA_HOME=" + fixtures::Quote(home));
+  status = run.status;
+  return run.out;
 }
 
 // SHA-256 over every file's relative path, mode and content, in path order.

@@ -1,6 +1,5 @@
 // halvern-cli device and scan --device against the simulated phone.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cstdio>
@@ -9,6 +8,7 @@
 
 #include "tests/device/simulated_phone.h"
 #include "tests/fixtures/scan_backups.h"
+#include "tests/fixtures/run_cli.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace halvern {
@@ -19,23 +19,12 @@ using fixtures::TempDir;
 using nlohmann::json;
 using testing::SimulatedPhone;
 
-struct CliRun {
-  int status;
-  std::string out;
-};
+using fixtures::CliRun;
 
 // Runs halvern-cli with this process's environment (the simulator's socket address) and
 // `input` on its standard input.
 CliRun Cli(const std::string& args, const std::string& input = "") {
-  const std::string cmd =
-      "printf '%s\\n' '" + input + "' | '" HALVERN_BIN_DIR "/halvern-cli' " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  std::string out;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  const int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  return fixtures::RunCli(args, "", input);
 }
 
 class DeviceCliTest : public ::testing::Test {
