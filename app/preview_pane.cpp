@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPointer>
+#include <QStyle>
 #include <QTextBlockFormat>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -211,8 +212,27 @@ void CPreviewVrtWnd::ShowNote(const NoteItem& note) {
   QTextCharFormat grey;
   grey.setForeground(kLightGrey);
   AlignLastBlock(edit_, Qt::AlignHCenter);
-  InsertAtEnd(edit_, QStringLiteral("  ") + QString(51, QLatin1Char('-')) + QStringLiteral("  \n"),
-              grey);
+  // The separator keeps one line: its font shrinks until it fits the pane.
+  const QString separator =
+      QStringLiteral("  ") + QString(51, QLatin1Char('-')) + QStringLiteral("  ");
+  QFont font = edit_->font();
+  // The pane has a fixed width; the edit's own width is stale while it is being shown.
+  const int paneWidth =
+      previewLayout_->maximumWidth() < 10000 ? previewLayout_->maximumWidth() : edit_->width();
+  const int room = paneWidth - 2 * edit_->frameWidth() -
+                   edit_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) -
+                   2 * int(edit_->document()->documentMargin()) - 4;
+  const bool pixels = font.pointSizeF() <= 0;  // the skin may size fonts in pixels
+  while (QFontMetrics(font).horizontalAdvance(separator) > room) {
+    if (pixels ? font.pixelSize() <= 5 : font.pointSizeF() <= 4) break;
+    if (pixels) {
+      font.setPixelSize(font.pixelSize() - 1);
+    } else {
+      font.setPointSizeF(font.pointSizeF() - 0.5);
+    }
+  }
+  grey.setFont(font);
+  InsertAtEnd(edit_, separator + QStringLiteral("\n"), grey);
   QTextCharFormat text;
   text.setForeground(note.deleted ? kOrange : kNoteText);
   AlignLastBlock(edit_, Qt::AlignLeft);
@@ -296,7 +316,9 @@ bool CPreviewVrtWnd::AddBubble(const BubbleLine& line) {
       metrics.boundingRect(QRect(0, 0, qMax(width, 1), 9999), Qt::TextWordWrap, text).height();
   const int height = BubbleTextHeight(textPadding.top() + textPadding.bottom(), measured, text);
   textLabel->setFixedHeight(height);
-  const int elementHeight = height + headerLabel->maximumHeight() + 5;
+  // The element holds the header, the text and 5 pixels, inside its own padding.
+  const int elementHeight =
+      height + headerLabel->maximumHeight() + 5 + elementPadding.top() + elementPadding.bottom();
   element->setFixedHeight(elementHeight);
   item->setSizeHint(QSize(0, elementHeight));
   return true;
@@ -348,10 +370,16 @@ void CPreviewVrtWnd::ShowContactCard(const ContactItem& contact) {
     text->setTextFormat(Qt::PlainText);
     text->setText(Q(row.value));
     text->ensurePolished();
-    const int width = text->maximumWidth() < 10000 ? text->maximumWidth() : kCardTextWidth;
+    // The text's width in the pane: the row less its margins and its caption.
+    int width = kCardTextWidth;
+    if (auto* caption = card->findChild<QLabel*>(QLatin1String(row.label));
+        caption != nullptr && line->layout() != nullptr && list_->viewport()->width() > 0) {
+      const QMargins m = line->layout()->contentsMargins();
+      width = qMax(40, list_->viewport()->width() - m.left() - m.right() - caption->maximumWidth() -
+                           line->layout()->spacing());
+    }
     const int measured = QFontMetrics(text->font())
-                             .boundingRect(QRect(0, 0, width, 9999),
-                                           Qt::TextWordWrap | Qt::TextWrapAnywhere, Q(row.value))
+                             .boundingRect(QRect(0, 0, width, 9999), Qt::TextWordWrap, Q(row.value))
                              .height();
     line->setFixedHeight(measured > 29 ? measured + 10 : 30);
   }

@@ -123,6 +123,16 @@ class PreviewPaneTest : public ::testing::Test {
     WriteFile(path, bytes);
     return path;
   }
+  // With HALVERN_SCREENSHOTS set, saves the pane as <folder>/<name>.png.
+  void Shot(const char* name) const {
+    const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS");
+    if (folder.isEmpty()) return;
+    QApplication::processEvents();
+    Control("PreviewLayout")
+        ->grab()
+        .save(QString::fromUtf8(folder) + QLatin1Char('/') + QLatin1String(name) +
+              QStringLiteral(".png"));
+  }
   bool ShowsPicture() const {
     return pane_->PreviewEdit()->document()->toHtml().contains(QLatin1String("<img"));
   }
@@ -187,6 +197,7 @@ TEST_F(PreviewPaneTest, ConversationShowsBubblesInOrderWithHeaders) {
     EXPECT_EQ(text->textFormat(), Qt::PlainText);  // markup from the phone stays text
   }
   EXPECT_EQ(TextColour(Find(list, 2, "MsgText")), QColor(0xF3, 0x73, 0x02));
+  Shot("pane_conversation");
   EXPECT_NE(TextColour(Find(list, 1, "MsgText")), QColor(0xF3, 0x73, 0x02));
   // A sent bubble is right of a received one (its layout starts with a spacer).
   QApplication::processEvents();
@@ -226,8 +237,8 @@ TEST_F(PreviewPaneTest, BlankLinesMakeBubblesTallerBy30Each) {
     const int plain = Find(list, 1, "MsgText")->height();
     const int blank = Find(list, 2, "MsgText")->height();
     EXPECT_EQ(blank - plain, c.extra);
-    // The element holds the text, the 20-pixel header and 5 more.
-    EXPECT_EQ(list->itemWidget(list->item(2))->height(), blank + 20 + 5);
+    // The element holds the text, the 20-pixel header and 5 more inside its 15-pixel padding.
+    EXPECT_EQ(list->itemWidget(list->item(2))->height(), blank + 20 + 5 + 15);
   }
   EXPECT_EQ(BubbleTextHeight(20, 100, QStringLiteral("a\r\n\r\nb")), 20 + 100 + 20 + 30);
   EXPECT_EQ(BubbleTextHeight(20, 100, QStringLiteral("a\r\n\r\n\r\nb")), 20 + 100 + 20 + 60);
@@ -259,6 +270,7 @@ TEST_F(PreviewPaneTest, ContactCardHidesEmptyRowsAndMarksDeletedOrange) {
   EXPECT_GT(label("TxtAddress")->parentWidget()->height(), 30);
   EXPECT_EQ(label("TxtCompany")->parentWidget()->height(), 30);
   EXPECT_NE(TextColour(label("TxtUserName")), QColor(0xF3, 0x73, 0x02));
+  Shot("pane_contact");
 
   contact.deleted = 1;
   pane_->PreviewItem(ScanCategory::kContacts, &contact, false, ScanResults{});
@@ -287,6 +299,7 @@ TEST_F(PreviewPaneTest, NoteShowsTitleAndBodyBelowAGreySeparator) {
     EXPECT_EQ(text, QStringLiteral("  ") + QString(51, QLatin1Char('-')) +
                         QStringLiteral("  \nTitle:\n    Shopping\nNote:\n     milk\n<eggs>"));
     EXPECT_FALSE(text.contains(QLatin1String("2024-06-01")));
+    Shot(deleted ? "pane_note_deleted" : "pane_note");
     const QTextBlock first = edit->document()->firstBlock();
     EXPECT_EQ(first.blockFormat().alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
     EXPECT_EQ(first.begin().fragment().charFormat().foreground().color(), QColor(215, 215, 215));
@@ -357,6 +370,7 @@ TEST_F(PreviewPaneTest, ExtractionWindowOnlyAbove65536Bytes) {
   EXPECT_EQ(windowRuns_, 1);
   EXPECT_EQ(fs::file_size(pane_->PreviewFile()), 65537u);
   ASSERT_TRUE(Until([&] { return ShowsPicture(); }));
+  Shot("pane_photo");
 
   // The same picture again is not extracted again: the preview file is shown as it is.
   pane_->PreviewItem(ScanCategory::kPhotoStream, &above, false, results);
