@@ -1,7 +1,7 @@
 // What the device start page needs from the device session: whether the phone service can be
 // reached, whether a phone is attached, its name, class and iOS version, whether it encrypts
-// its backups, and removing its backup password. The device session implements it; until a
-// session is linked in, the page works with the support check alone and sees no device.
+// its backups, and removing its backup password. CreateDeviceSource() answers it through the
+// process-wide device session.
 #pragma once
 
 #include <cstdint>
@@ -32,14 +32,17 @@ class DeviceSource {
   virtual int32_t GetDeviceClass(std::string& out) = 0;
   // Removes the device's backup password so that its backup comes out unencrypted; 0 on success.
   virtual int32_t RemoveBackupPassword(const std::string& password) = 0;
+  // 0, or the code of the last failed attempt to set a removed backup password back (the
+  // phone then makes unencrypted backups until its owner sets a password again).
+  virtual int32_t PasswordRestoreResult() const { return 0; }
 };
 
 // The usbmuxd socket answers: $USBMUXD_SOCKET_ADDRESS ("UNIX:/path" or "host:port"), else
 // /var/run/usbmuxd.
 bool UsbmuxdReachable();
 
-// The source the program uses. Without a device session linked in it reports the support
-// check truthfully and no device (Connect answers -1).
+// The source the program uses: DeviceSession::Instance(). Without the usbmuxd service the
+// support check fails and Connect answers -1 without touching the session.
 std::unique_ptr<DeviceSource> CreateDeviceSource();
 
 }  // namespace halvern::app

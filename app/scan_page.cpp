@@ -296,12 +296,22 @@ void CScanVrtWnd::OnScanFinished() {
   scanBar_->hide();
   recoveryBar_->show();
   listBar_->show();
+  // Closing the session also sets back a backup password taken off for this scan.
   main_.Device().Close();
   StopAnimations();
   home_->setEnabled(true);
   tree_->RefreshCounts(counts_);
   UpdateRecoverButton();
   UpdateStatistics();
+  const int32_t restore = mode == 0 ? main_.Device().PasswordRestoreResult() : 0;
+  if (restore != 0) {
+    ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt,
+                       QStringLiteral("The iPhone's backup password could not be set back (code "
+                                      "%1). The iPhone makes unencrypted backups until you set "
+                                      "its backup password again.")
+                           .arg(restore),
+                       550, 200);
+  }
 }
 
 // ----- Picking, checking, the statistics ---------------------------------------------------
