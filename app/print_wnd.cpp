@@ -90,6 +90,7 @@ bool CPrintWnd::event(QEvent* e) {
 }
 
 void CPrintWnd::OnPrintReady() {
+  if (control_.cancelled.load()) return;  // the user stopped the print meanwhile
   tab_->setCurrentIndex(1);
   view_->setUrl(QUrl(QStringLiteral("about:blank")));
   view_->setUrl(QUrl::fromLocalFile(QString::fromStdString(pagePath_.string())));
@@ -125,6 +126,9 @@ void CPrintWnd::OnClose() {
   control_.cancelled = true;
   hold.unlock();
   WaitUntil([this] { return done_.load(); });
+  // A composition that ended before it saw the answer would still print: the window closes
+  // as cancelled either way (a stopped worker has asked for that close already).
+  if (workerResult_.load() != kStopped) done(ui::kResultCancel);
 }
 
 void CPrintWnd::reject() { OnClose(); }

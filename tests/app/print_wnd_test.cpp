@@ -12,7 +12,9 @@
 #include <QTemporaryDir>
 #include <QWebEnginePage>
 #include <QWebEngineView>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "tests/ui/qt_test_env.h"
 
@@ -136,6 +138,42 @@ TEST(PrintWnd, PageWithoutInitIsShownButNotPrinted) {
   QElapsedTimer clock;
   clock.start();
   while (clock.elapsed() < 1500) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_FALSE(wnd.InitCalled());
+  EXPECT_EQ(printRequests, 0);
+}
+
+TEST(PrintWnd, CloseWhileComposingAsksAndClosesWithoutPrinting) {
+  QTemporaryDir dir;
+  std::vector<NoteItem> notes(20);
+  for (NoteItem& n : notes) n.title = "slow";
+  PrintSource source;
+  source.category = ScanCategory::kNotes;
+  source.notes = &notes;
+  // Each item takes a while, so that the close comes while the worker composes.
+  source.checked = [](const void*) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return true;
+  };
+  CPrintWnd wnd(nullptr, source, fs::path(dir.path().toStdString()),
+                fs::path(HALVERN_SOURCE_DIR) / "runtime" / "template");
+  int asked = 0;
+  int printRequests = 0;
+  wnd.askCancel = [&] {
+    ++asked;
+    return true;
+  };
+  wnd.printPage = [&](QWebEngineView*) { ++printRequests; };
+  ASSERT_TRUE(wnd.Build());
+  wnd.show();
+  ASSERT_TRUE(Until([&] { return !wnd.PrintDone(); }, 5000));
+  wnd.Notify({QString::fromLatin1(ui::notify::kClick), QStringLiteral("closebtn"), nullptr});
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(wnd.PrintDone());
+  ASSERT_TRUE(Until([&] { return !wnd.isVisible(); }, 5000));
+  EXPECT_EQ(wnd.result(), ui::kResultCancel);
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < 1000) QApplication::processEvents(QEventLoop::AllEvents, 20);
   EXPECT_FALSE(wnd.InitCalled());
   EXPECT_EQ(printRequests, 0);
 }
