@@ -17,6 +17,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTimer>
 #include <cmath>
 #include <csignal>
 #include <filesystem>
@@ -24,6 +25,7 @@
 
 #include "engine/backup_session.h"
 #include "tests/ui/qt_test_env.h"
+#include "ui/popup.h"
 #include "ui/skin.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -99,7 +101,6 @@ class PreviewPaneTest : public ::testing::Test {
     pane_ = std::make_unique<CPreviewVrtWnd>(page_.get(), *session_);
     QStringList missing;
     ASSERT_TRUE(pane_->BindPane(page_.get(), &missing)) << missing.join(", ").toStdString();
-    ui::BindNotifications(page_.get(), pane_.get());
     pane_->runExtractionWindow = [this](const std::string& dataFile, const QString&,
                                         std::string& previewPath) {
       ++windowRuns_;
@@ -389,6 +390,28 @@ TEST_F(PreviewPaneTest, ExtractionWindowOnlyAbove65536Bytes) {
   }));
   EXPECT_FALSE(fs::exists(pane_->PreviewFile()));
   EXPECT_EQ(pane_->ImageRetries(), kImageRetries + 1);
+}
+
+TEST_F(PreviewPaneTest, RealExtractionWindowCopiesALargePicture) {
+  ui::Texts().Section("Messages");
+  pane_ = std::make_unique<CPreviewVrtWnd>(page_.get(), *session_);
+  ASSERT_TRUE(pane_->BindPane(page_.get()));
+  QString seenLayout;
+  QTimer look;
+  look.setInterval(2);
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    if (auto* modal = qobject_cast<ui::CPopUpWnd*>(QApplication::activeModalWidget())) {
+      seenLayout = modal->LayoutName();
+    }
+  });
+  look.start();
+  MediaFileItem big;
+  big.path = Data("big.png", PictureOfSize(3 * 1024 * 1024));
+  big.displayName = "big.png";
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &big, false, ScanResults{});
+  EXPECT_EQ(seenLayout, QStringLiteral("PreviewProcessWnd.xml"));
+  EXPECT_EQ(fs::file_size(pane_->PreviewFile()), 3u * 1024 * 1024);
+  EXPECT_TRUE(Until([&] { return ShowsPicture(); }));
 }
 
 TEST_F(PreviewPaneTest, StoppedExtractionIsRunAgainOnTheNextSelection) {
