@@ -7,8 +7,10 @@
 
 #include "app/device_source.h"
 #include "app/main_wnd.h"
+#include "app/print_wnd.h"
 #include "app/recover_process_wnd.h"
 #include "engine/backup_session.h"
+#include "export/print_page.h"
 #include "export/recover_worker.h"
 #include "platform/platform.h"
 #include "ui/popup.h"
@@ -131,7 +133,12 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
   QObject::connect(dataList, &QTreeView::doubleClicked, &context_, [this](const QModelIndex& i) {
     if (list_->OpenApp(i.row())) backAppDir_->show();
   });
-  // The print window is not part of this page yet.
+  QObject::connect(dataList->selectionModel(), &QItemSelectionModel::currentRowChanged, &context_,
+                   [this](const QModelIndex& current) {
+                     if (current.isValid()) PreviewRow(current.row());
+                   });
+  pane_ = std::make_unique<CPreviewVrtWnd>(&main_, main_.Session());
+  if (!pane_->BindPane(page_, missing)) return false;
   print_->setEnabled(false);
   ApplyPageTexts();
   return true;
@@ -142,6 +149,7 @@ void CScanVrtWnd::ApplyPageTexts() {
   pause_->setText(ui::MessageText(paused ? "MSG0506" : "MSG0507"));
   ApplyModeTexts();
   UpdateStatistics();
+  if (pane_) pane_->ApplyPaneTexts();
 }
 
 void CScanVrtWnd::ApplyModeTexts() {
@@ -329,7 +337,35 @@ void CScanVrtWnd::PickCategory(ScanCategory category) {
   list_->Fill(category);
   switchLayout_->setVisible(HasPreview(category));
   previewLayout_->setVisible(HasPreview(category) && preview_->isChecked());
+  print_->setEnabled(IsPrintable(category));
   AfterSelectionChange();
+}
+
+void CScanVrtWnd::PreviewRow(int row) {
+  ItemListModel& m = list_->model();
+  if (row < 0 || m.level() == ItemListModel::Level::kNone) return;
+  pane_->PreviewItem(m.category(), m.ItemKey(m.ItemOfRow(row)),
+                     m.level() == ItemListModel::Level::kAppFiles, Results());
+}
+
+void CScanVrtWnd::Print() {
+  PrintSource source;
+  source.category = list_->model().category();
+  source.deletedOnly = list_->FilterOn();
+  source.conversations = &rows_.conversations;
+  source.chats = &rows_.chats;
+  source.contacts = &rows_.contacts;
+  source.calls = &rows_.calls;
+  source.notes = &rows_.notes;
+  source.messages = &Results().messages;
+  source.chatMap = &Results().whatsApp;
+  source.checked = [this](const void* item) {
+    const SelectionEntry* entry = selection_.Find(item);
+    return entry != nullptr && entry->checked;
+  };
+  CPrintWnd window(&main_, source, main_.Session().workFolder,
+                   platform::ProgramFolder() / "template");
+  window.DoModal();
 }
 
 void CScanVrtWnd::OnCategoryCheck(ScanCategory category, bool on) {
@@ -390,6 +426,7 @@ void CScanVrtWnd::StopAnimations() {
 void CScanVrtWnd::ResetPage() {
   ++generation_;
   liveGeneration_ = generation_;
+  if (pane_) pane_->ResetPane();
   list_->Clear();
   selection_.Clear();
   rows_.Clear();
@@ -546,6 +583,8 @@ void CScanVrtWnd::Notify(const ui::Notification& n) {
       GoHome();
     } else if (n.sender == QLatin1String("BtnRecovery")) {
       Recover();
+    } else if (n.sender == QLatin1String("BtnPrint")) {
+      Print();
     } else if (n.sender == QLatin1String("BtnBackAppDir")) {
       backAppDir_->hide();
       tree_->Reselect();

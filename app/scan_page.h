@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/preview_pane.h"
 #include "app/file_list_ctrl.h"
 #include "app/file_tree_ctrl.h"
 #include "backup/backup_info.h"
@@ -104,6 +105,10 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   void AskStop();
   void GoHome();
   void Recover();
+  // Shows the item of a list row in the preview pane.
+  void PreviewRow(int row);
+  // Opens the print window over the checked items of the shown category.
+  void Print();
 
   QWidget* page_;
   CMainWnd& main_;
@@ -140,6 +145,7 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   QPushButton* preview_ = nullptr;
   QPushButton* backAppDir_ = nullptr;
   QPushButton* print_ = nullptr;
+  std::unique_ptr<CPreviewVrtWnd> pane_;
   std::unique_ptr<CFileTreeCtrl> tree_;
   std::unique_ptr<CFileListCtrl> list_;
   std::unique_ptr<ScanSequence> sequence_;  // last: ends (and waits for) its worker first

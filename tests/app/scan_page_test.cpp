@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTextEdit>
 #include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -287,6 +288,18 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
                 call.deleted != 0);
     }
   }
+
+  // Picking a row previews it in the pane; the printable categories enable Print.
+  Pick(ScanCategory::kNotes);
+  EXPECT_TRUE(Find<QPushButton>("BtnPrint")->isEnabled());
+  {
+    auto* list = Find<QTreeView>("DataList");
+    list->setCurrentIndex(list->model()->index(0, 0));
+    const QString shown = Find<QTextEdit>("PreviewEdit")->toPlainText();
+    EXPECT_TRUE(shown.contains(Q(firstNote->title))) << shown.toStdString();
+  }
+  Pick(ScanCategory::kCameraRoll);
+  EXPECT_FALSE(Find<QPushButton>("BtnPrint")->isEnabled());
 
   // WhatsApp: the deleted chat first, shown by its last message (a group lists its members).
   Pick(ScanCategory::kWhatsApp);
