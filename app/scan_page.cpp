@@ -314,11 +314,8 @@ void CScanVrtWnd::OnScanFinished() {
   const int32_t restore = mode == 0 ? main_.Device().PasswordRestoreResult() : 0;
   if (restore != 0) {
     ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt,
-                       QStringLiteral("The iPhone's backup password could not be set back (code "
-                                      "%1). The iPhone makes unencrypted backups until you set "
-                                      "its backup password again.")
-                           .arg(restore),
-                       550, 200);
+                       FillMessage(ui::MessageText("MSG0515"), {QString::number(restore)}), 550,
+                       200);
   }
 }
 
