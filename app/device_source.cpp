@@ -2,15 +2,6 @@
 // device session.
 #include "app/device_source.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-
 #include "device/device_session.h"
 #include "engine/quit_counter.h"
 #include "platform/codes.h"
@@ -18,34 +9,6 @@
 namespace halvern::app {
 
 namespace {
-
-bool ConnectUnix(const std::string& path) {
-  sockaddr_un addr{};
-  if (path.empty() || path.size() >= sizeof(addr.sun_path)) return false;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  close(fd);
-  return ok;
-}
-
-bool ConnectTcp(const std::string& host, const std::string& port) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
-  bool ok = false;
-  for (addrinfo* a = found; a != nullptr && !ok; a = a->ai_next) {
-    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    ok = connect(fd, a->ai_addr, a->ai_addrlen) == 0;
-    close(fd);
-  }
-  freeaddrinfo(found);
-  return ok;
-}
 
 // The page's view of DeviceSession::Instance(). Without the usbmuxd service the session is
 // never asked anything: the page stays on its support page and no device is seen.
@@ -77,15 +40,7 @@ class SessionSource : public DeviceSource {
 
 }  // namespace
 
-bool UsbmuxdReachable() {
-  const char* env = std::getenv("USBMUXD_SOCKET_ADDRESS");
-  std::string address = env != nullptr ? env : "";
-  if (address.empty()) return ConnectUnix("/var/run/usbmuxd");
-  if (address.rfind("UNIX:", 0) == 0) return ConnectUnix(address.substr(5));
-  const size_t colon = address.rfind(':');
-  if (colon == std::string::npos) return false;
-  return ConnectTcp(address.substr(0, colon), address.substr(colon + 1));
-}
+bool UsbmuxdReachable() { return IsAppleMobileSupportInstalled(); }
 
 std::unique_ptr<DeviceSource> CreateDeviceSource() { return std::make_unique<SessionSource>(); }
 
