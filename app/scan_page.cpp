@@ -172,6 +172,11 @@ void CScanVrtWnd::Queue(std::function<void()> work) {
       Qt::QueuedConnection);
 }
 
+// The scan's notices pass to the main window by number unchanged.
+static_assert(ui::kWmStartScan == WM_START_SCAN && ui::kWmScanRefreshTree == WM_SCAN_REFRESH_TREE &&
+              ui::kWmScanSelectFirst == WM_SCAN_SELECT_FIRST &&
+              ui::kWmScanFinished == WM_SCAN_FINISHED && ui::kWmScanStatus == WM_SCAN_STATUS);
+
 void CScanVrtWnd::Post(int32_t message, int32_t wParam) {
   // Through the same queue as the page's own work, so that a notice never overtakes the
   // update it follows.

@@ -18,7 +18,6 @@ using nlohmann::json;
 
 namespace {
 
-json ToJson(const BackupInfo& b) { return BackupJson(b); }
 
 std::string Dump(const json& j) { return j.dump(2, ' ', false, json::error_handler_t::replace); }
 
@@ -55,7 +54,7 @@ int ListCommand(const Args& input) {
   const auto backups = ListBackupsIn(entries);
   if (asJson) {
     json out = json::array();
-    for (const auto& b : backups) out.push_back(ToJson(b));
+    for (const auto& b : backups) out.push_back(BackupJson(b));
     std::cout << Dump(out) << "\n";
     return 0;
   }
@@ -82,7 +81,7 @@ int InfoCommand(const Args& input) {
     return Fail(1, args[0] + " is not a backup folder (no readable Info.plist)");
   }
   if (asJson) {
-    std::cout << Dump(ToJson(info)) << "\n";
+    std::cout << Dump(BackupJson(info)) << "\n";
   } else {
     PrintSummary(info);
   }
