@@ -48,16 +48,6 @@ int CountOverlapping(const QString& text, const QString& what) {
 
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 
-template <class Item>
-std::vector<CPreviewVrtWnd::BubbleLine> LinesOf(const std::vector<Item>& items) {
-  std::vector<CPreviewVrtWnd::BubbleLine> lines;
-  lines.reserve(items.size());
-  for (const Item& m : items) {
-    lines.push_back({m.deleted, m.fromMe, m.date, m.name, m.phone, m.text});
-  }
-  return lines;
-}
-
 void InsertAtEnd(QTextEdit* edit, const QString& text, const QTextCharFormat& format) {
   QTextCursor cursor(edit->document());
   cursor.movePosition(QTextCursor::End);
@@ -253,7 +243,7 @@ void CPreviewVrtWnd::ShowChat(const std::vector<ChatMessageItem>& messages) {
   ShowBubbles(LinesOf(messages));
 }
 
-void CPreviewVrtWnd::ShowBubbles(const std::vector<BubbleLine>& lines) {
+void CPreviewVrtWnd::ShowBubbles(const std::vector<ConversationLine>& lines) {
   list_->clear();
   auto* header = new QLabel(QStringLiteral("-------------------- Messages --------------------"));
   header->setAlignment(Qt::AlignCenter);
@@ -263,14 +253,14 @@ void CPreviewVrtWnd::ShowBubbles(const std::vector<BubbleLine>& lines) {
   headerItem->setFlags(Qt::NoItemFlags);
   headerItem->setSizeHint(QSize(0, kHeaderHeight));
   list_->setItemWidget(headerItem, header);
-  for (const BubbleLine& line : lines) {
+  for (const ConversationLine& line : lines) {
     if (!AddBubble(line)) break;
   }
   list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 }
 
-bool CPreviewVrtWnd::AddBubble(const BubbleLine& line) {
+bool CPreviewVrtWnd::AddBubble(const ConversationLine& line) {
   const bool send = line.fromMe == 1;
   QWidget* element = ui::LoadLayout(
       send ? QStringLiteral("MessagesElementSend.xml") : QStringLiteral("MessagesElementRecv.xml"),

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/scan_sequence.h"
+#include "export/writers.h"
 #include "ui/notify.h"
 #include "ui/skin.h"
 
@@ -101,22 +102,12 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   // Shows an information box with `text`. Replaceable for tests.
   std::function<void(const QString& text)> showInformation;
 
-  // The bubble of one message: header and text, the text label's height by the bubble rule.
-  struct BubbleLine {
-    int32_t deleted = 0;
-    int32_t fromMe = 0;
-    std::string date;
-    std::string name;
-    std::string phone;
-    std::string text;
-  };
-
  protected:
   bool event(QEvent* e) override;
 
  private:
-  void ShowBubbles(const std::vector<BubbleLine>& lines);
-  bool AddBubble(const BubbleLine& line);
+  void ShowBubbles(const std::vector<ConversationLine>& lines);
+  bool AddBubble(const ConversationLine& line);
   void PrepareMedia();
   bool InsertImage(const QString& path);
   void OnImageTimer();

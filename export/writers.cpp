@@ -123,22 +123,22 @@ std::string RecoverStamp(int64_t unixSeconds) {
 
 // ----- Conversation files ------------------------------------------------------------------------
 
-std::vector<ConversationLine> LinesOf(const std::vector<MessageItem>& messages) {
+namespace {
+template <class Item>
+std::vector<ConversationLine> LinesOfItems(const std::vector<Item>& messages) {
   std::vector<ConversationLine> lines;
   lines.reserve(messages.size());
-  for (const MessageItem& m : messages) {
+  for (const Item& m : messages)
     lines.push_back({m.deleted, m.fromMe, m.date, m.name, m.phone, m.text});
-  }
   return lines;
 }
+}  // namespace
 
+std::vector<ConversationLine> LinesOf(const std::vector<MessageItem>& messages) {
+  return LinesOfItems(messages);
+}
 std::vector<ConversationLine> LinesOf(const std::vector<ChatMessageItem>& messages) {
-  std::vector<ConversationLine> lines;
-  lines.reserve(messages.size());
-  for (const ChatMessageItem& m : messages) {
-    lines.push_back({m.deleted, m.fromMe, m.date, m.name, m.phone, m.text});
-  }
-  return lines;
+  return LinesOfItems(messages);
 }
 
 namespace {
