@@ -159,6 +159,17 @@ int RecoverCommand(const Args& input) {
     if (chosen.empty()) return Fail(2, kUsage);
   }
 
+  // The backup is never written: a destination inside it is refused before anything runs.
+  const fs::path destination = fs::weakly_canonical(fs::absolute(fs::path(to)));
+  const fs::path backup =
+      device ? fs::path() : fs::weakly_canonical(fs::absolute(fs::path(args[0])));
+  const auto [b, d] =
+      std::mismatch(backup.begin(), backup.end(), destination.begin(), destination.end());
+  if (!device && b == backup.end()) {
+    return Fail(2, "the destination " + destination.string() +
+                       " lies inside the backup folder; choose another folder");
+  }
+
   const fs::path templates = platform::ProgramFolder() / "template";
   ProgressLine line;
   RecoverScanFrontEnd frontEnd(line);
@@ -210,16 +221,6 @@ int RecoverCommand(const Args& input) {
     return 0;
   }
 
-  // The backup is never written: a destination inside it is refused.
-  const fs::path destination = fs::weakly_canonical(fs::absolute(fs::path(to)));
-  const fs::path backup =
-      device ? fs::path() : fs::weakly_canonical(fs::absolute(fs::path(args[0])));
-  const auto [b, d] =
-      std::mismatch(backup.begin(), backup.end(), destination.begin(), destination.end());
-  if (!device && b == backup.end()) {
-    return Fail(2, "the destination " + destination.string() +
-                       " lies inside the backup folder; choose another folder");
-  }
 
   RecoverJob job;
   job.engine = scan.activeEngine();
