@@ -16,6 +16,7 @@
 #include "app/main_wnd.h"
 #include "app/single_instance.h"
 #include "engine/backup_session.h"
+#include "export/print_page.h"
 #include "platform/platform.h"
 #include "ui/popup.h"
 #include "ui/skin.h"
@@ -63,6 +64,10 @@ void ShutDown(const std::filesystem::path& appData) {
     std::error_code ignored;
     std::filesystem::remove(work / name, ignored);
   }
+  // A print page left by a window that did not close normally holds the user's data.
+  std::error_code ignored;
+  std::filesystem::remove(PrintPagePath(work), ignored);
+  std::filesystem::remove(PrintPagePath(work).parent_path(), ignored);
 }
 
 int RunHalvern(int argc, char** argv) {

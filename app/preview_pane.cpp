@@ -1,4 +1,5 @@
 // The preview pane: views of notes, conversations, contacts and media files.
+#include "app/heif_image.h"
 #include "app/preview_pane.h"
 
 #include <QCoreApplication>
@@ -471,7 +472,8 @@ void CPreviewVrtWnd::OnImageTimer() {
   if (imageRetries_ > kImageRetries) {
     timers_.KillAll(edit_);
     edit_->clear();
-    AppendCentredLine(QStringLiteral("Can not found the file!"));
+    const QString missing = ui::MessageText("MSG1208");
+    AppendCentredLine(missing.isEmpty() ? QStringLiteral("Can not found the file!") : missing);
   }
 }
 
@@ -481,7 +483,9 @@ bool CPreviewVrtWnd::InsertImage(const QString& path) {
   QImageReader reader(path);
   reader.setDecideFormatFromContent(true);
   reader.setAutoTransform(true);
-  const QImage image = reader.read();
+  QImage image = reader.read();
+  // HEIC/HEIF (an iPhone's photos): Qt has no reader of its own for them.
+  if (image.isNull() && LooksLikeHeif(path)) image = DecodeHeif(path);
   if (image.isNull()) return false;
   if (image.width() <= 2 && image.height() <= 2) {
     edit_->clear();

@@ -12,6 +12,7 @@
 #include "cli/scan_output.h"
 #include "engine/backup_session.h"
 #include "engine/scan_sequence.h"
+#include "export/destination.h"
 #include "export/recover_worker.h"
 #include "platform/platform.h"
 #include "selection/statistics.h"
@@ -159,16 +160,12 @@ int RecoverCommand(const Args& input) {
     if (chosen.empty()) return Fail(2, kUsage);
   }
 
-  // The backup is never written: a destination inside it is refused before anything runs.
-  const fs::path destination = fs::weakly_canonical(fs::absolute(fs::path(to)));
-  const fs::path backup =
-      device ? fs::path() : fs::weakly_canonical(fs::absolute(fs::path(args[0])));
-  const auto [b, d] =
-      std::mismatch(backup.begin(), backup.end(), destination.begin(), destination.end());
-  if (!device && b == backup.end()) {
-    return Fail(2, "the destination " + destination.string() +
-                       " lies inside the backup folder; choose another folder");
-  }
+  // The backup is never written, and a folder that cannot take files is refused: both are
+  // checked before anything runs.
+  const DestinationCheck check =
+      CheckRecoverDestination(fs::path(to), device ? fs::path() : fs::path(args[0]));
+  if (!check.ok()) return Fail(2, check.Message());
+  const fs::path destination = check.destination;
 
   const fs::path templates = platform::ProgramFolder() / "template";
   ProgressLine line;

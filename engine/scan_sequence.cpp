@@ -108,6 +108,7 @@ int32_t ScanSequence::StartScan(int32_t mode, const BackupInfo& selected,
 
 void ScanSequence::Hook(std::initializer_list<ScanCategory> categories) {
   for (ScanCategory category : categories) {
+    frontEnd_.OnCategoryScanned(category);
     if (results_.Count(category) == 0) continue;
     if (firstNode_ == 0 && !frontEnd_.HasSelectedNode()) firstNode_ = static_cast<int32_t>(category);
     frontEnd_.OnCategoryReady(category);

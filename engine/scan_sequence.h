@@ -92,6 +92,9 @@ class ScanFrontEnd {
   virtual void OnProgressShown(int32_t /*percent*/) {}
   // A category received data: enable and show its node.
   virtual void OnCategoryReady(ScanCategory /*category*/) {}
+  // A category was read to its end (with or without data); those never reported were not
+  // scanned because the scan ended first.
+  virtual void OnCategoryScanned(ScanCategory /*category*/) {}
   // Whether the category tree has a selected node already.
   virtual bool HasSelectedNode() const { return false; }
 };

@@ -113,7 +113,12 @@ int32_t RecoverWorker::Report(int32_t percent, int32_t error, const fs::path& pa
 
 void RecoverWorker::Written(const fs::path& path) { summary_.written.push_back(path); }
 
-void RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
+// An item cut short by a stop has no outcome: it is neither written nor failed.
+void RecoverWorker::ItemOutcome(int32_t error) {
+  if (!stopped_) progress_.OnItemOutcome(error);
+}
+
+int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
   const fs::path unique = MakeUniquePath(target);
@@ -132,14 +137,33 @@ void RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
     // An empty file is copied without a chunk to report.
     if (!context.finished) Report(100, kOk, unique);
     Written(unique);
+    WriteJpegCopy(unique);
   } else {
     // A stopped or failed copy leaves no partial file behind.
     fs::remove(unique, ec);
     if (!context.finished && result != kStopped) Report(100, result, unique);
   }
+  return result;
 }
 
-void RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
+void RecoverWorker::WriteJpegCopy(const fs::path& heic) {
+  if (!job_.heicToJpeg || stopped_) return;
+  const std::string ext = platform::AsciiLower(heic.extension().string());
+  if (ext != ".heic" && ext != ".heif") return;
+  fs::path jpeg = heic;
+  jpeg.replace_extension(".jpg");
+  jpeg = MakeUniquePath(jpeg);
+  const int32_t result = job_.heicToJpeg(heic, jpeg);
+  if (result == kOk) {
+    Written(jpeg);
+  } else {
+    std::error_code ec;
+    fs::remove(jpeg, ec);
+  }
+  Report(100, result, jpeg);
+}
+
+int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
                                           const std::vector<ConversationLine>& lines,
                                           const fs::path& path) {
   std::string body;
@@ -151,9 +175,10 @@ void RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::s
   const int32_t result = WriteWholeFile(path, bytes);
   if (result == kOk) Written(path);
   Report(100, result, path);
+  return result;
 }
 
-void RecoverWorker::WriteConversation(const MessageItem& row) {
+int32_t RecoverWorker::WriteConversation(const MessageItem& row) {
   const std::string label = row.name.empty() ? "Unknown" : row.name;
   const fs::path folder = job_.destination / "Message" / SafeFileName(label + "-" + summary_.stamp);
   std::error_code ec;
@@ -167,15 +192,18 @@ void RecoverWorker::WriteConversation(const MessageItem& row) {
     if (it != job_.messages->end()) lines = LinesOf(it->second);
   }
   const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
-    Report(100, r, text);
+  const int32_t textResult = WriteConversationText(text, lines);
+  if (textResult != kOk) {
+    Report(100, textResult, text);
   } else {
     Written(text);
   }
-  WriteConversationPage(sms_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  const int32_t page =
+      WriteConversationPage(sms_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  return textResult != kOk ? textResult : page;
 }
 
-void RecoverWorker::WriteChat(const ChatMessageItem& row) {
+int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
   std::string label =
       row.chatNames.empty() ? row.chatPhones : row.chatNames + "(" + row.chatPhones + ")";
   if (row.chatNames.find(',') != std::string::npos) label = row.chatTitle;
@@ -191,19 +219,24 @@ void RecoverWorker::WriteChat(const ChatMessageItem& row) {
     auto it = job_.chats->find(int32_t(row.sessionId));
     if (it != job_.chats->end()) lines = LinesOf(it->second);
   }
+  int32_t first = kOk;
   const fs::path text = MakeUniquePath(folder / (base + ".txt"));
   if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
     Report(100, r, text);
+    first = r;
   } else {
     Written(text);
   }
   const fs::path csv = MakeUniquePath(folder / (base + ".csv"));
   if (const int32_t r = WriteChatCsv(csv, lines); r != kOk) {
     Report(100, r, csv);
+    if (first == kOk) first = r;
   } else {
     Written(csv);
   }
-  WriteConversationPage(whatsApp_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  const int32_t page =
+      WriteConversationPage(whatsApp_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  return first != kOk ? first : page;
 }
 
 void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines) {
@@ -244,17 +277,17 @@ void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, 
   row += "</tr>\r\n";
   *rows += row;
   ++*count;
-  Report(100, kOk, *page);
+  // The row is reported when its page is on disk (WriteTablePage), not before.
 }
 
 void RecoverWorker::WriteTablePage(const PageTemplate& page, const std::string& rows,
-                                   const fs::path& path) {
+                                   uint32_t count, const fs::path& path) {
   const int32_t result = WriteWholeFile(path, page.head + rows + page.tail);
-  if (result == kOk) {
-    Written(path);
-  } else {
-    // Every row of the page was reported already; the failure of the page itself is new.
+  if (result == kOk) Written(path);
+  // One line per row in the detail list, each with the outcome of the page that holds it.
+  for (uint32_t i = 0; i < count; ++i) {
     Report(100, result, path);
+    progress_.OnItemOutcome(result);
   }
 }
 
@@ -271,8 +304,8 @@ void RecoverWorker::Finish() {
       Report(100, r, csv);
     }
   }
-  if (callCount_ > 0) WriteTablePage(calls_, callRows_, callPage_);
-  if (noteCount_ > 0) WriteTablePage(notes_, noteRows_, notePage_);
+  if (callCount_ > 0) WriteTablePage(calls_, callRows_, callCount_, callPage_);
+  if (noteCount_ > 0) WriteTablePage(notes_, noteRows_, noteCount_, notePage_);
   if (contactCount_ > 0) {
     const fs::path csv = MakeUniquePath(contactPage_.parent_path() / "Contacts.csv");
     const int32_t r =
@@ -283,7 +316,7 @@ void RecoverWorker::Finish() {
       fs::remove(csv, ec);
       Report(100, r, csv);
     }
-    WriteTablePage(contacts_, contactRows_, contactPage_);
+    WriteTablePage(contacts_, contactRows_, contactCount_, contactPage_);
   }
   WriteIndex();
 }
@@ -401,18 +434,19 @@ int32_t RecoverWorker::Run() {
                                                   "",
                                                   "WhatsApp Attachments"};
         const auto* f = static_cast<const MediaFileItem*>(key);
-        CopyFile(f->path, dest / kFolder[entry->categoryCode] / SafeFileName(f->displayName));
+        ItemOutcome(
+            CopyFile(f->path, dest / kFolder[entry->categoryCode] / SafeFileName(f->displayName)));
         break;
       }
       case 3:
       case 4: {
         const auto* f = static_cast<const AppFileItem*>(key);
-        CopyFile(f->path, dest / (entry->categoryCode == 3 ? "App Photos" : "App Video") /
-                              SafeFileName(f->appName) / SafeFileName(f->displayName));
+        ItemOutcome(CopyFile(f->path, dest / (entry->categoryCode == 3 ? "App Photos" : "App Video") /
+                                          SafeFileName(f->appName) / SafeFileName(f->displayName)));
         break;
       }
       case 5:
-        WriteConversation(*static_cast<const MessageItem*>(key));
+        ItemOutcome(WriteConversation(*static_cast<const MessageItem*>(key)));
         break;
       case 7: {
         const auto* c = static_cast<const ContactItem*>(key);
@@ -430,7 +464,7 @@ int32_t RecoverWorker::Run() {
         break;
       }
       case 10:
-        WriteChat(*static_cast<const ChatMessageItem*>(key));
+        ItemOutcome(WriteChat(*static_cast<const ChatMessageItem*>(key)));
         break;
       default:
         break;

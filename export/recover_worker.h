@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,10 @@ class RecoverProgress {
   // `percent` of the file `path` (100: the file is done, with `error` 0 or its failure).
   // Return 0 to go on, non-zero to stop.
   virtual int32_t OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) = 0;
+  // One selected item is done: 0 when every file it makes is complete on disk, else the
+  // first failure. A table row (contact, call, note) is done when its page is written.
+  // Items the run never reached (it was stopped) get no outcome.
+  virtual void OnItemOutcome(int32_t /*error*/) {}
 };
 
 // The counting every front end needs: one outcome per file reported at 100 percent.
@@ -55,14 +60,22 @@ class RecoverTally : public RecoverProgress {
   virtual int32_t OnReport(int32_t /*percent*/, int32_t /*error*/, const std::string& /*path*/) {
     return 0;
   }
+  void OnItemOutcome(int32_t error) override {
+    (error == 0 ? itemsWritten_ : itemsFailed_)++;
+  }
   uint32_t doneCount() const { return done_; }
   uint32_t failedCount() const { return failed_; }
+  // Items whose files are all complete on disk, and items with a failure.
+  uint32_t itemsWritten() const { return itemsWritten_; }
+  uint32_t itemsFailed() const { return itemsFailed_; }
   // Failed files first, most recent first; then the successful ones in order.
   const std::vector<Outcome>& outcomes() const { return outcomes_; }
 
  private:
   uint32_t done_ = 0;
   uint32_t failed_ = 0;
+  uint32_t itemsWritten_ = 0;
+  uint32_t itemsFailed_ = 0;
   std::vector<Outcome> outcomes_;
 };
 
@@ -79,6 +92,9 @@ struct RecoverJob {
   fs::path templateFolder;  // the folder holding the five templates
   std::string deviceName;   // backup display name or device name
   int64_t startTime = 0;    // Unix time of the stamp; 0: now
+  // When set, each copied HEIC/HEIF picture also gets a JPEG copy beside it, written by this
+  // converter (source, target; 0 or the failure), reported as a file of its own.
+  std::function<int32_t(const fs::path& heic, const fs::path& jpeg)> heicToJpeg;
 };
 
 struct RecoverSummary {
@@ -100,14 +116,17 @@ class RecoverWorker {
 
  private:
   int32_t Report(int32_t percent, int32_t error, const fs::path& path);
-  void CopyFile(const fs::path& source, const fs::path& target);
-  void WriteConversation(const MessageItem& row);
-  void WriteChat(const ChatMessageItem& row);
-  void WriteConversationPage(const PageTemplate& page, const std::string& person,
+  int32_t CopyFile(const fs::path& source, const fs::path& target);
+  void WriteJpegCopy(const fs::path& heic);
+  int32_t WriteConversation(const MessageItem& row);
+  int32_t WriteChat(const ChatMessageItem& row);
+  void ItemOutcome(int32_t error);
+  int32_t WriteConversationPage(const PageTemplate& page, const std::string& person,
                              const std::vector<ConversationLine>& lines, const fs::path& path);
   void AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines = false);
   void Finish();
-  void WriteTablePage(const PageTemplate& page, const std::string& rows, const fs::path& path);
+  void WriteTablePage(const PageTemplate& page, const std::string& rows, uint32_t count,
+                      const fs::path& path);
   void WriteIndex();
   void Written(const fs::path& path);
 

@@ -10,6 +10,7 @@ PACKAGES=(
   qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-webengine-dev qt6-pdf-dev
   libqt6svg6 fonts-dejavu-core
   qt6-multimedia-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  libheif-dev libheif-examples
 )
 
 SUDO=""

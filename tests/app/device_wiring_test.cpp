@@ -162,6 +162,36 @@ TEST_F(DeviceWiringTest, PageFindsThePhoneAndTheDeviceScanFillsTheCategories) {
   EXPECT_TRUE(DeviceSession::Instance().HasDevice());
 }
 
+// The phone pulled out during its backup: the scan page says it was disconnected (its own
+// text and icon), not "complete", and every category says it was not scanned.
+TEST_F(DeviceWiringTest, UnpluggedPhoneIsToldAsSuch) {
+  Start({{"unplug_after_upload_bytes", 2000}});
+  Open();
+  CIosDeviceVrtWnd& page = window_->DevicePage();
+  page.Poll();
+  ASSERT_EQ(page.CurrentPage(), 2);
+  ScanDevice();
+  CScanVrtWnd& scan = window_->ScanPage();
+  EXPECT_EQ(scan.Outcome(), ScanOutcome::kDeviceGone);
+  EXPECT_EQ(scan.OutcomeText(), ui::MessageText("MSG0522"));
+  auto* remark = window_->findChild<QLabel*>(QStringLiteral("LblRemark"));
+  EXPECT_EQ(remark->text(), ui::MessageText("MSG0522"));
+  EXPECT_EQ(window_->findChild<QLabel*>(QStringLiteral("LblRemarkIcon"))
+                ->property("outcome")
+                .toString(),
+            "scan_unplugged.svg");
+  EXPECT_TRUE(window_->findChild<QWidget*>(QStringLiteral("BtnGifLoading"))->isHidden());
+  for (int32_t code = 1; code <= 11; ++code) {
+    EXPECT_TRUE(scan.Tree().Row(ScanCategory(code))->text(0).contains("not scanned"))
+        << CategoryName(ScanCategory(code));
+  }
+  if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
+    window_->MainTabPage()->setCurrentIndex(1);
+    QApplication::processEvents();
+    window_->grab().save(QString::fromUtf8(folder) + "/scan_unplugged.png");
+  }
+}
+
 TEST_F(DeviceWiringTest, EncryptingPhoneGetsItsPasswordBackOrTheUserIsWarned) {
   struct Case {
     bool restoreFails;

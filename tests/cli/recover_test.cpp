@@ -192,10 +192,12 @@ TEST(RecoverCommand, RefusesUnsafeOrUnclearRequests) {
   fx::TempDir dir;
   const fs::path backup = dir / "backup";
   ASSERT_TRUE(fx::WriteBackup(backup, fx::SampleMediaBackup()));
+  std::ofstream(dir / "plain-file") << "x";
   const struct {
     std::string args;
     int status;
   } cases[] = {
+      {Q(backup) + " --to " + Q(dir / "plain-file" / "out"), 2},       // cannot be written
       {Q(backup), 2},                                                  // no --to
       {Q(backup) + " --to " + Q(backup / "out"), 2},                   // inside the backup
       {Q(backup) + " --to " + Q(backup), 2},                           // the backup itself

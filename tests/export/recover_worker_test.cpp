@@ -13,6 +13,8 @@
 #include "tests/fixtures/backup_builder.h"
 #include "tests/fixtures/phone_dbs.h"
 #include "tests/fixtures/temp_dir.h"
+#include "tests/fixtures/unwritable.h"
+#include "export/destination.h"
 
 namespace halvern {
 namespace {
@@ -293,6 +295,106 @@ TEST_F(RecoverWorkerTest, StopLeavesNoPartialFileAndEndsTheWalk) {
   EXPECT_FALSE(fs::exists(out / "Camera Roll/IMG.JPG"));
   EXPECT_FALSE(fs::exists(out / "Message"));
   EXPECT_EQ(progress.reports, 1);
+}
+
+// Every selected item: 2 photos, 1 app video, 3 conversations, 3 contacts, 4 calls, 2 notes
+// and 1 chat.
+constexpr uint32_t kSelectedItems = 16;
+
+TEST_F(RecoverWorkerTest, CountsAnItemWrittenOnlyWhenItsFilesAreOnDisk) {
+  {
+    Recorder progress;
+    RecoverWorker worker(Job(RuntimeTemplates()), progress);
+    ASSERT_EQ(worker.LoadTemplates(), 0);
+    ASSERT_EQ(worker.Run(), 0);
+    EXPECT_EQ(progress.itemsWritten(), kSelectedItems);
+    EXPECT_EQ(progress.itemsFailed(), 0u);
+  }
+  // A folder that takes no file: every item fails with the system's own error, none counts as
+  // written (table rows included, which are only collected before their page is written), and
+  // nothing lands on disk.
+  const fixtures::UnwritableFolder locked(dir_.path(), dir_ / "locked");
+  RecoverJob job = Job(RuntimeTemplates());
+  job.destination = locked.path();
+  Recorder progress;
+  RecoverWorker worker(job, progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  EXPECT_EQ(progress.itemsWritten(), 0u);
+  EXPECT_EQ(progress.itemsFailed(), kSelectedItems);
+  EXPECT_EQ(progress.failedCount(), progress.doneCount());
+  for (const auto& o : progress.outcomes()) {
+    EXPECT_TRUE(o.error == EACCES || o.error == ENOENT) << o.path << ": " << o.error;
+  }
+  EXPECT_TRUE(worker.summary().written.empty());
+  EXPECT_TRUE(fs::is_empty(locked.path()));
+}
+
+TEST_F(RecoverWorkerTest, HeicPicturesGetAJpegCopyBesideThemWhenAsked) {
+  results_.cameraRoll[0].displayName = "IMG_0004.HEIC";
+  std::vector<std::pair<fs::path, fs::path>> converted;
+  RecoverJob job = Job(RuntimeTemplates());
+  job.heicToJpeg = [&](const fs::path& heic, const fs::path& jpeg) {
+    converted.emplace_back(heic, jpeg);
+    golden::WriteBytes(jpeg, "jpeg bytes");
+    return kOk;
+  };
+  Recorder progress;
+  RecoverWorker worker(job, progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  const fs::path roll = dir_ / "out" / "Camera Roll";
+  ASSERT_EQ(converted.size(), 1u);  // the JPEG photo is not converted
+  EXPECT_EQ(converted[0].first, roll / "IMG_0004.HEIC");
+  EXPECT_EQ(converted[0].second, roll / "IMG_0004.jpg");
+  EXPECT_TRUE(fs::is_regular_file(roll / "IMG_0004.HEIC"));
+  EXPECT_EQ(golden::ReadBytes(roll / "IMG_0004.jpg"), "jpeg bytes");
+  EXPECT_NE(std::find(progress.finished.begin(), progress.finished.end(),
+                      (roll / "IMG_0004.jpg").string()),
+            progress.finished.end());
+}
+
+TEST(RecoverDestination, RefusesTheBackupAndFoldersThatTakeNoFile) {
+  TempDir dir;
+  const fs::path backup = dir / "backup";
+  fs::create_directories(backup / "Snapshot");
+  golden::WriteBytes(dir / "plain-file", "x");
+  fs::create_symlink(backup, dir / "link-to-backup");
+  using P = DestinationProblem;
+  const struct {
+    fs::path destination;
+    P problem;
+  } cases[] = {
+      {dir / "out", P::kNone},                       // does not exist yet: its parent is probed
+      {dir / "out" / "deeper", P::kNone},
+      {backup, P::kInsideBackup},
+      {backup / "Snapshot", P::kInsideBackup},
+      {backup / "new", P::kInsideBackup},
+      {dir / "link-to-backup" / "x", P::kInsideBackup},  // through a link
+      {backup / ".." / "backup" / "x", P::kInsideBackup},
+      {dir / "backup-copy", P::kNone},               // a name that only begins like the backup
+      {dir / "plain-file" / "out", P::kNotWritable},
+  };
+  for (const auto& c : cases) {
+    const DestinationCheck check = CheckRecoverDestination(c.destination, backup);
+    EXPECT_EQ(check.problem, c.problem) << c.destination;
+    if (c.problem == P::kNotWritable) {
+      EXPECT_EQ(check.error, ENOTDIR);
+      EXPECT_NE(check.Message().find("Not a directory"), std::string::npos) << check.Message();
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir / "out"));
+  {
+    const fixtures::UnwritableFolder locked(dir.path(), dir / "locked");
+    const DestinationCheck check = CheckRecoverDestination(locked.path() / "sub", backup);
+    EXPECT_EQ(check.problem, P::kNotWritable);
+    EXPECT_EQ(check.error, EACCES);
+    EXPECT_NE(check.Message().find("Permission denied"), std::string::npos) << check.Message();
+  }
+  // Nothing of the probe is left behind.
+  for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+    EXPECT_EQ(e.path().filename().string().find(".halvern"), std::string::npos) << e.path();
+  }
 }
 
 TEST_F(RecoverWorkerTest, MissingTemplateStopsBeforeAnythingIsWritten) {
