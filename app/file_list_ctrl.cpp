@@ -553,18 +553,22 @@ CFileListCtrl::CFileListCtrl(QTreeView* view, QCheckBox* checkAll, std::vector<Q
     model_.RefreshChecks();
     if (onSelectionChanged) onSelectionChanged();
   });
-  // Space checks or unchecks every selected row at once (Ctrl+A selects them all).
+  // Space checks or unchecks the current row, or every selected row at once (Ctrl+A selects
+  // them all).
   struct SpaceKeys : QObject {
     CFileListCtrl* list;
     explicit SpaceKeys(CFileListCtrl* l) : list(l) {}
     bool eventFilter(QObject*, QEvent* e) override {
       if (e->type() != QEvent::KeyPress) return false;
       auto* key = static_cast<QKeyEvent*>(e);
-      QItemSelectionModel* s = list->view()->selectionModel();
-      if (key->key() != Qt::Key_Space || s == nullptr || s->selectedRows().size() < 2) {
-        return false;
-      }
+      if (key->key() != Qt::Key_Space || key->modifiers() != Qt::NoModifier) return false;
       const QModelIndex current = list->view()->currentIndex();
+      QItemSelectionModel* s = list->view()->selectionModel();
+      if (s == nullptr || (!current.isValid() && !s->hasSelection())) return false;
+      // The current row (whichever cell holds the focus) turns, and every selected row with it.
+      if (current.isValid() && !s->isRowSelected(current.row(), current.parent())) {
+        s->select(current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+      }
       const bool on = !current.isValid() ||
                       current.siblingAtColumn(0).data(Qt::CheckStateRole).toInt() != Qt::Checked;
       list->CheckSelected(on);

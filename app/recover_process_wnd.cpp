@@ -61,8 +61,6 @@ bool CRecoverProcessWnd::OnInit(QStringList* missing) {
   // A long path is elided in its middle; the label never widens the window.
   currentLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   currentLabel_->setMinimumWidth(1);
-  recoveredLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-  recoveredLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   finishBtn_->hide();
   return true;
 }

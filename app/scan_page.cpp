@@ -392,12 +392,16 @@ QString CScanVrtWnd::OutcomeText() const {
 // scanned"), and the categories it never reached marked so in the tree.
 void CScanVrtWnd::ShowOutcome() {
   const int32_t open = sequence_->openResult();
-  if (deviceGone_ || open == kDeviceGone ||
-      (mode == 0 && sequence_->scanResult() == kStopped && !stopAsked_ && open == 0)) {
+  // A stop the user asked for is told as such even when the phone's backup, stopped by it,
+  // answers "device gone".
+  if (stopAsked_) {
+    outcome_ = ScanOutcome::kStopped;
+  } else if (deviceGone_ || open == kDeviceGone ||
+             (mode == 0 && sequence_->scanResult() == kStopped)) {
     outcome_ = ScanOutcome::kDeviceGone;
-  } else if (open != 0 && open != kStopped) {
+  } else if (open != kOk && open != kStopped) {
     outcome_ = ScanOutcome::kOpenFailed;
-  } else if (stopAsked_ || sequence_->scanResult() == kStopped) {
+  } else if (sequence_->scanResult() == kStopped) {
     outcome_ = ScanOutcome::kStopped;
   } else {
     outcome_ = ScanOutcome::kFinished;

@@ -285,7 +285,8 @@ int32_t ExtractForPreview(const fs::path& dataFile, const fs::path& workFolder,
     previewPath = preview.string();
     Fd out{::open(preview.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
     if (in.fd < 0 || out.fd < 0) {
-      result = kInvalidParameter;
+      // A destination that cannot be created reports the system's own error.
+      result = in.fd < 0 ? kInvalidParameter : errno;
     } else {
       const uint64_t size = SizeOf(dataFile);
       result = CopyChunks(in.fd, out.fd, size, [&](int32_t pct) { return sink.Report(pct); });
@@ -306,7 +307,8 @@ int32_t CopyDataFile(const fs::path& dataFile, const fs::path& destination,
     Fd out{in.fd < 0 ? -1
                      : ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
     if (in.fd < 0 || out.fd < 0) {
-      result = kInvalidParameter;
+      // A destination that cannot be created reports the system's own error.
+      result = in.fd < 0 ? kInvalidParameter : errno;
     } else {
       const uint64_t size = SizeOf(dataFile);
       result = CopyChunks(in.fd, out.fd, size, [&](int32_t pct) {

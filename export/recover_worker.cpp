@@ -122,6 +122,11 @@ int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) 
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
   const fs::path unique = MakeUniquePath(target);
+  if (ec) {
+    // The folder cannot be made: its error (not the copy's later "no such file") is the cause.
+    Report(100, ec.value(), unique);
+    return ec.value();
+  }
   CopyContext context{this, [](RecoverWorker* w, int32_t pct, int32_t err, const std::string& p) {
                         return w->Report(pct, err, fs::path(p));
                       }};
@@ -139,9 +144,10 @@ int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) 
     Written(unique);
     WriteJpegCopy(unique);
   } else {
-    // A stopped or failed copy leaves no partial file behind.
+    // A stopped or failed copy leaves no partial file behind. Whether the copy was stopped is
+    // known from the stop itself: a system error may carry the same number as the stop.
     fs::remove(unique, ec);
-    if (!context.finished && result != kStopped) Report(100, result, unique);
+    if (!context.finished && !stopped_) Report(100, result, unique);
   }
   return result;
 }

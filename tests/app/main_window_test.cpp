@@ -11,8 +11,10 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
+#include "app/app.h"
 #include "app/device_source.h"
 #include "app/language_store.h"
 #include "app/main_wnd.h"
@@ -388,6 +390,20 @@ TEST_F(MainWindowTest, AboutHelpAndTheEmptyListIntroduceTheProgram) {
   // The window fits a 1366 x 768 screen at 125 % (1093 x 614 points, less a panel).
   EXPECT_LE(window_->minimumSizeHint().expandedTo(window_->minimumSize()).width(), 1093);
   EXPECT_LE(window_->minimumSizeHint().expandedTo(window_->minimumSize()).height(), 580);
+}
+
+TEST(ShutDown, RemovesThePreviewFilesAndAPrintPageLeftBehind) {
+  QTemporaryDir dir;
+  const fs::path appData = fs::path(dir.path().toStdString());
+  const fs::path work = appData / kWorkFolderName;
+  fs::create_directories(work / "Print");
+  for (const fs::path& f : {work / "tmp.jpg", work / "Print" / "page.html", work / "keep.txt"}) {
+    std::ofstream(f) << "x";
+  }
+  ShutDown(appData);
+  EXPECT_FALSE(fs::exists(work / "tmp.jpg"));
+  EXPECT_FALSE(fs::exists(work / "Print"));
+  EXPECT_TRUE(fs::exists(work / "keep.txt"));
 }
 
 // ----- Device page ---------------------------------------------------------------------------
