@@ -227,7 +227,7 @@ def skin():
                  {"checkable": True, "checked": checked, "autoExclusive": True,
                   "cursor": ("enum", "Qt::PointingHandCursor"),
                   "focusPolicy": ("enum", "Qt::StrongFocus"),
-                  "minimumSize": ("size", 300, 64), "maximumSize": ("size", 380, 64)},
+                  "minimumSize": ("size", 340, 64), "maximumSize": ("size", 380, 64)},
                  [label(name + "Icon", pixmap=icon, fixed_w=40), texts], "h",
                  (16, 8, 16, 8), 12, dyn={"role": "sourceOption"})
 
@@ -377,16 +377,18 @@ def page_scan():
         label("PageScanDesc4", "Only display the deleted items", role="body"),
         label("LblFilterCount", "Files Filtered: 0 item(s)", role="muted", visible=False),
         hs(),
-        W("QLineEdit", "EditSearch", {"placeholderText": "Search this list",
-                                      "clearButtonEnabled": True,
-                                      "minimumSize": ("size", 160, 30),
-                                      "maximumSize": ("size", 240, 30)}),
         button("BtnPrint", "Print", role="secondary", icon="print.svg", size=(100, 32))],
         spacing=10)
     list_bar = box("DataListToolBar", "h", [
         button("BtnBackAppDir", "Back", role="secondary", icon="back.svg", size=(90, 32),
                visible=False),
-        filter_bar], margins=(12, 6, 12, 6), spacing=10, fixed_h=46, role="listToolBar",
+        filter_bar,
+        # The search box filters whichever list is shown, with or without a filter bar.
+        W("QLineEdit", "EditSearch", {"placeholderText": "Search this list",
+                                      "clearButtonEnabled": True,
+                                      "minimumSize": ("size", 160, 30),
+                                      "maximumSize": ("size", 240, 30)})],
+        margins=(12, 6, 12, 6), spacing=10, fixed_h=46, role="listToolBar",
         visible=False)
     list_header = box("DataListHeader", "h", [
         W("QCheckBox", "CheckAll", {"focusPolicy": ("enum", "Qt::StrongFocus"),

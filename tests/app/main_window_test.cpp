@@ -3,6 +3,7 @@
 // the device page's states and the assist menu.
 #include <gtest/gtest.h>
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLocalServer>
 #include <QPushButton>
@@ -353,26 +354,28 @@ TEST_F(MainWindowTest, AboutHelpAndTheEmptyListIntroduceTheProgram) {
 
   // About: name, version (the project's) and licence; Enter closes it.
   {
-    ModalDriver driver;
-    QString version, licence, name;
+    QString version, licence, name, layout;
     QTimer look;
     look.setInterval(5);
     QObject::connect(&look, &QTimer::timeout, [&] {
       QWidget* box = QApplication::activeModalWidget();
       if (box == nullptr || !name.isEmpty()) return;
+      layout = box->property("layout").toString();
       name = box->findChild<QLabel*>("LblAboutName")->text();
       version = box->findChild<QLabel*>("LblAboutVersion")->text();
       licence = box->findChild<QLabel*>("LblAboutLicence")->text();
       if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
         box->grab().save(QString::fromUtf8(folder) + "/about.png");
       }
+      // Enter closes it (OK is the default button and holds the focus).
+      QWidget* target = box->focusWidget() != nullptr ? box->focusWidget() : box;
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+      QApplication::sendEvent(target, &press);
     });
     look.start();
-    driver.Key(Qt::Key_Return);
     Button("BtnAssist")->click();
     window_->AssistMenu().Root()->findChild<QPushButton*>("item_about")->click();
-    ASSERT_EQ(driver.Seen().size(), 1u);
-    EXPECT_EQ(driver.Seen()[0].layout, "AboutWnd.xml");
+    EXPECT_EQ(layout, "AboutWnd.xml");
     EXPECT_EQ(name, "Halvern");
     EXPECT_EQ(version, QStringLiteral("Version ") + QLatin1String(kProgramVersion));
     EXPECT_EQ(licence, QStringLiteral("Licence: ") + QLatin1String(kProgramLicence));

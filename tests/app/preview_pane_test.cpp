@@ -458,20 +458,23 @@ TEST_F(PreviewPaneTest, RealExtractionWindowCopiesALargePicture) {
   ui::Texts().Section("Messages");
   pane_ = std::make_unique<CPreviewVrtWnd>(page_.get(), *session_);
   ASSERT_TRUE(pane_->BindPane(page_.get()));
-  QString seenLayout;
-  QTimer look;
-  look.setInterval(2);
-  QObject::connect(&look, &QTimer::timeout, [&] {
-    if (auto* modal = qobject_cast<ui::CPopUpWnd*>(QApplication::activeModalWidget())) {
-      seenLayout = modal->LayoutName();
+  // Every pop-up shown, however briefly (a fast copy closes the window at once).
+  struct ShowWatch : QObject {
+    QString seen;
+    bool eventFilter(QObject* o, QEvent* e) override {
+      if (e->type() == QEvent::Show) {
+        if (auto* popup = qobject_cast<ui::CPopUpWnd*>(o)) seen = popup->LayoutName();
+      }
+      return false;
     }
-  });
-  look.start();
+  } watch;
+  qApp->installEventFilter(&watch);
   MediaFileItem big;
   big.path = Data("big.png", PictureOfSize(3 * 1024 * 1024));
   big.displayName = "big.png";
   pane_->PreviewItem(ScanCategory::kCameraRoll, &big, false, ScanResults{});
-  EXPECT_EQ(seenLayout, QStringLiteral("PreviewProcessWnd.xml"));
+  qApp->removeEventFilter(&watch);
+  EXPECT_EQ(watch.seen, QStringLiteral("PreviewProcessWnd.xml"));
   EXPECT_EQ(fs::file_size(pane_->PreviewFile()), 3u * 1024 * 1024);
   EXPECT_TRUE(Until([&] { return ShowsPicture(); }));
 }

@@ -419,7 +419,15 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
     detailRows = wnd->DetailList()->topLevelItemCount();
     done = wnd->DoneCount();
     EXPECT_TRUE(wnd->findChild<QPushButton*>("CancelBtn")->isHidden());
-    EXPECT_EQ(wnd->FailedCount(), 0u);
+    // The only failures: the JPEG copies of the fixture's HEIC stand-ins (an "ftyp" box and
+    // no picture), which libheif cannot decode; the HEIC files themselves are written.
+    int heic = 0;
+    for (const auto& f : r.cameraRoll) heic += Q(f.displayName).endsWith(".HEIC", Qt::CaseInsensitive);
+    EXPECT_EQ(wnd->FailedCount(), uint32_t(heic));
+    EXPECT_EQ(wnd->ItemsFailed(), 0u);
+    for (int i = 0; i < heic; ++i) {
+      EXPECT_TRUE(wnd->DetailList()->topLevelItem(i)->text(0).endsWith(".jpg"));
+    }
     wnd->findChild<QPushButton*>("FinishBtn")->click();
   });
   finisher.start();
@@ -480,7 +488,8 @@ TEST_F(ScanPageTest, RecoverWindowListsFailuresFirstAndNeedsItsTemplates) {
     QApplication::processEvents();
     EXPECT_LE(wnd.width(), 560);
     auto* current = wnd.findChild<QLabel*>("current");
-    EXPECT_TRUE(current->text().contains(QChar(0x2026))) << current->text().toStdString();
+    EXPECT_TRUE(current->text().contains(QChar(0x2026)))
+        << current->text().toStdString() << " / " << current->toolTip().toStdString();
     EXPECT_TRUE(current->toolTip().startsWith(Q(out.string())));
     wnd.findChild<QPushButton*>("DetailBtn")->click();
     wnd.findChild<QPushButton*>("closebtn")->click();  // after the run: closes with 1
@@ -1033,7 +1042,8 @@ TEST_F(ScanOutcomeTest, HeadersSortAndFitAndTheSearchBoxFilters) {
   view->selectionModel()->select(view->model()->index(0, 0),
                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   QApplication::processEvents();
-  const QRect rowRect = view->visualRect(view->model()->index(0, 1)).adjusted(2, 2, -2, -2);
+  const QRect cell = view->visualRect(view->model()->index(0, 0));
+  const QRect rowRect(0, cell.top() + 2, view->viewport()->width(), cell.height() - 4);
   const QImage shot = view->viewport()->grab(rowRect).toImage();
   std::map<QRgb, int> histogram;
   for (int y = 0; y < shot.height(); ++y) {
