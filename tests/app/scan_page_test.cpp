@@ -767,7 +767,19 @@ TEST_F(ScanOutcomeTest, EachOutcomeHasItsOwnTextIconAndTree) {
     EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0516"));
   }
   {  // Stopped by the user at once: its own text and icon; the categories never reached say so.
+    // A backup of many photos, so that the stop comes while the first categories are read.
+    fixtures::BackupSpec spec;
+    spec.directories = {{"CameraRollDomain", "Media/DCIM/100APPLE"}};
+    for (int i = 0; i < 1500; ++i) {
+      char name[64];
+      std::snprintf(name, sizeof name, "Media/DCIM/100APPLE/IMG_%04d.JPG", i);
+      spec.files.push_back({"CameraRollDomain", name, fixtures::MediaBytes("jpg", 1024)});
+    }
+    const fs::path many = fs::path(dir_.path().toStdString()) / "many";
+    std::string error;
+    ASSERT_TRUE(fixtures::WriteBackup(many, spec, &error)) << error;
     CScanVrtWnd& page = Page();
+    ASSERT_EQ(page.backupInfo.ReadBackupInfo(many), 0);
     ASSERT_EQ(page.StartScan(1), 0);
     Button("BtnScanPause")->click();
     ModalDriver driver;
