@@ -426,6 +426,11 @@ void CScanVrtWnd::ShowOutcome() {
   remarkIcon_->setProperty("outcome", QLatin1String(icon));
   gifLoading_->StopGif();
   gifLoading_->hide();
+  // Before any category was picked the hint panel carries the outcome, not an empty list.
+  if (list_->model().level() == ItemListModel::Level::kNone) {
+    dataLayout_->hide();
+    infoLayout_->show();
+  }
   desc1_->setText(OutcomeText());
   desc2_->setText(anyReady_ ? Text("MSG0523", "Pick a category on the left to see its items.")
                             : Text("MSG0524", "No items were found."));
