@@ -41,6 +41,7 @@ rm -rf "$STAGE"
 DESTDIR="$PWD/$STAGE" cmake --install "$BUILD_DIR" --strip >/dev/null
 DOC=$STAGE/usr/share/doc/halvern
 install -m 644 packaging/copyright "$DOC/copyright"
+install -D -m 644 packaging/halvern.lintian-overrides "$STAGE/usr/share/lintian/overrides/halvern"
 {
   echo "halvern ($VERSION) unstable; urgency=medium"
   echo
@@ -65,7 +66,10 @@ SHLIBS=$(cd "$SHLIB_DIR" && dpkg-shlibdeps -O "${ELF[@]}" 2>/dev/null | sed -n '
 [ -n "$SHLIBS" ] || { echo "package: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 # Loaded at run time, so not seen in the binaries: the SVG image plug-in (the skin), the web
 # engine's helper process (print window) and the GStreamer plug-ins (the players).
-RUNTIME_DEPS="libqt6svg6, libqt6webenginecore6-bin, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good"
+DEPENDS=$SHLIBS
+for dep in libqt6svg6 libqt6webenginecore6-bin gstreamer1.0-plugins-base gstreamer1.0-plugins-good; do
+  grep -qE "(^|, )$dep( |,|$)" <<<"$SHLIBS" || DEPENDS="$DEPENDS, $dep"
+done
 
 mkdir -p "$STAGE/DEBIAN"
 cat > "$STAGE/DEBIAN/control" <<CONTROL
@@ -74,7 +78,7 @@ Version: $VERSION
 Architecture: $ARCH
 Maintainer: $MAINTAINER
 Installed-Size: $(du -sk --exclude=DEBIAN "$STAGE" | cut -f1)
-Depends: $SHLIBS, $RUNTIME_DEPS
+Depends: $DEPENDS
 Recommends: usbmuxd
 Section: utils
 Priority: optional
