@@ -24,8 +24,8 @@ std::string_view Trim(std::string_view s) {
   return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
-// One line of an ini text: where it starts, its length without the line end, and the
-// length with it.
+// One line of an ini text: where it starts, its length without the line end ("\n" or
+// "\r\n"), and the length with it.
 struct Line {
   size_t start, length, full;
 };
@@ -37,6 +37,7 @@ std::vector<Line> SplitLines(std::string_view text) {
     size_t end = text.find('\n', pos);
     const size_t full = (end == std::string_view::npos ? text.size() : end + 1) - pos;
     if (end == std::string_view::npos) end = text.size();
+    if (end > pos && text[end - 1] == '\r') --end;  // the line end is "\r\n"
     lines.push_back({pos, end - pos, full});
     pos += full;
   }
