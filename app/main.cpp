@@ -1,4 +1,7 @@
 // halvern: the desktop program.
+#include <cstdio>
+#include <cstring>
+
 #include "app/app.h"
 #include "device/device_recovery.h"
 
@@ -15,6 +18,10 @@ extern "C" const char* __asan_default_options() { return "new_delete_type_mismat
 #endif
 
 int main(int argc, char** argv) {
+  if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+    std::printf("halvern %s\n", HALVERN_VERSION);
+    return 0;
+  }
   halvern::RegisterDeviceEngine();  // a device scan opens the attached phone
   return halvern::app::RunHalvern(argc, argv);
 }

@@ -14,6 +14,7 @@
 #include "app/device_source.h"
 #include "app/popups.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 #include "app/language_store.h"
 #include "app/scan_page.h"
 #include "app/start_pages.h"
@@ -95,7 +96,7 @@ void CAssistMenu::Notify(const ui::Notification& n) {
   }
 }
 
-std::filesystem::path HelpFile() { return platform::ProgramFolder() / "README.md"; }
+std::filesystem::path HelpFile() { return platform::DataFolder() / "README.md"; }
 
 // ----- Main window -------------------------------------------------------------------------
 

@@ -43,8 +43,8 @@ struct LinkTable {
   QString deviceSupport;  // DeviceSupport: how to get the phone service running
 };
 LinkTable Links();
-// The help page shipped beside the program (the README), opened by Help when config.ini
-// names no help page.
+// The help page shipped with the program's runtime files (the README), opened by Help when
+// config.ini names no help page.
 std::filesystem::path HelpFile();
 
 // The assist menu: a pop-up built from "menu_assist.xml" with the texts of "MenuWnd".

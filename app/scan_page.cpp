@@ -18,6 +18,7 @@
 #include "export/print_page.h"
 #include "export/recover_worker.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 #include "ui/popup.h"
 #include "ui/skin.h"
 
@@ -492,7 +493,7 @@ void CScanVrtWnd::Print() {
     return entry != nullptr && entry->checked;
   };
   CPrintWnd window(&main_, source, main_.Session().workFolder,
-                   platform::ProgramFolder() / "template");
+                   platform::DataFolder() / "template");
   window.DoModal();
 }
 
@@ -724,7 +725,7 @@ void CScanVrtWnd::Recover() {
   job.chats = &sequence_->results().whatsApp;
   job.selection = &selection_;
   job.destination = check.destination;
-  job.templateFolder = platform::ProgramFolder() / "template";
+  job.templateFolder = platform::DataFolder() / "template";
   if (heicJpeg_ == nullptr || heicJpeg_->isChecked()) job.heicToJpeg = HeifToJpeg;
   if (mode == 1) {
     job.deviceName = backupInfo.displayName;

@@ -15,6 +15,7 @@
 #include "export/destination.h"
 #include "export/recover_worker.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 #include "selection/statistics.h"
 
 namespace halvern::cli {
@@ -167,7 +168,7 @@ int RecoverCommand(const Args& input) {
   if (!check.ok()) return Fail(2, check.Message());
   const fs::path destination = check.destination;
 
-  const fs::path templates = platform::ProgramFolder() / "template";
+  const fs::path templates = platform::DataFolder() / "template";
   ProgressLine line;
   RecoverScanFrontEnd frontEnd(line);
   BackupSession session;
