@@ -96,7 +96,15 @@ void CAssistMenu::Notify(const ui::Notification& n) {
   }
 }
 
-std::filesystem::path HelpFile() { return platform::DataFolder() / "README.md"; }
+std::filesystem::path HelpFile() {
+  // A build folder has the README beside the runtime files; an installed copy keeps it with the
+  // package's documentation (<prefix>/share/doc/halvern).
+  const std::filesystem::path beside = platform::DataFolder() / "README.md";
+  const std::filesystem::path doc = platform::DataFolder().parent_path() / "doc" / "halvern" / "README.md";
+  std::error_code ec;
+  if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(doc, ec)) return doc;
+  return beside;
+}
 
 // ----- Main window -------------------------------------------------------------------------
 
