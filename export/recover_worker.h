@@ -9,9 +9,15 @@
 //     Message/<label>-<stamp>/<label>(<phone>).txt, .html      one folder per conversation
 //     Message/sms.csv                              every row of the message table
 //     WhatsApp Message/<label>-<stamp>/<label>.txt, .csv, .html
-//     Contacts/<stamp>/Contacts.html, Contacts.csv  (.csv: every row of the address book)
-//     CallHistory/CallHistory_<stamp>.html
-//     Notes/Notes_<stamp>.html
+//     Contacts/<stamp>/Contacts.html, ContactList.csv, Contacts.csv
+//                                                  (Contacts.csv: every row of the address book)
+//     CallHistory/CallHistory_<stamp>.html, .csv
+//     Notes/Notes_<stamp>.html, .csv
+//
+// The table pages mark each deleted row (the orange of the deleted bubbles and a "deleted"
+// label); their CSV files (UTF-8 with a byte-order mark, CR LF, a header line, RFC 4180) hold
+// the same rows with a "Deleted" column. With `deletedOnly` the raw address book export, which
+// holds every row of the table, is left out.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
 // "(2)", ... before its extension; nothing of the destination is ever replaced. Pages are
@@ -79,6 +85,7 @@ struct RecoverJob {
   fs::path templateFolder;  // the folder holding the five templates
   std::string deviceName;   // backup display name or device name
   int64_t startTime = 0;    // Unix time of the stamp; 0: now
+  bool deletedOnly = false;  // only deleted items are selected (the deleted-items filter)
 };
 
 struct RecoverSummary {
@@ -105,7 +112,10 @@ class RecoverWorker {
   void WriteChat(const ChatMessageItem& row);
   void WriteConversationPage(const PageTemplate& page, const std::string& person,
                              const std::vector<ConversationLine>& lines, const fs::path& path);
-  void AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines = false);
+  void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
+              bool breakLines = false);
+  void WriteTableCsv(const fs::path& page, const std::string& suffix, const std::string& header,
+                     const std::string& rows);
   void Finish();
   void WriteTablePage(const PageTemplate& page, const std::string& rows, const fs::path& path);
   void WriteIndex();
@@ -121,6 +131,7 @@ class RecoverWorker {
   PageTemplate calls_, notes_, contacts_, sms_, whatsApp_;
   // Rows and paths of the three table pages (code 7 contacts, 8 calls, 9 notes).
   std::string contactRows_, callRows_, noteRows_;
+  std::string contactCsv_, callCsv_, noteCsv_;  // the same rows as CSV lines
   fs::path contactPage_, callPage_, notePage_;
   uint32_t contactCount_ = 0, callCount_ = 0, noteCount_ = 0;
   std::vector<fs::path> copyFolders_;

@@ -221,8 +221,9 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   const NoteItem* firstNote = firstDeletedOr0(r.notes);
   const std::vector<Case> cases = {
       {ScanCategory::kCameraRoll,
-       {"File Name", "File Size"},
-       {Q(r.cameraRoll[0].displayName), Q(FormatSize(int64_t(r.cameraRoll[0].size)))},
+       {"File Name", "Kind", "File Size"},
+       {Q(r.cameraRoll[0].displayName), Q(r.cameraRoll[0].kind),
+        Q(FormatSize(int64_t(r.cameraRoll[0].size)))},
        false},
       {ScanCategory::kAppPhotos,
        {"App Name", "Type"},
@@ -239,17 +240,19 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
         Q(firstContact->email), Q(firstContact->url)},
        true},
       {ScanCategory::kCallHistory,
-       {"User Name", "Phone Number", "Date", "Call Status", "Duration", "Status"},
+       {"User Name", "Phone Number", "Date", "Call", "Call Status", "Result", "Duration",
+        "Status"},
        {},
        true},
       {ScanCategory::kNotes,
-       {"Title", "Date", "Note"},
-       {Q(firstNote->title), Q(firstNote->date), Q(firstNote->body).replace('\n', ' ')},
+       {"Title", "Folder", "Date", "Note", "Status"},
+       {Q(firstNote->title), Q(firstNote->folder), Q(firstNote->date),
+        Q(firstNote->body).replace('\n', ' '), firstNote->deleted ? "Deleted" : "Normal"},
        true},
       {ScanCategory::kWhatsApp, {"Chats", "Name", "Phone"}, {}, true},
       {ScanCategory::kWhatsAppAttachments,
-       {"File Name", "File Size"},
-       {Q(r.whatsAppAttachments[0].displayName), Q(FormatSize(2048))},
+       {"File Name", "Kind", "File Size"},
+       {Q(r.whatsAppAttachments[0].displayName), "jpg", Q(FormatSize(2048))},
        false},
   };
   for (const Case& c : cases) {
@@ -280,9 +283,12 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
       const QString duration = call.duration == 0 ? (call.incoming ? "Missed" : "Canceled")
                                                   : Q(FormatDuration(call.duration));
       EXPECT_EQ(Row(int(i)), (QStringList{Q(call.name), Q(call.phone), Q(call.date),
-                                          call.incoming ? "Incoming" : "Outgoing", duration,
+                                          Q(CallKindText(call)),
+                                          call.incoming ? "Incoming" : "Outgoing",
+                                          Q(CallOutcomeText(call)), duration,
                                           call.deleted ? "Deleted" : "Normal"}))
           << i;
+      EXPECT_NE(CallKindText(call), "Call") << "every fixture call says what it was";
       const QVariant colour = model.data(model.index(int(i), 2), Qt::ForegroundRole);
       EXPECT_EQ(colour.isValid() && colour.value<QColor>().rgba() == 0xFFF37302u,
                 call.deleted != 0);

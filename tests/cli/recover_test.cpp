@@ -180,8 +180,18 @@ TEST_P(RecoverCommandTest, ChosenCategoriesAndDeletedItemsOnly) {
     EXPECT_TRUE(calls.empty());
   } else {
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(Count(Read(deleted / calls[0]), "\t<tr>"), deletedCalls);
+    // Only deleted rows, each marked so; the page's CSV says it in its last column.
+    const std::string page = Read(deleted / calls[0]);
+    EXPECT_EQ(Count(page, "\t<tr class=\"deleted\">"), deletedCalls);
+    EXPECT_EQ(Count(page, "\t<tr>"), 0u);
+    EXPECT_EQ(Count(page, "<span class=\"deleted-label\">deleted</span>"), deletedCalls);
+    const auto csv = FilesUnder(deleted, "CallHistory/", ".csv");
+    ASSERT_EQ(csv.size(), 1u);
+    EXPECT_EQ(Count(Read(deleted / csv[0]), ",yes\r\n"), deletedCalls);
+    EXPECT_EQ(Count(Read(deleted / csv[0]), ",no\r\n"), 0u);
   }
+  // The raw address book export holds every row of the table: it is left out here.
+  EXPECT_TRUE(FilesUnder(deleted, "Contacts/", "Contacts.csv").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, RecoverCommandTest,
