@@ -244,8 +244,9 @@ int32_t WalkPhotos(const CategoryWalk& walk, std::vector<MediaFileItem>& cameraR
       if (!fs::exists(data, ec)) continue;  // no data file: skipped without a report
       std::string name = LastComponent(entry.domainPath);
       std::string kind = FileKind(data, name);
-      if (!kind.empty()) {
-        MediaFileItem item{SizeOf(data), std::move(name), data, std::move(kind)};
+      const uint64_t size = SizeOf(data);
+      if (!kind.empty() && size != 0) {  // an empty file is no picture, whatever its name
+        MediaFileItem item{size, std::move(name), data, std::move(kind)};
         (roll ? cameraRoll : photoStream).push_back(std::move(item));
       }
     }
