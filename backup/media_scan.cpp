@@ -86,7 +86,7 @@ std::optional<std::string> FtypKind(const unsigned char* b, size_t size) {
 }
 
 bool IsVCard(const unsigned char* b, size_t size) {
-  size_t i = At(b, size, 0, "ï»¿", 3) ? 3 : 0;
+  size_t i = At(b, size, 0, "\xEF\xBB\xBF", 3) ? 3 : 0;
   while (i < size && (b[i] == ' ' || b[i] == '\t' || b[i] == '\r' || b[i] == '\n')) ++i;
   static constexpr char kBegin[] = "BEGIN:VCARD";
   if (i + sizeof kBegin - 1 > size) return false;

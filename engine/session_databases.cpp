@@ -164,6 +164,12 @@ int32_t BackupSession::ExportContactsCsv(const std::string& destination) {
   if (!std::filesystem::is_regular_file(db, ec)) return kInvalidParameter;
   CSqliteFileReader reader;
   if (const int32_t open = reader.Open(db.string()); open != 0) return open;
+  // An older address book has no search table to export: its people are in the contact list
+  // the recover run writes; no file is made here.
+  if (reader.FindTable("ABPersonFullTextSearch_content") == nullptr &&
+      reader.FindTable("ABPerson") != nullptr) {
+    return kOk;
+  }
   reader.ContactsExportRowid = uint64_t(contactRowidBase > 0 ? contactRowidBase : 0);
   return halvern::ExportContactsCsv(reader, destination);
 }

@@ -303,7 +303,7 @@ void RecoverWorker::Finish() {
       const int32_t r =
           job_.engine ? job_.engine->ExportContactsCsv(csv.string()) : kInvalidParameter;
       if (r == kOk) {
-        Written(csv);
+        if (fs::exists(csv, ec)) Written(csv);  // an older address book has no rows to export
       } else {
         fs::remove(csv, ec);
         Report(100, r, csv);

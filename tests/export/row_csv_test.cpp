@@ -167,7 +167,8 @@ TEST(MessagesCsv, LiveAndRewrittenDeletedRows) {
   EXPECT_EQ(field(*sent, 15), "600000200");
   EXPECT_EQ(field(*sent, 19), "1");
   EXPECT_EQ(field(*received, 15), "600000600");
-  EXPECT_EQ(text.find(std::to_string(kNow)), std::string::npos);
+  EXPECT_EQ(sent->find("," + std::to_string(kNow) + ","), std::string::npos) << *sent;
+  EXPECT_EQ(received->find("," + std::to_string(kNow) + ","), std::string::npos) << *received;
   // Every line has one field per column of the table.
   for (const auto& l : lines)
     EXPECT_EQ(field(l, 37) != "<none>" && field(l, 38) == "<none>", true) << l;
