@@ -206,13 +206,11 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
                   {"Home Page", 0, false}});
       break;
     case C::kCallHistory:
-      SetColumns({{"User Name", 150, false},
-                  {"Phone Number", 150, false},
+      SetColumns({{"User Name", 130, false},
+                  {"Phone Number", 130, false},
                   {"Date", 130, false},
-                  {"Call", 110, false},
-                  {"Call Status", 100, false},
-                  {"Result", 90, false},
-                  {"Duration", 100, false},
+                  {"Call Status", 200, false},
+                  {"Duration", 90, false},
                   {"Status", 0, false}});
       break;
     case C::kNotes:
@@ -390,15 +388,11 @@ QString ItemListModel::Cell(size_t i, int column) const {
           return Q(c.phone);
         case 2:
           return Q(c.date);
-        case 3:
-          return Q(CallKindText(c));
+        case 3:  // "FaceTime Video, Incoming, Missed"
+          return Q(CallKindText(c) + ", " + CallDirectionText(c) + ", " + CallOutcomeText(c));
         case 4:
-          return QLatin1String(CallDirectionText(c));
-        case 5:
-          return Q(CallOutcomeText(c));
-        case 6:
           return Q(CallDurationText(c));
-        case 7:
+        case 5:
           return c.deleted ? QStringLiteral("Deleted") : QStringLiteral("Normal");
         default:
           return {};
