@@ -95,6 +95,40 @@ const QIcon& ListIcons::Video() {
   return icon;
 }
 
+const QIcon& ListIcons::Audio() {
+  static const QIcon icon = Draw([](QPainter& p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x1F, 0xA2, 0x6B));
+    p.drawRoundedRect(QRectF(1, 1, 16, 16), 3, 3);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QPointF(6.5, 12.5), 2.2, 1.8);
+    p.drawRect(QRectF(7.8, 4, 1.4, 8.5));
+    p.drawRect(QRectF(7.8, 4, 5, 1.6));
+  });
+  return icon;
+}
+
+const QIcon& ListIcons::Document() {
+  static const QIcon icon = Draw([](QPainter& p) {
+    p.setPen(QPen(QColor(0x6B, 0x72, 0x80), 1.2));
+    p.setBrush(QColor(0xF4, 0xF5, 0xF7));
+    p.drawRoundedRect(QRectF(3.5, 1.5, 11, 15), 1.5, 1.5);
+    p.drawLine(QPointF(6, 6), QPointF(12, 6));
+    p.drawLine(QPointF(6, 9), QPointF(12, 9));
+    p.drawLine(QPointF(6, 12), QPointF(10, 12));
+  });
+  return icon;
+}
+
+const QIcon& ListIcons::ForFile(const std::string& kind, const std::string& name) {
+  std::string media = MediaClassOf(kind);
+  if (media.empty()) media = IsVideoName(name) ? "video" : "image";
+  if (media == "audio") return Audio();
+  if (media == "video") return Video();
+  if (media == "document") return Document();
+  return Picture();
+}
+
 const QIcon& ListIcons::Folder() {
   static const QIcon icon = Draw([](QPainter& p) {
     p.setPen(Qt::NoPen);
@@ -151,13 +185,13 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
     case C::kCameraRoll:
     case C::kPhotoStream:
       files_ = category == C::kCameraRoll ? &results_.cameraRoll : &results_.photoStream;
-      SetColumns({{"File Name", 200, false}, {"File Size", 0, false}});
+      SetColumns({{"File Name", 200, false}, {"Kind", 60, false}, {"File Size", 0, false}});
       break;
     case C::kMessageAttachments:
     case C::kWhatsAppAttachments:
       files_ = category == C::kMessageAttachments ? &results_.messageAttachments
                                                   : &results_.whatsAppAttachments;
-      SetColumns({{"File Name", 300, false}, {"File Size", 0, false}});
+      SetColumns({{"File Name", 300, false}, {"Kind", 60, false}, {"File Size", 0, false}});
       break;
     case C::kAppPhotos:
     case C::kAppVideos:
@@ -181,15 +215,19 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
                   {"Home Page", 0, false}});
       break;
     case C::kCallHistory:
-      SetColumns({{"User Name", 150, false},
-                  {"Phone Number", 150, false},
+      SetColumns({{"User Name", 130, false},
+                  {"Phone Number", 130, false},
                   {"Date", 130, false},
-                  {"Call Status", 100, false},
-                  {"Duration", 100, false},
+                  {"Call Status", 200, false},
+                  {"Duration", 90, false},
                   {"Status", 0, false}});
       break;
     case C::kNotes:
-      SetColumns({{"Title", 100, false}, {"Date", 110, false}, {"Note", 0, false}});
+      SetColumns({{"Title", 100, false},
+                  {"Folder", 100, false},
+                  {"Date", 110, false},
+                  {"Note", 0, false},
+                  {"Status", 60, false}});
       break;
     case C::kWhatsApp:
       SetColumns({{"Chats", 150, false}, {"Name", 150, true}, {"Phone", 0, true}});
@@ -220,7 +258,10 @@ void ItemListModel::ShowAppFiles(ScanCategory category, const std::string& app) 
   appFiles_ = &it->second;
   filtered_ = false;
   visible_.clear();
-  SetColumns({{"File Name", 200, false}, {"App Name", 200, false}, {"Size", 0, false}});
+  SetColumns({{"File Name", 200, false},
+              {"App Name", 200, false},
+              {"Kind", 60, false},
+              {"Size", 0, false}});
   endResetModel();
 }
 
@@ -316,6 +357,8 @@ QString ItemListModel::Cell(size_t i, int column) const {
       case 1:
         return Q(f.appName);
       case 2:
+        return Q(f.kind);
+      case 3:
         return Q(FormatSize(int64_t(f.size)));
       default:
         return {};
@@ -328,7 +371,8 @@ QString ItemListModel::Cell(size_t i, int column) const {
     case C::kMessageAttachments:
     case C::kWhatsAppAttachments: {
       const MediaFileItem& f = (*files_)[i];
-      return column == 0 ? Q(f.displayName) : Q(FormatSize(int64_t(f.size)));
+      if (column == 0) return Q(f.displayName);
+      return column == 1 ? Q(f.kind) : Q(FormatSize(int64_t(f.size)));
     }
     case C::kAppPhotos:
     case C::kAppVideos:
@@ -353,8 +397,10 @@ QString ItemListModel::Cell(size_t i, int column) const {
           return Q(c.phone);
         case 2:
           return Q(c.date);
-        case 3:
-          return ListWord(QLatin1String(CallDirectionText(c)));
+        case 3:  // "FaceTime Video, Incoming, Missed"
+          return ListWord(Q(CallKindText(c))) + QStringLiteral(", ") +
+                 ListWord(QLatin1String(CallDirectionText(c))) + QStringLiteral(", ") +
+                 ListWord(Q(CallOutcomeText(c)));
         case 4:
           return c.duration == 0 ? ListWord(Q(CallDurationText(c))) : Q(CallDurationText(c));
         case 5:
@@ -365,8 +411,12 @@ QString ItemListModel::Cell(size_t i, int column) const {
     }
     case C::kNotes: {
       const NoteItem& n = rows_.notes[i];
-      const std::string* cells[] = {&n.title, &n.date, &n.body};
-      return column < 3 ? Q(*cells[column]).replace(QLatin1Char('\n'), QLatin1Char(' '))
+      if (column == 4) {
+        if (n.deleted) return QStringLiteral("Deleted");
+        return n.locked ? QStringLiteral("Locked") : QStringLiteral("Normal");
+      }
+      const std::string* cells[] = {&n.title, &n.folder, &n.date, &n.body};
+      return column < 4 ? Q(*cells[column]).replace(QLatin1Char('\n'), QLatin1Char(' '))
                         : QString();
     }
     case C::kWhatsApp: {
@@ -388,16 +438,15 @@ QString ItemListModel::Cell(size_t i, int column) const {
 
 QIcon ItemListModel::IconOf(size_t i) const {
   if (level_ == Level::kAppFiles) {
-    return IsVideoName((*appFiles_)[i].displayName) ? ListIcons::Video() : ListIcons::Picture();
+    return ListIcons::ForFile((*appFiles_)[i].kind, (*appFiles_)[i].displayName);
   }
   using C = ScanCategory;
   switch (category_) {
     case C::kCameraRoll:
     case C::kPhotoStream:
-      return ListIcons::Picture();
     case C::kMessageAttachments:
     case C::kWhatsAppAttachments:
-      return IsVideoName((*files_)[i].displayName) ? ListIcons::Video() : ListIcons::Picture();
+      return ListIcons::ForFile((*files_)[i].kind, (*files_)[i].displayName);
     case C::kAppPhotos:
     case C::kAppVideos:
       return ListIcons::Folder();

@@ -40,6 +40,10 @@ bool IsVideoName(const std::string& name);
 struct ListIcons {
   static const QIcon& Picture();
   static const QIcon& Video();
+  static const QIcon& Audio();
+  static const QIcon& Document();
+  // The icon of a file by its kind (MediaFileItem::kind), else by its name's extension.
+  static const QIcon& ForFile(const std::string& kind, const std::string& name);
   static const QIcon& Folder();
   static const QIcon& Deleted();
 };

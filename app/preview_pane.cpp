@@ -228,6 +228,10 @@ void CPreviewVrtWnd::ShowNote(const NoteItem& note) {
   QTextCharFormat text;
   text.setForeground(note.deleted ? kOrange : kNoteText);
   AlignLastBlock(edit_, Qt::AlignLeft);
+  if (!note.folder.empty()) {
+    InsertAtEnd(edit_, QStringLiteral("Folder:\n    ") + Q(note.folder) + QStringLiteral("\n"),
+                text);
+  }
   for (const QString& part :
        {QStringLiteral("Title:\n"), QStringLiteral("    "), Q(note.title), QStringLiteral("\n"),
         QStringLiteral("Note:\n "), QStringLiteral("    "), Q(note.body)}) {

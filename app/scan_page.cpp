@@ -339,6 +339,17 @@ void CScanVrtWnd::OnScanFinished() {
   tree_->RefreshCounts(counts_);
   UpdateRecoverButton();
   UpdateStatistics();
+  // A database that lies in the backup but could not be read is told, never shown as an
+  // empty category: which one, and why.
+  if (!sequence_->results().errors.empty()) {
+    QStringList lines;
+    for (const auto& [category, text] : sequence_->results().errors) {
+      lines << QStringLiteral("%1: %2").arg(QLatin1String(CategoryName(category)), Q(text));
+    }
+    ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt,
+                       FillMessage(ui::MessageText("MSG0521"), {lines.join(QLatin1Char('\n'))}),
+                       550, 240);
+  }
   const int32_t restore = mode == 0 ? main_.Device().PasswordRestoreResult() : 0;
   if (restore != 0) {
     ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt,
@@ -727,6 +738,7 @@ void CScanVrtWnd::Recover() {
   job.destination = check.destination;
   job.templateFolder = platform::DataFolder() / "template";
   if (heicJpeg_ == nullptr || heicJpeg_->isChecked()) job.heicToJpeg = HeifToJpeg;
+  job.deletedOnly = list_->FilterOn();
   if (mode == 1) {
     job.deviceName = backupInfo.displayName;
   } else {

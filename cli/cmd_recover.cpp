@@ -212,11 +212,19 @@ int RecoverCommand(const Args& input) {
     }
   }
   selection.Recount();
+  // Categories whose database could not be read fail the run, whatever else is written.
+  int unreadable = 0;
+  for (const auto& [category, text] : results.errors) {
+    if (chosen.empty() || std::find(chosen.begin(), chosen.end(), category) != chosen.end()) {
+      std::fprintf(stderr, "halvern-cli: %s: %s\n", CategoryName(category), text.c_str());
+      unreadable = 1;
+    }
+  }
   const uint32_t total = selection.Root().selected - selection.Root().selectedHidden;
   if (total == 0) {
     std::printf("Nothing to recover: no item of the chosen kind was found in %s\n",
                 device ? "the attached phone" : args[0].c_str());
-    return 0;
+    return unreadable;
   }
 
 
@@ -228,6 +236,7 @@ int RecoverCommand(const Args& input) {
   job.destination = destination;
   job.templateFolder = templates;
   job.deviceName = info.displayName;
+  job.deletedOnly = deletedOnly;
   CliRecoverProgress progress(line, total);
   RecoverWorker worker(job, progress);
   std::string missing;
@@ -253,7 +262,7 @@ int RecoverCommand(const Args& input) {
   if (!summary.index.empty()) std::printf("Open %s to start.\n", summary.index.c_str());
   if (result == kStopped) return Fail(130, "recover stopped; the files written so far are kept");
   if (progress.failedCount() > 0) return 1;
-  return 0;
+  return unreadable;
 }
 
 }  // namespace halvern::cli

@@ -182,7 +182,9 @@ int ScanCommand(const Args& input) {
   } else {
     PrintCounts(scan.results());
   }
-  return 0;
+  // A database that lies in the backup but cannot be read fails its category: the others are
+  // listed above, the failure is told and the exit status says so.
+  return PrintScanErrors(scan.results());
 }
 
 }  // namespace halvern::cli

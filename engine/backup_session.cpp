@@ -150,6 +150,7 @@ int32_t BackupSession::Open(const std::string& password) {
   step = 11;
   Report(0);
   messageMap.clear();
+  databaseErrors.clear();
   decryptedFiles.clear();
   backupFolders.clear();
   manifest.clear();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,6 +75,11 @@ class BackupSession {
   int32_t ExportMessagesCsv(const std::string& destination);
   int32_t ExportContactsCsv(const std::string& destination);
 
+  // Why an existing database cannot be read: "" when `path` is no file (a phone without that
+  // database) or opens as a SQLite database with a readable table list; else "<name> could not
+  // be read: <cause>", with `name` the database's name on the phone.
+  static std::string DatabaseProblem(const std::filesystem::path& path, const std::string& name);
+
   // Reports `percent` through the installed callback; 0 without one.
   int32_t Report(int32_t percent) const;
 
@@ -95,6 +101,10 @@ class BackupSession {
   MessageMap messageMap;
   ChatMap whatsAppChats;
   std::vector<MediaFileItem> whatsAppAttachments;
+  // The databases of the last scan that lie in the backup but could not be read, by category
+  // code (5 messages, 7 contacts, 8 call history, 9 notes, 10 WhatsApp): a sentence naming the
+  // database and the cause. Emptied by Open.
+  std::map<int32_t, std::string> databaseErrors;
 
   // Where the decryptor writes (TempBackupRoot/TessoranBackupPath).
   std::filesystem::path DecryptedFolder() const { return tempRoot_ / kDecryptedFolderName; }

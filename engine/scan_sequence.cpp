@@ -146,6 +146,10 @@ void ScanSequence::ScanWorker() {
     // Each step: the engine call, then its hook unless the scan was stopped.
     const auto run = [&](int32_t callResult, auto&& hook) {
       result = callResult;
+      if (const auto* errors = e.DatabaseErrors()) {
+        std::lock_guard<std::mutex> hold(scanLock_);
+        for (const auto& [code, text] : *errors) r.errors[ScanCategory(code)] = text;
+      }
       if (result == kStopped) return false;
       hook();
       return true;

@@ -69,6 +69,9 @@ struct ScanResults {
   std::vector<MediaFileItem> whatsAppAttachments;
   AppFileMap appPhotos;
   AppFileMap appVideos;
+  // Categories whose database lies in the backup but could not be read, with the sentence
+  // that names the database and the cause. Such a category is a failure, not an empty one.
+  std::map<ScanCategory, std::string> errors;
 
   void Clear();
   // Number of items of a category (conversations count their messages).

@@ -245,8 +245,10 @@ int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
   return first != kOk ? first : page;
 }
 
-void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines) {
+void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
+                          bool breakLines) {
   std::string* rows = nullptr;
+  std::string* csv = code == 7 ? &contactCsv_ : code == 8 ? &callCsv_ : &noteCsv_;
   fs::path* page = nullptr;
   fs::path folder;
   std::string name;
@@ -273,15 +275,18 @@ void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, 
     fs::create_directories(folder, ec);
     *page = MakeUniquePath(folder / name);
   }
-  std::string row = "\t<tr>";
+  std::string row = deleted ? "\t<tr class=\"deleted\">" : "\t<tr>";
   for (size_t i = 0; i < cells.size(); ++i) {
     std::string cell = HtmlEscape(cells[i]);
     // The first phone column of a contact holds one number per line.
     if (breakLines && i == 1) cell = ReplaceAll(std::move(cell), "\n", "<br />");
+    if (deleted && i == 0) cell = "<span class=\"deleted-label\">deleted</span> " + cell;
     row += "<td>" + cell + "</td>";
   }
   row += "</tr>\r\n";
   *rows += row;
+  for (const std::string& cell : cells) *csv += CsvField(platform::SanitizeUtf8(cell)) + ",";
+  *csv += deleted ? "yes\r\n" : "no\r\n";
   ++*count;
   // The row is reported when its page is on disk (WriteTablePage), not before.
 }
@@ -294,6 +299,17 @@ void RecoverWorker::WriteTablePage(const PageTemplate& page, const std::string& 
   for (uint32_t i = 0; i < count; ++i) {
     Report(100, result, path);
     progress_.OnItemOutcome(result);
+  }
+}
+
+void RecoverWorker::WriteTableCsv(const fs::path& page, const std::string& name,
+                                  const std::string& header, const std::string& rows) {
+  const fs::path csv = MakeUniquePath(page.parent_path() / name);
+  const int32_t result = WriteWholeFile(csv, "\xEF\xBB\xBF" + header + ",Deleted\r\n" + rows);
+  if (result == kOk) {
+    Written(csv);
+  } else {
+    Report(100, result, csv);
   }
 }
 
@@ -310,18 +326,30 @@ void RecoverWorker::Finish() {
       Report(100, r, csv);
     }
   }
-  if (callCount_ > 0) WriteTablePage(calls_, callRows_, callCount_, callPage_);
-  if (noteCount_ > 0) WriteTablePage(notes_, noteRows_, noteCount_, notePage_);
+  if (callCount_ > 0) {
+    WriteTablePage(calls_, callRows_, callCount_, callPage_);
+    WriteTableCsv(callPage_, callPage_.stem().string() + ".csv",
+                  "Name,Phone Number,Date,Call,Direction,Result,Duration", callCsv_);
+  }
+  if (noteCount_ > 0) {
+    WriteTablePage(notes_, noteRows_, noteCount_, notePage_);
+    WriteTableCsv(notePage_, notePage_.stem().string() + ".csv", "Title,Folder,Date,Note",
+                  noteCsv_);
+  }
   if (contactCount_ > 0) {
-    const fs::path csv = MakeUniquePath(contactPage_.parent_path() / "Contacts.csv");
-    const int32_t r =
-        job_.engine ? job_.engine->ExportContactsCsv(csv.string()) : kInvalidParameter;
-    if (r == kOk) {
-      Written(csv);
-    } else {
-      fs::remove(csv, ec);
-      Report(100, r, csv);
+    if (!job_.deletedOnly) {
+      const fs::path csv = MakeUniquePath(contactPage_.parent_path() / "Contacts.csv");
+      const int32_t r =
+          job_.engine ? job_.engine->ExportContactsCsv(csv.string()) : kInvalidParameter;
+      if (r == kOk) {
+        if (fs::exists(csv, ec)) Written(csv);  // an older address book has no rows to export
+      } else {
+        fs::remove(csv, ec);
+        Report(100, r, csv);
+      }
     }
+    WriteTableCsv(contactPage_, "ContactList.csv",
+                  "Name,Phone,Email,Address,Home Page,Social Profile,Company", contactCsv_);
     WriteTablePage(contacts_, contactRows_, contactCount_, contactPage_);
   }
   WriteIndex();
@@ -414,6 +442,7 @@ int32_t RecoverWorker::Run() {
   summary_.stamp = RecoverStamp(startTime_);
   stopped_ = messagesExported_ = false;
   contactRows_.clear(), callRows_.clear(), noteRows_.clear();
+  contactCsv_.clear(), callCsv_.clear(), noteCsv_.clear();
   contactPage_.clear(), callPage_.clear(), notePage_.clear();
   contactCount_ = callCount_ = noteCount_ = 0;
   std::error_code ec;
@@ -456,17 +485,20 @@ int32_t RecoverWorker::Run() {
         break;
       case 7: {
         const auto* c = static_cast<const ContactItem*>(key);
-        AddRow(7, {c->name, c->phones, c->email, c->address, c->url, c->social, c->company}, true);
+        AddRow(7, c->deleted,
+               {c->name, c->phones, c->email, c->address, c->url, c->social, c->company}, true);
         break;
       }
       case 8: {
         const auto* c = static_cast<const CallItem*>(key);
-        AddRow(8, {c->name, c->phone, c->date, CallDirectionText(*c), CallDurationText(*c)});
+        AddRow(8, c->deleted,
+               {c->name, c->phone, c->date, CallKindText(*c), CallDirectionText(*c),
+                CallOutcomeText(*c), CallDurationText(*c)});
         break;
       }
       case 9: {
         const auto* n = static_cast<const NoteItem*>(key);
-        AddRow(9, {n->title, n->date, n->body});
+        AddRow(9, n->deleted, {n->title, n->folder, n->date, n->body});
         break;
       }
       case 10:

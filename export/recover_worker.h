@@ -9,9 +9,15 @@
 //     Message/<label>-<stamp>/<label>(<phone>).txt, .html      one folder per conversation
 //     Message/sms.csv                              every row of the message table
 //     WhatsApp Message/<label>-<stamp>/<label>.txt, .csv, .html
-//     Contacts/<stamp>/Contacts.html, Contacts.csv  (.csv: every row of the address book)
-//     CallHistory/CallHistory_<stamp>.html
-//     Notes/Notes_<stamp>.html
+//     Contacts/<stamp>/Contacts.html, ContactList.csv, Contacts.csv
+//                                                  (Contacts.csv: every row of the address book)
+//     CallHistory/CallHistory_<stamp>.html, .csv
+//     Notes/Notes_<stamp>.html, .csv
+//
+// The table pages mark each deleted row (the orange of the deleted bubbles and a "deleted"
+// label); their CSV files (UTF-8 with a byte-order mark, CR LF, a header line, RFC 4180) hold
+// the same rows with a "Deleted" column. With `deletedOnly` the raw address book export, which
+// holds every row of the table, is left out.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
 // "(2)", ... before its extension; nothing of the destination is ever replaced. Pages are
@@ -95,6 +101,7 @@ struct RecoverJob {
   // When set, each copied HEIC/HEIF picture also gets a JPEG copy beside it, written by this
   // converter (source, target; 0 or the failure), reported as a file of its own.
   std::function<int32_t(const fs::path& heic, const fs::path& jpeg)> heicToJpeg;
+  bool deletedOnly = false;  // only deleted items are selected (the deleted-items filter)
 };
 
 struct RecoverSummary {
@@ -123,7 +130,10 @@ class RecoverWorker {
   void ItemOutcome(int32_t error);
   int32_t WriteConversationPage(const PageTemplate& page, const std::string& person,
                              const std::vector<ConversationLine>& lines, const fs::path& path);
-  void AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines = false);
+  void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
+              bool breakLines = false);
+  void WriteTableCsv(const fs::path& page, const std::string& suffix, const std::string& header,
+                     const std::string& rows);
   void Finish();
   void WriteTablePage(const PageTemplate& page, const std::string& rows, uint32_t count,
                       const fs::path& path);
@@ -140,6 +150,7 @@ class RecoverWorker {
   PageTemplate calls_, notes_, contacts_, sms_, whatsApp_;
   // Rows and paths of the three table pages (code 7 contacts, 8 calls, 9 notes).
   std::string contactRows_, callRows_, noteRows_;
+  std::string contactCsv_, callCsv_, noteCsv_;  // the same rows as CSV lines
   fs::path contactPage_, callPage_, notePage_;
   uint32_t contactCount_ = 0, callCount_ = 0, noteCount_ = 0;
   std::vector<fs::path> copyFolders_;

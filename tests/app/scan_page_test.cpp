@@ -228,8 +228,9 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   const NoteItem* firstNote = firstDeletedOr0(r.notes);
   const std::vector<Case> cases = {
       {ScanCategory::kCameraRoll,
-       {"File Name", "File Size"},
-       {Q(r.cameraRoll[0].displayName), Q(FormatSize(int64_t(r.cameraRoll[0].size)))},
+       {"File Name", "Kind", "File Size"},
+       {Q(r.cameraRoll[0].displayName), Q(r.cameraRoll[0].kind),
+        Q(FormatSize(int64_t(r.cameraRoll[0].size)))},
        false},
       {ScanCategory::kAppPhotos,
        {"App Name", "Type"},
@@ -250,13 +251,14 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
        {},
        true},
       {ScanCategory::kNotes,
-       {"Title", "Date", "Note"},
-       {Q(firstNote->title), Q(firstNote->date), Q(firstNote->body).replace('\n', ' ')},
+       {"Title", "Folder", "Date", "Note", "Status"},
+       {Q(firstNote->title), Q(firstNote->folder), Q(firstNote->date),
+        Q(firstNote->body).replace('\n', ' '), firstNote->deleted ? "Deleted" : "Normal"},
        true},
       {ScanCategory::kWhatsApp, {"Chats", "Name", "Phone"}, {}, true},
       {ScanCategory::kWhatsAppAttachments,
-       {"File Name", "File Size"},
-       {Q(r.whatsAppAttachments[0].displayName), Q(FormatSize(2048))},
+       {"File Name", "Kind", "File Size"},
+       {Q(r.whatsAppAttachments[0].displayName), "jpg", Q(FormatSize(2048))},
        false},
   };
   for (const Case& c : cases) {
@@ -286,10 +288,13 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
       const CallItem& call = calls[i];
       const QString duration = call.duration == 0 ? (call.incoming ? "Missed" : "Canceled")
                                                   : Q(FormatDuration(call.duration));
-      EXPECT_EQ(Row(int(i)), (QStringList{Q(call.name), Q(call.phone), Q(call.date),
-                                          call.incoming ? "Incoming" : "Outgoing", duration,
-                                          call.deleted ? "Deleted" : "Normal"}))
+      EXPECT_EQ(Row(int(i)),
+                (QStringList{Q(call.name), Q(call.phone), Q(call.date),
+                             Q(CallKindText(call) + ", " + CallDirectionText(call) + ", " +
+                               CallOutcomeText(call)),
+                             duration, call.deleted ? "Deleted" : "Normal"}))
           << i;
+      EXPECT_NE(CallKindText(call), "Call") << "every fixture call says what it was";
       const QVariant colour = model.data(model.index(int(i), 2), Qt::ForegroundRole);
       EXPECT_EQ(colour.isValid() && colour.value<QColor>().rgba() == 0xFFF37302u,
                 call.deleted != 0);
@@ -319,7 +324,7 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   {
     auto* list = Find<QTreeView>("DataList");
     emit list->activated(list->model()->index(0, 0));
-    EXPECT_EQ(Headers(), (QStringList{"File Name", "App Name", "Size"}));
+    EXPECT_EQ(Headers(), (QStringList{"File Name", "App Name", "Kind", "Size"}));
     EXPECT_EQ(Row(0)[0], Q(r.appPhotos.begin()->second[0].displayName));
     EXPECT_EQ(Q(r.appPhotos.begin()->second[0].displayName).toLower(), "edited.png");
     EXPECT_FALSE(Button("BtnBackAppDir")->isHidden());
@@ -449,8 +454,8 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
     std::ifstream in(e.path());
     const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t rows = 0;
-    for (size_t at = html.find("\t<tr>"); at != std::string::npos;
-         at = html.find("\t<tr>", at + 1)) {
+    for (size_t at = html.find("\t<tr"); at != std::string::npos;
+         at = html.find("\t<tr", at + 1)) {
       ++rows;
     }
     EXPECT_EQ(rows, 1u);

@@ -53,7 +53,28 @@ TEST(Sniff, SignaturesInTableOrder) {
       {"heif mif1", Padded(std::string("\0\0\0\x18" "ftypmif1", 12)), "heic"},
       {"short png is typed on what it has", MediaBytes("png", 100), "png"},
       {"short jpeg", std::string("\xFF\xD8\xFF\xE0\0\x10JFIF", 10), "jpg"},
-      {"cut signature", std::string("\xFF\xD8\xFF\xE0\0\x10JF", 8), std::nullopt},
+      {"cut signature", std::string("\xFF\xD8", 2), std::nullopt},
+      // Any JPEG by its first marker, whatever segment follows.
+      {"jpeg quantisation table", Padded(std::string("\xFF\xD8\xFF\xDB\0\x43", 6)), "jpg"},
+      {"jpeg icc profile", Padded(std::string("\xFF\xD8\xFF\xE2\x0C\x58ICC_PROFILE", 17)), "jpg"},
+      // ISO media of any brand by the ftyp box.
+      {"mp4 mp41", Padded(std::string("\0\0\0\x18" "ftypmp41", 12)), "mp4"},
+      {"mp4 avc1", Padded(std::string("\0\0\0\x18" "ftypavc1", 12)), "mp4"},
+      {"m4a", Padded(std::string("\0\0\0\x1C" "ftypM4A \0\0\0\0M4A mp42isom", 28)), "m4a"},
+      {"m4v", Padded(std::string("\0\0\0\x18" "ftypM4V ", 12)), "m4v"},
+      {"avif", Padded(std::string("\0\0\0\x1C" "ftypavif\0\0\0\0avifmif1miaf", 28)), "avif"},
+      {"mif1 with avif", Padded(std::string("\0\0\0\x18" "ftypmif1\0\0\0\0avif", 20)), "avif"},
+      {"quicktime mdat first", Padded(std::string("\0\0\x10\0mdat", 8)), "mov"},
+      // Voice and stickers.
+      {"caf", Padded(std::string("caff\0\x01\0\0desc", 12)), "caf"},
+      {"amr", Padded("#!AMR\n"), "amr"},
+      {"opus", Padded(std::string("OggS\0\x02", 6) + std::string(22, '\0') + "OpusHead"), "opus"},
+      {"ogg vorbis", Padded(std::string("OggS\0\x02", 6) + std::string(22, '\0') + "\x01vorbis"), "ogg"},
+      {"webp", Padded("RIFF\x10\x10\x10\x10WEBPVP8 "), "webp"},
+      {"pdf", Padded("%PDF-1.7\n"), "pdf"},
+      {"vcard", Padded("BEGIN:VCARD\r\nVERSION:3.0\r\n"), "vcf"},
+      {"vcard bom lower case", Padded("\xEF\xBB\xBF\r\nbegin:vcard\r\n"), "vcf"},
+      {"riff of another kind", Padded("RIFF\x10\x10\x10\x10XXXX"), std::nullopt},
       {"cut bmp header", std::string("BM\0\0\0\0\0\0\0", 9), std::nullopt},
       {"empty", std::string(), std::nullopt},
       {"text", Padded("hello"), std::nullopt},
@@ -64,6 +85,23 @@ TEST(Sniff, SignaturesInTableOrder) {
         << c.what;
   }
   EXPECT_EQ(SniffFileType("/no/such/file"), std::nullopt);
+}
+
+TEST(Kinds, ByExtensionAndClass) {
+  EXPECT_EQ(KindByExtension("voice.CAF"), "caf");
+  EXPECT_EQ(KindByExtension("sticker.webp"), "webp");
+  EXPECT_EQ(KindByExtension("report.docx"), "docx");
+  EXPECT_EQ(KindByExtension("Contact.vcf"), "vcf");
+  EXPECT_EQ(KindByExtension("store.sqlite"), std::nullopt);
+  EXPECT_EQ(KindByExtension("noext"), std::nullopt);
+  EXPECT_EQ(KindByExtension("trailing."), std::nullopt);
+  const std::pair<const char*, const char*> classes[] = {
+      {"jpg", "image"}, {"heic", "image"}, {"webp", "image"}, {"avif", "image"},
+      {"mp4", "video"}, {"mov", "video"},  {"m4v", "video"},  {"3gp", "video"},
+      {"caf", "audio"}, {"m4a", "audio"},  {"opus", "audio"}, {"ogg", "audio"},
+      {"amr", "audio"}, {"mp3", "audio"},  {"pdf", "document"}, {"vcf", "document"},
+      {"", ""}};
+  for (const auto& [kind, media] : classes) EXPECT_STREQ(MediaClassOf(kind), media) << kind;
 }
 
 TEST(AppName, FromTheContainerName) {
@@ -116,6 +154,8 @@ TEST_F(CategoryWalkTest, PhotosKeepTheirNamesSortedAndSkipMissingFiles) {
   EXPECT_EQ(roll[1].displayName, "IMG_0002.JPG");
   EXPECT_EQ(roll[2].displayName, "IMG_0003.MOV");
   EXPECT_EQ(roll[3].displayName, "short.JPG");
+  EXPECT_EQ(roll[2].kind, "mov");
+  EXPECT_EQ(roll[3].kind, "jpg");
   EXPECT_EQ(roll[1].size, 4096u);
   ASSERT_EQ(stream.size(), 2u);
   EXPECT_EQ(stream[0].displayName, "A_FIRST.JPG");
@@ -128,8 +168,12 @@ TEST_F(CategoryWalkTest, AttachmentsTakeTheSniffedExtension) {
   Recorder r;
   std::vector<AttachmentItem> out;
   ASSERT_EQ(WalkMessageAttachments(Walk(r), out), 0);
-  ASSERT_EQ(out.size(), 1u);  // voice.caf has no known signature
+  // IMG_0004.jpeg holds a PNG; voice.caf has no signature and is typed by its extension.
+  ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].displayName, "IMG_0004.PNG");
+  EXPECT_EQ(out[0].kind, "png");
+  EXPECT_EQ(out[1].displayName, "voice.caf");
+  EXPECT_EQ(out[1].kind, "caf");
 }
 
 TEST_F(CategoryWalkTest, AppFilesCoverGroupAndPluginContainersAndSetWhatsAppAside) {

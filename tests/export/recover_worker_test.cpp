@@ -436,6 +436,14 @@ TEST_F(RecoverWorkerTest, PagesOfEachKindMatchTheirGoldenFiles) {
       golden::ReadBytes(out / "CallHistory" / (std::string("CallHistory_") + kStamp + ".html")));
   golden::ExpectGolden(
       "notes.html", golden::ReadBytes(out / "Notes" / (std::string("Notes_") + kStamp + ".html")));
+  // The same rows as CSV, the deleted mark in the last column.
+  golden::ExpectGolden(
+      "calls.csv",
+      golden::ReadBytes(out / "CallHistory" / (std::string("CallHistory_") + kStamp + ".csv")));
+  golden::ExpectGolden(
+      "notes.csv", golden::ReadBytes(out / "Notes" / (std::string("Notes_") + kStamp + ".csv")));
+  golden::ExpectGolden("contact_list.csv",
+                       golden::ReadBytes(out / "Contacts" / kStamp / "ContactList.csv"));
 }
 
 // The shipped templates: each has its content marker once, a title, and the conversation
