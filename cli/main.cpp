@@ -4,10 +4,11 @@
 
 #include "cli/commands.h"
 #include "device/device_recovery.h"
+#include "halvern_version.h"
 
 namespace {
 void Usage(FILE* out) {
-  std::fprintf(out, "usage: halvern-cli COMMAND [ARGS]\n\ncommands:\n");
+  std::fprintf(out, "usage: halvern-cli COMMAND [ARGS]\n       halvern-cli --version\n\ncommands:\n");
   for (const auto& c : halvern::cli::AllCommands()) std::fprintf(out, "  %s\n", c.usage);
 }
 }  // namespace
@@ -16,6 +17,10 @@ int main(int argc, char** argv) {
   if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
+  }
+  if (!std::strcmp(argv[1], "--version")) {
+    std::printf("halvern-cli %s\n", halvern::kVersion);
+    return 0;
   }
   halvern::RegisterDeviceEngine();
   halvern::cli::Args args(argv + 2, argv + argc);
