@@ -17,7 +17,7 @@ out=$root/build-fuzz
 corpus=$root/tests/data/sqlite-corpus/v1.0
 regressions=$root/tests/sqlite_recovery/fuzz-regressions
 targets=(fuzz_sqlite fuzz_sqlite_page)
-mkdir -p "$out/obj" "$regressions"
+mkdir -p "$out/obj" "$out/bin" "$regressions"
 for t in "${targets[@]}"; do
   mkdir -p "$out/$t/seeds" "$out/$t/work" "$out/$t/artifacts"
   rm -f "$out/$t"/artifacts/*
@@ -34,7 +34,7 @@ compiler=clang++
 if command -v ccache >/dev/null; then compiler="ccache clang++"; fi
 newest_header=$(find "$root/sqlite_recovery" -name '*.h' -printf '%T@\n' | sort -n | tail -1)
 objects=()
-echo "fuzz: building $out/fuzz_sqlite and $out/fuzz_sqlite_page"
+echo "fuzz: building $out/bin/fuzz_sqlite and $out/bin/fuzz_sqlite_page"
 build_object() {
   local src=$1 obj=$out/obj/$(basename "${1%.cpp}").o
   if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ] ||
@@ -51,27 +51,54 @@ library=("${objects[@]}")
 for t in "${targets[@]}"; do
   objects=()
   build_object "$root/tests/sqlite_recovery/$t.cpp"
-  clang++ -fsanitize=fuzzer,address,undefined "${library[@]}" "${objects[@]}" -o "$out/$t"
+  clang++ -fsanitize=fuzzer,address,undefined "${library[@]}" "${objects[@]}" -o "$out/bin/$t"
 done
 
-# Seeds: the corpus databases and small databases made by SQLite with deleted rows, for the
-# file target; every b-tree page of those, with the 4 leading bytes that describe it, for the
-# page target.
-find "$corpus" -name '*.db' -size -200k -exec cp {} "$out/fuzz_sqlite/seeds/" \;
-python3 - "$out/fuzz_sqlite/seeds" "$out/fuzz_sqlite_page/seeds" <<'PY'
-import os, sqlite3, sys
-files, pages = sys.argv[1], sys.argv[2]
-for ps, enc in ((512, 'UTF-8'), (1024, 'UTF-16le'), (4096, 'UTF-8'), (512, 'UTF-16be')):
+# Seeds, all small so that each execution is cheap: the corpus databases rebuilt with 512- and
+# 1024-byte pages and then deleted from (their odd names, encodings and structures, with
+# deleted records in the free space), and small databases made with deleted rows and a dropped
+# table, for the file target; every b-tree page of those, with the 4 leading bytes that
+# describe it, for the page target.
+rm -f "$out"/fuzz_sqlite/seeds/* "$out"/fuzz_sqlite_page/seeds/*
+python3 - "$corpus" "$out/fuzz_sqlite/seeds" "$out/fuzz_sqlite_page/seeds" <<'PY'
+import os, shutil, sqlite3, sys
+corpus, files, pages = sys.argv[1:4]
+for folder in sorted(os.listdir(corpus)):
+    if not os.path.isdir(os.path.join(corpus, folder)):
+        continue
+    for name in sorted(os.listdir(os.path.join(corpus, folder))):
+        if not name.endswith('.db'):
+            continue
+        size = 512 if len(os.listdir(files)) % 2 == 0 else 1024
+        p = os.path.join(files, f'{name[:-3]}-{size}.db')
+        shutil.copy(os.path.join(corpus, folder, name), p)
+        os.chmod(p, 0o644)
+        try:
+            c = sqlite3.connect(p)
+            c.execute('PRAGMA secure_delete=OFF')
+            c.execute(f'PRAGMA page_size={size}')
+            c.execute('VACUUM')
+            tables = [r[0] for r in c.execute("SELECT name FROM sqlite_master WHERE type='table'")]
+            for t in tables:
+                try:
+                    c.execute('DELETE FROM "%s" WHERE rowid %% 3 = 1' % t.replace('"', '""'))
+                except sqlite3.Error:
+                    pass
+            c.commit()
+            c.close()
+        except sqlite3.Error:
+            shutil.copy(os.path.join(corpus, folder, name), p)  # as it is, when SQLite refuses
+        if os.path.getsize(p) > 8192 * 2:
+            os.remove(p)
+for ps, enc in ((512, 'UTF-8'), (1024, 'UTF-16le'), (512, 'UTF-16be'), (1024, 'UTF-8')):
     p = os.path.join(files, f'made-{ps}-{enc}.db')
-    if os.path.exists(p):
-        os.remove(p)
     c = sqlite3.connect(p)
     c.execute('PRAGMA secure_delete=OFF')
     c.execute(f'PRAGMA page_size={ps}')
     c.execute(f"PRAGMA encoding='{enc}'")
     c.execute('CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT, handle_id INT, date INT, b BLOB, r REAL)')
     c.execute('CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT)')
-    for i in range(60):
+    for i in range(30):
         c.execute('INSERT INTO message VALUES(?,?,?,?,?,?)', (i, 'text %d' % i * (1 + i % 5), i % 7, 500000000 + i, b'\x01' * (i * 30), i / 3))
         c.execute('INSERT INTO handle VALUES(?,?)', (i, '+4930%07d' % i))
     c.commit()
@@ -85,33 +112,32 @@ for name in sorted(os.listdir(files)):
     if len(data) < 512 or not data.startswith(b'SQLite format 3\0'):
         continue
     size = int.from_bytes(data[16:18], 'big')
-    size = 65536 if size == 1 else size
-    if size < 512 or size > 4096 or size & (size - 1):
+    if size not in (512, 1024):
         continue
     code = size.bit_length() - 10  # 512 << code == size
     reserved = data[20]
     encoding = encodings.get(int.from_bytes(data[56:60], 'big'), 0)
-    for n in range(min(len(data) // size, 64)):
+    for n in range(len(data) // size):
         page = data[n * size:(n + 1) * size]
-        kind = page[100 if n == 0 else 0]
-        if kind not in (2, 5, 10, 13):
+        if page[100 if n == 0 else 0] not in (2, 5, 10, 13):
             continue
         flags = (1 if n == 0 else (min(n - 1, 15) << 4)) | (encoding << 1)
         with open(os.path.join(pages, f'{name}-{n + 1}'), 'wb') as f:
             f.write(bytes([code, reserved, 5, flags]) + page)
 PY
+echo "fuzz: $(ls "$out/fuzz_sqlite/seeds" | wc -l) file seeds, $(ls "$out/fuzz_sqlite_page/seeds" | wc -l) page seeds"
 
 echo "fuzz: running both targets for ${seconds}s"
 run() {
   local t=$1 max_len=$2
-  ${FUZZ_NICE:+nice -n "$FUZZ_NICE"} "$out/$t" "$out/$t/work" "$out/$t/seeds" \
+  ${FUZZ_NICE:+nice -n "$FUZZ_NICE"} "$out/bin/$t" "$out/$t/work" "$out/$t/seeds" \
     -max_total_time="$seconds" -max_len="$max_len" -rss_limit_mb=2048 -timeout=10 \
     -artifact_prefix="$out/$t/artifacts/" -print_final_stats=1 >"$out/$t.log" 2>&1
 }
 set +e
-run fuzz_sqlite 16384 &
+run fuzz_sqlite 8192 &
 file_pid=$!
-run fuzz_sqlite_page 4100 &
+run fuzz_sqlite_page 1028 &
 page_pid=$!
 wait "$file_pid"
 file_status=$?
