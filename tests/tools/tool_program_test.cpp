@@ -43,7 +43,12 @@ std::string Slurp(const fs::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+// One shell word.
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
 
 struct ShellRun {
   int status = -1;  // exit status; -1 when it did not exit normally
@@ -180,7 +185,7 @@ TEST(ToolProgram, PipedPasswordDecryptsEveryFile) {
 TEST(ToolProgram, SigtermStops) {
   TempDir dir;
   EncryptSpec spec;
-  spec.dpIterations = 5000000;  // a derivation of several seconds
+  spec.dpIterations = 1000000;  // a derivation long enough to be stopped in
   MakeEncrypted(dir, FilesBackup(3), spec);
   int output[2];
   ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
@@ -203,7 +208,7 @@ TEST(ToolProgram, SigtermStops) {
 TEST(ToolProgram, EndsWhenItsParentDies) {
   TempDir dir;
   EncryptSpec spec;
-  spec.dpIterations = 5000000;
+  spec.dpIterations = 1000000;
   MakeEncrypted(dir, FilesBackup(3), spec);
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   int output[2], pidPipe[2];
