@@ -4,6 +4,7 @@
 
 #include "app/app.h"
 #include "device/device_recovery.h"
+#include "platform/version.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // AddressSanitizer builds only. Closing the print window after the page was printed makes
@@ -18,9 +19,12 @@ extern "C" const char* __asan_default_options() { return "new_delete_type_mismat
 #endif
 
 int main(int argc, char** argv) {
-  if (argc == 2 && !std::strcmp(argv[1], "--version")) {
-    std::printf("halvern %s\n", HALVERN_VERSION);
-    return 0;
+  // Answered before any window or display is set up.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("halvern %s\n", halvern::kProgramVersion);
+      return 0;
+    }
   }
   halvern::RegisterDeviceEngine();  // a device scan opens the attached phone
   return halvern::app::RunHalvern(argc, argv);

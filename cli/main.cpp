@@ -4,10 +4,11 @@
 
 #include "cli/commands.h"
 #include "device/device_recovery.h"
+#include "platform/version.h"
 
 namespace {
 void Usage(FILE* out) {
-  std::fprintf(out, "usage: halvern-cli COMMAND [ARGS]\n\ncommands:\n");
+  std::fprintf(out, "usage: halvern-cli COMMAND [ARGS]\n       halvern-cli --version\n\ncommands:\n");
   for (const auto& c : halvern::cli::AllCommands()) std::fprintf(out, "  %s\n", c.usage);
 }
 }  // namespace
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   if (!std::strcmp(argv[1], "--version")) {
-    std::printf("halvern-cli %s\n", HALVERN_VERSION);
+    std::printf("halvern-cli %s\n", halvern::kProgramVersion);
     return 0;
   }
   halvern::RegisterDeviceEngine();

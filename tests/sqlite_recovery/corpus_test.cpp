@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kCorpus = fs::path(HALVERN_SHARED_DIR) / "sqlite-corpus" / "v1.0";
+const fs::path kCorpus = fs::path(HALVERN_TEST_DATA_DIR) / "sqlite-corpus" / "v1.0";
 
 struct KeyRow {
   bool target = false;  // deleted row, or a row of a dropped table
@@ -56,6 +56,7 @@ bool Between(const std::string& x, const std::string& open, const std::string& c
 
 std::vector<KeyTable> ReadKey(const fs::path& xml) {
   std::ifstream in(xml);
+  if (!in) ADD_FAILURE() << "cannot read the answer key " << xml;
   std::stringstream ss;
   ss << in.rdbuf();
   const std::string x = ss.str();
@@ -181,7 +182,7 @@ Score ScoreDatabase(const fs::path& db) {
 }
 
 TEST(SqliteCorpus, CarvingRecallOnDeletedRows) {
-  if (!fs::exists(kCorpus)) GTEST_SKIP() << "no corpus at " << kCorpus;
+  ASSERT_TRUE(fs::is_directory(kCorpus)) << "the corpus folder is missing: " << kCorpus;
   std::map<std::string, Score> byCategory;
   Score total;
   for (const char* category : {"0A", "0B", "0C", "0D", "0E"}) {
@@ -221,7 +222,7 @@ TEST(SqliteCorpus, CarvingRecallOnDeletedRows) {
 // Every database of the corpus (odd names, encodings, reserved bytes, pointer maps ...) opens,
 // gives its live rows exactly as the answer key lists them, and dumps without fault.
 TEST(SqliteCorpus, EveryDatabaseParses) {
-  if (!fs::exists(kCorpus)) GTEST_SKIP() << "no corpus at " << kCorpus;
+  ASSERT_TRUE(fs::is_directory(kCorpus)) << "the corpus folder is missing: " << kCorpus;
   int databases = 0;
   for (const auto& folder : fs::directory_iterator(kCorpus)) {
     if (!folder.is_directory()) continue;

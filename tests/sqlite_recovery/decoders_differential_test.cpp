@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -446,6 +447,21 @@ TEST_P(DecodersDifferential, LiveRowsEqualTheLibrarysAndFixedPositionsAgreeOnCla
   // still read through the generic filling without a fault.
   if (GetParam().rfind("manifest_", 0) != 0 && GetParam().rfind("notestore_", 0) != 0) {
     EXPECT_GT(membersRun, 0) << "no decoder member ran on " << GetParam();
+  }
+}
+
+// The schema files are part of the source tree; a missing one is named here rather than
+// thinning out the parameterised cases above without a word.
+TEST(PhoneSchemas, EveryFileTheBuildersNameIsPresent) {
+  const std::vector<std::string> present = fx::SchemaFiles();
+  for (const char* name :
+       {"addressbook_all_ios7.sql", "addressbook_all_ios8.sql", "callhistory_calldb_ios7.sql",
+        "callhistory_storedata_ios10.sql", "callhistory_storedata_ios9.sql",
+        "manifest_db_ios14.sql", "notes_legacy_ios9.sql", "notestore_all_ios11.sql",
+        "sms_all_ios11.sql", "sms_all_ios6.sql", "sms_all_ios7.sql", "sms_all_ios9.sql",
+        "sms_message_ios16.sql", "whatsapp_chatstorage_macos_secondary.sql"}) {
+    EXPECT_NE(std::find(present.begin(), present.end(), name), present.end())
+        << "missing schema file " << (fx::SchemaDir() / name);
   }
 }
 
