@@ -656,6 +656,10 @@ std::string_view RowSourceName(RowSource source) {
       return "stalePointer";
     case RowSource::kFreelist:
       return "freelist";
+    case RowSource::kWal:
+      return "wal";
+    case RowSource::kWalReplaced:
+      return "walReplaced";
   }
   return "live";
 }
@@ -663,21 +667,7 @@ std::string_view RowSourceName(RowSource source) {
 // ----- TableShape ------------------------------------------------------------------------------
 
 namespace {
-char AffinityOf(std::string_view declared) {
-  std::string up(declared);
-  for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (up.find("INT") != std::string::npos) return 'I';
-  if (up.find("CHAR") != std::string::npos || up.find("CLOB") != std::string::npos ||
-      up.find("TEXT") != std::string::npos) {
-    return 'T';
-  }
-  if (up.empty() || up.find("BLOB") != std::string::npos) return 'B';
-  if (up.find("REAL") != std::string::npos || up.find("FLOA") != std::string::npos ||
-      up.find("DOUB") != std::string::npos) {
-    return 'R';
-  }
-  return 'N';
-}
+char AffinityOf(std::string_view declared) { return DeclaredAffinity(declared); }
 }  // namespace
 
 TableShape TableShape::FromSchema(const TableSchema& table) {

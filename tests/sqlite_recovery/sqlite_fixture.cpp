@@ -40,7 +40,19 @@ void TempDb::Close() {
   db_ = nullptr;
 }
 
-std::vector<RowText> SelectAll(const std::string& path, const std::string& table) {
+std::string CopyWithWal(const std::string& path, const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  fs::create_directories(folder);
+  const fs::path to = folder / fs::path(path).filename();
+  fs::copy_file(path, to, fs::copy_options::overwrite_existing);
+  if (fs::exists(path + "-wal")) {
+    fs::copy_file(path + "-wal", to.string() + "-wal", fs::copy_options::overwrite_existing);
+  }
+  return to.string();
+}
+
+std::vector<RowText> SelectAll(const std::string& path, const std::string& table,
+                               bool withRowid) {
   std::vector<RowText> rows;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
@@ -48,7 +60,9 @@ std::vector<RowText> SelectAll(const std::string& path, const std::string& table
     return rows;
   }
   sqlite3_stmt* st = nullptr;
-  const std::string sql = "SELECT rowid, * FROM \"" + table + "\" ORDER BY rowid";
+  const std::string sql = withRowid
+                              ? "SELECT rowid, * FROM \"" + table + "\" ORDER BY rowid"
+                              : "SELECT * FROM \"" + table + "\"";
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << sqlite3_errmsg(db);
     sqlite3_close(db);
