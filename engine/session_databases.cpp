@@ -1,6 +1,7 @@
 // The backup session's database categories: messages, contacts, call history, notes and
 // WhatsApp, read through the program's own SQLite reader, and the raw row exports.
 #include <string_view>
+#include <unordered_map>
 
 #include "engine/backup_session.h"
 #include "extractors/extractors.h"
@@ -22,6 +23,27 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+// A database's write-ahead log is a manifest entry of its own ("…/sms.db-wal" beside
+// "…/sms.db"), stored under its own hashed name: the reader is told where each log lies.
+void LocateWriteAheadLogs(const BackupSession& session) {
+  constexpr std::string_view kSuffix = "-wal";
+  std::unordered_map<std::string_view, const ManifestEntry*> logs;  // database's domainPath
+  for (const ManifestEntry& entry : session.manifest) {
+    if (EndsWith(entry.domainPath, kSuffix)) {
+      logs.emplace(std::string_view(entry.domainPath).substr(
+                       0, entry.domainPath.size() - kSuffix.size()),
+                   &entry);
+    }
+  }
+  if (logs.empty()) return;
+  for (const ManifestEntry& entry : session.manifest) {
+    const auto it = logs.find(entry.domainPath);
+    if (it == logs.end()) continue;
+    const std::filesystem::path log = session.DataFilePath(it->second->fileID);
+    if (IsFile(log)) SetWalLocation(session.DataFilePath(entry.fileID).string(), log.string());
+  }
+}
+
 }  // namespace
 
 // Each database category reads its database(s) at the data file paths of the open backup (the
@@ -29,6 +51,7 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
 // reports it. The answer to that closing report is not acted on except by WhatsApp, the last
 // database category, whose answer stops the scan.
 int32_t BackupSession::ScanMessages(MessageMap& out) {
+  LocateWriteAheadLogs(*this);
   MessageExtractOptions options;
   options.newerAddressBook = info.isIos12OrLater;
   options.progress = {progressCallback, userData};
@@ -44,6 +67,7 @@ int32_t BackupSession::ScanMessages(MessageMap& out) {
 }
 
 int32_t BackupSession::ScanContacts(std::vector<ContactItem>& out) {
+  LocateWriteAheadLogs(*this);
   const int32_t result = ExtractContacts(
       info.isIos12OrLater, DataFilePath(known_files::kAddressBook).string(), out, contactRowidBase);
   progress += step / 2;
@@ -52,6 +76,7 @@ int32_t BackupSession::ScanContacts(std::vector<ContactItem>& out) {
 }
 
 int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
+  LocateWriteAheadLogs(*this);
   // CallHistory.storedata when the backup has it, else the older call_history.db.
   std::filesystem::path calls = DataFilePath(known_files::kCallHistory);
   if (!IsFile(calls)) calls = DataFilePath(known_files::kCallHistoryOld);
@@ -64,6 +89,7 @@ int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
 }
 
 int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
+  LocateWriteAheadLogs(*this);
   // notes.sqlite and, on newer phones, NoteStore.sqlite; an upgraded phone may keep both.
   out.clear();
   const int32_t legacy = ExtractNotes(DataFilePath(known_files::kNotes).string(), out);
@@ -74,6 +100,7 @@ int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
 }
 
 int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
+  LocateWriteAheadLogs(*this);
   whatsAppChats.clear();
   out.clear();
   // The chat database: the shared group container's (current app), else the app container's
@@ -99,6 +126,7 @@ int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
 // The raw row exports read the databases afresh with their own reader; the rowid counters
 // start after the largest rowids the scan met.
 int32_t BackupSession::ExportMessagesCsv(const std::string& destination) {
+  LocateWriteAheadLogs(*this);
   const std::filesystem::path db = DataFilePath(known_files::kMessages);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(db, ec)) return kInvalidParameter;
@@ -108,6 +136,7 @@ int32_t BackupSession::ExportMessagesCsv(const std::string& destination) {
   return halvern::ExportMessagesCsv(reader, destination);
 }
 int32_t BackupSession::ExportContactsCsv(const std::string& destination) {
+  LocateWriteAheadLogs(*this);
   const std::filesystem::path db = DataFilePath(known_files::kAddressBook);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(db, ec)) return kInvalidParameter;

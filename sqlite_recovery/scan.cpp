@@ -491,30 +491,6 @@ int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanO
   const int32_t status = LivePass(reader, run, options, &onRow, stats);
   if (status == kSqliteStopped) return status;
   if (stats) stats->shape = run.shape;
-  if (options.carve && CarveOwnPages(reader, run, options, onRow, stats) == kSqliteStopped) {
-    return kSqliteStopped;
-  }
-  if (options.freelist && ShapeKnown(run.shape)) {
-    // Shapes of the other tables, from their schema, to tell whose a freed page was.
-    std::vector<TableShape> others;
-    for (const TableSchema& t : reader.Tables()) {
-      if (&t != schema && t.parsed && t.rootPage != 0) others.push_back(TableShape::FromSchema(t));
-    }
-    std::vector<uint8_t> bytes;
-    for (uint32_t page : FreedPages(reader)) {
-      if (reader.ReadPage(page, bytes) != kSqliteOk) continue;
-      const uint32_t fit = FreedFit(bytes, page, reader.UsableSize(), run.shape, reader.Encoding());
-      uint32_t bestOther = 0;
-      for (const TableShape& o : others) {
-        bestOther =
-            std::max(bestOther, FreedFit(bytes, page, reader.UsableSize(), o, reader.Encoding()));
-      }
-      if (fit < bestOther) continue;
-      FreedRows rows;
-      CarveFreedPage(reader, page, bytes, run.shape, rows);
-      if (!EmitFreed(reader, rows, &run, options, stats, onRow)) return kSqliteStopped;
-    }
-  }
   if (options.wal && ShapeKnown(run.shape)) {
     // An older version goes to this table when its cells fit it at least as well as any other
     // table's, or, fitting none, when the page is one of the table's own now.
@@ -542,12 +518,38 @@ int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanO
       }
     }
   }
+  if (options.carve && CarveOwnPages(reader, run, options, onRow, stats) == kSqliteStopped) {
+    return kSqliteStopped;
+  }
+  if (options.freelist && ShapeKnown(run.shape)) {
+    // Shapes of the other tables, from their schema, to tell whose a freed page was.
+    std::vector<TableShape> others;
+    for (const TableSchema& t : reader.Tables()) {
+      if (&t != schema && t.parsed && t.rootPage != 0) others.push_back(TableShape::FromSchema(t));
+    }
+    std::vector<uint8_t> bytes;
+    for (uint32_t page : FreedPages(reader)) {
+      if (reader.ReadPage(page, bytes) != kSqliteOk) continue;
+      const uint32_t fit = FreedFit(bytes, page, reader.UsableSize(), run.shape, reader.Encoding());
+      uint32_t bestOther = 0;
+      for (const TableShape& o : others) {
+        bestOther =
+            std::max(bestOther, FreedFit(bytes, page, reader.UsableSize(), o, reader.Encoding()));
+      }
+      if (fit < bestOther) continue;
+      FreedRows rows;
+      CarveFreedPage(reader, page, bytes, run.shape, rows);
+      if (!EmitFreed(reader, rows, &run, options, stats, onRow)) return kSqliteStopped;
+    }
+  }
   return status;
 }
 
 static int32_t ScanOldVersions(CSqliteFileReader& reader, std::vector<TableRun>& runs,
                                const ScanOptions& options, const FileRowCallback& onRow);
 
+// Order: live rows of every table, the older page versions of the log, the carved rows of
+// every table's pages, then the freed pages.
 int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
                  const FileRowCallback& onRow) {
   if (!reader.IsOpen()) return kSqliteInvalid;
@@ -561,20 +563,22 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
     const int32_t rc = LivePass(reader, run, options, &forward, nullptr);
     if (rc == kSqliteStopped) return rc;
     if (rc != kSqliteOk) status = rc;
-    if (options.carve) {
+  }
+  // The older page versions of a write-ahead log: whole cells, rowids included, that free
+  // space keeps only in part; given first, they make the partial copies repeats.
+  if (options.wal && ScanOldVersions(reader, runs, options, onRow) == kSqliteStopped) {
+    return kSqliteStopped;
+  }
+  if (options.carve) {
+    for (TableRun& run : runs) {
+      const TableSchema* t = run.schema;
+      const RowCallback forward = [&](const ScannedRow& row) { return onRow(t, row); };
       if (CarveOwnPages(reader, run, options, forward, nullptr) == kSqliteStopped) {
         return kSqliteStopped;
       }
     }
   }
-  // The older page versions of a write-ahead log come last.
-  const auto finish = [&]() -> int32_t {
-    if (options.wal && ScanOldVersions(reader, runs, options, onRow) == kSqliteStopped) {
-      return kSqliteStopped;
-    }
-    return status;
-  };
-  if (!options.freelist) return finish();
+  if (!options.freelist) return status;
   // Shapes of dropped tables, from the deleted rows of the schema table itself: their freed
   // pages are carved with them (their rows still belong to no table of the schema).
   std::vector<TableShape> dropped;
@@ -661,7 +665,7 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
       return kSqliteStopped;
     }
   }
-  return finish();
+  return status;
 }
 
 // Older page versions of the write-ahead log: each goes to the table its cells fit best (the

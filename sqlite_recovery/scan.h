@@ -4,10 +4,11 @@
 //
 // Order of rows for one table: live rows in key order (b-tree order), then the carved rows of
 // the table's own leaf pages (by page, then offset), then the rows of freed pages that belong to
-// the table: the intact cells of each freed leaf page and the records carved from its free space;
-// then, when a write-ahead log was applied, the rows of the older versions of pages it keeps
-// (superseded frames and frames of its earlier generation, in log order, then the main file's
-// copies of the pages the log replaced), intact cells and carved records alike.
+// the table: the intact cells of each freed leaf page and the records carved from its free space.
+// When a write-ahead log was applied, the rows of the older versions of pages it keeps come
+// right after the live rows (superseded frames and frames of its earlier generation, in log
+// order, then the main file's copies of the pages the log replaced; intact cells and carved
+// records alike): their whole cells win over the partial copies free space keeps.
 //
 // Values read as SQLite reads them: a record shorter than its table (stored before an ADD
 // COLUMN) gives the declared defaults of the missing columns; WITHOUT ROWID tables (index

@@ -135,55 +135,7 @@ TEST(SqliteSchema, ParsesCreateTableTexts) {
   EXPECT_EQ(t.ColumnIndex("A"), -1);
 }
 
-// The rows of a table as the reader gives them, in the fixture's text form.
-std::vector<RowText> ReaderRows(CSqliteFileReader& reader, const std::string& table,
-                                bool deleted = false) {
-  std::vector<RowText> rows;
-  ScanOptions options;
-  options.carve = deleted;
-  options.freelist = deleted;
-  options.live = !deleted;
-  ScanTable(reader, table, options, [&](const ScannedRow& row) {
-    if (row.deleted != deleted) return true;
-    RowText t;
-    t.push_back(row.record.rowid ? "i:" + std::to_string(*row.record.rowid) : "?");
-    const TableSchema* schema = reader.FindTable(table);
-    const size_t n = schema ? schema->columns.size() : row.record.values.size();
-    for (size_t i = 0; i < n; ++i) {
-      const Value& v = row.record[i];
-      char buf[64];
-      switch (v.type) {
-        case ValueType::kNull:
-          t.push_back("NULL");
-          break;
-        case ValueType::kLost:
-          t.push_back("?");
-          break;
-        case ValueType::kInteger:
-          t.push_back("i:" + std::to_string(v.integer));
-          break;
-        case ValueType::kReal:
-          std::snprintf(buf, sizeof buf, "r:%.17g", v.real);
-          t.push_back(buf);
-          break;
-        case ValueType::kText:
-          t.push_back("t:" + std::string(v.bytes));
-          break;
-        case ValueType::kBlob: {
-          std::string hex = "b:";
-          for (unsigned char ch : v.bytes) {
-            std::snprintf(buf, sizeof buf, "%02x", ch);
-            hex += buf;
-          }
-          t.push_back(hex);
-        }
-      }
-    }
-    rows.push_back(std::move(t));
-    return true;
-  });
-  return rows;
-}
+using test::ReaderRows;
 
 struct Layout {
   const char* name;

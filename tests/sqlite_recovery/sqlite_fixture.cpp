@@ -40,6 +40,56 @@ void TempDb::Close() {
   db_ = nullptr;
 }
 
+std::vector<RowText> ReaderRows(CSqliteFileReader& reader, const std::string& table,
+                                bool deleted) {
+  std::vector<RowText> rows;
+  ScanOptions options;
+  options.carve = deleted;
+  options.freelist = deleted;
+  options.wal = deleted;
+  options.live = !deleted;
+  const TableSchema* schema = reader.FindTable(table);
+  ScanTable(reader, table, options, [&](const ScannedRow& row) {
+    if (row.deleted != deleted) return true;
+    RowText t;
+    t.push_back(row.record.rowid ? "i:" + std::to_string(*row.record.rowid) : "?");
+    const size_t n = schema ? schema->columns.size() : row.record.values.size();
+    for (size_t i = 0; i < n; ++i) {
+      const Value& v = row.record[i];
+      char buf[64];
+      switch (v.type) {
+        case ValueType::kNull:
+          t.push_back("NULL");
+          break;
+        case ValueType::kLost:
+          t.push_back("?");
+          break;
+        case ValueType::kInteger:
+          t.push_back("i:" + std::to_string(v.integer));
+          break;
+        case ValueType::kReal:
+          std::snprintf(buf, sizeof buf, "r:%.17g", v.real);
+          t.push_back(buf);
+          break;
+        case ValueType::kText:
+          t.push_back("t:" + std::string(v.bytes));
+          break;
+        case ValueType::kBlob: {
+          std::string hex = "b:";
+          for (unsigned char ch : v.bytes) {
+            std::snprintf(buf, sizeof buf, "%02x", ch);
+            hex += buf;
+          }
+          t.push_back(hex);
+        }
+      }
+    }
+    rows.push_back(std::move(t));
+    return true;
+  });
+  return rows;
+}
+
 std::string CopyWithWal(const std::string& path, const std::filesystem::path& folder) {
   namespace fs = std::filesystem;
   fs::create_directories(folder);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "sqlite_recovery/scan.h"
+
 namespace halvern::test {
 
 // A database file in a fresh temporary folder, removed with the object.
@@ -36,6 +38,12 @@ using RowText = std::vector<std::string>;
 // order). withRowid false: SELECT * alone, in the table's key order (WITHOUT ROWID tables).
 std::vector<RowText> SelectAll(const std::string& path, const std::string& table,
                                bool withRowid = true);
+
+// The rows of a table as the reader gives them, in the same text form ("?" first when the row
+// has no rowid, then one value per declared column): the live rows, or with deleted the
+// deleted ones.
+std::vector<RowText> ReaderRows(CSqliteFileReader& reader, const std::string& table,
+                                bool deleted = false);
 
 // Copies a database and its write-ahead log (when there is one) into folder, as a file-system
 // copy of a database in use would be: no -shm. Returns the copy's path.
