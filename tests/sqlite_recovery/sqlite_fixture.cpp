@@ -110,9 +110,11 @@ std::vector<RowText> SelectAll(const std::string& path, const std::string& table
     return rows;
   }
   sqlite3_stmt* st = nullptr;
-  const std::string sql = withRowid
-                              ? "SELECT rowid, * FROM \"" + table + "\" ORDER BY rowid"
-                              : "SELECT * FROM \"" + table + "\"";
+  std::string quoted = "\"";
+  for (char c : table) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  quoted += '"';
+  const std::string sql = withRowid ? "SELECT rowid, * FROM " + quoted + " ORDER BY rowid"
+                                    : "SELECT * FROM " + quoted;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << sqlite3_errmsg(db);
     sqlite3_close(db);
