@@ -70,6 +70,8 @@ int RunHalvern(int argc, char** argv) {
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Halvern"));
+  // The desktop entry's id, so that the desktop matches the window with its launcher and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.halvern.Halvern"));
   ui::InitSkin();
 
   LanguageStore& store = LanguageStore::Instance();

@@ -20,6 +20,7 @@
 #include "app/app.h"
 #include "app/popups.h"
 #include "engine/backup_session.h"
+#include "platform/runtime_files.h"
 #include "ui/controls.h"
 #include "ui/popup.h"
 
@@ -72,7 +73,7 @@ int BubbleTextHeight(int paddingTopBottom, int measuredHeight, const QString& te
 
 CPreviewVrtWnd::CPreviewVrtWnd(QWidget* owner, BackupSession& session)
     : owner_(owner), session_(session), timers_(this) {
-  playerFolder = QCoreApplication::applicationDirPath();
+  playerFolder = QString::fromStdString(platform::HelperFolder().string());
   runExtractionWindow = [this](const std::string& dataFile, const QString& name,
                                std::string& previewPath) {
     CPreviewProcessWnd wnd(owner_, session_, dataFile, name);

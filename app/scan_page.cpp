@@ -13,6 +13,7 @@
 #include "export/print_page.h"
 #include "export/recover_worker.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 #include "ui/popup.h"
 #include "ui/skin.h"
 
@@ -366,7 +367,7 @@ void CScanVrtWnd::Print() {
     return entry != nullptr && entry->checked;
   };
   CPrintWnd window(&main_, source, main_.Session().workFolder,
-                   platform::ProgramFolder() / "template");
+                   platform::DataFolder() / "template");
   window.DoModal();
 }
 
@@ -561,7 +562,7 @@ void CScanVrtWnd::Recover() {
   job.chats = &sequence_->results().whatsApp;
   job.selection = &selection_;
   job.destination = *folder;
-  job.templateFolder = platform::ProgramFolder() / "template";
+  job.templateFolder = platform::DataFolder() / "template";
   if (mode == 1) {
     job.deviceName = backupInfo.displayName;
   } else {

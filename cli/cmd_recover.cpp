@@ -14,6 +14,7 @@
 #include "engine/scan_sequence.h"
 #include "export/recover_worker.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 #include "selection/statistics.h"
 
 namespace halvern::cli {
@@ -170,7 +171,7 @@ int RecoverCommand(const Args& input) {
                        " lies inside the backup folder; choose another folder");
   }
 
-  const fs::path templates = platform::ProgramFolder() / "template";
+  const fs::path templates = platform::DataFolder() / "template";
   ProgressLine line;
   RecoverScanFrontEnd frontEnd(line);
   BackupSession session;

@@ -17,6 +17,10 @@ int main(int argc, char** argv) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
+  if (!std::strcmp(argv[1], "--version")) {
+    std::printf("halvern-cli %s\n", HALVERN_VERSION);
+    return 0;
+  }
   halvern::RegisterDeviceEngine();
   halvern::cli::Args args(argv + 2, argv + argc);
   for (const auto& c : halvern::cli::AllCommands()) {

@@ -6,6 +6,7 @@
 
 #include "backup/decryptor.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 
 namespace halvern {
 
@@ -124,9 +125,9 @@ int64_t BackupSession::CountBackupFiles() const {
 int32_t BackupSession::Decrypt(const std::string& password, fs::path& outputFolder) {
   DecryptorRequest request;
   // HALVERN_TOOL names another decryptor (tests, a development build); by default it is
-  // the `tool` installed beside this program.
+  // the `tool` of this program's helper folder (beside it in a build, else <prefix>/lib/halvern).
   const char* chosen = std::getenv("HALVERN_TOOL");
-  request.tool = chosen && *chosen ? fs::path(chosen) : platform::ProgramFolder() / "tool";
+  request.tool = chosen && *chosen ? fs::path(chosen) : platform::HelperFolder() / "tool";
   request.backupFolder = info.folderPath;
   request.outputFolder = DecryptedFolder();
   request.password = password;
