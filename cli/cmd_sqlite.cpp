@@ -1,5 +1,6 @@
-// halvern-cli sqlite FILE [--table NAME] --json: every table of any SQLite file, live and
-// carved rows, each carved row with where it was found.
+// halvern-cli sqlite FILE [--table NAME] [--live-only] [--no-wal] --json: every table of any
+// SQLite file, live and carved rows, each carved row with where it was found. FILE-wal beside
+// it is applied as SQLite would (its older page versions carved); --no-wal reads FILE alone.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,7 +16,10 @@ int SqliteCommand(const Args& input) {
   TakeOption(args, "--table", options.table);
   const bool asJson = TakeFlag(args, "--json");
   if (TakeFlag(args, "--live-only")) options.carve = options.freelist = false;
-  if (args.size() != 1) return Fail(2, "usage: sqlite FILE [--table NAME] [--live-only] --json");
+  if (TakeFlag(args, "--no-wal")) options.wal = false;
+  if (args.size() != 1) {
+    return Fail(2, "usage: sqlite FILE [--table NAME] [--live-only] [--no-wal] --json");
+  }
   if (!asJson) return Fail(2, "sqlite: only --json output is offered");
   std::string json;
   const int32_t rc = DumpSqliteJson(args.front(), options, json);

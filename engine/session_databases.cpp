@@ -2,6 +2,7 @@
 // WhatsApp, read through the program's own SQLite reader, and the raw row exports.
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 #include "engine/backup_session.h"
 #include "extractors/extractors.h"
@@ -29,6 +30,27 @@ constexpr int32_t kContactsCode = 7;
 constexpr int32_t kCallHistoryCode = 8;
 constexpr int32_t kNotesCode = 9;
 constexpr int32_t kWhatsAppCode = 10;
+
+// A database's write-ahead log is a manifest entry of its own ("…/sms.db-wal" beside
+// "…/sms.db"), stored under its own hashed name: the reader is told where each log lies.
+void LocateWriteAheadLogs(const BackupSession& session) {
+  constexpr std::string_view kSuffix = "-wal";
+  std::unordered_map<std::string_view, const ManifestEntry*> logs;  // database's domainPath
+  for (const ManifestEntry& entry : session.manifest) {
+    if (EndsWith(entry.domainPath, kSuffix)) {
+      logs.emplace(std::string_view(entry.domainPath).substr(
+                       0, entry.domainPath.size() - kSuffix.size()),
+                   &entry);
+    }
+  }
+  if (logs.empty()) return;
+  for (const ManifestEntry& entry : session.manifest) {
+    const auto it = logs.find(entry.domainPath);
+    if (it == logs.end()) continue;
+    const std::filesystem::path log = session.DataFilePath(it->second->fileID);
+    if (IsFile(log)) SetWalLocation(session.DataFilePath(entry.fileID).string(), log.string());
+  }
+}
 
 }  // namespace
 
@@ -64,6 +86,7 @@ static void NoteDatabase(std::map<int32_t, std::string>& errors, int32_t code,
 // reports it. The answer to that closing report is not acted on except by WhatsApp, the last
 // database category, whose answer stops the scan.
 int32_t BackupSession::ScanMessages(MessageMap& out) {
+  LocateWriteAheadLogs(*this);
   MessageExtractOptions options;
   options.newerAddressBook = info.isIos12OrLater;
   options.progress = {progressCallback, userData};
@@ -84,6 +107,7 @@ int32_t BackupSession::ScanContacts(std::vector<ContactItem>& out) {
   databaseErrors.erase(kContactsCode);
   NoteDatabase(databaseErrors, kContactsCode, DataFilePath(known_files::kAddressBook),
                "AddressBook.sqlitedb");
+  LocateWriteAheadLogs(*this);
   const int32_t result = ExtractContacts(
       info.isIos12OrLater, DataFilePath(known_files::kAddressBook).string(), out, contactRowidBase);
   progress += step / 2;
@@ -92,6 +116,7 @@ int32_t BackupSession::ScanContacts(std::vector<ContactItem>& out) {
 }
 
 int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
+  LocateWriteAheadLogs(*this);
   // CallHistory.storedata when the backup has it, else the older call_history.db.
   std::filesystem::path calls = DataFilePath(known_files::kCallHistory);
   const bool older = !IsFile(calls);
@@ -108,6 +133,7 @@ int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
 }
 
 int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
+  LocateWriteAheadLogs(*this);
   // notes.sqlite and, on newer phones, NoteStore.sqlite; an upgraded phone may keep both.
   out.clear();
   databaseErrors.erase(kNotesCode);
@@ -121,6 +147,7 @@ int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
 }
 
 int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
+  LocateWriteAheadLogs(*this);
   whatsAppChats.clear();
   out.clear();
   // The chat database: the shared group container's (current app), else the app container's
@@ -150,6 +177,7 @@ int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
 // The raw row exports read the databases afresh with their own reader; the rowid counters
 // start after the largest rowids the scan met.
 int32_t BackupSession::ExportMessagesCsv(const std::string& destination) {
+  LocateWriteAheadLogs(*this);
   const std::filesystem::path db = DataFilePath(known_files::kMessages);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(db, ec)) return kInvalidParameter;
@@ -159,6 +187,7 @@ int32_t BackupSession::ExportMessagesCsv(const std::string& destination) {
   return halvern::ExportMessagesCsv(reader, destination);
 }
 int32_t BackupSession::ExportContactsCsv(const std::string& destination) {
+  LocateWriteAheadLogs(*this);
   const std::filesystem::path db = DataFilePath(known_files::kAddressBook);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(db, ec)) return kInvalidParameter;

@@ -57,6 +57,8 @@ bool IsCarved(const ScannedRow& row) {
     case RowSource::kUnallocated:
     case RowSource::kAfterLastCell:
     case RowSource::kStalePointer:
+    case RowSource::kWal:
+    case RowSource::kWalReplaced:
       return true;
     case RowSource::kLive:
     case RowSource::kFreelist:
