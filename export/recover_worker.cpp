@@ -36,6 +36,8 @@ std::string RecoverStatusText(int32_t error) {
       return "Success";
     case kStopped:
       return "Stopped";
+    case kManifestDamaged:
+      return "The backup's index is damaged";
     case kInvalidParameter:
       return "The file cannot be read or created";
     case kReadFault:
@@ -74,6 +76,7 @@ struct CopyContext {
   RecoverWorker* worker;
   int32_t (*report)(RecoverWorker*, int32_t, int32_t, const std::string&);
   bool finished = false;  // a report of 100 percent was seen
+  std::string path;       // the final name, as the copy reports it
 };
 
 }  // namespace
@@ -116,41 +119,51 @@ void RecoverWorker::Written(const fs::path& path) { summary_.written.push_back(p
 void RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
-  const fs::path unique = MakeUniquePath(target);
+  // The copy takes the target's name or the next free one itself (O_CREAT|O_EXCL) and names
+  // it in its reports; a stopped or failed copy leaves nothing behind.
   CopyContext context{this, [](RecoverWorker* w, int32_t pct, int32_t err, const std::string& p) {
                         return w->Report(pct, err, fs::path(p));
                       }};
+  context.path = target.string();
   auto callback = [](void* user, int32_t percent, int32_t error, const std::string& path) {
     auto* c = static_cast<CopyContext*>(user);
     if (percent == 100) c->finished = true;
+    c->path = path;
     return c->report(c->worker, percent, error, path);
   };
   const int32_t result =
-      job_.engine ? job_.engine->CopyDataFile(source.string(), unique.string(), callback, &context)
+      job_.engine ? job_.engine->CopyDataFile(source.string(), target.string(), callback, &context)
                   : kInvalidParameter;
   if (result == kOk) {
-    // An empty file is copied without a chunk to report.
-    if (!context.finished) Report(100, kOk, unique);
-    Written(unique);
-  } else {
-    // A stopped or failed copy leaves no partial file behind.
-    fs::remove(unique, ec);
-    if (!context.finished && result != kStopped) Report(100, result, unique);
+    if (!context.finished) Report(100, kOk, context.path);
+    Written(context.path);
+  } else if (!context.finished && !IsStopped(result)) {
+    Report(100, result, context.path);
   }
+}
+
+int32_t RecoverWorker::WriteFile(const fs::path& wanted,
+                                 const std::function<int32_t(const fs::path&)>& write,
+                                 fs::path& written) {
+  written = wanted;
+  const int32_t result = platform::WriteOutputFile(wanted, write, &written);
+  if (result == kOk) Written(written);
+  return result;
 }
 
 void RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
                                           const std::vector<ConversationLine>& lines,
-                                          const fs::path& path) {
+                                          const fs::path& wanted) {
   std::string body;
   ConversationBody(lines, body, [&](int32_t percent) {
-    return percent >= 100 ? kOk : Report(percent, kOk, path);
+    return percent >= 100 ? kOk : Report(percent, kOk, wanted);
   });
   const std::string bytes =
       ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)) + body + page.tail;
-  const int32_t result = WriteWholeFile(path, bytes);
-  if (result == kOk) Written(path);
-  Report(100, result, path);
+  fs::path written;
+  const int32_t result =
+      WriteFile(wanted, [&](const fs::path& temp) { return WriteWholeFile(temp, bytes); }, written);
+  Report(100, result, written);
 }
 
 void RecoverWorker::WriteConversation(const MessageItem& row) {
@@ -166,13 +179,14 @@ void RecoverWorker::WriteConversation(const MessageItem& row) {
     auto it = job_.messages->find(int32_t(row.handleId));
     if (it != job_.messages->end()) lines = LinesOf(it->second);
   }
-  const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
+  fs::path text;
+  if (const int32_t r = WriteFile(
+          folder / (base + ".txt"),
+          [&](const fs::path& temp) { return WriteConversationText(temp, lines); }, text);
+      r != kOk) {
     Report(100, r, text);
-  } else {
-    Written(text);
   }
-  WriteConversationPage(sms_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  WriteConversationPage(sms_, person, lines, folder / (base + ".html"));
 }
 
 void RecoverWorker::WriteChat(const ChatMessageItem& row) {
@@ -191,48 +205,57 @@ void RecoverWorker::WriteChat(const ChatMessageItem& row) {
     auto it = job_.chats->find(int32_t(row.sessionId));
     if (it != job_.chats->end()) lines = LinesOf(it->second);
   }
-  const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
+  fs::path text, csv;
+  if (const int32_t r = WriteFile(
+          folder / (base + ".txt"),
+          [&](const fs::path& temp) { return WriteConversationText(temp, lines); }, text);
+      r != kOk) {
     Report(100, r, text);
-  } else {
-    Written(text);
   }
-  const fs::path csv = MakeUniquePath(folder / (base + ".csv"));
-  if (const int32_t r = WriteChatCsv(csv, lines); r != kOk) {
+  if (const int32_t r = WriteFile(
+          folder / (base + ".csv"),
+          [&](const fs::path& temp) { return WriteChatCsv(temp, lines); }, csv);
+      r != kOk) {
     Report(100, r, csv);
-  } else {
-    Written(csv);
   }
-  WriteConversationPage(whatsApp_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  WriteConversationPage(whatsApp_, person, lines, folder / (base + ".html"));
 }
 
 void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines) {
   std::string* rows = nullptr;
   fs::path* page = nullptr;
+  platform::OutputFile* out = nullptr;
+  int32_t* error = nullptr;
   fs::path folder;
   std::string name;
   uint32_t* count = nullptr;
   switch (code) {
     case 7:
       rows = &contactRows_, page = &contactPage_, count = &contactCount_;
+      out = &contactOut_, error = &contactError_;
       folder = job_.destination / "Contacts" / summary_.stamp;
       name = "Contacts.html";
       break;
     case 8:
       rows = &callRows_, page = &callPage_, count = &callCount_;
+      out = &callOut_, error = &callError_;
       folder = job_.destination / "CallHistory";
       name = "CallHistory_" + summary_.stamp + ".html";
       break;
     default:
       rows = &noteRows_, page = &notePage_, count = &noteCount_;
+      out = &noteOut_, error = &noteError_;
       folder = job_.destination / "Notes";
       name = "Notes_" + summary_.stamp + ".html";
       break;
   }
   if (page->empty()) {
+    // The page's name is taken now, at its first row, so that another run writing into the
+    // same folder picks another one; a folder that cannot be written fails every row at once.
     std::error_code ec;
     fs::create_directories(folder, ec);
-    *page = MakeUniquePath(folder / name);
+    *error = out->Reserve(folder / name);
+    *page = *error == kOk ? out->path() : folder / name;
   }
   std::string row = "\t<tr>";
   for (size_t i = 0; i < cells.size(); ++i) {
@@ -244,46 +267,48 @@ void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, 
   row += "</tr>\r\n";
   *rows += row;
   ++*count;
-  Report(100, kOk, *page);
+  Report(100, *error, *page);
 }
 
 void RecoverWorker::WriteTablePage(const PageTemplate& page, const std::string& rows,
-                                   const fs::path& path) {
-  const int32_t result = WriteWholeFile(path, page.head + rows + page.tail);
+                                   platform::OutputFile& out, const fs::path& path) {
+  if (!out.reserved()) return;  // every row was reported with the reservation's failure
+  int32_t result = out.Write(page.head + rows + page.tail);
+  if (result == kOk) result = out.Commit();
   if (result == kOk) {
     Written(path);
   } else {
+    out.Abort();
     // Every row of the page was reported already; the failure of the page itself is new.
     Report(100, result, path);
   }
 }
 
 void RecoverWorker::Finish() {
-  std::error_code ec;
   if (messagesExported_) {
-    const fs::path csv = MakeUniquePath(job_.destination / "Message" / "sms.csv");
-    const int32_t r =
-        job_.engine ? job_.engine->ExportMessagesCsv(csv.string()) : kInvalidParameter;
-    if (r == kOk) {
-      Written(csv);
-    } else {
-      fs::remove(csv, ec);
-      Report(100, r, csv);
-    }
+    fs::path csv;
+    const int32_t r = WriteFile(
+        job_.destination / "Message" / "sms.csv",
+        [&](const fs::path& temp) {
+          return job_.engine ? job_.engine->ExportMessagesCsv(temp.string()) : kInvalidParameter;
+        },
+        csv);
+    if (r != kOk) Report(100, r, csv);
   }
-  if (callCount_ > 0) WriteTablePage(calls_, callRows_, callPage_);
-  if (noteCount_ > 0) WriteTablePage(notes_, noteRows_, notePage_);
+  if (callCount_ > 0) WriteTablePage(calls_, callRows_, callOut_, callPage_);
+  if (noteCount_ > 0) WriteTablePage(notes_, noteRows_, noteOut_, notePage_);
   if (contactCount_ > 0) {
-    const fs::path csv = MakeUniquePath(contactPage_.parent_path() / "Contacts.csv");
-    const int32_t r =
-        job_.engine ? job_.engine->ExportContactsCsv(csv.string()) : kInvalidParameter;
-    if (r == kOk) {
-      Written(csv);
-    } else {
-      fs::remove(csv, ec);
-      Report(100, r, csv);
+    if (contactOut_.reserved()) {
+      fs::path csv;
+      const int32_t r = WriteFile(
+          contactPage_.parent_path() / "Contacts.csv",
+          [&](const fs::path& temp) {
+            return job_.engine ? job_.engine->ExportContactsCsv(temp.string()) : kInvalidParameter;
+          },
+          csv);
+      if (r != kOk) Report(100, r, csv);
     }
-    WriteTablePage(contacts_, contactRows_, contactPage_);
+    WriteTablePage(contacts_, contactRows_, contactOut_, contactPage_);
   }
   WriteIndex();
 }
@@ -359,12 +384,14 @@ void RecoverWorker::WriteIndex() {
     html += "</ul>\n";
   }
   html += "</body>\n</html>\n";
-  const fs::path index = MakeUniquePath(job_.destination / "index.html");
-  const int32_t r = WriteWholeFile(index, html);
+  fs::path index;
+  const int32_t r = platform::WriteOutputFile(
+      job_.destination / "index.html",
+      [&](const fs::path& temp) { return WriteWholeFile(temp, html); }, &index);
   if (r == kOk) {
     summary_.index = index;
   } else {
-    Report(100, r, index);
+    Report(100, r, job_.destination / "index.html");
   }
 }
 
@@ -376,6 +403,8 @@ int32_t RecoverWorker::Run() {
   stopped_ = messagesExported_ = false;
   contactRows_.clear(), callRows_.clear(), noteRows_.clear();
   contactPage_.clear(), callPage_.clear(), notePage_.clear();
+  contactOut_.Abort(), callOut_.Abort(), noteOut_.Abort();
+  contactError_ = callError_ = noteError_ = kOk;
   contactCount_ = callCount_ = noteCount_ = 0;
   std::error_code ec;
   fs::create_directories(job_.destination, ec);

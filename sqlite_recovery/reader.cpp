@@ -269,7 +269,10 @@ bool CSqliteFileReader::IsOpen() const { return open_; }
 
 int32_t CSqliteFileReader::Open(const std::string& path) {
   Close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO in a database's place must not block the open (it is refused below as
+  // not a regular file). O_NOFOLLOW: a database is never read through a symbolic link, which
+  // could lead out of the backup.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return errno != 0 ? errno : kSqliteInvalid;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
