@@ -217,7 +217,7 @@ TEST(TempRoot, WithoutHomeOrXdgADecryptionIsRefusedAndNothingIsWrittenHere) {
   const fs::path cwd = fs::current_path();
   fs::current_path(dir.path());
   {
-    BackupSession session(fs::path(), fs::path());  // no application-data folder either
+    BackupSession session{fs::path(), fs::path()};  // no application-data folder either
     EXPECT_TRUE(session.workFolder.empty());
     BackupInfo info;
     ASSERT_EQ(info.ReadBackupInfo(folder), 0);
