@@ -108,6 +108,11 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
     error = folder.string() + " is not a backup folder (no readable Info.plist)";
     return 1;
   }
+  if (!device && info.isEncrypted && TempBackupParent().empty()) {
+    error = "the backup is encrypted and its decrypted copy needs a private folder, but neither "
+            "HOME nor XDG_CACHE_HOME is set; set one of them or choose a folder with --temp DIR";
+    return 1;
+  }
   std::string password;
   if (device && deviceEncrypts && !ReadPassword(passwordStdin, password)) {
     error = "the phone encrypts its backups: give its backup password with --password-stdin";
@@ -118,11 +123,6 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
       error = "the backup is encrypted: give its password with --password-stdin";
       return 1;
     }
-  }
-  if (!device && info.isEncrypted && TempBackupParent().empty()) {
-    error = "the backup is encrypted and its decrypted copy needs a private folder, but neither "
-            "HOME nor XDG_CACHE_HOME is set; set one of them or choose a folder with --temp DIR";
-    return 1;
   }
   // Ctrl-C, SIGTERM and SIGHUP stop the scan the same way: the decryptor is stopped and the
   // decrypted copy removed before the program ends.
