@@ -158,7 +158,7 @@ int32_t ReadManifestDb(const fs::path& file, std::vector<ManifestEntry>& out) {
   sqlite3_close(db);
   // A file id names a data file inside the backup: anything but 40 hex digits (an absolute
   // path, "../", a name with "/") is dropped, so that no lookup ever leaves the backup.
-  std::erase_if(rows, [](const ManifestEntry& e) { return !IsFileId(e.fileID); });
+  std::erase_if(rows, [](const ManifestEntry& e) { return !IsBackupFileId(e.fileID); });
   out = std::move(rows);
   return result;
 }
@@ -177,7 +177,7 @@ std::string FileIdOf(std::string_view domainPath) {
   return id;
 }
 
-bool IsFileId(std::string_view text) {
+bool IsBackupFileId(std::string_view text) {
   if (text.size() != 40) return false;
   for (char c : text) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
@@ -187,7 +187,7 @@ bool IsFileId(std::string_view text) {
 
 fs::path DataFilePath(const fs::path& backupPath, std::string_view fileID, bool encrypted,
                       bool hasManifestDb) {
-  if (!IsFileId(fileID)) return {};
+  if (!IsBackupFileId(fileID)) return {};
   if (!encrypted && hasManifestDb && fileID.size() >= 2) {
     return backupPath / std::string(fileID.substr(0, 2)) / std::string(fileID);
   }

@@ -42,7 +42,7 @@ int32_t ReadManifestDb(const std::filesystem::path& file, std::vector<ManifestEn
 std::string FileIdOf(std::string_view domainPath);
 
 // True when `text` is a file id: exactly 40 hexadecimal digits.
-bool IsFileId(std::string_view text);
+bool IsBackupFileId(std::string_view text);
 
 // Where the data file `fileID` lies in a backup folder: flat for a decrypted copy or a
 // Manifest.mbdb backup, two-level (first two digits as subfolder) for a Manifest.db backup.
