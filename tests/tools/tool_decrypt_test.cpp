@@ -179,7 +179,7 @@ TEST(DecryptBackup, RoundTripsBothGenerations) {
     for (const auto& entry : fs::directory_iterator(output)) {
       const std::string name = entry.path().filename().string();
       EXPECT_TRUE(entry.is_regular_file()) << name;
-      EXPECT_TRUE(IsBackupFileId(name) || name == "Manifest.db-decypted") << name;
+      EXPECT_TRUE(IsFileId(name) || name == "Manifest.db-decypted") << name;
     }
     EXPECT_EQ(HashTree(encrypted), before) << "the backup folder changed";
   }
