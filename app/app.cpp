@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileDialog>
+#include <QThread>
 #include <QMessageBox>
 #include <QScreen>
 #include <csignal>
@@ -32,6 +34,35 @@ void EndPlayers() {
   std::lock_guard<std::mutex> hold(g_playersLock);
   for (long pid : g_players) kill(static_cast<pid_t>(pid), SIGTERM);
   g_players.clear();
+}
+
+// Asked by the scan worker when the temporary folder lacks room for a decrypted copy: says so
+// and lets the user pick a folder of his own (on the user-interface thread; the worker waits).
+// An empty path gives the scan up with its own message.
+std::filesystem::path AskForTempFolder(const TempSpaceShortfall& shortfall) {
+  std::filesystem::path chosen;
+  auto ask = [&] {
+    const QString text =
+        QStringLiteral("There is not enough space in %1 for the decrypted copy of this backup: "
+                       "it needs %2 MiB and %3 MiB are free.\n\nChoose a folder of your own "
+                       "with room for it.")
+            .arg(QString::fromStdString(shortfall.folder.string()))
+            .arg(shortfall.needed / (1024 * 1024))
+            .arg(shortfall.available / (1024 * 1024));
+    if (QMessageBox::warning(nullptr, QStringLiteral("Not enough space"), text,
+                             QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok) {
+      return;
+    }
+    const QString folder = QFileDialog::getExistingDirectory(
+        nullptr, QStringLiteral("Folder for the decrypted copy"));
+    if (!folder.isEmpty()) chosen = folder.toStdString();
+  };
+  if (QThread::currentThread() == qApp->thread()) {
+    ask();
+  } else {
+    QMetaObject::invokeMethod(qApp, ask, Qt::BlockingQueuedConnection);
+  }
+  return chosen;
 }
 
 // The skin is compiled in; a build without it cannot show a window.
@@ -103,7 +134,11 @@ int RunHalvern(int argc, char** argv) {
 
   int status = 0;
   {
-    CMainWnd main(std::make_unique<BackupSession>(), CreateDeviceSource());
+    // Decrypted copies that killed runs of this user left behind go first.
+    SweepTempBackupLeftovers(platform::AppDataFolder());
+    auto session = std::make_unique<BackupSession>();
+    session->chooseTempFolder = &AskForTempFolder;
+    CMainWnd main(std::move(session), CreateDeviceSource());
     window = &main;
     if (main.Ok()) {
       CentreOnScreen(main);

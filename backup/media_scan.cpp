@@ -2,13 +2,16 @@
 #include "backup/media_scan.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/output_file.h"
 #include "platform/platform.h"
+#include "platform/private_files.h"
 
 namespace halvern {
 
@@ -168,8 +171,9 @@ std::string FileKind(const std::filesystem::path& file, const std::string& name)
 }
 
 std::optional<std::string> SniffFileType(const fs::path& file) {
-  // Read-only: a backup may lie on read-only media and is never written.
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Read-only: a backup may lie on read-only media and is never written. Only a regular file
+  // that is not a symbolic link is read.
+  const int fd = OpenDataFile(file);
   if (fd < 0) return std::nullopt;
   unsigned char head[512];
   size_t got = 0;
@@ -182,7 +186,42 @@ std::optional<std::string> SniffFileType(const fs::path& file) {
   return SniffBytes(head, got);
 }
 
+int OpenDataFile(const fs::path& file) {
+  // A two-level layout's subfolder must be a real folder of the backup, not a link out of it.
+  struct stat st {};
+  const fs::path parent = file.parent_path();
+  if (!parent.empty() && parent.filename().string().size() == 2 &&
+      (::lstat(parent.c_str(), &st) != 0 || S_ISLNK(st.st_mode))) {
+    return -1;
+  }
+  int error = 0;
+  return platform::OpenRegularFile(file, platform::Follow::kNoSymlinks, error);
+}
+
+std::string DataFileRefusal(const fs::path& file) {
+  const fs::path parent = file.parent_path();
+  struct stat st {};
+  if (!parent.empty() && parent.filename().string().size() == 2 &&
+      ::lstat(parent.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    return "its folder is a symbolic link";
+  }
+  const std::string kind = platform::FileKindText(file);
+  return kind == "a regular file" || kind == "missing" ? std::string() : "it is " + kind;
+}
+
 namespace {
+
+// Whether a walk may read the data file of `entry`: a missing file is skipped quietly (false);
+// a symbolic link, FIFO, folder or device is skipped with a note (false).
+bool UsableDataFile(const CategoryWalk& walk, const ManifestEntry& entry, const fs::path& data) {
+  const std::string refusal = DataFileRefusal(data);
+  if (!refusal.empty()) {
+    if (walk.notes) walk.notes->push_back("skipped " + entry.domainPath + ": " + refusal);
+    return false;
+  }
+  std::error_code ec;
+  return fs::is_regular_file(fs::symlink_status(data, ec));
+}
 
 std::string LastComponent(const std::string& domainPath) {
   const auto slash = domainPath.rfind('/');
@@ -241,7 +280,7 @@ int32_t WalkPhotos(const CategoryWalk& walk, std::vector<MediaFileItem>& cameraR
     const bool stream = !roll && entry.domainPath.find(kPhotoStreamMarker) != std::string::npos;
     if (roll || stream) {
       const fs::path data = walk.dataFilePath(entry.fileID);
-      if (!fs::exists(data, ec)) continue;  // no data file: skipped without a report
+      if (!UsableDataFile(walk, entry, data)) continue;  // no data file: skipped without a report
       std::string name = LastComponent(entry.domainPath);
       std::string kind = FileKind(data, name);
       const uint64_t size = SizeOf(data);
@@ -264,7 +303,7 @@ int32_t WalkMessageAttachments(const CategoryWalk& walk, std::vector<AttachmentI
     const ManifestEntry& entry = walk.manifest[i];
     if (entry.domainPath.find(kAttachmentMarker) != std::string::npos) {
       const fs::path data = walk.dataFilePath(entry.fileID);
-      if (!fs::exists(data, ec)) continue;
+      if (!UsableDataFile(walk, entry, data)) continue;
       const std::string name = LastComponent(entry.domainPath);
       if (auto item = TypedItem(data, name)) out.push_back(std::move(*item));
     }
@@ -293,7 +332,9 @@ int32_t WalkAppFiles(const CategoryWalk& walk, std::vector<AppFileItem>& out,
     const ManifestEntry& entry = walk.manifest[i];
     if (entry.domainPath.find(kAppMarker) != std::string::npos) {
       const fs::path data = walk.dataFilePath(entry.fileID);
-      if (auto item = TypedItem(data, LastComponent(entry.domainPath))) {
+      if (!DataFileRefusal(data).empty()) {
+        UsableDataFile(walk, entry, data);  // the note
+      } else if (auto item = TypedItem(data, LastComponent(entry.domainPath))) {
         if (entry.domainPath.find(kWhatsAppMarker) != std::string::npos) {
           whatsApp.push_back(std::move(*item));
         } else {
@@ -366,7 +407,7 @@ int32_t ExtractForPreview(const fs::path& dataFile, const fs::path& workFolder,
   }
   int32_t result = kOk;
   {
-    Fd in{::open(dataFile.c_str(), O_RDONLY | O_CLOEXEC)};
+    Fd in{OpenDataFile(dataFile)};
     const fs::path preview = workFolder / previewName;
     previewPath = preview.string();
     Fd out{::open(preview.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
@@ -386,23 +427,30 @@ int32_t CopyDataFile(const fs::path& dataFile, const fs::path& destination,
                      ExportCallback callback, void* userData) {
   std::error_code ec;
   if (destination.has_parent_path()) fs::create_directories(destination.parent_path(), ec);
-  const std::string dest = destination.string();
+  std::string dest = destination.string();
   int32_t result;
+  bool reported = false;
   {
-    Fd in{::open(dataFile.c_str(), O_RDONLY | O_CLOEXEC)};
-    Fd out{in.fd < 0 ? -1
-                     : ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    if (in.fd < 0 || out.fd < 0) {
-      // A destination that cannot be created reports the system's own error.
-      result = in.fd < 0 ? kInvalidParameter : errno;
-    } else {
-      const uint64_t size = SizeOf(dataFile);
-      result = CopyChunks(in.fd, out.fd, size, [&](int32_t pct) {
+    // The source: a regular file of the backup, never through a link. The target: the name
+    // asked for or the next free one, written under a temporary name and renamed when whole.
+    Fd in{OpenDataFile(dataFile)};
+    platform::OutputFile out;
+    if (in.fd < 0) {
+      result = kInvalidParameter;
+    } else if ((result = out.Reserve(destination)) == kOk) {
+      dest = out.path().string();
+      struct stat st {};
+      const uint64_t size = ::fstat(in.fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+      result = CopyChunks(in.fd, out.fd(), size, [&](int32_t pct) {
+        reported = reported || pct == 100;
         return callback ? callback(userData, pct, 0, dest) : 0;
       });
+      if (result == kOk) result = out.Commit();
+      // A file of no bytes has no chunk to report; its name is told once it is whole.
+      if (result == kOk && !reported && callback) callback(userData, 100, 0, dest);
     }
   }
-  if (result > 0 && callback) callback(userData, 100, result, dest);
+  if (result != kOk && !IsStopped(result) && callback) callback(userData, 100, result, dest);
   return result;
 }
 

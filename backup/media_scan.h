@@ -65,7 +65,17 @@ struct CategoryWalk {
   ProgressSink sink;
   int32_t progress = 0;  // the scan's progress base before the walk
   int32_t step = 11;
+  // Receives one line per data file skipped because it is a symbolic link, a FIFO, a folder
+  // or a device ("skipped <domain path>: it is a FIFO"); may be null.
+  std::vector<std::string>* notes = nullptr;
 };
+
+// Opens a data file of a backup for reading: a regular file only, never through a symbolic
+// link (nor through a linked two-level subfolder), never blocking on a FIFO. -1 when refused.
+int OpenDataFile(const std::filesystem::path& file);
+// Why a data file would be refused ("it is a FIFO", "it is a symbolic link", ...); empty for
+// a regular file or a missing one.
+std::string DataFileRefusal(const std::filesystem::path& file);
 
 // Each returns 0, or the callback's non-zero answer when it stopped; the vectors keep what
 // was appended until then. Vectors are sorted by display name, ignoring case.
@@ -88,8 +98,12 @@ int32_t ExtractForPreview(const std::filesystem::path& dataFile,
                           const std::filesystem::path& workFolder, std::string& previewPath,
                           const ProgressSink& sink);
 
-// Copies `dataFile` to `destination`, creating its folder. Same codes as ExtractForPreview;
-// on failure the callback hears (100, result, destination) once more.
+// Copies `dataFile` to `destination`, creating its folder. The target is `destination` or, when
+// that name is taken, the next free "name(n).ext" (reserved with O_CREAT|O_EXCL, never
+// replacing anything); the bytes go to a temporary file beside it that is renamed when whole,
+// and a stopped or failed copy leaves nothing. Every report names the final path; a whole file
+// is always reported once at 100. Same codes as ExtractForPreview, or the errno of the target;
+// on failure (not on a stop) the callback hears (100, result, path) once more.
 int32_t CopyDataFile(const std::filesystem::path& dataFile,
                      const std::filesystem::path& destination, ExportCallback callback,
                      void* userData);

@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/scan_output.h"
+#include "cli/stop_signals.h"
 #include "engine/backup_session.h"
 #include "engine/scan_sequence.h"
 #include "export/destination.h"
@@ -21,9 +22,6 @@
 namespace halvern::cli {
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-void OnStop(int) { g_stop = 1; }
 
 // One progress line on stderr: a bar redrawn in place on a terminal, plain lines otherwise.
 class ProgressLine {
@@ -76,7 +74,7 @@ class CliRecoverProgress : public RecoverTally {
  public:
   CliRecoverProgress(ProgressLine& line, uint32_t total) : line_(line), total_(total) {}
   int32_t OnReport(int32_t percent, int32_t error, const std::string& path) override {
-    if (g_stop) return kStopped;
+    if (StopSignals::Raised()) return kStopped;
     if (percent == 100 && error != 0) {
       line_.Line("failed: " + path + ": " + RecoverStatusText(error));
     }
@@ -243,10 +241,14 @@ int RecoverCommand(const Args& input) {
   if (worker.LoadTemplates(&missing) != 0) {
     return Fail(1, "a page template is missing: " + missing);
   }
-  g_stop = 0;
-  auto previous = std::signal(SIGINT, OnStop);
-  const int32_t result = worker.Run();
-  std::signal(SIGINT, previous);
+  int32_t result;
+  {
+    // Ctrl-C, SIGTERM and SIGHUP stop the run: the file being written is removed, the pages
+    // collected so far are written whole.
+    StopSignals signals;
+    StopSignals::Reset();
+    result = worker.Run();
+  }
   line.Done();
 
   const RecoverSummary& summary = worker.summary();
@@ -260,7 +262,7 @@ int RecoverCommand(const Args& input) {
       std::printf("    %s: %s\n", o.path.c_str(), RecoverStatusText(o.error).c_str());
   }
   if (!summary.index.empty()) std::printf("Open %s to start.\n", summary.index.c_str());
-  if (result == kStopped) return Fail(130, "recover stopped; the files written so far are kept");
+  if (IsStopped(result)) return Fail(130, "recover stopped; the files written so far are kept");
   if (progress.failedCount() > 0) return 1;
   return unreadable;
 }

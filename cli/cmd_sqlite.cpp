@@ -3,6 +3,7 @@
 // it is applied as SQLite would (its older page versions carved); --no-wal reads FILE alone.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "cli/commands.h"
@@ -22,7 +23,11 @@ int SqliteCommand(const Args& input) {
   }
   if (!asJson) return Fail(2, "sqlite: only --json output is offered");
   std::string json;
-  const int32_t rc = DumpSqliteJson(args.front(), options, json);
+  // The reader never follows a link (a backup's databases must not lead out of it); a link
+  // the user names on the command line is resolved here.
+  std::error_code ec;
+  const std::filesystem::path real = std::filesystem::canonical(args.front(), ec);
+  const int32_t rc = DumpSqliteJson(ec ? args.front() : real.string(), options, json);
   if (rc != 0) {
     return Fail(1, "sqlite: cannot read " + args.front() + ": " +
                        (rc == 87 ? std::string("not an SQLite 3 database") : std::strerror(rc)));

@@ -121,6 +121,7 @@ void ScanSequence::ScanWorker() {
   cancelRequested_ = 0;
   int32_t result = engine_->Open(password_);
   openResult_ = result;
+  bool openFailed = false;
   switch (result) {
     case 0:
       frontEnd_.Post(WM_SCAN_REFRESH_TREE, 0);
@@ -136,8 +137,9 @@ void ScanSequence::ScanWorker() {
       frontEnd_.Post(WM_SCAN_STATUS, kScanReserved111);
       break;
     default:
+      // The failure keeps its own code: a scan that could not open is not a stopped scan.
       frontEnd_.Post(WM_SCAN_STATUS, kScanOpenFailed);
-      result = kStopped;
+      openFailed = true;
       break;
   }
   if (result == 0) {
@@ -172,7 +174,7 @@ void ScanSequence::ScanWorker() {
   }
   scanResult_ = result;
   scanFinished_ = 1;
-  if (result == 0 || result == kStopped) frontEnd_.Post(WM_SCAN_FINISHED, 0);
+  if (result == 0 || result == kStopped || openFailed) frontEnd_.Post(WM_SCAN_FINISHED, 0);
 }
 
 int32_t ScanSequence::OnScanProgress(void* self, int32_t percent) {

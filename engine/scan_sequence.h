@@ -133,6 +133,8 @@ class ScanSequence {
   // What Open returned in the last scan (before it was mapped to a status).
   int32_t openResult() const { return openResult_.load(); }
   int32_t shownPercent() const { return shownPercent_; }
+  // The backup session the sequence scans with.
+  BackupSession* session() const { return session_; }
   // The engine of the current or last scan (for previews and exports); null before a scan.
   IPhoneRecoveryParse* activeEngine() const { return engine_.get(); }
   // The results; read them while no scan runs, or under ScanLock.

@@ -36,6 +36,8 @@ std::string RecoverStatusText(int32_t error) {
       return "Success";
     case kStopped:
       return "Stopped";
+    case kManifestDamaged:
+      return "The backup's index is damaged";
     case kInvalidParameter:
       return "The file cannot be read or created";
     case kReadFault:
@@ -74,6 +76,7 @@ struct CopyContext {
   RecoverWorker* worker;
   int32_t (*report)(RecoverWorker*, int32_t, int32_t, const std::string&);
   bool finished = false;  // a report of 100 percent was seen
+  std::string path;       // the final name, as the copy reports it
 };
 
 }  // namespace
@@ -121,33 +124,33 @@ void RecoverWorker::ItemOutcome(int32_t error) {
 int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
-  const fs::path unique = MakeUniquePath(target);
   if (ec) {
     // The folder cannot be made: its error (not the copy's later "no such file") is the cause.
-    Report(100, ec.value(), unique);
+    Report(100, ec.value(), target);
     return ec.value();
   }
+  // The copy takes the target's name or the next free one itself (O_CREAT|O_EXCL) and names
+  // it in its reports; a stopped or failed copy leaves nothing behind.
   CopyContext context{this, [](RecoverWorker* w, int32_t pct, int32_t err, const std::string& p) {
                         return w->Report(pct, err, fs::path(p));
                       }};
+  context.path = target.string();
   auto callback = [](void* user, int32_t percent, int32_t error, const std::string& path) {
     auto* c = static_cast<CopyContext*>(user);
     if (percent == 100) c->finished = true;
+    c->path = path;
     return c->report(c->worker, percent, error, path);
   };
   const int32_t result =
-      job_.engine ? job_.engine->CopyDataFile(source.string(), unique.string(), callback, &context)
+      job_.engine ? job_.engine->CopyDataFile(source.string(), target.string(), callback, &context)
                   : kInvalidParameter;
   if (result == kOk) {
-    // An empty file is copied without a chunk to report.
-    if (!context.finished) Report(100, kOk, unique);
-    Written(unique);
-    WriteJpegCopy(unique);
-  } else {
-    // A stopped or failed copy leaves no partial file behind. Whether the copy was stopped is
-    // known from the stop itself: a system error may carry the same number as the stop.
-    fs::remove(unique, ec);
-    if (!context.finished && !stopped_) Report(100, result, unique);
+    if (!context.finished) Report(100, kOk, context.path);
+    Written(context.path);
+    WriteJpegCopy(context.path);
+  } else if (!context.finished && !IsStopped(result) && !stopped_) {
+    // Whether the copy was stopped is known from the stop itself, never from the number.
+    Report(100, result, context.path);
   }
   return result;
 }
@@ -156,31 +159,36 @@ void RecoverWorker::WriteJpegCopy(const fs::path& heic) {
   if (!job_.heicToJpeg || stopped_) return;
   const std::string ext = platform::AsciiLower(heic.extension().string());
   if (ext != ".heic" && ext != ".heif") return;
-  fs::path jpeg = heic;
-  jpeg.replace_extension(".jpg");
-  jpeg = MakeUniquePath(jpeg);
-  const int32_t result = job_.heicToJpeg(heic, jpeg);
-  if (result == kOk) {
-    Written(jpeg);
-  } else {
-    std::error_code ec;
-    fs::remove(jpeg, ec);
-  }
+  fs::path wanted = heic;
+  wanted.replace_extension(".jpg");
+  fs::path jpeg;
+  const int32_t result = WriteFile(
+      wanted, [&](const fs::path& temp) { return job_.heicToJpeg(heic, temp); }, jpeg);
   Report(100, result, jpeg);
+}
+
+int32_t RecoverWorker::WriteFile(const fs::path& wanted,
+                                 const std::function<int32_t(const fs::path&)>& write,
+                                 fs::path& written) {
+  written = wanted;
+  const int32_t result = platform::WriteOutputFile(wanted, write, &written);
+  if (result == kOk) Written(written);
+  return result;
 }
 
 int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
                                           const std::vector<ConversationLine>& lines,
-                                          const fs::path& path) {
+                                          const fs::path& wanted) {
   std::string body;
   ConversationBody(lines, body, [&](int32_t percent) {
-    return percent >= 100 ? kOk : Report(percent, kOk, path);
+    return percent >= 100 ? kOk : Report(percent, kOk, wanted);
   });
   const std::string bytes =
       ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)) + body + page.tail;
-  const int32_t result = WriteWholeFile(path, bytes);
-  if (result == kOk) Written(path);
-  Report(100, result, path);
+  fs::path written;
+  const int32_t result =
+      WriteFile(wanted, [&](const fs::path& temp) { return WriteWholeFile(temp, bytes); }, written);
+  Report(100, result, written);
   return result;
 }
 
@@ -197,15 +205,12 @@ int32_t RecoverWorker::WriteConversation(const MessageItem& row) {
     auto it = job_.messages->find(int32_t(row.handleId));
     if (it != job_.messages->end()) lines = LinesOf(it->second);
   }
-  const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  const int32_t textResult = WriteConversationText(text, lines);
-  if (textResult != kOk) {
-    Report(100, textResult, text);
-  } else {
-    Written(text);
-  }
-  const int32_t page =
-      WriteConversationPage(sms_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  fs::path text;
+  const int32_t textResult = WriteFile(
+      folder / (base + ".txt"),
+      [&](const fs::path& temp) { return WriteConversationText(temp, lines); }, text);
+  if (textResult != kOk) Report(100, textResult, text);
+  const int32_t page = WriteConversationPage(sms_, person, lines, folder / (base + ".html"));
   return textResult != kOk ? textResult : page;
 }
 
@@ -226,22 +231,22 @@ int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
     if (it != job_.chats->end()) lines = LinesOf(it->second);
   }
   int32_t first = kOk;
-  const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
+  fs::path text, csv;
+  if (const int32_t r = WriteFile(
+          folder / (base + ".txt"),
+          [&](const fs::path& temp) { return WriteConversationText(temp, lines); }, text);
+      r != kOk) {
     Report(100, r, text);
     first = r;
-  } else {
-    Written(text);
   }
-  const fs::path csv = MakeUniquePath(folder / (base + ".csv"));
-  if (const int32_t r = WriteChatCsv(csv, lines); r != kOk) {
+  if (const int32_t r = WriteFile(
+          folder / (base + ".csv"),
+          [&](const fs::path& temp) { return WriteChatCsv(temp, lines); }, csv);
+      r != kOk) {
     Report(100, r, csv);
     if (first == kOk) first = r;
-  } else {
-    Written(csv);
   }
-  const int32_t page =
-      WriteConversationPage(whatsApp_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  const int32_t page = WriteConversationPage(whatsApp_, person, lines, folder / (base + ".html"));
   return first != kOk ? first : page;
 }
 
@@ -250,30 +255,38 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
   std::string* rows = nullptr;
   std::string* csv = code == 7 ? &contactCsv_ : code == 8 ? &callCsv_ : &noteCsv_;
   fs::path* page = nullptr;
+  platform::OutputFile* out = nullptr;
+  int32_t* error = nullptr;
   fs::path folder;
   std::string name;
   uint32_t* count = nullptr;
   switch (code) {
     case 7:
       rows = &contactRows_, page = &contactPage_, count = &contactCount_;
+      out = &contactOut_, error = &contactError_;
       folder = job_.destination / "Contacts" / summary_.stamp;
       name = "Contacts.html";
       break;
     case 8:
       rows = &callRows_, page = &callPage_, count = &callCount_;
+      out = &callOut_, error = &callError_;
       folder = job_.destination / "CallHistory";
       name = "CallHistory_" + summary_.stamp + ".html";
       break;
     default:
       rows = &noteRows_, page = &notePage_, count = &noteCount_;
+      out = &noteOut_, error = &noteError_;
       folder = job_.destination / "Notes";
       name = "Notes_" + summary_.stamp + ".html";
       break;
   }
   if (page->empty()) {
+    // The page's name is taken now, at its first row, so that another run writing into the
+    // same folder picks another one; a folder that cannot be written fails every row at once.
     std::error_code ec;
     fs::create_directories(folder, ec);
-    *page = MakeUniquePath(folder / name);
+    *error = out->Reserve(folder / name);
+    *page = *error == kOk ? out->path() : folder / name;
   }
   std::string row = deleted ? "\t<tr class=\"deleted\">" : "\t<tr>";
   for (size_t i = 0; i < cells.size(); ++i) {
@@ -292,8 +305,14 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
 }
 
 void RecoverWorker::WriteTablePage(const PageTemplate& page, const std::string& rows,
-                                   uint32_t count, const fs::path& path) {
-  const int32_t result = WriteWholeFile(path, page.head + rows + page.tail);
+                                   uint32_t count, platform::OutputFile& out, int32_t reserved,
+                                   const fs::path& path) {
+  int32_t result = reserved;
+  if (result == kOk && out.reserved()) {
+    result = out.Write(page.head + rows + page.tail);
+    if (result == kOk) result = out.Commit();
+    if (result != kOk) out.Abort();
+  }
   if (result == kOk) Written(path);
   // One line per row in the detail list, each with the outcome of the page that holds it.
   for (uint32_t i = 0; i < count; ++i) {
@@ -304,53 +323,58 @@ void RecoverWorker::WriteTablePage(const PageTemplate& page, const std::string& 
 
 void RecoverWorker::WriteTableCsv(const fs::path& page, const std::string& name,
                                   const std::string& header, const std::string& rows) {
-  const fs::path csv = MakeUniquePath(page.parent_path() / name);
-  const int32_t result = WriteWholeFile(csv, "\xEF\xBB\xBF" + header + ",Deleted\r\n" + rows);
-  if (result == kOk) {
-    Written(csv);
-  } else {
-    Report(100, result, csv);
-  }
+  fs::path csv;
+  const int32_t result = WriteFile(
+      page.parent_path() / name,
+      [&](const fs::path& temp) {
+        return WriteWholeFile(temp, "\xEF\xBB\xBF" + header + ",Deleted\r\n" + rows);
+      },
+      csv);
+  if (result != kOk) Report(100, result, csv);
 }
 
 void RecoverWorker::Finish() {
-  std::error_code ec;
   if (messagesExported_) {
-    const fs::path csv = MakeUniquePath(job_.destination / "Message" / "sms.csv");
-    const int32_t r =
-        job_.engine ? job_.engine->ExportMessagesCsv(csv.string()) : kInvalidParameter;
-    if (r == kOk) {
-      Written(csv);
-    } else {
-      fs::remove(csv, ec);
-      Report(100, r, csv);
-    }
+    fs::path csv;
+    const int32_t r = WriteFile(
+        job_.destination / "Message" / "sms.csv",
+        [&](const fs::path& temp) {
+          return job_.engine ? job_.engine->ExportMessagesCsv(temp.string()) : kInvalidParameter;
+        },
+        csv);
+    if (r != kOk) Report(100, r, csv);
   }
   if (callCount_ > 0) {
-    WriteTablePage(calls_, callRows_, callCount_, callPage_);
+    WriteTablePage(calls_, callRows_, callCount_, callOut_, callError_, callPage_);
     WriteTableCsv(callPage_, callPage_.stem().string() + ".csv",
                   "Name,Phone Number,Date,Call,Direction,Result,Duration", callCsv_);
   }
   if (noteCount_ > 0) {
-    WriteTablePage(notes_, noteRows_, noteCount_, notePage_);
+    WriteTablePage(notes_, noteRows_, noteCount_, noteOut_, noteError_, notePage_);
     WriteTableCsv(notePage_, notePage_.stem().string() + ".csv", "Title,Folder,Date,Note",
                   noteCsv_);
   }
   if (contactCount_ > 0) {
-    if (!job_.deletedOnly) {
-      const fs::path csv = MakeUniquePath(contactPage_.parent_path() / "Contacts.csv");
-      const int32_t r =
-          job_.engine ? job_.engine->ExportContactsCsv(csv.string()) : kInvalidParameter;
-      if (r == kOk) {
-        if (fs::exists(csv, ec)) Written(csv);  // an older address book has no rows to export
-      } else {
-        fs::remove(csv, ec);
-        Report(100, r, csv);
-      }
+    if (contactOut_.reserved() && !job_.deletedOnly) {
+      fs::path csv;
+      const fs::path wanted = contactPage_.parent_path() / "Contacts.csv";
+      const int32_t r = WriteFile(
+          wanted,
+          [&](const fs::path& temp) {
+            if (!job_.engine) return kInvalidParameter;
+            const int32_t e = job_.engine->ExportContactsCsv(temp.string());
+            std::error_code ec;
+            // An older address book has no rows to export: the file stays empty.
+            if (e == kOk && !fs::exists(temp, ec)) return WriteWholeFile(temp, "");
+            return e;
+          },
+          csv);
+      if (r != kOk) Report(100, r, csv);
     }
     WriteTableCsv(contactPage_, "ContactList.csv",
                   "Name,Phone,Email,Address,Home Page,Social Profile,Company", contactCsv_);
-    WriteTablePage(contacts_, contactRows_, contactCount_, contactPage_);
+    WriteTablePage(contacts_, contactRows_, contactCount_, contactOut_, contactError_,
+                   contactPage_);
   }
   WriteIndex();
 }
@@ -426,12 +450,14 @@ void RecoverWorker::WriteIndex() {
     html += "</ul>\n";
   }
   html += "</body>\n</html>\n";
-  const fs::path index = MakeUniquePath(job_.destination / "index.html");
-  const int32_t r = WriteWholeFile(index, html);
+  fs::path index;
+  const int32_t r = platform::WriteOutputFile(
+      job_.destination / "index.html",
+      [&](const fs::path& temp) { return WriteWholeFile(temp, html); }, &index);
   if (r == kOk) {
     summary_.index = index;
   } else {
-    Report(100, r, index);
+    Report(100, r, job_.destination / "index.html");
   }
 }
 
@@ -444,6 +470,8 @@ int32_t RecoverWorker::Run() {
   contactRows_.clear(), callRows_.clear(), noteRows_.clear();
   contactCsv_.clear(), callCsv_.clear(), noteCsv_.clear();
   contactPage_.clear(), callPage_.clear(), notePage_.clear();
+  contactOut_.Abort(), callOut_.Abort(), noteOut_.Abort();
+  contactError_ = callError_ = noteError_ = kOk;
   contactCount_ = callCount_ = noteCount_ = 0;
   std::error_code ec;
   fs::create_directories(job_.destination, ec);

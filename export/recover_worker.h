@@ -20,12 +20,17 @@
 // holds every row of the table, is left out.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
-// "(2)", ... before its extension; nothing of the destination is ever replaced. Pages are
-// filled into the templates of the program's "template" folder.
+// "(2)", ... before its extension; nothing of the destination is ever replaced: every file is
+// created with O_CREAT|O_EXCL, written under a temporary name beside it and renamed when whole
+// (platform/output_file.h), so runs into one folder at once never take each other's names and
+// a stopped or failed file leaves nothing under a real name. Pages are filled into the
+// templates of the program's "template" folder.
 //
 // Progress: every file copied and every page written is reported through RecoverProgress;
 // a non-zero answer stops the run (the file being copied is removed, the pages collected so
-// far and the index are still written).
+// far and the index are still written) and Run returns kStopped, a code no failure (errno)
+// can take. Failures are reported with their own code (an errno value or a contract code) and
+// never read as a stop.
 #pragma once
 
 #include <atomic>
@@ -37,6 +42,7 @@
 
 #include "engine/engine.h"
 #include "export/writers.h"
+#include "platform/output_file.h"
 #include "selection/statistics.h"
 
 namespace halvern {
@@ -117,7 +123,7 @@ class RecoverWorker {
 
   // Loads the five templates. 0, or 87 with the missing one in `missing`.
   int32_t LoadTemplates(std::string* missing = nullptr);
-  // The run: 0, or 2 when a report asked to stop; 87 before the templates loaded.
+  // The run: 0, or kStopped when a report asked to stop; 87 before the templates loaded.
   int32_t Run();
   const RecoverSummary& summary() const { return summary_; }
 
@@ -129,14 +135,18 @@ class RecoverWorker {
   int32_t WriteChat(const ChatMessageItem& row);
   void ItemOutcome(int32_t error);
   int32_t WriteConversationPage(const PageTemplate& page, const std::string& person,
-                             const std::vector<ConversationLine>& lines, const fs::path& path);
+                                const std::vector<ConversationLine>& lines,
+                                const fs::path& path);
   void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
               bool breakLines = false);
   void WriteTableCsv(const fs::path& page, const std::string& suffix, const std::string& header,
                      const std::string& rows);
   void Finish();
   void WriteTablePage(const PageTemplate& page, const std::string& rows, uint32_t count,
-                      const fs::path& path);
+                      platform::OutputFile& out, int32_t reserved, const fs::path& path);
+  // Writes one whole file through platform::WriteOutputFile; the final name on success.
+  int32_t WriteFile(const fs::path& wanted, const std::function<int32_t(const fs::path&)>& write,
+                    fs::path& written);
   void WriteIndex();
   void Written(const fs::path& path);
 
@@ -152,6 +162,10 @@ class RecoverWorker {
   std::string contactRows_, callRows_, noteRows_;
   std::string contactCsv_, callCsv_, noteCsv_;  // the same rows as CSV lines
   fs::path contactPage_, callPage_, notePage_;
+  // The page files, reserved at their first row (O_CREAT|O_EXCL, next free name on a clash)
+  // and written at the finish; the error when the reservation failed.
+  platform::OutputFile contactOut_, callOut_, noteOut_;
+  int32_t contactError_ = 0, callError_ = 0, noteError_ = 0;
   uint32_t contactCount_ = 0, callCount_ = 0, noteCount_ = 0;
   std::vector<fs::path> copyFolders_;
 };

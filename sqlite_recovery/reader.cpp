@@ -323,7 +323,7 @@ int32_t CSqliteFileReader::Open(const std::string& path, const SqliteOpenOptions
   Close();
   if (options.readWal) {
     const std::string wal = options.walPath.empty() ? WalLocation(path) : options.walPath;
-    const int w = ::open(wal.c_str(), O_RDONLY | O_CLOEXEC);
+    const int w = ::open(wal.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     struct stat ws {};
     if (w >= 0 && ::fstat(w, &ws) == 0 && S_ISREG(ws.st_mode)) {
       walFd_ = w;
@@ -332,7 +332,10 @@ int32_t CSqliteFileReader::Open(const std::string& path, const SqliteOpenOptions
       ::close(w);
     }
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO in a database's place must not block the open (it is refused below as
+  // not a regular file). O_NOFOLLOW: a database is never read through a symbolic link, which
+  // could lead out of the backup.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) {
     const int32_t e = errno != 0 ? errno : kSqliteInvalid;
     Close();

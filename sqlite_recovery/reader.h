@@ -376,7 +376,8 @@ class CSqliteFileReader {
   std::vector<uint8_t> TextScratch;  // 8 MiB scratch of the CSV writers
 
   // Opens a database file read-only (closing the one open). 0; errno when it cannot be opened;
-  // kSqliteInvalid when it is not an SQLite 3 file or its page size is not valid. Reads the
+  // kSqliteInvalid when it is not an SQLite 3 file (nor a regular file: a FIFO is never waited
+  // on) or its page size is not valid; ELOOP for a symbolic link (never followed). Reads the
   // header, the freelist (FreelistLeafPages, FreelistTrunkPages) and the schema table.
   // A write-ahead log found beside it (see SqliteOpenOptions) is read as SQLite reads it: its
   // committed frames lie over the main file's pages. Nothing is written: no checkpoint, no

@@ -619,7 +619,7 @@ TEST_F(ScanPageTest, PauseStopAndTheCloseQuery) {
     EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Question.xml");
     EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0508"));
     EXPECT_TRUE(page.ScanFinished());
-    EXPECT_EQ(page.ScanResult(), 2);
+    EXPECT_EQ(page.ScanResult(), kStopped);
     EXPECT_FALSE(page.paused);
     EXPECT_EQ(pause->text(), Msg("MSG0507"));
     ASSERT_TRUE(Until([&] { return Seen(ui::kWmScanFinished) == 1; }));
@@ -650,7 +650,7 @@ TEST_F(ScanPageTest, PauseStopAndTheCloseQuery) {
     EXPECT_TRUE(window_->close());  // "OK": the scan stops and the window closes
     EXPECT_EQ(driver.Seen().size(), 2u);
     EXPECT_TRUE(page.ScanFinished());
-    EXPECT_EQ(page.ScanResult(), 2);
+    EXPECT_EQ(page.ScanResult(), kStopped);
   }
 }
 

@@ -1,7 +1,11 @@
 // File typing, the category walks over the manifest and the single-file copies.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <set>
+#include <tuple>
 
 #include "backup/media_scan.h"
 #include "platform/platform.h"
@@ -231,6 +235,104 @@ TEST(Copies, PreviewReplacesTheOldFileAndCopyCreatesFolders) {
   EXPECT_EQ(CopyDataFile(dir / "missing", dir / "x" / "y", callback, &seen), kInvalidParameter);
   ASSERT_EQ(seen.calls.size(), 1u);
   EXPECT_EQ(seen.calls[0], std::make_tuple(100, kInvalidParameter, (dir / "x" / "y").string()));
+}
+
+TEST(HostileDataFiles, FifosAndLinksAreSkippedWithANoteAndNeverRead) {
+  TempDir dir;
+  const std::string outside = MediaBytes("jpg", 2048);
+  std::ofstream(dir / "outside.jpg", std::ios::binary) << outside;
+  fixtures::BackupSpec spec;
+  spec.files = {{"CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", MediaBytes("jpg", 1024)},
+                {"CameraRollDomain", "Media/DCIM/100APPLE/FIFO.JPG", "", false},
+                {"CameraRollDomain", "Media/DCIM/100APPLE/LINK.JPG", "", false},
+                {"MediaDomain", "Library/SMS/Attachments/aa/LINK2.JPG", "", false},
+                {"AppDomain-com.example.app", "Documents/FIFO.PNG", "", false}};
+  ASSERT_TRUE(fixtures::WriteBackup(dir / "b", spec));
+  auto data = [&](const std::string& domain, const std::string& path) {
+    const std::string id = fixtures::FileId(domain, path);
+    return DataFilePath(dir / "b", id, false, true);
+  };
+  fs::create_directories(data("CameraRollDomain", "Media/DCIM/100APPLE/FIFO.JPG").parent_path());
+  ASSERT_EQ(mkfifo(data("CameraRollDomain", "Media/DCIM/100APPLE/FIFO.JPG").c_str(), 0600), 0);
+  fs::create_directories(data("CameraRollDomain", "Media/DCIM/100APPLE/LINK.JPG").parent_path());
+  fs::create_symlink(dir / "outside.jpg", data("CameraRollDomain", "Media/DCIM/100APPLE/LINK.JPG"));
+  fs::create_directories(data("MediaDomain", "Library/SMS/Attachments/aa/LINK2.JPG").parent_path());
+  fs::create_symlink(dir / "outside.jpg", data("MediaDomain", "Library/SMS/Attachments/aa/LINK2.JPG"));
+  fs::create_directories(data("AppDomain-com.example.app", "Documents/FIFO.PNG").parent_path());
+  ASSERT_EQ(mkfifo(data("AppDomain-com.example.app", "Documents/FIFO.PNG").c_str(), 0600), 0);
+
+  std::vector<ManifestEntry> manifest;
+  ASSERT_EQ(ReadManifestDb(dir / "b" / "Manifest.db", manifest), 0);
+  std::vector<std::string> notes;
+  CategoryWalk walk{manifest,
+                    [&](const std::string& id) { return DataFilePath(dir / "b", id, false, true); },
+                    {}, 0, 11, &notes};
+  std::vector<MediaFileItem> roll, stream, attachments, whatsApp;
+  std::vector<AppFileItem> apps;
+  // A FIFO opened without O_NONBLOCK would block here forever.
+  ASSERT_EQ(WalkPhotos(walk, roll, stream), 0);
+  ASSERT_EQ(WalkMessageAttachments(walk, attachments), 0);
+  ASSERT_EQ(WalkAppFiles(walk, apps, whatsApp), 0);
+  ASSERT_EQ(roll.size(), 1u);
+  EXPECT_EQ(roll[0].displayName, "IMG_0001.JPG");
+  EXPECT_TRUE(attachments.empty());
+  EXPECT_TRUE(apps.empty());
+  std::string all;
+  for (const auto& n : notes) all += n + "\n";
+  EXPECT_NE(all.find("FIFO.JPG: it is a FIFO"), std::string::npos) << all;
+  EXPECT_NE(all.find("LINK.JPG: it is a symbolic link"), std::string::npos) << all;
+  EXPECT_NE(all.find("LINK2.JPG: it is a symbolic link"), std::string::npos) << all;
+  EXPECT_NE(all.find("FIFO.PNG: it is a FIFO"), std::string::npos) << all;
+
+  // A copy never reads through a link, nor from a FIFO.
+  const fs::path link = data("CameraRollDomain", "Media/DCIM/100APPLE/LINK.JPG");
+  EXPECT_EQ(CopyDataFile(link, dir / "out" / "a.jpg", nullptr, nullptr), kInvalidParameter);
+  EXPECT_EQ(CopyDataFile(data("CameraRollDomain", "Media/DCIM/100APPLE/FIFO.JPG"),
+                         dir / "out" / "b.jpg", nullptr, nullptr),
+            kInvalidParameter);
+  EXPECT_TRUE(fs::is_empty(dir / "out"));
+  std::string preview;
+  EXPECT_EQ(ExtractForPreview(link, dir.path(), preview, {}), kInvalidParameter);
+}
+
+TEST(Copies, NothingIsReplacedAndAStoppedCopyLeavesNothing) {
+  TempDir dir;
+  const std::string big = MediaBytes("mov", 1 << 20);
+  std::ofstream(dir / "src", std::ios::binary) << big;
+  fs::create_directories(dir / "out");
+  std::ofstream(dir / "out" / "IMG.MOV") << "theirs";
+  std::vector<std::string> paths;
+  auto record = [](void* p, int32_t pct, int32_t, const std::string& path) -> int32_t {
+    if (pct == 100) static_cast<std::vector<std::string>*>(p)->push_back(path);
+    return 0;
+  };
+  ASSERT_EQ(CopyDataFile(dir / "src", dir / "out" / "IMG.MOV", record, &paths), 0);
+  EXPECT_EQ(*platform::ReadFile(dir / "out" / "IMG.MOV"), "theirs");
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(paths[0], (dir / "out" / "IMG(1).MOV").string());
+  EXPECT_EQ(*platform::ReadFile(dir / "out" / "IMG(1).MOV"), big);
+  // An empty file is reported once too, under its final name.
+  std::ofstream(dir / "empty") << "";
+  paths.clear();
+  ASSERT_EQ(CopyDataFile(dir / "empty", dir / "out" / "IMG.MOV", record, &paths), 0);
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(paths[0], (dir / "out" / "IMG(2).MOV").string());
+
+  // Stopped after the first chunk: neither the name nor the temporary file remains.
+  auto stopAtOnce = [](void*, int32_t, int32_t, const std::string&) -> int32_t { return kStopped; };
+  EXPECT_EQ(CopyDataFile(dir / "src", dir / "out" / "STOP.MOV", stopAtOnce, nullptr), kStopped);
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir / "out")) names.insert(e.path().filename());
+  EXPECT_EQ(names, (std::set<std::string>{"IMG.MOV", "IMG(1).MOV", "IMG(2).MOV"}));
+  // A target folder that cannot be made: the real error, never taken for a stop.
+  std::ofstream(dir / "file") << "x";
+  std::vector<std::tuple<int32_t, int32_t>> failures;
+  auto failure = [](void* p, int32_t pct, int32_t err, const std::string&) -> int32_t {
+    static_cast<std::vector<std::tuple<int32_t, int32_t>>*>(p)->emplace_back(pct, err);
+    return 0;
+  };
+  EXPECT_EQ(CopyDataFile(dir / "src", dir / "file" / "x.MOV", failure, &failures), ENOTDIR);
+  EXPECT_EQ(failures, (std::vector<std::tuple<int32_t, int32_t>>{{100, ENOTDIR}}));
 }
 
 }  // namespace

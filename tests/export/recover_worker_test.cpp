@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
+#include <set>
+#include <thread>
 
 #include "engine/backup_session.h"
 #include "engine/engine.h"
@@ -346,7 +350,7 @@ TEST_F(RecoverWorkerTest, HeicPicturesGetAJpegCopyBesideThemWhenAsked) {
   const fs::path roll = dir_ / "out" / "Camera Roll";
   ASSERT_EQ(converted.size(), 1u);  // the JPEG photo is not converted
   EXPECT_EQ(converted[0].first, roll / "IMG_0004.HEIC");
-  EXPECT_EQ(converted[0].second, roll / "IMG_0004.jpg");
+  EXPECT_EQ(converted[0].second.parent_path(), roll);  // written beside it, then named
   EXPECT_TRUE(fs::is_regular_file(roll / "IMG_0004.HEIC"));
   EXPECT_EQ(golden::ReadBytes(roll / "IMG_0004.jpg"), "jpeg bytes");
   EXPECT_NE(std::find(progress.finished.begin(), progress.finished.end(),
@@ -395,6 +399,69 @@ TEST(RecoverDestination, RefusesTheBackupAndFoldersThatTakeNoFile) {
   for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
     EXPECT_EQ(e.path().filename().string().find(".halvern"), std::string::npos) << e.path();
   }
+}
+
+TEST_F(RecoverWorkerTest, RunsAtOnceIntoOneFolderKeepEveryPage) {
+  // Four runs with the same stamp into one folder: every page and file of each is kept.
+  constexpr int kRuns = 4;
+  std::vector<std::unique_ptr<Recorder>> progress;
+  std::vector<std::unique_ptr<RecoverWorker>> workers;
+  for (int i = 0; i < kRuns; ++i) {
+    progress.push_back(std::make_unique<Recorder>());
+    workers.push_back(std::make_unique<RecoverWorker>(Job(RuntimeTemplates()), *progress.back()));
+    ASSERT_EQ(workers.back()->LoadTemplates(), 0);
+  }
+  std::vector<std::thread> threads;
+  std::vector<int32_t> results(kRuns, -1);
+  for (int i = 0; i < kRuns; ++i) threads.emplace_back([&, i] { results[i] = workers[i]->Run(); });
+  for (auto& t : threads) t.join();
+  std::set<fs::path> written;
+  size_t total = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    EXPECT_EQ(results[i], 0);
+    EXPECT_EQ(progress[i]->failedCount(), 0u);
+    for (const fs::path& p : workers[i]->summary().written) {
+      written.insert(p);
+      EXPECT_TRUE(fs::is_regular_file(p)) << p;
+    }
+    total += workers[i]->summary().written.size();
+  }
+  EXPECT_EQ(written.size(), total);  // no two runs claimed one name
+  const fs::path out = dir_ / "out";
+  size_t pages = 0;
+  for (const auto& name : {"Contacts.html", "Contacts(1).html", "Contacts(2).html", "Contacts(3).html"})
+    pages += fs::is_regular_file(out / "Contacts" / kStamp / name);
+  EXPECT_EQ(pages, 4u);
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+  }
+}
+
+TEST_F(RecoverWorkerTest, FailuresAreFailuresNeverStops) {
+  // Folders that cannot be made (a file stands in their place): every item fails with the
+  // system's reason, the run is not "stopped", and nothing counts as recovered.
+  const fs::path out = dir_ / "out";
+  fs::create_directories(out);
+  for (const char* blocked : {"Camera Roll", "App Video", "Message", "WhatsApp Message",
+                              "Contacts", "CallHistory", "Notes"}) {
+    golden::WriteBytes(out / blocked, "in the way");
+  }
+  Recorder progress;
+  RecoverWorker worker(Job(RuntimeTemplates()), progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  EXPECT_EQ(worker.Run(), 0);
+  EXPECT_FALSE(worker.summary().stopped);
+  EXPECT_GT(progress.failedCount(), 0u);
+  EXPECT_EQ(progress.doneCount(), progress.failedCount());
+  for (const auto& o : progress.outcomes()) {
+    if (o.path.find("index") != std::string::npos) continue;
+    EXPECT_NE(o.error, 0) << o.path;
+    EXPECT_FALSE(IsStopped(o.error)) << o.path;
+    EXPECT_NE(RecoverStatusText(o.error), "Stopped") << o.path;
+  }
+  // ENOENT is 2, the value the stop status once had: it reads as what it is.
+  EXPECT_EQ(RecoverStatusText(ENOENT), std::strerror(ENOENT));
+  EXPECT_EQ(RecoverStatusText(kStopped), "Stopped");
 }
 
 TEST_F(RecoverWorkerTest, MissingTemplateStopsBeforeAnythingIsWritten) {
