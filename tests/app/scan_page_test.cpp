@@ -1029,7 +1029,7 @@ TEST_F(ScanOutcomeTest, HeadersSortAndFitAndTheSearchBoxFilters) {
 
   // Sizes sort by their bytes, not their text ("9.00 KB" after "10.00 KB").
   Pick(ScanCategory::kCameraRoll);
-  header->setSortIndicator(1, Qt::AscendingOrder);
+  header->setSortIndicator(2, Qt::AscendingOrder);  // File Name, Kind, File Size
   std::vector<uint64_t> sizes;
   for (int r = 0; r < view->model()->rowCount(); ++r) {
     const int source = page.List().SourceRow(view->model()->index(r, 0));

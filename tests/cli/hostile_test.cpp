@@ -67,7 +67,12 @@ TEST(HostileBackups, AnEmptyOrDamagedAddressBookIsNoReasonToCallABackupEncrypted
       std::ofstream(ab) << book;
     }
     const CliResult r = CliWithErrors("scan " + Quote(dir / "b"), "", dir / "err");
-    EXPECT_EQ(r.status, 0) << book << ": " << r.err;
+    // The scan runs; a damaged address book is an error of its own category, never a reason
+    // to take the whole backup for an encrypted one.
+    EXPECT_TRUE(r.status == 0 ||
+                r.err.find("Contacts: AddressBook.sqlitedb could not be read") != std::string::npos)
+        << book << ": " << r.err;
+    EXPECT_NE(r.err.find("found Camera Roll"), std::string::npos) << book << ": " << r.err;
     EXPECT_EQ(r.err.find("encrypted"), std::string::npos) << r.err;
   }
 }
