@@ -18,6 +18,20 @@
 namespace halvern {
 namespace {
 
+// Reads all of `out` from `offset` of a file (retrying short reads and interrupted calls); a
+// read that ends early or fails is a short read.
+int32_t ReadFully(int fd, uint64_t offset, std::span<uint8_t> out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t r =
+        ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return kSqliteReadFault;
+    done += static_cast<size_t>(r);
+  }
+  return kSqliteOk;
+}
+
 constexpr char kMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
                              'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
 constexpr size_t kMaxFaults = 1000;
@@ -411,15 +425,7 @@ int32_t CSqliteFileReader::ReadAt(uint64_t offset, std::span<uint8_t> out) const
     return kSqliteOk;
   }
   if (fd_ < 0) return kSqliteInvalid;
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t r =
-        ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return kSqliteReadFault;
-    done += static_cast<size_t>(r);
-  }
-  return kSqliteOk;
+  return ReadFully(fd_, offset, out);
 }
 
 void CSqliteFileReader::LoadWal() {
@@ -523,15 +529,7 @@ int32_t CSqliteFileReader::ReadWalAt(uint64_t offset, std::span<uint8_t> out) co
     std::memcpy(out.data(), walMemory_.data() + offset, out.size());
     return kSqliteOk;
   }
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t r =
-        ::pread(walFd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return kSqliteReadFault;
-    done += static_cast<size_t>(r);
-  }
-  return kSqliteOk;
+  return ReadFully(walFd_, offset, out);
 }
 
 int32_t CSqliteFileReader::ReadWalFrame(const WalFrame& frame, std::vector<uint8_t>& out) const {
