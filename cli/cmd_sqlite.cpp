@@ -1,6 +1,7 @@
 // halvern-cli sqlite FILE [--table NAME] [--live-only] [--no-wal] --json: every table of any
 // SQLite file, live and carved rows, each carved row with where it was found. FILE-wal beside
 // it is applied as SQLite would (its older page versions carved); --no-wal reads FILE alone.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -22,17 +23,33 @@ int SqliteCommand(const Args& input) {
     return Fail(2, "usage: sqlite FILE [--table NAME] [--live-only] [--no-wal] --json");
   }
   if (!asJson) return Fail(2, "sqlite: only --json output is offered");
-  std::string json;
   // The reader never follows a link (a backup's databases must not lead out of it); a link
   // the user names on the command line is resolved here.
   std::error_code ec;
   const std::filesystem::path real = std::filesystem::canonical(args.front(), ec);
-  const int32_t rc = DumpSqliteJson(ec ? args.front() : real.string(), options, json);
+  // The document goes out as the rows are read: memory does not grow with the file.
+  int writeError = 0;
+  int32_t rc = DumpSqliteJson(ec ? args.front() : real.string(), options,
+                              [&](std::string_view piece) {
+                                if (std::fwrite(piece.data(), 1, piece.size(), stdout) ==
+                                    piece.size()) {
+                                  return true;
+                                }
+                                writeError = errno;
+                                return false;
+                              });
+  if (rc == 0 && std::fflush(stdout) != 0) {
+    writeError = errno;
+    rc = kSqliteWriteFault;
+  }
+  if (rc == kSqliteWriteFault) {
+    return Fail(1, "sqlite: cannot write the output: " +
+                       std::string(std::strerror(writeError != 0 ? writeError : EIO)));
+  }
   if (rc != 0) {
     return Fail(1, "sqlite: cannot read " + args.front() + ": " +
                        (rc == 87 ? std::string("not an SQLite 3 database") : std::strerror(rc)));
   }
-  std::fwrite(json.data(), 1, json.size(), stdout);
   return 0;
 }
 

@@ -3,8 +3,8 @@
 #include "sqlite_recovery/dump.h"
 
 #include <cmath>
+#include <charconv>
 #include <cstdio>
-#include <map>
 #include <vector>
 
 #include "sqlite_recovery/scan.h"
@@ -64,8 +64,7 @@ void AppendValue(std::string& out, const Value& v) {
       out += "null";
       return;
     case ValueType::kInteger:
-      std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v.integer));
-      out += buf;
+      out.append(buf, std::to_chars(buf, buf + sizeof buf, v.integer).ptr);
       return;
     case ValueType::kReal:
       if (!std::isfinite(v.real)) {
@@ -93,29 +92,32 @@ void AppendValue(std::string& out, const Value& v) {
   }
 }
 
+template <typename Integer>
+void AppendInteger(std::string& out, Integer n) {
+  char buf[24];
+  out.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
+}
+
 void AppendRow(std::string& out, const ScannedRow& row, size_t columns) {
-  char buf[96];
-  out += "{\"deleted\":";
-  out += row.deleted ? "1" : "0";
-  out += ",\"rowid\":";
+  out += row.deleted ? "{\"deleted\":1,\"rowid\":" : "{\"deleted\":0,\"rowid\":";
   if (row.record.rowid) {
-    std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(*row.record.rowid));
-    out += buf;
+    AppendInteger(out, *row.record.rowid);
   } else {
     out += "null";
   }
   out += ",\"source\":\"";
   out += RowSourceName(row.origin.source);
-  std::snprintf(buf, sizeof buf, "\",\"page\":%u,\"offset\":%u", row.origin.page,
-                row.origin.offset);
-  out += buf;
+  out += "\",\"page\":";
+  AppendInteger(out, row.origin.page);
+  out += ",\"offset\":";
+  AppendInteger(out, row.origin.offset);
   if (row.origin.source == RowSource::kWal) {
-    std::snprintf(buf, sizeof buf, ",\"frame\":%u", row.origin.frame);
-    out += buf;
+    out += ",\"frame\":";
+    AppendInteger(out, row.origin.frame);
   }
   if (row.deleted) {
-    std::snprintf(buf, sizeof buf, ",\"score\":%d", row.score);
-    out += buf;
+    out += ",\"score\":";
+    AppendInteger(out, row.score);
   }
   out += ",\"values\":[";
   const size_t n = columns ? columns : row.record.values.size();
@@ -126,29 +128,34 @@ void AppendRow(std::string& out, const ScannedRow& row, size_t columns) {
   out += "]}";
 }
 
+// The document's text in pieces of about kChunk bytes; remembers a refused piece.
+class JsonOut {
+ public:
+  explicit JsonOut(const JsonSink& sink) : sink_(sink) { text_.reserve(kChunk + 4096); }
+  std::string& text() { return text_; }
+  bool Flush() {
+    if (!failed_ && !text_.empty() && !sink_(text_)) failed_ = true;
+    text_.clear();
+    return !failed_;
+  }
+  // Hands the text on once a piece is full.
+  bool Step() { return text_.size() < kChunk ? !failed_ : Flush(); }
+  bool Failed() const { return failed_; }
+
+ private:
+  static constexpr size_t kChunk = 1 << 16;
+  const JsonSink& sink_;
+  std::string text_;
+  bool failed_ = false;
+};
+
 }  // namespace
 
 int32_t DumpSqliteJson(CSqliteFileReader& reader, const std::string& fileLabel,
-                       const SqliteDumpOptions& options, std::string& json) {
-  json.clear();
+                       const SqliteDumpOptions& options, const JsonSink& sink) {
   if (!reader.IsOpen()) return kSqliteInvalid;
-  // Rows per table, in schema order; rows of no table last.
-  const std::vector<TableSchema>& tables = reader.Tables();
-  std::map<const TableSchema*, std::string> rows;
-  std::map<const TableSchema*, bool> any;
-  ScanOptions scan;
-  scan.live = options.live;
-  scan.carve = options.carve;
-  scan.freelist = options.freelist;
-  scan.wal = options.wal;
-  const int32_t status = ScanFile(reader, scan, [&](const TableSchema* t, const ScannedRow& row) {
-    if (!options.table.empty() && (!t || !EqualsIgnoreCase(t->name, options.table))) return true;
-    std::string& out = rows[t];
-    if (any[t]) out.push_back(',');
-    any[t] = true;
-    AppendRow(out, row, t ? t->columns.size() : 0);
-    return true;
-  });
+  JsonOut out(sink);
+  std::string& json = out.text();
   json += "{\"file\":";
   AppendString(json, fileLabel);
   json += ",\"pageSize\":" + std::to_string(reader.PageSize());
@@ -164,39 +171,83 @@ int32_t DumpSqliteJson(CSqliteFileReader& reader, const std::string& fileLabel,
     json += "null";
   }
   json += ",\"tables\":[";
-  bool first = true;
-  for (const TableSchema& t : tables) {
-    if (!options.table.empty() && !EqualsIgnoreCase(t.name, options.table)) continue;
-    if (!first) json.push_back(',');
-    first = false;
+  // Tables in schema order, each with its rows as they are read; rows of no table last.
+  bool firstTable = true;
+  bool firstRow = true;
+  TableGroupCallbacks groups;
+  groups.want = [&](const TableSchema* t) {
+    if (options.table.empty()) return true;
+    return t != nullptr && EqualsIgnoreCase(t->name, options.table);
+  };
+  groups.begin = [&](const TableSchema* t) {
+    if (!firstTable) json.push_back(',');
+    firstTable = false;
+    firstRow = true;
     json += "{\"name\":";
-    AppendString(json, t.name);
-    json += ",\"columns\":[";
-    for (size_t i = 0; i < t.columns.size(); ++i) {
-      if (i) json.push_back(',');
-      AppendString(json, t.columns[i]);
+    if (t) {
+      AppendString(json, t->name);
+      json += ",\"columns\":[";
+      for (size_t i = 0; i < t->columns.size(); ++i) {
+        if (i) json.push_back(',');
+        AppendString(json, t->columns[i]);
+      }
+      json += "],\"rows\":[";
+    } else {
+      json += "null,\"columns\":[],\"rows\":[";
     }
-    json += "],\"rows\":[" + rows[&t] + "]}";
-  }
-  if (options.table.empty() && any[nullptr]) {
-    if (!first) json.push_back(',');
-    json += "{\"name\":null,\"columns\":[],\"rows\":[" + rows[nullptr] + "]}";
-  }
+    return out.Step();
+  };
+  groups.row = [&](const TableSchema* t, const ScannedRow& row) {
+    if (!firstRow) json.push_back(',');
+    firstRow = false;
+    AppendRow(json, row, t ? t->columns.size() : 0);
+    return out.Step();
+  };
+  groups.end = [&](const TableSchema*) {
+    json += "]}";
+    return out.Step();
+  };
+  ScanOptions scan;
+  scan.live = options.live;
+  scan.carve = options.carve;
+  scan.freelist = options.freelist;
+  scan.wal = options.wal;
+  ScanFileByTable(reader, scan, groups);
+  if (out.Failed()) return kSqliteWriteFault;
   json += "]}\n";
-  return status == kSqliteStopped ? kSqliteOk : kSqliteOk;
+  return out.Flush() ? kSqliteOk : kSqliteWriteFault;
 }
 
 int32_t DumpSqliteJson(const std::string& path, const SqliteDumpOptions& options,
-                       std::string& json) {
+                       const JsonSink& sink) {
   CSqliteFileReader reader;
   SqliteOpenOptions open;
   open.readWal = options.wal;
   const int32_t rc = reader.Open(path, open);
-  if (rc != kSqliteOk) {
-    json.clear();
-    return rc;
-  }
-  return DumpSqliteJson(reader, path, options, json);
+  if (rc != kSqliteOk) return rc;
+  return DumpSqliteJson(reader, path, options, sink);
+}
+
+int32_t DumpSqliteJson(CSqliteFileReader& reader, const std::string& fileLabel,
+                       const SqliteDumpOptions& options, std::string& json) {
+  json.clear();
+  const int32_t rc = DumpSqliteJson(reader, fileLabel, options, [&](std::string_view piece) {
+    json += piece;
+    return true;
+  });
+  if (rc != kSqliteOk) json.clear();
+  return rc;
+}
+
+int32_t DumpSqliteJson(const std::string& path, const SqliteDumpOptions& options,
+                       std::string& json) {
+  json.clear();
+  const int32_t rc = DumpSqliteJson(path, options, [&](std::string_view piece) {
+    json += piece;
+    return true;
+  });
+  if (rc != kSqliteOk) json.clear();
+  return rc;
 }
 
 }  // namespace halvern

@@ -1,9 +1,11 @@
 // Generic dump of any SQLite file: every table, every column typed, live and carved rows with
-// where each was found, as one JSON document.
+// where each was found, as one JSON document written as the rows are read.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "sqlite_recovery/reader.h"
 
@@ -28,10 +30,22 @@ struct SqliteDumpOptions {
 // lost values as null. The entry named null holds carved rows that belong to no table.
 // "wal" is null when no write-ahead log was applied; rows of "wal" give the log frame whose
 // older page version held them. Rows of WITHOUT ROWID tables have "rowid": null.
-// Returns 0, or the status of Open (the document is then empty).
+// The document is written as the rows are read, a buffer at a time: memory does not grow with
+// the file. Returns 0, or the status of Open (nothing is then written), or kSqliteWriteFault
+// when the sink refused a buffer (the document is then incomplete).
+inline constexpr int32_t kSqliteWriteFault = 1001;  // no errno has this value
+
+// Takes the next piece of the document; false when it could not be written.
+using JsonSink = std::function<bool(std::string_view piece)>;
+
+int32_t DumpSqliteJson(const std::string& path, const SqliteDumpOptions& options,
+                       const JsonSink& sink);
+// The same over an open reader; fileLabel is the "file" member.
+int32_t DumpSqliteJson(CSqliteFileReader& reader, const std::string& fileLabel,
+                       const SqliteDumpOptions& options, const JsonSink& sink);
+// The whole document in memory (small files, tests).
 int32_t DumpSqliteJson(const std::string& path, const SqliteDumpOptions& options,
                        std::string& json);
-// The same over an open reader; fileLabel is the "file" member.
 int32_t DumpSqliteJson(CSqliteFileReader& reader, const std::string& fileLabel,
                        const SqliteDumpOptions& options, std::string& json);
 

@@ -300,7 +300,7 @@ int32_t TableSchema::ColumnIndex(std::string_view column) const {
 
 // ----- The reader ------------------------------------------------------------------------------
 
-CSqliteFileReader::CSqliteFileReader() : TextScratch(8u << 20) {}
+CSqliteFileReader::CSqliteFileReader() = default;
 
 CSqliteFileReader::~CSqliteFileReader() { Close(); }
 

@@ -373,7 +373,6 @@ class CSqliteFileReader {
   int32_t CallColumnCount = 0;              // learned from live call records
   int32_t AbSearchHeaderWidth = 0;   // learned from live ABPersonFullTextSearch_content records
   int32_t MessageColumnCount = 38;   // 38 or 51, learned from live message records
-  std::vector<uint8_t> TextScratch;  // 8 MiB scratch of the CSV writers
 
   // Opens a database file read-only (closing the one open). 0; errno when it cannot be opened;
   // kSqliteInvalid when it is not an SQLite 3 file (nor a regular file: a FIFO is never waited

@@ -5,21 +5,62 @@
 #include <algorithm>
 #include <functional>
 #include <string_view>
-#include <unordered_set>
 
 namespace halvern {
 namespace {
+
+// A set of nonzero 64-bit fingerprints: open addressing, eight bytes a slot, at most three
+// quarters full (a node-based set takes five times that for the deleted rows of a big table).
+class FingerprintSet {
+ public:
+  // True when f was not in the set yet.
+  bool Insert(uint64_t f) {
+    if ((size_ + 1) * 4 > slots_.size() * 3) Grow();
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Slot(f);; i = (i + 1) & mask) {
+      if (slots_[i] == f) return false;
+      if (slots_[i] == 0) {
+        slots_[i] = f;
+        ++size_;
+        return true;
+      }
+    }
+  }
+  void Release() {
+    std::vector<uint64_t>().swap(slots_);
+    size_ = 0;
+    bits_ = 0;
+  }
+
+ private:
+  size_t Slot(uint64_t f) const {
+    return static_cast<size_t>((f * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+  }
+  void Grow() {
+    std::vector<uint64_t> old;
+    old.swap(slots_);
+    bits_ = bits_ == 0 ? 10 : bits_ + 1;
+    slots_.assign(size_t{1} << bits_, 0);
+    size_ = 0;
+    for (uint64_t f : old) {
+      if (f != 0) Insert(f);
+    }
+  }
+  std::vector<uint64_t> slots_;
+  size_t size_ = 0;
+  int bits_ = 0;
+};
 
 // One table being scanned.
 struct TableRun {
   const TableSchema* schema = nullptr;
   std::vector<uint32_t> roots;
   TableShape shape;
-  std::vector<uint32_t> leaves;
+  std::vector<uint32_t> leaves;            // ascending once the live pass is done
   std::vector<uint32_t> interiors;         // their free space holds cells from before a split
   std::vector<bool> realColumns;           // REAL affinity: integers stored for whole reals
   std::vector<uint64_t> liveFingerprints;  // sorted
-  std::unordered_set<uint64_t> carvedFingerprints;
+  FingerprintSet carvedFingerprints;
   int32_t rowidColumn = -1;
 };
 
@@ -59,7 +100,7 @@ bool IsRepeat(TableRun& run, const Record& r, const ScanOptions& options) {
       std::binary_search(run.liveFingerprints.begin(), run.liveFingerprints.end(), f)) {
     return true;
   }
-  return options.skipCarvedRepeats && !run.carvedFingerprints.insert(f).second;
+  return options.skipCarvedRepeats && !run.carvedFingerprints.Insert(f);
 }
 
 // Whole reals of REAL columns are stored as integers; they read back as reals.
@@ -222,6 +263,8 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
         root,
         [&](const PageView& leaf) {
           run.leaves.push_back(leaf.pageNumber);
+          // Only the page list is wanted: no record to decode.
+          if (!carving && (!options.live || !onRow)) return true;
           for (uint32_t i = 0; i < leaf.cellCount; ++i) {
             if (!DecodeCell(reader, leaf, leaf.CellPointer(i), payload, record, true, limit)) {
               continue;
@@ -247,6 +290,8 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
     if (rc != kSqliteOk) status = rc;
   }
   std::sort(run.liveFingerprints.begin(), run.liveFingerprints.end());
+  std::sort(run.leaves.begin(), run.leaves.end());
+  std::sort(run.interiors.begin(), run.interiors.end());
   return status;
 }
 
@@ -296,10 +341,12 @@ int32_t CarveOwnPages(CSqliteFileReader& reader, TableRun& run, const ScanOption
   std::vector<uint8_t> buffer;
   std::vector<uint8_t> payload;
   std::vector<Candidate> candidates;
-  std::vector<uint32_t> pages = run.interiors;
-  pages.insert(pages.end(), run.leaves.begin(), run.leaves.end());
-  std::sort(pages.begin(), pages.end());
-  for (uint32_t leaf : pages) {
+  // Interior and leaf pages in page order (both lists are sorted).
+  size_t a = 0, b = 0;
+  while (a < run.interiors.size() || b < run.leaves.size()) {
+    const bool takeInterior =
+        b >= run.leaves.size() || (a < run.interiors.size() && run.interiors[a] < run.leaves[b]);
+    const uint32_t leaf = takeInterior ? run.interiors[a++] : run.leaves[b++];
     if (reader.ReadPage(leaf, buffer) != kSqliteOk) continue;
     PageView view;
     if (!ParsePageView(buffer, leaf, reader.UsableSize(), view)) continue;
@@ -457,7 +504,12 @@ std::vector<OldPage> OldPageVersions(const CSqliteFileReader& reader) {
 int32_t ReadOldPage(const CSqliteFileReader& reader, const OldPage& old,
                     std::vector<uint8_t>& bytes) {
   if (old.version.source == RowSource::kWal) {
-    for (const WalFrame& f : reader.WalFrames()) {
+    const std::vector<WalFrame>& frames = reader.WalFrames();
+    const uint32_t i = old.version.frame - 1;
+    if (i < frames.size() && frames[i].index == old.version.frame) {
+      return reader.ReadWalFrame(frames[i], bytes);
+    }
+    for (const WalFrame& f : frames) {
       if (f.index == old.version.frame) return reader.ReadWalFrame(f, bytes);
     }
     return kSqliteInvalid;
@@ -478,7 +530,7 @@ void CarveOldPage(CSqliteFileReader& reader, uint32_t pageNumber, const std::vec
 }
 
 bool IsOwnPage(const TableRun& run, uint32_t page) {
-  return std::find(run.leaves.begin(), run.leaves.end(), page) != run.leaves.end();
+  return std::binary_search(run.leaves.begin(), run.leaves.end(), page);
 }
 
 }  // namespace
@@ -545,8 +597,132 @@ int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanO
   return status;
 }
 
-static int32_t ScanOldVersions(CSqliteFileReader& reader, std::vector<TableRun>& runs,
-                               const ScanOptions& options, const FileRowCallback& onRow);
+namespace {
+
+// Shapes of dropped tables, from the deleted rows of the schema table itself: their freed
+// pages are carved with them (their rows still belong to no table of the schema).
+std::vector<TableShape> DroppedShapes(CSqliteFileReader& reader) {
+  std::vector<TableShape> dropped;
+  TableSchema master;
+  ParseCreateTable(
+      "CREATE TABLE sqlite_master(type text, name text, tbl_name text, "
+      "rootpage integer, sql text)",
+      master);
+  TableRun run = PrepareRun(reader, &master, "sqlite_master", 0);
+  run.roots = {1};
+  if (LivePass(reader, run, ScanOptions{}, nullptr, nullptr) == kSqliteOk) {
+    const RowCallback collect = [&](const ScannedRow& row) {
+      if (row.record[0].Text() != "table") return true;
+      TableSchema t;
+      if (ParseCreateTable(row.record[4].Text(), t)) {
+        dropped.push_back(TableShape::FromSchema(t));
+      }
+      return true;
+    };
+    ScanOptions carveOnly;
+    carveOnly.live = false;
+    CarveOwnPages(reader, run, carveOnly, collect, nullptr);
+  }
+  return dropped;
+}
+
+// The table a freed page goes to: the one whose shape its cells fit best (the first on ties);
+// -1 when no table fits.
+int FreedPageOwner(const CSqliteFileReader& reader, const std::vector<TableRun>& runs,
+                   uint32_t page, const std::vector<uint8_t>& bytes) {
+  int best = -1;
+  uint32_t bestFit = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const uint32_t fit =
+        FreedFit(bytes, page, reader.UsableSize(), runs[i].shape, reader.Encoding());
+    if (fit > bestFit) {
+      bestFit = fit;
+      best = static_cast<int>(i);
+    }
+  }
+  return best;
+}
+
+// A freed page no table fits: carved with every table's shape, the best non-overlapping
+// records kept; intact cells of no table go with no table. Hands each kept record on with the
+// index of its table (-1: none), best first; false when take asks to stop.
+bool ResolveUnownedPage(CSqliteFileReader& reader, const std::vector<TableRun>& runs,
+                        const std::vector<TableShape>& dropped, uint32_t page,
+                        const std::vector<uint8_t>& bytes,
+                        const std::function<bool(int table, Candidate& c)>& take) {
+  std::vector<std::pair<int, Candidate>> all;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    if (!ShapeKnown(runs[i].shape)) continue;
+    FreedRows rows;
+    CarveFreedPage(reader, page, bytes, runs[i].shape, rows);
+    for (Candidate& c : rows.rows) all.emplace_back(static_cast<int>(i), std::move(c));
+  }
+  FreedRows orphan;
+  CarveFreedPage(reader, page, bytes, TableShape{}, orphan);
+  for (Candidate& c : orphan.rows) all.emplace_back(-1, std::move(c));
+  for (const TableShape& shape : dropped) {
+    FreedRows rows;
+    CarveFreedPage(reader, page, bytes, shape, rows);
+    for (Candidate& c : rows.rows) all.emplace_back(-1, std::move(c));
+  }
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+    return a.second.score > b.second.score;
+  });
+  std::vector<std::pair<uint32_t, uint32_t>> taken;
+  for (auto& [table, c] : all) {
+    const uint32_t end = c.end > c.offset ? c.end : c.offset + 1;
+    bool overlap = false;
+    for (const auto& r : taken) overlap |= r.first < end && c.offset < r.second;
+    if (overlap) continue;
+    taken.emplace_back(c.offset, end);
+    if (!take(table, c)) return false;
+  }
+  return true;
+}
+
+// The table an older page version of the log goes to: the one its cells fit best (the page's
+// owner now on ties), or, fitting none, its owner now; -1 when it is left out.
+int OldPageOwner(const CSqliteFileReader& reader, const std::vector<TableRun>& runs,
+                 uint32_t page, const std::vector<uint8_t>& bytes) {
+  int owner = -1;
+  for (size_t i = 0; i < runs.size() && owner < 0; ++i) {
+    if (IsOwnPage(runs[i], page)) owner = static_cast<int>(i);
+  }
+  int best = -1;
+  uint32_t bestFit = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const uint32_t fit =
+        FreedFit(bytes, page, reader.UsableSize(), runs[i].shape, reader.Encoding());
+    if (fit > bestFit || (fit == bestFit && fit > 0 && static_cast<int>(i) == owner)) {
+      bestFit = fit;
+      best = static_cast<int>(i);
+    }
+  }
+  if (best < 0) best = owner;
+  if (best < 0 || !ShapeKnown(runs[best].shape)) return -1;
+  return best;
+}
+
+// Older page versions of the write-ahead log, each given to the table OldPageOwner names.
+int32_t ScanOldVersions(CSqliteFileReader& reader, std::vector<TableRun>& runs,
+                        const ScanOptions& options, const FileRowCallback& onRow) {
+  std::vector<uint8_t> bytes;
+  for (const OldPage& old : OldPageVersions(reader)) {
+    if (ReadOldPage(reader, old, bytes) != kSqliteOk) continue;
+    const int best = OldPageOwner(reader, runs, old.page, bytes);
+    if (best < 0) continue;
+    FreedRows rows;
+    CarveOldPage(reader, old.page, bytes, runs[best].shape, rows);
+    const TableSchema* t = runs[best].schema;
+    if (!EmitFreed(reader, rows, &runs[best], options, nullptr,
+                   [&](const ScannedRow& row) { return onRow(t, row); }, &old.version)) {
+      return kSqliteStopped;
+    }
+  }
+  return kSqliteOk;
+}
+
+}  // namespace
 
 // Order: live rows of every table, the older page versions of the log, the carved rows of
 // every table's pages, then the freed pages.
@@ -579,82 +755,21 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
     }
   }
   if (!options.freelist) return status;
-  // Shapes of dropped tables, from the deleted rows of the schema table itself: their freed
-  // pages are carved with them (their rows still belong to no table of the schema).
-  std::vector<TableShape> dropped;
-  {
-    TableSchema master;
-    ParseCreateTable(
-        "CREATE TABLE sqlite_master(type text, name text, tbl_name text, "
-        "rootpage integer, sql text)",
-        master);
-    TableRun run = PrepareRun(reader, &master, "sqlite_master", 0);
-    run.roots = {1};
-    if (LivePass(reader, run, ScanOptions{}, nullptr, nullptr) == kSqliteOk) {
-      const RowCallback collect = [&](const ScannedRow& row) {
-        if (row.record[0].Text() != "table") return true;
-        TableSchema t;
-        if (ParseCreateTable(row.record[4].Text(), t)) {
-          dropped.push_back(TableShape::FromSchema(t));
-        }
-        return true;
-      };
-      ScanOptions carveOnly;
-      carveOnly.live = false;
-      CarveOwnPages(reader, run, carveOnly, collect, nullptr);
-    }
-  }
-  // Each freed page goes to the table whose shape its cells fit best (the first on ties); a
-  // page no table fits gives its rows with no table.
+  const std::vector<TableShape> dropped = DroppedShapes(reader);
   std::vector<uint8_t> bytes;
   for (uint32_t page : FreedPages(reader)) {
     if (reader.ReadPage(page, bytes) != kSqliteOk) continue;
-    int best = -1;
-    uint32_t bestFit = 0;
-    for (size_t i = 0; i < runs.size(); ++i) {
-      const uint32_t fit =
-          FreedFit(bytes, page, reader.UsableSize(), runs[i].shape, reader.Encoding());
-      if (fit > bestFit) {
-        bestFit = fit;
-        best = static_cast<int>(i);
-      }
-    }
+    const int best = FreedPageOwner(reader, runs, page, bytes);
     if (best < 0) {
-      // No intact cell fits a table: carve with every table's shape, keep the best
-      // non-overlapping records; intact cells of no table are given with no table.
-      std::vector<std::pair<int, Candidate>> all;
-      for (size_t i = 0; i < runs.size(); ++i) {
-        if (!ShapeKnown(runs[i].shape)) continue;
-        FreedRows rows;
-        CarveFreedPage(reader, page, bytes, runs[i].shape, rows);
-        for (Candidate& c : rows.rows) all.emplace_back(static_cast<int>(i), std::move(c));
-      }
-      FreedRows orphan;
-      CarveFreedPage(reader, page, bytes, TableShape{}, orphan);
-      for (Candidate& c : orphan.rows) all.emplace_back(-1, std::move(c));
-      for (const TableShape& shape : dropped) {
-        FreedRows rows;
-        CarveFreedPage(reader, page, bytes, shape, rows);
-        for (Candidate& c : rows.rows) all.emplace_back(-1, std::move(c));
-      }
-      std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-        return a.second.score > b.second.score;
-      });
-      std::vector<std::pair<uint32_t, uint32_t>> taken;
-      for (auto& [table, c] : all) {
-        const uint32_t end = c.end > c.offset ? c.end : c.offset + 1;
-        bool overlap = false;
-        for (const auto& r : taken) overlap |= r.first < end && c.offset < r.second;
-        if (overlap) continue;
-        taken.emplace_back(c.offset, end);
-        const TableSchema* t = table >= 0 ? runs[table].schema : nullptr;
-        FreedRows one;
-        one.rows.push_back(std::move(c));
-        if (!EmitFreed(reader, one, table >= 0 ? &runs[table] : nullptr, options, nullptr,
-                       [&](const ScannedRow& row) { return onRow(t, row); })) {
-          return kSqliteStopped;
-        }
-      }
+      const bool go =
+          ResolveUnownedPage(reader, runs, dropped, page, bytes, [&](int table, Candidate& c) {
+            const TableSchema* t = table >= 0 ? runs[table].schema : nullptr;
+            FreedRows one;
+            one.rows.push_back(std::move(c));
+            return EmitFreed(reader, one, table >= 0 ? &runs[table] : nullptr, options, nullptr,
+                             [&](const ScannedRow& row) { return onRow(t, row); });
+          });
+      if (!go) return kSqliteStopped;
       continue;
     }
     FreedRows rows;
@@ -668,38 +783,134 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
   return status;
 }
 
-// Older page versions of the write-ahead log: each goes to the table its cells fit best (the
-// page's owner now on ties), or, fitting none, to its owner now; otherwise it is left out.
-static int32_t ScanOldVersions(CSqliteFileReader& reader, std::vector<TableRun>& runs,
-                               const ScanOptions& options, const FileRowCallback& onRow) {
+int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
+                        const TableGroupCallbacks& callbacks) {
+  if (!reader.IsOpen()) return kSqliteInvalid;
+  const std::vector<TableSchema>& tables = reader.Tables();
+  const auto wanted = [&](const TableSchema* t) { return !callbacks.want || callbacks.want(t); };
+  const bool carving = options.carve || options.freelist;
+  int32_t status = kSqliteOk;
+
+  // First every table's shape and pages (what decides whose a freed or older page is), without
+  // keeping a row; then table by table, each row handed on as it is read.
+  std::vector<TableRun> runs;
+  runs.reserve(tables.size());
+  for (const TableSchema& t : tables) {
+    TableRun& run = runs.emplace_back(PrepareRun(reader, &t, t.name, options.fallbackColumns));
+    if (!carving && !options.wal) continue;
+    ScanOptions shapeOnly = options;
+    shapeOnly.skipLiveCopies = false;
+    const int32_t rc = LivePass(reader, run, shapeOnly, nullptr, nullptr);
+    if (rc != kSqliteOk) status = rc;
+  }
   std::vector<uint8_t> bytes;
-  for (const OldPage& old : OldPageVersions(reader)) {
-    if (ReadOldPage(reader, old, bytes) != kSqliteOk) continue;
-    int owner = -1;
-    for (size_t i = 0; i < runs.size() && owner < 0; ++i) {
-      if (IsOwnPage(runs[i], old.page)) owner = static_cast<int>(i);
-    }
-    int best = -1;
-    uint32_t bestFit = 0;
-    for (size_t i = 0; i < runs.size(); ++i) {
-      const uint32_t fit =
-          FreedFit(bytes, old.page, reader.UsableSize(), runs[i].shape, reader.Encoding());
-      if (fit > bestFit || (fit == bestFit && fit > 0 && static_cast<int>(i) == owner)) {
-        bestFit = fit;
-        best = static_cast<int>(i);
-      }
-    }
-    if (best < 0) best = owner;
-    if (best < 0 || !ShapeKnown(runs[best].shape)) continue;
-    FreedRows rows;
-    CarveOldPage(reader, old.page, bytes, runs[best].shape, rows);
-    const TableSchema* t = runs[best].schema;
-    if (!EmitFreed(reader, rows, &runs[best], options, nullptr,
-                   [&](const ScannedRow& row) { return onRow(t, row); }, &old.version)) {
-      return kSqliteStopped;
+  // The owner of each older page version of the log (-1: left out).
+  std::vector<OldPage> olds;
+  std::vector<int> oldOwner;
+  if (options.wal) {
+    olds = OldPageVersions(reader);
+    oldOwner.assign(olds.size(), -1);
+    for (size_t k = 0; k < olds.size(); ++k) {
+      if (ReadOldPage(reader, olds[k], bytes) != kSqliteOk) continue;
+      oldOwner[k] = OldPageOwner(reader, runs, olds[k].page, bytes);
     }
   }
-  return kSqliteOk;
+  // The owner of each freed page; for a page no table fits (kUnowned), the tables whose rows
+  // it holds (-1: rows of no table).
+  constexpr int kUnreadable = -2;
+  constexpr int kUnowned = -1;
+  std::vector<uint32_t> freed;
+  std::vector<int> freedOwner;
+  std::vector<std::vector<int>> unownedTables;
+  std::vector<TableShape> dropped;
+  bool anyOfNoTable = false;
+  if (options.freelist) {
+    freed = FreedPages(reader);
+    freedOwner.assign(freed.size(), kUnreadable);
+    unownedTables.resize(freed.size());
+    dropped = DroppedShapes(reader);
+    for (size_t k = 0; k < freed.size(); ++k) {
+      if (reader.ReadPage(freed[k], bytes) != kSqliteOk) continue;
+      freedOwner[k] = FreedPageOwner(reader, runs, freed[k], bytes);
+      if (freedOwner[k] != kUnowned) continue;
+      std::vector<int>& in = unownedTables[k];
+      ResolveUnownedPage(reader, runs, dropped, freed[k], bytes, [&](int table, Candidate&) {
+        if (std::find(in.begin(), in.end(), table) == in.end()) in.push_back(table);
+        anyOfNoTable |= table < 0;
+        return true;
+      });
+    }
+  }
+  // The rows one unowned freed page gives to table index `table` (-1: no table).
+  const auto emitUnowned = [&](size_t k, int table, TableRun* run, const RowCallback& onRow) {
+    if (reader.ReadPage(freed[k], bytes) != kSqliteOk) return true;
+    return ResolveUnownedPage(reader, runs, dropped, freed[k], bytes, [&](int t, Candidate& c) {
+      if (t != table) return true;
+      FreedRows one;
+      one.rows.push_back(std::move(c));
+      return EmitFreed(reader, one, run, options, nullptr, onRow);
+    });
+  };
+
+  for (size_t i = 0; i < tables.size(); ++i) {
+    const TableSchema* t = &tables[i];
+    if (!wanted(t)) continue;
+    if (callbacks.begin && !callbacks.begin(t)) return kSqliteStopped;
+    const RowCallback onRow = [&](const ScannedRow& row) { return callbacks.row(t, row); };
+    // The same walk again, now handing the rows on (and keeping the live rows' fingerprints).
+    TableRun run = PrepareRun(reader, t, t->name, options.fallbackColumns);
+    if (carving && options.skipLiveCopies) {
+      run.liveFingerprints.reserve(static_cast<size_t>(runs[i].shape.liveRecords));
+    }
+    const int32_t rc = LivePass(reader, run, options, &onRow, nullptr);
+    if (rc == kSqliteStopped) return rc;
+    if (rc != kSqliteOk) status = rc;
+    runs[i] = std::move(run);
+    for (size_t k = 0; k < olds.size(); ++k) {
+      if (oldOwner[k] != static_cast<int>(i)) continue;
+      if (ReadOldPage(reader, olds[k], bytes) != kSqliteOk) continue;
+      FreedRows rows;
+      CarveOldPage(reader, olds[k].page, bytes, runs[i].shape, rows);
+      if (!EmitFreed(reader, rows, &runs[i], options, nullptr, onRow, &olds[k].version)) {
+        return kSqliteStopped;
+      }
+    }
+    if (options.carve && CarveOwnPages(reader, runs[i], options, onRow, nullptr) == kSqliteStopped) {
+      return kSqliteStopped;
+    }
+    for (size_t k = 0; k < freed.size(); ++k) {
+      if (freedOwner[k] == static_cast<int>(i)) {
+        if (reader.ReadPage(freed[k], bytes) != kSqliteOk) continue;
+        FreedRows rows;
+        CarveFreedPage(reader, freed[k], bytes, runs[i].shape, rows);
+        if (!EmitFreed(reader, rows, &runs[i], options, nullptr, onRow)) return kSqliteStopped;
+      } else if (freedOwner[k] == kUnowned) {
+        const std::vector<int>& in = unownedTables[k];
+        if (std::find(in.begin(), in.end(), static_cast<int>(i)) == in.end()) continue;
+        if (!emitUnowned(k, static_cast<int>(i), &runs[i], onRow)) return kSqliteStopped;
+      }
+    }
+    // What only this table's rows needed.
+    std::vector<uint64_t>().swap(runs[i].liveFingerprints);
+    runs[i].carvedFingerprints.Release();
+    if (callbacks.end && !callbacks.end(t)) return kSqliteStopped;
+  }
+
+  if (!anyOfNoTable || !wanted(nullptr)) return status;
+  bool begun = false;
+  const RowCallback onRow = [&](const ScannedRow& row) {
+    if (!begun && callbacks.begin && !callbacks.begin(nullptr)) return false;
+    begun = true;
+    return callbacks.row(nullptr, row);
+  };
+  for (size_t k = 0; k < freed.size(); ++k) {
+    if (freedOwner[k] != kUnowned) continue;
+    const std::vector<int>& in = unownedTables[k];
+    if (std::find(in.begin(), in.end(), -1) == in.end()) continue;
+    if (!emitUnowned(k, -1, nullptr, onRow)) return kSqliteStopped;
+  }
+  if (begun && callbacks.end && !callbacks.end(nullptr)) return kSqliteStopped;
+  return status;
 }
 
 }  // namespace halvern

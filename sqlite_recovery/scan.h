@@ -91,4 +91,25 @@ using FileRowCallback = std::function<bool(const TableSchema* table, const Scann
 int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
                  const FileRowCallback& onRow);
 
+// What ScanFileByTable hands on. Each returns false to stop the scan (kSqliteStopped).
+struct TableGroupCallbacks {
+  // Whether a table's rows are wanted (nullptr: the rows of no table); empty: all are.
+  std::function<bool(const TableSchema* table)> want;
+  // Before a wanted table's rows (always for a table of the schema; for the rows of no table
+  // only when there are some), and after them.
+  std::function<bool(const TableSchema* table)> begin;
+  FileRowCallback row;
+  std::function<bool(const TableSchema* table)> end;
+};
+
+// The rows ScanFile gives, grouped: every row of the first table of the schema (its live rows,
+// the older page versions of the log, its carved rows, its freed pages), then every row of the
+// next, then the rows of no table. Each
+// row is handed on as its page is read; what is kept meanwhile does not grow with the file but
+// with the tables' page and row counts (page lists, a fingerprint per live row of the table
+// being read, for leaving out carved copies of live rows). First pass: every table's shape and
+// pages, which decide whose a freed page or an older page version is.
+int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
+                        const TableGroupCallbacks& callbacks);
+
 }  // namespace halvern

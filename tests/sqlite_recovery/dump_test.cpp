@@ -3,12 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "tests/sqlite_recovery/sqlite_fixture.h"
 
 namespace halvern {
 namespace {
+
+using test::TempDb;
 
 TEST(SqliteDump, TypedValuesLiveAndCarvedRowsWithProvenance) {
   test::TempDb db;
@@ -53,6 +57,122 @@ TEST(SqliteDump, TypedValuesLiveAndCarvedRowsWithProvenance) {
   EXPECT_EQ(only["tables"][0]["name"], "u");
 
   EXPECT_EQ(DumpSqliteJson(db.path() + ".none", options, text), ENOENT);
+}
+
+// One row as text: where it was found and every value.
+std::string RowKey(const ScannedRow& row) {
+  std::string s = std::string(RowSourceName(row.origin.source)) + " p" +
+                  std::to_string(row.origin.page) + " o" + std::to_string(row.origin.offset) +
+                  " f" + std::to_string(row.origin.frame) + " d" + std::to_string(row.deleted) +
+                  " s" + std::to_string(row.score) + " r" +
+                  (row.record.rowid ? std::to_string(*row.record.rowid) : "-") + ":";
+  for (const Value& v : row.record.values) {
+    s += " " + std::to_string(static_cast<int>(v.type)) + "=" +
+         (v.IsInteger() ? std::to_string(v.integer)
+          : v.IsReal()  ? std::to_string(v.real)
+                        : std::string(v.bytes));
+  }
+  return s;
+}
+
+// Table by table, as the rows are read, the scan gives exactly what the whole-file scan gives
+// for each table, in the same order: live rows, older versions kept by the write-ahead log,
+// carved rows, rows of freed pages (a table's own and those shared with no table), and last the
+// rows of no table (a dropped table's pages).
+TEST(SqliteDump, TableByTableScanGivesTheWholeFileScanGrouped) {
+  TempDb db;
+  db.Exec(
+      "PRAGMA page_size=1024; PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, s TEXT, n INT); CREATE TABLE gone(a INT, b TEXT);"
+      "CREATE TABLE u(x TEXT, y REAL); BEGIN;");
+  std::string sql;
+  for (int i = 1; i <= 300; ++i) {
+    const std::string n = std::to_string(i);
+    sql += "INSERT INTO t VALUES(" + n + ", 'row " + n + " of t', " + n + ");" +
+           "INSERT INTO gone VALUES(" + n + ", 'dropped row " + n + "');" +
+           "INSERT INTO u VALUES('u text " + n + "', " + n + ".5);";
+  }
+  // Rows deleted in the main file: their freed pages (one of them a freelist trunk now) are
+  // the only copies.
+  db.Exec(sql + "COMMIT; DELETE FROM t WHERE id BETWEEN 150 AND 250;"
+          "PRAGMA wal_checkpoint(TRUNCATE);");
+  // The log gets the changes below.
+  db.Exec(
+      "DELETE FROM t WHERE id % 7 = 0; DROP TABLE gone; DELETE FROM u WHERE rowid > 40;"
+      "UPDATE t SET s = 'changed ' || id WHERE id % 5 = 0;");
+  db.Exec("UPDATE t SET s = 'changed again ' || id WHERE id % 10 = 0;");
+  const std::string copy = test::CopyWithWal(db.path(), db.dir() / "copy");
+  db.Close();
+
+  CSqliteFileReader reader;
+  ASSERT_EQ(reader.Open(copy), kSqliteOk);
+  ASSERT_TRUE(reader.WalApplied());
+  std::map<const TableSchema*, std::vector<std::string>> whole;
+  std::set<RowSource> sources;
+  ASSERT_EQ(ScanFile(reader, ScanOptions{},
+                     [&](const TableSchema* t, const ScannedRow& row) {
+                       whole[t].push_back(RowKey(row));
+                       sources.insert(row.origin.source);
+                       return true;
+                     }),
+            kSqliteOk);
+  // The fixture has what the grouping must keep in order.
+  for (RowSource s : {RowSource::kLive, RowSource::kWal, RowSource::kWalReplaced,
+                      RowSource::kFreeblock, RowSource::kFreelist}) {
+    EXPECT_TRUE(sources.count(s)) << RowSourceName(s);
+  }
+  ASSERT_FALSE(whole[nullptr].empty());
+
+  for (const bool onlyU : {false, true}) {
+    std::vector<std::pair<const TableSchema*, std::vector<std::string>>> groups;
+    bool open = false;
+    TableGroupCallbacks callbacks;
+    if (onlyU) callbacks.want = [](const TableSchema* t) { return t && t->name == "u"; };
+    callbacks.begin = [&](const TableSchema* t) {
+      EXPECT_FALSE(open);
+      open = true;
+      groups.emplace_back(t, std::vector<std::string>{});
+      return true;
+    };
+    callbacks.row = [&](const TableSchema* t, const ScannedRow& row) {
+      EXPECT_TRUE(open && groups.back().first == t);
+      groups.back().second.push_back(RowKey(row));
+      return true;
+    };
+    callbacks.end = [&](const TableSchema* t) {
+      EXPECT_TRUE(open && groups.back().first == t);
+      open = false;
+      return true;
+    };
+    CSqliteFileReader again;
+    ASSERT_EQ(again.Open(copy), kSqliteOk);
+    ASSERT_EQ(ScanFileByTable(again, ScanOptions{}, callbacks), kSqliteOk);
+    std::vector<std::string> names;
+    for (const auto& [t, rows] : groups) {
+      names.push_back(t ? t->name : "(none)");
+      // Tables of the two readers are matched by their place in the schema.
+      const TableSchema* same = t ? &reader.Tables()[t - again.Tables().data()] : nullptr;
+      EXPECT_EQ(rows, whole[same]) << names.back();
+    }
+    const std::vector<std::string> expected =
+        onlyU ? std::vector<std::string>{"u"} : std::vector<std::string>{"t", "u", "(none)"};
+    EXPECT_EQ(names, expected);
+  }
+}
+
+// A sink that refuses a piece ends the dump with a write fault, never with success.
+TEST(SqliteDump, RefusedOutputIsAWriteFault) {
+  test::TempDb db;
+  db.Exec("CREATE TABLE t(a); INSERT INTO t VALUES('x');");
+  db.Close();
+  int pieces = 0;
+  EXPECT_EQ(DumpSqliteJson(db.path(), SqliteDumpOptions{},
+                           [&](std::string_view) {
+                             ++pieces;
+                             return false;
+                           }),
+            kSqliteWriteFault);
+  EXPECT_EQ(pieces, 1);
 }
 
 }  // namespace
