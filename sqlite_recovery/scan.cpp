@@ -295,6 +295,12 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
   return status;
 }
 
+// Older page versions are carved rows: without carving there is neither the shape nor the
+// live rows' fingerprints that keep the unchanged rows of an older version out.
+bool OldVersionsWanted(const ScanOptions& options) {
+  return options.wal && (options.carve || options.freelist);
+}
+
 bool ShapeKnown(const TableShape& s) { return s.declaredColumns > 0 || s.liveRecords > 0; }
 
 // Brings a carved intact cell's overflow back when its chain lies on freed pages.
@@ -543,7 +549,7 @@ int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanO
   const int32_t status = LivePass(reader, run, options, &onRow, stats);
   if (status == kSqliteStopped) return status;
   if (stats) stats->shape = run.shape;
-  if (options.wal && ShapeKnown(run.shape)) {
+  if (OldVersionsWanted(options) && ShapeKnown(run.shape)) {
     // An older version goes to this table when its cells fit it at least as well as any other
     // table's, or, fitting none, when the page is one of the table's own now.
     std::vector<TableShape> others;
@@ -742,7 +748,8 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
   }
   // The older page versions of a write-ahead log: whole cells, rowids included, that free
   // space keeps only in part; given first, they make the partial copies repeats.
-  if (options.wal && ScanOldVersions(reader, runs, options, onRow) == kSqliteStopped) {
+  if (OldVersionsWanted(options) &&
+      ScanOldVersions(reader, runs, options, onRow) == kSqliteStopped) {
     return kSqliteStopped;
   }
   if (options.carve) {
@@ -797,7 +804,7 @@ int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
   runs.reserve(tables.size());
   for (const TableSchema& t : tables) {
     TableRun& run = runs.emplace_back(PrepareRun(reader, &t, t.name, options.fallbackColumns));
-    if (!carving && !options.wal) continue;
+    if (!carving) continue;
     ScanOptions shapeOnly = options;
     shapeOnly.skipLiveCopies = false;
     const int32_t rc = LivePass(reader, run, shapeOnly, nullptr, nullptr);
@@ -807,7 +814,7 @@ int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
   // The owner of each older page version of the log (-1: left out).
   std::vector<OldPage> olds;
   std::vector<int> oldOwner;
-  if (options.wal) {
+  if (OldVersionsWanted(options)) {
     olds = OldPageVersions(reader);
     oldOwner.assign(olds.size(), -1);
     for (size_t k = 0; k < olds.size(); ++k) {

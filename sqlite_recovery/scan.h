@@ -50,7 +50,8 @@ struct ScanOptions {
   bool live = true;      // live rows of the table's tree
   bool carve = true;     // carving of the free space of the table's leaf pages
   bool freelist = true;  // cells and free space of freed pages that belong to the table
-  bool wal = true;       // older page versions kept by the write-ahead log
+  bool wal = true;       // older page versions kept by the write-ahead log (with carve or
+                         // freelist only: live rows alone mean no older versions)
   // Column count to carve with when the schema cannot tell it (no CREATE TABLE text, or none
   // parsed): the decoders pass their fixed count. 0: carve only when the schema tells it.
   uint32_t fallbackColumns = 0;

@@ -158,6 +158,27 @@ TEST(SqliteDump, TableByTableScanGivesTheWholeFileScanGrouped) {
         onlyU ? std::vector<std::string>{"u"} : std::vector<std::string>{"t", "u", "(none)"};
     EXPECT_EQ(names, expected);
   }
+
+  // Live rows alone: the log is applied, but its older page versions (whose unchanged rows
+  // are copies of live ones) are carved rows and stay out.
+  SqliteDumpOptions liveOnly;
+  liveOnly.carve = liveOnly.freelist = false;
+  std::string json;
+  ASSERT_EQ(DumpSqliteJson(copy, liveOnly, json), kSqliteOk);
+  const auto j = nlohmann::json::parse(json);
+  EXPECT_TRUE(j["wal"].is_object());
+  size_t live = 0;
+  for (const auto& t : j["tables"]) {
+    for (const auto& row : t["rows"]) {
+      EXPECT_EQ(row["source"], "live") << row;
+      ++live;
+    }
+  }
+  size_t expectedLive = 0;
+  for (const auto& [t, rows] : whole) {
+    for (const std::string& row : rows) expectedLive += row.rfind("live ", 0) == 0;
+  }
+  EXPECT_EQ(live, expectedLive);
 }
 
 // A sink that refuses a piece ends the dump with a write fault, never with success.
