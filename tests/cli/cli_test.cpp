@@ -77,6 +77,10 @@ TEST_F(CliTest, ClearErrorsAndExitCodes) {
   const CliRun info = Cli("info --json " + Q(root_ / "old"));
   ASSERT_EQ(info.status, 0);
   EXPECT_EQ(nlohmann::json::parse(info.out)["serialNumber"], "SN-old");
+  // A dump whose output cannot be written (a full disk) fails.
+  const fs::path manifest = root_ / "new" / "Manifest.db";
+  EXPECT_EQ(Cli("sqlite " + Q(manifest) + " --json >/dev/null").status, 0);
+  EXPECT_EQ(Cli("sqlite " + Q(manifest) + " --json >/dev/full").status, 1);
 }
 
 TEST_F(CliTest, FilesGivesDataPathsInBothLayouts) {
