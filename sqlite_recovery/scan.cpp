@@ -2,9 +2,13 @@
 // pages that belong to it.
 #include "sqlite_recovery/scan.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <string_view>
+#include <utility>
 
 namespace halvern {
 namespace {
@@ -51,6 +55,172 @@ class FingerprintSet {
   int bits_ = 0;
 };
 
+// The fingerprints of a table's live rows, for telling carved copies of live rows. Up to a
+// run of them stay in memory; a bigger table's are sorted run by run into a temporary file,
+// merged there and looked up through a sparse index (the first fingerprint of every block), so
+// that memory stays flat whatever the table's size. Should the temporary file fail, they stay
+// in memory.
+class LiveFingerprints {
+ public:
+  LiveFingerprints() = default;
+  LiveFingerprints(LiveFingerprints&& o) noexcept { *this = std::move(o); }
+  LiveFingerprints& operator=(LiveFingerprints&& o) noexcept {
+    if (this != &o) {
+      Release();
+      memory_ = std::move(o.memory_);
+      index_ = std::move(o.index_);
+      runs_ = std::exchange(o.runs_, nullptr);
+      merged_ = std::exchange(o.merged_, nullptr);
+      runSizes_ = std::move(o.runSizes_);
+      mergedCount_ = o.mergedCount_;
+      noSpill_ = o.noSpill_;
+      runSize_ = o.runSize_;
+    }
+    return *this;
+  }
+  ~LiveFingerprints() { Release(); }
+
+  // Fingerprints kept in memory before they go to the temporary file (0: a default run).
+  void SetRunSize(size_t n) { runSize_ = n > 0 ? n : kRun; }
+  void Add(uint64_t f) {
+    memory_.push_back(f);
+    if (memory_.size() >= runSize_ && !noSpill_) Spill();
+  }
+  // Sorts what was added; Contains works from then on.
+  void Finish() {
+    std::sort(memory_.begin(), memory_.end());
+    if (runs_ != nullptr) Merge();
+  }
+  bool Contains(uint64_t f) const {
+    if (std::binary_search(memory_.begin(), memory_.end(), f)) return true;
+    if (merged_ == nullptr || index_.empty()) return false;
+    const auto it = std::upper_bound(index_.begin(), index_.end(), f);
+    if (it == index_.begin()) return false;
+    const size_t blockNumber = static_cast<size_t>(it - index_.begin()) - 1;
+    const uint64_t first = uint64_t{blockNumber} * kBlock;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlock, mergedCount_ - first));
+    block_.resize(n);
+    if (::pread(::fileno(merged_), block_.data(), n * sizeof(uint64_t),
+                static_cast<off_t>(first * sizeof(uint64_t))) !=
+        static_cast<ssize_t>(n * sizeof(uint64_t))) {
+      return false;
+    }
+    return std::binary_search(block_.begin(), block_.end(), f);
+  }
+  void Release() {
+    std::vector<uint64_t>().swap(memory_);
+    std::vector<uint64_t>().swap(index_);
+    std::vector<uint64_t>().swap(runSizes_);
+    if (runs_ != nullptr) std::fclose(runs_);
+    if (merged_ != nullptr) std::fclose(merged_);
+    runs_ = merged_ = nullptr;
+    mergedCount_ = 0;
+    noSpill_ = false;
+  }
+
+ private:
+  static constexpr size_t kRun = size_t{1} << 20;  // 8 MiB of fingerprints
+  static constexpr size_t kBlock = 512;            // fingerprints a lookup reads (4 KiB)
+
+  // Writes the fingerprints in memory as one sorted run of the temporary file.
+  void Spill() {
+    if (runs_ == nullptr) runs_ = std::tmpfile();
+    std::sort(memory_.begin(), memory_.end());
+    if (runs_ == nullptr ||
+        std::fwrite(memory_.data(), sizeof(uint64_t), memory_.size(), runs_) != memory_.size() ||
+        std::fflush(runs_) != 0) {
+      noSpill_ = true;  // keep them in memory; the runs written so far stay good
+      return;
+    }
+    runSizes_.push_back(memory_.size());
+    memory_.clear();
+  }
+  // Merges the runs of the file into one sorted file and indexes it; on failure every
+  // fingerprint is read back into memory.
+  void Merge() {
+    if (!memory_.empty() && !noSpill_) Spill();
+    merged_ = std::tmpfile();
+    struct Cursor {
+      uint64_t offset = 0;  // in fingerprints
+      uint64_t left = 0;
+      std::vector<uint64_t> buffer;
+      size_t at = 0;
+    };
+    std::vector<Cursor> cursors;
+    uint64_t offset = 0;
+    for (uint64_t n : runSizes_) {
+      cursors.push_back(Cursor{offset, n, {}, 0});
+      offset += n;
+    }
+    const int in = ::fileno(runs_);
+    const auto refill = [&](Cursor& c) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(c.left, 8192));
+      c.buffer.resize(n);
+      c.at = 0;
+      if (n == 0) return true;
+      const ssize_t bytes = ::pread(in, c.buffer.data(), n * sizeof(uint64_t),
+                                    static_cast<off_t>(c.offset * sizeof(uint64_t)));
+      c.offset += n;
+      c.left -= n;
+      return bytes == static_cast<ssize_t>(n * sizeof(uint64_t));
+    };
+    bool ok = merged_ != nullptr;
+    for (Cursor& c : cursors) ok = ok && refill(c);
+    std::vector<uint64_t> out;
+    out.reserve(8192);
+    uint64_t written = 0;
+    while (ok) {
+      Cursor* best = nullptr;
+      for (Cursor& c : cursors) {
+        if (c.at < c.buffer.size() && (!best || c.buffer[c.at] < best->buffer[best->at])) {
+          best = &c;
+        }
+      }
+      if (best == nullptr) break;
+      const uint64_t f = best->buffer[best->at++];
+      if (written % kBlock == 0) index_.push_back(f);
+      out.push_back(f);
+      ++written;
+      if (best->at == best->buffer.size()) ok = refill(*best);
+      if (out.size() == out.capacity() || !ok) {
+        ok = ok && std::fwrite(out.data(), sizeof(uint64_t), out.size(), merged_) == out.size();
+        out.clear();
+      }
+    }
+    ok = ok && std::fwrite(out.data(), sizeof(uint64_t), out.size(), merged_) == out.size() &&
+         std::fflush(merged_) == 0;
+    mergedCount_ = written;
+    if (!ok) {
+      // Back into memory: the runs written, then whatever could not be spilled.
+      std::vector<uint64_t> all(offset);
+      if (offset > 0 && ::pread(in, all.data(), offset * sizeof(uint64_t), 0) !=
+                            static_cast<ssize_t>(offset * sizeof(uint64_t))) {
+        all.clear();
+      }
+      all.insert(all.end(), memory_.begin(), memory_.end());
+      std::sort(all.begin(), all.end());
+      memory_ = std::move(all);
+      std::vector<uint64_t>().swap(index_);
+      if (merged_ != nullptr) std::fclose(merged_);
+      merged_ = nullptr;
+      mergedCount_ = 0;
+    }
+    std::fclose(runs_);
+    runs_ = nullptr;
+    runSizes_.clear();
+  }
+
+  std::vector<uint64_t> memory_;  // not spilled (sorted after Finish)
+  std::vector<uint64_t> index_;   // first fingerprint of each block of merged_
+  std::FILE* runs_ = nullptr;
+  std::vector<uint64_t> runSizes_;
+  std::FILE* merged_ = nullptr;
+  uint64_t mergedCount_ = 0;
+  bool noSpill_ = false;
+  size_t runSize_ = kRun;
+  mutable std::vector<uint64_t> block_;
+};
+
 // One table being scanned.
 struct TableRun {
   const TableSchema* schema = nullptr;
@@ -59,7 +229,7 @@ struct TableRun {
   std::vector<uint32_t> leaves;            // ascending once the live pass is done
   std::vector<uint32_t> interiors;         // their free space holds cells from before a split
   std::vector<bool> realColumns;           // REAL affinity: integers stored for whole reals
-  std::vector<uint64_t> liveFingerprints;  // sorted
+  LiveFingerprints liveFingerprints;
   FingerprintSet carvedFingerprints;
   int32_t rowidColumn = -1;
 };
@@ -97,7 +267,7 @@ bool IsRepeat(TableRun& run, const Record& r, const ScanOptions& options) {
   const uint64_t f = Fingerprint(r, run.rowidColumn);
   if (f == 0) return false;
   if (options.skipLiveCopies &&
-      std::binary_search(run.liveFingerprints.begin(), run.liveFingerprints.end(), f)) {
+      run.liveFingerprints.Contains(f)) {
     return true;
   }
   return options.skipCarvedRepeats && !run.carvedFingerprints.Insert(f);
@@ -231,6 +401,7 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
   // What the carving needs (the shape, the live rows to leave out) is gathered only for it.
   const bool carving = options.carve || options.freelist;
   const uint32_t limit = !carving && options.columnLimit > 0 ? options.columnLimit : 0xffffffffu;
+  run.liveFingerprints.SetRunSize(options.liveFingerprintsInMemory);
   const auto interior = [&](const PageView& page) {
     run.interiors.push_back(page.pageNumber);
     return true;
@@ -273,7 +444,7 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
             if (limit == 0xffffffffu) ApplyDefaults(record, run.schema);
             ApplyRealAffinity(record, run.realColumns);
             if (carving && options.skipLiveCopies) {
-              run.liveFingerprints.push_back(Fingerprint(record, rowidColumn));
+              run.liveFingerprints.Add(Fingerprint(record, rowidColumn));
             }
             if (!options.live || !onRow) continue;
             if (options.substituteRowid) SubstituteRowid(record, rowidColumn);
@@ -289,7 +460,7 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
     if (rc == kSqliteStopped) return rc;
     if (rc != kSqliteOk) status = rc;
   }
-  std::sort(run.liveFingerprints.begin(), run.liveFingerprints.end());
+  run.liveFingerprints.Finish();
   std::sort(run.leaves.begin(), run.leaves.end());
   std::sort(run.interiors.begin(), run.interiors.end());
   return status;
@@ -865,14 +1036,10 @@ int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
     if (callbacks.begin && !callbacks.begin(t)) return kSqliteStopped;
     const RowCallback onRow = [&](const ScannedRow& row) { return callbacks.row(t, row); };
     // The same walk again, now handing the rows on (and keeping the live rows' fingerprints).
-    TableRun run = PrepareRun(reader, t, t->name, options.fallbackColumns);
-    if (carving && options.skipLiveCopies) {
-      run.liveFingerprints.reserve(static_cast<size_t>(runs[i].shape.liveRecords));
-    }
-    const int32_t rc = LivePass(reader, run, options, &onRow, nullptr);
+    runs[i] = PrepareRun(reader, t, t->name, options.fallbackColumns);
+    const int32_t rc = LivePass(reader, runs[i], options, &onRow, nullptr);
     if (rc == kSqliteStopped) return rc;
     if (rc != kSqliteOk) status = rc;
-    runs[i] = std::move(run);
     for (size_t k = 0; k < olds.size(); ++k) {
       if (oldOwner[k] != static_cast<int>(i)) continue;
       if (ReadOldPage(reader, olds[k], bytes) != kSqliteOk) continue;
@@ -898,7 +1065,7 @@ int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
       }
     }
     // What only this table's rows needed.
-    std::vector<uint64_t>().swap(runs[i].liveFingerprints);
+    runs[i].liveFingerprints.Release();
     runs[i].carvedFingerprints.Release();
     if (callbacks.end && !callbacks.end(t)) return kSqliteStopped;
   }

@@ -15,6 +15,7 @@
 // b-trees) give their rows in declared column order with no rowid (their rows are not carved).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -64,6 +65,9 @@ struct ScanOptions {
   bool skipLiveCopies = true;
   // Give a deleted record found twice (in free space and on a freed copy of its page) once.
   bool skipCarvedRepeats = true;
+  // How many fingerprints of live rows (for skipLiveCopies) stay in memory; a table with more
+  // has them sorted into a temporary file and looked up there. 0: about a million (8 MiB).
+  size_t liveFingerprintsInMemory = 0;
   // Live rows only (no carving): decode no more than the first columnLimit columns (0: all).
   // Later columns read as NULL. Saves time when a reader needs a few leading columns.
   uint32_t columnLimit = 0;
