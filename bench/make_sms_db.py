@@ -116,7 +116,7 @@ def main():
             rowid += 1
             h, number, service = handles[rng.randrange(len(handles))]
             text = chat_text(rng)
-            date += rng.randint(1, 3600) * 10**9
+            date += rng.randint(1, 60) * 10**9  # twelve years for 12 million messages
             from_me = rng.random() < 0.45
             has_att = rng.random() < 0.03
             batch.append((rowid, guid(rng), text, h, attributed_body(text), service,

@@ -275,6 +275,7 @@ bool IsRepeat(TableRun& run, const Record& r, const ScanOptions& options) {
 
 // Whole reals of REAL columns are stored as integers; they read back as reals.
 void ApplyRealAffinity(Record& r, const std::vector<bool>& realColumns) {
+  if (realColumns.empty()) return;
   for (size_t i = 0; i < r.values.size() && i < realColumns.size(); ++i) {
     Value& v = r.values[i];
     if (realColumns[i] && v.IsInteger()) {
@@ -441,6 +442,8 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
               continue;
             }
             if (carving) run.shape.Learn(record);
+            // The shape alone is wanted (the first pass of a table-by-table scan).
+            if (!(carving && options.skipLiveCopies) && !(options.live && onRow)) continue;
             if (limit == 0xffffffffu) ApplyDefaults(record, run.schema);
             ApplyRealAffinity(record, run.realColumns);
             if (carving && options.skipLiveCopies) {
@@ -657,6 +660,10 @@ TableRun PrepareRun(CSqliteFileReader& reader, const TableSchema* schema, std::s
   }
   run.rowidColumn = schema ? schema->rowidColumn : -1;
   for (const ColumnShape& c : run.shape.columns) run.realColumns.push_back(c.affinity == 'R');
+  // No REAL column: nothing for ApplyRealAffinity to look at.
+  if (std::find(run.realColumns.begin(), run.realColumns.end(), true) == run.realColumns.end()) {
+    run.realColumns.clear();
+  }
   return run;
 }
 

@@ -109,11 +109,11 @@ struct TableGroupCallbacks {
 
 // The rows ScanFile gives, grouped: every row of the first table of the schema (its live rows,
 // the older page versions of the log, its carved rows, its freed pages), then every row of the
-// next, then the rows of no table. Each
-// row is handed on as its page is read; what is kept meanwhile does not grow with the file but
-// with the tables' page and row counts (page lists, a fingerprint per live row of the table
-// being read, for leaving out carved copies of live rows). First pass: every table's shape and
-// pages, which decide whose a freed page or an older page version is.
+// next, then the rows of no table. Each row is handed on as its page is read. Kept meanwhile:
+// the tables' page lists and shapes, and for the table being read the fingerprints of its
+// carved rows (those of its live rows go to a temporary file beyond about a million). First
+// pass: every table's shape and pages, which decide whose a freed page or an older page
+// version is; the rows are then read a second time.
 int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
                         const TableGroupCallbacks& callbacks);
 
