@@ -44,7 +44,8 @@ void DeletedFirst(std::vector<T>& items) {
 template <class Row, class Map>
 std::vector<Row> LastOfEach(const Map& map) {
   std::vector<Row> rows;
-  for (const auto& [key, messages] : map) {
+  for (const auto& [key, conversation] : map) {
+    const auto& messages = conversation.messages;
     if (messages.empty()) continue;
     Row row = messages.back();
     row.deleted =
