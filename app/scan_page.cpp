@@ -560,6 +560,7 @@ void CScanVrtWnd::Recover() {
   job.messages = &sequence_->results().messages;
   job.chats = &sequence_->results().whatsApp;
   job.selection = &selection_;
+  job.deletedOnly = list_->FilterOn();
   job.destination = *folder;
   job.templateFolder = platform::ProgramFolder() / "template";
   if (mode == 1) {

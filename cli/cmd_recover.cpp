@@ -227,6 +227,7 @@ int RecoverCommand(const Args& input) {
   job.messages = &results.messages;
   job.chats = &results.whatsApp;
   job.selection = &selection;
+  job.deletedOnly = deletedOnly;
   job.destination = destination;
   job.templateFolder = templates;
   job.deviceName = info.displayName;

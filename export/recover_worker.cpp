@@ -113,7 +113,7 @@ int32_t RecoverWorker::Report(int32_t percent, int32_t error, const fs::path& pa
 
 void RecoverWorker::Written(const fs::path& path) { summary_.written.push_back(path); }
 
-void RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
+fs::path RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
   const fs::path unique = MakeUniquePath(target);
@@ -132,18 +132,20 @@ void RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
     // An empty file is copied without a chunk to report.
     if (!context.finished) Report(100, kOk, unique);
     Written(unique);
-  } else {
-    // A stopped or failed copy leaves no partial file behind.
-    fs::remove(unique, ec);
-    if (!context.finished && result != kStopped) Report(100, result, unique);
+    return unique;
   }
+  // A stopped or failed copy leaves no partial file behind.
+  fs::remove(unique, ec);
+  if (!context.finished && result != kStopped) Report(100, result, unique);
+  return {};
 }
 
 void RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
+                                          const ConversationHead& head,
                                           const std::vector<ConversationLine>& lines,
                                           const fs::path& path) {
   std::string body;
-  ConversationBody(lines, body, [&](int32_t percent) {
+  ConversationBody(head, lines, body, [&](int32_t percent) {
     return percent >= 100 ? kOk : Report(percent, kOk, path);
   });
   const std::string bytes =
@@ -153,46 +155,85 @@ void RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::s
   Report(100, result, path);
 }
 
+template <class Item>
+void RecoverWorker::CopyAttachments(const std::vector<Item>& messages,
+                                    std::vector<ConversationLine>& lines, const fs::path& folder) {
+  // The lines are the messages in order, less the live ones when only deleted are written.
+  size_t at = 0;
+  for (const Item& m : messages) {
+    if (job_.deletedOnly && m.deleted == 0) continue;
+    if (at >= lines.size() || stopped_) break;
+    ConversationLine& line = lines[at++];
+    for (size_t i = 0; i < m.attachments.size() && i < line.attachments.size(); ++i) {
+      const MessageAttachment& a = m.attachments[i];
+      if (a.path.empty()) continue;
+      const fs::path copy = CopyFile(a.path, folder / "attachments" / SafeFileName(a.name));
+      if (!copy.empty()) {
+        line.attachments[i].link = copy.lexically_relative(folder).generic_string();
+      }
+    }
+  }
+}
+
 void RecoverWorker::WriteConversation(const MessageItem& row) {
-  const std::string label = row.name.empty() ? "Unknown" : row.name;
+  if (job_.messages == nullptr) return;
+  const auto found = job_.messages->find(row.conversation);
+  if (found == job_.messages->end()) return;
+  const Conversation& conversation = found->second;
+  std::vector<ConversationLine> lines = LinesOf(conversation, job_.deletedOnly);
+  if (lines.empty()) return;
+  const ConversationHead head = HeadOf(conversation);
+  const std::string phone =
+      !conversation.group && !conversation.members.empty() ? conversation.members.front().address
+                                                           : std::string();
+  std::string label = conversation.group ? head.title : conversation.title;
+  if (label.empty()) label = "Unknown";
   const fs::path folder = job_.destination / "Message" / SafeFileName(label + "-" + summary_.stamp);
   std::error_code ec;
   fs::create_directories(folder, ec);
   messagesExported_ = true;
-  const std::string base = SafeFileName(row.phone.empty() ? label : label + "(" + row.phone + ")");
-  const std::string person = "Name: " + label + ", Phone: " + row.phone;
-  std::vector<ConversationLine> lines;
-  if (job_.messages) {
-    auto it = job_.messages->find(int32_t(row.handleId));
-    if (it != job_.messages->end()) lines = LinesOf(it->second);
-  }
+  const std::string base = SafeFileName(phone.empty() ? label : label + "(" + phone + ")");
+  const std::string person = conversation.group
+                                 ? "Group: " + label + ", Members: " + MembersText(head.members)
+                                 : "Name: " + label + ", Phone: " + phone;
+  CopyAttachments(conversation.messages, lines, folder);
   const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
+  if (const int32_t r = WriteConversationText(text, head, lines); r != kOk) {
     Report(100, r, text);
   } else {
     Written(text);
   }
-  WriteConversationPage(sms_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  WriteConversationPage(sms_, person, head, lines, MakeUniquePath(folder / (base + ".html")));
 }
 
 void RecoverWorker::WriteChat(const ChatMessageItem& row) {
-  std::string label =
-      row.chatNames.empty() ? row.chatPhones : row.chatNames + "(" + row.chatPhones + ")";
-  if (row.chatNames.find(',') != std::string::npos) label = row.chatTitle;
+  if (job_.chats == nullptr) return;
+  const auto found = job_.chats->find(row.sessionId);
+  if (found == job_.chats->end()) return;
+  const ChatConversation& chat = found->second;
+  std::vector<ConversationLine> lines = LinesOf(chat, job_.deletedOnly);
+  if (lines.empty()) return;
+  const ConversationHead head = HeadOf(chat);
+  std::string label;
+  std::string phones;
+  for (const ConversationMember& m : chat.members) phones += (phones.empty() ? "" : ",") + m.address;
+  if (chat.group) {
+    label = head.title;
+  } else {
+    label = chat.title.empty() ? phones : chat.title + "(" + phones + ")";
+  }
   if (label.empty()) label = "Unknown";
   const fs::path folder =
       job_.destination / "WhatsApp Message" / SafeFileName(label + "-" + summary_.stamp);
   std::error_code ec;
   fs::create_directories(folder, ec);
   const std::string base = SafeFileName(label);
-  const std::string person = "Name: " + row.chatNames + ", Phone: " + row.chatPhones;
-  std::vector<ConversationLine> lines;
-  if (job_.chats) {
-    auto it = job_.chats->find(int32_t(row.sessionId));
-    if (it != job_.chats->end()) lines = LinesOf(it->second);
-  }
+  const std::string person = chat.group ? "Group: " + head.title + ", Members: " +
+                                              MembersText(head.members)
+                                        : "Name: " + chat.title + ", Phone: " + phones;
+  CopyAttachments(chat.messages, lines, folder);
   const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  if (const int32_t r = WriteConversationText(text, lines); r != kOk) {
+  if (const int32_t r = WriteConversationText(text, head, lines); r != kOk) {
     Report(100, r, text);
   } else {
     Written(text);
@@ -203,7 +244,7 @@ void RecoverWorker::WriteChat(const ChatMessageItem& row) {
   } else {
     Written(csv);
   }
-  WriteConversationPage(whatsApp_, person, lines, MakeUniquePath(folder / (base + ".html")));
+  WriteConversationPage(whatsApp_, person, head, lines, MakeUniquePath(folder / (base + ".html")));
 }
 
 void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines) {
@@ -318,6 +359,10 @@ void RecoverWorker::WriteIndex() {
     Section& s = sections[top];
     bool isCopy = false;
     for (const char* f : kCopyFolders) isCopy = isCopy || top == f;
+    // Attachments copied beside a conversation are reached from its page.
+    bool attachment = false;
+    for (const fs::path& part : rel) attachment = attachment || part == "attachments";
+    if (attachment && !isCopy) continue;
     if (isCopy) {
       ++s.copies;
     } else {

@@ -7,8 +7,9 @@
 //     App Photos/<app>/<name>     App Video/<app>/<name>
 //     Message Attachments/<name>  WhatsApp Attachments/<name>
 //     Message/<label>-<stamp>/<label>(<phone>).txt, .html      one folder per conversation
+//                                (a group: <title>.txt, .html), attachments/<name> its files
 //     Message/sms.csv                              every row of the message table
-//     WhatsApp Message/<label>-<stamp>/<label>.txt, .csv, .html
+//     WhatsApp Message/<label>-<stamp>/<label>.txt, .csv, .html, attachments/<name>
 //     Contacts/<stamp>/Contacts.html, Contacts.csv  (.csv: every row of the address book)
 //     CallHistory/CallHistory_<stamp>.html
 //     Notes/Notes_<stamp>.html
@@ -75,6 +76,7 @@ struct RecoverJob {
   const MessageMap* messages = nullptr;   // the conversations of the scan
   const ChatMap* chats = nullptr;         // the WhatsApp chats of the scan
   const CStatisticsObj* selection = nullptr;
+  bool deletedOnly = false;  // conversations: write only their deleted messages
   fs::path destination;
   fs::path templateFolder;  // the folder holding the five templates
   std::string deviceName;   // backup display name or device name
@@ -100,10 +102,17 @@ class RecoverWorker {
 
  private:
   int32_t Report(int32_t percent, int32_t error, const fs::path& path);
-  void CopyFile(const fs::path& source, const fs::path& target);
+  // The copy written ("" when it failed or was stopped).
+  fs::path CopyFile(const fs::path& source, const fs::path& target);
   void WriteConversation(const MessageItem& row);
   void WriteChat(const ChatMessageItem& row);
+  // Copies the attachments of `lines` that the backup holds into folder/attachments and
+  // links them from the lines.
+  template <class Item>
+  void CopyAttachments(const std::vector<Item>& messages, std::vector<ConversationLine>& lines,
+                       const fs::path& folder);
   void WriteConversationPage(const PageTemplate& page, const std::string& person,
+                             const ConversationHead& head,
                              const std::vector<ConversationLine>& lines, const fs::path& path);
   void AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines = false);
   void Finish();

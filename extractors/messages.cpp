@@ -570,6 +570,15 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     }
   }
 
+  // Replies in a thread name the message they answer (read before the messages move).
+  for (RawMessage& r : raw) {
+    if (r.threadGuid.empty()) continue;
+    if (auto t = byGuid.find(r.threadGuid); t != byGuid.end()) {
+      const MessageItem& answered = raw[t->second].item;
+      r.item.replyTo = !answered.text.empty() ? answered.text : "(attachment)";
+    }
+  }
+
   std::vector<std::pair<std::string, MessageItem>> filed;
   filed.reserve(raw.size());
   for (RawMessage& r : raw) {
@@ -605,12 +614,6 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       if (!m.earlierTexts.empty() && m.earlierTexts.back() == m.text) m.earlierTexts.pop_back();
     }
     if (m.text.empty() && m.attachments.empty() && !m.unsent) continue;
-    if (!r.threadGuid.empty()) {
-      if (auto t = byGuid.find(r.threadGuid); t != byGuid.end()) {
-        const std::string& answered = raw[t->second].item.text;
-        m.replyTo = answered.empty() ? "(attachment)" : answered;
-      }
-    }
 
     auto h = handles.find(m.handleId);
     const HandleInfo* handle = h == handles.end() ? nullptr : &h->second;

@@ -61,11 +61,22 @@ std::string RegionOfContacts(const std::vector<ContactItem>& contacts) {
   const PhoneNumberUtil& util = *PhoneNumberUtil::GetInstance();
   std::map<int, size_t> counts;
   for (const ContactItem& c : contacts) {
-    for (std::string_view t : Tokens(c.phones)) {
-      if (t.empty() || t.front() != '+') continue;
-      PhoneNumber number;
-      if (util.Parse(std::string(t), "ZZ", &number) == PhoneNumberUtil::NO_PARSING_ERROR)
-        ++counts[number.country_code()];
+    // An international number may be written in several tokens ("+49 30 123456"): the
+    // first joined prefix that reads as a possible number counts.
+    const std::vector<std::string_view> tokens = Tokens(c.phones);
+    for (size_t i = 0; i < tokens.size(); ++i) {
+      if (tokens[i].front() != '+') continue;
+      std::string joined;
+      for (size_t j = i; j < tokens.size() && j < i + 4 && IsPhoneToken(tokens[j]); ++j) {
+        if (j > i && tokens[j].front() == '+') break;
+        joined += tokens[j];
+        PhoneNumber number;
+        if (util.Parse(joined, "ZZ", &number) == PhoneNumberUtil::NO_PARSING_ERROR &&
+            util.IsPossibleNumber(number)) {
+          ++counts[number.country_code()];
+          break;
+        }
+      }
     }
   }
   if (counts.empty()) return {};
