@@ -314,10 +314,9 @@ bool CPreviewVrtWnd::AddBubble(const ConversationLine& line) {
   const QString date = Q(line.date);
   QString who = send ? QStringLiteral("Me") : Q(line.name.empty() ? line.phone : line.name);
   if (!line.service.empty()) who += QStringLiteral(" (%1)").arg(Q(line.service));
-  if (line.deleted == 1) who += QStringLiteral(" \u2013 deleted");
   headerLabel->setText(QStringLiteral("%1 %2:").arg(date, who));
-  // Texts from the phone are shown as they are, never read as markup: the bubble's rich text
-  // is built from escaped texts and the pictures' own files.
+  // Texts from the phone are shown as they are, never read as markup: a bubble with pictures
+  // is rich text built from escaped texts and the pictures' own files, any other plain text.
   headerLabel->setTextFormat(Qt::PlainText);
   textLabel->setWordWrap(true);
   QString text;
@@ -325,30 +324,34 @@ bool CPreviewVrtWnd::AddBubble(const ConversationLine& line) {
   text += Q(ShownText(line));
   QString html = text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"));
   int pictures = 0;  // pixels the pictures add to the bubble
+  const auto addLine = [&](const QString& extra) {
+    if (!text.isEmpty()) text += QStringLiteral("\n");
+    text += extra;
+    html += (html.isEmpty() ? QString() : QStringLiteral("<br>")) + extra.toHtmlEscaped();
+  };
   for (const LineAttachment& a : line.attachments) {
     QImageReader reader(Q(a.link));
     const QSize size = a.link.empty() ? QSize() : reader.size();
     if (size.isValid() && size.width() > 0) {
       const int w = qMin(size.width(), 180);
-      const int h = size.height() * w / size.width();
+      const int h = qMax(size.height() * w / size.width(), 1);
       html += QStringLiteral("<br><img src=\"%1\" width=\"%2\" height=\"%3\">")
                   .arg(QUrl::fromLocalFile(Q(a.link)).toString().toHtmlEscaped())
                   .arg(w)
                   .arg(h);
       pictures += h + 6;
     } else {
-      const QString name = QStringLiteral("\U0001F4CE ") + Q(a.name);
-      html += QStringLiteral("<br>") + name.toHtmlEscaped();
-      text += QStringLiteral("\n") + name;
+      addLine(QStringLiteral("\U0001F4CE ") + Q(a.name));
     }
   }
-  if (!line.reactions.empty()) {
-    const QString reactions = Q(ReactionsText(line.reactions));
-    html += QStringLiteral("<br><small>") + reactions.toHtmlEscaped() + QStringLiteral("</small>");
-    text += QStringLiteral("\n") + reactions;
+  if (!line.reactions.empty()) addLine(Q(ReactionsText(line.reactions)));
+  if (pictures > 0) {
+    textLabel->setTextFormat(Qt::RichText);
+    textLabel->setText(html);
+  } else {
+    textLabel->setTextFormat(Qt::PlainText);
+    textLabel->setText(text);
   }
-  textLabel->setTextFormat(Qt::RichText);
-  textLabel->setText(html);
   if (line.deleted == 1) textLabel->setStyleSheet(send ? kDeletedSendSheet : kOrangeSheet);
 
   if (list_->width() == 0 && list_->parentWidget() != nullptr) {

@@ -169,7 +169,7 @@ void RecoverWorker::CopyAttachments(const std::vector<Item>& messages,
       if (a.path.empty()) continue;
       const fs::path copy = CopyFile(a.path, folder / "attachments" / SafeFileName(a.name));
       if (!copy.empty()) {
-        line.attachments[i].link = copy.lexically_relative(folder).generic_string();
+        line.attachments[i].link = UrlPath(copy.lexically_relative(folder));
       }
     }
   }

@@ -62,6 +62,14 @@ using MessageMap = std::map<std::string, Conversation>;
 // WhatsApp chat session rowid to chat.
 using ChatMap = std::map<int64_t, ChatConversation>;
 
+// A one-to-one conversation of `messages` (date order), its person taken from the first
+// received message's name and phone (else the first message's); each message gets its id.
+// What phones without chat tables give, and what benchmarks and tests build by hand.
+Conversation OneToOne(std::string id, std::vector<MessageItem> messages);
+// A WhatsApp chat of `messages`, its title and members from the first message's chatTitle,
+// chatNames and chatPhones (a group when chatPhones lists several).
+ChatConversation OneChat(int64_t sessionId, std::vector<ChatMessageItem> messages);
+
 // The label of a conversation as lists, file names and pages show it: a group's title; a
 // person's name, else the address ("Unknown" when neither is known).
 std::string ConversationLabel(const Conversation& c);

@@ -370,6 +370,57 @@ std::string ConversationLabel(const ChatConversation& c) {
   return "Unknown";
 }
 
+Conversation OneToOne(std::string id, std::vector<MessageItem> messages) {
+  Conversation c;
+  c.id = std::move(id);
+  const MessageItem* person = messages.empty() ? nullptr : &messages.front();
+  for (const MessageItem& m : messages) {
+    if (m.fromMe == 0) {
+      person = &m;
+      break;
+    }
+  }
+  if (person != nullptr) {
+    c.handleId = person->handleId;
+    c.title = person->name == "Unknown" ? std::string() : person->name;
+    if (!person->phone.empty() || !c.title.empty())
+      c.members.push_back({person->phone, c.title, person->service});
+  }
+  for (MessageItem& m : messages) m.conversation = c.id;
+  c.messages = std::move(messages);
+  return c;
+}
+
+ChatConversation OneChat(int64_t sessionId, std::vector<ChatMessageItem> messages) {
+  ChatConversation c;
+  c.sessionId = sessionId;
+  if (!messages.empty()) {
+    const ChatMessageItem& first = messages.front();
+    c.title = first.chatTitle;
+    const auto split = [](const std::string& text) {
+      std::vector<std::string> parts;
+      size_t at = 0;
+      while (at <= text.size()) {
+        size_t end = text.find(',', at);
+        if (end == std::string::npos) end = text.size();
+        parts.push_back(text.substr(at, end - at));
+        at = end + 1;
+      }
+      return parts;
+    };
+    const std::vector<std::string> phones = split(first.chatPhones);
+    const std::vector<std::string> names = split(first.chatNames);
+    c.group = phones.size() > 1;
+    for (size_t i = 0; i < phones.size(); ++i) {
+      if (phones[i].empty() && (i >= names.size() || names[i].empty())) continue;
+      c.members.push_back({phones[i], i < names.size() ? names[i] : std::string(), "WhatsApp"});
+    }
+  }
+  for (ChatMessageItem& m : messages) m.sessionId = sessionId;
+  c.messages = std::move(messages);
+  return c;
+}
+
 size_t MessageCount(const MessageMap& map) {
   size_t n = 0;
   for (const auto& [id, c] : map) n += c.messages.size();
