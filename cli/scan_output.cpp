@@ -28,6 +28,7 @@ json Item(const MessageItem& m) {
           {"name", m.name},
           {"text", m.text},
           {"attachment", m.attachment},
+          {"conversation", m.conversation},
           {"chatId", m.chatId},
           {"service", m.service},
           {"sender", m.sender},
