@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileDialog>
+#include <QThread>
 #include <QMessageBox>
 #include <QScreen>
 #include <csignal>
@@ -16,6 +18,7 @@
 #include "app/main_wnd.h"
 #include "app/single_instance.h"
 #include "engine/backup_session.h"
+#include "export/print_page.h"
 #include "platform/platform.h"
 #include "ui/popup.h"
 #include "ui/skin.h"
@@ -31,6 +34,35 @@ void EndPlayers() {
   std::lock_guard<std::mutex> hold(g_playersLock);
   for (long pid : g_players) kill(static_cast<pid_t>(pid), SIGTERM);
   g_players.clear();
+}
+
+// Asked by the scan worker when the temporary folder lacks room for a decrypted copy: says so
+// and lets the user pick a folder of his own (on the user-interface thread; the worker waits).
+// An empty path gives the scan up with its own message.
+std::filesystem::path AskForTempFolder(const TempSpaceShortfall& shortfall) {
+  std::filesystem::path chosen;
+  auto ask = [&] {
+    const QString text =
+        QStringLiteral("There is not enough space in %1 for the decrypted copy of this backup: "
+                       "it needs %2 MiB and %3 MiB are free.\n\nChoose a folder of your own "
+                       "with room for it.")
+            .arg(QString::fromStdString(shortfall.folder.string()))
+            .arg(shortfall.needed / (1024 * 1024))
+            .arg(shortfall.available / (1024 * 1024));
+    if (QMessageBox::warning(nullptr, QStringLiteral("Not enough space"), text,
+                             QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok) {
+      return;
+    }
+    const QString folder = QFileDialog::getExistingDirectory(
+        nullptr, QStringLiteral("Folder for the decrypted copy"));
+    if (!folder.isEmpty()) chosen = folder.toStdString();
+  };
+  if (QThread::currentThread() == qApp->thread()) {
+    ask();
+  } else {
+    QMetaObject::invokeMethod(qApp, ask, Qt::BlockingQueuedConnection);
+  }
+  return chosen;
 }
 
 // The skin is compiled in; a build without it cannot show a window.
@@ -63,6 +95,10 @@ void ShutDown(const std::filesystem::path& appData) {
     std::error_code ignored;
     std::filesystem::remove(work / name, ignored);
   }
+  // A print page left by a window that did not close normally holds the user's data.
+  std::error_code ignored;
+  std::filesystem::remove(PrintPagePath(work), ignored);
+  std::filesystem::remove(PrintPagePath(work).parent_path(), ignored);
 }
 
 int RunHalvern(int argc, char** argv) {
@@ -70,6 +106,8 @@ int RunHalvern(int argc, char** argv) {
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Halvern"));
+  // The desktop entry's id, so that the desktop matches the window with its launcher and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.halvern.Halvern"));
   ui::InitSkin();
 
   LanguageStore& store = LanguageStore::Instance();
@@ -96,7 +134,11 @@ int RunHalvern(int argc, char** argv) {
 
   int status = 0;
   {
-    CMainWnd main(std::make_unique<BackupSession>(), CreateDeviceSource());
+    // Decrypted copies that killed runs of this user left behind go first.
+    SweepTempBackupLeftovers(platform::AppDataFolder());
+    auto session = std::make_unique<BackupSession>();
+    session->chooseTempFolder = &AskForTempFolder;
+    CMainWnd main(std::move(session), CreateDeviceSource());
     window = &main;
     if (main.Ok()) {
       CentreOnScreen(main);

@@ -2,12 +2,15 @@
 #include "app/file_list_ctrl.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 #include <cstring>
 
 #include "backup/media_scan.h"
 #include "platform/platform.h"
+#include "ui/skin.h"
 
 namespace halvern::app {
 
@@ -15,6 +18,12 @@ namespace {
 
 QString Q(const std::string& text) {
   return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// A fixed word of a list cell ("Folder", "Incoming", ...) in the current language.
+QString ListWord(const QString& word) {
+  const QString text = ui::Text(ui::Texts().Section("DataList"), word.toStdString());
+  return text.isEmpty() ? word : text;
 }
 
 QIcon Draw(const std::function<void(QPainter&)>& paint) {
@@ -86,6 +95,40 @@ const QIcon& ListIcons::Video() {
   return icon;
 }
 
+const QIcon& ListIcons::Audio() {
+  static const QIcon icon = Draw([](QPainter& p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x1F, 0xA2, 0x6B));
+    p.drawRoundedRect(QRectF(1, 1, 16, 16), 3, 3);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QPointF(6.5, 12.5), 2.2, 1.8);
+    p.drawRect(QRectF(7.8, 4, 1.4, 8.5));
+    p.drawRect(QRectF(7.8, 4, 5, 1.6));
+  });
+  return icon;
+}
+
+const QIcon& ListIcons::Document() {
+  static const QIcon icon = Draw([](QPainter& p) {
+    p.setPen(QPen(QColor(0x6B, 0x72, 0x80), 1.2));
+    p.setBrush(QColor(0xF4, 0xF5, 0xF7));
+    p.drawRoundedRect(QRectF(3.5, 1.5, 11, 15), 1.5, 1.5);
+    p.drawLine(QPointF(6, 6), QPointF(12, 6));
+    p.drawLine(QPointF(6, 9), QPointF(12, 9));
+    p.drawLine(QPointF(6, 12), QPointF(10, 12));
+  });
+  return icon;
+}
+
+const QIcon& ListIcons::ForFile(const std::string& kind, const std::string& name) {
+  std::string media = MediaClassOf(kind);
+  if (media.empty()) media = IsVideoName(name) ? "video" : "image";
+  if (media == "audio") return Audio();
+  if (media == "video") return Video();
+  if (media == "document") return Document();
+  return Picture();
+}
+
 const QIcon& ListIcons::Folder() {
   static const QIcon icon = Draw([](QPainter& p) {
     p.setPen(Qt::NoPen);
@@ -142,13 +185,13 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
     case C::kCameraRoll:
     case C::kPhotoStream:
       files_ = category == C::kCameraRoll ? &results_.cameraRoll : &results_.photoStream;
-      SetColumns({{"File Name", 200, false}, {"File Size", 0, false}});
+      SetColumns({{"File Name", 200, false}, {"Kind", 60, false}, {"File Size", 0, false}});
       break;
     case C::kMessageAttachments:
     case C::kWhatsAppAttachments:
       files_ = category == C::kMessageAttachments ? &results_.messageAttachments
                                                   : &results_.whatsAppAttachments;
-      SetColumns({{"File Name", 300, false}, {"File Size", 0, false}});
+      SetColumns({{"File Name", 300, false}, {"Kind", 60, false}, {"File Size", 0, false}});
       break;
     case C::kAppPhotos:
     case C::kAppVideos:
@@ -172,15 +215,19 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
                   {"Home Page", 0, false}});
       break;
     case C::kCallHistory:
-      SetColumns({{"User Name", 150, false},
-                  {"Phone Number", 150, false},
+      SetColumns({{"User Name", 130, false},
+                  {"Phone Number", 130, false},
                   {"Date", 130, false},
-                  {"Call Status", 100, false},
-                  {"Duration", 100, false},
+                  {"Call Status", 200, false},
+                  {"Duration", 90, false},
                   {"Status", 0, false}});
       break;
     case C::kNotes:
-      SetColumns({{"Title", 100, false}, {"Date", 110, false}, {"Note", 0, false}});
+      SetColumns({{"Title", 100, false},
+                  {"Folder", 100, false},
+                  {"Date", 110, false},
+                  {"Note", 0, false},
+                  {"Status", 60, false}});
       break;
     case C::kWhatsApp:
       SetColumns({{"Chats", 150, false}, {"Name", 150, true}, {"Phone", 0, true}});
@@ -211,7 +258,10 @@ void ItemListModel::ShowAppFiles(ScanCategory category, const std::string& app) 
   appFiles_ = &it->second;
   filtered_ = false;
   visible_.clear();
-  SetColumns({{"File Name", 200, false}, {"App Name", 200, false}, {"Size", 0, false}});
+  SetColumns({{"File Name", 200, false},
+              {"App Name", 200, false},
+              {"Kind", 60, false},
+              {"Size", 0, false}});
   endResetModel();
 }
 
@@ -307,6 +357,8 @@ QString ItemListModel::Cell(size_t i, int column) const {
       case 1:
         return Q(f.appName);
       case 2:
+        return Q(f.kind);
+      case 3:
         return Q(FormatSize(int64_t(f.size)));
       default:
         return {};
@@ -319,11 +371,12 @@ QString ItemListModel::Cell(size_t i, int column) const {
     case C::kMessageAttachments:
     case C::kWhatsAppAttachments: {
       const MediaFileItem& f = (*files_)[i];
-      return column == 0 ? Q(f.displayName) : Q(FormatSize(int64_t(f.size)));
+      if (column == 0) return Q(f.displayName);
+      return column == 1 ? Q(f.kind) : Q(FormatSize(int64_t(f.size)));
     }
     case C::kAppPhotos:
     case C::kAppVideos:
-      return column == 0 ? Q(apps_[i]->first) : QStringLiteral("Folder");
+      return column == 0 ? Q(apps_[i]->first) : ListWord(QStringLiteral("Folder"));
     case C::kMessages: {
       const MessageItem& m = rows_.conversations[i];
       const std::string* cells[] = {&m.name, &m.phone, &m.date, &m.text};
@@ -344,20 +397,26 @@ QString ItemListModel::Cell(size_t i, int column) const {
           return Q(c.phone);
         case 2:
           return Q(c.date);
-        case 3:
-          return QLatin1String(CallDirectionText(c));
+        case 3:  // "FaceTime Video, Incoming, Missed"
+          return ListWord(Q(CallKindText(c))) + QStringLiteral(", ") +
+                 ListWord(QLatin1String(CallDirectionText(c))) + QStringLiteral(", ") +
+                 ListWord(Q(CallOutcomeText(c)));
         case 4:
-          return Q(CallDurationText(c));
+          return c.duration == 0 ? ListWord(Q(CallDurationText(c))) : Q(CallDurationText(c));
         case 5:
-          return c.deleted ? QStringLiteral("Deleted") : QStringLiteral("Normal");
+          return ListWord(c.deleted ? QStringLiteral("Deleted") : QStringLiteral("Normal"));
         default:
           return {};
       }
     }
     case C::kNotes: {
       const NoteItem& n = rows_.notes[i];
-      const std::string* cells[] = {&n.title, &n.date, &n.body};
-      return column < 3 ? Q(*cells[column]).replace(QLatin1Char('\n'), QLatin1Char(' '))
+      if (column == 4) {
+        if (n.deleted) return QStringLiteral("Deleted");
+        return n.locked ? QStringLiteral("Locked") : QStringLiteral("Normal");
+      }
+      const std::string* cells[] = {&n.title, &n.folder, &n.date, &n.body};
+      return column < 4 ? Q(*cells[column]).replace(QLatin1Char('\n'), QLatin1Char(' '))
                         : QString();
     }
     case C::kWhatsApp: {
@@ -379,16 +438,15 @@ QString ItemListModel::Cell(size_t i, int column) const {
 
 QIcon ItemListModel::IconOf(size_t i) const {
   if (level_ == Level::kAppFiles) {
-    return IsVideoName((*appFiles_)[i].displayName) ? ListIcons::Video() : ListIcons::Picture();
+    return ListIcons::ForFile((*appFiles_)[i].kind, (*appFiles_)[i].displayName);
   }
   using C = ScanCategory;
   switch (category_) {
     case C::kCameraRoll:
     case C::kPhotoStream:
-      return ListIcons::Picture();
     case C::kMessageAttachments:
     case C::kWhatsAppAttachments:
-      return IsVideoName((*files_)[i].displayName) ? ListIcons::Video() : ListIcons::Picture();
+      return ListIcons::ForFile((*files_)[i].kind, (*files_)[i].displayName);
     case C::kAppPhotos:
     case C::kAppVideos:
       return ListIcons::Folder();
@@ -440,9 +498,35 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const {
       return int(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::SizeHintRole:
       return QSize(0, kListRowHeight);
+    case kSortRole:
+      return SortKey(item, column);
     default:
       return {};
   }
+}
+
+QVariant ItemListModel::SortKey(size_t item, int column) const {
+  if (size_t(column) < columns_.size() &&
+      std::strstr(columns_[size_t(column)].title, "Size") != nullptr) {
+    if (level_ == Level::kAppFiles) return qlonglong((*appFiles_)[item].size);
+    if (files_ != nullptr) return qlonglong((*files_)[item].size);
+  }
+  return Cell(item, column);
+}
+
+QVariant ItemListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || size_t(section) >= columns_.size()) {
+    return QAbstractTableModel::headerData(section, orientation, role);
+  }
+  const Column& c = columns_[size_t(section)];
+  if (role == Qt::DisplayRole) {
+    const QString text = ui::Text(ui::Texts().Section("DataList"), c.title);
+    return text.isEmpty() ? QString::fromUtf8(c.title) : text;
+  }
+  if (role == Qt::TextAlignmentRole) {
+    return int((c.centred ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
+  }
+  return {};
 }
 
 bool ItemListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
@@ -471,18 +555,35 @@ CFileListCtrl::CFileListCtrl(QTreeView* view, QCheckBox* checkAll, std::vector<Q
       filterCount_(filterCount),
       selection_(selection),
       model_(results, rows, selection) {
-  view_->setModel(&model_);
+  // Sorting by a header click and the search box work on a proxy; the model keeps the
+  // pre-sorted order that the recover run and the print page use.
+  proxy_.setSourceModel(&model_);
+  proxy_.setSortRole(ItemListModel::kSortRole);
+  proxy_.setSortCaseSensitivity(Qt::CaseInsensitive);
+  proxy_.setFilterKeyColumn(-1);
+  proxy_.setFilterCaseSensitivity(Qt::CaseInsensitive);
+  view_->setModel(&proxy_);
   view_->setUniformRowHeights(true);
-  view_->setHeaderHidden(true);
+  view_->setHeaderHidden(false);
+  view_->setSortingEnabled(true);
+  view_->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  view_->header()->setSectionsClickable(true);
+  view_->header()->setSortIndicatorShown(true);
+  view_->header()->setMinimumSectionSize(60);
+  view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view_->setFocusPolicy(Qt::StrongFocus);
   view_->setRootIsDecorated(false);
   view_->setIconSize(QSize(18, 18));
   view_->header()->setStretchLastSection(true);
   view_->header()->setSectionResizeMode(QHeaderView::Interactive);
   view_->setProperty("filter", QStringLiteral("N"));
   view_->setStyleSheet(
-      QStringLiteral("QTreeView { border: none; background: #FFFFFF; outline: none; }"
+      QStringLiteral("QTreeView { border: 2px solid transparent; background: #FFFFFF; }"
+                     "QTreeView:focus { border: 2px solid #1F5FBF; }"
                      "QTreeView::item { border-bottom: 1px solid #EDEEF0; }"
-                     "QTreeView::item:selected { background: #FFF1E6; }"
+                     // Dark text on the selected row: contrast above 9:1.
+                     "QTreeView::item:selected { background: #FFE0C7; color: #2B2F36; }"
                      "QTreeView::indicator:unchecked { image: url(:/skin/images/check_off.svg); }"
                      "QTreeView::indicator:checked { image: url(:/skin/images/check_on.svg); }"));
   model_.onCheck = [this](int row, bool on) {
@@ -501,35 +602,94 @@ CFileListCtrl::CFileListCtrl(QTreeView* view, QCheckBox* checkAll, std::vector<Q
     model_.RefreshChecks();
     if (onSelectionChanged) onSelectionChanged();
   });
+  // Space checks or unchecks the current row, or every selected row at once (Ctrl+A selects
+  // them all).
+  struct SpaceKeys : QObject {
+    CFileListCtrl* list;
+    explicit SpaceKeys(CFileListCtrl* l) : list(l) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() != QEvent::KeyPress) return false;
+      auto* key = static_cast<QKeyEvent*>(e);
+      if (key->key() != Qt::Key_Space || key->modifiers() != Qt::NoModifier) return false;
+      const QModelIndex current = list->view()->currentIndex();
+      QItemSelectionModel* s = list->view()->selectionModel();
+      if (s == nullptr || (!current.isValid() && !s->hasSelection())) return false;
+      // The current row (whichever cell holds the focus) turns, and every selected row with it.
+      if (current.isValid() && !s->isRowSelected(current.row(), current.parent())) {
+        s->select(current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+      }
+      const bool on = !current.isValid() ||
+                      current.siblingAtColumn(0).data(Qt::CheckStateRole).toInt() != Qt::Checked;
+      list->CheckSelected(on);
+      return true;
+    }
+  };
+  auto* keys = new SpaceKeys(this);
+  keys->setParent(view_);
+  view_->installEventFilter(keys);
   SetHeader();
+}
+
+int CFileListCtrl::SourceRow(const QModelIndex& viewIndex) const {
+  if (!viewIndex.isValid()) return -1;
+  if (viewIndex.model() == &model_) return viewIndex.row();
+  return proxy_.mapToSource(viewIndex).row();
+}
+
+void CFileListCtrl::Search(const QString& text) {
+  proxy_.setFilterFixedString(text);
+}
+
+void CFileListCtrl::BindSearch(QLineEdit* edit) {
+  search_ = edit;
+  QObject::connect(edit, &QLineEdit::textChanged, view_, [this](const QString& t) { Search(t); });
+}
+
+void CFileListCtrl::CheckSelected(bool on) {
+  const QModelIndexList rows = view_->selectionModel()->selectedRows();
+  for (const QModelIndex& r : rows) {
+    const int source = SourceRow(r);
+    if (source >= 0) selection_.Select(model_.ItemKey(model_.ItemOfRow(source)), on);
+  }
+  selection_.Recount();
+  model_.RefreshChecks();
+  if (onSelectionChanged) onSelectionChanged();
 }
 
 // The header bar lays out CheckAll and Col1..Col6 over the view's columns. The first column
 // also holds each row's check box and icon, so it is wider than its text by that much.
 void CFileListCtrl::SetHeader() {
   constexpr int kCheckAndIcon = 44;  // row check box and icon before the first cell's text
-  constexpr int kHeaderLead = 38;    // the header bar's margin, CheckAll and one spacing
-  constexpr int kHeaderSpacing = 6;
+  constexpr int kCellPadding = 28;   // the cell's margins and the header's sort arrow
   const auto& columns = model_.columns();
+  const QFontMetrics text(view_->font());
+  QFont bold = view_->header()->font();
+  bold.setBold(true);
+  const QFontMetrics title(bold);
+  // What the widest usual value of a column looks like, so that dates, numbers and sizes are
+  // never cut.
+  auto sample = [](const QString& t) -> QString {
+    if (t.contains(QLatin1String("Date"))) return QStringLiteral("0000-00-00 00:00:00");
+    if (t.contains(QLatin1String("Phone"))) return QStringLiteral("+00 000 000 000 000");
+    if (t.contains(QLatin1String("Size"))) return QStringLiteral("1000.00 MB");
+    if (t.contains(QLatin1String("Duration"))) return QStringLiteral("00:00:00");
+    if (t.contains(QLatin1String("Status"))) return QStringLiteral("Outgoing");
+    return {};
+  };
   for (size_t c = 0; c < headers_.size(); ++c) {
-    QLabel* label = headers_[c];
-    if (c >= columns.size()) {
-      label->hide();
-      continue;
-    }
-    label->setText(QLatin1String(columns[c].title));
-    label->setAlignment(columns[c].centred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter);
-    const int width = columns[c].width;
-    if (width > 0) {
-      const int shown = c == 0 ? width + kCheckAndIcon : width;
-      view_->setColumnWidth(int(c), shown);
-      label->setFixedWidth(c == 0 ? shown - kHeaderLead : shown - kHeaderSpacing);
-    } else {
-      label->setMinimumWidth(0);
-      label->setMaximumWidth(QWIDGETSIZE_MAX);
-    }
-    label->show();
+    // The view's own header carries the titles; the bar above keeps only CheckAll.
+    if (c < columns.size()) headers_[c]->setText(QLatin1String(columns[c].title));
+    headers_[c]->hide();
   }
+  for (size_t c = 0; c < columns.size(); ++c) {
+    const QString name = QString::fromUtf8(columns[c].title);
+    const QString shown = model_.headerData(int(c), Qt::Horizontal, Qt::DisplayRole).toString();
+    int width = std::max({columns[c].width, text.horizontalAdvance(sample(name)) + kCellPadding,
+                          title.horizontalAdvance(shown) + kCellPadding});
+    if (c == 0) width += kCheckAndIcon;
+    if (c + 1 < columns.size() || columns[c].width > 0) view_->setColumnWidth(int(c), width);
+  }
+  view_->header()->setStretchLastSection(true);
   checkAll_->setEnabled(!columns.empty());
   const QSignalBlocker quiet(checkAll_);
   checkAll_->setChecked(model_.level() == ItemListModel::Level::kCategory &&
@@ -551,8 +711,9 @@ void CFileListCtrl::UpdateFilterCount() {
   const bool show = FilterOn() && model_.level() == ItemListModel::Level::kCategory &&
                     HasDeletionMarks(model_.category());
   if (show) {
-    filterCount_->setText(QStringLiteral("Files Filtered: %1 item(s)")
-                              .arg(selection_.Category(model_.category()).hidden));
+    QString format = ui::Text(ui::Texts().Section("PageScan"), "FilesFiltered");
+    if (format.isEmpty()) format = QStringLiteral("Files Filtered: %1 item(s)");
+    filterCount_->setText(format.arg(selection_.Category(model_.category()).hidden));
   }
   filterCount_->setVisible(show);
 }
@@ -566,6 +727,10 @@ void CFileListCtrl::Fill(ScanCategory category) {
     HideUnlisted();
     selection_.Recount();
   }
+  // A new list starts in its own order and unsearched.
+  view_->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  proxy_.sort(-1);
+  if (search_ != nullptr && !search_->text().isEmpty()) search_->clear();
   SetHeader();
   UpdateFilterCount();
   view_->scrollToTop();

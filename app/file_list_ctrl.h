@@ -8,6 +8,8 @@
 #include <QCheckBox>
 #include <QIcon>
 #include <QLabel>
+#include <QLineEdit>
+#include <QSortFilterProxyModel>
 #include <QTreeView>
 #include <functional>
 #include <string>
@@ -38,6 +40,10 @@ bool IsVideoName(const std::string& name);
 struct ListIcons {
   static const QIcon& Picture();
   static const QIcon& Video();
+  static const QIcon& Audio();
+  static const QIcon& Document();
+  // The icon of a file by its kind (MediaFileItem::kind), else by its name's extension.
+  static const QIcon& ForFile(const std::string& kind, const std::string& name);
   static const QIcon& Folder();
   static const QIcon& Deleted();
 };
@@ -55,6 +61,9 @@ class ItemListModel : public QAbstractTableModel {
     int width;  // 0: the rest of the width
     bool centred;
   };
+
+  // The role the list sorts by: numbers for sizes, the shown text otherwise.
+  static constexpr int kSortRole = Qt::UserRole + 7;
 
   ItemListModel(const ScanResults& results, const CategoryRows& rows,
                 const CStatisticsObj& selection, QObject* parent = nullptr);
@@ -92,6 +101,10 @@ class ItemListModel : public QAbstractTableModel {
   QVariant data(const QModelIndex& index, int role) const override;
   bool setData(const QModelIndex& index, const QVariant& value, int role) override;
   Qt::ItemFlags flags(const QModelIndex& index) const override;
+  // The column titles in the current language.
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  // The sort key of a cell: the size in bytes for size columns, else the cell's text.
+  QVariant SortKey(size_t item, int column) const;
 
  private:
   void SetColumns(std::vector<Column> columns);
@@ -133,6 +146,15 @@ class CFileListCtrl {
 
   ItemListModel& model() { return model_; }
   QTreeView* view() const { return view_; }
+  // The model row (item order before sorting and searching) of an index of the view.
+  int SourceRow(const QModelIndex& viewIndex) const;
+  // Keeps only the rows with `text` in any cell (any case); empty shows every row.
+  void Search(const QString& text);
+  QString SearchText() const { return proxy_.filterRegularExpression().pattern(); }
+  // Binds the search box (its text filters the shown list; a new category empties it).
+  void BindSearch(QLineEdit* edit);
+  // Checks or unchecks every selected row (Space with several rows selected).
+  void CheckSelected(bool on);
 
   // Called after every check-box change of a row (the page recounts and redraws).
   std::function<void()> onSelectionChanged;
@@ -146,8 +168,10 @@ class CFileListCtrl {
   QCheckBox* checkAll_;
   std::vector<QLabel*> headers_;
   QLabel* filterCount_;
+  QLineEdit* search_ = nullptr;
   CStatisticsObj& selection_;
   ItemListModel model_;
+  QSortFilterProxyModel proxy_;
 };
 
 }  // namespace halvern::app

@@ -3,6 +3,8 @@
 
 #include <QPainter>
 
+#include "ui/skin.h"
+
 namespace halvern::app {
 
 namespace {
@@ -33,7 +35,18 @@ struct RowDef {
   QRgb colour;
 };
 
+// A text of the tree's own section, or `fallback` when the language file lacks it.
+QString TreeText(const std::string& key, const QString& fallback) {
+  const QString text = ui::Text(ui::Texts().Section("NodeTree"), key);
+  return text.isEmpty() ? fallback : text;
+}
+
 }  // namespace
+
+QString CategoryLabel(ScanCategory category) {
+  return TreeText("Category" + std::to_string(int(category)),
+                  QString::fromUtf8(CategoryName(category)));
+}
 
 CFileTreeCtrl::CFileTreeCtrl(QTreeWidget* tree) : tree_(tree) {}
 
@@ -79,7 +92,9 @@ void CFileTreeCtrl::Build() {
   };
   updating_ = true;
   for (const auto& g : groups) {
-    auto* group = new QTreeWidgetItem(tree_, {QString::fromUtf8(g.group)});
+    const int groupIndex = int(&g - &groups[0]) + 1;
+    auto* group = new QTreeWidgetItem(
+        tree_, {TreeText("Group" + std::to_string(groupIndex), QString::fromUtf8(g.group))});
     QFont bold = group->font(0);
     bold.setBold(true);
     group->setFont(0, bold);
@@ -92,6 +107,7 @@ void CFileTreeCtrl::Build() {
         row->setFlags(Qt::NoItemFlags);
         continue;
       }
+      row->setText(0, CategoryLabel(ScanCategory(r.code)) + QStringLiteral(" (0)"));
       row->setIcon(0, Badge(QColor::fromRgba(r.colour), QString::fromUtf8(r.text)[0]));
       row->setData(0, kCategoryRole, r.code);
       rows_[ScanCategory(r.code)] = row;
@@ -123,8 +139,9 @@ void CFileTreeCtrl::ResetForScan() {
   tree_->setCurrentItem(nullptr);
   tree_->clearSelection();
   hasSelected_ = false;
+  notScanned_.clear();
   for (auto& [category, row] : rows_) {
-    row->setText(0, QString::fromUtf8(CategoryName(category)) + QStringLiteral(" (0)"));
+    row->setText(0, CategoryLabel(category) + QStringLiteral(" (0)"));
     row->setFlags(Qt::NoItemFlags);
     row->setCheckState(0, Qt::Unchecked);
   }
@@ -151,11 +168,23 @@ void CFileTreeCtrl::RefreshCounts(const std::map<ScanCategory, size_t>& counts) 
     QString text = row->text(0);
     const int open = text.indexOf(QLatin1Char('('));
     if (open >= 0) text.truncate(open);
+    if (notScanned_.count(category) != 0) {
+      row->setText(0, QStringLiteral("%1(%2)").arg(text, TreeText("NotScanned",
+                                                                  QStringLiteral("not scanned"))));
+      row->setToolTip(0, TreeText("NotScannedTip",
+                                  QStringLiteral("The scan ended before this category was read.")));
+      continue;
+    }
     auto it = counts.find(category);
     const size_t n = it == counts.end() ? 0 : it->second;
     row->setText(0, QStringLiteral("%1(%2)").arg(text).arg(n));
+    row->setToolTip(0, QString());
   }
   updating_ = false;
+}
+
+void CFileTreeCtrl::SetNotScanned(const std::set<ScanCategory>& categories) {
+  notScanned_ = categories;
 }
 
 void CFileTreeCtrl::SelectFirst(ScanCategory category) {

@@ -7,11 +7,15 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "engine/scan_sequence.h"
 #include "selection/statistics.h"
 
 namespace halvern::app {
+
+// The name of a category row in the current language ("Camera Roll", ...).
+QString CategoryLabel(ScanCategory category);
 
 class CFileTreeCtrl {
  public:
@@ -25,8 +29,11 @@ class CFileTreeCtrl {
   // The category received data: its row becomes clickable, its check box enabled and checked.
   void Enable(ScanCategory category);
   bool IsEnabled(ScanCategory category) const;
-  // Rewrites every category row as "<text up to the first '('>(<count>)".
+  // Rewrites every category row as "<text up to the first '('>(<count>)", or, for a category
+  // marked not scanned, "<text> (<the not-scanned text>)".
   void RefreshCounts(const std::map<ScanCategory, size_t>& counts);
+  // Marks the categories the scan never reached (cleared by ResetForScan).
+  void SetNotScanned(const std::set<ScanCategory>& categories);
   // Selects `category` unless a row is selected already (which fills the list as a click).
   void SelectFirst(ScanCategory category);
   // Selects the row again (after it was selected: the list is filled again).
@@ -47,6 +54,7 @@ class CFileTreeCtrl {
  private:
   QTreeWidget* tree_;
   std::map<ScanCategory, QTreeWidgetItem*> rows_;
+  std::set<ScanCategory> notScanned_;
   std::atomic<bool> hasSelected_{false};
   bool updating_ = false;
 };

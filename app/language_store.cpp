@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 
 namespace halvern::app {
 
@@ -107,15 +108,20 @@ bool IsUsableLanguageName(const std::string& name) {
 LanguageStore& LanguageStore::Instance() {
   static LanguageStore store = [] {
     LanguageStore s;
-    s.Load(platform::ProgramFolder());
+    s.Load(platform::ConfigFile(), platform::DataFolder() / "Languages");
     return s;
   }();
   return store;
 }
 
 void LanguageStore::Load(const std::filesystem::path& programFolder) {
-  configPath_ = programFolder / "config.ini";
-  languagesFolder_ = programFolder / "Languages";
+  Load(programFolder / "config.ini", programFolder / "Languages");
+}
+
+void LanguageStore::Load(const std::filesystem::path& configFile,
+                         const std::filesystem::path& languagesFolder) {
+  configPath_ = configFile;
+  languagesFolder_ = languagesFolder;
   config_ = {};
   offered_.clear();
   language_ = "English";

@@ -36,6 +36,9 @@ class LanguageStore : public ui::TextSource {
   // Reads `programFolder`/config.ini and the chosen language file; a missing file leaves
   // the defaults (language "English", no offered languages, no texts).
   void Load(const std::filesystem::path& programFolder);
+  // The same with the configuration file and the languages folder named apart (the user's
+  // config.ini beside the installed language files).
+  void Load(const std::filesystem::path& configFile, const std::filesystem::path& languagesFolder);
 
   ui::TextMap& Section(const std::string& section) override;
 

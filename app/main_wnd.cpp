@@ -3,6 +3,8 @@
 
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QUrl>
@@ -10,6 +12,9 @@
 #include <QWindow>
 
 #include "app/device_source.h"
+#include "app/popups.h"
+#include "platform/platform.h"
+#include "platform/runtime_files.h"
 #include "app/language_store.h"
 #include "app/scan_page.h"
 #include "app/start_pages.h"
@@ -21,8 +26,12 @@ namespace halvern::app {
 namespace {
 constexpr int kCaptionHeight = 90;
 constexpr int kSizeBorder = 4;
-constexpr int kMinWidth = 1000;
-constexpr int kMinHeight = 650;
+// The smallest window: fits a 1366 x 768 screen at 125 % scaling (1093 x 614 points, less a
+// panel); the first size is the layout's 1000 x 650, cut to the screen's free area.
+constexpr int kMinWidth = 900;
+constexpr int kMinHeight = 540;
+constexpr int kFirstWidth = 1000;
+constexpr int kFirstHeight = 650;
 }  // namespace
 
 LinkTable Links() {
@@ -64,17 +73,37 @@ void CAssistMenu::Notify(const ui::Notification& n) {
   if (n.type != QLatin1String(ui::notify::kClick)) return;
   hide();
   const LinkTable links = Links();
-  QString url;
+  QUrl url;
   if (n.sender == QLatin1String("item_help")) {
-    url = links.help;
+    // The configured page, else the README shipped beside the program.
+    url = links.help.isEmpty() ? QUrl::fromLocalFile(QString::fromStdString(HelpFile().string()))
+                               : QUrl(links.help);
   } else if (n.sender == QLatin1String("item_about")) {
-    url = links.about;
+    CAboutWnd about(owner_);
+    about.DoModal();
   } else if (n.sender == QLatin1String("item_support")) {
-    url = links.support;
+    // The configured page, else the project's own page named in the About box.
+    url = QUrl(links.support.isEmpty() ? links.about : links.support);
   } else if (n.sender == QLatin1String("item_exit")) {
     QMetaObject::invokeMethod(owner_, &QWidget::close, Qt::QueuedConnection);
   }
-  if (!url.isEmpty()) QDesktopServices::openUrl(QUrl(url));
+  if (url.isValid() && !url.isEmpty()) {
+    if (openUrl) {
+      openUrl(url);
+    } else {
+      QDesktopServices::openUrl(url);
+    }
+  }
+}
+
+std::filesystem::path HelpFile() {
+  // A build folder has the README beside the runtime files; an installed copy keeps it with the
+  // package's documentation (<prefix>/share/doc/halvern).
+  const std::filesystem::path beside = platform::DataFolder() / "README.md";
+  const std::filesystem::path doc = platform::DataFolder().parent_path() / "doc" / "halvern" / "README.md";
+  std::error_code ec;
+  if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(doc, ec)) return doc;
+  return beside;
 }
 
 // ----- Main window -------------------------------------------------------------------------
@@ -88,7 +117,11 @@ CMainWnd::CMainWnd(std::unique_ptr<BackupSession> session, std::unique_ptr<Devic
   setWindowTitle(QStringLiteral("Halvern"));
   setWindowIcon(QIcon(ui::ImagePath(QStringLiteral("logo.svg"))));
   setMinimumSize(kMinWidth, kMinHeight);
-  resize(kMinWidth, kMinHeight);
+  QSize first(kFirstWidth, kFirstHeight);
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    first = first.boundedTo(screen->availableGeometry().size()).expandedTo(minimumSize());
+  }
+  resize(first);
   setMouseTracking(true);
 
   QString error;
@@ -281,7 +314,7 @@ void CMainWnd::OnScanStatus(int code) {
       break;
     case kStatusWrongPassword:
       if (!backup) break;
-      ui::ShowMessageBox(ui::kBoxInformation, this, QStringLiteral("Information"),
+      ui::ShowMessageBox(ui::kBoxInformation, this, ui::MessageText("MSG0403"),
                          ui::MessageText("MSG0302"), 550, 180);
       AskPasswordAgainAndRestart();
       break;
@@ -292,14 +325,20 @@ void CMainWnd::OnScanStatus(int code) {
     case kStatusOpenFailed: {
       QString text = ui::MessageText("MSG0201");
       text.replace(QStringLiteral("\\n"), QStringLiteral("\n"));
-      ui::ShowMessageBox(ui::kBoxError, this, QStringLiteral("Error"), text, 600, 200);
+      // The cause, when the scan that failed to open is known.
+      if (const QString cause = scanPage_->OpenFailureText(); !cause.isEmpty()) {
+        QString format = ui::MessageText("MSG0536");
+        if (format.isEmpty()) format = QStringLiteral("Cause: %s");
+        text += QStringLiteral("\n\n") + FillMessage(format, {cause});
+      }
+      ui::ShowMessageBox(ui::kBoxError, this, ui::MessageText("MSG0401"), text, 600, 200);
       // The scan did not start: give the start page back.
       if (backup) backupPage_->EnablePage();
       break;
     }
     case kStatusOpen111:
       if (!backup) break;
-      ui::ShowMessageBox(ui::kBoxInformation, this, QStringLiteral("Information"),
+      ui::ShowMessageBox(ui::kBoxInformation, this, ui::MessageText("MSG0403"),
                          ui::MessageText("MSG1212"), 550, 200);
       backupPage_->EnablePage();
       break;

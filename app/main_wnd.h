@@ -7,6 +7,9 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QWidget>
+#include <QUrl>
+#include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "ui/notify.h"
@@ -40,6 +43,9 @@ struct LinkTable {
   QString deviceSupport;  // DeviceSupport: how to get the phone service running
 };
 LinkTable Links();
+// The help page shipped with the program's runtime files (the README), opened by Help when
+// config.ini names no help page.
+std::filesystem::path HelpFile();
 
 // The assist menu: a pop-up built from "menu_assist.xml" with the texts of "MenuWnd".
 class CAssistMenu : public QFrame, public ui::NotifyTarget {
@@ -51,6 +57,8 @@ class CAssistMenu : public QFrame, public ui::NotifyTarget {
   void Open(const QPoint& globalPos);
   void Notify(const ui::Notification& n) override;
   QWidget* Root() const { return root_; }
+  // Opens a web page or local file; the desktop's handler when unset (tests replace it).
+  std::function<void(const QUrl&)> openUrl;
 
  private:
   QWidget* owner_;

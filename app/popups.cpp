@@ -1,6 +1,10 @@
 // The password dialog and the preview extraction window.
 #include "app/popups.h"
 
+#include <QPushButton>
+
+#include "platform/version.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
@@ -140,6 +144,41 @@ void CPreviewProcessWnd::reject() { AskCancel(); }
 void CPreviewProcessWnd::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) return;  // swallowed
   CPopUpWnd::keyPressEvent(event);
+}
+
+// ----- About -------------------------------------------------------------------------------
+
+CAboutWnd::CAboutWnd(QWidget* parent)
+    : CPopUpWnd(QStringLiteral("AboutWnd.xml"), "AboutWnd", parent, 480, 260) {}
+
+QString CAboutWnd::VersionText() {
+  QString format = ui::Text(ui::Texts().Section("AboutWnd"), "VersionFormat");
+  if (format.isEmpty()) format = QStringLiteral("Version %1");
+  return format.arg(QLatin1String(kProgramVersion));
+}
+
+QString CAboutWnd::LicenceText() {
+  QString format = ui::Text(ui::Texts().Section("AboutWnd"), "LicenceFormat");
+  if (format.isEmpty()) format = QStringLiteral("Licence: %1");
+  return format.arg(QLatin1String(kProgramLicence));
+}
+
+bool CAboutWnd::OnInit(QStringList* missing) {
+  ui::ControlBinder bind(Root(), LayoutName());
+  auto* name = bind.Get<QLabel>("LblAboutName");
+  auto* version = bind.Get<QLabel>("LblAboutVersion");
+  auto* licence = bind.Get<QLabel>("LblAboutLicence");
+  auto* ok = bind.Get<QPushButton>("okbtn");
+  if (!bind.Ok()) {
+    *missing = bind.Missing();
+    return false;
+  }
+  name->setText(QLatin1String(kProgramName));
+  version->setText(VersionText());
+  licence->setText(LicenceText());
+  ok->setDefault(true);
+  ok->setFocus(Qt::OtherFocusReason);
+  return true;
 }
 
 }  // namespace halvern::app

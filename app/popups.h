@@ -77,4 +77,18 @@ class CPreviewProcessWnd : public ui::CPopUpWnd {
 // Runs the event loop until `done` answers true, looking every `stepMs`.
 void WaitUntil(const std::function<bool()>& done, int stepMs = 50);
 
+// The About box, 480 x 260: the program's name, version and licence (from the build's
+// project version), and what it does. okbtn, Enter, closebtn and Escape close it.
+class CAboutWnd : public ui::CPopUpWnd {
+  Q_OBJECT
+ public:
+  explicit CAboutWnd(QWidget* parent);
+  // "Version 0.1", "Licence: MIT" as shown.
+  static QString VersionText();
+  static QString LicenceText();
+
+ protected:
+  bool OnInit(QStringList* missing) override;
+};
+
 }  // namespace halvern::app

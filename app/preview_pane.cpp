@@ -1,4 +1,5 @@
 // The preview pane: views of notes, conversations, contacts and media files.
+#include "app/heif_image.h"
 #include "app/preview_pane.h"
 
 #include <QCoreApplication>
@@ -20,6 +21,7 @@
 #include "app/app.h"
 #include "app/popups.h"
 #include "engine/backup_session.h"
+#include "platform/runtime_files.h"
 #include "ui/controls.h"
 #include "ui/popup.h"
 
@@ -72,7 +74,7 @@ int BubbleTextHeight(int paddingTopBottom, int measuredHeight, const QString& te
 
 CPreviewVrtWnd::CPreviewVrtWnd(QWidget* owner, BackupSession& session)
     : owner_(owner), session_(session), timers_(this) {
-  playerFolder = QCoreApplication::applicationDirPath();
+  playerFolder = QString::fromStdString(platform::HelperFolder().string());
   runExtractionWindow = [this](const std::string& dataFile, const QString& name,
                                std::string& previewPath) {
     CPreviewProcessWnd wnd(owner_, session_, dataFile, name);
@@ -226,6 +228,10 @@ void CPreviewVrtWnd::ShowNote(const NoteItem& note) {
   QTextCharFormat text;
   text.setForeground(note.deleted ? kOrange : kNoteText);
   AlignLastBlock(edit_, Qt::AlignLeft);
+  if (!note.folder.empty()) {
+    InsertAtEnd(edit_, QStringLiteral("Folder:\n    ") + Q(note.folder) + QStringLiteral("\n"),
+                text);
+  }
   for (const QString& part :
        {QStringLiteral("Title:\n"), QStringLiteral("    "), Q(note.title), QStringLiteral("\n"),
         QStringLiteral("Note:\n "), QStringLiteral("    "), Q(note.body)}) {
@@ -535,7 +541,8 @@ void CPreviewVrtWnd::OnImageTimer() {
   if (imageRetries_ > kImageRetries) {
     timers_.KillAll(edit_);
     edit_->clear();
-    AppendCentredLine(QStringLiteral("Can not found the file!"));
+    const QString missing = ui::MessageText("MSG1208");
+    AppendCentredLine(missing.isEmpty() ? QStringLiteral("Can not found the file!") : missing);
   }
 }
 
@@ -545,7 +552,9 @@ bool CPreviewVrtWnd::InsertImage(const QString& path) {
   QImageReader reader(path);
   reader.setDecideFormatFromContent(true);
   reader.setAutoTransform(true);
-  const QImage image = reader.read();
+  QImage image = reader.read();
+  // HEIC/HEIF (an iPhone's photos): Qt has no reader of its own for them.
+  if (image.isNull() && LooksLikeHeif(path)) image = DecodeHeif(path);
   if (image.isNull()) return false;
   if (image.width() <= 2 && image.height() <= 2) {
     edit_->clear();

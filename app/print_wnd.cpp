@@ -7,6 +7,8 @@
 #include <QStackedWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
 #include <QWebEngineView>
 
 #include "app/popups.h"
@@ -38,6 +40,15 @@ CPrintWnd::CPrintWnd(QWidget* parent, PrintSource source, std::filesystem::path 
 CPrintWnd::~CPrintWnd() {
   control_.cancelled = true;
   if (worker_.joinable()) worker_.join();
+  // The browser goes first: its page (owned by this window, see OnInit) is deleted only
+  // after the view that shows it, and before the profile the page was made with.
+  delete view_;
+  view_ = nullptr;
+  page_.reset();
+  // The page holds the user's data: it does not outlive the window.
+  std::error_code ec;
+  std::filesystem::remove(pagePath_, ec);
+  std::filesystem::remove(pagePath_.parent_path(), ec);  // only when empty
 }
 
 bool CPrintWnd::OnInit(QStringList* missing) {
@@ -55,6 +66,10 @@ bool CPrintWnd::OnInit(QStringList* missing) {
   LoadPrintTemplate(templateFolder_, template_);  // a missing template: the body alone
   view_ = new QWebEngineView(holder);
   view_->setObjectName(QStringLiteral("WebPagePrintView"));
+  // The window owns the page and sets it on the view; the view never owns it, and the
+  // destructor deletes the view before the page.
+  page_ = std::make_unique<QWebEnginePage>(QWebEngineProfile::defaultProfile());
+  view_->setPage(page_.get());
   if (holder->layout() == nullptr) new QVBoxLayout(holder);
   holder->layout()->addWidget(view_);
   connect(view_, &QWebEngineView::printRequested, this, [this] {

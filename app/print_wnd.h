@@ -17,6 +17,7 @@
 class QPrinter;
 class QStackedWidget;
 class QWebEngineView;
+class QWebEnginePage;
 
 namespace halvern::app {
 
@@ -70,6 +71,7 @@ class CPrintWnd : public ui::CPopUpWnd {
   std::thread worker_;
   QStackedWidget* tab_ = nullptr;
   QWebEngineView* view_ = nullptr;
+  std::unique_ptr<QWebEnginePage> page_;
   QTimer initTimer_;
   bool initPending_ = false;
   bool initCalled_ = false;

@@ -7,6 +7,8 @@
 #include <QKeyEvent>
 #include <QScreen>
 #include <QUrl>
+#include <algorithm>
+#include <cstring>
 
 #include "app/popups.h"
 #include "app/scan_page.h"
@@ -55,6 +57,10 @@ bool CRecoverProcessWnd::OnInit(QStringList* missing) {
   }
   detail_->setHeaderLabels({Text("DetailListFile", "File"), Text("DetailListStatus", "Status")});
   detail_->header()->resizeSection(0, 420);
+  detail_->setTextElideMode(Qt::ElideMiddle);
+  // A long path is elided in its middle; the label never widens the window.
+  currentLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  currentLabel_->setMinimumWidth(1);
   finishBtn_->hide();
   return true;
 }
@@ -92,12 +98,55 @@ uint32_t CRecoverProcessWnd::FailedCount() const {
   return failed_;
 }
 
+uint32_t CRecoverProcessWnd::ItemsWritten() const {
+  auto* self = const_cast<CRecoverProcessWnd*>(this);
+  std::lock_guard<std::mutex> hold(self->dataLock_);
+  return itemsWritten_;
+}
+
+uint32_t CRecoverProcessWnd::ItemsFailed() const {
+  auto* self = const_cast<CRecoverProcessWnd*>(this);
+  std::lock_guard<std::mutex> hold(self->dataLock_);
+  return itemsFailed_;
+}
+
+QString CRecoverProcessWnd::StatusText(int32_t error) const {
+  if (error == kOk) return Text("StatusSuccess", "Success");
+  // A report that reaches the window is never the user's stop (the worker reports nothing
+  // once stopped), so the number 2 here is the system's "No such file or directory".
+  if (error > 0 && error < 4096 && error != kInvalidParameter && error != kReadFault && error != kQueryFailed &&
+      error != kManifestOpenFailed) {
+    return QString::fromLocal8Bit(std::strerror(error));
+  }
+  return Q(RecoverStatusText(error));
+}
+
+// Worker thread: one selected item is done.
+void CRecoverProcessWnd::OnItemOutcome(int32_t error) {
+  {
+    std::lock_guard<std::mutex> shown(dataLock_);
+    (error == kOk ? itemsWritten_ : itemsFailed_)++;
+  }
+  QueueShow();
+}
+
+void CRecoverProcessWnd::QueueShow() {
+  bool queue = false;
+  {
+    std::lock_guard<std::mutex> shown(dataLock_);
+    queue = !updateQueued_;
+    updateQueued_ = true;
+  }
+  if (queue)
+    QMetaObject::invokeMethod(
+        this, [this] { ShowProgress(); }, Qt::QueuedConnection);
+}
+
 // Worker thread: counts the report and queues its display.
 int32_t CRecoverProcessWnd::OnRecoverProgress(int32_t percent, int32_t error,
                                               const std::string& path) {
   std::lock_guard<std::mutex> hold(recoverLock_);
   if (cancelled_) return kStopped;
-  bool queue = false;
   {
     std::lock_guard<std::mutex> shown(dataLock_);
     percent_ = std::clamp(percent, 0, 100);
@@ -107,32 +156,27 @@ int32_t CRecoverProcessWnd::OnRecoverProgress(int32_t percent, int32_t error,
       if (error != 0) ++failed_;
       pending_.push_back({path, error});
     }
-    queue = !updateQueued_;
-    updateQueued_ = true;
   }
-  if (queue)
-    QMetaObject::invokeMethod(
-        this, [this] { ShowProgress(); }, Qt::QueuedConnection);
+  QueueShow();
   return 0;
 }
 
 void CRecoverProcessWnd::ShowProgress() {
   std::vector<Pending> rows;
   int32_t percent;
-  uint32_t done, failed;
+  uint32_t written, failed;
   QString current;
   {
     std::lock_guard<std::mutex> shown(dataLock_);
     rows.swap(pending_);
     percent = percent_;
-    done = done_;
-    failed = failed_;
+    written = itemsWritten_;
+    failed = itemsFailed_;
     current = Q(current_);
     updateQueued_ = false;
   }
   for (const Pending& p : rows) {
-    const QString status =
-        p.error == 0 ? Text("StatusSuccess", "Success") : Q(RecoverStatusText(p.error));
+    const QString status = StatusText(p.error);
     auto* row = new QTreeWidgetItem({Q(p.path), status});
     if (p.error != 0) {
       row->setForeground(0, QColor(0xE0, 0x20, 0x20));
@@ -143,11 +187,19 @@ void CRecoverProcessWnd::ShowProgress() {
     }
   }
   progress_->setValue(percent);
-  currentLabel_->setText(current);
-  percentLabel_->setText(QStringLiteral("%1 %2%").arg(ui::MessageText("MSG1101")).arg(percent));
-  const QStringList counts = {QString::number(done), QString::number(total_),
-                              QString::number(done - failed), QString::number(failed)};
-  // Done, total, written, failed.
+  currentLabel_->setToolTip(current);
+  currentLabel_->setText(currentLabel_->fontMetrics().elidedText(
+      current, Qt::ElideMiddle, std::max(40, currentLabel_->width())));
+  if (exportDone_) {
+    // The run's own outcome replaces the percentage: stopped by the user, or finished.
+    percentLabel_->setText(runResult_ == kStopped ? Text("RunStopped", "Stopped by you: the files written so far are kept.")
+                                                  : Text("RunFinished", "Finished."));
+  } else {
+    percentLabel_->setText(QStringLiteral("%1 %2%").arg(ui::MessageText("MSG1101")).arg(percent));
+  }
+  // Items: done, selected, written (every file complete on disk), failed.
+  const QStringList counts = {QString::number(written + failed), QString::number(total_),
+                              QString::number(written), QString::number(failed)};
   QString format = ui::MessageText("MSG1102");
   if (!format.contains(QLatin1String("%d"))) format = ui::MessageText("MSG1105");
   if (format.isEmpty()) format = QStringLiteral("Recovered %d of %d: %d written, %d failed.");

@@ -31,8 +31,15 @@ class CRecoverProcessWnd : public ui::CPopUpWnd, private RecoverProgress {
   int Run();
 
   bool Finished() const { return exportDone_.load(); }
+  // Files reported (the detail list's lines) and those with a failure.
   uint32_t DoneCount() const;
   uint32_t FailedCount() const;
+  // Selected items whose files are all complete on disk, and items with a failure.
+  uint32_t ItemsWritten() const;
+  uint32_t ItemsFailed() const;
+  // The status shown for a report's error: "Success", the system's own message, or
+  // "Stopped" only for the stop the user asked for.
+  QString StatusText(int32_t error) const;
   int32_t RunResult() const { return runResult_.load(); }
   const RecoverSummary& Summary() const { return worker_.summary(); }
   QTreeWidget* DetailList() const { return detail_; }
@@ -50,6 +57,8 @@ class CRecoverProcessWnd : public ui::CPopUpWnd, private RecoverProgress {
     int32_t error;
   };
   int32_t OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) override;
+  void OnItemOutcome(int32_t error) override;
+  void QueueShow();
   void ShowProgress();
   void OnWorkerDone();
   void AskCancel();
@@ -65,6 +74,7 @@ class CRecoverProcessWnd : public ui::CPopUpWnd, private RecoverProgress {
   std::atomic<bool> exportDone_{false};
   std::atomic<int32_t> runResult_{0};
   uint32_t done_ = 0, failed_ = 0;
+  uint32_t itemsWritten_ = 0, itemsFailed_ = 0;
   int32_t percent_ = 0;
   std::string current_;
   std::vector<Pending> pending_;

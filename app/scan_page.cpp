@@ -3,16 +3,22 @@
 
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QIcon>
+#include <QLineEdit>
 #include <QStackedWidget>
+#include <cstring>
 
 #include "app/device_source.h"
+#include "app/heif_image.h"
 #include "app/main_wnd.h"
 #include "app/print_wnd.h"
 #include "app/recover_process_wnd.h"
 #include "engine/backup_session.h"
+#include "export/destination.h"
 #include "export/print_page.h"
 #include "export/recover_worker.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 #include "ui/popup.h"
 #include "ui/skin.h"
 
@@ -26,6 +32,12 @@ void KeepPainting() { QCoreApplication::processEvents(QEventLoop::ExcludeUserInp
 
 QString Q(const std::string& text) {
   return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// A message text, or `fallback` when the language file lacks it.
+QString Text(const char* key, const char* fallback) {
+  const QString text = ui::MessageText(key);
+  return text.isEmpty() ? QString::fromUtf8(fallback) : text;
 }
 
 // Categories whose pick shows the preview switch.
@@ -92,9 +104,10 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
   remarkIcon_ = bind.Get<QLabel>("LblRemarkIcon");
   auto* nodeTree = bind.Get<ui::FileTree>("NodeTree");
   infoLayout_ = bind.Get<QWidget>("iPhoneInfoLayout");
-  for (const char* name : {"PageScanDesc1", "PageScanDesc2", "PageScanDesc3", "PageScanDesc4"}) {
-    bind.Get<QLabel>(name);
-  }
+  desc1_ = bind.Get<QLabel>("PageScanDesc1");
+  desc2_ = bind.Get<QLabel>("PageScanDesc2");
+  desc3_ = bind.Get<QLabel>("PageScanDesc3");
+  bind.Get<QLabel>("PageScanDesc4");
   auto* filterCount = bind.Get<QLabel>("LblFilterCount");
   statistics_ = bind.Get<QLabel>("LblStatistics");
   gifLoading_ = bind.Get<ui::ButtonGif>("BtnGifLoading");
@@ -116,6 +129,8 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
   for (const char* name : {"Col1", "Col2", "Col3", "Col4", "Col5", "Col6"}) {
     headers.push_back(bind.Get<QLabel>(name));
   }
+  search_ = bind.Get<QLineEdit>("EditSearch");
+  heicJpeg_ = bind.Get<QCheckBox>("ChkHeicJpeg");
   bind.Get<QTextEdit>("PreviewEdit");
   bind.Get<QListWidget>("MessagesList");
   if (!bind.Ok()) {
@@ -130,12 +145,14 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
   list_ = std::make_unique<CFileListCtrl>(dataList, checkAll, headers, filterCount,
                                           sequence_->results(), rows_, selection_);
   list_->onSelectionChanged = [this] { AfterSelectionChange(); };
-  QObject::connect(dataList, &QTreeView::doubleClicked, &context_, [this](const QModelIndex& i) {
-    if (list_->OpenApp(i.row())) backAppDir_->show();
+  list_->BindSearch(search_);
+  // A double click or Enter on an app's row opens its files.
+  QObject::connect(dataList, &QTreeView::activated, &context_, [this](const QModelIndex& i) {
+    if (list_->OpenApp(list_->SourceRow(i))) backAppDir_->show();
   });
   QObject::connect(dataList->selectionModel(), &QItemSelectionModel::currentRowChanged, &context_,
                    [this](const QModelIndex& current) {
-                     if (current.isValid()) PreviewRow(current.row());
+                     if (current.isValid()) PreviewRow(list_->SourceRow(current));
                    });
   pane_ = std::make_unique<CPreviewVrtWnd>(&main_, main_.Session());
   if (!pane_->BindPane(page_, missing)) return false;
@@ -147,6 +164,7 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
 void CScanVrtWnd::ApplyPageTexts() {
   ui::ApplyTexts(page_, ui::Texts().Section("PageScan"), QStringLiteral("LblStatistics"));
   pause_->setText(ui::MessageText(paused ? "MSG0506" : "MSG0507"));
+  if (search_ != nullptr) search_->setPlaceholderText(Text("MSG0540", "Search this list"));
   ApplyModeTexts();
   UpdateStatistics();
   if (pane_) pane_->ApplyPaneTexts();
@@ -228,6 +246,10 @@ void CScanVrtWnd::OnCategoryReady(ScanCategory category) {
 }
 
 bool CScanVrtWnd::HasSelectedNode() const { return tree_ && tree_->HasSelectedNode(); }
+
+void CScanVrtWnd::OnCategoryScanned(ScanCategory category) {
+  Queue([this, category] { scanned_.insert(category); });
+}
 
 // The category is complete: its rows (pre-sorted on the worker) join the selection, and then
 // its tree row becomes clickable.
@@ -313,15 +335,125 @@ void CScanVrtWnd::OnScanFinished() {
   main_.Device().Close();
   StopAnimations();
   home_->setEnabled(true);
+  ShowOutcome();
   tree_->RefreshCounts(counts_);
   UpdateRecoverButton();
   UpdateStatistics();
+  // A database that lies in the backup but could not be read is told, never shown as an
+  // empty category: which one, and why.
+  if (!sequence_->results().errors.empty()) {
+    QStringList lines;
+    for (const auto& [category, text] : sequence_->results().errors) {
+      lines << QStringLiteral("%1: %2").arg(QLatin1String(CategoryName(category)), Q(text));
+    }
+    ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt,
+                       FillMessage(ui::MessageText("MSG0521"), {lines.join(QLatin1Char('\n'))}),
+                       550, 240);
+  }
   const int32_t restore = mode == 0 ? main_.Device().PasswordRestoreResult() : 0;
   if (restore != 0) {
     ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt,
                        FillMessage(ui::MessageText("MSG0515"), {QString::number(restore)}), 550,
                        200);
   }
+}
+
+QString CScanVrtWnd::OpenFailureText() const {
+  const int32_t code = sequence_->openResult();
+  switch (code) {
+    case kOk:
+    case kStopped:
+    case kDeviceGone:
+    case kWrongPassword:
+      return {};
+    case kManifestOpenFailed:
+      return Text("MSG0531", "its list of files (Manifest.db) cannot be opened");
+    case kQueryFailed:
+      return Text("MSG0532", "its list of files cannot be read");
+    case kInvalidParameter:
+      return Text("MSG0533", "a file the scan needs is missing or unreadable");
+    case kReadFault:
+      return Text("MSG0534", "a file of it could not be read completely");
+    default:
+      break;
+  }
+  if (code > 0) return QString::fromLocal8Bit(std::strerror(code));
+  return FillMessage(Text("MSG0535", "code %d"), {QString::number(code)});
+}
+
+QString CScanVrtWnd::OutcomeText() const {
+  switch (outcome_) {
+    case ScanOutcome::kNone:
+      return {};
+    case ScanOutcome::kFinished:
+      return ui::MessageText(mode == 1 ? "MSG0502" : "MSG0504");
+    case ScanOutcome::kStopped:
+      return Text("MSG0520", "You stopped the scan. Only the categories read before are shown.");
+    case ScanOutcome::kOpenFailed:
+      return FillMessage(Text("MSG0521", "The scan failed: the backup could not be opened (%s)."),
+                         {OpenFailureText()});
+    case ScanOutcome::kDeviceGone:
+      return Text("MSG0522",
+                  "The iPhone was disconnected, so the scan ended early. Only the categories "
+                  "read before are shown.");
+  }
+  return {};
+}
+
+// The scan has ended: its outcome in the top bar and the hint panel (no spinner, no "being
+// scanned"), and the categories it never reached marked so in the tree.
+void CScanVrtWnd::ShowOutcome() {
+  const int32_t open = sequence_->openResult();
+  // A stop the user asked for is told as such even when the phone's backup, stopped by it,
+  // answers "device gone".
+  if (stopAsked_) {
+    outcome_ = ScanOutcome::kStopped;
+  } else if (deviceGone_ || open == kDeviceGone ||
+             (mode == 0 && sequence_->scanResult() == kStopped)) {
+    outcome_ = ScanOutcome::kDeviceGone;
+  } else if (open != kOk && open != kStopped) {
+    outcome_ = ScanOutcome::kOpenFailed;
+  } else if (sequence_->scanResult() == kStopped) {
+    outcome_ = ScanOutcome::kStopped;
+  } else {
+    outcome_ = ScanOutcome::kFinished;
+  }
+  const char* icon = "scan_done.svg";
+  switch (outcome_) {
+    case ScanOutcome::kStopped:
+      icon = "scan_stopped.svg";
+      break;
+    case ScanOutcome::kOpenFailed:
+      icon = "scan_failed.svg";
+      break;
+    case ScanOutcome::kDeviceGone:
+      icon = "scan_unplugged.svg";
+      break;
+    default:
+      break;
+  }
+  remark_->setText(OutcomeText());
+  remarkIcon_->setPixmap(
+      QIcon(ui::ImagePath(QLatin1String(icon))).pixmap(QSize(48, 48), page_->devicePixelRatioF()));
+  remarkIcon_->setProperty("outcome", QLatin1String(icon));
+  gifLoading_->StopGif();
+  gifLoading_->hide();
+  // Before any category was picked the hint panel carries the outcome, not an empty list.
+  if (list_->model().level() == ItemListModel::Level::kNone) {
+    dataLayout_->hide();
+    infoLayout_->show();
+  }
+  desc1_->setText(OutcomeText());
+  desc2_->setText(anyReady_ ? Text("MSG0523", "Pick a category on the left to see its items.")
+                            : Text("MSG0524", "No items were found."));
+  desc3_->hide();
+  std::set<ScanCategory> notScanned;
+  if (outcome_ != ScanOutcome::kFinished) {
+    for (int32_t code = 1; code <= 11; ++code) {
+      if (scanned_.count(ScanCategory(code)) == 0) notScanned.insert(ScanCategory(code));
+    }
+  }
+  tree_->SetNotScanned(notScanned);
 }
 
 // ----- Picking, checking, the statistics ---------------------------------------------------
@@ -337,8 +469,14 @@ void CScanVrtWnd::PickCategory(ScanCategory category) {
     filter_->setChecked(list_->FilterOn());
   }
   list_->Fill(category);
-  switchLayout_->setVisible(HasPreview(category));
-  previewLayout_->setVisible(HasPreview(category) && preview_->isChecked());
+  // The preview follows the category: the last item's preview goes, and the pane is shown
+  // (in the view the category uses) or hidden as the category needs.
+  pane_->ResetPane();
+  if (HasPreview(category)) {
+    const bool conversation =
+        category == ScanCategory::kMessages || category == ScanCategory::kWhatsApp;
+    pane_->SetPaneView(true, !conversation);
+  }
   print_->setEnabled(IsPrintable(category));
   AfterSelectionChange();
 }
@@ -366,7 +504,7 @@ void CScanVrtWnd::Print() {
     return entry != nullptr && entry->checked;
   };
   CPrintWnd window(&main_, source, main_.Session().workFolder,
-                   platform::ProgramFolder() / "template");
+                   platform::DataFolder() / "template");
   window.DoModal();
 }
 
@@ -445,8 +583,13 @@ int CScanVrtWnd::StartScan(int scanMode) {
   if (scanMode != 0 && scanMode != 1) return 1;
   if (!sequence_->finished()) return 1;
   mode = scanMode;
-  ApplyModeTexts();
+  outcome_ = ScanOutcome::kNone;
+  stopAsked_ = deviceGone_ = false;
+  scanned_.clear();
+  ApplyPageTexts();
   ResetPage();
+  gifLoading_->show();
+  desc3_->show();
   everScanned_ = true;
   infoLayout_->hide();
   dataLayout_->show();
@@ -492,6 +635,7 @@ void CScanVrtWnd::AskStop() {
       paused = false;
       pause_->setText(ui::MessageText("MSG0507"));
     }
+    stopAsked_ = true;
     sequence_->Stop(KeepPainting);  // releases the hold once, cancels and waits for the worker
   } else if (!wasPaused) {
     sequence_->Resume();
@@ -501,6 +645,13 @@ void CScanVrtWnd::AskStop() {
 
 bool CScanVrtWnd::QueryClose() {
   if (sequence_->finished() && !anyReady_) return true;
+  if (sequence_->finished()) {
+    // Nothing runs: the question is only whether the results may go.
+    return ui::ShowMessageBox(ui::kBoxQuestion, &main_, std::nullopt,
+                              Text("MSG0516", "Close Halvern? The results of this scan are not "
+                                              "kept."),
+                              550, 200) == ui::kResultOk;
+  }
   const bool wasPaused = paused;
   if (!wasPaused) {
     sequence_->Pause();
@@ -511,6 +662,7 @@ bool CScanVrtWnd::QueryClose() {
   if (answer == ui::kResultOk) {
     paused = false;
     pause_->setText(ui::MessageText("MSG0507"));
+    stopAsked_ = true;
     sequence_->Stop(KeepPainting);
     return true;
   }
@@ -522,7 +674,12 @@ bool CScanVrtWnd::QueryClose() {
 }
 
 void CScanVrtWnd::OnDeviceGone() {
-  if (sequence_->finished()) return;
+  deviceGone_ = true;
+  if (sequence_->finished()) {
+    // The scan ended before the notice arrived: its page tells the outcome all the same.
+    if (outcome_ != ScanOutcome::kNone) ShowOutcome();
+    return;
+  }
   if (!paused) sequence_->Pause();
   paused = false;
   pause_->setText(ui::MessageText("MSG0507"));
@@ -555,14 +712,33 @@ void CScanVrtWnd::Recover() {
     if (!picked.isEmpty()) folder = std::filesystem::path(picked.toStdString());
   }
   if (!folder) return;  // cancelled: no message
+  // The backup being read is never written, and a folder that takes no file is refused
+  // before anything starts.
+  const std::filesystem::path backupFolder =
+      mode == 1 ? backupInfo.folderPath : main_.Session().info.folderPath;
+  const DestinationCheck check = CheckRecoverDestination(*folder, backupFolder);
+  if (!check.ok()) {
+    const QString where = QString::fromStdString(check.destination.string());
+    const QString text =
+        check.problem == DestinationProblem::kInsideBackup
+            ? FillMessage(Text("MSG1110", "The folder %s lies inside the backup being read. "
+                                          "Choose another folder for the recovered data."),
+                          {where})
+            : FillMessage(Text("MSG1111", "The folder %s cannot be written (%s). Choose another "
+                                          "folder."),
+                          {where, QString::fromLocal8Bit(std::strerror(check.error))});
+    ui::ShowMessageBox(ui::kBoxError, &main_, std::nullopt, text, 550, 220);
+    return;
+  }
   RecoverJob job;
   job.engine = sequence_->activeEngine();
   job.messages = &sequence_->results().messages;
   job.chats = &sequence_->results().whatsApp;
   job.selection = &selection_;
+  job.destination = check.destination;
+  job.templateFolder = platform::DataFolder() / "template";
+  if (heicJpeg_ == nullptr || heicJpeg_->isChecked()) job.heicToJpeg = HeifToJpeg;
   job.deletedOnly = list_->FilterOn();
-  job.destination = *folder;
-  job.templateFolder = platform::ProgramFolder() / "template";
   if (mode == 1) {
     job.deviceName = backupInfo.displayName;
   } else {

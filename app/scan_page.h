@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QObject>
 #include <QProgressBar>
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "app/preview_pane.h"
 #include "app/file_list_ctrl.h"
@@ -32,6 +34,15 @@
 namespace halvern::app {
 
 class CMainWnd;
+
+// How the last scan ended.
+enum class ScanOutcome {
+  kNone,          // no scan yet, or one running
+  kFinished,      // every category was read
+  kStopped,       // the user stopped it
+  kOpenFailed,    // the backup (or the phone's fresh backup) could not be opened
+  kDeviceGone,    // the phone was disconnected
+};
 
 class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
  public:
@@ -57,6 +68,13 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   bool QueryClose();
   // The device went away during a scan: stop it and tell the user.
   void OnDeviceGone();
+  // The last scan's outcome (set when it has ended) and its sentence as the page shows it.
+  ScanOutcome Outcome() const { return outcome_; }
+  QString OutcomeText() const;
+  // Why the last scan's opening failed, in the user's language (empty when it did not).
+  QString OpenFailureText() const;
+  // Categories the last scan read to their end.
+  const std::set<ScanCategory>& ScannedCategories() const { return scanned_; }
 
   void Notify(const ui::Notification& n) override;
 
@@ -88,6 +106,8 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   void OnScanStarted() override;
   void OnProgressShown(int32_t percent) override;
   void OnCategoryReady(ScanCategory category) override;
+  void OnCategoryScanned(ScanCategory category) override;
+  void ShowOutcome();
   bool HasSelectedNode() const override;
   // Runs `work` on the user-interface thread unless a newer scan started meanwhile.
   void Queue(std::function<void()> work);
@@ -119,6 +139,10 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   ScanCategory firstReady_ = ScanCategory::kCameraRoll;
   bool anyReady_ = false;
   std::map<ScanCategory, size_t> counts_;
+  std::set<ScanCategory> scanned_;
+  ScanOutcome outcome_ = ScanOutcome::kNone;
+  bool stopAsked_ = false;   // the user answered "OK" to stopping (Stop or closing)
+  bool deviceGone_ = false;  // the main window reported the phone gone
   CategoryRows rows_;
   CStatisticsObj selection_;
 
@@ -136,6 +160,9 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   QLabel* percent_ = nullptr;
   QLabel* remark_ = nullptr;
   QLabel* remarkIcon_ = nullptr;
+  QLabel* desc1_ = nullptr;
+  QLabel* desc2_ = nullptr;
+  QLabel* desc3_ = nullptr;
   QLabel* statistics_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* pause_ = nullptr;
@@ -145,6 +172,8 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   QPushButton* preview_ = nullptr;
   QPushButton* backAppDir_ = nullptr;
   QPushButton* print_ = nullptr;
+  QCheckBox* heicJpeg_ = nullptr;
+  QLineEdit* search_ = nullptr;
   std::unique_ptr<CPreviewVrtWnd> pane_;
   std::unique_ptr<CFileTreeCtrl> tree_;
   std::unique_ptr<CFileListCtrl> list_;

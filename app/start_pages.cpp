@@ -116,11 +116,20 @@ QString BackupRowImage(bool encrypted) {
                                  : QStringLiteral("backup_plain.svg"));
 }
 
+namespace {
+// A message text, or `fallback` when the language file lacks it.
+QString LocalText(const char* key, const char* fallback) {
+  const QString text = ui::MessageText(key);
+  return text.isEmpty() ? QString::fromUtf8(fallback) : text;
+}
+}  // namespace
+
 CItunesBackupVrtWnd::CItunesBackupVrtWnd(QWidget* page, CMainWnd& main) : page_(page), main_(main) {
   chooseFolder = [](QWidget* owner) -> std::optional<std::filesystem::path> {
     const QString folder = QFileDialog::getExistingDirectory(
         owner,
-        QStringLiteral("Select the iTunes backup file from other folder to recover your data."),
+        LocalText("MSG0703",
+                  "Select the iTunes backup file from other folder to recover your data."),
         QString(), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) return std::nullopt;
     return std::filesystem::path(folder.toStdString());
@@ -132,15 +141,39 @@ bool CItunesBackupVrtWnd::InitPage(QStringList* missing) {
   list_ = bind.Get<QTreeWidget>("BackupFileList");
   scan_ = bind.Get<QPushButton>("BtnScan");
   selDir_ = bind.Get<QPushButton>("BtnSelDir");
+  listHeader_ = bind.Get<QWidget>("BackupListHeader");
+  emptyHint_ = bind.Get<QWidget>("EmptyHintBox");
+  emptyWhere_ = bind.Get<QLabel>("LblEmptyWhere");
+  selDirHint_ = bind.Get<QPushButton>("BtnSelDirHint");
   if (!bind.Ok()) {
     *missing = bind.Missing();
     return false;
   }
   ui::ApplyTexts(page_, ui::Texts().Section("PageItunesBackup"));
+  lookedIn_ = main_.Session().backupPath;  // the backup root, before any scan chose a backup
   main_.Session().ListBackups(backups_);
   FillList();
+  ShowEmptyHint();
   EnablePage();
   return true;
+}
+
+// With no backup found, the list gives way to a hint: where the program looked, and the
+// folder picker.
+void CItunesBackupVrtWnd::ShowEmptyHint() {
+  const bool empty = backups_.empty();
+  list_->setVisible(!empty);
+  listHeader_->setVisible(!empty);
+  emptyHint_->setVisible(empty);
+  if (!empty) return;
+  QString format = ui::MessageText("MSG0701");
+  if (format.isEmpty()) {
+    format = QStringLiteral(
+        "Halvern looked in %s, where iTunes and Finder keep the backups of an iPhone. If your "
+        "backup lies elsewhere (a copy, another disk), choose its folder: the one that holds "
+        "Info.plist and Manifest.db.");
+  }
+  emptyWhere_->setText(FillMessage(format, {QString::fromStdString(lookedIn_.string())}));
 }
 
 void CItunesBackupVrtWnd::FillList() {
@@ -161,7 +194,7 @@ void CItunesBackupVrtWnd::FillList() {
     row->setText(2, QString::fromStdString(b.lastBackupDate));
     row->setText(3, QString::fromStdString(b.serialNumber));
     row->setSizeHint(0, QSize(64, kRowHeight));
-    if (b.isEncrypted) row->setToolTip(0, QStringLiteral("Encrypted backup"));
+    if (b.isEncrypted) row->setToolTip(0, LocalText("MSG0704", "Encrypted backup"));
   }
   if (list_->topLevelItemCount() > 0) list_->setCurrentItem(list_->topLevelItem(0));
 }
@@ -186,7 +219,7 @@ bool CItunesBackupVrtWnd::GetBackupPassword() {
     if (dialog.DoModal() != ui::kResultOk) return false;
     const QString password = dialog.Password();
     if (password.isEmpty()) {
-      const int answer = ui::ShowMessageBox(ui::kBoxWarning, &main_, QStringLiteral("Warning"),
+      const int answer = ui::ShowMessageBox(ui::kBoxWarning, &main_, ui::MessageText("MSG0405"),
                                             ui::MessageText("MSG0301"), 550, 200);
       if (answer == ui::kResultOk) continue;
     }
@@ -225,8 +258,8 @@ void CItunesBackupVrtWnd::OnSelectFolder() {
       return;
     }
     const int answer = ui::ShowMessageBox(
-        ui::kBoxQuestion, &main_, QStringLiteral("Question"),
-        QStringLiteral("Can not found the backup file, do you want to try again?"), 550, 200);
+        ui::kBoxQuestion, &main_, ui::MessageText("MSG0404"),
+        LocalText("MSG0702", "Can not found the backup file, do you want to try again?"), 550, 200);
     if (answer != ui::kResultOk) return;
   }
 }
@@ -234,7 +267,7 @@ void CItunesBackupVrtWnd::OnSelectFolder() {
 void CItunesBackupVrtWnd::Notify(const ui::Notification& n) {
   if (n.Is(ui::notify::kClick, "BtnScan")) {
     OnScan();
-  } else if (n.Is(ui::notify::kClick, "BtnSelDir")) {
+  } else if (n.Is(ui::notify::kClick, "BtnSelDir") || n.Is(ui::notify::kClick, "BtnSelDirHint")) {
     OnSelectFolder();
   }
 }

@@ -64,6 +64,9 @@ class CItunesBackupVrtWnd : public ui::NotifyTarget {
 
   const std::vector<BackupInfo>& Backups() const { return backups_; }
   QTreeWidget* List() const { return list_; }
+  // The hint shown instead of the list when no backup was found.
+  QWidget* EmptyHint() const { return emptyHint_; }
+  QLabel* EmptyWhere() const { return emptyWhere_; }
 
   // The folder picker of BtnSelDir; nullopt when the user cancels. Replaceable for tests.
   std::function<std::optional<std::filesystem::path>(QWidget* owner)> chooseFolder;
@@ -74,12 +77,18 @@ class CItunesBackupVrtWnd : public ui::NotifyTarget {
   void FillList();
   void OnScan();
   void OnSelectFolder();
+  void ShowEmptyHint();
 
   QWidget* page_;
   CMainWnd& main_;
   QTreeWidget* list_ = nullptr;
   QPushButton* scan_ = nullptr;
   QPushButton* selDir_ = nullptr;
+  QWidget* listHeader_ = nullptr;
+  QWidget* emptyHint_ = nullptr;
+  QLabel* emptyWhere_ = nullptr;
+  QPushButton* selDirHint_ = nullptr;
+  std::filesystem::path lookedIn_;
   std::vector<BackupInfo> backups_;
 };
 

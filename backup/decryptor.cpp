@@ -27,29 +27,41 @@ namespace {
 constexpr size_t kChunk = 4096;
 constexpr int kPollMs = 100;
 constexpr auto kIdleReport = std::chrono::milliseconds(250);
-constexpr auto kStopGrace = std::chrono::seconds(2);
+constexpr auto kStopGrace = std::chrono::milliseconds(2000);
+constexpr auto kExitGrace = std::chrono::milliseconds(10000);
+constexpr auto kKillGrace = std::chrono::milliseconds(5000);
 
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
 }
 
-// Waits for `pid` up to `grace`; then terminates it and waits. Returns the wait status.
-int EndChild(pid_t pid, bool askedToStop) {
+// Waits for `pid` up to `limit`; true once it has been reaped, with its wait status in status.
+bool ReapWithin(pid_t pid, std::chrono::milliseconds limit, int& status) {
   using Clock = std::chrono::steady_clock;
-  int status = 0;
-  if (askedToStop) {
-    const auto deadline = Clock::now() + kStopGrace;
-    while (Clock::now() < deadline) {
-      const pid_t r = waitpid(pid, &status, WNOHANG);
-      if (r == pid || (r < 0 && errno != EINTR)) return status;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return true;
+    if (r < 0 && errno != EINTR) {
+      status = 0;
+      return true;  // not our child any more: nothing left to wait for
     }
-    kill(pid, SIGKILL);
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
+}
+
+// Ends the decryptor the Unix way and returns its wait status. A stop sends SIGTERM (the
+// decryptor stops at its next file); it then has kStopGrace to exit, a decryptor that closed
+// its output kExitGrace; after that it is killed, and the wait after SIGKILL is bounded too.
+int EndChild(pid_t pid, bool askedToStop) {
+  if (askedToStop) kill(pid, SIGTERM);
+  int status = 0;
+  if (ReapWithin(pid, askedToStop ? kStopGrace : kExitGrace, status)) return status;
+  kill(pid, SIGKILL);
+  if (ReapWithin(pid, kKillGrace, status)) return status;
+  return W_EXITCODE(0, SIGKILL);  // unreaped: reported as killed
 }
 
 // The number after "Count:" (blanks skipped), clamped to the 64-bit range; nullopt-free:
@@ -91,7 +103,7 @@ int32_t DecryptorExitResult(int exitStatus) {
 
 int32_t RunDecryptor(const DecryptorRequest& request, const ProgressSink& sink, int32_t& progress) {
   // Standard input is one end of a socket pair: writing to it never raises SIGPIPE
-  // (MSG_NOSIGNAL) when the decryptor has already gone, and closing it is the stop request.
+  // (MSG_NOSIGNAL) when the decryptor has already gone.
   int input[2] = {-1, -1};
   int output[2] = {-1, -1};
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0) return kInvalidParameter;
@@ -155,6 +167,7 @@ int32_t RunDecryptor(const DecryptorRequest& request, const ProgressSink& sink, 
     }
     OPENSSL_cleanse(line.data(), line.size());
   }
+  CloseFd(input[0]);  // the decryptor reads nothing after the password
 
   // Read loop. Output is taken line by line, so that a line split between two reads is
   // neither missed nor misread.
@@ -236,9 +249,8 @@ int32_t RunDecryptor(const DecryptorRequest& request, const ProgressSink& sink, 
     }
   }
 
-  // The decryptor is never left running: an early end closes its input (its stop request)
-  // and gives it a moment before it is killed; either way it is waited for.
-  CloseFd(input[0]);
+  // The decryptor is never left running: an early end sends it SIGTERM and gives it a moment
+  // before it is killed; either way it is waited for, within a bound.
   CloseFd(output[0]);
   const int status = EndChild(pid, endedEarly);
   if (!endedEarly) {

@@ -3,7 +3,9 @@
 //
 // The conversation with `tool`:
 //   command line   tool BACKUP_FOLDER OUTPUT_FOLDER         (an argument vector, no shell)
-//   standard input the password as one line; then kept open: closing it asks `tool` to stop
+//   standard input the password as one line (closed after it)
+//   SIGTERM        asks `tool` to stop at its next file (exit status kStopped); it also gets
+//                  SIGTERM when the thread that started it ends (PR_SET_PDEATHSIG)
 //   standard output and error, one pipe:
 //     "Wrong password"   the password does not open the backup (nothing has been written)
 //     "Count: N"         N data files are done
@@ -23,7 +25,7 @@ namespace halvern {
 namespace decryptor_exit {
 inline constexpr int kDone = 0;
 inline constexpr int kWrongPassword = 10;
-inline constexpr int kStopped = 11;         // its standard input closed
+inline constexpr int kStopped = 11;         // stopped by SIGTERM, SIGINT or SIGHUP
 inline constexpr int kNotDecryptable = 12;  // not an encrypted backup, unusable keybag
 inline constexpr int kReadFault = 13;       // the backup could not be read
 inline constexpr int kWriteFault = 14;      // the output folder could not be written
@@ -51,8 +53,8 @@ struct DecryptorRequest {
 // Results: 0 done; -110 wrong password; the callback's non-zero answer when stopped; 87 when
 // the decryptor cannot be started; for a decryptor that fails, the code of its exit status
 // (DecryptorExitResult), or EIO when it dies from a signal. Whenever the driver returns, the
-// decryptor has ended: on an early end it is asked to stop (its input is closed), then
-// terminated if it does not, and waited for.
+// decryptor has ended: on an early end it gets SIGTERM, then SIGKILL if it has not exited
+// 2 s later, and it is waited for.
 int32_t RunDecryptor(const DecryptorRequest& request, const ProgressSink& sink, int32_t& progress);
 
 }  // namespace halvern

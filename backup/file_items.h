@@ -12,6 +12,7 @@ struct MediaFileItem {
   uint64_t size = 0;               // data file size in bytes (0 when unreadable)
   std::string displayName;         // name shown to the user
   std::filesystem::path path;      // full path of the data file
+  std::string kind;                // what the bytes are: "jpg", "heic", "mp4", "caf", "pdf", ...
 };
 using AttachmentItem = MediaFileItem;
 
@@ -20,6 +21,7 @@ struct AppFileItem {
   std::string appName;             // the app the file belongs to, or "other"
   std::string displayName;
   std::filesystem::path path;
+  std::string kind;  // as MediaFileItem::kind
 };
 
 }  // namespace halvern

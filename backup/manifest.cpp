@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <new>
 
@@ -72,25 +74,28 @@ int32_t ReadManifestMbdb(const fs::path& file, std::vector<ManifestEntry>& out) 
   MbdbCursor cur(bytes);
   cur.Seek(6);
   std::string domain, path, skipped;
+  size_t records = 0;
   while (cur.offset() < bytes.size()) {
     uint32_t mode, propertyCount, flags;
-    if (!cur.String(domain) || !cur.String(path) || !cur.String(skipped) ||  // link target
-        !cur.String(skipped) || !cur.String(skipped) ||                      // hash, key
-        !cur.U16(mode) || !cur.Skip(36) || !cur.U8(flags) || !cur.U8(propertyCount)) {
-      break;
-    }
-    bool complete = true;
+    bool complete =
+        cur.String(domain) && cur.String(path) && cur.String(skipped) &&  // link target
+        cur.String(skipped) && cur.String(skipped) &&                      // hash, key
+        cur.U16(mode) && cur.Skip(36) && cur.U8(flags) && cur.U8(propertyCount);
     for (uint32_t i = 0; i < propertyCount && complete; ++i) {
       complete = cur.String(skipped) && cur.String(skipped);
     }
-    if (!complete) break;
+    // A record cut short (a damaged or truncated file, or lengths past its end) is an error:
+    // the backup's index is incomplete. The entries read before it stay.
+    if (!complete) return kManifestDamaged;
+    ++records;
     if (!domain.empty() && !path.empty() && (mode & 0xE000) != 0x4000) {
       std::string domainPath = domain + "-" + path;
       std::string id = FileIdOf(domainPath);
       out.push_back({std::move(domainPath), std::move(id)});
     }
   }
-  return kOk;
+  // A manifest without a single record describes no backup.
+  return records == 0 ? kManifestDamaged : kOk;
 }
 
 namespace {
@@ -130,6 +135,12 @@ int RowToEntry(void* arg, int columns, char** values, char** /*names*/) {
 
 int32_t ReadManifestDb(const fs::path& file, std::vector<ManifestEntry>& out) {
   std::vector<ManifestEntry> rows;
+  // The SQLite library opens without O_NONBLOCK: a FIFO in the index's place would block it.
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    out.clear();
+    return kManifestOpenFailed;
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(FileUri(file).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
                            nullptr);
@@ -145,6 +156,9 @@ int32_t ReadManifestDb(const fs::path& file, std::vector<ManifestEntry>& out) {
     result = kQueryFailed;
   }
   sqlite3_close(db);
+  // A file id names a data file inside the backup: anything but 40 hex digits (an absolute
+  // path, "../", a name with "/") is dropped, so that no lookup ever leaves the backup.
+  std::erase_if(rows, [](const ManifestEntry& e) { return !IsBackupFileId(e.fileID); });
   out = std::move(rows);
   return result;
 }
@@ -163,8 +177,17 @@ std::string FileIdOf(std::string_view domainPath) {
   return id;
 }
 
+bool IsBackupFileId(std::string_view text) {
+  if (text.size() != 40) return false;
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
 fs::path DataFilePath(const fs::path& backupPath, std::string_view fileID, bool encrypted,
                       bool hasManifestDb) {
+  if (!IsBackupFileId(fileID)) return {};
   if (!encrypted && hasManifestDb && fileID.size() >= 2) {
     return backupPath / std::string(fileID.substr(0, 2)) / std::string(fileID);
   }

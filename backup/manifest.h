@@ -27,20 +27,26 @@ inline constexpr const char* kWhatsAppOld = "1b6b187a1b60b9ae8b720c79e2c67f472ba
 }  // namespace known_files
 
 // Appends the file entries of a Manifest.mbdb. 87: no path, not an mbdb file or no memory;
-// 6009: the file cannot be opened. A record running past the end stops the reading; what was
-// appended stays.
+// 6009: the file cannot be opened (or is not a regular file); 6010 (kManifestDamaged): the file
+// holds no record, or a record is cut short or has lengths past the end (what was appended
+// before it stays).
 int32_t ReadManifestMbdb(const std::filesystem::path& file, std::vector<ManifestEntry>& out);
 
-// Replaces `out` with every row of the Files table of a Manifest.db (directories included).
-// Result: the SQLite library's code when the file cannot be opened, 1006 when the query fails.
+// Replaces `out` with every row of the Files table of a Manifest.db (directories included)
+// whose file id is 40 hex digits; other rows are dropped. Result: 6009 when the file is not a
+// regular file, the SQLite library's code when it cannot be opened, 1006 when the query fails.
 // The database is opened read-only and immutable: the backup is never written.
 int32_t ReadManifestDb(const std::filesystem::path& file, std::vector<ManifestEntry>& out);
 
 // SHA-1 of `domainPath` as 40 lower-case hex digits.
 std::string FileIdOf(std::string_view domainPath);
 
+// True when `text` is a file id: exactly 40 hexadecimal digits.
+bool IsBackupFileId(std::string_view text);
+
 // Where the data file `fileID` lies in a backup folder: flat for a decrypted copy or a
 // Manifest.mbdb backup, two-level (first two digits as subfolder) for a Manifest.db backup.
+// Empty for anything that is not a file id, so no lookup leaves the backup folder.
 std::filesystem::path DataFilePath(const std::filesystem::path& backupPath, std::string_view fileID,
                                    bool encrypted, bool hasManifestDb);
 

@@ -9,6 +9,7 @@
 #include "backup/manifest.h"
 #include "cli/commands.h"
 #include "cli/scan_output.h"
+#include "platform/codes.h"
 #include "platform/platform.h"
 
 namespace halvern::cli {
@@ -110,7 +111,9 @@ int FilesCommand(const Args& input) {
     const bool encrypted = IsEncryptedBackup(folder);
     return Fail(1, "cannot read the manifest of " + folder.string() + " (code " +
                        std::to_string(r) + ")" +
-                       (encrypted ? ": the backup is encrypted" : ""));
+                       (r == kManifestDamaged
+                            ? ": Manifest.mbdb is damaged (no record, or a record cut short)"
+                            : encrypted ? ": the backup is encrypted" : ""));
   }
   json out = json::array();
   for (const auto& e : entries) {

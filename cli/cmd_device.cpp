@@ -80,9 +80,14 @@ int Backup(Args& args) {
   }
   int last = -1;
   session.SetProgressHook(&ShowBackupProgress, &last, 100);
-  auto previous = std::signal(SIGINT, OnInterrupt);
+  // Ctrl-C, SIGTERM and SIGHUP all stop the backup (the partial backup is then purged).
+  auto previousInt = std::signal(SIGINT, OnInterrupt);
+  auto previousTerm = std::signal(SIGTERM, OnInterrupt);
+  auto previousHup = std::signal(SIGHUP, OnInterrupt);
   const int32_t result = session.RunBackup(to, encrypts ? password.c_str() : nullptr);
-  std::signal(SIGINT, previous);
+  std::signal(SIGINT, previousInt);
+  std::signal(SIGTERM, previousTerm);
+  std::signal(SIGHUP, previousHup);
   session.SetProgressHook(nullptr, nullptr, 0);
   if (last >= 0 && isatty(STDERR_FILENO)) std::fprintf(stderr, "\n");
   const int32_t restore = session.passwordRestoreResult();

@@ -10,18 +10,18 @@
 
 #include "cli/commands.h"
 #include "cli/scan_output.h"
+#include "cli/stop_signals.h"
 #include "engine/backup_session.h"
 #include "engine/scan_sequence.h"
+#include "export/destination.h"
 #include "export/recover_worker.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
 #include "selection/statistics.h"
 
 namespace halvern::cli {
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-void OnStop(int) { g_stop = 1; }
 
 // One progress line on stderr: a bar redrawn in place on a terminal, plain lines otherwise.
 class ProgressLine {
@@ -74,7 +74,7 @@ class CliRecoverProgress : public RecoverTally {
  public:
   CliRecoverProgress(ProgressLine& line, uint32_t total) : line_(line), total_(total) {}
   int32_t OnReport(int32_t percent, int32_t error, const std::string& path) override {
-    if (g_stop) return kStopped;
+    if (StopSignals::Raised()) return kStopped;
     if (percent == 100 && error != 0) {
       line_.Line("failed: " + path + ": " + RecoverStatusText(error));
     }
@@ -159,18 +159,14 @@ int RecoverCommand(const Args& input) {
     if (chosen.empty()) return Fail(2, kUsage);
   }
 
-  // The backup is never written: a destination inside it is refused before anything runs.
-  const fs::path destination = fs::weakly_canonical(fs::absolute(fs::path(to)));
-  const fs::path backup =
-      device ? fs::path() : fs::weakly_canonical(fs::absolute(fs::path(args[0])));
-  const auto [b, d] =
-      std::mismatch(backup.begin(), backup.end(), destination.begin(), destination.end());
-  if (!device && b == backup.end()) {
-    return Fail(2, "the destination " + destination.string() +
-                       " lies inside the backup folder; choose another folder");
-  }
+  // The backup is never written, and a folder that cannot take files is refused: both are
+  // checked before anything runs.
+  const DestinationCheck check =
+      CheckRecoverDestination(fs::path(to), device ? fs::path() : fs::path(args[0]));
+  if (!check.ok()) return Fail(2, check.Message());
+  const fs::path destination = check.destination;
 
-  const fs::path templates = platform::ProgramFolder() / "template";
+  const fs::path templates = platform::DataFolder() / "template";
   ProgressLine line;
   RecoverScanFrontEnd frontEnd(line);
   BackupSession session;
@@ -214,13 +210,20 @@ int RecoverCommand(const Args& input) {
     }
   }
   selection.Recount();
+  // Categories whose database could not be read fail the run, whatever else is written.
+  int unreadable = 0;
+  for (const auto& [category, text] : results.errors) {
+    if (chosen.empty() || std::find(chosen.begin(), chosen.end(), category) != chosen.end()) {
+      std::fprintf(stderr, "halvern-cli: %s: %s\n", CategoryName(category), text.c_str());
+      unreadable = 1;
+    }
+  }
   const uint32_t total = selection.Root().selected - selection.Root().selectedHidden;
   if (total == 0) {
     std::printf("Nothing to recover: no item of the chosen kind was found in %s\n",
                 device ? "the attached phone" : args[0].c_str());
-    return 0;
+    return unreadable;
   }
-
 
   RecoverJob job;
   job.engine = scan.activeEngine();
@@ -237,10 +240,14 @@ int RecoverCommand(const Args& input) {
   if (worker.LoadTemplates(&missing) != 0) {
     return Fail(1, "a page template is missing: " + missing);
   }
-  g_stop = 0;
-  auto previous = std::signal(SIGINT, OnStop);
-  const int32_t result = worker.Run();
-  std::signal(SIGINT, previous);
+  int32_t result;
+  {
+    // Ctrl-C, SIGTERM and SIGHUP stop the run: the file being written is removed, the pages
+    // collected so far are written whole.
+    StopSignals signals;
+    StopSignals::Reset();
+    result = worker.Run();
+  }
   line.Done();
 
   const RecoverSummary& summary = worker.summary();
@@ -254,9 +261,9 @@ int RecoverCommand(const Args& input) {
       std::printf("    %s: %s\n", o.path.c_str(), RecoverStatusText(o.error).c_str());
   }
   if (!summary.index.empty()) std::printf("Open %s to start.\n", summary.index.c_str());
-  if (result == kStopped) return Fail(130, "recover stopped; the files written so far are kept");
+  if (IsStopped(result)) return Fail(130, "recover stopped; the files written so far are kept");
   if (progress.failedCount() > 0) return 1;
-  return 0;
+  return unreadable;
 }
 
 }  // namespace halvern::cli

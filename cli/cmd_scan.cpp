@@ -11,6 +11,7 @@
 #include "cli/cmd_device.h"
 #include "cli/commands.h"
 #include "cli/scan_output.h"
+#include "cli/stop_signals.h"
 #include "device/device_recovery.h"
 #include "engine/backup_session.h"
 #include "engine/scan_sequence.h"
@@ -18,9 +19,6 @@
 namespace halvern::cli {
 
 namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) { g_interrupted = 1; }
 
 // Progress on stderr: a bar on a terminal, plain lines otherwise.
 class CliScanFrontEnd : public ScanFrontEnd {
@@ -92,6 +90,10 @@ const char* OpenFailureText(int32_t code) {
     case kManifestOpenFailed: return "the manifest cannot be opened";
     case kQueryFailed: return "the manifest cannot be read (enciphered or damaged)";
     case kReadFault: return "a read came back short";
+    case kManifestDamaged:
+      return "its index (Manifest.mbdb) is damaged: it holds no record, or a record is cut short";
+    case kNoTempFolder:
+      return "no private folder for the decrypted copy (set HOME or XDG_CACHE_HOME, or use --temp DIR)";
     default: return "the backup cannot be opened";
   }
 }
@@ -106,6 +108,11 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
     error = folder.string() + " is not a backup folder (no readable Info.plist)";
     return 1;
   }
+  if (!device && info.isEncrypted && TempBackupParent().empty()) {
+    error = "the backup is encrypted and its decrypted copy needs a private folder, but neither "
+            "HOME nor XDG_CACHE_HOME is set; set one of them or choose a folder with --temp DIR";
+    return 1;
+  }
   std::string password;
   if (device && deviceEncrypts && !ReadPassword(passwordStdin, password)) {
     error = "the phone encrypts its backups: give its backup password with --password-stdin";
@@ -117,22 +124,22 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
       return 1;
     }
   }
-  g_interrupted = 0;
-  auto previous = std::signal(SIGINT, OnInterrupt);
+  // Ctrl-C, SIGTERM and SIGHUP stop the scan the same way: the decryptor is stopped and the
+  // decrypted copy removed before the program ends.
+  StopSignals signals;
+  StopSignals::Reset();
   if (scan.StartScan(device ? 0 : 1, info, password) != 0) {
-    std::signal(SIGINT, previous);
     error = "the scan cannot start";
     return 1;
   }
   while (!scan.finished()) {
-    if (g_interrupted) {
+    if (StopSignals::Raised()) {
       scan.Stop();
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  std::signal(SIGINT, previous);
-  if (g_interrupted) {
+  if (StopSignals::Raised()) {
     error = "scan stopped";
     return 130;
   }
@@ -142,6 +149,14 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
             std::to_string(open) + ")";
     return open == kDeviceGone || open == kStopped ? 130 : 1;
   }
+  if (open == kTempSpaceShort && scan.session()) {
+    const TempSpaceShortfall& s = scan.session()->lastShortfall;
+    error = "not enough space for the decrypted copy in " + s.folder.string() + ": it needs " +
+            std::to_string(s.needed / (1024 * 1024)) + " MiB, " +
+            std::to_string(s.available / (1024 * 1024)) +
+            " MiB are free; choose a folder with room for it with --temp DIR";
+    return 1;
+  }
   if (open != 0) {
     error = std::string("cannot open ") + folder.string() + ": " + OpenFailureText(open) +
             " (code " + std::to_string(open) + ")";
@@ -150,6 +165,12 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
   if (scan.scanResult() == kStopped) {
     error = "scan stopped";
     return 130;
+  }
+  // Data files the scan refused to read (links, FIFOs, folders in a file's place).
+  if (const BackupSession* session = scan.session()) {
+    for (const std::string& note : session->notes) {
+      std::fprintf(stderr, "halvern-cli: note: %s\n", note.c_str());
+    }
   }
   // The phone's summary comes from the backup just made.
   if (auto* engine = dynamic_cast<CDeviceRecovery*>(scan.activeEngine())) {
@@ -182,7 +203,9 @@ int ScanCommand(const Args& input) {
   } else {
     PrintCounts(scan.results());
   }
-  return 0;
+  // A database that lies in the backup but cannot be read fails its category: the others are
+  // listed above, the failure is told and the exit status says so.
+  return PrintScanErrors(scan.results());
 }
 
 }  // namespace halvern::cli

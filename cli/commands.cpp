@@ -18,6 +18,8 @@ const std::vector<Command>& AllCommands() {
        &SqliteCommand},
       {"recover", "recover DIR --to OUT [--only CAT,...] [--deleted-only]", &RecoverCommand},
       {"device", "device list|info|backup --to DIR  the phone; scan --device", &DeviceCommand},
+      {"language", "language [NAME]                   the desktop program's language",
+       &LanguageCommand},
   };
   return commands;
 }

@@ -15,6 +15,7 @@ int ScanCommand(const Args& args);
 int DeviceCommand(const Args& args);
 int SqliteCommand(const Args& args);
 int RecoverCommand(const Args& args);
+int LanguageCommand(const Args& args);
 
 // One registered command: its name, a one-line usage and its entry point.
 struct Command {

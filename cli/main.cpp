@@ -4,10 +4,15 @@
 
 #include "cli/commands.h"
 #include "device/device_recovery.h"
+#include "engine/backup_session.h"
+#include "platform/platform.h"
+#include "platform/version.h"
 
 namespace {
 void Usage(FILE* out) {
-  std::fprintf(out, "usage: halvern-cli COMMAND [ARGS]\n\ncommands:\n");
+  std::fprintf(out,
+               "usage: halvern-cli COMMAND [ARGS] [--temp DIR]\n       halvern-cli --version\n\n"
+               "commands:\n");
   for (const auto& c : halvern::cli::AllCommands()) std::fprintf(out, "  %s\n", c.usage);
 }
 }  // namespace
@@ -17,8 +22,18 @@ int main(int argc, char** argv) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
+  if (!std::strcmp(argv[1], "--version")) {
+    std::printf("halvern-cli %s\n", halvern::kProgramVersion);
+    return 0;
+  }
   halvern::RegisterDeviceEngine();
   halvern::cli::Args args(argv + 2, argv + argc);
+  // --temp DIR (any command): where decrypted copies and device backups go instead of the
+  // user's cache folder.
+  std::string temp;
+  if (halvern::cli::TakeOption(args, "--temp", temp)) halvern::SetTempBackupParent(temp);
+  // Every run first removes what killed runs of this user left: decrypted copies included.
+  halvern::SweepTempBackupLeftovers(halvern::platform::AppDataFolder());
   for (const auto& c : halvern::cli::AllCommands()) {
     if (std::strcmp(argv[1], c.name) == 0) return c.run(args);
   }

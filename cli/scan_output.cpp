@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "backup/media_scan.h"
+
 namespace halvern::cli {
 
 using nlohmann::json;
@@ -46,11 +48,13 @@ json Item(const ContactItem& c) {
 }
 json Item(const CallItem& c) {
   return {{"deleted", c.deleted}, {"incoming", c.incoming}, {"duration", c.duration},
-          {"date", c.date},       {"phone", c.phone},       {"name", c.name}};
+          {"date", c.date},       {"phone", c.phone},       {"name", c.name},
+          {"type", c.type},       {"outcome", c.outcome}};
 }
 json Item(const NoteItem& n) {
   return {{"deleted", n.deleted}, {"bodyId", n.bodyId}, {"date", n.date},
-          {"title", n.title},     {"body", n.body}};
+          {"title", n.title},     {"body", n.body},     {"folder", n.folder},
+          {"locked", n.locked}};
 }
 json Item(const ChatMessageItem& m) {
   return {{"deleted", m.deleted},     {"fromMe", m.fromMe},       {"rowId", m.rowId},
@@ -61,13 +65,19 @@ json Item(const ChatMessageItem& m) {
           {"attachments", Attachments(m.attachments)}};
 }
 json Item(const MediaFileItem& f) {
-  return {{"size", f.size}, {"displayName", f.displayName}, {"path", f.path.string()}};
+  return {{"size", f.size},
+          {"displayName", f.displayName},
+          {"path", f.path.string()},
+          {"kind", f.kind},
+          {"class", MediaClassOf(f.kind)}};
 }
 json Item(const AppFileItem& f) {
   return {{"size", f.size},
           {"appName", f.appName},
           {"displayName", f.displayName},
-          {"path", f.path.string()}};
+          {"path", f.path.string()},
+          {"kind", f.kind},
+          {"class", MediaClassOf(f.kind)}};
 }
 
 template <typename T>
@@ -117,6 +127,30 @@ size_t DeletedIn(const Map& map) {
 
 }  // namespace
 
+const char* CategoryJsonKey(ScanCategory category) {
+  switch (category) {
+    case ScanCategory::kCameraRoll: return "cameraRoll";
+    case ScanCategory::kPhotoStream: return "photoStream";
+    case ScanCategory::kAppPhotos:
+    case ScanCategory::kAppVideos: return "appFiles";
+    case ScanCategory::kMessages: return "messages";
+    case ScanCategory::kMessageAttachments: return "messageAttachments";
+    case ScanCategory::kContacts: return "contacts";
+    case ScanCategory::kCallHistory: return "callHistory";
+    case ScanCategory::kNotes: return "notes";
+    case ScanCategory::kWhatsApp: return "whatsApp";
+    case ScanCategory::kWhatsAppAttachments: return "whatsAppAttachments";
+  }
+  return "";
+}
+
+int PrintScanErrors(const ScanResults& results) {
+  for (const auto& [category, text] : results.errors) {
+    std::fprintf(stderr, "halvern-cli: %s: %s\n", CategoryName(category), text.c_str());
+  }
+  return results.errors.empty() ? 0 : 1;
+}
+
 json BackupJson(const BackupInfo& b) {
   return json{{"isEncrypted", b.isEncrypted},       {"isIos12OrLater", b.isIos12OrLater},
               {"lastBackupDate", b.lastBackupDate}, {"phoneNumber", b.phoneNumber},
@@ -125,8 +159,11 @@ json BackupJson(const BackupInfo& b) {
 }
 
 json ScanJson(const BackupInfo& backup, int32_t openResult, const ScanResults& r) {
+  json errors = json::object();
+  for (const auto& [category, text] : r.errors) errors[CategoryJsonKey(category)] = text;
   return json{{"backup", BackupJson(backup)},
               {"result", openResult},
+              {"errors", errors},
               {"categories",
                {{"cameraRoll", Array(r.cameraRoll)},
                 {"photoStream", Array(r.photoStream)},

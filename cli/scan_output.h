@@ -13,9 +13,16 @@ namespace halvern::cli {
 
 namespace fs = std::filesystem;
 
-// {"backup": {...}, "result": n, "categories": {...}} with every item's fields by name.
+// {"backup": {...}, "result": n, "errors": {category: sentence}, "categories": {...}} with
+// every item's fields by name.
 nlohmann::json ScanJson(const BackupInfo& backup, int32_t openResult, const ScanResults& results);
 nlohmann::json BackupJson(const BackupInfo& backup);
+
+// The key of a category in the JSON document ("messages", "callHistory", ...).
+const char* CategoryJsonKey(ScanCategory category);
+// Prints one line per category whose database could not be read to standard error; 1 when
+// there was one, else 0.
+int PrintScanErrors(const ScanResults& results);
 
 // One line per category: items found and how many of them are deleted.
 void PrintCounts(const ScanResults& results);

@@ -91,6 +91,8 @@ int32_t CDeviceRecovery::Open(const std::string& password) {
     if (connected != kOk) return connected;
   }
   std::error_code ec;
+  // The phone's backup goes only to this user's private temporary folder.
+  if (tempRoot_.empty()) return kNoTempFolder;
   fs::create_directories(tempRoot_, ec);
   device_.SetProgressHook(reader_.progressCallback, reader_.userData, kBackupWeight);
   int32_t result = device_.RunBackup(tempRoot_, password.empty() ? nullptr : password.c_str());

@@ -85,6 +85,9 @@ class CDeviceRecovery final : public IPhoneRecoveryParse {
   const std::filesystem::path& deviceBackupFolder() const { return deviceBackupFolder_; }
   std::filesystem::path CopyPath(const char* name) const { return tempRoot_ / name; }
   // The backup session that reads the fresh backup.
+  const std::map<int32_t, std::string>* DatabaseErrors() const override {
+    return &reader_.databaseErrors;
+  }
   const BackupSession& reader() const { return reader_; }
 
  private:

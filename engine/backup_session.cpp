@@ -1,70 +1,100 @@
 // Backup session: construction, clean-up, the temporary root and the Open step of a scan.
 #include "engine/backup_session.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <mutex>
 #include <cstdlib>
 
 #include "backup/decryptor.h"
 #include "platform/platform.h"
+#include "platform/runtime_files.h"
+#include "platform/private_files.h"
 
 namespace halvern {
 
 namespace fs = std::filesystem;
 
 namespace {
-constexpr uint64_t kTempRootMinimumFree = 15ull * 1024 * 1024 * 1024;  // strictly more than this
-constexpr const char* kTempRootName = "Tessoran_tmp_backup";
 
-bool CanCreate(const fs::path& folder) {
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  return fs::is_directory(folder, ec);
+// The process's temporary root: a run folder under the chosen or default parent.
+struct TempRootState {
+  std::mutex lock;
+  fs::path chosenParent;
+  platform::RunFolder run;
+};
+TempRootState& TempState() {
+  static TempRootState state;  // destroyed at exit: the run folder goes with it
+  return state;
 }
+
 }  // namespace
 
-fs::path ChooseTempBackupRoot(const fs::path& appData, const std::vector<fs::path>& mountPoints,
-                              std::optional<uint64_t> (*freeBytes)(const fs::path&)) {
-  const fs::path appDataRoot = appData / kWorkFolderName / kTempRootName;
-  const auto appFree = freeBytes(appData);
-  if (appFree && *appFree > kTempRootMinimumFree) return appDataRoot;
-  // The filesystem with the most free space; on ties the earlier one stays. A mount point
-  // this user cannot write to drops out, and the application-data location is the last resort
-  // so that a decryption or device backup always has somewhere to go.
-  fs::path best;
-  uint64_t bestFree = 0;
-  for (const auto& mount : mountPoints) {
-    const auto available = freeBytes(mount);
-    if (!available || *available <= bestFree) continue;
-    if (!CanCreate(mount / kTempRootName)) continue;
-    bestFree = *available;
-    best = mount / kTempRootName;
+fs::path TempBackupParent() {
+  TempRootState& state = TempState();
+  std::lock_guard guard(state.lock);
+  return state.chosenParent.empty() ? platform::UserCacheFolder() : state.chosenParent;
+}
+
+void SetTempBackupParent(const fs::path& folder) {
+  TempRootState& state = TempState();
+  std::lock_guard guard(state.lock);
+  state.run.Remove();
+  state.chosenParent = folder.empty() ? fs::path() : fs::absolute(folder);
+}
+
+fs::path TempBackupRoot() {
+  TempRootState& state = TempState();
+  std::lock_guard guard(state.lock);
+  if (state.run.empty()) {
+    const bool chosen = !state.chosenParent.empty();
+    const fs::path parent = chosen ? state.chosenParent : platform::UserCacheFolder();
+    // The cache folder is made private; a chosen folder is the user's and only has to exist
+    // (the run folder inside it is private either way).
+    state.run.Create(parent, !chosen);
   }
-  return best.empty() ? appDataRoot : best;
+  return state.run.path();
 }
 
-const fs::path& TempBackupRoot() {
-  static const fs::path root = [] {
-    std::vector<fs::path> mounts;
-    for (const auto& m : platform::MountedFilesystems()) mounts.push_back(m.mountPoint);
-    fs::path chosen = ChooseTempBackupRoot(platform::AppDataFolder(), mounts, &platform::FreeBytes);
+size_t SweepTempBackupLeftovers(const fs::path& appData) {
+  size_t removed = platform::SweepStaleRunFolders(TempBackupParent());
+  // Older versions decrypted into <appdata>/TessoraniOSRecovery/Tessoran_tmp_backup, readable by
+  // others; whatever this user left there goes.
+  if (!appData.empty()) {
+    const fs::path legacy = appData / kWorkFolderName / "Tessoran_tmp_backup";
+    struct stat st {};
     std::error_code ec;
-    fs::create_directories(chosen, ec);
-    return chosen;
-  }();
-  return root;
+    if (::lstat(legacy.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        fs::remove_all(legacy, ec) > 0) {
+      ++removed;
+    }
+  }
+  return removed;
 }
 
-BackupSession::BackupSession() : tempRoot_(TempBackupRoot()) { Init(platform::AppDataFolder()); }
+BackupSession::BackupSession() { Init(platform::AppDataFolder()); }
 
 BackupSession::BackupSession(const fs::path& appData, const fs::path& tempRoot)
     : tempRoot_(tempRoot) {
   Init(appData);
 }
 
+fs::path BackupSession::TempRoot() const { return tempRoot_.empty() ? TempBackupRoot() : tempRoot_; }
+
+fs::path BackupSession::DecryptedFolder() const {
+  const fs::path root = TempRoot();
+  return root.empty() ? fs::path() : root / kDecryptedFolderName;
+}
+
 void BackupSession::Init(const fs::path& appData) {
-  workFolder = appData / kWorkFolderName;
-  std::error_code ec;
-  fs::create_directories(workFolder, ec);
+  // The work folder holds previews of the phone's files: private, and never made in the
+  // current folder when the user has no home.
+  if (!appData.empty()) {
+    workFolder = appData / kWorkFolderName;
+    platform::MakePrivateFolder(workFolder);
+  }
   Cleanup();
   backupPath = BackupRootIn(appData);
   backupFolders.clear();
@@ -121,27 +151,52 @@ int64_t BackupSession::CountBackupFiles() const {
   return count;
 }
 
+uint64_t BackupSession::BackupBytes() const {
+  uint64_t total = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(info.folderPath, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (it->is_regular_file(ec) && !it->is_symlink(ec)) total += it->file_size(ec);
+  }
+  return total;
+}
+
 int32_t BackupSession::Decrypt(const std::string& password, fs::path& outputFolder) {
   DecryptorRequest request;
   // HALVERN_TOOL names another decryptor (tests, a development build); by default it is
-  // the `tool` installed beside this program.
+  // the `tool` of this program's helper folder (beside it in a build, else <prefix>/lib/halvern).
   const char* chosen = std::getenv("HALVERN_TOOL");
-  request.tool = chosen && *chosen ? fs::path(chosen) : platform::ProgramFolder() / "tool";
+  request.tool = chosen && *chosen ? fs::path(chosen) : platform::HelperFolder() / "tool";
   request.backupFolder = info.folderPath;
-  request.outputFolder = DecryptedFolder();
+  // The decrypted copy goes only to a private folder of this user, with room for it.
+  const uint64_t needed = BackupBytes();
+  auto free = freeBytes ? freeBytes : &platform::FreeBytes;
+  for (int asked = 0;; ++asked) {
+    request.outputFolder = DecryptedFolder();
+    if (request.outputFolder.empty()) return kNoTempFolder;
+    const auto available = free(request.outputFolder.parent_path());
+    if (!available || *available >= needed) break;
+    lastShortfall = {request.outputFolder.parent_path().parent_path(), needed, *available};
+    fs::path other;
+    if (chooseTempFolder && tempRoot_.empty() && asked < 5) other = chooseTempFolder(lastShortfall);
+    if (other.empty()) return kTempSpaceShort;
+    SetTempBackupParent(other);
+  }
+  if (platform::MakePrivateFolder(request.outputFolder) != 0) return kNoTempFolder;
   request.password = password;
   request.fileCount = CountBackupFiles();
   request.step = step;
-  // The output folder is shared by every decryption of the process: a previous backup's
-  // files must not stand in for files this backup lacks.
+  // A previous decryption's files must not stand in for files this backup lacks.
   std::error_code ec;
   std::vector<fs::path> stale;
   ListFolder(request.outputFolder, stale);
-  for (const auto& entry : stale) {
-    if (!fs::is_directory(entry, ec)) fs::remove(entry, ec);
-  }
+  for (const auto& entry : stale) fs::remove_all(entry, ec);
   outputFolder = request.outputFolder;
-  return RunDecryptor(request, ProgressSink{progressCallback, userData}, progress);
+  decryptedFolder_ = request.outputFolder;
+  const int32_t result = RunDecryptor(request, ProgressSink{progressCallback, userData}, progress);
+  // A failed or stopped decryption leaves nothing of the phone's data behind.
+  if (result != kOk) fs::remove_all(request.outputFolder, ec);
+  return result;
 }
 
 int32_t BackupSession::Open(const std::string& password) {
@@ -149,9 +204,11 @@ int32_t BackupSession::Open(const std::string& password) {
   step = 11;
   Report(0);
   messageMap.clear();
+  databaseErrors.clear();
   decryptedFiles.clear();
   backupFolders.clear();
   manifest.clear();
+  notes.clear();
   std::error_code ec;
   hasManifestDb = fs::exists(backupPath / "Manifest.db", ec);
 
@@ -197,14 +254,15 @@ fs::path BackupSession::DataFilePath(const std::string& fileID) const {
 
 int32_t BackupSession::Cleanup() {
   std::error_code ec;
-  std::vector<fs::path> entries;
-  if (!tempRoot_.empty()) ListFolder(DecryptedFolder(), entries);
-  for (const auto& entry : entries) {
-    if (!fs::is_directory(entry, ec)) fs::remove(entry, ec);
-  }
+  // The decrypted copy goes whole (its folder included); only this process's root is touched.
+  if (!tempRoot_.empty()) fs::remove_all(tempRoot_ / kDecryptedFolderName, ec);
+  if (!decryptedFolder_.empty()) fs::remove_all(decryptedFolder_, ec);
+  decryptedFolder_.clear();
   for (const auto& file : decryptedFiles) fs::remove(file, ec);
   decryptedFiles.clear();
-  for (const char* name : {"tmp.jpg", "tmp.avi", "tmp.wav"}) fs::remove(workFolder / name, ec);
+  if (!workFolder.empty()) {
+    for (const char* name : {"tmp.jpg", "tmp.avi", "tmp.wav"}) fs::remove(workFolder / name, ec);
+  }
   return kOk;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,18 +19,36 @@
 
 namespace halvern {
 
-// Process-wide temporary folder for decrypted copies and device backups, computed once:
-// `<appdata>/TessoraniOSRecovery/Tessoran_tmp_backup` when that volume has more than 15 GiB
-// free, else "Tessoran_tmp_backup" on the mounted filesystem with the most free space.
-const std::filesystem::path& TempBackupRoot();
+// Where decrypted copies and device backups go. They hold the user's private data, so they
+// only ever go to a folder of the user's own:
+//   parent   $XDG_CACHE_HOME/halvern, else $HOME/.cache/halvern (made 0700), or a folder the
+//            user chose (SetTempBackupParent: the command line's --temp, the desktop's choice)
+//   root     one run folder per process under the parent, "run-XXXXXXXX", mode 0700, locked
+//            while the process lives and removed when it ends; a run folder left by a killed
+//            process is removed by the next run of any command (SweepTempBackupLeftovers)
+// A plain backup needs none of this, and nothing is created for it.
 
-// The choice behind TempBackupRoot, with its inputs made explicit. `freeBytes` answers for a
-// path; a candidate that cannot be created is passed over, and the application-data location
-// is taken when nothing else works.
-std::filesystem::path ChooseTempBackupRoot(
-    const std::filesystem::path& appData,
-    const std::vector<std::filesystem::path>& mountPoints,
-    std::optional<uint64_t> (*freeBytes)(const std::filesystem::path&));
+// The parent folder; empty when there is none (no HOME and no XDG_CACHE_HOME, nothing chosen).
+std::filesystem::path TempBackupParent();
+// Chooses the parent folder for the rest of the process (empty: back to the cache folder). A
+// run folder made under the previous parent is removed.
+void SetTempBackupParent(const std::filesystem::path& folder);
+// This process's run folder, created on first use; empty when it cannot be created.
+std::filesystem::path TempBackupRoot();
+// Removes the run folders that ended processes of this user left under the parent (and under
+// `appData`'s folder of older versions); folders of live runs and of other users stay.
+// Returns how many were removed.
+size_t SweepTempBackupLeftovers(const std::filesystem::path& appData);
+
+// A shortfall of space for a decrypted copy: where, how much is needed and how much is free.
+struct TempSpaceShortfall {
+  std::filesystem::path folder;
+  uint64_t needed = 0;
+  uint64_t available = 0;
+};
+// Asked when the temporary folder lacks the space for a decryption: returns another folder to
+// use as parent, or an empty path to give up (the desktop program asks the user).
+using TempFolderChooser = std::function<std::filesystem::path(const TempSpaceShortfall&)>;
 
 // Name of the decryptor's output folder under the temporary root.
 inline constexpr const char* kDecryptedFolderName = "TessoranBackupPath";
@@ -37,9 +57,10 @@ inline constexpr const char* kWorkFolderName = "TessoraniOSRecovery";
 
 class BackupSession {
  public:
-  // Uses the user's application-data folder and the process-wide TempBackupRoot.
+  // Uses the user's application-data folder and the process-wide TempBackupRoot (made only
+  // when a decryption needs it).
   BackupSession();
-  // Explicit folders (tests, a second profile).
+  // Explicit folders (tests, a second profile); `tempRoot` is used as it is.
   BackupSession(const std::filesystem::path& appData, const std::filesystem::path& tempRoot);
   ~BackupSession();
   BackupSession(const BackupSession&) = delete;
@@ -74,6 +95,11 @@ class BackupSession {
   int32_t ExportMessagesCsv(const std::string& destination);
   int32_t ExportContactsCsv(const std::string& destination);
 
+  // Why an existing database cannot be read: "" when `path` is no file (a phone without that
+  // database) or opens as a SQLite database with a readable table list; else "<name> could not
+  // be read: <cause>", with `name` the database's name on the phone.
+  static std::string DatabaseProblem(const std::filesystem::path& path, const std::string& name);
+
   // Reports `percent` through the installed callback; 0 without one.
   int32_t Report(int32_t percent) const;
 
@@ -95,17 +121,34 @@ class BackupSession {
   MessageMap messageMap;
   ChatMap whatsAppChats;
   std::vector<MediaFileItem> whatsAppAttachments;
+  // The databases of the last scan that lie in the backup but could not be read, by category
+  // code (5 messages, 7 contacts, 8 call history, 9 notes, 10 WhatsApp): a sentence naming the
+  // database and the cause. Emptied by Open.
+  std::map<int32_t, std::string> databaseErrors;
+  // Data files the category scans skipped (symbolic links, FIFOs, folders), one line each.
+  std::vector<std::string> notes;
+  // Asked when a decryption lacks space; null: Open returns kTempSpaceShort.
+  TempFolderChooser chooseTempFolder;
+  // The last shortfall that made Open fail with kTempSpaceShort.
+  TempSpaceShortfall lastShortfall;
+  // Free bytes of a folder; replaceable for tests.
+  std::optional<uint64_t> (*freeBytes)(const std::filesystem::path&) = nullptr;
 
-  // Where the decryptor writes (TempBackupRoot/TessoranBackupPath).
-  std::filesystem::path DecryptedFolder() const { return tempRoot_ / kDecryptedFolderName; }
+  // Where the decryptor writes (TempBackupRoot/TessoranBackupPath); empty without a root.
+  std::filesystem::path DecryptedFolder() const;
 
  private:
   void Init(const std::filesystem::path& appData);
   // Counts the files of the backup folder, one level of subfolders deep.
   int64_t CountBackupFiles() const;
   int32_t Decrypt(const std::string& password, std::filesystem::path& outputFolder);
+  // The temporary root in use: the explicit one, else the process's run folder.
+  std::filesystem::path TempRoot() const;
+  // Total bytes of the backup folder's files (the size of its decrypted copy, near enough).
+  uint64_t BackupBytes() const;
 
-  std::filesystem::path tempRoot_;
+  std::filesystem::path tempRoot_;  // explicit root; empty: TempBackupRoot()
+  std::filesystem::path decryptedFolder_;  // the folder the last decryption wrote
 };
 
 }  // namespace halvern

@@ -56,6 +56,9 @@ class IPhoneRecoveryParse {
                                    const std::string& destination, ExportCallback callback,
                                    void* userData) = 0;                                 // 22
   virtual ~IPhoneRecoveryParse() = default;                                             // 23
+  // The databases of the current scan that exist but could not be read: category code to a
+  // sentence naming the database and the cause. Null when the engine keeps no such record.
+  virtual const std::map<int32_t, std::string>* DatabaseErrors() const { return nullptr; }
 };
 
 // The engine over a backup folder: every operation forwards to the BackupSession.
@@ -92,6 +95,8 @@ class CLocalBuckupRecovery final : public IPhoneRecoveryParse {
   int32_t ExportWeChatChat(const std::string& account, const std::string& peer,
                            const std::string& destination, ExportCallback callback,
                            void* userData) override;
+
+  const std::map<int32_t, std::string>* DatabaseErrors() const override;
 
   BackupSession* session() const { return session_; }
 

@@ -115,4 +115,8 @@ IPhoneRecoveryParse* CreateEngine(int32_t mode, BackupSession* session) {
   return engine;
 }
 
+const std::map<int32_t, std::string>* CLocalBuckupRecovery::DatabaseErrors() const {
+  return session_ ? &session_->databaseErrors : nullptr;
+}
+
 }  // namespace halvern

@@ -108,6 +108,7 @@ int32_t ScanSequence::StartScan(int32_t mode, const BackupInfo& selected,
 
 void ScanSequence::Hook(std::initializer_list<ScanCategory> categories) {
   for (ScanCategory category : categories) {
+    frontEnd_.OnCategoryScanned(category);
     if (results_.Count(category) == 0) continue;
     if (firstNode_ == 0 && !frontEnd_.HasSelectedNode()) firstNode_ = static_cast<int32_t>(category);
     frontEnd_.OnCategoryReady(category);
@@ -120,6 +121,7 @@ void ScanSequence::ScanWorker() {
   cancelRequested_ = 0;
   int32_t result = engine_->Open(password_);
   openResult_ = result;
+  bool openFailed = false;
   switch (result) {
     case 0:
       frontEnd_.Post(WM_SCAN_REFRESH_TREE, 0);
@@ -135,8 +137,9 @@ void ScanSequence::ScanWorker() {
       frontEnd_.Post(WM_SCAN_STATUS, kScanReserved111);
       break;
     default:
+      // The failure keeps its own code: a scan that could not open is not a stopped scan.
       frontEnd_.Post(WM_SCAN_STATUS, kScanOpenFailed);
-      result = kStopped;
+      openFailed = true;
       break;
   }
   if (result == 0) {
@@ -145,6 +148,10 @@ void ScanSequence::ScanWorker() {
     // Each step: the engine call, then its hook unless the scan was stopped.
     const auto run = [&](int32_t callResult, auto&& hook) {
       result = callResult;
+      if (const auto* errors = e.DatabaseErrors()) {
+        std::lock_guard<std::mutex> hold(scanLock_);
+        for (const auto& [code, text] : *errors) r.errors[ScanCategory(code)] = text;
+      }
       if (result == kStopped) return false;
       hook();
       return true;
@@ -167,7 +174,7 @@ void ScanSequence::ScanWorker() {
   }
   scanResult_ = result;
   scanFinished_ = 1;
-  if (result == 0 || result == kStopped) frontEnd_.Post(WM_SCAN_FINISHED, 0);
+  if (result == 0 || result == kStopped || openFailed) frontEnd_.Post(WM_SCAN_FINISHED, 0);
 }
 
 int32_t ScanSequence::OnScanProgress(void* self, int32_t percent) {

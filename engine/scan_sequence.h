@@ -69,6 +69,9 @@ struct ScanResults {
   std::vector<MediaFileItem> whatsAppAttachments;
   AppFileMap appPhotos;
   AppFileMap appVideos;
+  // Categories whose database lies in the backup but could not be read, with the sentence
+  // that names the database and the cause. Such a category is a failure, not an empty one.
+  std::map<ScanCategory, std::string> errors;
 
   void Clear();
   // Number of items of a category (conversations count their messages).
@@ -92,6 +95,9 @@ class ScanFrontEnd {
   virtual void OnProgressShown(int32_t /*percent*/) {}
   // A category received data: enable and show its node.
   virtual void OnCategoryReady(ScanCategory /*category*/) {}
+  // A category was read to its end (with or without data); those never reported were not
+  // scanned because the scan ended first.
+  virtual void OnCategoryScanned(ScanCategory /*category*/) {}
   // Whether the category tree has a selected node already.
   virtual bool HasSelectedNode() const { return false; }
 };
@@ -127,6 +133,8 @@ class ScanSequence {
   // What Open returned in the last scan (before it was mapped to a status).
   int32_t openResult() const { return openResult_.load(); }
   int32_t shownPercent() const { return shownPercent_; }
+  // The backup session the sequence scans with.
+  BackupSession* session() const { return session_; }
   // The engine of the current or last scan (for previews and exports); null before a scan.
   IPhoneRecoveryParse* activeEngine() const { return engine_.get(); }
   // The results; read them while no scan runs, or under ScanLock.

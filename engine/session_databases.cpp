@@ -1,6 +1,7 @@
 // The backup session's database categories: messages, contacts, call history, notes and
 // WhatsApp, read through the program's own SQLite reader, and the raw row exports.
 #include <memory>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -45,13 +46,69 @@ LocateFile ManifestLocator(const BackupSession& session) {
   };
 }
 
+// Category codes of the database categories (ScanCategory values).
+constexpr int32_t kMessagesCode = 5;
+constexpr int32_t kContactsCode = 7;
+constexpr int32_t kCallHistoryCode = 8;
+constexpr int32_t kNotesCode = 9;
+constexpr int32_t kWhatsAppCode = 10;
+
+// A database's write-ahead log is a manifest entry of its own ("…/sms.db-wal" beside
+// "…/sms.db"), stored under its own hashed name: the reader is told where each log lies.
+void LocateWriteAheadLogs(const BackupSession& session) {
+  constexpr std::string_view kSuffix = "-wal";
+  std::unordered_map<std::string_view, const ManifestEntry*> logs;  // database's domainPath
+  for (const ManifestEntry& entry : session.manifest) {
+    if (EndsWith(entry.domainPath, kSuffix)) {
+      logs.emplace(std::string_view(entry.domainPath).substr(
+                       0, entry.domainPath.size() - kSuffix.size()),
+                   &entry);
+    }
+  }
+  if (logs.empty()) return;
+  for (const ManifestEntry& entry : session.manifest) {
+    const auto it = logs.find(entry.domainPath);
+    if (it == logs.end()) continue;
+    const std::filesystem::path log = session.DataFilePath(it->second->fileID);
+    if (IsFile(log)) SetWalLocation(session.DataFilePath(entry.fileID).string(), log.string());
+  }
+}
+
 }  // namespace
+
+std::string BackupSession::DatabaseProblem(const std::filesystem::path& path,
+                                           const std::string& name) {
+  if (!IsFile(path)) return {};
+  CSqliteFileReader reader;
+  const int32_t opened = reader.Open(path.string());
+  std::string cause;
+  if (opened == kSqliteInvalid) {
+    cause = "it is not a SQLite database (its header is damaged or it is enciphered)";
+  } else if (opened == kSqliteReadFault) {
+    cause = "the file is shorter than its header says";
+  } else if (opened != 0) {
+    cause = std::strerror(opened);
+  } else if (reader.Tables().empty()) {
+    cause = "its list of tables cannot be read (the first page is damaged)";
+  }
+  return cause.empty() ? std::string() : name + " could not be read: " + cause;
+}
+
+// Records (or clears) the error of one category's database.
+static void NoteDatabase(std::map<int32_t, std::string>& errors, int32_t code,
+                         const std::filesystem::path& path, const std::string& name) {
+  std::string problem = BackupSession::DatabaseProblem(path, name);
+  if (problem.empty()) return;
+  std::string& text = errors[code];
+  text = text.empty() ? problem : text + "; " + problem;
+}
 
 // Each database category reads its database(s) at the data file paths of the open backup (the
 // layout rule of the manifest kind), then moves the scan's progress on by its share and
 // reports it. The answer to that closing report is not acted on except by WhatsApp, the last
 // database category, whose answer stops the scan.
 int32_t BackupSession::ScanMessages(MessageMap& out) {
+  LocateWriteAheadLogs(*this);
   MessageExtractOptions options;
   options.newerAddressBook = info.isIos12OrLater;
   options.region = info.phoneNumber;  // the phone's own number tells its region
@@ -59,6 +116,8 @@ int32_t BackupSession::ScanMessages(MessageMap& out) {
   options.progress = {progressCallback, userData};
   options.current = progress;
   options.step = step;
+  databaseErrors.erase(kMessagesCode);
+  NoteDatabase(databaseErrors, kMessagesCode, DataFilePath(known_files::kMessages), "sms.db");
   const int32_t result =
       ExtractMessages(DataFilePath(known_files::kAddressBook).string(), messageMap, options,
                       DataFilePath(known_files::kMessages).string(), messageRowidBase);
@@ -69,6 +128,10 @@ int32_t BackupSession::ScanMessages(MessageMap& out) {
 }
 
 int32_t BackupSession::ScanContacts(std::vector<ContactItem>& out) {
+  databaseErrors.erase(kContactsCode);
+  NoteDatabase(databaseErrors, kContactsCode, DataFilePath(known_files::kAddressBook),
+               "AddressBook.sqlitedb");
+  LocateWriteAheadLogs(*this);
   const int32_t result = ExtractContacts(
       info.isIos12OrLater, DataFilePath(known_files::kAddressBook).string(), out, contactRowidBase);
   progress += step / 2;
@@ -77,9 +140,14 @@ int32_t BackupSession::ScanContacts(std::vector<ContactItem>& out) {
 }
 
 int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
+  LocateWriteAheadLogs(*this);
   // CallHistory.storedata when the backup has it, else the older call_history.db.
   std::filesystem::path calls = DataFilePath(known_files::kCallHistory);
-  if (!IsFile(calls)) calls = DataFilePath(known_files::kCallHistoryOld);
+  const bool older = !IsFile(calls);
+  if (older) calls = DataFilePath(known_files::kCallHistoryOld);
+  databaseErrors.erase(kCallHistoryCode);
+  NoteDatabase(databaseErrors, kCallHistoryCode, calls,
+               older ? "call_history.db" : "CallHistory.storedata");
   out.clear();
   const int32_t result = ExtractCalls(DataFilePath(known_files::kAddressBook).string(), out,
                                       info.isIos12OrLater, calls.string());
@@ -89,8 +157,12 @@ int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
 }
 
 int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
+  LocateWriteAheadLogs(*this);
   // notes.sqlite and, on newer phones, NoteStore.sqlite; an upgraded phone may keep both.
   out.clear();
+  databaseErrors.erase(kNotesCode);
+  NoteDatabase(databaseErrors, kNotesCode, DataFilePath(known_files::kNotes), "notes.sqlite");
+  NoteDatabase(databaseErrors, kNotesCode, DataFilePath(kNoteStoreFileId), "NoteStore.sqlite");
   const int32_t legacy = ExtractNotes(DataFilePath(known_files::kNotes).string(), out);
   const int32_t store = ExtractNoteStore(DataFilePath(kNoteStoreFileId).string(), out);
   progress += step / 2;
@@ -99,6 +171,7 @@ int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
 }
 
 int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
+  LocateWriteAheadLogs(*this);
   whatsAppChats.clear();
   out.clear();
   // The chat database: the shared group container's (current app), else the app container's
@@ -112,6 +185,10 @@ int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
     if (EndsWith(entry.domainPath, "ChatStorage.sqlite") && IsFile(DataFilePath(entry.fileID))) {
       chatStorage = DataFilePath(entry.fileID);
     }
+  }
+  databaseErrors.erase(kWhatsAppCode);
+  if (!chatStorage.empty()) {
+    NoteDatabase(databaseErrors, kWhatsAppCode, chatStorage, "ChatStorage.sqlite");
   }
   const int32_t result =
       chatStorage.empty()
@@ -128,6 +205,7 @@ int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
 // The raw row exports read the databases afresh with their own reader; the rowid counters
 // start after the largest rowids the scan met.
 int32_t BackupSession::ExportMessagesCsv(const std::string& destination) {
+  LocateWriteAheadLogs(*this);
   const std::filesystem::path db = DataFilePath(known_files::kMessages);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(db, ec)) return kInvalidParameter;
@@ -137,11 +215,18 @@ int32_t BackupSession::ExportMessagesCsv(const std::string& destination) {
   return halvern::ExportMessagesCsv(reader, destination);
 }
 int32_t BackupSession::ExportContactsCsv(const std::string& destination) {
+  LocateWriteAheadLogs(*this);
   const std::filesystem::path db = DataFilePath(known_files::kAddressBook);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(db, ec)) return kInvalidParameter;
   CSqliteFileReader reader;
   if (const int32_t open = reader.Open(db.string()); open != 0) return open;
+  // An older address book has no search table to export: its people are in the contact list
+  // the recover run writes; no file is made here.
+  if (reader.FindTable("ABPersonFullTextSearch_content") == nullptr &&
+      reader.FindTable("ABPerson") != nullptr) {
+    return kOk;
+  }
   reader.ContactsExportRowid = uint64_t(contactRowidBase > 0 ? contactRowidBase : 0);
   return halvern::ExportContactsCsv(reader, destination);
 }

@@ -6,10 +6,11 @@
 namespace halvern {
 
 namespace {
-CategoryWalk MakeWalk(const BackupSession& s) {
+CategoryWalk MakeWalk(BackupSession& s) {
   return CategoryWalk{s.manifest,
                       [&s](const std::string& id) { return s.DataFilePath(id); },
-                      ProgressSink{s.progressCallback, s.userData}, s.progress, s.step};
+                      ProgressSink{s.progressCallback, s.userData}, s.progress, s.step,
+                      &s.notes};
 }
 }  // namespace
 

@@ -88,7 +88,9 @@ int32_t Calls(const PrintSource& s, std::string& body, PrintControl& c) {
     Field(body, "Name:", item.name);
     Field(body, "Phone Number:", item.phone);
     Field(body, "Date:", item.date);
+    Field(body, "Call:", CallKindText(item));
     Field(body, "Type:", CallDirectionText(item));
+    Field(body, "Result:", CallOutcomeText(item));
     Field(body, "Duration:", CallDurationText(item));
     body += kClose;
   }
@@ -102,6 +104,7 @@ int32_t Notes(const PrintSource& s, std::string& body, PrintControl& c) {
     if (!Wanted(s, &item, item.deleted)) continue;
     body += kOpen;
     Field(body, "Title:", item.title);
+    Field(body, "Folder:", item.folder);
     Field(body, "Date:", item.date);
     Field(body, "Notes:", item.body);
     body += kClose;

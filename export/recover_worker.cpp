@@ -36,6 +36,8 @@ std::string RecoverStatusText(int32_t error) {
       return "Success";
     case kStopped:
       return "Stopped";
+    case kManifestDamaged:
+      return "The backup's index is damaged";
     case kInvalidParameter:
       return "The file cannot be read or created";
     case kReadFault:
@@ -74,6 +76,7 @@ struct CopyContext {
   RecoverWorker* worker;
   int32_t (*report)(RecoverWorker*, int32_t, int32_t, const std::string&);
   bool finished = false;  // a report of 100 percent was seen
+  std::string path;       // the final name, as the copy reports it
 };
 
 }  // namespace
@@ -113,46 +116,83 @@ int32_t RecoverWorker::Report(int32_t percent, int32_t error, const fs::path& pa
 
 void RecoverWorker::Written(const fs::path& path) { summary_.written.push_back(path); }
 
-fs::path RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
+// An item cut short by a stop has no outcome: it is neither written nor failed.
+void RecoverWorker::ItemOutcome(int32_t error) {
+  if (!stopped_) progress_.OnItemOutcome(error);
+}
+
+int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target,
+                                fs::path* written) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
-  const fs::path unique = MakeUniquePath(target);
+  if (ec) {
+    // The folder cannot be made: its error (not the copy's later "no such file") is the cause.
+    Report(100, ec.value(), target);
+    return ec.value();
+  }
+  // The copy takes the target's name or the next free one itself (O_CREAT|O_EXCL) and names
+  // it in its reports; a stopped or failed copy leaves nothing behind.
   CopyContext context{this, [](RecoverWorker* w, int32_t pct, int32_t err, const std::string& p) {
                         return w->Report(pct, err, fs::path(p));
                       }};
+  context.path = target.string();
   auto callback = [](void* user, int32_t percent, int32_t error, const std::string& path) {
     auto* c = static_cast<CopyContext*>(user);
     if (percent == 100) c->finished = true;
+    c->path = path;
     return c->report(c->worker, percent, error, path);
   };
   const int32_t result =
-      job_.engine ? job_.engine->CopyDataFile(source.string(), unique.string(), callback, &context)
+      job_.engine ? job_.engine->CopyDataFile(source.string(), target.string(), callback, &context)
                   : kInvalidParameter;
   if (result == kOk) {
-    // An empty file is copied without a chunk to report.
-    if (!context.finished) Report(100, kOk, unique);
-    Written(unique);
-    return unique;
+    if (!context.finished) Report(100, kOk, context.path);
+    Written(context.path);
+    if (written != nullptr) *written = context.path;
+    WriteJpegCopy(context.path);
+  } else if (!context.finished && !IsStopped(result) && !stopped_) {
+    // Whether the copy was stopped is known from the stop itself, never from the number.
+    Report(100, result, context.path);
   }
-  // A stopped or failed copy leaves no partial file behind.
-  fs::remove(unique, ec);
-  if (!context.finished && result != kStopped) Report(100, result, unique);
-  return {};
+  return result;
 }
 
-void RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
-                                          const ConversationHead& head,
+void RecoverWorker::WriteJpegCopy(const fs::path& heic) {
+  if (!job_.heicToJpeg || stopped_) return;
+  const std::string ext = platform::AsciiLower(heic.extension().string());
+  if (ext != ".heic" && ext != ".heif") return;
+  fs::path wanted = heic;
+  wanted.replace_extension(".jpg");
+  fs::path jpeg;
+  const int32_t result = WriteFile(
+      wanted, [&](const fs::path& temp) { return job_.heicToJpeg(heic, temp); }, jpeg);
+  Report(100, result, jpeg);
+}
+
+int32_t RecoverWorker::WriteFile(const fs::path& wanted,
+                                 const std::function<int32_t(const fs::path&)>& write,
+                                 fs::path& written) {
+  written = wanted;
+  const int32_t result = platform::WriteOutputFile(wanted, write, &written);
+  if (result == kOk) Written(written);
+  return result;
+}
+
+int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
+                                             const ConversationHead& head,
                                           const std::vector<ConversationLine>& lines,
-                                          const fs::path& path) {
+                                          const fs::path& wanted) {
   std::string body;
   ConversationBody(head, lines, body, [&](int32_t percent) {
-    return percent >= 100 ? kOk : Report(percent, kOk, path);
+    return percent >= 100 ? kOk : Report(percent, kOk, wanted);
   });
   const std::string bytes =
       ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)) + body + page.tail;
-  const int32_t result = WriteWholeFile(path, bytes);
-  if (result == kOk) Written(path);
-  Report(100, result, path);
+  fs::path written;
+  const int32_t result =
+      WriteFile(wanted, [&](const fs::path& temp) { return WriteWholeFile(temp, bytes); }, written);
+  Report(100, result, written);
+  return result;
 }
 
 template <class Item>
@@ -167,21 +207,21 @@ void RecoverWorker::CopyAttachments(const std::vector<Item>& messages,
     for (size_t i = 0; i < m.attachments.size() && i < line.attachments.size(); ++i) {
       const MessageAttachment& a = m.attachments[i];
       if (a.path.empty()) continue;
-      const fs::path copy = CopyFile(a.path, folder / "attachments" / SafeFileName(a.name));
-      if (!copy.empty()) {
+      fs::path copy;
+      if (CopyFile(a.path, folder / "attachments" / SafeFileName(a.name), &copy) == kOk) {
         line.attachments[i].link = UrlPath(copy.lexically_relative(folder));
       }
     }
   }
 }
 
-void RecoverWorker::WriteConversation(const MessageItem& row) {
-  if (job_.messages == nullptr) return;
+int32_t RecoverWorker::WriteConversation(const MessageItem& row) {
+  if (job_.messages == nullptr) return kInvalidParameter;
   const auto found = job_.messages->find(row.conversation);
-  if (found == job_.messages->end()) return;
+  if (found == job_.messages->end()) return kInvalidParameter;
   const Conversation& conversation = found->second;
   std::vector<ConversationLine> lines = LinesOf(conversation, job_.deletedOnly);
-  if (lines.empty()) return;
+  if (lines.empty()) return kOk;  // only deleted messages wanted, and it has none
   const ConversationHead head = HeadOf(conversation);
   const std::string phone =
       !conversation.group && !conversation.members.empty() ? conversation.members.front().address
@@ -197,22 +237,23 @@ void RecoverWorker::WriteConversation(const MessageItem& row) {
                                  ? "Group: " + label + ", Members: " + MembersText(head.members)
                                  : "Name: " + label + ", Phone: " + phone;
   CopyAttachments(conversation.messages, lines, folder);
-  const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  if (const int32_t r = WriteConversationText(text, head, lines); r != kOk) {
-    Report(100, r, text);
-  } else {
-    Written(text);
-  }
-  WriteConversationPage(sms_, person, head, lines, MakeUniquePath(folder / (base + ".html")));
+  fs::path text;
+  const int32_t textResult = WriteFile(
+      folder / (base + ".txt"),
+      [&](const fs::path& temp) { return WriteConversationText(temp, head, lines); }, text);
+  if (textResult != kOk) Report(100, textResult, text);
+  const int32_t page =
+      WriteConversationPage(sms_, person, head, lines, folder / (base + ".html"));
+  return textResult != kOk ? textResult : page;
 }
 
-void RecoverWorker::WriteChat(const ChatMessageItem& row) {
-  if (job_.chats == nullptr) return;
+int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
+  if (job_.chats == nullptr) return kInvalidParameter;
   const auto found = job_.chats->find(row.sessionId);
-  if (found == job_.chats->end()) return;
+  if (found == job_.chats->end()) return kInvalidParameter;
   const ChatConversation& chat = found->second;
   std::vector<ConversationLine> lines = LinesOf(chat, job_.deletedOnly);
-  if (lines.empty()) return;
+  if (lines.empty()) return kOk;  // only deleted messages wanted, and it has none
   const ConversationHead head = HeadOf(chat);
   std::string label;
   std::string phones;
@@ -232,99 +273,152 @@ void RecoverWorker::WriteChat(const ChatMessageItem& row) {
                                               MembersText(head.members)
                                         : "Name: " + chat.title + ", Phone: " + phones;
   CopyAttachments(chat.messages, lines, folder);
-  const fs::path text = MakeUniquePath(folder / (base + ".txt"));
-  if (const int32_t r = WriteConversationText(text, head, lines); r != kOk) {
+  int32_t first = kOk;
+  fs::path text, csv;
+  if (const int32_t r = WriteFile(
+          folder / (base + ".txt"),
+          [&](const fs::path& temp) { return WriteConversationText(temp, head, lines); }, text);
+      r != kOk) {
     Report(100, r, text);
-  } else {
-    Written(text);
+    first = r;
   }
-  const fs::path csv = MakeUniquePath(folder / (base + ".csv"));
-  if (const int32_t r = WriteChatCsv(csv, lines); r != kOk) {
+  if (const int32_t r = WriteFile(
+          folder / (base + ".csv"),
+          [&](const fs::path& temp) { return WriteChatCsv(temp, lines); }, csv);
+      r != kOk) {
     Report(100, r, csv);
-  } else {
-    Written(csv);
+    if (first == kOk) first = r;
   }
-  WriteConversationPage(whatsApp_, person, head, lines, MakeUniquePath(folder / (base + ".html")));
+  const int32_t page =
+      WriteConversationPage(whatsApp_, person, head, lines, folder / (base + ".html"));
+  return first != kOk ? first : page;
 }
 
-void RecoverWorker::AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines) {
+void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
+                          bool breakLines) {
   std::string* rows = nullptr;
+  std::string* csv = code == 7 ? &contactCsv_ : code == 8 ? &callCsv_ : &noteCsv_;
   fs::path* page = nullptr;
+  platform::OutputFile* out = nullptr;
+  int32_t* error = nullptr;
   fs::path folder;
   std::string name;
   uint32_t* count = nullptr;
   switch (code) {
     case 7:
       rows = &contactRows_, page = &contactPage_, count = &contactCount_;
+      out = &contactOut_, error = &contactError_;
       folder = job_.destination / "Contacts" / summary_.stamp;
       name = "Contacts.html";
       break;
     case 8:
       rows = &callRows_, page = &callPage_, count = &callCount_;
+      out = &callOut_, error = &callError_;
       folder = job_.destination / "CallHistory";
       name = "CallHistory_" + summary_.stamp + ".html";
       break;
     default:
       rows = &noteRows_, page = &notePage_, count = &noteCount_;
+      out = &noteOut_, error = &noteError_;
       folder = job_.destination / "Notes";
       name = "Notes_" + summary_.stamp + ".html";
       break;
   }
   if (page->empty()) {
+    // The page's name is taken now, at its first row, so that another run writing into the
+    // same folder picks another one; a folder that cannot be written fails every row at once.
     std::error_code ec;
     fs::create_directories(folder, ec);
-    *page = MakeUniquePath(folder / name);
+    *error = out->Reserve(folder / name);
+    *page = *error == kOk ? out->path() : folder / name;
   }
-  std::string row = "\t<tr>";
+  std::string row = deleted ? "\t<tr class=\"deleted\">" : "\t<tr>";
   for (size_t i = 0; i < cells.size(); ++i) {
     std::string cell = HtmlEscape(cells[i]);
     // The first phone column of a contact holds one number per line.
     if (breakLines && i == 1) cell = ReplaceAll(std::move(cell), "\n", "<br />");
+    if (deleted && i == 0) cell = "<span class=\"deleted-label\">deleted</span> " + cell;
     row += "<td>" + cell + "</td>";
   }
   row += "</tr>\r\n";
   *rows += row;
+  for (const std::string& cell : cells) *csv += CsvField(platform::SanitizeUtf8(cell)) + ",";
+  *csv += deleted ? "yes\r\n" : "no\r\n";
   ++*count;
-  Report(100, kOk, *page);
+  // The row is reported when its page is on disk (WriteTablePage), not before.
 }
 
 void RecoverWorker::WriteTablePage(const PageTemplate& page, const std::string& rows,
+                                   uint32_t count, platform::OutputFile& out, int32_t reserved,
                                    const fs::path& path) {
-  const int32_t result = WriteWholeFile(path, page.head + rows + page.tail);
-  if (result == kOk) {
-    Written(path);
-  } else {
-    // Every row of the page was reported already; the failure of the page itself is new.
+  int32_t result = reserved;
+  if (result == kOk && out.reserved()) {
+    result = out.Write(page.head + rows + page.tail);
+    if (result == kOk) result = out.Commit();
+    if (result != kOk) out.Abort();
+  }
+  if (result == kOk) Written(path);
+  // One line per row in the detail list, each with the outcome of the page that holds it.
+  for (uint32_t i = 0; i < count; ++i) {
     Report(100, result, path);
+    progress_.OnItemOutcome(result);
   }
 }
 
+void RecoverWorker::WriteTableCsv(const fs::path& page, const std::string& name,
+                                  const std::string& header, const std::string& rows) {
+  fs::path csv;
+  const int32_t result = WriteFile(
+      page.parent_path() / name,
+      [&](const fs::path& temp) {
+        return WriteWholeFile(temp, "\xEF\xBB\xBF" + header + ",Deleted\r\n" + rows);
+      },
+      csv);
+  if (result != kOk) Report(100, result, csv);
+}
+
 void RecoverWorker::Finish() {
-  std::error_code ec;
   if (messagesExported_) {
-    const fs::path csv = MakeUniquePath(job_.destination / "Message" / "sms.csv");
-    const int32_t r =
-        job_.engine ? job_.engine->ExportMessagesCsv(csv.string()) : kInvalidParameter;
-    if (r == kOk) {
-      Written(csv);
-    } else {
-      fs::remove(csv, ec);
-      Report(100, r, csv);
-    }
+    fs::path csv;
+    const int32_t r = WriteFile(
+        job_.destination / "Message" / "sms.csv",
+        [&](const fs::path& temp) {
+          return job_.engine ? job_.engine->ExportMessagesCsv(temp.string()) : kInvalidParameter;
+        },
+        csv);
+    if (r != kOk) Report(100, r, csv);
   }
-  if (callCount_ > 0) WriteTablePage(calls_, callRows_, callPage_);
-  if (noteCount_ > 0) WriteTablePage(notes_, noteRows_, notePage_);
+  if (callCount_ > 0) {
+    WriteTablePage(calls_, callRows_, callCount_, callOut_, callError_, callPage_);
+    WriteTableCsv(callPage_, callPage_.stem().string() + ".csv",
+                  "Name,Phone Number,Date,Call,Direction,Result,Duration", callCsv_);
+  }
+  if (noteCount_ > 0) {
+    WriteTablePage(notes_, noteRows_, noteCount_, noteOut_, noteError_, notePage_);
+    WriteTableCsv(notePage_, notePage_.stem().string() + ".csv", "Title,Folder,Date,Note",
+                  noteCsv_);
+  }
   if (contactCount_ > 0) {
-    const fs::path csv = MakeUniquePath(contactPage_.parent_path() / "Contacts.csv");
-    const int32_t r =
-        job_.engine ? job_.engine->ExportContactsCsv(csv.string()) : kInvalidParameter;
-    if (r == kOk) {
-      Written(csv);
-    } else {
-      fs::remove(csv, ec);
-      Report(100, r, csv);
+    if (contactOut_.reserved() && !job_.deletedOnly) {
+      fs::path csv;
+      const fs::path wanted = contactPage_.parent_path() / "Contacts.csv";
+      const int32_t r = WriteFile(
+          wanted,
+          [&](const fs::path& temp) {
+            if (!job_.engine) return kInvalidParameter;
+            const int32_t e = job_.engine->ExportContactsCsv(temp.string());
+            std::error_code ec;
+            // An older address book has no rows to export: the file stays empty.
+            if (e == kOk && !fs::exists(temp, ec)) return WriteWholeFile(temp, "");
+            return e;
+          },
+          csv);
+      if (r != kOk) Report(100, r, csv);
     }
-    WriteTablePage(contacts_, contactRows_, contactPage_);
+    WriteTableCsv(contactPage_, "ContactList.csv",
+                  "Name,Phone,Email,Address,Home Page,Social Profile,Company", contactCsv_);
+    WriteTablePage(contacts_, contactRows_, contactCount_, contactOut_, contactError_,
+                   contactPage_);
   }
   WriteIndex();
 }
@@ -404,12 +498,14 @@ void RecoverWorker::WriteIndex() {
     html += "</ul>\n";
   }
   html += "</body>\n</html>\n";
-  const fs::path index = MakeUniquePath(job_.destination / "index.html");
-  const int32_t r = WriteWholeFile(index, html);
+  fs::path index;
+  const int32_t r = platform::WriteOutputFile(
+      job_.destination / "index.html",
+      [&](const fs::path& temp) { return WriteWholeFile(temp, html); }, &index);
   if (r == kOk) {
     summary_.index = index;
   } else {
-    Report(100, r, index);
+    Report(100, r, job_.destination / "index.html");
   }
 }
 
@@ -420,7 +516,10 @@ int32_t RecoverWorker::Run() {
   summary_.stamp = RecoverStamp(startTime_);
   stopped_ = messagesExported_ = false;
   contactRows_.clear(), callRows_.clear(), noteRows_.clear();
+  contactCsv_.clear(), callCsv_.clear(), noteCsv_.clear();
   contactPage_.clear(), callPage_.clear(), notePage_.clear();
+  contactOut_.Abort(), callOut_.Abort(), noteOut_.Abort();
+  contactError_ = callError_ = noteError_ = kOk;
   contactCount_ = callCount_ = noteCount_ = 0;
   std::error_code ec;
   fs::create_directories(job_.destination, ec);
@@ -446,36 +545,40 @@ int32_t RecoverWorker::Run() {
                                                   "",
                                                   "WhatsApp Attachments"};
         const auto* f = static_cast<const MediaFileItem*>(key);
-        CopyFile(f->path, dest / kFolder[entry->categoryCode] / SafeFileName(f->displayName));
+        ItemOutcome(
+            CopyFile(f->path, dest / kFolder[entry->categoryCode] / SafeFileName(f->displayName)));
         break;
       }
       case 3:
       case 4: {
         const auto* f = static_cast<const AppFileItem*>(key);
-        CopyFile(f->path, dest / (entry->categoryCode == 3 ? "App Photos" : "App Video") /
-                              SafeFileName(f->appName) / SafeFileName(f->displayName));
+        ItemOutcome(CopyFile(f->path, dest / (entry->categoryCode == 3 ? "App Photos" : "App Video") /
+                                          SafeFileName(f->appName) / SafeFileName(f->displayName)));
         break;
       }
       case 5:
-        WriteConversation(*static_cast<const MessageItem*>(key));
+        ItemOutcome(WriteConversation(*static_cast<const MessageItem*>(key)));
         break;
       case 7: {
         const auto* c = static_cast<const ContactItem*>(key);
-        AddRow(7, {c->name, c->phones, c->email, c->address, c->url, c->social, c->company}, true);
+        AddRow(7, c->deleted,
+               {c->name, c->phones, c->email, c->address, c->url, c->social, c->company}, true);
         break;
       }
       case 8: {
         const auto* c = static_cast<const CallItem*>(key);
-        AddRow(8, {c->name, c->phone, c->date, CallDirectionText(*c), CallDurationText(*c)});
+        AddRow(8, c->deleted,
+               {c->name, c->phone, c->date, CallKindText(*c), CallDirectionText(*c),
+                CallOutcomeText(*c), CallDurationText(*c)});
         break;
       }
       case 9: {
         const auto* n = static_cast<const NoteItem*>(key);
-        AddRow(9, {n->title, n->date, n->body});
+        AddRow(9, n->deleted, {n->title, n->folder, n->date, n->body});
         break;
       }
       case 10:
-        WriteChat(*static_cast<const ChatMessageItem*>(key));
+        ItemOutcome(WriteChat(*static_cast<const ChatMessageItem*>(key)));
         break;
       default:
         break;

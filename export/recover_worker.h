@@ -10,27 +10,41 @@
 //                                (a group: <title>.txt, .html), attachments/<name> its files
 //     Message/sms.csv                              every row of the message table
 //     WhatsApp Message/<label>-<stamp>/<label>.txt, .csv, .html, attachments/<name>
-//     Contacts/<stamp>/Contacts.html, Contacts.csv  (.csv: every row of the address book)
-//     CallHistory/CallHistory_<stamp>.html
-//     Notes/Notes_<stamp>.html
+//     Contacts/<stamp>/Contacts.html, ContactList.csv, Contacts.csv
+//                                                  (Contacts.csv: every row of the address book)
+//     CallHistory/CallHistory_<stamp>.html, .csv
+//     Notes/Notes_<stamp>.html, .csv
+//
+// The table pages mark each deleted row (the orange of the deleted bubbles and a "deleted"
+// label); their CSV files (UTF-8 with a byte-order mark, CR LF, a header line, RFC 4180) hold
+// the same rows with a "Deleted" column. With `deletedOnly` the raw address book export, which
+// holds every row of the table, is left out, and a conversation's files hold only its deleted
+// messages.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
-// "(2)", ... before its extension; nothing of the destination is ever replaced. Pages are
-// filled into the templates of the program's "template" folder.
+// "(2)", ... before its extension; nothing of the destination is ever replaced: every file is
+// created with O_CREAT|O_EXCL, written under a temporary name beside it and renamed when whole
+// (platform/output_file.h), so runs into one folder at once never take each other's names and
+// a stopped or failed file leaves nothing under a real name. Pages are filled into the
+// templates of the program's "template" folder.
 //
 // Progress: every file copied and every page written is reported through RecoverProgress;
 // a non-zero answer stops the run (the file being copied is removed, the pages collected so
-// far and the index are still written).
+// far and the index are still written) and Run returns kStopped, a code no failure (errno)
+// can take. Failures are reported with their own code (an errno value or a contract code) and
+// never read as a stop.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "engine/engine.h"
 #include "export/writers.h"
+#include "platform/output_file.h"
 #include "selection/statistics.h"
 
 namespace halvern {
@@ -42,6 +56,10 @@ class RecoverProgress {
   // `percent` of the file `path` (100: the file is done, with `error` 0 or its failure).
   // Return 0 to go on, non-zero to stop.
   virtual int32_t OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) = 0;
+  // One selected item is done: 0 when every file it makes is complete on disk, else the
+  // first failure. A table row (contact, call, note) is done when its page is written.
+  // Items the run never reached (it was stopped) get no outcome.
+  virtual void OnItemOutcome(int32_t /*error*/) {}
 };
 
 // The counting every front end needs: one outcome per file reported at 100 percent.
@@ -56,14 +74,22 @@ class RecoverTally : public RecoverProgress {
   virtual int32_t OnReport(int32_t /*percent*/, int32_t /*error*/, const std::string& /*path*/) {
     return 0;
   }
+  void OnItemOutcome(int32_t error) override {
+    (error == 0 ? itemsWritten_ : itemsFailed_)++;
+  }
   uint32_t doneCount() const { return done_; }
   uint32_t failedCount() const { return failed_; }
+  // Items whose files are all complete on disk, and items with a failure.
+  uint32_t itemsWritten() const { return itemsWritten_; }
+  uint32_t itemsFailed() const { return itemsFailed_; }
   // Failed files first, most recent first; then the successful ones in order.
   const std::vector<Outcome>& outcomes() const { return outcomes_; }
 
  private:
   uint32_t done_ = 0;
   uint32_t failed_ = 0;
+  uint32_t itemsWritten_ = 0;
+  uint32_t itemsFailed_ = 0;
   std::vector<Outcome> outcomes_;
 };
 
@@ -76,11 +102,14 @@ struct RecoverJob {
   const MessageMap* messages = nullptr;   // the conversations of the scan
   const ChatMap* chats = nullptr;         // the WhatsApp chats of the scan
   const CStatisticsObj* selection = nullptr;
-  bool deletedOnly = false;  // conversations: write only their deleted messages
   fs::path destination;
   fs::path templateFolder;  // the folder holding the five templates
   std::string deviceName;   // backup display name or device name
   int64_t startTime = 0;    // Unix time of the stamp; 0: now
+  // When set, each copied HEIC/HEIF picture also gets a JPEG copy beside it, written by this
+  // converter (source, target; 0 or the failure), reported as a file of its own.
+  std::function<int32_t(const fs::path& heic, const fs::path& jpeg)> heicToJpeg;
+  bool deletedOnly = false;  // only deleted items are selected; conversations write only those
 };
 
 struct RecoverSummary {
@@ -96,27 +125,37 @@ class RecoverWorker {
 
   // Loads the five templates. 0, or 87 with the missing one in `missing`.
   int32_t LoadTemplates(std::string* missing = nullptr);
-  // The run: 0, or 2 when a report asked to stop; 87 before the templates loaded.
+  // The run: 0, or kStopped when a report asked to stop; 87 before the templates loaded.
   int32_t Run();
   const RecoverSummary& summary() const { return summary_; }
 
  private:
   int32_t Report(int32_t percent, int32_t error, const fs::path& path);
-  // The copy written ("" when it failed or was stopped).
-  fs::path CopyFile(const fs::path& source, const fs::path& target);
-  void WriteConversation(const MessageItem& row);
-  void WriteChat(const ChatMessageItem& row);
+  // The result of the copy; `written` (if given) receives the name the copy took.
+  int32_t CopyFile(const fs::path& source, const fs::path& target, fs::path* written = nullptr);
+  void WriteJpegCopy(const fs::path& heic);
+  int32_t WriteConversation(const MessageItem& row);
+  int32_t WriteChat(const ChatMessageItem& row);
+  void ItemOutcome(int32_t error);
   // Copies the attachments of `lines` that the backup holds into folder/attachments and
   // links them from the lines.
   template <class Item>
   void CopyAttachments(const std::vector<Item>& messages, std::vector<ConversationLine>& lines,
                        const fs::path& folder);
-  void WriteConversationPage(const PageTemplate& page, const std::string& person,
-                             const ConversationHead& head,
-                             const std::vector<ConversationLine>& lines, const fs::path& path);
-  void AddRow(int32_t code, const std::vector<std::string>& cells, bool breakLines = false);
+  int32_t WriteConversationPage(const PageTemplate& page, const std::string& person,
+                                const ConversationHead& head,
+                                const std::vector<ConversationLine>& lines,
+                                const fs::path& path);
+  void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
+              bool breakLines = false);
+  void WriteTableCsv(const fs::path& page, const std::string& suffix, const std::string& header,
+                     const std::string& rows);
   void Finish();
-  void WriteTablePage(const PageTemplate& page, const std::string& rows, const fs::path& path);
+  void WriteTablePage(const PageTemplate& page, const std::string& rows, uint32_t count,
+                      platform::OutputFile& out, int32_t reserved, const fs::path& path);
+  // Writes one whole file through platform::WriteOutputFile; the final name on success.
+  int32_t WriteFile(const fs::path& wanted, const std::function<int32_t(const fs::path&)>& write,
+                    fs::path& written);
   void WriteIndex();
   void Written(const fs::path& path);
 
@@ -130,7 +169,12 @@ class RecoverWorker {
   PageTemplate calls_, notes_, contacts_, sms_, whatsApp_;
   // Rows and paths of the three table pages (code 7 contacts, 8 calls, 9 notes).
   std::string contactRows_, callRows_, noteRows_;
+  std::string contactCsv_, callCsv_, noteCsv_;  // the same rows as CSV lines
   fs::path contactPage_, callPage_, notePage_;
+  // The page files, reserved at their first row (O_CREAT|O_EXCL, next free name on a clash)
+  // and written at the finish; the error when the reservation failed.
+  platform::OutputFile contactOut_, callOut_, noteOut_;
+  int32_t contactError_ = 0, callError_ = 0, noteError_ = 0;
   uint32_t contactCount_ = 0, callCount_ = 0, noteCount_ = 0;
   std::vector<fs::path> copyFolders_;
 };

@@ -36,6 +36,13 @@ class ContactNames {
   std::unordered_map<std::string, std::string> cache_;
 };
 
+// The people of an open address book as DecodeContacts gives them: from
+// ABPersonFullTextSearch_content, or, in an older book without that table, from ABPerson with
+// the values of ABMultiValue (phones without their spacing and punctuation, separated by
+// spaces, as the search table keeps them) and ABMultiValueEntry. A person without a first or
+// last name takes the organisation as name. 0 or the status of the scan.
+int32_t DecodeAddressBook(CSqliteFileReader& reader, std::vector<ContactItem>& out);
+
 // Reads the address book's contacts for name lookups (no clean-up). False when the file
 // cannot be read; `out` is then empty.
 bool ReadAddressBook(CSqliteFileReader& reader, const std::string& path, bool newerSchema,

@@ -1,4 +1,5 @@
-// Contacts: the address book's ABPersonFullTextSearch_content, one row per person.
+// Contacts: the address book's ABPersonFullTextSearch_content, one row per person; an older
+// book without that table gives its people from ABPerson and ABMultiValue.
 //
 // Locate: HomeDomain-Library/AddressBook/AddressBook.sqlitedb (file id
 // 31bb7ba8914766d4ba40d6dfb6113c8b614be442); the caller passes the path.
@@ -41,7 +42,7 @@ int32_t ExtractContacts(bool newerSchema, const std::string& addressBookPath,
   reader.SchemaVariantFlag = newerSchema ? 1 : 0;
   const int32_t opened = extract::OpenDatabase(reader, addressBookPath);
   std::vector<ContactItem> decoded;
-  if (opened == 0) DecodeContacts(reader, decoded);
+  if (opened == 0) extract::DecodeAddressBook(reader, decoded);
 
   // Map: only people with a phone number are listed, each number once.
   std::vector<ContactItem> kept;

@@ -403,7 +403,10 @@ ChatConversation OneChat(int64_t sessionId, std::vector<ChatMessageItem> message
       while (at <= text.size()) {
         size_t end = text.find(',', at);
         if (end == std::string::npos) end = text.size();
-        parts.push_back(text.substr(at, end - at));
+        size_t from = at, to = end;  // "a, b" as well as "a,b"
+        while (from < to && text[from] == ' ') ++from;
+        while (to > from && text[to - 1] == ' ') --to;
+        parts.push_back(text.substr(from, to - from));
         at = end + 1;
       }
       return parts;

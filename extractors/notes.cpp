@@ -66,10 +66,21 @@ struct CloudNote {
   bool deleted = false;
   int64_t rowId = 0;     // Z_PK; 0 when lost
   int64_t noteData = 0;  // ZNOTEDATA; 0 when absent
+  int64_t folder = 0;    // ZFOLDER; 0 when absent
+  bool locked = false;   // ZISPASSWORDPROTECTED
   std::string title;
   std::string date;
   bool used = false;
 };
+
+// A folder of the note store (a row of ZICCLOUDSYNCINGOBJECT with a ZTITLE2).
+struct CloudFolder {
+  std::string name;
+  bool recentlyDeleted = false;  // ZFOLDERTYPE 1
+};
+
+// ZFOLDERTYPE of the folder that keeps deleted notes for 30 days.
+constexpr int64_t kRecentlyDeletedFolderType = 1;
 
 int32_t Column(const TableSchema* table, std::string_view name) {
   return table ? table->ColumnIndex(name) : -1;
@@ -144,18 +155,35 @@ int32_t ExtractNoteStore(const std::string& noteStorePath, std::vector<NoteItem>
   if (data == nullptr) return 0;
 
   std::vector<CloudNote> objects;
+  std::unordered_map<int64_t, CloudFolder> folders;  // by row
   if (cloud != nullptr) {
     const int32_t pk = Column(cloud, "Z_PK");
     const int32_t title = Column(cloud, "ZTITLE1");
     const int32_t modified = Column(cloud, "ZMODIFICATIONDATE1");
     const int32_t noteData = Column(cloud, "ZNOTEDATA");
+    const int32_t folder = Column(cloud, "ZFOLDER");
+    const int32_t locked = Column(cloud, "ZISPASSWORDPROTECTED");
+    const int32_t folderName = Column(cloud, "ZTITLE2");
+    const int32_t folderType = Column(cloud, "ZFOLDERTYPE");
     ScanTable(reader, "ZICCLOUDSYNCINGOBJECT", ScanOptions{}, [&](const ScannedRow& row) {
       const Record& r = row.record;
       CloudNote o;
       o.deleted = row.deleted;
       o.rowId = r.rowid.value_or(0);
       if (At(r, pk).IsInteger()) o.rowId = At(r, pk).integer;
+      // A folder: its name, and whether it is the Recently Deleted one. Live folders only: a
+      // carved folder row may be an older state of a folder renamed since.
+      const Value& fn = At(r, folderName);
+      if (!row.deleted && o.rowId != 0 && fn.IsText() && !fn.truncated && IsValidUtf8(fn.bytes)) {
+        CloudFolder f;
+        f.name = std::string(fn.bytes);
+        f.recentlyDeleted =
+            At(r, folderType).IsInteger() && At(r, folderType).integer == kRecentlyDeletedFolderType;
+        folders.try_emplace(o.rowId, std::move(f));
+      }
       if (At(r, noteData).IsInteger()) o.noteData = At(r, noteData).integer;
+      if (At(r, folder).IsInteger()) o.folder = At(r, folder).integer;
+      o.locked = At(r, locked).IsInteger() && At(r, locked).integer != 0;
       const Value& t = At(r, title);
       if (t.IsText() && !t.truncated && IsValidUtf8(t.bytes)) o.title = std::string(t.bytes);
       const Value& d = At(r, modified);
@@ -171,6 +199,19 @@ int32_t ExtractNoteStore(const std::string& noteStorePath, std::vector<NoteItem>
     if (objects[i].rowId != 0) byRowId.try_emplace(objects[i].rowId, i);
     if (objects[i].noteData != 0) byNoteData.try_emplace(objects[i].noteData, i);
   }
+
+  // The folder of a note and the marks it gives: a note in Recently Deleted is a deleted one.
+  auto place = [&](const CloudNote& o, NoteItem& n) {
+    if (o.deleted) n.deleted = 1;
+    if (auto f = folders.find(o.folder); o.folder != 0 && f != folders.end()) {
+      n.folder = f->second.name;
+      if (f->second.recentlyDeleted) n.deleted = 1;
+    }
+    if (o.locked) {
+      n.locked = 1;
+      n.body = kNoteLockedText;
+    }
+  };
 
   const int32_t pk = Column(data, "Z_PK");
   const int32_t noteColumn = Column(data, "ZNOTE");
@@ -202,18 +243,19 @@ int32_t ExtractNoteStore(const std::string& noteStorePath, std::vector<NoteItem>
       o.used = true;
       n.title = o.title;
       n.date = o.date;
-      if (o.deleted) n.deleted = 1;
+      place(o, n);
     }
     if (!n.body.empty() || !n.title.empty()) notes.push_back(std::move(n));
     return true;
   });
-  // Notes whose text is gone but whose title survives.
+  // Locked notes (their text is enciphered) and notes whose text is gone but whose title
+  // survives.
   for (const CloudNote& o : objects) {
-    if (o.used || o.title.empty() || o.noteData == 0) continue;
+    if (o.used || o.noteData == 0 || (o.title.empty() && !o.locked)) continue;
     NoteItem n;
-    n.deleted = o.deleted ? 1 : 0;
     n.title = o.title;
     n.date = o.date;
+    place(o, n);
     notes.push_back(std::move(n));
   }
   out.insert(out.end(), std::make_move_iterator(notes.begin()),

@@ -8,7 +8,9 @@
 namespace halvern {
 
 inline constexpr int32_t kOk = 0;
-inline constexpr int32_t kStopped = 2;                 // the progress callback asked to stop
+// Stopped by the user (a progress callback answered non-zero). Above every errno value
+// (errno values stay below 4096), so a failure such as ENOENT is never taken for a stop.
+inline constexpr int32_t kStopped = 20002;
 inline constexpr int32_t kDeviceGone = -1;             // device gone or device backup stopped
 inline constexpr int32_t kWrongPassword = -110;
 inline constexpr int32_t kReserved111 = -111;
@@ -16,6 +18,12 @@ inline constexpr int32_t kInvalidParameter = 87;       // a needed file missing,
 inline constexpr int32_t kReadFault = 30;              // a read came back short
 inline constexpr int32_t kQueryFailed = 1006;          // the manifest query failed
 inline constexpr int32_t kManifestOpenFailed = 6009;   // the manifest file cannot be opened
+inline constexpr int32_t kManifestDamaged = 6010;      // the manifest yields no record or is cut
+inline constexpr int32_t kNoTempFolder = 6011;         // no private folder for a decrypted copy
+inline constexpr int32_t kTempSpaceShort = 6012;       // too little space there for the copy
+
+// True for a result that means "stopped by the user", never for a failure.
+inline constexpr bool IsStopped(int32_t result) { return result == kStopped; }
 
 // User data and an absolute percentage (0..100 of the whole scan) in; 0 to go on.
 using ProgressCallback = int32_t (*)(void* userData, int32_t percent);

@@ -1,6 +1,8 @@
 // Linux implementation of the operating-system layer.
 #include "platform/platform.h"
 
+#include "platform/private_files.h"
+
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -242,12 +244,24 @@ int64_t UtcToUnix(int year, int month, int day, int hour, int minute, int second
 }
 
 std::optional<std::string> ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(ss).str();
+  // Regular files only: a FIFO or a device in its place must not block the program.
+  int error = 0;
+  const int fd = OpenRegularFile(path, Follow::kSymlinks, error);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return bytes;
 }
 
 }  // namespace halvern::platform

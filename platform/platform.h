@@ -53,7 +53,8 @@ std::string FormatLocalTime(int64_t unixSeconds);
 // Unix time of a UTC calendar time (no local rules applied).
 int64_t UtcToUnix(int year, int month, int day, int hour, int minute, int second);
 
-// Reads a whole file; nullopt when it cannot be opened or read.
+// Reads a whole regular file (never blocks on a FIFO or a device); nullopt when it is not a
+// regular file or cannot be opened or read.
 std::optional<std::string> ReadFile(const std::filesystem::path& path);
 
 }  // namespace halvern::platform

@@ -143,7 +143,9 @@ def label(name, text="", role=None, wrap=False, align=None, fixed_h=None, fixed_
 
 def button(name, text="", role=None, icon=None, size=None, cls="QPushButton", tip=None,
            checkable=False, checked=False, visible=True, exclusive=False, **extra):
-    props = {"cursor": ("enum", "Qt::PointingHandCursor"), "focusPolicy": ("enum", "Qt::NoFocus")}
+    # Every button takes the keyboard focus (Tab) and shows it; Space presses it.
+    props = {"cursor": ("enum", "Qt::PointingHandCursor"),
+             "focusPolicy": ("enum", "Qt::StrongFocus")}
     if text:
         props["text"] = text
     if icon:
@@ -198,7 +200,7 @@ def popup_title(title_text, icon=None):
         kids.append(label("LblIcon", pixmap=icon, fixed_w=28))
     kids += [label("title", title_text, role="popupTitle"), hs(),
              button("closebtn", role="popupClose", icon="close_dark.svg", size=(32, 32),
-                    tip="Close")]
+                    tip="Close", focusPolicy=("enum", "Qt::NoFocus"))]
     return box("TitleBar", "h", kids, margins=(18, 8, 8, 8), spacing=8, role="popupTitleBar",
                fixed_h=48)
 
@@ -224,7 +226,7 @@ def skin():
         return W("QPushButton", name,
                  {"checkable": True, "checked": checked, "autoExclusive": True,
                   "cursor": ("enum", "Qt::PointingHandCursor"),
-                  "focusPolicy": ("enum", "Qt::NoFocus"),
+                  "focusPolicy": ("enum", "Qt::StrongFocus"),
                   "minimumSize": ("size", 340, 64), "maximumSize": ("size", 380, 64)},
                  [label(name + "Icon", pixmap=icon, fixed_w=40), texts], "h",
                  (16, 8, 16, 8), 12, dyn={"role": "sourceOption"})
@@ -250,7 +252,8 @@ def skin():
     tabs = stack("MainTabPage", [start, scan_holder])
     tabs.stretch = 1
     root = box("MainWnd", "v", [title_bar, tabs], role="mainWindow")
-    root.props["minimumSize"] = ("size", 1000, 650)
+    # Small enough for a 1366 x 768 screen at 125 % scaling (1093 x 614 points, less a panel).
+    root.props["minimumSize"] = ("size", 900, 540)
     write("skin.ui", root, 1000, 650)
 
 
@@ -302,8 +305,20 @@ def page_itunes_backup():
             {"headerHidden": True, "rootIsDecorated": False, "uniformRowHeights": True,
              "columnCount": 4, "iconSize": ("size", 32, 32),
              "horizontalScrollBarPolicy": ("enum", "Qt::ScrollBarAlwaysOff"),
-             "focusPolicy": ("enum", "Qt::NoFocus")}, stretch=1)
+             "focusPolicy": ("enum", "Qt::StrongFocus")}, stretch=1)
     lst.kids = []
+    # Shown instead of the list when no backup was found: where the program looked, and a way
+    # to pick a folder by hand.
+    empty = box("EmptyHintBox", "v", [
+        vs(),
+        label("LblEmptyHint", "No iTunes or Finder backup was found.", role="headline",
+              align="Qt::AlignCenter", wrap=True),
+        label("LblEmptyWhere", "", role="body", align="Qt::AlignCenter", wrap=True,
+              textInteractionFlags=("set", "Qt::TextSelectableByMouse")),
+        box("EmptyHintButtons", "h", [
+            hs(), button("BtnSelDirHint", "Select Folder\u2026", role="primary",
+                         icon="folder.svg", size=(200, 40)), hs()], margins=(0, 10, 0, 0)),
+        vs()], margins=(20, 0, 20, 0), spacing=8, visible=False, stretch=1)
     buttons = box("BackupButtons", "h", [
         button("BtnSelDir", "Select Folder\u2026", role="secondary", icon="folder.svg",
                size=(190, 40)),
@@ -314,7 +329,7 @@ def page_itunes_backup():
         label("LblDesc1", "Choose the backup to scan", role="headline"),
         label("LblDesc2", "Backups that iTunes made on this computer, newest first.",
               role="body"),
-        header, lst, buttons], margins=(40, 18, 40, 16), spacing=6, role="page")
+        header, lst, empty, buttons], margins=(40, 18, 40, 16), spacing=6, role="page")
     root.kids[3].stretch = 1
     write("PageItunesBackup.ui", root, 1000, 480)
 
@@ -342,9 +357,9 @@ def page_scan():
         label("LblRemark", "Scan complete. Check the items to recover.", role="scanType",
               wrap=True), hs()],
         margins=(20, 8, 20, 8), spacing=12, role="scanBar", fixed_h=76, visible=False)
-    tree = W("FileTree", "NodeTree", {"minimumSize": ("size", 230, 0),
+    tree = W("FileTree", "NodeTree", {"minimumSize": ("size", 210, 0),
                                       "maximumSize": ("size", 230, 16777215),
-                                      "focusPolicy": ("enum", "Qt::NoFocus")})
+                                      "focusPolicy": ("enum", "Qt::StrongFocus")})
     info = box("iPhoneInfoLayout", "v", [
         vs(),
         W("ButtonGif", "BtnGifLoading", {"normalgiffile": "Loading.gif", "flat": True,
@@ -367,18 +382,26 @@ def page_scan():
     list_bar = box("DataListToolBar", "h", [
         button("BtnBackAppDir", "Back", role="secondary", icon="back.svg", size=(90, 32),
                visible=False),
-        filter_bar], margins=(12, 6, 12, 6), spacing=10, fixed_h=46, role="listToolBar",
+        filter_bar,
+        # The search box filters whichever list is shown, with or without a filter bar.
+        W("QLineEdit", "EditSearch", {"placeholderText": "Search this list",
+                                      "clearButtonEnabled": True,
+                                      "minimumSize": ("size", 160, 30),
+                                      "maximumSize": ("size", 240, 30)})],
+        margins=(12, 6, 12, 6), spacing=10, fixed_h=46, role="listToolBar",
         visible=False)
     list_header = box("DataListHeader", "h", [
-        W("QCheckBox", "CheckAll", {"focusPolicy": ("enum", "Qt::NoFocus"),
-                                    "maximumSize": ("size", 24, 16777215)})] +
+        W("QCheckBox", "CheckAll", {"focusPolicy": ("enum", "Qt::StrongFocus"),
+                                    "text": "Select all"})] +
         [label("Col%d" % i, "", role="listHeader") for i in range(1, 7)],
         margins=(8, 0, 8, 0), spacing=6, fixed_h=34, role="listHeaderBar")
     # A plain view: the scan page gives it a model over the result containers, so that a
     # million rows show and scroll without being copied into items.
     data_list = W("QTreeView", "DataList",
-                  {"headerHidden": True, "rootIsDecorated": False, "uniformRowHeights": True,
-                   "itemsExpandable": False, "focusPolicy": ("enum", "Qt::NoFocus"),
+                  {"headerHidden": False, "rootIsDecorated": False, "uniformRowHeights": True,
+                   "itemsExpandable": False, "focusPolicy": ("enum", "Qt::StrongFocus"),
+                   "sortingEnabled": True,
+                   "selectionMode": ("enum", "QAbstractItemView::ExtendedSelection"),
                    "selectionBehavior": ("enum", "QAbstractItemView::SelectRows")})
     data_layout = box("DataListLayout", "v", [list_bar, list_header, data_list], stretch=1,
                       visible=False)
@@ -399,6 +422,9 @@ def page_scan():
         label("LblStatistics", "You select 0 MB in 0 item(s) of 0 MB in 0 item(s)",
               role="statistics"),
         hs(),
+        W("QCheckBox", "ChkHeicJpeg", {"text": "Also save HEIC photos as JPEG",
+                                       "checked": True,
+                                       "focusPolicy": ("enum", "Qt::StrongFocus")}),
         button("BtnRecovery", "Recover", role="primaryLarge", size=(160, 40))],
         margins=(20, 0, 20, 0), spacing=16, fixed_h=60, role="bottomBar")
     root = box("PageScan", "v", [scan_bar, rec_bar, body, bottom], role="page")
@@ -409,7 +435,9 @@ def message_box(kind, icon, two_buttons):
     buttons = [hs()]
     if two_buttons:
         buttons.append(button("cancelbtn", "Cancel", role="secondary", size=(110, 36)))
-    buttons.append(button("okbtn", "OK", role="primary", size=(110, 36)))
+    # Enter presses OK (the default button), Escape closes.
+    buttons.append(button("okbtn", "OK", role="primary", size=(110, 36), autoDefault=True,
+                          default=True))
     root = box("MessageBox" + kind, "v", [
         popup_title("", icon),
         box("MessageBody", "h", [
@@ -469,7 +497,7 @@ def preview_process_wnd():
 def recover_process_wnd():
     detail = W("QTreeWidget", "DetailList",
                {"rootIsDecorated": False, "uniformRowHeights": True, "columnCount": 2,
-                "visible": False, "focusPolicy": ("enum", "Qt::NoFocus")}, stretch=1)
+                "visible": False, "focusPolicy": ("enum", "Qt::StrongFocus")}, stretch=1)
     root = box("RecoverProcessWnd", "v", [
         popup_title("Recover"),
         box("RecoverBody", "v", [
@@ -528,6 +556,26 @@ def contact_info():
     write("ContactInfo.ui", root, 240, 400)
 
 
+def about_wnd():
+    root = box("AboutWnd", "v", [
+        popup_title("About Halvern", "info.svg"),
+        box("AboutBody", "h", [
+            label("LblAboutLogo", pixmap="logo.svg", fixed_w=72, align="Qt::AlignTop"),
+            box("AboutTexts", "v", [
+                label("LblAboutName", "Halvern", role="headline"),
+                label("LblAboutVersion", "", role="body",
+                      textInteractionFlags=("set", "Qt::TextSelectableByMouse")),
+                label("LblAboutText", "Gets a person's data back from an iPhone backup or an "
+                      "attached iPhone.", role="body", wrap=True),
+                label("LblAboutLicence", "", role="muted", wrap=True,
+                      textInteractionFlags=("set", "Qt::TextSelectableByMouse"))],
+                spacing=6, stretch=1)], margins=(24, 8, 24, 8), spacing=16, stretch=1),
+        box("AboutButtons", "h", [
+            hs(), button("okbtn", "OK", role="primary", size=(110, 36), autoDefault=True,
+                         default=True)], margins=(24, 0, 20, 16))], role="popup")
+    write("AboutWnd.ui", root, 480, 260)
+
+
 def print_wnd():
     # The browser is inserted into WebPagePrint from code (a .ui cannot hold one).
     loading = box("PrintLoadingPage", "v", [
@@ -576,4 +624,5 @@ if __name__ == "__main__":
     contact_info()
     recover_process_wnd()
     print_wnd()
+    about_wnd()
     write_qrc()

@@ -10,6 +10,7 @@ PACKAGES=(
   qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-webengine-dev qt6-pdf-dev
   libqt6svg6 fonts-dejavu-core
   qt6-multimedia-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  libheif-dev libheif-examples
 )
 
 SUDO=""
@@ -27,7 +28,23 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "install-deps: installing ${missing[*]}"
+# One line per step; the package manager's own output only when the step fails.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+step() {
+  local what=$1
+  shift
+  printf 'install-deps: %s ... ' "$what"
+  if "$@" >"$log" 2>&1; then
+    echo "done"
+  else
+    local status=$?
+    echo "FAILED (exit status $status)"
+    cat "$log" >&2
+    exit "$status"
+  fi
+}
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+step "updating the package lists" $SUDO apt-get update
+step "installing ${#missing[@]} package(s): ${missing[*]}" \
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"

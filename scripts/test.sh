@@ -12,5 +12,5 @@ export QTWEBENGINE_DISABLE_SANDBOX=1
 if [ -f scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}" || status=$?
 fi
-(cd build && ctest --output-on-failure -j"$(nproc)" --timeout 900) || status=$?
+(cd build && ctest --output-on-failure -j"$(nproc)" --timeout 120) || status=$?
 exit $status

@@ -31,8 +31,19 @@ const char* CallDirectionText(const CallItem& call) {
 }
 
 std::string CallDurationText(const CallItem& call) {
-  if (call.duration == 0) return call.incoming ? "Missed" : "Canceled";
+  if (call.duration == 0) {
+    if (call.incoming && call.outcome == "Declined") return "Declined";
+    return call.incoming ? "Missed" : "Canceled";
+  }
   return FormatDuration(call.duration);
+}
+
+std::string CallKindText(const CallItem& call) { return call.type.empty() ? "Call" : call.type; }
+
+std::string CallOutcomeText(const CallItem& call) {
+  if (!call.outcome.empty()) return call.outcome;
+  if (call.duration > 0) return "Answered";
+  return call.incoming ? "Missed" : "Not answered";
 }
 
 namespace {

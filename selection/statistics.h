@@ -23,9 +23,15 @@ namespace halvern {
 std::string FormatSize(int64_t bytes);
 
 // The call texts every view shows: "Incoming" or "Outgoing"; the duration
-// ("1 Min 5 Sec"), or for a call of 0 seconds "Missed" (incoming) or "Canceled" (outgoing).
+// ("1 Min 5 Sec"), or for a call of 0 seconds "Declined" (an incoming call turned down),
+// "Missed" (another incoming one) or "Canceled" (outgoing).
 const char* CallDirectionText(const CallItem& call);
 std::string CallDurationText(const CallItem& call);
+// What the call was ("Phone", "FaceTime Video", "WhatsApp", ...; "Call" when the database does
+// not say) and how it ended ("Answered", "Missed", "Declined", "Not answered"; derived from the
+// direction and duration when the database does not say).
+std::string CallKindText(const CallItem& call);
+std::string CallOutcomeText(const CallItem& call);
 
 // The pre-sorts the lists, the recover run and the print all see (stable):
 // one row per conversation (or chat) from its last message, deleted when any message of it is;

@@ -563,6 +563,12 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
   for (const auto& [a, b] : holes) {
     if (!known_) break;
     uint32_t holeEnd = b;
+    // In the unallocated gap every freed record starts with the freeblock header written when
+    // it was freed, its size counting the neighbours it merged with; a cell placed later at
+    // the top of the gap may have cut the highest of them. A record there may so end where
+    // the next leftover header above it begins, not only at the end of the hole.
+    std::vector<uint32_t> laterHeaders;
+    const bool gap = source == RowSource::kUnallocated;
     for (uint32_t q = holeEnd >= 5 ? holeEnd - 5 : 0; q + 1 > a && q + 5 <= holeEnd; --q) {
       const uint32_t next = ReadU16(b_ + q);
       const uint32_t size = ReadU16(b_ + q + 2);
@@ -572,14 +578,28 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
       if (header) {
         Layout best;
         int32_t bestScore = kAcceptScore - 1;
-        if (LostHeader(q, holeEnd >= 3 ? std::max(q + 4, holeEnd - 3) : holeEnd, holeEnd,
-                       kHoleBonus, best, bestScore)) {
+        bool found = LostHeader(q, holeEnd >= 3 ? std::max(q + 4, holeEnd - 3) : holeEnd,
+                                holeEnd, kHoleBonus, best, bestScore);
+        for (uint32_t e : laterHeaders) {
+          Layout other;
+          int32_t otherScore = std::max(bestScore, kAcceptScore + 2);
+          if (e >= q + 5 && LostHeader(q, std::max(q + 4, e - 3), e, kHoleBonus, other,
+                                       otherScore)) {
+            best = std::move(other);
+            bestScore = otherScore;
+            found = true;
+          }
+        }
+        if (found) {
           Emit(best, bestScore, source, out);
           holeEnd = q;
+          laterHeaders.clear();
           if (q < 5) break;
           q = holeEnd - 4;  // the loop's decrement makes it holeEnd - 5
           continue;
         }
+        // A leftover header whose block runs past the hole: the top of the gap was reused.
+        if (gap && q + size > holeEnd && laterHeaders.size() < 4) laterHeaders.push_back(q);
       }
       if (q == 0) break;
     }
@@ -656,6 +676,10 @@ std::string_view RowSourceName(RowSource source) {
       return "stalePointer";
     case RowSource::kFreelist:
       return "freelist";
+    case RowSource::kWal:
+      return "wal";
+    case RowSource::kWalReplaced:
+      return "walReplaced";
   }
   return "live";
 }
@@ -663,21 +687,7 @@ std::string_view RowSourceName(RowSource source) {
 // ----- TableShape ------------------------------------------------------------------------------
 
 namespace {
-char AffinityOf(std::string_view declared) {
-  std::string up(declared);
-  for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (up.find("INT") != std::string::npos) return 'I';
-  if (up.find("CHAR") != std::string::npos || up.find("CLOB") != std::string::npos ||
-      up.find("TEXT") != std::string::npos) {
-    return 'T';
-  }
-  if (up.empty() || up.find("BLOB") != std::string::npos) return 'B';
-  if (up.find("REAL") != std::string::npos || up.find("FLOA") != std::string::npos ||
-      up.find("DOUB") != std::string::npos) {
-    return 'R';
-  }
-  return 'N';
-}
+char AffinityOf(std::string_view declared) { return DeclaredAffinity(declared); }
 }  // namespace
 
 TableShape TableShape::FromSchema(const TableSchema& table) {

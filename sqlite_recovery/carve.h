@@ -16,6 +16,9 @@
 //   stalePointer  cell pointers left in the array beyond the cell count, pointing at cells that
 //                 were deleted (often intact, with their leading varints).
 //   freelist      cells of a page that was freed whole (a dropped table, a merged page).
+//   wal           cells and free space of an older version of a page in the write-ahead log
+//                 (a frame a later commit superseded, or one of the log's earlier generation).
+//   walReplaced   the same for the main file's copy of a page the log's commits replaced.
 #pragma once
 
 #include <cstdint>
@@ -34,9 +37,12 @@ enum class RowSource : uint8_t {
   kAfterLastCell,
   kStalePointer,
   kFreelist,
+  kWal,          // an older version of a page kept in a frame of the write-ahead log
+  kWalReplaced,  // the main file's copy of a page that a committed log frame replaced
 };
 
-// "live", "freeblock", "unallocated", "afterLastCell", "stalePointer", "freelist".
+// "live", "freeblock", "unallocated", "afterLastCell", "stalePointer", "freelist", "wal",
+// "walReplaced".
 std::string_view RowSourceName(RowSource source);
 
 // What one column of a table looks like.

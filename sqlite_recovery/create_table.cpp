@@ -1,6 +1,10 @@
 // Parser of CREATE TABLE statements as stored in the schema table: column names, declared
 // types, the INTEGER PRIMARY KEY column and WITHOUT ROWID.
 #include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -97,7 +101,176 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
+// Applies a column's affinity to its default, as SQLite does when it reads the default for a
+// record stored before the column was added.
+void ApplyAffinity(char affinity, ColumnDefault& d) {
+  if (affinity == 'I' || affinity == 'N' || affinity == 'R') {
+    if (d.type == ValueType::kText) {
+      // Text that is a number in full becomes the number.
+      const std::string& t = d.bytes;
+      size_t b = 0, e = t.size();
+      while (b < e && std::isspace(static_cast<unsigned char>(t[b]))) ++b;
+      while (e > b && std::isspace(static_cast<unsigned char>(t[e - 1]))) --e;
+      const std::string core = t.substr(b, e - b);
+      if (!core.empty()) {
+        char* end = nullptr;
+        errno = 0;
+        const long long i = std::strtoll(core.c_str(), &end, 10);
+        if (end && *end == '\0' && errno == 0) {
+          d.type = ValueType::kInteger;
+          d.integer = i;
+          d.bytes.clear();
+        } else {
+          const double r = std::strtod(core.c_str(), &end);
+          const bool hex = core.find_first_of("xX") != std::string::npos;
+          if (end && *end == '\0' && !hex && std::isfinite(r)) {
+            d.type = ValueType::kReal;
+            d.real = r;
+            d.bytes.clear();
+          }
+        }
+      }
+    }
+    if (affinity != 'R' && d.type == ValueType::kReal && std::isfinite(d.real) &&
+        d.real >= -9.2233720368547758e18 && d.real < 9.2233720368547758e18 &&
+        static_cast<double>(static_cast<int64_t>(d.real)) == d.real) {
+      d.type = ValueType::kInteger;
+      d.integer = static_cast<int64_t>(d.real);
+    }
+    if (affinity == 'R' && d.type == ValueType::kInteger) {
+      d.type = ValueType::kReal;
+      d.real = static_cast<double>(d.integer);
+    }
+  } else if (affinity == 'T') {
+    if (d.type == ValueType::kInteger) {
+      d.bytes = std::to_string(d.integer);
+      d.type = ValueType::kText;
+    } else if (d.type == ValueType::kReal) {
+      char buf[40];
+      std::snprintf(buf, sizeof buf, "%.15g", d.real);
+      d.bytes = buf;
+      if (d.bytes.find_first_of(".eEn") == std::string::npos) d.bytes += ".0";
+      d.type = ValueType::kText;
+    }
+  }
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The constant of a DEFAULT clause starting at tokens[k] (literal, signed number, X'..' blob,
+// NULL, TRUE/FALSE, or one of these in parentheses). False for anything else.
+bool ParseDefault(const std::vector<Token>& tokens, size_t k, size_t end, ColumnDefault& d) {
+  size_t open = 0;
+  while (k < end && IsPunct(tokens[k], '(')) {
+    ++open;
+    ++k;
+  }
+  if (k >= end) return false;
+  bool negative = false;
+  if (IsPunct(tokens[k], '-') || IsPunct(tokens[k], '+')) {
+    negative = IsPunct(tokens[k], '-');
+    ++k;
+    if (k >= end) return false;
+  }
+  const Token& t = tokens[k];
+  size_t next = k + 1;
+  if (t.kind == Token::kQuoted) {
+    if (negative) return false;
+    d.type = ValueType::kText;
+    d.bytes = t.text;
+  } else if (t.kind == Token::kWord && (t.text == "X" || t.text == "x") && next < end &&
+             tokens[next].kind == Token::kQuoted) {
+    const std::string& hex = tokens[next].text;
+    if (hex.size() % 2 != 0) return false;
+    d.type = ValueType::kBlob;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+      const int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
+      if (hi < 0 || lo < 0) return false;
+      d.bytes.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    ++next;
+  } else if (t.kind == Token::kWord && EqualsIgnoreCase(t.text, "NULL")) {
+    d.type = ValueType::kNull;
+  } else if (t.kind == Token::kWord &&
+             (EqualsIgnoreCase(t.text, "TRUE") || EqualsIgnoreCase(t.text, "FALSE"))) {
+    d.type = ValueType::kInteger;
+    d.integer = EqualsIgnoreCase(t.text, "TRUE") ? 1 : 0;
+  } else if ((t.kind == Token::kWord && std::isdigit(static_cast<unsigned char>(t.text[0]))) ||
+             (IsPunct(t, '.') && next < end && tokens[next].kind == Token::kWord)) {
+    // A number, put back together from its tokens: 12, 1.5, .5, 1e5, 1.5e-3, 0x1F.
+    std::string number = IsPunct(t, '.') ? "0." : t.text;
+    if (IsPunct(t, '.')) number += tokens[next++].text;
+    if (!IsPunct(t, '.') && next < end && IsPunct(tokens[next], '.')) {
+      number += '.';
+      ++next;
+      if (next < end && tokens[next].kind == Token::kWord &&
+          std::isdigit(static_cast<unsigned char>(tokens[next].text[0]))) {
+        number += tokens[next++].text;
+      }
+    }
+    const char last = number.back();
+    if ((last == 'e' || last == 'E') && next + 1 < end &&
+        (IsPunct(tokens[next], '-') || IsPunct(tokens[next], '+')) &&
+        tokens[next + 1].kind == Token::kWord) {
+      number += tokens[next].text + tokens[next + 1].text;
+      next += 2;
+    }
+    char* stop = nullptr;
+    errno = 0;
+    const bool hex = number.size() > 2 && number[0] == '0' && (number[1] == 'x' || number[1] == 'X');
+    if (hex) {
+      const unsigned long long v = std::strtoull(number.c_str() + 2, &stop, 16);
+      if (*stop != '\0') return false;
+      d.type = ValueType::kInteger;
+      d.integer = static_cast<int64_t>(v);
+      if (negative) d.integer = static_cast<int64_t>(0 - static_cast<uint64_t>(d.integer));
+    } else {
+      const long long v = std::strtoll(number.c_str(), &stop, 10);
+      if (*stop == '\0' && errno == 0) {
+        d.type = ValueType::kInteger;
+        d.integer = negative ? -v : v;
+      } else {
+        const double r = std::strtod(number.c_str(), &stop);
+        if (*stop != '\0') return false;
+        d.type = ValueType::kReal;
+        d.real = negative ? -r : r;
+      }
+    }
+  } else {
+    return false;  // an expression, CURRENT_TIME and the like: not a constant
+  }
+  if ((d.type == ValueType::kNull || d.type == ValueType::kText || d.type == ValueType::kBlob) &&
+      negative) {
+    return false;
+  }
+  for (size_t c = 0; c < open; ++c) {
+    if (next >= end || !IsPunct(tokens[next], ')')) return false;
+    ++next;
+  }
+  return true;
+}
+
 }  // namespace
+
+char DeclaredAffinity(std::string_view declared) {
+  const std::string up = Upper(declared);
+  if (up.find("INT") != std::string::npos) return 'I';
+  if (up.find("CHAR") != std::string::npos || up.find("CLOB") != std::string::npos ||
+      up.find("TEXT") != std::string::npos) {
+    return 'T';
+  }
+  if (up.empty() || up.find("BLOB") != std::string::npos) return 'B';
+  if (up.find("REAL") != std::string::npos || up.find("FLOA") != std::string::npos ||
+      up.find("DOUB") != std::string::npos) {
+    return 'R';
+  }
+  return 'N';
+}
 
 bool ParseCreateTable(std::string_view sql, TableSchema& out) {
   out.columns.clear();
@@ -107,6 +280,8 @@ bool ParseCreateTable(std::string_view sql, TableSchema& out) {
   out.withoutRowid = false;
   out.virtualTable = false;
   out.parsed = false;
+  out.defaults.clear();
+  out.storedOrder.clear();
   const std::vector<Token> tokens = Tokenize(sql);
   size_t i = 0;
   const size_t n = tokens.size();
@@ -133,6 +308,7 @@ bool ParseCreateTable(std::string_view sql, TableSchema& out) {
 
   std::string primaryKeyColumn;  // from a table constraint PRIMARY KEY (one column)
   int primaryKeyColumns = 0;
+  std::vector<std::string> keyNames;  // the primary key's columns, in key order
   bool closed = false;
   while (i < n && !closed) {
     // One definition: tokens up to a comma or the closing parenthesis at depth 0.
@@ -176,6 +352,7 @@ bool ParseCreateTable(std::string_view sql, TableSchema& out) {
               if (atItemStart && tokens[p].kind != Token::kPunct) {
                 ++columns;
                 name = tokens[p].text;
+                keyNames.push_back(name);
                 atItemStart = false;
               }
             }
@@ -204,8 +381,18 @@ bool ParseCreateTable(std::string_view sql, TableSchema& out) {
     }
     // INTEGER PRIMARY KEY (not DESC) makes the column the rowid.
     bool rowidAlias = false;
+    ColumnDefault def;
+    for (size_t c = k; c + 1 < end; ++c) {
+      if (IsWord(tokens[c], "DEFAULT")) {
+        if (!ParseDefault(tokens, c + 1, end, def)) def = ColumnDefault{};
+        break;
+      }
+    }
+    ApplyAffinity(DeclaredAffinity(type), def);
+    out.defaults.push_back(std::move(def));
     for (size_t c = k; c + 1 < end; ++c) {
       if (IsWord(tokens[c], "PRIMARY") && IsWord(tokens[c + 1], "KEY")) {
+        keyNames.push_back(first.text);
         const bool desc = c + 2 < end && IsWord(tokens[c + 2], "DESC");
         rowidAlias = Upper(type) == "INTEGER" && !desc;
         if (Upper(type) == "INTEGER") ++primaryKeyColumns;  // counted for the table check
@@ -230,7 +417,20 @@ bool ParseCreateTable(std::string_view sql, TableSchema& out) {
   for (; i + 1 < n; ++i) {
     if (IsWord(tokens[i], "WITHOUT") && IsWord(tokens[i + 1], "ROWID")) out.withoutRowid = true;
   }
-  if (out.withoutRowid) out.rowidColumn = -1;
+  if (out.withoutRowid) {
+    out.rowidColumn = -1;
+    // Stored fields: the key's columns in key order (each once), then the others as declared.
+    std::vector<bool> taken(out.columns.size(), false);
+    for (const std::string& key : keyNames) {
+      const int32_t c = out.ColumnIndex(key);
+      if (c < 0 || taken[c]) continue;
+      taken[c] = true;
+      out.storedOrder.push_back(static_cast<uint32_t>(c));
+    }
+    for (uint32_t c = 0; c < out.columns.size(); ++c) {
+      if (!taken[c]) out.storedOrder.push_back(c);
+    }
+  }
   out.declaredColumnCount = static_cast<uint32_t>(out.columns.size());
   out.parsed = true;
   return true;

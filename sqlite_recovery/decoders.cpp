@@ -43,13 +43,14 @@ bool KeepPlain(const Value& value, std::string& out) {
   return true;
 }
 
-// Strict conversion: a text value must be non-empty, well-formed UTF-8 without a zero
-// character, and complete. Values that are not texts pass (and leave out alone).
+// Strict conversion: a text value must be well-formed UTF-8 without a zero character, and
+// complete. An empty text is a text like any other (a contact's empty note keeps its card).
+// Values that are not texts pass (and leave out alone).
 bool KeepStrict(const Value& value, std::string* out) {
   if (value.truncated) return false;
   if (!value.IsText()) return true;
   std::string_view text = value.bytes;
-  if (text.empty() || !IsValidUtf8(text) || text.find('\0') != std::string_view::npos) {
+  if (!IsValidUtf8(text) || text.find('\0') != std::string_view::npos) {
     return false;
   }
   if (out) *out = std::string(text);
@@ -216,6 +217,15 @@ ColumnPositions DecoderColumns(const CSqliteFileReader& reader, std::string_view
                           {10, 12, 13, address}, uint32_t(address + 1), lookup);
   }
   if (is("ABPersonFullTextSearch_content")) return ContactColumns(reader, lookup);
+  if (is("ABPerson")) {
+    return ResolveColumns(reader, table, {"First", "Last", "Organization"}, {1, 2, 7}, 36, lookup);
+  }
+  if (is("ABMultiValue")) {
+    return ResolveColumns(reader, table, {"record_id", "property", "value"}, {1, 2, 5}, 7, lookup);
+  }
+  if (is("ABMultiValueEntry")) {
+    return ResolveColumns(reader, table, {"parent_id", "key", "value"}, {0, 1, 2}, 3, lookup);
+  }
   if (is("ZWAMESSAGE")) {
     return ResolveColumns(
         reader, table,
@@ -341,16 +351,85 @@ int32_t DecodeNotes(CSqliteFileReader& reader, std::vector<NoteRow>& out,
 
 // ----- Call history ----------------------------------------------------------------------------
 
+namespace {
+
+// A column that some layouts of a table have and others lack: its position by name, -1 when the
+// schema cannot be read or has no such column.
+int32_t OptionalColumn(const CSqliteFileReader& reader, std::string_view table,
+                       std::string_view name, ColumnLookup lookup) {
+  if (lookup != ColumnLookup::kByName) return -1;
+  const TableSchema* schema = reader.FindTable(table);
+  if (!schema || !schema->parsed || schema->virtualTable) return -1;
+  return schema->ColumnIndex(name);
+}
+
+// The app a call of ZCALLRECORD went through, by its service provider.
+std::string CallAppName(std::string_view provider) {
+  static constexpr std::pair<std::string_view, std::string_view> kApps[] = {
+      {"net.whatsapp.WhatsApp", "WhatsApp"},     {"net.whatsapp.WhatsAppSMB", "WhatsApp Business"},
+      {"com.skype.skype", "Skype"},              {"com.viber", "Viber"},
+      {"ph.telegra.Telegraph", "Telegram"},      {"org.whispersystems.signal", "Signal"},
+      {"com.facebook.Messenger", "Messenger"},   {"com.tencent.xin", "WeChat"},
+      {"jp.naver.line", "LINE"},                 {"com.microsoft.skype.teams", "Teams"},
+      {"us.zoom.videomeetings", "Zoom"},         {"com.google.Duo", "Duo"},
+  };
+  for (const auto& [id, name] : kApps) {
+    if (EqualsIgnoreCase(provider, id)) return std::string(name);
+  }
+  return std::string(provider);
+}
+
+}  // namespace
+
+std::string CallTypeText(std::string_view serviceProvider, int64_t callType) {
+  const bool facetime = EqualsIgnoreCase(serviceProvider, "com.apple.FaceTime");
+  if (serviceProvider.empty() || facetime ||
+      EqualsIgnoreCase(serviceProvider, "com.apple.Telephony")) {
+    switch (callType) {
+      case 1: return facetime ? "FaceTime" : "Phone";
+      case 8: return "FaceTime Video";
+      case 16: return "FaceTime Audio";
+      default: break;
+    }
+    if (facetime) return "FaceTime";
+    return serviceProvider.empty() ? std::string() : "Phone";
+  }
+  return CallAppName(serviceProvider);
+}
+
+std::string CallOutcomeOf(bool incoming, int64_t answered, int64_t duration,
+                            int64_t disconnectedCause) {
+  const bool connected = answered == 1 || duration > 0;
+  if (!incoming) return connected ? "Answered" : "Not answered";
+  if (connected) return "Answered";
+  // An incoming call the user turned down ends with the "rejected" cause; any other
+  // unanswered incoming call was missed.
+  return disconnectedCause == kCallDeclinedCause ? "Declined" : "Missed";
+}
+
 int32_t DecodeCalls(CSqliteFileReader& reader, std::string_view table, std::vector<CallItem>& out,
                     const DecodeOptions& options) {
   const bool record = EqualsIgnoreCase(table, "ZCALLRECORD");
   ColumnPositions c = DecoderColumns(reader, table, options.lookup);
+  // What the call was and how it ended: by name only, as these columns moved between systems
+  // (and the older table has no call type at all).
+  const int32_t answeredColumn =
+      OptionalColumn(reader, table, record ? "ZANSWERED" : "answered", options.lookup);
+  const int32_t typeColumn = record ? OptionalColumn(reader, table, "ZCALLTYPE", options.lookup) : -1;
+  const int32_t providerColumn =
+      record ? OptionalColumn(reader, table, "ZSERVICE_PROVIDER", options.lookup) : -1;
+  const int32_t causeColumn =
+      record ? OptionalColumn(reader, table, "ZDISCONNECTED_CAUSE", options.lookup) : -1;
+  const int32_t faceTimeColumn =
+      record ? -1 : OptionalColumn(reader, table, "face_time_data", options.lookup);
   return Run(reader, table, FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, CallItem& call) {
                const Record& r = row.record;
                if (!row.deleted) reader.CallColumnCount = int32_t(r.storedColumns);
                call.deleted = row.deleted ? 1 : 0;
                int64_t v = 0;
+               int64_t answered = -1;
+               if (IntegerOf(At(r, answeredColumn), v)) answered = v;
                if (record) {
                  const Value& address = At(r, c.index[3]);
                  if (address.truncated) return false;
@@ -368,13 +447,31 @@ int32_t DecodeCalls(CSqliteFileReader& reader, std::string_view table, std::vect
                  if (duration.IsInteger() || duration.IsReal()) {
                    call.duration = duration.AsInt64();
                  }
+                 std::string provider;
+                 const Value& p = At(r, providerColumn);
+                 if (p.IsText() && !p.truncated && IsValidUtf8(p.bytes)) provider = std::string(p.bytes);
+                 int64_t callType = 0;
+                 const bool hasType = IntegerOf(At(r, typeColumn), callType);
+                 if (hasType || !provider.empty()) call.type = CallTypeText(provider, callType);
+                 int64_t cause = 0;
+                 IntegerOf(At(r, causeColumn), cause);
+                 if (IntegerOf(At(r, c.index[0]), v)) {
+                   call.outcome = CallOutcomeOf(call.incoming != 0, answered, call.duration, cause);
+                 }
                } else {
                  if (!KeepPlain(At(r, c.index[0]), call.phone)) return false;
                  if (HasControlCharacter(call.phone)) return false;
                  if (IntegerOf(At(r, c.index[1]), v) && v != 0) call.date = FormatUnixTime(v);
                  IntegerOf(At(r, c.index[2]), call.duration);
                  // flags bit 0 set: an outgoing call.
-                 if (IntegerOf(At(r, c.index[3]), v)) call.incoming = (v & 1) ? 0 : 1;
+                 if (IntegerOf(At(r, c.index[3]), v)) {
+                   call.incoming = (v & 1) ? 0 : 1;
+                   // FaceTime (video only then) keeps its session data; the rest went through
+                   // the phone network.
+                   const Value& faceTime = At(r, faceTimeColumn);
+                   call.type = faceTime.IsBlob() && !faceTime.bytes.empty() ? "FaceTime Video" : "Phone";
+                   call.outcome = CallOutcomeOf(call.incoming != 0, answered, call.duration, 0);
+                 }
                }
                return !call.date.empty() && !call.phone.empty();
              });
@@ -412,6 +509,49 @@ int32_t DecodeContacts(CSqliteFileReader& reader, std::vector<ContactItem>& out,
                KeepStrict(At(r, index[6]), &p.social);
                KeepStrict(At(r, index[7]), &p.url);
                return true;
+             });
+}
+
+int32_t DecodeAbPersons(CSqliteFileReader& reader, std::vector<AbPersonRow>& out,
+                        const DecodeOptions& options) {
+  ColumnPositions c = DecoderColumns(reader, "ABPerson", options.lookup);
+  return Run(reader, "ABPerson", FallbackCount(c), {}, options, out,
+             [&](const ScannedRow& row, AbPersonRow& p) {
+               const Record& r = row.record;
+               p.deleted = row.deleted ? 1 : 0;
+               p.rowId = RowidOf(row);
+               return KeepStrict(At(r, c.index[0]), &p.first) &&
+                      KeepStrict(At(r, c.index[1]), &p.last) &&
+                      KeepStrict(At(r, c.index[2]), &p.organization) &&
+                      (!p.first.empty() || !p.last.empty() || !p.organization.empty() ||
+                       !row.deleted);
+             });
+}
+
+int32_t DecodeAbMultiValues(CSqliteFileReader& reader, std::vector<AbMultiValueRow>& out,
+                            const DecodeOptions& options) {
+  ColumnPositions c = DecoderColumns(reader, "ABMultiValue", options.lookup);
+  return Run(reader, "ABMultiValue", FallbackCount(c), {}, options, out,
+             [&](const ScannedRow& row, AbMultiValueRow& v) {
+               const Record& r = row.record;
+               v.deleted = row.deleted ? 1 : 0;
+               v.uid = RowidOf(row);
+               return IntegerOf(At(r, c.index[0]), v.recordId) &&
+                      IntegerOf(At(r, c.index[1]), v.property) &&
+                      KeepStrict(At(r, c.index[2]), &v.value) && !HasControlCharacter(v.value);
+             });
+}
+
+int32_t DecodeAbMultiValueEntries(CSqliteFileReader& reader,
+                                  std::vector<AbMultiValueEntryRow>& out,
+                                  const DecodeOptions& options) {
+  ColumnPositions c = DecoderColumns(reader, "ABMultiValueEntry", options.lookup);
+  return Run(reader, "ABMultiValueEntry", FallbackCount(c), {}, options, out,
+             [&](const ScannedRow& row, AbMultiValueEntryRow& e) {
+               const Record& r = row.record;
+               return IntegerOf(At(r, c.index[0]), e.parentId) &&
+                      IntegerOf(At(r, c.index[1]), e.key) &&
+                      KeepStrict(At(r, c.index[2]), &e.value) && !e.value.empty();
              });
 }
 

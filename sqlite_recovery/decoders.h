@@ -63,12 +63,35 @@ int32_t DecodeNotes(CSqliteFileReader& reader, std::vector<NoteRow>& out,
 // reader.CallColumnCount from the live records.
 int32_t DecodeCalls(CSqliteFileReader& reader, std::string_view table, std::vector<CallItem>& out,
                     const DecodeOptions& options = {});
+// The kind of a call (CallItem::type) from ZSERVICE_PROVIDER and ZCALLTYPE (1 phone,
+// 8 FaceTime video, 16 FaceTime audio): "Phone", "FaceTime Audio", "FaceTime Video", the app's
+// name for the VoIP apps it knows ("WhatsApp", "Skype", ...) or the provider id of another one;
+// "" when neither column says anything.
+std::string CallTypeText(std::string_view serviceProvider, int64_t callType);
+// ZDISCONNECTED_CAUSE of an incoming call the user declined.
+inline constexpr int64_t kCallDeclinedCause = 6;
+// CallItem::outcome: a call was answered when ZANSWERED is 1 or it lasted; an incoming one that
+// was not is "Declined" with the declined cause and "Missed" otherwise; an outgoing one that
+// was not is "Not answered". `answered` -1: the row does not say.
+std::string CallOutcomeOf(bool incoming, int64_t answered, int64_t duration,
+                            int64_t disconnectedCause);
 
 // Address book (ABPersonFullTextSearch_content). reader.SchemaVariantFlag selects the fixed
 // positions of the newer layout (phone at 17 instead of 16) when the columns are not found by
 // name. Updates reader.ContactsExportRowid and reader.AbSearchHeaderWidth.
 int32_t DecodeContacts(CSqliteFileReader& reader, std::vector<ContactItem>& out,
                        const DecodeOptions& options = {});
+
+// Older address books without ABPersonFullTextSearch_content: the people (ABPerson: First,
+// Last, Organization), their values (ABMultiValue: record_id, property, value) and the parts of
+// structured values such as addresses (ABMultiValueEntry: parent_id, key, value).
+int32_t DecodeAbPersons(CSqliteFileReader& reader, std::vector<AbPersonRow>& out,
+                        const DecodeOptions& options = {});
+int32_t DecodeAbMultiValues(CSqliteFileReader& reader, std::vector<AbMultiValueRow>& out,
+                            const DecodeOptions& options = {});
+int32_t DecodeAbMultiValueEntries(CSqliteFileReader& reader,
+                                  std::vector<AbMultiValueEntryRow>& out,
+                                  const DecodeOptions& options = {});
 
 // WhatsApp (ChatStorage.sqlite). For DecodeWaMessages the extractor sets
 // reader.WaMessageColumnCount to the table's column count (the media item column is read from

@@ -109,6 +109,10 @@ void AppendRow(std::string& out, const ScannedRow& row, size_t columns) {
   std::snprintf(buf, sizeof buf, "\",\"page\":%u,\"offset\":%u", row.origin.page,
                 row.origin.offset);
   out += buf;
+  if (row.origin.source == RowSource::kWal) {
+    std::snprintf(buf, sizeof buf, ",\"frame\":%u", row.origin.frame);
+    out += buf;
+  }
   if (row.deleted) {
     std::snprintf(buf, sizeof buf, ",\"score\":%d", row.score);
     out += buf;
@@ -136,6 +140,7 @@ int32_t DumpSqliteJson(CSqliteFileReader& reader, const std::string& fileLabel,
   scan.live = options.live;
   scan.carve = options.carve;
   scan.freelist = options.freelist;
+  scan.wal = options.wal;
   const int32_t status = ScanFile(reader, scan, [&](const TableSchema* t, const ScannedRow& row) {
     if (!options.table.empty() && (!t || !EqualsIgnoreCase(t->name, options.table))) return true;
     std::string& out = rows[t];
@@ -146,7 +151,19 @@ int32_t DumpSqliteJson(CSqliteFileReader& reader, const std::string& fileLabel,
   });
   json += "{\"file\":";
   AppendString(json, fileLabel);
-  json += ",\"pageSize\":" + std::to_string(reader.PageSize()) + ",\"tables\":[";
+  json += ",\"pageSize\":" + std::to_string(reader.PageSize());
+  json += ",\"wal\":";
+  if (reader.WalApplied()) {
+    uint64_t committed = 0;
+    for (const WalFrame& f : reader.WalFrames()) {
+      committed += f.state == WalFrameState::kCurrent || f.state == WalFrameState::kSuperseded;
+    }
+    json += "{\"frames\":" + std::to_string(reader.WalFrames().size()) +
+            ",\"committedFrames\":" + std::to_string(committed) + "}";
+  } else {
+    json += "null";
+  }
+  json += ",\"tables\":[";
   bool first = true;
   for (const TableSchema& t : tables) {
     if (!options.table.empty() && !EqualsIgnoreCase(t.name, options.table)) continue;
@@ -172,7 +189,9 @@ int32_t DumpSqliteJson(CSqliteFileReader& reader, const std::string& fileLabel,
 int32_t DumpSqliteJson(const std::string& path, const SqliteDumpOptions& options,
                        std::string& json) {
   CSqliteFileReader reader;
-  const int32_t rc = reader.Open(path);
+  SqliteOpenOptions open;
+  open.readWal = options.wal;
+  const int32_t rc = reader.Open(path, open);
   if (rc != kSqliteOk) {
     json.clear();
     return rc;

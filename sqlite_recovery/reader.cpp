@@ -10,11 +10,27 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <mutex>
 
 #include "sqlite_recovery/text.h"
 
 namespace halvern {
 namespace {
+
+// Reads all of `out` from `offset` of a file (retrying short reads and interrupted calls); a
+// read that ends early or fails is a short read.
+int32_t ReadFully(int fd, uint64_t offset, std::span<uint8_t> out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t r =
+        ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return kSqliteReadFault;
+    done += static_cast<size_t>(r);
+  }
+  return kSqliteOk;
+}
 
 constexpr char kMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
                              'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
@@ -24,7 +40,49 @@ constexpr int kMaxTreeDepth = 40;
 
 const Value kNullValue{};
 
+constexpr uint32_t kWalHeaderSize = 32;
+constexpr uint32_t kWalFrameHeaderSize = 24;
+
+// The log's running checksum over words of `bytes` (a multiple of 8 bytes).
+void WalChecksum(bool bigEndian, std::span<const uint8_t> bytes, uint32_t& s0, uint32_t& s1) {
+  const uint8_t* p = bytes.data();
+  for (size_t i = 0; i + 8 <= bytes.size(); i += 8) {
+    uint32_t x0, x1;
+    if (bigEndian) {
+      x0 = ReadU32(p + i);
+      x1 = ReadU32(p + i + 4);
+    } else {
+      x0 = uint32_t{p[i]} | uint32_t{p[i + 1]} << 8 | uint32_t{p[i + 2]} << 16 |
+           uint32_t{p[i + 3]} << 24;
+      x1 = uint32_t{p[i + 4]} | uint32_t{p[i + 5]} << 8 | uint32_t{p[i + 6]} << 16 |
+           uint32_t{p[i + 7]} << 24;
+    }
+    s0 += x0 + s1;
+    s1 += x1 + s0;
+  }
+}
+
+std::mutex& WalLocationsMutex() {
+  static std::mutex m;
+  return m;
+}
+std::map<std::string, std::string>& WalLocations() {
+  static std::map<std::string, std::string> m;
+  return m;
+}
+
 }  // namespace
+
+void SetWalLocation(const std::string& databasePath, const std::string& walPath) {
+  std::lock_guard<std::mutex> lock(WalLocationsMutex());
+  WalLocations()[databasePath] = walPath;
+}
+
+std::string WalLocation(const std::string& databasePath) {
+  std::lock_guard<std::mutex> lock(WalLocationsMutex());
+  const auto it = WalLocations().find(databasePath);
+  return it != WalLocations().end() ? it->second : databasePath + "-wal";
+}
 
 // ----- Varints and serial types ----------------------------------------------------------------
 
@@ -263,18 +321,45 @@ void CSqliteFileReader::Close() {
   tables_.clear();
   faults_.clear();
   overflowSeen_.clear();
+  if (walFd_ >= 0) ::close(walFd_);
+  walFd_ = -1;
+  walMemory_.clear();
+  walMemory_.shrink_to_fit();
+  walSize_ = 0;
+  walFrames_.clear();
+  walPages_.clear();
+  mainPageCount_ = 0;
 }
 
 bool CSqliteFileReader::IsOpen() const { return open_; }
 
-int32_t CSqliteFileReader::Open(const std::string& path) {
+int32_t CSqliteFileReader::Open(const std::string& path, const SqliteOpenOptions& options) {
   Close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno != 0 ? errno : kSqliteInvalid;
+  if (options.readWal) {
+    const std::string wal = options.walPath.empty() ? WalLocation(path) : options.walPath;
+    const int w = ::open(wal.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    struct stat ws {};
+    if (w >= 0 && ::fstat(w, &ws) == 0 && S_ISREG(ws.st_mode)) {
+      walFd_ = w;
+      walSize_ = static_cast<uint64_t>(ws.st_size);
+    } else if (w >= 0) {
+      ::close(w);
+    }
+  }
+  // O_NONBLOCK: a FIFO in a database's place must not block the open (it is refused below as
+  // not a regular file). O_NOFOLLOW: a database is never read through a symbolic link, which
+  // could lead out of the backup.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) {
+    const int32_t e = errno != 0 ? errno : kSqliteInvalid;
+    Close();
+    return e;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int32_t e = S_ISREG(st.st_mode) ? errno : kSqliteInvalid;
     ::close(fd);
+    Close();
     return e;
   }
   fd_ = fd;
@@ -282,8 +367,11 @@ int32_t CSqliteFileReader::Open(const std::string& path) {
   return OpenBytes();
 }
 
-int32_t CSqliteFileReader::OpenMemory(std::span<const uint8_t> bytes) {
+int32_t CSqliteFileReader::OpenMemory(std::span<const uint8_t> bytes,
+                                      std::span<const uint8_t> wal) {
   Close();
+  walMemory_.assign(wal.begin(), wal.end());
+  walSize_ = walMemory_.size();
   memory_.assign(bytes.begin(), bytes.end());
   inMemory_ = true;
   fileSize_ = memory_.size();
@@ -313,10 +401,17 @@ int32_t CSqliteFileReader::OpenBytes() {
   usableSize_ = pageSize - reserved;
   const uint64_t pages = (fileSize_ + pageSize - 1) / pageSize;
   pageCount_ = static_cast<uint32_t>(std::min<uint64_t>(pages, 0xffffffffu));
+  mainPageCount_ = pageCount_;
+  open_ = true;
+  LoadWal();
+  // Page 1 of the log, when it has one, holds the header as the database knows it now.
+  if (walPages_.count(1) != 0) {
+    std::vector<uint8_t> first;
+    if (ReadPage(1, first) == kSqliteOk) std::memcpy(header, first.data(), sizeof header);
+  }
   const uint32_t enc = ReadU32(header + 56);
   encoding_ = (enc == 2 || enc == 3) ? static_cast<TextEncoding>(enc) : TextEncoding::kUtf8;
   if (enc > 3) AddFault(1, 56, "unknown text encoding; read as UTF-8");
-  open_ = true;
   LoadFreelist();
   LoadSchema();
   return kSqliteOk;
@@ -330,21 +425,154 @@ int32_t CSqliteFileReader::ReadAt(uint64_t offset, std::span<uint8_t> out) const
     return kSqliteOk;
   }
   if (fd_ < 0) return kSqliteInvalid;
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t r =
-        ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return kSqliteReadFault;
-    done += static_cast<size_t>(r);
+  return ReadFully(fd_, offset, out);
+}
+
+void CSqliteFileReader::LoadWal() {
+  walFrames_.clear();
+  walPages_.clear();
+  if (walSize_ == 0) return;
+  uint8_t h[kWalHeaderSize];
+  if (walSize_ < kWalHeaderSize || ReadWalAt(0, h) != kSqliteOk) {
+    AddFault(0, 0, "write-ahead log shorter than its header; main file read alone");
+    return;
   }
-  return kSqliteOk;
+  const uint32_t magic = ReadU32(h);
+  uint32_t walPageSize = ReadU32(h + 8);
+  if (walPageSize == 1) walPageSize = 65536;
+  if ((magic & 0xfffffffeu) != 0x377f0682u || ReadU32(h + 4) != 3007000u) {
+    AddFault(0, 0, "write-ahead log header not valid; main file read alone");
+    return;
+  }
+  if (walPageSize != pageSize_) {
+    AddFault(0, 8, "write-ahead log of another page size; main file read alone");
+    return;
+  }
+  const bool bigEndian = (magic & 1) != 0;
+  uint32_t s0 = 0, s1 = 0;
+  WalChecksum(bigEndian, std::span<const uint8_t>(h, 24), s0, s1);
+  if (s0 != ReadU32(h + 24) || s1 != ReadU32(h + 28)) {
+    AddFault(0, 24, "write-ahead log header checksum wrong; main file read alone");
+    return;
+  }
+  const uint32_t salt1 = ReadU32(h + 16);
+  const uint32_t salt2 = ReadU32(h + 20);
+  const uint64_t frameSize = uint64_t{kWalFrameHeaderSize} + pageSize_;
+  const uint64_t frames = (walSize_ - kWalHeaderSize) / frameSize;
+  std::vector<uint8_t> frame(static_cast<size_t>(frameSize));
+  bool valid = true;
+  size_t lastCommit = 0;  // frames [0, lastCommit) are committed
+  uint32_t commitSize = 0;
+  uint32_t earlierSalt2 = 0;
+  bool earlierSeen = false;
+  for (uint64_t i = 0; i < frames && i < 0xffffffffu; ++i) {
+    if (ReadWalAt(kWalHeaderSize + i * frameSize, frame) != kSqliteOk) break;
+    const uint32_t page = ReadU32(frame.data());
+    const uint32_t commit = ReadU32(frame.data() + 4);
+    const uint32_t f1 = ReadU32(frame.data() + 8);
+    const uint32_t f2 = ReadU32(frame.data() + 12);
+    WalFrame wf;
+    wf.index = static_cast<uint32_t>(i + 1);
+    wf.page = page;
+    wf.commitSize = commit;
+    if (valid) {
+      uint32_t c0 = s0, c1 = s1;
+      WalChecksum(bigEndian, std::span<const uint8_t>(frame.data(), 8), c0, c1);
+      WalChecksum(bigEndian, std::span<const uint8_t>(frame.data() + kWalFrameHeaderSize, pageSize_),
+                  c0, c1);
+      if (page != 0 && f1 == salt1 && f2 == salt2 && c0 == ReadU32(frame.data() + 16) &&
+          c1 == ReadU32(frame.data() + 20)) {
+        s0 = c0;
+        s1 = c1;
+        wf.state = WalFrameState::kUncommitted;
+        walFrames_.push_back(wf);
+        if (commit != 0) {
+          lastCommit = walFrames_.size();
+          commitSize = commit;
+        }
+        continue;
+      }
+      valid = false;
+    }
+    // Past the valid frames: frames of the generation before the last restart of the log.
+    if (page == 0 || f1 != salt1 - 1 || (earlierSeen && f2 != earlierSalt2)) continue;
+    earlierSeen = true;
+    earlierSalt2 = f2;
+    wf.state = WalFrameState::kEarlierGeneration;
+    walFrames_.push_back(wf);
+  }
+  if (lastCommit == 0) return;
+  // The newest committed frame of each page is the page; earlier ones are superseded.
+  for (size_t i = 0; i < lastCommit; ++i) {
+    WalFrame& wf = walFrames_[i];
+    wf.state = WalFrameState::kCurrent;
+    if (wf.page > commitSize) {
+      wf.state = WalFrameState::kSuperseded;  // the database was truncated below it
+      continue;
+    }
+    const uint64_t offset = kWalHeaderSize + uint64_t{wf.index - 1} * frameSize +
+                            kWalFrameHeaderSize;
+    auto [it, inserted] = walPages_.try_emplace(wf.page, offset);
+    if (!inserted) {
+      walFrames_[(it->second - kWalHeaderSize) / frameSize].state = WalFrameState::kSuperseded;
+      it->second = offset;
+    }
+  }
+  pageCount_ = commitSize;
+}
+
+int32_t CSqliteFileReader::ReadWalAt(uint64_t offset, std::span<uint8_t> out) const {
+  if (out.empty()) return kSqliteOk;
+  if (offset > walSize_ || out.size() > walSize_ - offset) return kSqliteReadFault;
+  if (walFd_ < 0) {
+    if (walMemory_.size() < walSize_) return kSqliteReadFault;
+    std::memcpy(out.data(), walMemory_.data() + offset, out.size());
+    return kSqliteOk;
+  }
+  return ReadFully(walFd_, offset, out);
+}
+
+int32_t CSqliteFileReader::ReadWalFrame(const WalFrame& frame, std::vector<uint8_t>& out) const {
+  if (!open_ || frame.index == 0) return kSqliteInvalid;
+  out.resize(pageSize_);
+  const uint64_t offset = kWalHeaderSize +
+                          uint64_t{frame.index - 1} * (kWalFrameHeaderSize + pageSize_) +
+                          kWalFrameHeaderSize;
+  return ReadWalAt(offset, out);
+}
+
+std::vector<uint32_t> CSqliteFileReader::WalReplacedPages() const {
+  std::vector<uint32_t> pages;
+  for (const auto& [page, offset] : walPages_) {
+    if (page <= mainPageCount_) pages.push_back(page);
+  }
+  std::sort(pages.begin(), pages.end());
+  return pages;
+}
+
+int32_t CSqliteFileReader::ReadMainFilePage(uint32_t pageNumber, std::vector<uint8_t>& out) const {
+  if (!open_) return kSqliteInvalid;
+  if (pageNumber == 0 || pageNumber > mainPageCount_) return kSqliteReadFault;
+  out.resize(pageSize_);
+  const uint64_t offset = uint64_t{pageNumber - 1} * pageSize_;
+  const uint64_t have = std::min<uint64_t>(pageSize_, fileSize_ - offset);
+  if (have < pageSize_) std::fill(out.begin() + static_cast<ptrdiff_t>(have), out.end(), 0);
+  return ReadAt(offset, std::span<uint8_t>(out.data(), static_cast<size_t>(have)));
 }
 
 int32_t CSqliteFileReader::ReadPage(uint32_t pageNumber, std::vector<uint8_t>& out) const {
   if (!open_) return kSqliteInvalid;
   if (pageNumber == 0 || pageNumber > pageCount_) return kSqliteReadFault;
   out.resize(pageSize_);
+  if (!walPages_.empty()) {
+    const auto it = walPages_.find(pageNumber);
+    if (it != walPages_.end()) return ReadWalAt(it->second, out);
+    if (pageNumber > mainPageCount_) {
+      // A page the log's commit counts but neither file holds reads as zero, as in SQLite.
+      std::fill(out.begin(), out.end(), 0);
+      return kSqliteOk;
+    }
+  }
   const uint64_t offset = uint64_t{pageNumber - 1} * pageSize_;
   // The last page of a truncated file is read as far as it goes; the rest reads as zero.
   const uint64_t have = std::min<uint64_t>(pageSize_, fileSize_ - offset);
@@ -364,10 +592,9 @@ void CSqliteFileReader::LoadFreelist() {
   FreelistLeafPages.clear();
   freelistTrunks_.clear();
   freelistMask_.assign(size_t{pageCount_} + 1, 0);
-  uint8_t field[4] = {};
-  if (ReadAt(32, field) != kSqliteOk) return;
-  uint32_t trunk = ReadU32(field);
   std::vector<uint8_t> page;
+  if (ReadPage(1, page) != kSqliteOk) return;
+  uint32_t trunk = ReadU32(page.data() + 32);
   const uint32_t maxLeaves = usableSize_ / 4 - 2;
   while (trunk != 0) {
     if (trunk > pageCount_) {
@@ -457,6 +684,77 @@ int32_t CSqliteFileReader::WalkTableTree(uint32_t rootPage, const LeafVisitor& v
     rc = enter(child, top.page);
   }
   return rc;
+}
+
+int32_t CSqliteFileReader::WalkIndexTree(uint32_t rootPage, const IndexCellVisitor& visit) {
+  if (!open_) return kSqliteInvalid;
+  std::vector<uint8_t> seen(size_t{pageCount_} + 1, 0);
+  std::vector<uint8_t> payload;
+  // One page: its cells in key order, each interior cell after its left child's subtree.
+  std::function<int32_t(uint32_t, uint32_t, int)> walk = [&](uint32_t pageNumber, uint32_t parent,
+                                                             int depth) -> int32_t {
+    if (pageNumber == 0 || pageNumber > pageCount_) {
+      AddFault(parent, 0, "child page beyond the end of the file");
+      return kSqliteOk;
+    }
+    if (seen[pageNumber]) {
+      AddFault(parent, 0, "b-tree refers to a page twice (loop)");
+      return kSqliteOk;
+    }
+    if (depth >= kMaxTreeDepth) {
+      AddFault(parent, 0, "b-tree too deep");
+      return kSqliteOk;
+    }
+    seen[pageNumber] = 1;
+    std::vector<uint8_t> buffer;
+    const int32_t rc = ReadPage(pageNumber, buffer);
+    if (rc != kSqliteOk) return rc;
+    PageView view;
+    if (!ParsePageView(buffer, pageNumber, usableSize_, view) || view.IsTable()) {
+      AddFault(pageNumber, 0, "not an index b-tree page");
+      return kSqliteOk;
+    }
+    const bool interior = view.type == PageType::kIndexInterior;
+    for (uint32_t i = 0; i < view.cellCount; ++i) {
+      const uint32_t at = view.CellPointer(i);
+      const uint32_t skip = interior ? 4 : 0;
+      if (at < view.PointerArrayEnd() || at + skip >= usableSize_) {
+        AddFault(pageNumber, view.pointerArrayOffset + 2 * i, "cell pointer out of bounds");
+        continue;
+      }
+      if (interior) {
+        const int32_t c = walk(ReadU32(buffer.data() + at), pageNumber, depth + 1);
+        if (c != kSqliteOk) return c;
+      }
+      TableLeafCell cell;
+      uint64_t size = 0;
+      const size_t n = ReadVarint(std::span<const uint8_t>(buffer).subspan(at + skip,
+                                                                           usableSize_ - at - skip),
+                                  size);
+      const uint32_t local = n ? LocalPayloadSize(size, usableSize_, true) : 0;
+      const uint64_t end = uint64_t{at} + skip + n + local + (local < size ? 4 : 0);
+      if (n == 0 || end > usableSize_) {
+        AddFault(pageNumber, at, "cell out of bounds");
+        continue;
+      }
+      cell.offset = at;
+      cell.payloadSize = size;
+      cell.payloadOffset = at + skip + static_cast<uint32_t>(n);
+      cell.localSize = local;
+      cell.firstOverflow = local < size ? ReadU32(buffer.data() + cell.payloadOffset + local) : 0;
+      std::span<const uint8_t> bytes;
+      if (cell.firstOverflow == 0) {
+        bytes = std::span<const uint8_t>(buffer).subspan(cell.payloadOffset, local);
+      } else {
+        if (!AssemblePayload(view, cell, payload)) continue;
+        bytes = payload;
+      }
+      if (!visit(bytes, pageNumber, at)) return kSqliteStopped;
+    }
+    if (interior) return walk(view.rightChild, pageNumber, depth + 1);
+    return kSqliteOk;
+  };
+  return walk(rootPage, 0, 0);
 }
 
 int32_t CSqliteFileReader::CollectLeafPages(uint32_t rootPage, std::vector<uint32_t>& leaves) {

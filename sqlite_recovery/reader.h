@@ -69,6 +69,25 @@
 // Overflow page:     0 4 next overflow page (0: last) | 4.. U - 4 payload bytes
 // Freelist trunk:    0 4 next trunk page (0: last) | 4 4 leaf count L | 8.. L leaf page numbers
 //   (L is at most U / 4 - 2). Freelist leaf pages keep whatever they held when freed.
+//
+// Write-ahead log (NAME-wal beside the database, all integers big-endian)
+//   Log header (32 bytes)
+//   0   4  magic: 0x377f0682 (checksums over little-endian words), 0x377f0683 (big-endian)
+//   4   4  format version (3007000)       8   4  page size (same encoding as the file's)
+//   12  4  checkpoint sequence number     16  4  salt-1      20  4  salt-2
+//   24  4  checksum-1                     28  4  checksum-2 (over bytes 0..23)
+//   Frames follow: a 24-byte frame header, then one page (page size bytes).
+//   0   4  page number                    4   4  commit: database size in pages; 0 otherwise
+//   8   4  salt-1          12  4  salt-2  (equal to the log header's for a frame of this log)
+//   16  4  checksum-1      20  4  checksum-2
+//   Checksums run over the whole log: (s0, s1) start at the header's checksum and take in each
+//   frame's first 8 header bytes and its page, two 32-bit words x0, x1 at a time
+//   (s0 += x0 + s1; s1 += x1 + s0). A frame is valid when its salts and checksums agree; the
+//   log ends at the first frame that is not. The database is the main file with, for every
+//   page, its newest frame up to the last valid commit frame laid over it; frames after that
+//   commit belong to no transaction. A checkpoint that restarts the log adds 1 to salt-1 and
+//   writes from the start again, so frames of the earlier generation (salt-1 one less) can
+//   follow the valid ones: older versions of their pages.
 // ---------------------------------------------------------------------------------------------
 #pragma once
 
@@ -81,6 +100,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace halvern {
@@ -255,6 +275,15 @@ struct SchemaEntry {
   std::string sql;
 };
 
+// The declared DEFAULT of a column: what SQLite gives for a record stored before the column
+// was added (records shorter than the table). Constant defaults only; kNull otherwise.
+struct ColumnDefault {
+  ValueType type = ValueType::kNull;  // kNull, kInteger, kReal, kText or kBlob
+  int64_t integer = 0;
+  double real = 0;
+  std::string bytes;  // text (UTF-8) or blob
+};
+
 // A table as its CREATE TABLE text declares it.
 struct TableSchema {
   std::string name;
@@ -264,12 +293,20 @@ struct TableSchema {
   uint32_t declaredColumnCount = 0;        // columns.size(); 0 when the text could not be parsed
   int32_t rowidColumn = -1;                // INTEGER PRIMARY KEY column (stored as NULL), or -1
   bool withoutRowid = false;               // WITHOUT ROWID tables are index b-trees
+  std::vector<ColumnDefault> defaults;     // per column, with the declared affinity applied
+  // WITHOUT ROWID: the declared column of each stored field (the primary key's columns first,
+  // in key order, then the others as declared). Empty for rowid tables.
+  std::vector<uint32_t> storedOrder;
   bool virtualTable = false;
   bool parsed = false;  // the CREATE TABLE text was understood
 
   // Index of a column by name (case-insensitive, as SQLite compares them), or -1.
   int32_t ColumnIndex(std::string_view column) const;
 };
+
+// Affinity of a declared column type, by SQLite's rules: 'I'nteger, 'T'ext, 'B'lob (none),
+// 'R'eal, 'N'umeric.
+char DeclaredAffinity(std::string_view declaredType);
 
 // Parses a CREATE TABLE statement: column names, declared types, INTEGER PRIMARY KEY,
 // WITHOUT ROWID. Handles quoted names ("", [], ``, ''), comments and table constraints.
@@ -283,6 +320,33 @@ struct Fault {
   uint32_t page = 0;    // 1-based page number, 0 when not page-bound
   uint32_t offset = 0;  // offset within the page (or the file, when page is 0)
   std::string what;
+};
+
+// ----- Write-ahead log ---------------------------------------------------------------------------
+
+enum class WalFrameState : uint8_t {
+  kCurrent,           // the newest committed frame of its page: part of the database read
+  kSuperseded,        // a committed frame a later committed frame of the same page replaced
+  kUncommitted,       // a valid frame after the last commit (no transaction finished it)
+  kEarlierGeneration, // a frame of the log before a checkpoint restarted it
+};
+
+struct WalFrame {
+  uint32_t index = 0;  // 1-based position in the log
+  uint32_t page = 0;   // page number the frame holds
+  uint32_t commitSize = 0;
+  WalFrameState state = WalFrameState::kCurrent;
+};
+
+// Where the write-ahead log of a database lies when it is not NAME-wal beside it (a backup
+// keeps both under hashed names). Process-wide; Open consults it for every path.
+void SetWalLocation(const std::string& databasePath, const std::string& walPath);
+// The log path Open uses for a database: the registered one, else databasePath + "-wal".
+std::string WalLocation(const std::string& databasePath);
+
+struct SqliteOpenOptions {
+  bool readWal = true;  // apply the committed frames of the write-ahead log when there is one
+  std::string walPath;  // empty: WalLocation(path)
 };
 
 // ----- The reader ------------------------------------------------------------------------------
@@ -312,11 +376,15 @@ class CSqliteFileReader {
   std::vector<uint8_t> TextScratch;  // 8 MiB scratch of the CSV writers
 
   // Opens a database file read-only (closing the one open). 0; errno when it cannot be opened;
-  // kSqliteInvalid when it is not an SQLite 3 file or its page size is not valid. Reads the
+  // kSqliteInvalid when it is not an SQLite 3 file (nor a regular file: a FIFO is never waited
+  // on) or its page size is not valid; ELOOP for a symbolic link (never followed). Reads the
   // header, the freelist (FreelistLeafPages, FreelistTrunkPages) and the schema table.
-  int32_t Open(const std::string& path);
-  // The same over bytes in memory (tests, fuzzing); the bytes are copied.
-  int32_t OpenMemory(std::span<const uint8_t> bytes);
+  // A write-ahead log found beside it (see SqliteOpenOptions) is read as SQLite reads it: its
+  // committed frames lie over the main file's pages. Nothing is written: no checkpoint, no
+  // -shm. A log that cannot be used (bad header, other page size) is left aside as a Fault.
+  int32_t Open(const std::string& path, const SqliteOpenOptions& options = {});
+  // The same over bytes in memory (tests, fuzzing); the bytes are copied. wal: the log's bytes.
+  int32_t OpenMemory(std::span<const uint8_t> bytes, std::span<const uint8_t> wal = {});
   void Close();
   bool IsOpen() const;
 
@@ -335,6 +403,25 @@ class CSqliteFileReader {
   int32_t ReadPage(uint32_t pageNumber, std::vector<uint8_t>& out) const;
   // Reads out.size() bytes at a 64-bit file offset; kSqliteReadFault when short.
   int32_t ReadAt(uint64_t offset, std::span<uint8_t> out) const;
+
+  // The frames of the write-ahead log in log order (empty when none was read).
+  const std::vector<WalFrame>& WalFrames() const { return walFrames_; }
+  // True when committed frames of a log lie over the main file.
+  bool WalApplied() const { return !walPages_.empty(); }
+  // Reads the page a frame holds into out (resized to the page size).
+  int32_t ReadWalFrame(const WalFrame& frame, std::vector<uint8_t>& out) const;
+  // Pages of the main file that a committed frame replaced (their main-file copies are older
+  // versions), ascending.
+  std::vector<uint32_t> WalReplacedPages() const;
+  // Reads the main file's own copy of a page, whatever the log holds for it.
+  int32_t ReadMainFilePage(uint32_t pageNumber, std::vector<uint8_t>& out) const;
+
+  // Strict walk of an index b-tree (WITHOUT ROWID tables): hands every cell's whole payload to
+  // visit in key order, interior cells included (they hold rows too). page/offset say where
+  // the cell lies. Guarded as WalkTableTree; returns 0, kSqliteStopped or a read fault.
+  using IndexCellVisitor =
+      std::function<bool(std::span<const uint8_t> payload, uint32_t page, uint32_t offset)>;
+  int32_t WalkIndexTree(uint32_t rootPage, const IndexCellVisitor& visit);
 
   // Expected column count of a table known to the decoders (fixed table of the decoder
   // family, with the learned counts for message, ABPersonFullTextSearch_content and
@@ -376,6 +463,8 @@ class CSqliteFileReader {
 
  private:
   int32_t OpenBytes();
+  void LoadWal();
+  int32_t ReadWalAt(uint64_t offset, std::span<uint8_t> out) const;
   void LoadFreelist();
   void LoadSchema();
 
@@ -395,6 +484,14 @@ class CSqliteFileReader {
   std::vector<Fault> faults_;
   std::vector<uint8_t> overflowPage_;  // AssemblePayload's page buffer
   std::vector<uint8_t> overflowSeen_;  // AssemblePayload's loop marks, one byte per page
+  // Write-ahead log: its file (or bytes), frames, and the log offset of each page's newest
+  // committed frame.
+  int walFd_ = -1;
+  std::vector<uint8_t> walMemory_;
+  uint64_t walSize_ = 0;
+  std::vector<WalFrame> walFrames_;
+  std::unordered_map<uint32_t, uint64_t> walPages_;
+  uint32_t mainPageCount_ = 0;  // pages the main file holds
 };
 
 }  // namespace halvern

@@ -59,7 +59,29 @@ struct ContactItem {
   std::string url;     // shown as the home page
   std::string phones;  // decoded: numbers separated by spaces; cleaned: by newlines
   std::string company;
-  std::string name;  // first and last name joined by one space; "No Name" when both empty
+  std::string name;  // first and last name joined by one space; the company when both are
+                     // empty; "No Name" when all three are
+};
+
+// Older address books (without the search table): ABPerson and ABMultiValue rows.
+struct AbPersonRow {
+  int32_t deleted = 0;
+  int64_t rowId = 0;
+  std::string first;
+  std::string last;
+  std::string organization;
+};
+struct AbMultiValueRow {
+  int32_t deleted = 0;
+  int64_t uid = 0;       // the value's rowid (parent of its ABMultiValueEntry rows)
+  int64_t recordId = 0;  // the person's rowid
+  int64_t property = 0;  // 3 phone, 4 e-mail, 5 address, 22 URL, 46 social profile
+  std::string value;
+};
+struct AbMultiValueEntryRow {
+  int64_t parentId = 0;  // ABMultiValue.UID
+  int64_t key = 0;
+  std::string value;
 };
 
 // One call of the call history.
@@ -70,16 +92,25 @@ struct CallItem {
   std::string date;
   std::string phone;
   std::string name;
+  // What the call was: "Phone", "FaceTime Audio", "FaceTime Video", or the app that carried
+  // it ("WhatsApp", or the app's id for another one); empty when the row does not say.
+  std::string type;
+  // "Answered", "Missed" or "Declined" (incoming), "Answered" or "Not answered" (outgoing);
+  // empty when the row does not say.
+  std::string outcome;
 };
 
 // One note (ZNOTEBODY gives the body, ZNOTE the date and title).
 struct NoteItem {
-  int32_t deleted = 0;
-  int64_t bodyId = 0;  // rowid of the body row (0 for a carved body row)
+  int32_t deleted = 0;  // brought back by carving, or lying in the Recently Deleted folder
+  int64_t bodyId = 0;   // rowid of the body row (0 for a carved body row)
   std::string date;
   std::string title;
   std::string body;
+  std::string folder;  // the folder's name, empty when the database keeps none
+  int32_t locked = 0;  // 1: protected by a password; the body is then kNoteLockedText
 };
+inline constexpr const char* kNoteLockedText = "This note is locked";
 using NoteRow = NoteItem;
 
 // One WhatsApp message.

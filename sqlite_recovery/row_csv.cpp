@@ -57,6 +57,8 @@ bool IsCarved(const ScannedRow& row) {
     case RowSource::kUnallocated:
     case RowSource::kAfterLastCell:
     case RowSource::kStalePointer:
+    case RowSource::kWal:
+    case RowSource::kWalReplaced:
       return true;
     case RowSource::kLive:
     case RowSource::kFreelist:
@@ -65,12 +67,13 @@ bool IsCarved(const ScannedRow& row) {
   return false;
 }
 
+// RFC 4180: the text in double quotes, each double quote doubled; nothing else changes.
 void AppendQuoted(std::string_view text, std::string& out) {
   const size_t zero = text.find('\0');
   if (zero != std::string_view::npos) text = text.substr(0, zero);
   out += '"';
   for (char c : text) {
-    if (c == '"' || c == '\'') out += c;
+    if (c == '"') out += c;
     out += c;
   }
   out += '"';
@@ -100,11 +103,7 @@ void AppendValue(const Value& v, std::string& out) {
       out += buf;
       return;
     case ValueType::kText:
-      if (v.bytes.empty()) {
-        out += "NULL";
-      } else {
-        AppendQuoted(v.bytes, out);
-      }
+      AppendQuoted(v.bytes, out);  // an empty text stays an empty text, not NULL
       return;
     case ValueType::kBlob:
       if (v.bytes.empty()) {
@@ -157,7 +156,7 @@ int32_t Export(CSqliteFileReader& reader, bool messageTable, const std::string& 
 int64_t CurrentMacSeconds() { return int64_t(std::time(nullptr)) - kMacEpochOffset; }
 
 bool RowCsvLine(CSqliteFileReader& reader, bool messageTable, const ScannedRow& row,
-                uint64_t& counter, int64_t nowMacSeconds, std::string& line) {
+                uint64_t& counter, int64_t /*nowMacSeconds*/, std::string& line) {
   const Record& r = row.record;
   const TableLayout layout =
       LayoutOf(reader, messageTable ? kMessageTable : kContactTable, messageTable ? 38 : 24);
@@ -187,10 +186,6 @@ bool RowCsvLine(CSqliteFileReader& reader, bool messageTable, const ScannedRow& 
   char buf[64];
   std::snprintf(buf, sizeof buf, "%" PRId64, rowid);
   line.assign(buf);
-  const bool sent = rewrite && r[size_t(m.index[kIsFromMe])].IsInteger() &&
-                    r[size_t(m.index[kIsFromMe])].integer == 1;
-  char now[32];
-  std::snprintf(now, sizeof now, "%" PRId64, nowMacSeconds);
   for (uint32_t c = 0; c < columns; ++c) {
     if (int32_t(c) == layout.rowidColumn) continue;
     line += ',';
@@ -204,18 +199,6 @@ bool RowCsvLine(CSqliteFileReader& reader, bool messageTable, const ScannedRow& 
       }
       if (col == m.index[kIsFinished]) {
         line += '1';
-        continue;
-      }
-      if (col == m.index[kDate]) {
-        line += now;
-        continue;
-      }
-      if (col == m.index[kDateRead]) {
-        line += sent ? "0" : now;
-        continue;
-      }
-      if (col == m.index[kIsRead]) {
-        line += sent ? '0' : '1';
         continue;
       }
     }

@@ -6,15 +6,16 @@
 // Line format (no header line):
 //   rowid,value of column 1,value of column 2,...\r\n
 //   - the rowid comes first and stands for the table's INTEGER PRIMARY KEY column;
-//   - NULL, an empty text and a value that did not survive carving: NULL
+//   - NULL and a value that did not survive carving: NULL
 //   - integers (every width) in decimal; reals with 17 significant digits;
-//   - texts in double quotes, each double quote and each single quote doubled, taken up to
-//     their first zero byte;
+//   - texts as RFC 4180 writes them: in double quotes, each double quote doubled and nothing
+//     else changed, taken up to their first zero byte; an empty text is ""
 //   - blobs as two lower-case hexadecimal digits per byte, unquoted;
 //   - every line has one field per column of the table (the rowid column counted once):
 //     rows written before the table gained columns are padded with NULL.
 // Deleted message rows are rewritten to stand as new rows: a rowid after the largest one
-// of the table, a new guid built from it, and the current time as their date.
+// of the table and a new guid built from it. Every other value, the message's own dates and
+// read state among them, is written as the row holds it.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +36,8 @@ int64_t CurrentMacSeconds();
 
 // Exports every row of `message` to `outputPath`, appending to the file. Carved rows and rows
 // without a rowid take reader.MaxRowid + 1, + 2, ... (the counter advances; the caller sets it
-// to the largest message rowid the scan met). Deleted rows are rewritten with `nowMacSeconds`
-// as their date; a deleted row whose account_guid holds anything but NULL or a 36-character
+// to the largest message rowid the scan met). Deleted rows keep their dates (`nowMacSeconds`
+// is no longer written into any row and is kept for callers); a deleted row whose account_guid holds anything but NULL or a 36-character
 // guid is taken for a false record and left out, as is any row whose message text is not valid UTF-8 or that holds a
 // value cut short. Returns 0; 87 when the reader is not open or the file has no message table;
 // the errno value when the file cannot be opened or written; a read fault of the table's tree

@@ -91,6 +91,71 @@ void SubstituteRowid(Record& r, int32_t column) {
   }
 }
 
+// Gives the columns a record does not store (it was written before they were added) their
+// declared defaults, as SQLite reads them. The rowid column is left to SubstituteRowid.
+void ApplyDefaults(Record& r, const TableSchema* schema) {
+  if (!schema || !schema->parsed || r.storedColumns >= schema->declaredColumnCount) return;
+  const size_t n = schema->declaredColumnCount;
+  if (r.values.size() < n) r.values.resize(n);
+  for (size_t i = r.storedColumns; i < n && i < schema->defaults.size(); ++i) {
+    if (static_cast<int32_t>(i) == schema->rowidColumn) continue;
+    const ColumnDefault& d = schema->defaults[i];
+    Value& v = r.values[i];
+    v = Value{};
+    v.type = d.type;
+    switch (d.type) {
+      case ValueType::kInteger:
+        v.integer = d.integer;
+        v.serialType = 6;
+        break;
+      case ValueType::kReal:
+        v.real = d.real;
+        v.serialType = 7;
+        break;
+      case ValueType::kText:
+        v.bytes = d.bytes;
+        v.serialType = 13 + 2 * d.bytes.size();
+        break;
+      case ValueType::kBlob:
+        v.bytes = d.bytes;
+        v.serialType = 12 + 2 * d.bytes.size();
+        break;
+      default:
+        v.type = ValueType::kNull;
+        break;
+    }
+  }
+}
+
+// Puts the stored fields of a WITHOUT ROWID record (key columns first) in declared order.
+void ToDeclaredOrder(Record& stored, const TableSchema& schema, Record& out) {
+  out.Clear();
+  const size_t n = schema.declaredColumnCount;
+  out.values.resize(n);
+  out.headerSize = stored.headerSize;
+  uint32_t present = 0;
+  for (size_t j = 0; j < stored.values.size() && j < schema.storedOrder.size(); ++j) {
+    out.values[schema.storedOrder[j]] = stored.values[j];
+    ++present;
+  }
+  out.ownedText = std::move(stored.ownedText);
+  // Fields past the stored ones are columns added later: their defaults.
+  for (size_t j = present; j < schema.storedOrder.size(); ++j) {
+    const uint32_t c = schema.storedOrder[j];
+    const ColumnDefault& d = schema.defaults[c];
+    Value& v = out.values[c];
+    v = Value{};
+    v.type = d.type == ValueType::kInteger || d.type == ValueType::kReal ||
+                     d.type == ValueType::kText || d.type == ValueType::kBlob
+                 ? d.type
+                 : ValueType::kNull;
+    v.integer = d.integer;
+    v.real = d.real;
+    if (d.type == ValueType::kText || d.type == ValueType::kBlob) v.bytes = d.bytes;
+  }
+  out.storedColumns = static_cast<uint32_t>(n);
+}
+
 // Decodes the cell at page offset `offset` strictly (overflow chain included).
 bool DecodeCell(CSqliteFileReader& reader, const PageView& page, uint32_t offset,
                 std::vector<uint8_t>& payload, Record& record, bool reportFaults,
@@ -129,6 +194,29 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
     run.interiors.push_back(page.pageNumber);
     return true;
   };
+  if (run.schema && run.schema->withoutRowid) {
+    // An index b-tree: every cell (interior ones too) is a row; nothing is carved from it.
+    if (!options.live || !onRow) return kSqliteOk;
+    Record stored;
+    for (uint32_t root : run.roots) {
+      const int32_t rc = reader.WalkIndexTree(
+          root, [&](std::span<const uint8_t> bytes, uint32_t page, uint32_t offset) {
+            if (!DecodeRecord(bytes, reader.Encoding(), stored)) {
+              reader.AddFault(page, offset, "record unreadable");
+              return true;
+            }
+            ToDeclaredOrder(stored, *run.schema, record);
+            ApplyRealAffinity(record, run.realColumns);
+            if (stats) ++stats->liveRows;
+            const ScannedRow row{record, RowOrigin{RowSource::kLive, page, offset, false}, false,
+                                 0};
+            return (*onRow)(row);
+          });
+      if (rc == kSqliteStopped) return rc;
+      if (rc != kSqliteOk) status = rc;
+    }
+    return status;
+  }
   for (uint32_t root : run.roots) {
     const int32_t rc = reader.WalkTableTree(
         root,
@@ -139,6 +227,7 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
               continue;
             }
             if (carving) run.shape.Learn(record);
+            if (limit == 0xffffffffu) ApplyDefaults(record, run.schema);
             ApplyRealAffinity(record, run.realColumns);
             if (carving && options.skipLiveCopies) {
               run.liveFingerprints.push_back(Fingerprint(record, rowidColumn));
@@ -190,6 +279,7 @@ bool EmitCandidates(CSqliteFileReader& reader, const PageView& page,
                     std::vector<uint8_t>& payload) {
   for (Candidate& c : candidates) {
     AssembleCarvedOverflow(reader, page, c, payload);
+    ApplyDefaults(c.record, run.schema);
     ApplyRealAffinity(c.record, run.realColumns);
     if (IsRepeat(run, c.record, options)) continue;
     if (options.substituteRowid) SubstituteRowid(c.record, run.rowidColumn);
@@ -287,14 +377,30 @@ uint32_t FreedFit(const std::vector<uint8_t>& bytes, uint32_t pageNumber, uint32
   return FreedPageFit(view, shape, encoding);
 }
 
+// Where the rows of an older page version came from (frame 0: none, a freed page).
+struct OldVersion {
+  RowSource source = RowSource::kFreelist;
+  uint32_t frame = 0;
+};
+
 bool EmitFreed(CSqliteFileReader& reader, FreedRows& rows, TableRun* run,
                const ScanOptions& options, ScanStats* stats,
-               const std::function<bool(const ScannedRow&)>& onRow) {
+               const std::function<bool(const ScannedRow&)>& onRow,
+               const OldVersion* version = nullptr) {
   for (Candidate& c : rows.rows) {
     if (run) {
+      ApplyDefaults(c.record, run->schema);
       ApplyRealAffinity(c.record, run->realColumns);
       if (IsRepeat(*run, c.record, options)) continue;
       if (options.substituteRowid) SubstituteRowid(c.record, run->rowidColumn);
+    }
+    if (version) {
+      if (stats) ++stats->walRows;
+      const ScannedRow row{
+          c.record, RowOrigin{version->source, c.page, c.offset, false, version->frame}, true,
+          c.score};
+      if (!onRow(row)) return false;
+      continue;
     }
     if (stats) {
       if (c.source == RowSource::kFreelist && c.record.rowid) {
@@ -315,18 +421,64 @@ TableRun PrepareRun(CSqliteFileReader& reader, const TableSchema* schema, std::s
   TableRun run;
   run.schema = schema;
   if (schema) {
-    if (schema->rootPage != 0 && !schema->withoutRowid) run.roots.push_back(schema->rootPage);
-    run.shape = TableShape::FromSchema(*schema);
+    if (schema->rootPage != 0) run.roots.push_back(schema->rootPage);
+    // Rows of an index b-tree are not cells of table pages: no shape to carve with.
+    if (!schema->withoutRowid) run.shape = TableShape::FromSchema(*schema);
   } else {
     run.roots = reader.FindRootPages(name);
   }
-  if (run.shape.declaredColumns == 0 && fallbackColumns > 0) {
+  if (run.shape.declaredColumns == 0 && fallbackColumns > 0 && !(schema && schema->withoutRowid)) {
     run.shape = TableShape::FromColumnCount(fallbackColumns);
     if (schema) run.shape.rowidColumn = schema->rowidColumn;
   }
   run.rowidColumn = schema ? schema->rowidColumn : -1;
   for (const ColumnShape& c : run.shape.columns) run.realColumns.push_back(c.affinity == 'R');
   return run;
+}
+
+// The older page versions a write-ahead log keeps, in log order, then the main file's copies
+// of the pages its commits replaced.
+struct OldPage {
+  uint32_t page = 0;
+  OldVersion version;
+};
+std::vector<OldPage> OldPageVersions(const CSqliteFileReader& reader) {
+  std::vector<OldPage> pages;
+  if (!reader.WalApplied()) return pages;
+  for (const WalFrame& f : reader.WalFrames()) {
+    if (f.state == WalFrameState::kSuperseded || f.state == WalFrameState::kEarlierGeneration) {
+      pages.push_back({f.page, {RowSource::kWal, f.index}});
+    }
+  }
+  for (uint32_t p : reader.WalReplacedPages()) pages.push_back({p, {RowSource::kWalReplaced, 0}});
+  return pages;
+}
+
+int32_t ReadOldPage(const CSqliteFileReader& reader, const OldPage& old,
+                    std::vector<uint8_t>& bytes) {
+  if (old.version.source == RowSource::kWal) {
+    for (const WalFrame& f : reader.WalFrames()) {
+      if (f.index == old.version.frame) return reader.ReadWalFrame(f, bytes);
+    }
+    return kSqliteInvalid;
+  }
+  return reader.ReadMainFilePage(old.page, bytes);
+}
+
+// The rows of an older page version: its intact cells and carved records. Only table leaf
+// pages are read (the page may have belonged to another table then).
+void CarveOldPage(CSqliteFileReader& reader, uint32_t pageNumber, const std::vector<uint8_t>& bytes,
+                  const TableShape& shape, FreedRows& out) {
+  PageView view;
+  if (!ParsePageView(bytes, pageNumber, reader.UsableSize(), view) ||
+      view.type != PageType::kTableLeaf) {
+    return;
+  }
+  CarveFreedPage(reader, pageNumber, bytes, shape, out);
+}
+
+bool IsOwnPage(const TableRun& run, uint32_t page) {
+  return std::find(run.leaves.begin(), run.leaves.end(), page) != run.leaves.end();
 }
 
 }  // namespace
@@ -339,6 +491,33 @@ int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanO
   const int32_t status = LivePass(reader, run, options, &onRow, stats);
   if (status == kSqliteStopped) return status;
   if (stats) stats->shape = run.shape;
+  if (options.wal && ShapeKnown(run.shape)) {
+    // An older version goes to this table when its cells fit it at least as well as any other
+    // table's, or, fitting none, when the page is one of the table's own now.
+    std::vector<TableShape> others;
+    for (const TableSchema& t : reader.Tables()) {
+      if (&t != schema && t.parsed && t.rootPage != 0 && !t.withoutRowid) {
+        others.push_back(TableShape::FromSchema(t));
+      }
+    }
+    std::vector<uint8_t> bytes;
+    for (const OldPage& old : OldPageVersions(reader)) {
+      if (ReadOldPage(reader, old, bytes) != kSqliteOk) continue;
+      const uint32_t fit = FreedFit(bytes, old.page, reader.UsableSize(), run.shape,
+                                    reader.Encoding());
+      uint32_t bestOther = 0;
+      for (const TableShape& o : others) {
+        bestOther = std::max(bestOther, FreedFit(bytes, old.page, reader.UsableSize(), o,
+                                                 reader.Encoding()));
+      }
+      if (fit < bestOther || (fit == 0 && !IsOwnPage(run, old.page))) continue;
+      FreedRows rows;
+      CarveOldPage(reader, old.page, bytes, run.shape, rows);
+      if (!EmitFreed(reader, rows, &run, options, stats, onRow, &old.version)) {
+        return kSqliteStopped;
+      }
+    }
+  }
   if (options.carve && CarveOwnPages(reader, run, options, onRow, stats) == kSqliteStopped) {
     return kSqliteStopped;
   }
@@ -366,6 +545,11 @@ int32_t ScanTable(CSqliteFileReader& reader, std::string_view table, const ScanO
   return status;
 }
 
+static int32_t ScanOldVersions(CSqliteFileReader& reader, std::vector<TableRun>& runs,
+                               const ScanOptions& options, const FileRowCallback& onRow);
+
+// Order: live rows of every table, the older page versions of the log, the carved rows of
+// every table's pages, then the freed pages.
 int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
                  const FileRowCallback& onRow) {
   if (!reader.IsOpen()) return kSqliteInvalid;
@@ -379,7 +563,16 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
     const int32_t rc = LivePass(reader, run, options, &forward, nullptr);
     if (rc == kSqliteStopped) return rc;
     if (rc != kSqliteOk) status = rc;
-    if (options.carve) {
+  }
+  // The older page versions of a write-ahead log: whole cells, rowids included, that free
+  // space keeps only in part; given first, they make the partial copies repeats.
+  if (options.wal && ScanOldVersions(reader, runs, options, onRow) == kSqliteStopped) {
+    return kSqliteStopped;
+  }
+  if (options.carve) {
+    for (TableRun& run : runs) {
+      const TableSchema* t = run.schema;
+      const RowCallback forward = [&](const ScannedRow& row) { return onRow(t, row); };
       if (CarveOwnPages(reader, run, options, forward, nullptr) == kSqliteStopped) {
         return kSqliteStopped;
       }
@@ -473,6 +666,40 @@ int32_t ScanFile(CSqliteFileReader& reader, const ScanOptions& options,
     }
   }
   return status;
+}
+
+// Older page versions of the write-ahead log: each goes to the table its cells fit best (the
+// page's owner now on ties), or, fitting none, to its owner now; otherwise it is left out.
+static int32_t ScanOldVersions(CSqliteFileReader& reader, std::vector<TableRun>& runs,
+                               const ScanOptions& options, const FileRowCallback& onRow) {
+  std::vector<uint8_t> bytes;
+  for (const OldPage& old : OldPageVersions(reader)) {
+    if (ReadOldPage(reader, old, bytes) != kSqliteOk) continue;
+    int owner = -1;
+    for (size_t i = 0; i < runs.size() && owner < 0; ++i) {
+      if (IsOwnPage(runs[i], old.page)) owner = static_cast<int>(i);
+    }
+    int best = -1;
+    uint32_t bestFit = 0;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      const uint32_t fit =
+          FreedFit(bytes, old.page, reader.UsableSize(), runs[i].shape, reader.Encoding());
+      if (fit > bestFit || (fit == bestFit && fit > 0 && static_cast<int>(i) == owner)) {
+        bestFit = fit;
+        best = static_cast<int>(i);
+      }
+    }
+    if (best < 0) best = owner;
+    if (best < 0 || !ShapeKnown(runs[best].shape)) continue;
+    FreedRows rows;
+    CarveOldPage(reader, old.page, bytes, runs[best].shape, rows);
+    const TableSchema* t = runs[best].schema;
+    if (!EmitFreed(reader, rows, &runs[best], options, nullptr,
+                   [&](const ScannedRow& row) { return onRow(t, row); }, &old.version)) {
+      return kSqliteStopped;
+    }
+  }
+  return kSqliteOk;
 }
 
 }  // namespace halvern

@@ -5,6 +5,14 @@
 // Order of rows for one table: live rows in key order (b-tree order), then the carved rows of
 // the table's own leaf pages (by page, then offset), then the rows of freed pages that belong to
 // the table: the intact cells of each freed leaf page and the records carved from its free space.
+// When a write-ahead log was applied, the rows of the older versions of pages it keeps come
+// right after the live rows (superseded frames and frames of its earlier generation, in log
+// order, then the main file's copies of the pages the log replaced; intact cells and carved
+// records alike): their whole cells win over the partial copies free space keeps.
+//
+// Values read as SQLite reads them: a record shorter than its table (stored before an ADD
+// COLUMN) gives the declared defaults of the missing columns; WITHOUT ROWID tables (index
+// b-trees) give their rows in declared column order with no rowid (their rows are not carved).
 #pragma once
 
 #include <cstdint>
@@ -23,6 +31,7 @@ struct RowOrigin {
   uint32_t offset = 0;     // offset within that page (cell start, or first surviving byte)
   bool freedPage = false;  // the page is on the freelist (source kFreelist for its intact
                            // cells; carved records of a freed page keep their scanner's source)
+  uint32_t frame = 0;      // source kWal: the write-ahead log frame the page version came from
 };
 
 // One row handed to the callback. `record` and the bytes its values point at are valid only
@@ -41,6 +50,7 @@ struct ScanOptions {
   bool live = true;      // live rows of the table's tree
   bool carve = true;     // carving of the free space of the table's leaf pages
   bool freelist = true;  // cells and free space of freed pages that belong to the table
+  bool wal = true;       // older page versions kept by the write-ahead log
   // Column count to carve with when the schema cannot tell it (no CREATE TABLE text, or none
   // parsed): the decoders pass their fixed count. 0: carve only when the schema tells it.
   uint32_t fallbackColumns = 0;
@@ -62,6 +72,7 @@ struct ScanStats {
   uint64_t liveRows = 0;
   uint64_t carvedRows = 0;     // from free space (own pages and freed pages)
   uint64_t freedPageRows = 0;  // intact cells of freed pages
+  uint64_t walRows = 0;        // rows of older page versions of the write-ahead log
   TableShape shape;            // the shape the carving used (schema widened by live rows)
 };
 

@@ -1,6 +1,8 @@
 // Modal pop-up windows and message boxes.
 #include "ui/popup.h"
 
+#include <QPushButton>
+
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
@@ -148,6 +150,11 @@ bool CMessageBox::OnInit(QStringList* missing) {
   title->setText(title_ ? *title_ : MessageText(MessageBoxTitleKey(kind_)));
   message->setText(text_);
   setWindowTitle(title->text());
+  // Enter answers OK (the default button, which holds the focus at first); Escape closes.
+  if (auto* ok = qobject_cast<QPushButton*>(FindControl(Root(), QStringLiteral("okbtn")))) {
+    ok->setDefault(true);
+    ok->setFocus(Qt::OtherFocusReason);
+  }
   return true;
 }
 

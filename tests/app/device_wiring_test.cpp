@@ -98,8 +98,13 @@ class DeviceWiringTest : public ::testing::Test {
     auto session = std::make_unique<BackupSession>(appData, appData / "tmp");
     window_ = std::make_unique<CMainWnd>(std::move(session), CreateDeviceSource());
     ASSERT_TRUE(window_->Ok()) << window_->Errors().join("\n").toStdString();
-    QObject::connect(window_.get(), &CMainWnd::WindowMessage,
-                     [this](int message, qintptr) { finished_ += message == ui::kWmScanFinished; });
+    // Whether the session is open right after the finished notice was handled (the device
+    // page's poll may open the still attached phone again a moment later).
+    QObject::connect(window_.get(), &CMainWnd::WindowMessage, [this](int message, qintptr) {
+      if (message != ui::kWmScanFinished) return;
+      ++finished_;
+      deviceOpenAtFinish_ = DeviceSession::Instance().HasDevice();
+    });
     window_->resize(1100, 700);
     window_->show();
   }
@@ -120,6 +125,7 @@ class DeviceWiringTest : public ::testing::Test {
   std::unique_ptr<SimulatedPhone> phone_;
   std::unique_ptr<CMainWnd> window_;
   int finished_ = 0;
+  bool deviceOpenAtFinish_ = true;
   int phones_ = 0;
 };
 
@@ -139,7 +145,7 @@ TEST_F(DeviceWiringTest, PageFindsThePhoneAndTheDeviceScanFillsTheCategories) {
   ASSERT_EQ(scan.ScanResult(), 0);
   EXPECT_EQ(phone_->Events("backup_request").size(), 1u);
   // The scan's end closed the session: its sync lock is given back.
-  EXPECT_FALSE(DeviceSession::Instance().HasDevice());
+  EXPECT_FALSE(deviceOpenAtFinish_);
   EXPECT_EQ(window_->MainTabPage()->currentIndex(), 1);
 
   std::set<int64_t> conversations;
@@ -160,6 +166,36 @@ TEST_F(DeviceWiringTest, PageFindsThePhoneAndTheDeviceScanFillsTheCategories) {
   page.Poll();
   EXPECT_EQ(page.CurrentPage(), 2);
   EXPECT_TRUE(DeviceSession::Instance().HasDevice());
+}
+
+// The phone pulled out during its backup: the scan page says it was disconnected (its own
+// text and icon), not "complete", and every category says it was not scanned.
+TEST_F(DeviceWiringTest, UnpluggedPhoneIsToldAsSuch) {
+  Start({{"unplug_after_upload_bytes", 2000}});
+  Open();
+  CIosDeviceVrtWnd& page = window_->DevicePage();
+  page.Poll();
+  ASSERT_EQ(page.CurrentPage(), 2);
+  ScanDevice();
+  CScanVrtWnd& scan = window_->ScanPage();
+  EXPECT_EQ(scan.Outcome(), ScanOutcome::kDeviceGone);
+  EXPECT_EQ(scan.OutcomeText(), ui::MessageText("MSG0522"));
+  auto* remark = window_->findChild<QLabel*>(QStringLiteral("LblRemark"));
+  EXPECT_EQ(remark->text(), ui::MessageText("MSG0522"));
+  EXPECT_EQ(window_->findChild<QLabel*>(QStringLiteral("LblRemarkIcon"))
+                ->property("outcome")
+                .toString(),
+            "scan_unplugged.svg");
+  EXPECT_TRUE(window_->findChild<QWidget*>(QStringLiteral("BtnGifLoading"))->isHidden());
+  for (int32_t code = 1; code <= 11; ++code) {
+    EXPECT_TRUE(scan.Tree().Row(ScanCategory(code))->text(0).contains("not scanned"))
+        << CategoryName(ScanCategory(code));
+  }
+  if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
+    window_->MainTabPage()->setCurrentIndex(1);
+    QApplication::processEvents();
+    window_->grab().save(QString::fromUtf8(folder) + "/scan_unplugged.png");
+  }
 }
 
 TEST_F(DeviceWiringTest, EncryptingPhoneGetsItsPasswordBackOrTheUserIsWarned) {

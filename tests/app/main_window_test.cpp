@@ -3,20 +3,26 @@
 // the device page's states and the assist menu.
 #include <gtest/gtest.h>
 
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLocalServer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
+#include "app/app.h"
 #include "app/device_source.h"
 #include "app/language_store.h"
 #include "app/main_wnd.h"
 #include "app/scan_page.h"
 #include "app/start_pages.h"
 #include "engine/backup_session.h"
+#include "platform/version.h"
 #include "tests/fixtures/backup_builder.h"
 #include "tests/ui/modal_driver.h"
 #include "tests/ui/qt_test_env.h"
@@ -322,6 +328,85 @@ TEST_F(MainWindowTest, AssistMenuNeverShowsLanguageOrFaqAndExitCloses) {
   menu->findChild<QPushButton*>("item_exit")->click();
   Settle();
   EXPECT_FALSE(window_->isVisible());
+}
+
+TEST_F(MainWindowTest, AboutHelpAndTheEmptyListIntroduceTheProgram) {
+  Open();
+  window_->show();
+  window_->ChooseStartPage(false);
+  Settle();
+  // No backup: the list gives way to where the program looked and a "Select Folder…".
+  CItunesBackupVrtWnd& page = window_->BackupPage();
+  EXPECT_TRUE(page.List()->isHidden());
+  EXPECT_TRUE(page.EmptyHint()->isVisible());
+  EXPECT_TRUE(page.EmptyWhere()->text().contains(QString::fromStdString(root_.string())))
+      << page.EmptyWhere()->text().toStdString();
+  int asked = 0;
+  page.chooseFolder = [&](QWidget*) -> std::optional<fs::path> {
+    ++asked;
+    return std::nullopt;
+  };
+  Button("BtnSelDirHint")->click();
+  EXPECT_EQ(asked, 1);
+  if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
+    window_->grab().save(QString::fromUtf8(folder) + "/empty_list.png");
+  }
+
+  // About: name, version (the project's) and licence; Enter closes it.
+  {
+    QString version, licence, name, layout;
+    QTimer look;
+    look.setInterval(5);
+    QObject::connect(&look, &QTimer::timeout, [&] {
+      QWidget* box = QApplication::activeModalWidget();
+      if (box == nullptr || !name.isEmpty()) return;
+      layout = box->property("layout").toString();
+      name = box->findChild<QLabel*>("LblAboutName")->text();
+      version = box->findChild<QLabel*>("LblAboutVersion")->text();
+      licence = box->findChild<QLabel*>("LblAboutLicence")->text();
+      if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
+        box->grab().save(QString::fromUtf8(folder) + "/about.png");
+      }
+      // Enter closes it (OK is the default button and holds the focus).
+      QWidget* target = box->focusWidget() != nullptr ? box->focusWidget() : box;
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+      QApplication::sendEvent(target, &press);
+    });
+    look.start();
+    Button("BtnAssist")->click();
+    window_->AssistMenu().Root()->findChild<QPushButton*>("item_about")->click();
+    EXPECT_EQ(layout, "AboutWnd.xml");
+    EXPECT_EQ(name, "Halvern");
+    EXPECT_EQ(version, QStringLiteral("Version ") + QLatin1String(kProgramVersion));
+    EXPECT_EQ(licence, QStringLiteral("Licence: ") + QLatin1String(kProgramLicence));
+    EXPECT_FALSE(QString(kProgramVersion).isEmpty());
+  }
+  // Help opens the README shipped beside the program (no help page is configured).
+  QList<QUrl> opened;
+  window_->AssistMenu().openUrl = [&](const QUrl& url) { opened << url; };
+  Button("BtnAssist")->click();
+  window_->AssistMenu().Root()->findChild<QPushButton*>("item_help")->click();
+  ASSERT_EQ(opened.size(), 1);
+  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(HelpFile().string())));
+  EXPECT_TRUE(fs::is_regular_file(fs::path(HALVERN_BIN_DIR) / "README.md"));
+
+  // The window fits a 1366 x 768 screen at 125 % (1093 x 614 points, less a panel).
+  EXPECT_LE(window_->minimumSizeHint().expandedTo(window_->minimumSize()).width(), 1093);
+  EXPECT_LE(window_->minimumSizeHint().expandedTo(window_->minimumSize()).height(), 580);
+}
+
+TEST(ShutDown, RemovesThePreviewFilesAndAPrintPageLeftBehind) {
+  QTemporaryDir dir;
+  const fs::path appData = fs::path(dir.path().toStdString());
+  const fs::path work = appData / kWorkFolderName;
+  fs::create_directories(work / "Print");
+  for (const fs::path& f : {work / "tmp.jpg", work / "Print" / "page.html", work / "keep.txt"}) {
+    std::ofstream(f) << "x";
+  }
+  ShutDown(appData);
+  EXPECT_FALSE(fs::exists(work / "tmp.jpg"));
+  EXPECT_FALSE(fs::exists(work / "Print"));
+  EXPECT_TRUE(fs::exists(work / "keep.txt"));
 }
 
 // ----- Device page ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // contact card, the note, the media previews with the extraction window above 65536 bytes,
 // the picture retries, and the players: their "%" line and ending only the ones started.
 #include "app/preview_pane.h"
+#include "app/heif_image.h"
 
 #include <gtest/gtest.h>
 
@@ -441,24 +442,88 @@ TEST_F(PreviewPaneTest, ExtractionWindowOnlyAbove65536Bytes) {
   EXPECT_EQ(pane_->ImageRetries(), kImageRetries + 1);
 }
 
+// A real HEIC picture, 64 x 48, red on the left and blue on the right: made by heif-enc from
+// a picture drawn here when heif-enc is installed, else the copy made the same way and kept
+// with the tests.
+QByteArray RedBlueHeic(const fs::path& folder) {
+  QImage image(64, 48, QImage::Format_RGB32);
+  image.fill(QColor(30, 60, 220));
+  for (int y = 0; y < 48; ++y) {
+    for (int x = 0; x < 32; ++x) image.setPixelColor(x, y, QColor(220, 30, 30));
+  }
+  const QString png = QString::fromStdString((folder / "red_blue.png").string());
+  const QString heic = QString::fromStdString((folder / "red_blue.heic").string());
+  QByteArray bytes;
+  if (image.save(png, "PNG") &&
+      QProcess::execute(QStringLiteral("heif-enc"), {QStringLiteral("-q"), QStringLiteral("90"),
+                                                     QStringLiteral("-o"), heic, png}) == 0) {
+    QFile made(heic);
+    if (made.open(QIODevice::ReadOnly)) bytes = made.readAll();
+  }
+  if (bytes.isEmpty()) {
+    QFile kept(QStringLiteral(HALVERN_SOURCE_DIR "/tests/app/data/red_blue.heic"));
+    if (kept.open(QIODevice::ReadOnly)) bytes = kept.readAll();
+  }
+  return bytes;
+}
+
+TEST_F(PreviewPaneTest, HeicPictureShowsAsThePhoneSavedIt) {
+  const QByteArray heic = RedBlueHeic(root_);
+  ASSERT_GT(heic.size(), 100);
+  ASSERT_EQ(heic.mid(4, 8), QByteArray("ftypheic"));
+  MediaFileItem photo;
+  photo.path = Data("IMG_0001.HEIC", heic);
+  photo.displayName = "IMG_0001.HEIC";
+  ScanResults results;
+  pane_->PreviewItem(ScanCategory::kCameraRoll, &photo, false, results);
+  EXPECT_EQ(pane_->Kind(), kPreviewPicture);
+  ASSERT_TRUE(Until([&] { return ShowsPicture(); }));
+  Shot("pane_heic");
+  const QImage shown = pane_->PreviewEdit()
+                           ->document()
+                           ->resource(QTextDocument::ImageResource,
+                                      QUrl(QStringLiteral("preview://picture")))
+                           .value<QImage>();
+  ASSERT_EQ(shown.size(), QSize(64, 48));
+  const QColor left = shown.pixelColor(8, 24), right = shown.pixelColor(56, 24);
+  EXPECT_GT(left.red(), 170) << left.name().toStdString();
+  EXPECT_LT(left.blue(), 90) << left.name().toStdString();
+  EXPECT_GT(right.blue(), 170) << right.name().toStdString();
+  EXPECT_LT(right.red(), 90) << right.name().toStdString();
+
+  // The JPEG copy written on recover holds the same picture.
+  const fs::path jpeg = root_ / "IMG_0001.jpg";
+  EXPECT_EQ(HeifToJpeg(photo.path, jpeg), 0);
+  const QImage copy(QString::fromStdString(jpeg.string()));
+  ASSERT_EQ(copy.size(), QSize(64, 48));
+  EXPECT_GT(copy.pixelColor(8, 24).red(), 170);
+  EXPECT_GT(copy.pixelColor(56, 24).blue(), 170);
+  // Not a HEIF file: nothing decoded, nothing written.
+  EXPECT_EQ(HeifToJpeg(Data("fake.heic", "not a picture"), root_ / "fake.jpg"), kInvalidParameter);
+  EXPECT_FALSE(fs::exists(root_ / "fake.jpg"));
+}
+
 TEST_F(PreviewPaneTest, RealExtractionWindowCopiesALargePicture) {
   ui::Texts().Section("Messages");
   pane_ = std::make_unique<CPreviewVrtWnd>(page_.get(), *session_);
   ASSERT_TRUE(pane_->BindPane(page_.get()));
-  QString seenLayout;
-  QTimer look;
-  look.setInterval(2);
-  QObject::connect(&look, &QTimer::timeout, [&] {
-    if (auto* modal = qobject_cast<ui::CPopUpWnd*>(QApplication::activeModalWidget())) {
-      seenLayout = modal->LayoutName();
+  // Every pop-up shown, however briefly (a fast copy closes the window at once).
+  struct ShowWatch : QObject {
+    QString seen;
+    bool eventFilter(QObject* o, QEvent* e) override {
+      if (e->type() == QEvent::Show) {
+        if (auto* popup = qobject_cast<ui::CPopUpWnd*>(o)) seen = popup->LayoutName();
+      }
+      return false;
     }
-  });
-  look.start();
+  } watch;
+  qApp->installEventFilter(&watch);
   MediaFileItem big;
   big.path = Data("big.png", PictureOfSize(3 * 1024 * 1024));
   big.displayName = "big.png";
   pane_->PreviewItem(ScanCategory::kCameraRoll, &big, false, ScanResults{});
-  EXPECT_EQ(seenLayout, QStringLiteral("PreviewProcessWnd.xml"));
+  qApp->removeEventFilter(&watch);
+  EXPECT_EQ(watch.seen, QStringLiteral("PreviewProcessWnd.xml"));
   EXPECT_EQ(fs::file_size(pane_->PreviewFile()), 3u * 1024 * 1024);
   EXPECT_TRUE(Until([&] { return ShowsPicture(); }));
 }

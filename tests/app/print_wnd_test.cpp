@@ -111,6 +111,34 @@ TEST(PrintWnd, ComposesLoadsCallsInitAndPrintsToPdf) {
   EXPECT_EQ(wnd.result(), ui::kResultOk);
 }
 
+// The page holds the user's data: it goes with the window that showed it. The window owns the
+// page and deletes the view first, so that the page never outlives or precedes its view.
+TEST(PrintWnd, ThePageGoesWithTheWindow) {
+  ASSERT_TRUE(kSandboxOff);
+  QTemporaryDir dir;
+  std::vector<NoteItem> notes(1);
+  notes[0].title = "Private";
+  PrintSource source;
+  source.category = ScanCategory::kNotes;
+  source.notes = &notes;
+  fs::path page;
+  {
+    CPrintWnd wnd(nullptr, source, fs::path(dir.path().toStdString()),
+                  fs::path(HALVERN_SOURCE_DIR) / "runtime" / "template");
+    wnd.printPage = [](QWebEngineView*) {};
+    QString error;
+    ASSERT_TRUE(wnd.Build(&error)) << error.toStdString();
+    wnd.show();
+    ASSERT_TRUE(Until([&] { return wnd.InitCalled(); }));
+    page = wnd.PagePath();
+    ASSERT_TRUE(fs::exists(page));
+    EXPECT_EQ(wnd.View()->page()->parent(), nullptr);  // not the view's: the window's
+    wnd.Notify({QString::fromLatin1(ui::notify::kClick), QStringLiteral("closebtn"), nullptr});
+  }
+  EXPECT_FALSE(fs::exists(page));
+  EXPECT_FALSE(fs::exists(page.parent_path()));
+}
+
 TEST(PrintWnd, PageWithoutInitIsShownButNotPrinted) {
   QTemporaryDir dir;
   const fs::path templates = fs::path(dir.path().toStdString()) / "template";

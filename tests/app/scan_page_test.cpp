@@ -8,6 +8,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
@@ -19,6 +22,8 @@
 #include <QTreeWidget>
 #include <filesystem>
 #include <fstream>
+#include <cmath>
+#include <map>
 #include <set>
 
 #include "app/device_source.h"
@@ -29,6 +34,7 @@
 #include "engine/backup_session.h"
 #include "extractors/extractors.h"
 #include "tests/fixtures/scan_backups.h"
+#include "tests/fixtures/unwritable.h"
 #include "tests/ui/modal_driver.h"
 #include "ui/popup.h"
 
@@ -128,11 +134,12 @@ class ScanPageTest : public ::testing::Test {
     row->treeWidget()->setCurrentItem(row);
     if (Page().List().model().category() != category) Page().Tree().Reselect();
   }
+  // The titles of the list's header.
   QStringList Headers() {
     QStringList out;
-    for (const char* name : {"Col1", "Col2", "Col3", "Col4", "Col5", "Col6"}) {
-      auto* label = Find<QLabel>(name);
-      if (!label->isHidden()) out << label->text();
+    QAbstractItemModel* model = Find<QTreeView>("DataList")->model();
+    for (int c = 0; c < model->columnCount(); ++c) {
+      out << model->headerData(c, Qt::Horizontal).toString();
     }
     return out;
   }
@@ -222,8 +229,9 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   const NoteItem* firstNote = firstDeletedOr0(r.notes);
   const std::vector<Case> cases = {
       {ScanCategory::kCameraRoll,
-       {"File Name", "File Size"},
-       {Q(r.cameraRoll[0].displayName), Q(FormatSize(int64_t(r.cameraRoll[0].size)))},
+       {"File Name", "Kind", "File Size"},
+       {Q(r.cameraRoll[0].displayName), Q(r.cameraRoll[0].kind),
+        Q(FormatSize(int64_t(r.cameraRoll[0].size)))},
        false},
       {ScanCategory::kAppPhotos,
        {"App Name", "Type"},
@@ -244,13 +252,14 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
        {},
        true},
       {ScanCategory::kNotes,
-       {"Title", "Date", "Note"},
-       {Q(firstNote->title), Q(firstNote->date), Q(firstNote->body).replace('\n', ' ')},
+       {"Title", "Folder", "Date", "Note", "Status"},
+       {Q(firstNote->title), Q(firstNote->folder), Q(firstNote->date),
+        Q(firstNote->body).replace('\n', ' '), firstNote->deleted ? "Deleted" : "Normal"},
        true},
       {ScanCategory::kWhatsApp, {"Chats", "Name", "Phone"}, {}, true},
       {ScanCategory::kWhatsAppAttachments,
-       {"File Name", "File Size"},
-       {Q(r.whatsAppAttachments[0].displayName), Q(FormatSize(2048))},
+       {"File Name", "Kind", "File Size"},
+       {Q(r.whatsAppAttachments[0].displayName), "jpg", Q(FormatSize(2048))},
        false},
   };
   for (const Case& c : cases) {
@@ -280,10 +289,13 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
       const CallItem& call = calls[i];
       const QString duration = call.duration == 0 ? (call.incoming ? "Missed" : "Canceled")
                                                   : Q(FormatDuration(call.duration));
-      EXPECT_EQ(Row(int(i)), (QStringList{Q(call.name), Q(call.phone), Q(call.date),
-                                          call.incoming ? "Incoming" : "Outgoing", duration,
-                                          call.deleted ? "Deleted" : "Normal"}))
+      EXPECT_EQ(Row(int(i)),
+                (QStringList{Q(call.name), Q(call.phone), Q(call.date),
+                             Q(CallKindText(call) + ", " + CallDirectionText(call) + ", " +
+                               CallOutcomeText(call)),
+                             duration, call.deleted ? "Deleted" : "Normal"}))
           << i;
+      EXPECT_NE(CallKindText(call), "Call") << "every fixture call says what it was";
       const QVariant colour = model.data(model.index(int(i), 2), Qt::ForegroundRole);
       EXPECT_EQ(colour.isValid() && colour.value<QColor>().rgba() == 0xFFF37302u,
                 call.deleted != 0);
@@ -312,8 +324,8 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   Pick(ScanCategory::kAppPhotos);
   {
     auto* list = Find<QTreeView>("DataList");
-    emit list->doubleClicked(page.List().model().index(0, 0));
-    EXPECT_EQ(Headers(), (QStringList{"File Name", "App Name", "Size"}));
+    emit list->activated(list->model()->index(0, 0));
+    EXPECT_EQ(Headers(), (QStringList{"File Name", "App Name", "Kind", "Size"}));
     EXPECT_EQ(Row(0)[0], Q(r.appPhotos.begin()->second[0].displayName));
     EXPECT_EQ(Q(r.appPhotos.begin()->second[0].displayName).toLower(), "edited.png");
     EXPECT_FALSE(Button("BtnBackAppDir")->isHidden());
@@ -413,7 +425,15 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
     detailRows = wnd->DetailList()->topLevelItemCount();
     done = wnd->DoneCount();
     EXPECT_TRUE(wnd->findChild<QPushButton*>("CancelBtn")->isHidden());
-    EXPECT_EQ(wnd->FailedCount(), 0u);
+    // The only failures: the JPEG copies of the fixture's HEIC stand-ins (an "ftyp" box and
+    // no picture), which libheif cannot decode; the HEIC files themselves are written.
+    int heic = 0;
+    for (const auto& f : r.cameraRoll) heic += Q(f.displayName).endsWith(".HEIC", Qt::CaseInsensitive);
+    EXPECT_EQ(wnd->FailedCount(), uint32_t(heic));
+    EXPECT_EQ(wnd->ItemsFailed(), 0u);
+    for (int i = 0; i < heic; ++i) {
+      EXPECT_TRUE(wnd->DetailList()->topLevelItem(i)->text(0).endsWith(".jpg"));
+    }
     wnd->findChild<QPushButton*>("FinishBtn")->click();
   });
   finisher.start();
@@ -435,8 +455,8 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
     std::ifstream in(e.path());
     const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t rows = 0;
-    for (size_t at = html.find("\t<tr>"); at != std::string::npos;
-         at = html.find("\t<tr>", at + 1)) {
+    for (size_t at = html.find("\t<tr"); at != std::string::npos;
+         at = html.find("\t<tr", at + 1)) {
       ++rows;
     }
     EXPECT_EQ(rows, 1u);
@@ -457,7 +477,9 @@ TEST_F(ScanPageTest, RecoverWindowListsFailuresFirstAndNeedsItsTemplates) {
   const auto& roll = page.Results().cameraRoll;
   ASSERT_GE(roll.size(), 2u);
   fs::remove(roll[1].path);
-  const fs::path out = fs::path(dir_.path().toStdString()) / "out";
+  // A long destination: the window keeps its size and elides the path in its middle.
+  const fs::path out = fs::path(dir_.path().toStdString()) / std::string(100, 'a') /
+                       (std::string(100, 'b') + "-out");
   fs::create_directories(out);
   RecoverJob job;
   job.engine = page.Sequence().activeEngine();
@@ -470,6 +492,11 @@ TEST_F(ScanPageTest, RecoverWindowListsFailuresFirstAndNeedsItsTemplates) {
   QTimer::singleShot(0, [&] {
     ASSERT_TRUE(Until([&] { return wnd.Finished(); }));
     QApplication::processEvents();
+    EXPECT_LE(wnd.width(), 560);
+    auto* current = wnd.findChild<QLabel*>("current");
+    EXPECT_TRUE(current->text().contains(QChar(0x2026)))
+        << current->text().toStdString() << " / " << current->toolTip().toStdString();
+    EXPECT_TRUE(current->toolTip().startsWith(Q(out.string())));
     wnd.findChild<QPushButton*>("DetailBtn")->click();
     wnd.findChild<QPushButton*>("closebtn")->click();  // after the run: closes with 1
   });
@@ -593,7 +620,7 @@ TEST_F(ScanPageTest, PauseStopAndTheCloseQuery) {
     EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Question.xml");
     EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0508"));
     EXPECT_TRUE(page.ScanFinished());
-    EXPECT_EQ(page.ScanResult(), 2);
+    EXPECT_EQ(page.ScanResult(), kStopped);
     EXPECT_FALSE(page.paused);
     EXPECT_EQ(pause->text(), Msg("MSG0507"));
     ASSERT_TRUE(Until([&] { return Seen(ui::kWmScanFinished) == 1; }));
@@ -624,7 +651,7 @@ TEST_F(ScanPageTest, PauseStopAndTheCloseQuery) {
     EXPECT_TRUE(window_->close());  // "OK": the scan stops and the window closes
     EXPECT_EQ(driver.Seen().size(), 2u);
     EXPECT_TRUE(page.ScanFinished());
-    EXPECT_EQ(page.ScanResult(), 2);
+    EXPECT_EQ(page.ScanResult(), kStopped);
   }
 }
 
@@ -660,6 +687,397 @@ TEST_F(ScanPageTest, HomeAsksOnlyWhenSomethingWasFound) {
   EXPECT_EQ(window_->MainTabPage()->currentIndex(), 0);
   EXPECT_EQ(Page().Selection().Root().items, 0u);
   EXPECT_EQ(Page().Tree().Row(ScanCategory::kMessages)->text(0), "Messages (0)");
+}
+
+}  // namespace
+}  // namespace halvern::app
+
+// ----- Outcomes, a safe recover, keyboard use ------------------------------------------------
+
+namespace halvern::app {
+namespace {
+
+QString Shown(QWidget* w) { return qobject_cast<QLabel*>(w)->text(); }
+
+// Sends a key press (and release) to `target`, as the keyboard would.
+void Key(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers);
+  QApplication::sendEvent(target, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+  QApplication::sendEvent(target, &release);
+  QApplication::processEvents();
+}
+
+double Luminance(QColor c) {
+  auto channel = [](double v) {
+    v /= 255.0;
+    return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * channel(c.red()) + 0.7152 * channel(c.green()) + 0.0722 * channel(c.blue());
+}
+double Contrast(QColor a, QColor b) {
+  const double la = Luminance(a), lb = Luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+class ScanOutcomeTest : public ScanPageTest {
+ protected:
+  // The tree rows that say "not scanned".
+  std::set<ScanCategory> NotScannedRows() {
+    std::set<ScanCategory> out;
+    for (int32_t code = 1; code <= 11; ++code) {
+      if (Page().Tree().Row(ScanCategory(code))->text(0).contains("not scanned")) {
+        out.insert(ScanCategory(code));
+      }
+    }
+    return out;
+  }
+  // With HALVERN_SCREENSHOTS set, saves the window showing the scan page as <name>.png.
+  void Shot(const char* name) {
+    const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS");
+    if (folder.isEmpty()) return;
+    window_->MainTabPage()->setCurrentIndex(1);
+    QApplication::processEvents();
+    window_->grab().save(QString::fromUtf8(folder) + "/" + name + ".png");
+  }
+  QString RemarkIcon() { return Find<QLabel>("LblRemarkIcon")->property("outcome").toString(); }
+  // After any scan: no spinner, no "being scanned".
+  void ExpectEnded() {
+    EXPECT_TRUE(Find<QWidget>("BtnGifLoading")->isHidden());
+    const QString scanning = ui::Text(ui::Texts().Section("PageScan"), "PageScanDesc1");
+    ASSERT_FALSE(scanning.isEmpty());
+    EXPECT_NE(Shown(Find<QWidget>("PageScanDesc1")), scanning);
+    EXPECT_EQ(Shown(Find<QWidget>("PageScanDesc1")), Page().OutcomeText());
+    EXPECT_FALSE(Find<QWidget>("ScanToolBar")->isVisible());
+    EXPECT_EQ(Shown(Find<QWidget>("LblRemark")), Page().OutcomeText());
+  }
+};
+
+TEST_F(ScanOutcomeTest, EachOutcomeHasItsOwnTextIconAndTree) {
+  WriteFullBackup();
+  Open();
+  {  // Finished: every category read, none marked.
+    ScanFromStartPage();
+    EXPECT_EQ(Page().Outcome(), ScanOutcome::kFinished);
+    EXPECT_EQ(Page().OutcomeText(), Msg("MSG0502"));
+    EXPECT_EQ(RemarkIcon(), "scan_done.svg");
+    EXPECT_EQ(Page().ScannedCategories().size(), 11u);
+    EXPECT_TRUE(NotScannedRows().empty());
+    ExpectEnded();
+    Shot("scan_finished");
+    // The close question fits a finished scan: no "scan is running".
+    ModalDriver driver;
+    driver.Press("cancelbtn");
+    EXPECT_FALSE(window_->close());
+    ASSERT_EQ(driver.Seen().size(), 1u);
+    EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0516"));
+  }
+  {  // Stopped by the user at once: its own text and icon; the categories never reached say so.
+    // A backup of many photos, so that the stop comes while the first categories are read.
+    fixtures::BackupSpec spec;
+    spec.directories = {{"CameraRollDomain", "Media/DCIM/100APPLE"}};
+    for (int i = 0; i < 1500; ++i) {
+      char name[64];
+      std::snprintf(name, sizeof name, "Media/DCIM/100APPLE/IMG_%04d.JPG", i);
+      spec.files.push_back({"CameraRollDomain", name, fixtures::MediaBytes("jpg", 1024)});
+    }
+    const fs::path many = fs::path(dir_.path().toStdString()) / "many";
+    std::string error;
+    ASSERT_TRUE(fixtures::WriteBackup(many, spec, &error)) << error;
+    CScanVrtWnd& page = Page();
+    ASSERT_EQ(page.backupInfo.ReadBackupInfo(many), 0);
+    ASSERT_EQ(page.StartScan(1), 0);
+    Button("BtnScanPause")->click();
+    ModalDriver driver;
+    driver.Press("okbtn");
+    Button("BtnScanStop")->click();
+    ASSERT_TRUE(Until([&] { return Seen(ui::kWmScanFinished) == 2; }));
+    QApplication::processEvents();
+    EXPECT_EQ(page.Outcome(), ScanOutcome::kStopped);
+    EXPECT_EQ(page.OutcomeText(), Msg("MSG0520"));
+    EXPECT_EQ(RemarkIcon(), "scan_stopped.svg");
+    EXPECT_LT(page.ScannedCategories().size(), 11u);
+    std::set<ScanCategory> expected;
+    for (int32_t code = 1; code <= 11; ++code) {
+      if (page.ScannedCategories().count(ScanCategory(code)) == 0) {
+        expected.insert(ScanCategory(code));
+      }
+    }
+    EXPECT_EQ(NotScannedRows(), expected);
+    ExpectEnded();
+    Shot("scan_stopped");
+  }
+}
+
+TEST_F(ScanOutcomeTest, AFailedOpenSaysWhy) {
+  WriteFullBackup();
+  fs::remove(root_ / "full" / "Manifest.db");
+  fs::remove(root_ / "full" / "Manifest.mbdb");
+  Open();
+  window_->ChooseStartPage(false);
+  ASSERT_EQ(window_->BackupPage().List()->topLevelItemCount(), 1);
+  ModalDriver driver;
+  driver.Press("okbtn");
+  Button("BtnScan")->click();
+  ASSERT_TRUE(Until([&] { return Seen(ui::kWmScanFinished) > 0; }));
+  QApplication::processEvents();
+  CScanVrtWnd& page = Page();
+  EXPECT_EQ(page.Outcome(), ScanOutcome::kOpenFailed);
+  EXPECT_EQ(RemarkIcon(), "scan_failed.svg");
+  EXPECT_FALSE(page.OpenFailureText().isEmpty());
+  EXPECT_EQ(page.OutcomeText(), FillMessage(Msg("MSG0521"), {page.OpenFailureText()}));
+  EXPECT_EQ(NotScannedRows().size(), 11u);
+  ExpectEnded();
+  Shot("scan_failed");
+  // The error box names the cause too.
+  ASSERT_EQ(driver.Seen().size(), 1u);
+  EXPECT_TRUE(driver.Seen()[0].message.endsWith(
+      FillMessage(Msg("MSG0536"), {page.OpenFailureText()})))
+      << driver.Seen()[0].message.toStdString();
+  // Nothing was read: closing asks nothing.
+  ModalDriver none;
+  EXPECT_TRUE(window_->close());
+  EXPECT_TRUE(none.Seen().empty());
+}
+
+TEST_F(ScanOutcomeTest, RecoverRefusesTheBackupAndAFolderThatTakesNoFile) {
+  WriteFullBackup();
+  Open();
+  ScanFromStartPage();
+  CScanVrtWnd& page = Page();
+  size_t backupFiles = 0;
+  for (const auto& e : fs::recursive_directory_iterator(root_ / "full")) backupFiles += e.is_regular_file();
+  {  // Into the backup itself, and into a folder inside it: refused, nothing written.
+    for (const fs::path& target : {root_ / "full", root_ / "full" / "Recovered"}) {
+      page.chooseFolder = [&](QWidget*) { return std::optional<fs::path>(target); };
+      ModalDriver driver;
+      driver.Press("okbtn");
+      QTimer watch;
+      bool recoverWindow = false;
+      watch.setInterval(5);
+      QObject::connect(&watch, &QTimer::timeout, [&] {
+        recoverWindow = recoverWindow ||
+                        qobject_cast<CRecoverProcessWnd*>(QApplication::activeModalWidget());
+      });
+      watch.start();
+      Button("BtnRecovery")->click();
+      watch.stop();
+      EXPECT_FALSE(recoverWindow);
+      ASSERT_EQ(driver.Seen().size(), 1u);
+      EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Error.xml");
+      EXPECT_EQ(driver.Seen()[0].message,
+                FillMessage(Msg("MSG1110"), {Q(fs::weakly_canonical(target).string())}));
+    }
+    size_t after = 0;
+    for (const auto& e : fs::recursive_directory_iterator(root_ / "full")) after += e.is_regular_file();
+    EXPECT_EQ(after, backupFiles);
+    EXPECT_FALSE(fs::exists(root_ / "full" / "Recovered"));
+    EXPECT_FALSE(fs::exists(root_ / "full" / "Camera Roll"));
+  }
+  {  // A folder without write permission: refused with the system's own message.
+    const fixtures::UnwritableFolder locked(fs::path(dir_.path().toStdString()),
+                                            fs::path(dir_.path().toStdString()) / "locked");
+    page.chooseFolder = [&](QWidget*) { return std::optional<fs::path>(locked.path()); };
+    ModalDriver driver;
+    driver.Press("okbtn");
+    Button("BtnRecovery")->click();
+    ASSERT_EQ(driver.Seen().size(), 1u);
+    EXPECT_EQ(driver.Seen()[0].message,
+              FillMessage(Msg("MSG1111"), {Q(locked.path().string()), "Permission denied"}));
+    EXPECT_TRUE(fs::is_empty(locked.path()));
+
+    // Had a run started there anyway (the folder turned read-only meanwhile), no item would
+    // count as written and every failure would show the system's message, never "Stopped".
+    RecoverJob job;
+    job.engine = page.Sequence().activeEngine();
+    job.messages = &page.Results().messages;
+    job.chats = &page.Results().whatsApp;
+    job.selection = &page.Selection();
+    job.destination = locked.path();
+    job.templateFolder = fs::path(HALVERN_BIN_DIR) / "template";
+    const StatNode& root = page.Selection().Root();
+    const uint32_t total = root.selected - root.selectedHidden;
+    CRecoverProcessWnd wnd(window_.get(), job, total);
+    QTimer::singleShot(0, [&] {
+      ASSERT_TRUE(Until([&] { return wnd.Finished(); }));
+      QApplication::processEvents();
+      wnd.findChild<QPushButton*>("FinishBtn")->click();
+    });
+    EXPECT_EQ(wnd.Run(), ui::kResultOk);
+    EXPECT_EQ(wnd.ItemsWritten(), 0u);
+    EXPECT_EQ(wnd.ItemsFailed(), total);
+    EXPECT_EQ(wnd.findChild<QLabel*>("recovered")->text(),
+              FillMessage(Msg("MSG1102"), {QString::number(total), QString::number(total), "0",
+                                           QString::number(total)}));
+    QTreeWidget* detail = wnd.DetailList();
+    ASSERT_GT(detail->topLevelItemCount(), 0);
+    for (int i = 0; i < detail->topLevelItemCount(); ++i) {
+      const QString status = detail->topLevelItem(i)->text(1);
+      EXPECT_TRUE(status == "Permission denied" || status == "No such file or directory")
+          << status.toStdString();
+    }
+    EXPECT_TRUE(fs::is_empty(locked.path()));
+  }
+}
+
+TEST_F(ScanOutcomeTest, ListsAndTreeWorkByKeyboard) {
+  WriteFullBackup();
+  Open();
+  ScanFromStartPage();
+  CScanVrtWnd& page = Page();
+  auto* view = Find<QTreeView>("DataList");
+  auto* tree = Find<QTreeWidget>("NodeTree");
+  window_->activateWindow();
+
+  // Every control of the page takes the focus by Tab.
+  for (const char* name : {"NodeTree", "DataList", "CheckAll", "EditSearch", "BtnHome",
+                           "BtnRecovery", "BtnPrint", "ChkHeicJpeg"}) {
+    auto* w = Find<QWidget>(name);
+    ASSERT_NE(w, nullptr) << name;
+    EXPECT_TRUE(w->focusPolicy() & Qt::TabFocus) << name;
+  }
+
+  // The tree: arrows move from category to category, and the list follows.
+  Pick(ScanCategory::kMessages);
+  tree->setFocus();
+  Key(tree, Qt::Key_Down);
+  ASSERT_NE(tree->currentItem(), page.Tree().Row(ScanCategory::kMessages));
+  EXPECT_EQ(int(page.List().model().category()), page.Tree().Selected());
+  Key(tree, Qt::Key_Up);
+  EXPECT_EQ(tree->currentItem(), page.Tree().Row(ScanCategory::kMessages));
+  EXPECT_EQ(page.List().model().category(), ScanCategory::kMessages);
+
+  // Notes: arrows move the current row and the preview follows it.
+  Pick(ScanCategory::kNotes);
+  ASSERT_GE(view->model()->rowCount(), 2);
+  view->setFocus();
+  view->setCurrentIndex(view->model()->index(0, 0));
+  Key(view, Qt::Key_Down);
+  EXPECT_EQ(view->currentIndex().row(), 1);
+  const NoteItem& second = page.Rows().notes[size_t(page.List().SourceRow(view->currentIndex()))];
+  EXPECT_TRUE(Find<QTextEdit>("PreviewEdit")->toPlainText().contains(Q(second.title)));
+
+  // Space unchecks the current row; Ctrl+A selects the whole list and Space checks it all.
+  const void* key = page.List().model().ItemKey(size_t(page.List().SourceRow(view->currentIndex())));
+  ASSERT_TRUE(page.Selection().Find(key)->checked);
+  Key(view, Qt::Key_Space);
+  EXPECT_FALSE(page.Selection().Find(key)->checked);
+  EXPECT_EQ(page.Selection().CategoryState(ScanCategory::kNotes), CheckState::kHalf);
+  Key(view, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(view->selectionModel()->selectedRows().size(), view->model()->rowCount());
+  Key(view, Qt::Key_Space);
+  EXPECT_EQ(page.Selection().CategoryState(ScanCategory::kNotes), CheckState::kChecked);
+  Key(view, Qt::Key_Space);
+  EXPECT_EQ(page.Selection().CategoryState(ScanCategory::kNotes), CheckState::kUnchecked);
+
+  // App Photos: Enter on an app's row opens its files.
+  Pick(ScanCategory::kAppPhotos);
+  view->setCurrentIndex(view->model()->index(0, 0));
+  Key(view, Qt::Key_Return);
+  EXPECT_EQ(page.List().model().level(), ItemListModel::Level::kAppFiles);
+
+  // A message box closes with Enter (OK) and Escape (Cancel).
+  {
+    ModalDriver driver;
+    driver.Key(Qt::Key_Return).Key(Qt::Key_Escape);
+    EXPECT_EQ(ui::ShowMessageBox(ui::kBoxQuestion, window_.get(), std::nullopt, "Enter?", 550, 200),
+              ui::kResultOk);
+    EXPECT_EQ(ui::ShowMessageBox(ui::kBoxQuestion, window_.get(), std::nullopt, "Esc?", 550, 200),
+              ui::kResultCancel);
+    EXPECT_EQ(driver.Unanswered(), 0);
+  }
+}
+
+TEST_F(ScanOutcomeTest, HeadersSortAndFitAndTheSearchBoxFilters) {
+  WriteFullBackup();
+  Open();
+  ScanFromStartPage();
+  CScanVrtWnd& page = Page();
+  auto* view = Find<QTreeView>("DataList");
+  QHeaderView* header = view->header();
+
+  // Call History: real headers, wide enough for a date and a phone number.
+  Pick(ScanCategory::kCallHistory);
+  EXPECT_FALSE(header->isHidden());
+  EXPECT_EQ(Headers(), (QStringList{"User Name", "Phone Number", "Date", "Call Status",
+                                    "Duration", "Status"}));
+  const QFontMetrics fm(view->font());
+  EXPECT_GE(header->sectionSize(2), fm.horizontalAdvance("2020-01-06 10:00:00") + 8);
+  EXPECT_GE(header->sectionSize(1), fm.horizontalAdvance("+15557277000") + 8);
+  EXPECT_NE(header->sectionResizeMode(0), QHeaderView::Fixed);
+  header->resizeSection(0, 333);  // resizable by the user
+  EXPECT_EQ(header->sectionSize(0), 333);
+
+  // A click on a header sorts by that column, a second click the other way round.
+  const int rows = view->model()->rowCount();
+  ASSERT_GE(rows, 3);
+  auto column = [&](int c) {
+    QStringList out;
+    for (int r = 0; r < view->model()->rowCount(); ++r) {
+      out << view->model()->index(r, c).data().toString();
+    }
+    return out;
+  };
+  emit header->sectionClicked(2);
+  header->setSortIndicator(2, Qt::AscendingOrder);
+  QStringList dates = column(2), sorted = dates;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(dates, sorted);
+  header->setSortIndicator(2, Qt::DescendingOrder);
+  dates = column(2);
+  std::sort(sorted.begin(), sorted.end(), std::greater<>());
+  EXPECT_EQ(dates, sorted);
+
+  // Sizes sort by their bytes, not their text ("9.00 KB" after "10.00 KB").
+  Pick(ScanCategory::kCameraRoll);
+  header->setSortIndicator(2, Qt::AscendingOrder);  // File Name, Kind, File Size
+  std::vector<uint64_t> sizes;
+  for (int r = 0; r < view->model()->rowCount(); ++r) {
+    const int source = page.List().SourceRow(view->model()->index(r, 0));
+    sizes.push_back(page.Results().cameraRoll[size_t(source)].size);
+  }
+  EXPECT_TRUE(std::is_sorted(sizes.begin(), sizes.end()));
+
+  // The search box keeps the rows that hold its text, in any column and any case.
+  Pick(ScanCategory::kCallHistory);
+  auto* search = Find<QLineEdit>("EditSearch");
+  const CallItem& call = page.Rows().calls[0];
+  const QString needle = Q(call.phone).right(4);
+  search->setText(needle.toLower());
+  int expected = 0;
+  for (const CallItem& c : page.Rows().calls) {
+    expected += Q(c.phone).contains(needle) || Q(c.name).contains(needle, Qt::CaseInsensitive) ||
+                Q(c.date).contains(needle);
+  }
+  EXPECT_EQ(view->model()->rowCount(), expected);
+  EXPECT_LT(view->model()->rowCount(), rows);
+  Pick(ScanCategory::kNotes);  // another list starts unsearched
+  EXPECT_TRUE(search->text().isEmpty());
+  EXPECT_EQ(view->model()->rowCount(), int(page.Rows().notes.size()));
+
+  // A selected row is readable: its text against its background, at least 4.5:1.
+  view->setFocus();
+  view->selectionModel()->select(view->model()->index(0, 0),
+                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  QApplication::processEvents();
+  const QRect cell = view->visualRect(view->model()->index(0, 0));
+  const QRect rowRect(0, cell.top() + 2, view->viewport()->width(), cell.height() - 4);
+  const QImage shot = view->viewport()->grab(rowRect).toImage();
+  std::map<QRgb, int> histogram;
+  for (int y = 0; y < shot.height(); ++y) {
+    for (int x = 0; x < shot.width(); ++x) ++histogram[shot.pixel(x, y)];
+  }
+  const QColor background = QColor::fromRgb(
+      std::max_element(histogram.begin(), histogram.end(),
+                       [](auto& a, auto& b) { return a.second < b.second; })
+          ->first);
+  double best = 1;
+  for (const auto& [rgb, n] : histogram) best = std::max(best, Contrast(QColor::fromRgb(rgb), background));
+  EXPECT_NE(background, QColor(Qt::white));  // the row shows as selected
+  EXPECT_GE(best, 4.5) << background.name().toStdString();
+  if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
+    window_->grab().save(QString::fromUtf8(folder) + "/selected_row.png");
+  }
 }
 
 }  // namespace

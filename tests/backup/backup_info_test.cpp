@@ -1,10 +1,14 @@
 // Backup summaries from Info.plist, the encryption probe and the newest-first order.
 #include <gtest/gtest.h>
 
+#include <plist/plist.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 
 #include "backup/backup_info.h"
+#include "platform/platform.h"
 #include "tests/fixtures/backup_builder.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -69,7 +73,7 @@ TEST(BackupInfo, ReadsTheFiveKeysAsIosWritesThem) {
   EXPECT_EQ(info.folderPath, dir.path());
 }
 
-TEST(BackupInfo, EdgeCasesOfTheLineScan) {
+TEST(BackupInfo, EdgeCasesOfTheKeys) {
   TempDir dir;
   struct Case {
     std::string body;
@@ -79,10 +83,14 @@ TEST(BackupInfo, EdgeCasesOfTheLineScan) {
   const Case cases[] = {
       {"<key>Product Version</key>\n<string>11.4</string>\n", false, "", "", ""},
       {"<key>Product Version</key>\n<string>12.1</string>\n", true, "", "", ""},
-      // Keys after the serial number are never read.
+      // Read as a property list, the order of the keys does not matter.
       {"<key>Serial Number</key>\n<string>SN1</string>\n<key>Display Name</key>\n<string>X</string>\n",
-       false, "", "", "SN1"},
-      // A value line without its opening tag leaves the field empty.
+       false, "X", "", "SN1"},
+      // Values on the key's line, as other writers put them.
+      {"<key>Display Name</key><string>One line</string><key>Product Version</key><string>16.0</string>",
+       true, "One line", "", ""},
+      // A damaged file is scanned as text; a value line without its opening tag leaves the
+      // field empty.
       {"<key>Display Name</key>\nChloé\n", false, "", "", ""},
       // An unparsable date is kept as it stands.
       {"<key>Last Backup Date</key>\n<date>yesterday</date>\n", false, "", "yesterday", ""},
@@ -108,33 +116,130 @@ TEST(BackupInfo, MissingInfoPlistIs87AndLeavesTheSummary) {
   EXPECT_EQ(info.displayName, "kept");
 }
 
-TEST(EncryptionProbe, DecidesByAddressBookThenManifest) {
-  const std::string book = "AddressBook.sqlitedb";
+// Manifest.plist with or without the IsEncrypted key.
+void WriteManifestPlist(const fs::path& folder, const char* isEncrypted) {
+  std::ofstream(folder / "Manifest.plist")
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+      << (isEncrypted ? std::string("<key>IsEncrypted</key><") + isEncrypted + "/>\n" : "")
+      << "<key>Version</key><string>10.0</string>\n</dict>\n</plist>\n";
+}
+
+TEST(EncryptionProbe, TheManifestDecidesAndTheAddressBookIsOnlyAFallback) {
+  const std::string enciphered(608, '\x9c');  // whole AES blocks
+  const std::string plainBook = "SQLite format 3" + std::string(1, '\0') + std::string(100, 'a');
+  enum Book { kNone, kBytes, kFolder, kFifo };
   struct Case {
     const char* what;
     fixtures::ManifestKind kind;
-    std::string bookBytes;  // empty: no address book at all
-    bool manifestFlag;
+    Book book;
+    std::string bytes;
+    const char* manifestKey;  // "true", "false" or null (key missing)
     bool encrypted;
   };
   const Case cases[] = {
-      {"plain db layout", fixtures::ManifestKind::kDb, "SQLite format 3\0" + std::string(100, 'a'), false, false},
-      {"lower-case header", fixtures::ManifestKind::kDb, "sqlite format 3" + std::string(100, 'a'), false, false},
-      {"enciphered book", fixtures::ManifestKind::kDb, std::string(600, '\x9c'), false, true},
-      {"flat layout, enciphered", fixtures::ManifestKind::kMbdb, std::string(600, '\x9c'), false, true},
-      {"no book", fixtures::ManifestKind::kDb, "", false, false},
-      {"no book, manifest says encrypted", fixtures::ManifestKind::kDb, "", true, true},
+      {"plain book, manifest false", fixtures::ManifestKind::kDb, kBytes, plainBook, "false", false},
+      // A plain backup whose address book is empty, damaged or a folder stays plain.
+      {"empty book, manifest false", fixtures::ManifestKind::kDb, kBytes, "", "false", false},
+      {"damaged book, manifest false", fixtures::ManifestKind::kDb, kBytes, enciphered, "false", false},
+      {"book is a folder, manifest false", fixtures::ManifestKind::kDb, kFolder, "", "false", false},
+      {"no book, manifest true", fixtures::ManifestKind::kDb, kNone, "", "true", true},
+      {"plain book, manifest true", fixtures::ManifestKind::kDb, kBytes, plainBook, "true", true},
+      // Without the key the address book tells.
+      {"enciphered book, no key", fixtures::ManifestKind::kDb, kBytes, enciphered, nullptr, true},
+      {"flat layout, enciphered, no key", fixtures::ManifestKind::kMbdb, kBytes, enciphered, nullptr, true},
+      {"lower-case header, no key", fixtures::ManifestKind::kDb, kBytes, "sqlite format 3" + std::string(97, 'a'), nullptr, false},
+      {"empty book, no key", fixtures::ManifestKind::kDb, kBytes, "", nullptr, false},
+      {"short book, no key", fixtures::ManifestKind::kDb, kBytes, "garbage", nullptr, false},
+      {"book is a folder, no key", fixtures::ManifestKind::kDb, kFolder, "", nullptr, false},
+      {"book is a FIFO, no key", fixtures::ManifestKind::kDb, kFifo, "", nullptr, false},
+      {"no book, no key", fixtures::ManifestKind::kDb, kNone, "", nullptr, false},
   };
+  const std::string id = fixtures::FileId("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb");
   for (const auto& c : cases) {
     TempDir dir;
     fixtures::BackupSpec spec;
     spec.manifest = c.kind;
-    spec.manifestSaysEncrypted = c.manifestFlag;
-    if (!c.bookBytes.empty())
-      spec.files.push_back({"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", c.bookBytes});
     ASSERT_TRUE(fixtures::WriteBackup(dir.path(), spec));
+    WriteManifestPlist(dir.path(), c.manifestKey);
+    const fs::path book = c.kind == fixtures::ManifestKind::kDb
+                              ? dir.path() / id.substr(0, 2) / id
+                              : dir.path() / id;
+    fs::create_directories(book.parent_path());
+    if (c.book == kBytes) std::ofstream(book, std::ios::binary) << c.bytes;
+    if (c.book == kFolder) fs::create_directories(book);
+    if (c.book == kFifo) ASSERT_EQ(mkfifo(book.c_str(), 0600), 0);
     EXPECT_EQ(IsEncryptedBackup(dir.path()), c.encrypted) << c.what;
   }
+}
+
+// Info.plist written by libplist in its binary form.
+void WriteBinaryInfoPlist(const fs::path& folder, bool withSerial, bool withDate) {
+  plist_t dict = plist_new_dict();
+  plist_dict_set_item(dict, "Display Name", plist_new_string("Binary Phone"));
+  plist_dict_set_item(dict, "Phone Number", plist_new_string("+44 7700 900123"));
+  plist_dict_set_item(dict, "Product Version", plist_new_string("15.2"));
+  if (withSerial) plist_dict_set_item(dict, "Serial Number", plist_new_string("BIN123"));
+  // 2021-06-01 10:20:30 UTC, in seconds since 2001-01-01.
+  if (withDate) plist_dict_set_item(dict, "Last Backup Date", plist_new_date(644235630, 0));
+  char* bin = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(dict, &bin, &length);
+  std::ofstream(folder / "Info.plist", std::ios::binary).write(bin, length);
+  free(bin);
+  plist_free(dict);
+}
+
+TEST(BackupInfo, BinaryPropertyListsAndTheOtherPlistsFillTheSummary) {
+  TempDir dir;
+  fixtures::BackupSpec spec;
+  spec.serialNumber = "FROMINFO";
+  ASSERT_TRUE(fixtures::WriteBackup(dir.path(), spec));
+  WriteBinaryInfoPlist(dir.path(), true, true);
+  BackupInfo info;
+  ASSERT_EQ(info.ReadBackupInfo(dir.path()), 0);
+  EXPECT_EQ(info.displayName, "Binary Phone");
+  EXPECT_EQ(info.phoneNumber, "+44 7700 900123");
+  EXPECT_EQ(info.serialNumber, "BIN123");
+  EXPECT_EQ(info.lastBackupDate, "2021-06-01 10:20:30");
+  EXPECT_TRUE(info.isIos12OrLater);
+
+  // A binary Manifest.plist and Status.plist: the serial number comes from the manifest's
+  // Lockdown dictionary and the date from Status.plist when Info.plist lacks them.
+  WriteBinaryInfoPlist(dir.path(), false, false);
+  for (const char* name : {"Manifest.plist", "Status.plist"}) {
+    auto xml = platform::ReadFile(dir.path() / name);
+    ASSERT_TRUE(xml);
+    plist_t root = nullptr;
+    plist_from_xml(xml->data(), uint32_t(xml->size()), &root);
+    ASSERT_NE(root, nullptr) << name;
+    if (std::string(name) == "Manifest.plist") {
+      plist_dict_set_item(plist_dict_get_item(root, "Lockdown"), "SerialNumber",
+                          plist_new_string("FROMLOCKDOWN"));
+    } else {
+      plist_dict_set_item(root, "Date", plist_new_date(644235630, 0));
+    }
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    std::ofstream(dir.path() / name, std::ios::binary).write(bin, length);
+    free(bin);
+    plist_free(root);
+  }
+  BackupInfo fallback;
+  ASSERT_EQ(fallback.ReadBackupInfo(dir.path()), 0);
+  EXPECT_EQ(fallback.displayName, "Binary Phone");
+  EXPECT_EQ(fallback.serialNumber, "FROMLOCKDOWN");
+  EXPECT_EQ(fallback.lastBackupDate, "2021-06-01 10:20:30");
+}
+
+TEST(BackupInfo, AFifoInPlaceOfInfoPlistIsNoBackupAndDoesNotBlock) {
+  TempDir dir;
+  ASSERT_TRUE(fixtures::WriteBackup(dir.path(), {}));
+  fs::remove(dir.path() / "Info.plist");
+  ASSERT_EQ(mkfifo((dir.path() / "Info.plist").c_str(), 0600), 0);
+  BackupInfo info;
+  EXPECT_EQ(info.ReadBackupInfo(dir.path()), 87);
+  EXPECT_TRUE(ListBackupsIn({dir.path()}).empty());
 }
 
 TEST(BackupList, NewestFirstStableAndSkipsNonBackups) {

@@ -272,6 +272,14 @@ TEST(OpenEncrypted, ReadsTheDecryptedCopyLikeThePlainBackup) {
     EXPECT_EQ(Entries(session.manifest), Entries(plainSession.manifest));
     EXPECT_EQ(session.backupPath, session.DecryptedFolder());
     EXPECT_FALSE(session.decryptedFiles.empty());
+    // The decrypted copy is its owner's alone: the folder 0700, every file 0600.
+    EXPECT_EQ(fs::status(session.DecryptedFolder()).permissions() & fs::perms::all,
+              fs::perms::owner_all);
+    for (const auto& file : session.decryptedFiles) {
+      EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+                fs::perms::owner_read | fs::perms::owner_write)
+          << file;
+    }
     for (const auto& file : backup.files) {
       const std::string id = fixtures::FileId(file.domain, file.relativePath);
       EXPECT_EQ(Slurp(session.DataFilePath(id)), file.bytes) << file.relativePath;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include "backup/manifest.h"
@@ -61,21 +63,33 @@ TEST(ManifestMbdb, FailuresAndTruncation) {
   EXPECT_EQ(ReadManifestMbdb(dir / "missing", entries), kManifestOpenFailed);
   Write(dir / "bad", "mbdx\x05\x00");
   EXPECT_EQ(ReadManifestMbdb(dir / "bad", entries), kInvalidParameter);
-  Write(dir / "six", Header());
-  EXPECT_EQ(ReadManifestMbdb(dir / "six", entries), 0);
-  EXPECT_TRUE(entries.empty());
-  // A record cut short ends the reading; the entries before it stay.
+  // A manifest that yields no record, or stops in the middle of one, is damaged; the entries
+  // before the cut stay.
   const std::string full = Record("HomeDomain", "a.txt", 0x81A4);
   const std::string cut = Record("HomeDomain", "b.txt", 0x81A4, 3);
-  Write(dir / "cut", Header() + full + cut.substr(0, cut.size() - 4));
-  EXPECT_EQ(ReadManifestMbdb(dir / "cut", entries), 0);
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].domainPath, "HomeDomain-a.txt");
-  // A huge length announced near the end must not read past the buffer.
-  Write(dir / "huge", Header() + "\x7F\xFF" + "xy");
-  entries.clear();
-  EXPECT_EQ(ReadManifestMbdb(dir / "huge", entries), 0);
-  EXPECT_TRUE(entries.empty());
+  struct Case {
+    const char* what;
+    std::string bytes;
+    size_t entriesKept;
+  };
+  const Case cases[] = {
+      {"header only", Header(), 0},
+      {"cut after the header", Header() + full.substr(0, 5), 0},
+      {"cut in the properties", Header() + full + cut.substr(0, cut.size() - 4), 1},
+      {"cut in the fixed fields", Header() + full + cut.substr(0, 30), 1},
+      {"a length past the end", Header() + "\x7F\xFF" + "xy", 0},
+      {"a property length past the end", Header() + full + cut.substr(0, cut.size() - 9) + "\x40\x00", 1},
+  };
+  for (const auto& c : cases) {
+    Write(dir / "damaged", c.bytes);
+    entries.clear();
+    EXPECT_EQ(ReadManifestMbdb(dir / "damaged", entries), kManifestDamaged) << c.what;
+    EXPECT_EQ(entries.size(), c.entriesKept) << c.what;
+  }
+  // A FIFO in the manifest's place is refused at once, never waited on.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(ReadManifestMbdb(dir / "fifo", entries), kManifestOpenFailed);
+  EXPECT_EQ(ReadManifestDb(dir / "fifo", entries), kManifestOpenFailed);
 }
 
 TEST(ManifestDb, RowsBecomeEntriesAndNullPathsAddNoDash) {
@@ -85,9 +99,14 @@ TEST(ManifestDb, RowsBecomeEntriesAndNullPathsAddNoDash) {
   ASSERT_EQ(sqlite3_exec(db,
                          "CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath "
                          "TEXT, flags INTEGER, file BLOB);"
-                         "INSERT INTO Files VALUES('aa11','HomeDomain',NULL,2,NULL);"
-                         "INSERT INTO Files VALUES('bb22','HomeDomain','Library/x.db',1,NULL);"
-                         "INSERT INTO Files VALUES(NULL,NULL,'odd',1,NULL);",
+                         "INSERT INTO Files VALUES('aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11','HomeDomain',NULL,2,NULL);"
+                         "INSERT INTO Files VALUES('bb22bb22bb22bb22bb22bb22bb22bb22bb22bb22','HomeDomain','Library/x.db',1,NULL);"
+                         "INSERT INTO Files VALUES('cc33cc33cc33cc33cc33cc33cc33cc33cc33cc33',NULL,'odd',1,NULL);"
+                         // File ids that would lead out of the backup are dropped.
+                         "INSERT INTO Files VALUES('../../../../etc/passwd','HomeDomain','a',1,NULL);"
+                         "INSERT INTO Files VALUES('/etc/passwd','HomeDomain','b',1,NULL);"
+                         "INSERT INTO Files VALUES('dd44dd44dd44dd44dd44dd44dd44dd44dd44dd4/','HomeDomain','c',1,NULL);"
+                         "INSERT INTO Files VALUES(NULL,'HomeDomain','d',1,NULL);",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
@@ -96,9 +115,8 @@ TEST(ManifestDb, RowsBecomeEntriesAndNullPathsAddNoDash) {
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].domainPath, "HomeDomain");
   EXPECT_EQ(entries[1].domainPath, "HomeDomain-Library/x.db");
-  EXPECT_EQ(entries[1].fileID, "bb22");
+  EXPECT_EQ(entries[1].fileID, "bb22bb22bb22bb22bb22bb22bb22bb22bb22bb22");
   EXPECT_EQ(entries[2].domainPath, "-odd");
-  EXPECT_EQ(entries[2].fileID, "");
 }
 
 TEST(ManifestDb, FailuresGiveTheLibraryCodeOr1006) {
@@ -140,6 +158,8 @@ TEST(FileIds, KnownDatabasesAndLayouts) {
   EXPECT_EQ(DataFilePath("/b", id, false, true), "/b/3d/" + id);
   EXPECT_EQ(DataFilePath("/b", id, false, false), "/b/" + id);
   EXPECT_EQ(DataFilePath("/b", id, true, true), "/b/" + id);  // a decrypted copy is flat
+  for (const char* bad : {"../../etc/passwd", "/etc/passwd", "", "3d0d7e5fb2ce288813306e4d4636395e047a3d2/"})
+    EXPECT_TRUE(DataFilePath("/b", bad, false, true).empty()) << bad;
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // File typing, the category walks over the manifest and the single-file copies.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <set>
+#include <tuple>
 
 #include "backup/media_scan.h"
 #include "platform/platform.h"
@@ -53,7 +57,28 @@ TEST(Sniff, SignaturesInTableOrder) {
       {"heif mif1", Padded(std::string("\0\0\0\x18" "ftypmif1", 12)), "heic"},
       {"short png is typed on what it has", MediaBytes("png", 100), "png"},
       {"short jpeg", std::string("\xFF\xD8\xFF\xE0\0\x10JFIF", 10), "jpg"},
-      {"cut signature", std::string("\xFF\xD8\xFF\xE0\0\x10JF", 8), std::nullopt},
+      {"cut signature", std::string("\xFF\xD8", 2), std::nullopt},
+      // Any JPEG by its first marker, whatever segment follows.
+      {"jpeg quantisation table", Padded(std::string("\xFF\xD8\xFF\xDB\0\x43", 6)), "jpg"},
+      {"jpeg icc profile", Padded(std::string("\xFF\xD8\xFF\xE2\x0C\x58ICC_PROFILE", 17)), "jpg"},
+      // ISO media of any brand by the ftyp box.
+      {"mp4 mp41", Padded(std::string("\0\0\0\x18" "ftypmp41", 12)), "mp4"},
+      {"mp4 avc1", Padded(std::string("\0\0\0\x18" "ftypavc1", 12)), "mp4"},
+      {"m4a", Padded(std::string("\0\0\0\x1C" "ftypM4A \0\0\0\0M4A mp42isom", 28)), "m4a"},
+      {"m4v", Padded(std::string("\0\0\0\x18" "ftypM4V ", 12)), "m4v"},
+      {"avif", Padded(std::string("\0\0\0\x1C" "ftypavif\0\0\0\0avifmif1miaf", 28)), "avif"},
+      {"mif1 with avif", Padded(std::string("\0\0\0\x18" "ftypmif1\0\0\0\0avif", 20)), "avif"},
+      {"quicktime mdat first", Padded(std::string("\0\0\x10\0mdat", 8)), "mov"},
+      // Voice and stickers.
+      {"caf", Padded(std::string("caff\0\x01\0\0desc", 12)), "caf"},
+      {"amr", Padded("#!AMR\n"), "amr"},
+      {"opus", Padded(std::string("OggS\0\x02", 6) + std::string(22, '\0') + "OpusHead"), "opus"},
+      {"ogg vorbis", Padded(std::string("OggS\0\x02", 6) + std::string(22, '\0') + "\x01vorbis"), "ogg"},
+      {"webp", Padded("RIFF\x10\x10\x10\x10WEBPVP8 "), "webp"},
+      {"pdf", Padded("%PDF-1.7\n"), "pdf"},
+      {"vcard", Padded("BEGIN:VCARD\r\nVERSION:3.0\r\n"), "vcf"},
+      {"vcard bom lower case", Padded("\xEF\xBB\xBF\r\nbegin:vcard\r\n"), "vcf"},
+      {"riff of another kind", Padded("RIFF\x10\x10\x10\x10XXXX"), std::nullopt},
       {"cut bmp header", std::string("BM\0\0\0\0\0\0\0", 9), std::nullopt},
       {"empty", std::string(), std::nullopt},
       {"text", Padded("hello"), std::nullopt},
@@ -64,6 +89,23 @@ TEST(Sniff, SignaturesInTableOrder) {
         << c.what;
   }
   EXPECT_EQ(SniffFileType("/no/such/file"), std::nullopt);
+}
+
+TEST(Kinds, ByExtensionAndClass) {
+  EXPECT_EQ(KindByExtension("voice.CAF"), "caf");
+  EXPECT_EQ(KindByExtension("sticker.webp"), "webp");
+  EXPECT_EQ(KindByExtension("report.docx"), "docx");
+  EXPECT_EQ(KindByExtension("Contact.vcf"), "vcf");
+  EXPECT_EQ(KindByExtension("store.sqlite"), std::nullopt);
+  EXPECT_EQ(KindByExtension("noext"), std::nullopt);
+  EXPECT_EQ(KindByExtension("trailing."), std::nullopt);
+  const std::pair<const char*, const char*> classes[] = {
+      {"jpg", "image"}, {"heic", "image"}, {"webp", "image"}, {"avif", "image"},
+      {"mp4", "video"}, {"mov", "video"},  {"m4v", "video"},  {"3gp", "video"},
+      {"caf", "audio"}, {"m4a", "audio"},  {"opus", "audio"}, {"ogg", "audio"},
+      {"amr", "audio"}, {"mp3", "audio"},  {"pdf", "document"}, {"vcf", "document"},
+      {"", ""}};
+  for (const auto& [kind, media] : classes) EXPECT_STREQ(MediaClassOf(kind), media) << kind;
 }
 
 TEST(AppName, FromTheContainerName) {
@@ -116,6 +158,8 @@ TEST_F(CategoryWalkTest, PhotosKeepTheirNamesSortedAndSkipMissingFiles) {
   EXPECT_EQ(roll[1].displayName, "IMG_0002.JPG");
   EXPECT_EQ(roll[2].displayName, "IMG_0003.MOV");
   EXPECT_EQ(roll[3].displayName, "short.JPG");
+  EXPECT_EQ(roll[2].kind, "mov");
+  EXPECT_EQ(roll[3].kind, "jpg");
   EXPECT_EQ(roll[1].size, 4096u);
   ASSERT_EQ(stream.size(), 2u);
   EXPECT_EQ(stream[0].displayName, "A_FIRST.JPG");
@@ -128,8 +172,12 @@ TEST_F(CategoryWalkTest, AttachmentsTakeTheSniffedExtension) {
   Recorder r;
   std::vector<AttachmentItem> out;
   ASSERT_EQ(WalkMessageAttachments(Walk(r), out), 0);
-  ASSERT_EQ(out.size(), 1u);  // voice.caf has no known signature
+  // IMG_0004.jpeg holds a PNG; voice.caf has no signature and is typed by its extension.
+  ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].displayName, "IMG_0004.PNG");
+  EXPECT_EQ(out[0].kind, "png");
+  EXPECT_EQ(out[1].displayName, "voice.caf");
+  EXPECT_EQ(out[1].kind, "caf");
 }
 
 TEST_F(CategoryWalkTest, AppFilesCoverGroupAndPluginContainersAndSetWhatsAppAside) {
@@ -187,6 +235,104 @@ TEST(Copies, PreviewReplacesTheOldFileAndCopyCreatesFolders) {
   EXPECT_EQ(CopyDataFile(dir / "missing", dir / "x" / "y", callback, &seen), kInvalidParameter);
   ASSERT_EQ(seen.calls.size(), 1u);
   EXPECT_EQ(seen.calls[0], std::make_tuple(100, kInvalidParameter, (dir / "x" / "y").string()));
+}
+
+TEST(HostileDataFiles, FifosAndLinksAreSkippedWithANoteAndNeverRead) {
+  TempDir dir;
+  const std::string outside = MediaBytes("jpg", 2048);
+  std::ofstream(dir / "outside.jpg", std::ios::binary) << outside;
+  fixtures::BackupSpec spec;
+  spec.files = {{"CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", MediaBytes("jpg", 1024)},
+                {"CameraRollDomain", "Media/DCIM/100APPLE/FIFO.JPG", "", false},
+                {"CameraRollDomain", "Media/DCIM/100APPLE/LINK.JPG", "", false},
+                {"MediaDomain", "Library/SMS/Attachments/aa/LINK2.JPG", "", false},
+                {"AppDomain-com.example.app", "Documents/FIFO.PNG", "", false}};
+  ASSERT_TRUE(fixtures::WriteBackup(dir / "b", spec));
+  auto data = [&](const std::string& domain, const std::string& path) {
+    const std::string id = fixtures::FileId(domain, path);
+    return DataFilePath(dir / "b", id, false, true);
+  };
+  fs::create_directories(data("CameraRollDomain", "Media/DCIM/100APPLE/FIFO.JPG").parent_path());
+  ASSERT_EQ(mkfifo(data("CameraRollDomain", "Media/DCIM/100APPLE/FIFO.JPG").c_str(), 0600), 0);
+  fs::create_directories(data("CameraRollDomain", "Media/DCIM/100APPLE/LINK.JPG").parent_path());
+  fs::create_symlink(dir / "outside.jpg", data("CameraRollDomain", "Media/DCIM/100APPLE/LINK.JPG"));
+  fs::create_directories(data("MediaDomain", "Library/SMS/Attachments/aa/LINK2.JPG").parent_path());
+  fs::create_symlink(dir / "outside.jpg", data("MediaDomain", "Library/SMS/Attachments/aa/LINK2.JPG"));
+  fs::create_directories(data("AppDomain-com.example.app", "Documents/FIFO.PNG").parent_path());
+  ASSERT_EQ(mkfifo(data("AppDomain-com.example.app", "Documents/FIFO.PNG").c_str(), 0600), 0);
+
+  std::vector<ManifestEntry> manifest;
+  ASSERT_EQ(ReadManifestDb(dir / "b" / "Manifest.db", manifest), 0);
+  std::vector<std::string> notes;
+  CategoryWalk walk{manifest,
+                    [&](const std::string& id) { return DataFilePath(dir / "b", id, false, true); },
+                    {}, 0, 11, &notes};
+  std::vector<MediaFileItem> roll, stream, attachments, whatsApp;
+  std::vector<AppFileItem> apps;
+  // A FIFO opened without O_NONBLOCK would block here forever.
+  ASSERT_EQ(WalkPhotos(walk, roll, stream), 0);
+  ASSERT_EQ(WalkMessageAttachments(walk, attachments), 0);
+  ASSERT_EQ(WalkAppFiles(walk, apps, whatsApp), 0);
+  ASSERT_EQ(roll.size(), 1u);
+  EXPECT_EQ(roll[0].displayName, "IMG_0001.JPG");
+  EXPECT_TRUE(attachments.empty());
+  EXPECT_TRUE(apps.empty());
+  std::string all;
+  for (const auto& n : notes) all += n + "\n";
+  EXPECT_NE(all.find("FIFO.JPG: it is a FIFO"), std::string::npos) << all;
+  EXPECT_NE(all.find("LINK.JPG: it is a symbolic link"), std::string::npos) << all;
+  EXPECT_NE(all.find("LINK2.JPG: it is a symbolic link"), std::string::npos) << all;
+  EXPECT_NE(all.find("FIFO.PNG: it is a FIFO"), std::string::npos) << all;
+
+  // A copy never reads through a link, nor from a FIFO.
+  const fs::path link = data("CameraRollDomain", "Media/DCIM/100APPLE/LINK.JPG");
+  EXPECT_EQ(CopyDataFile(link, dir / "out" / "a.jpg", nullptr, nullptr), kInvalidParameter);
+  EXPECT_EQ(CopyDataFile(data("CameraRollDomain", "Media/DCIM/100APPLE/FIFO.JPG"),
+                         dir / "out" / "b.jpg", nullptr, nullptr),
+            kInvalidParameter);
+  EXPECT_TRUE(fs::is_empty(dir / "out"));
+  std::string preview;
+  EXPECT_EQ(ExtractForPreview(link, dir.path(), preview, {}), kInvalidParameter);
+}
+
+TEST(Copies, NothingIsReplacedAndAStoppedCopyLeavesNothing) {
+  TempDir dir;
+  const std::string big = MediaBytes("mov", 1 << 20);
+  std::ofstream(dir / "src", std::ios::binary) << big;
+  fs::create_directories(dir / "out");
+  std::ofstream(dir / "out" / "IMG.MOV") << "theirs";
+  std::vector<std::string> paths;
+  auto record = [](void* p, int32_t pct, int32_t, const std::string& path) -> int32_t {
+    if (pct == 100) static_cast<std::vector<std::string>*>(p)->push_back(path);
+    return 0;
+  };
+  ASSERT_EQ(CopyDataFile(dir / "src", dir / "out" / "IMG.MOV", record, &paths), 0);
+  EXPECT_EQ(*platform::ReadFile(dir / "out" / "IMG.MOV"), "theirs");
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(paths[0], (dir / "out" / "IMG(1).MOV").string());
+  EXPECT_EQ(*platform::ReadFile(dir / "out" / "IMG(1).MOV"), big);
+  // An empty file is reported once too, under its final name.
+  std::ofstream(dir / "empty") << "";
+  paths.clear();
+  ASSERT_EQ(CopyDataFile(dir / "empty", dir / "out" / "IMG.MOV", record, &paths), 0);
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(paths[0], (dir / "out" / "IMG(2).MOV").string());
+
+  // Stopped after the first chunk: neither the name nor the temporary file remains.
+  auto stopAtOnce = [](void*, int32_t, int32_t, const std::string&) -> int32_t { return kStopped; };
+  EXPECT_EQ(CopyDataFile(dir / "src", dir / "out" / "STOP.MOV", stopAtOnce, nullptr), kStopped);
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir / "out")) names.insert(e.path().filename());
+  EXPECT_EQ(names, (std::set<std::string>{"IMG.MOV", "IMG(1).MOV", "IMG(2).MOV"}));
+  // A target folder that cannot be made: the real error, never taken for a stop.
+  std::ofstream(dir / "file") << "x";
+  std::vector<std::tuple<int32_t, int32_t>> failures;
+  auto failure = [](void* p, int32_t pct, int32_t err, const std::string&) -> int32_t {
+    static_cast<std::vector<std::tuple<int32_t, int32_t>>*>(p)->emplace_back(pct, err);
+    return 0;
+  };
+  EXPECT_EQ(CopyDataFile(dir / "src", dir / "file" / "x.MOV", failure, &failures), ENOTDIR);
+  EXPECT_EQ(failures, (std::vector<std::tuple<int32_t, int32_t>>{{100, ENOTDIR}}));
 }
 
 }  // namespace

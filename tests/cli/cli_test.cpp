@@ -39,6 +39,7 @@ class CliTest : public ::testing::Test {
     spec.manifest = kind;
     spec.serialNumber = "SN-" + name;
     if (encrypted) {
+      spec.manifestSaysEncrypted = true;
       spec.files.push_back({"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb",
                             std::string(1024, '\x9c')});
     }

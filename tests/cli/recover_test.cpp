@@ -131,16 +131,31 @@ TEST_P(RecoverCommandTest, WritesEveryItemAndLeavesTheBackupAlone) {
   EXPECT_GE(Count(Read(out / FilesUnder(out, "Contacts/", "Contacts.csv")[0]), "\r\n"),
             found["contacts"].size());
 
-  // One table row per contact, call and note.
+  // One table row per contact, call and note, the deleted ones marked.
+  auto deletedIn = [](const nlohmann::json& items) {
+    size_t n = 0;
+    for (const auto& item : items) n += item["deleted"].get<int>() != 0;
+    return n;
+  };
   const auto contacts = FilesUnder(out, "Contacts/", ".html");
   ASSERT_EQ(contacts.size(), 1u);
-  EXPECT_EQ(Count(Read(out / contacts[0]), "\t<tr>"), found["contacts"].size());
+  const std::string contactPage = Read(out / contacts[0]);
+  EXPECT_EQ(Count(contactPage, "\t<tr>"), found["contacts"].size() - deletedIn(found["contacts"]));
+  EXPECT_EQ(Count(contactPage, "\t<tr class=\"deleted\">"), deletedIn(found["contacts"]));
   const auto calls = FilesUnder(out, "CallHistory/CallHistory_", ".html");
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(Count(Read(out / calls[0]), "\t<tr>"), found["callHistory"].size());
+  const std::string callPage = Read(out / calls[0]);
+  EXPECT_EQ(Count(callPage, "\t<tr>"), found["callHistory"].size() - deletedIn(found["callHistory"]));
+  EXPECT_EQ(Count(callPage, "\t<tr class=\"deleted\">"), deletedIn(found["callHistory"]));
   const auto notes = FilesUnder(out, "Notes/Notes_", ".html");
   ASSERT_EQ(notes.size(), 1u);
-  EXPECT_EQ(Count(Read(out / notes[0]), "\t<tr>"), found["notes"].size());
+  const std::string notePage = Read(out / notes[0]);
+  EXPECT_EQ(Count(notePage, "\t<tr>"), found["notes"].size() - deletedIn(found["notes"]));
+  EXPECT_EQ(Count(notePage, "\t<tr class=\"deleted\">"), deletedIn(found["notes"]));
+  // Their CSV files: a header and one line per row.
+  ASSERT_EQ(FilesUnder(out, "Notes/Notes_", ".csv").size(), 1u);
+  EXPECT_EQ(Count(Read(out / FilesUnder(out, "Notes/Notes_", ".csv")[0]), ",yes\r\n"),
+            deletedIn(found["notes"]));
 
   // WhatsApp: text, CSV and page per chat; media copies.
   EXPECT_EQ(FilesUnder(out, "WhatsApp Message/", ".csv").size(), found["whatsApp"].size());
@@ -180,8 +195,18 @@ TEST_P(RecoverCommandTest, ChosenCategoriesAndDeletedItemsOnly) {
     EXPECT_TRUE(calls.empty());
   } else {
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(Count(Read(deleted / calls[0]), "\t<tr>"), deletedCalls);
+    // Only deleted rows, each marked so; the page's CSV says it in its last column.
+    const std::string page = Read(deleted / calls[0]);
+    EXPECT_EQ(Count(page, "\t<tr class=\"deleted\">"), deletedCalls);
+    EXPECT_EQ(Count(page, "\t<tr>"), 0u);
+    EXPECT_EQ(Count(page, "<span class=\"deleted-label\">deleted</span>"), deletedCalls);
+    const auto csv = FilesUnder(deleted, "CallHistory/", ".csv");
+    ASSERT_EQ(csv.size(), 1u);
+    EXPECT_EQ(Count(Read(deleted / csv[0]), ",yes\r\n"), deletedCalls);
+    EXPECT_EQ(Count(Read(deleted / csv[0]), ",no\r\n"), 0u);
   }
+  // The raw address book export holds every row of the table: it is left out here.
+  EXPECT_TRUE(FilesUnder(deleted, "Contacts/", "Contacts.csv").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, RecoverCommandTest,
@@ -192,10 +217,12 @@ TEST(RecoverCommand, RefusesUnsafeOrUnclearRequests) {
   fx::TempDir dir;
   const fs::path backup = dir / "backup";
   ASSERT_TRUE(fx::WriteBackup(backup, fx::SampleMediaBackup()));
+  std::ofstream(dir / "plain-file") << "x";
   const struct {
     std::string args;
     int status;
   } cases[] = {
+      {Q(backup) + " --to " + Q(dir / "plain-file" / "out"), 2},       // cannot be written
       {Q(backup), 2},                                                  // no --to
       {Q(backup) + " --to " + Q(backup / "out"), 2},                   // inside the backup
       {Q(backup) + " --to " + Q(backup), 2},                           // the backup itself

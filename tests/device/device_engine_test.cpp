@@ -192,8 +192,8 @@ TEST_F(DeviceEngineTest, StopDuringTheBackupEndsTheScanQuietly) {
   const auto started = std::chrono::steady_clock::now();
   scan.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-  EXPECT_TRUE(scan.openResult() == 2 || scan.openResult() == -1) << scan.openResult();
-  EXPECT_EQ(scan.scanResult(), 2);
+  EXPECT_TRUE(scan.openResult() == kStopped || scan.openResult() == -1) << scan.openResult();
+  EXPECT_EQ(scan.scanResult(), kStopped);
   EXPECT_TRUE(phone_->Events("backup_done").empty());
   std::lock_guard<std::mutex> lock(frontEnd.m_);
   EXPECT_EQ(frontEnd.posts.back(), std::make_pair(WM_SCAN_FINISHED, 0));

@@ -7,8 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 extern char** environ;
 
@@ -59,11 +63,33 @@ SimulatedPhone::SimulatedPhone(const fs::path& workDir, const fs::path& backupFo
   setenv("USBMUXD_SOCKET_ADDRESS", address_.c_str(), 1);
 }
 
-SimulatedPhone::~SimulatedPhone() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
+namespace {
+
+// Waits for pid up to `limit`; true once it has been reaped (or is not a child any more).
+bool ReapWithin(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
     int status = 0;
-    waitpid(pid_, &status, 0);
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace
+
+// SIGTERM, a grace of 2 s, then SIGKILL: a simulator that does not end on its own cannot hold
+// the test up. After SIGKILL the wait is bounded too, and a process still not reaped is named.
+SimulatedPhone::~SimulatedPhone() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  if (ReapWithin(pid_, std::chrono::seconds(2))) return;
+  std::fprintf(stderr, "simulated phone %d ignored SIGTERM for 2 s; killing it\n",
+               static_cast<int>(pid_));
+  kill(pid_, SIGKILL);
+  if (!ReapWithin(pid_, std::chrono::seconds(5))) {
+    std::fprintf(stderr, "simulated phone %d not reaped after SIGKILL\n", static_cast<int>(pid_));
   }
 }
 

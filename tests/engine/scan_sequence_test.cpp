@@ -99,7 +99,9 @@ TEST_F(ScanSequenceTest, OpenFailureIsStatusThreeThenFinished) {
   ScanSequence scan(ui_, session_.get());
   ASSERT_EQ(scan.StartScan(1, info_, ""), 0);
   scan.WaitFinished();
-  EXPECT_EQ(scan.scanResult(), kStopped);
+  // The failure keeps its code: a scan that could not open was not stopped by anyone.
+  EXPECT_EQ(scan.scanResult(), kInvalidParameter);
+  EXPECT_FALSE(IsStopped(scan.scanResult()));
   const auto posts = ui_.posts();
   ASSERT_EQ(posts.size(), 3u);
   EXPECT_EQ(posts[0], std::make_pair(WM_SCAN_STATUS, int32_t{kScanStarted}));

@@ -2,7 +2,11 @@
 // and the temporary root.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 
 #include "engine/backup_session.h"
 #include "engine/engine.h"
@@ -134,8 +138,8 @@ TEST(Session, CleanupRemovesOnlyItsOwnFiles) {
   size_t backupFiles = 0;
   for (auto& e : fs::recursive_directory_iterator(folder)) backupFiles += e.is_regular_file();
   EXPECT_EQ(f.session->Cleanup(), 0);
-  EXPECT_FALSE(fs::exists(decrypted / "0123"));
-  EXPECT_TRUE(fs::exists(decrypted / "keep-folder"));
+  // The decrypted copy goes whole, folders included.
+  EXPECT_FALSE(fs::exists(decrypted));
   EXPECT_FALSE(fs::exists(f.session->workFolder / "tmp.jpg"));
   EXPECT_TRUE(fs::exists(f.session->workFolder / "other.txt"));
   size_t after = 0;
@@ -143,27 +147,125 @@ TEST(Session, CleanupRemovesOnlyItsOwnFiles) {
   EXPECT_EQ(after, backupFiles);
 }
 
-std::optional<uint64_t> FakeFree(const fs::path& p) {
-  const std::string s = p.string();
-  if (s.find("exactly15") != std::string::npos) return 15ull << 30;
-  if (s.find("plenty") != std::string::npos) return (15ull << 30) + 1;
-  if (s.find("/mnt/a") != std::string::npos) return 100;
-  if (s.find("/mnt/b") != std::string::npos) return 100;
-  if (s.find("/mnt/c") != std::string::npos) return 50;
-  return std::nullopt;
+// Sets (or, with nullptr, unsets) an environment variable for one test.
+class EnvGuard {
+ public:
+  EnvGuard(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~EnvGuard() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+fs::path EncryptedBackup(SessionFixture& f) {
+  fixtures::BackupSpec spec;
+  spec.manifestSaysEncrypted = true;
+  return f.AddBackup("enc", spec);
 }
 
-TEST(TempRoot, MoreThanFifteenGibibytesOnTheAppDataVolume) {
+TEST(TempRoot, APrivateRunFolderInTheUsersCacheOnlyWhenNeeded) {
   TempDir dir;
-  EXPECT_EQ(ChooseTempBackupRoot(dir / "plenty", {}, &FakeFree),
-            dir / "plenty" / "TessoraniOSRecovery" / "Tessoran_tmp_backup");
-  // Exactly 15 GiB does not qualify: the largest filesystem wins, the earlier one on ties.
-  const fs::path a = dir / "mnt" / "a", b = dir / "mnt" / "b", c = dir / "mnt" / "c";
-  EXPECT_EQ(ChooseTempBackupRoot(dir / "exactly15", {c, a, b}, &FakeFree),
-            a / "Tessoran_tmp_backup");
-  // Nothing else usable: the application-data location all the same.
-  EXPECT_EQ(ChooseTempBackupRoot(dir / "exactly15", {dir / "unknown"}, &FakeFree),
-            dir / "exactly15" / "TessoraniOSRecovery" / "Tessoran_tmp_backup");
+  EnvGuard cache("XDG_CACHE_HOME", (dir / "cache").c_str());
+  SetTempBackupParent({});
+  EXPECT_EQ(TempBackupParent(), dir / "cache" / "halvern");
+  // A session over a plain backup makes nothing there.
+  {
+    SessionFixture f;
+    f.AddBackup("plain");
+    auto session = std::make_unique<BackupSession>(f.appData, fs::path());
+    EXPECT_FALSE(fs::exists(dir / "cache" / "halvern"));
+  }
+  const fs::path root = TempBackupRoot();
+  ASSERT_FALSE(root.empty());
+  EXPECT_EQ(root.parent_path(), dir / "cache" / "halvern");
+  struct stat st {};
+  ASSERT_EQ(::stat(root.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat(root.parent_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  // A chosen folder replaces it; the run folder under the old parent goes at once.
+  fs::create_directories(dir / "chosen");
+  SetTempBackupParent(dir / "chosen");
+  EXPECT_FALSE(fs::exists(root));
+  EXPECT_EQ(TempBackupRoot().parent_path(), dir / "chosen");
+  SetTempBackupParent({});
+}
+
+TEST(TempRoot, WithoutHomeOrXdgADecryptionIsRefusedAndNothingIsWrittenHere) {
+  TempDir dir;
+  EnvGuard cache("XDG_CACHE_HOME", nullptr);
+  EnvGuard home("HOME", nullptr);
+  SetTempBackupParent({});
+  EXPECT_TRUE(TempBackupParent().empty());
+  EXPECT_TRUE(TempBackupRoot().empty());
+  SessionFixture f;
+  const fs::path folder = EncryptedBackup(f);
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir.path());
+  {
+    BackupSession session{fs::path(), fs::path()};  // no application-data folder either
+    EXPECT_TRUE(session.workFolder.empty());
+    BackupInfo info;
+    ASSERT_EQ(info.ReadBackupInfo(folder), 0);
+    ASSERT_TRUE(info.isEncrypted);
+    session.SetBackupInfo(info);
+    EXPECT_EQ(session.Open("pw"), kNoTempFolder);
+  }
+  fs::current_path(cwd);
+  EXPECT_TRUE(fs::is_empty(dir.path()));  // nothing landed in the current folder
+  SetTempBackupParent({});
+}
+
+std::optional<uint64_t> TenBytesFree(const fs::path& p) {
+  if (p.string().find("small") != std::string::npos) return 10;
+  return uint64_t{1} << 40;
+}
+
+TEST(TempRoot, ShortSpaceIsSaidAndTheChooserMayGiveAnotherFolder) {
+  TempDir dir;
+  EnvGuard cache("XDG_CACHE_HOME", (dir / "small").c_str());
+  SetTempBackupParent({});
+  SessionFixture f;
+  const fs::path folder = EncryptedBackup(f);
+  BackupSession session(f.appData, fs::path());
+  session.freeBytes = &TenBytesFree;
+  BackupInfo info;
+  ASSERT_EQ(info.ReadBackupInfo(folder), 0);
+  session.SetBackupInfo(info);
+  EXPECT_EQ(session.Open("pw"), kTempSpaceShort);
+  EXPECT_EQ(session.lastShortfall.folder, dir / "small" / "halvern");
+  EXPECT_EQ(session.lastShortfall.available, 10u);
+  EXPECT_GT(session.lastShortfall.needed, 10u);
+
+  // The desktop hook: asked once, its folder is used (the decryptor then runs there; a missing
+  // decryptor fails, which is not a space failure).
+  fs::create_directories(dir / "roomy");
+  int asked = 0;
+  session.chooseTempFolder = [&](const TempSpaceShortfall& s) {
+    ++asked;
+    EXPECT_EQ(s.available, 10u);
+    return dir / "roomy";
+  };
+  EnvGuard tool("HALVERN_TOOL", (dir / "no-such-tool").c_str());
+  session.SetBackupInfo(info);
+  EXPECT_NE(session.Open("pw"), kTempSpaceShort);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(TempBackupParent(), dir / "roomy");
+  SetTempBackupParent({});
 }
 
 }  // namespace

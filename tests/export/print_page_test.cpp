@@ -211,8 +211,8 @@ TEST(PrintPage, CancelStopsTheCompositionWithTwo) {
     PrintControl control;
     control.cancelled = true;
     std::string body;
-    EXPECT_EQ(ComposePrintBody(f.Source(category, false), body, control), 2);
-    EXPECT_EQ(ComposePrintPage(f.Source(category, false), PageTemplate{}, path, control), 2);
+    EXPECT_EQ(ComposePrintBody(f.Source(category, false), body, control), kStopped);
+    EXPECT_EQ(ComposePrintPage(f.Source(category, false), PageTemplate{}, path, control), kStopped);
   }
   EXPECT_FALSE(fs::exists(path));
 }

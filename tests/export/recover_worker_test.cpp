@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
+#include <set>
+#include <thread>
 
 #include "engine/backup_session.h"
 #include "engine/engine.h"
@@ -13,6 +17,8 @@
 #include "tests/fixtures/backup_builder.h"
 #include "tests/fixtures/phone_dbs.h"
 #include "tests/fixtures/temp_dir.h"
+#include "tests/fixtures/unwritable.h"
+#include "export/destination.h"
 
 namespace halvern {
 namespace {
@@ -295,6 +301,169 @@ TEST_F(RecoverWorkerTest, StopLeavesNoPartialFileAndEndsTheWalk) {
   EXPECT_EQ(progress.reports, 1);
 }
 
+// Every selected item: 2 photos, 1 app video, 3 conversations, 3 contacts, 4 calls, 2 notes
+// and 1 chat.
+constexpr uint32_t kSelectedItems = 16;
+
+TEST_F(RecoverWorkerTest, CountsAnItemWrittenOnlyWhenItsFilesAreOnDisk) {
+  {
+    Recorder progress;
+    RecoverWorker worker(Job(RuntimeTemplates()), progress);
+    ASSERT_EQ(worker.LoadTemplates(), 0);
+    ASSERT_EQ(worker.Run(), 0);
+    EXPECT_EQ(progress.itemsWritten(), kSelectedItems);
+    EXPECT_EQ(progress.itemsFailed(), 0u);
+  }
+  // A folder that takes no file: every item fails with the system's own error, none counts as
+  // written (table rows included, which are only collected before their page is written), and
+  // nothing lands on disk.
+  const fixtures::UnwritableFolder locked(dir_.path(), dir_ / "locked");
+  RecoverJob job = Job(RuntimeTemplates());
+  job.destination = locked.path();
+  Recorder progress;
+  RecoverWorker worker(job, progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  EXPECT_EQ(progress.itemsWritten(), 0u);
+  EXPECT_EQ(progress.itemsFailed(), kSelectedItems);
+  EXPECT_EQ(progress.failedCount(), progress.doneCount());
+  for (const auto& o : progress.outcomes()) {
+    EXPECT_TRUE(o.error == EACCES || o.error == ENOENT) << o.path << ": " << o.error;
+  }
+  EXPECT_TRUE(worker.summary().written.empty());
+  EXPECT_TRUE(fs::is_empty(locked.path()));
+}
+
+TEST_F(RecoverWorkerTest, HeicPicturesGetAJpegCopyBesideThemWhenAsked) {
+  results_.cameraRoll[0].displayName = "IMG_0004.HEIC";
+  std::vector<std::pair<fs::path, fs::path>> converted;
+  RecoverJob job = Job(RuntimeTemplates());
+  job.heicToJpeg = [&](const fs::path& heic, const fs::path& jpeg) {
+    converted.emplace_back(heic, jpeg);
+    golden::WriteBytes(jpeg, "jpeg bytes");
+    return kOk;
+  };
+  Recorder progress;
+  RecoverWorker worker(job, progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  const fs::path roll = dir_ / "out" / "Camera Roll";
+  ASSERT_EQ(converted.size(), 1u);  // the JPEG photo is not converted
+  EXPECT_EQ(converted[0].first, roll / "IMG_0004.HEIC");
+  EXPECT_EQ(converted[0].second.parent_path(), roll);  // written beside it, then named
+  EXPECT_TRUE(fs::is_regular_file(roll / "IMG_0004.HEIC"));
+  EXPECT_EQ(golden::ReadBytes(roll / "IMG_0004.jpg"), "jpeg bytes");
+  EXPECT_NE(std::find(progress.finished.begin(), progress.finished.end(),
+                      (roll / "IMG_0004.jpg").string()),
+            progress.finished.end());
+}
+
+TEST(RecoverDestination, RefusesTheBackupAndFoldersThatTakeNoFile) {
+  TempDir dir;
+  const fs::path backup = dir / "backup";
+  fs::create_directories(backup / "Snapshot");
+  golden::WriteBytes(dir / "plain-file", "x");
+  fs::create_symlink(backup, dir / "link-to-backup");
+  using P = DestinationProblem;
+  const struct {
+    fs::path destination;
+    P problem;
+  } cases[] = {
+      {dir / "out", P::kNone},                       // does not exist yet: its parent is probed
+      {dir / "out" / "deeper", P::kNone},
+      {backup, P::kInsideBackup},
+      {backup / "Snapshot", P::kInsideBackup},
+      {backup / "new", P::kInsideBackup},
+      {dir / "link-to-backup" / "x", P::kInsideBackup},  // through a link
+      {backup / ".." / "backup" / "x", P::kInsideBackup},
+      {dir / "backup-copy", P::kNone},               // a name that only begins like the backup
+      {dir / "plain-file" / "out", P::kNotWritable},
+  };
+  for (const auto& c : cases) {
+    const DestinationCheck check = CheckRecoverDestination(c.destination, backup);
+    EXPECT_EQ(check.problem, c.problem) << c.destination;
+    if (c.problem == P::kNotWritable) {
+      EXPECT_EQ(check.error, ENOTDIR);
+      EXPECT_NE(check.Message().find("Not a directory"), std::string::npos) << check.Message();
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir / "out"));
+  {
+    const fixtures::UnwritableFolder locked(dir.path(), dir / "locked");
+    const DestinationCheck check = CheckRecoverDestination(locked.path() / "sub", backup);
+    EXPECT_EQ(check.problem, P::kNotWritable);
+    EXPECT_EQ(check.error, EACCES);
+    EXPECT_NE(check.Message().find("Permission denied"), std::string::npos) << check.Message();
+  }
+  // Nothing of the probe is left behind.
+  for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+    EXPECT_EQ(e.path().filename().string().find(".halvern"), std::string::npos) << e.path();
+  }
+}
+
+TEST_F(RecoverWorkerTest, RunsAtOnceIntoOneFolderKeepEveryPage) {
+  // Four runs with the same stamp into one folder: every page and file of each is kept.
+  constexpr int kRuns = 4;
+  std::vector<std::unique_ptr<Recorder>> progress;
+  std::vector<std::unique_ptr<RecoverWorker>> workers;
+  for (int i = 0; i < kRuns; ++i) {
+    progress.push_back(std::make_unique<Recorder>());
+    workers.push_back(std::make_unique<RecoverWorker>(Job(RuntimeTemplates()), *progress.back()));
+    ASSERT_EQ(workers.back()->LoadTemplates(), 0);
+  }
+  std::vector<std::thread> threads;
+  std::vector<int32_t> results(kRuns, -1);
+  for (int i = 0; i < kRuns; ++i) threads.emplace_back([&, i] { results[i] = workers[i]->Run(); });
+  for (auto& t : threads) t.join();
+  std::set<fs::path> written;
+  size_t total = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    EXPECT_EQ(results[i], 0);
+    EXPECT_EQ(progress[i]->failedCount(), 0u);
+    for (const fs::path& p : workers[i]->summary().written) {
+      written.insert(p);
+      EXPECT_TRUE(fs::is_regular_file(p)) << p;
+    }
+    total += workers[i]->summary().written.size();
+  }
+  EXPECT_EQ(written.size(), total);  // no two runs claimed one name
+  const fs::path out = dir_ / "out";
+  size_t pages = 0;
+  for (const auto& name : {"Contacts.html", "Contacts(1).html", "Contacts(2).html", "Contacts(3).html"})
+    pages += fs::is_regular_file(out / "Contacts" / kStamp / name);
+  EXPECT_EQ(pages, 4u);
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+  }
+}
+
+TEST_F(RecoverWorkerTest, FailuresAreFailuresNeverStops) {
+  // Folders that cannot be made (a file stands in their place): every item fails with the
+  // system's reason, the run is not "stopped", and nothing counts as recovered.
+  const fs::path out = dir_ / "out";
+  fs::create_directories(out);
+  for (const char* blocked : {"Camera Roll", "App Video", "Message", "WhatsApp Message",
+                              "Contacts", "CallHistory", "Notes"}) {
+    golden::WriteBytes(out / blocked, "in the way");
+  }
+  Recorder progress;
+  RecoverWorker worker(Job(RuntimeTemplates()), progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  EXPECT_EQ(worker.Run(), 0);
+  EXPECT_FALSE(worker.summary().stopped);
+  EXPECT_GT(progress.failedCount(), 0u);
+  EXPECT_EQ(progress.doneCount(), progress.failedCount());
+  for (const auto& o : progress.outcomes()) {
+    if (o.path.find("index") != std::string::npos) continue;
+    EXPECT_NE(o.error, 0) << o.path;
+    EXPECT_FALSE(IsStopped(o.error)) << o.path;
+    EXPECT_NE(RecoverStatusText(o.error), "Stopped") << o.path;
+  }
+  // ENOENT is 2, the value the stop status once had: it reads as what it is.
+  EXPECT_EQ(RecoverStatusText(ENOENT), std::strerror(ENOENT));
+  EXPECT_EQ(RecoverStatusText(kStopped), "Stopped");
+}
+
 TEST_F(RecoverWorkerTest, MissingTemplateStopsBeforeAnythingIsWritten) {
   Recorder progress;
   RecoverWorker worker(Job(dir_ / "no-templates"), progress);
@@ -334,6 +503,14 @@ TEST_F(RecoverWorkerTest, PagesOfEachKindMatchTheirGoldenFiles) {
       golden::ReadBytes(out / "CallHistory" / (std::string("CallHistory_") + kStamp + ".html")));
   golden::ExpectGolden(
       "notes.html", golden::ReadBytes(out / "Notes" / (std::string("Notes_") + kStamp + ".html")));
+  // The same rows as CSV, the deleted mark in the last column.
+  golden::ExpectGolden(
+      "calls.csv",
+      golden::ReadBytes(out / "CallHistory" / (std::string("CallHistory_") + kStamp + ".csv")));
+  golden::ExpectGolden(
+      "notes.csv", golden::ReadBytes(out / "Notes" / (std::string("Notes_") + kStamp + ".csv")));
+  golden::ExpectGolden("contact_list.csv",
+                       golden::ReadBytes(out / "Contacts" / kStamp / "ContactList.csv"));
 }
 
 // The shipped templates: each has its content marker once, a title, and the conversation

@@ -115,11 +115,12 @@ TEST(MessagesCsv, LiveAndRewrittenDeletedRows) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
 
-  // Live rows keep their rowids; texts are quoted with both kinds of quotes doubled; blobs
-  // are hex; wide integers and reals are written whole.
+  // Live rows keep their rowids; texts are quoted as RFC 4180 does (double quotes doubled,
+  // apostrophes as they are); blobs are hex; wide integers and reals are written whole.
   const std::string* five = LineStarting(lines, "5,");
   ASSERT_NE(five, nullptr);
-  EXPECT_NE(five->find("\"He said \"\"hi\"\", it''s <b>bold</b>\""), std::string::npos) << *five;
+  EXPECT_NE(five->find("\"He said \"\"hi\"\", it's <b>bold</b>\""), std::string::npos) << *five;
+  EXPECT_EQ(five->find("''"), std::string::npos) << *five;
   EXPECT_NE(five->find(",040b00ff,"), std::string::npos) << *five;
   const std::string* six = LineStarting(lines, "6,");
   ASSERT_NE(six, nullptr);
@@ -129,8 +130,8 @@ TEST(MessagesCsv, LiveAndRewrittenDeletedRows) {
   EXPECT_EQ(LineStarting(lines, "7,"), nullptr);
   EXPECT_NE(LineStarting(lines, "11,"), nullptr);
 
-  // Deleted rows take the rowids after the largest one, a guid made of that rowid, the
-  // current date, and read/finished flags by direction. A row whose account guid is not
+  // Deleted rows take the rowids after the largest one and a guid made of that rowid; they
+  // keep their own dates and read state (never the time of the export). A row whose account guid is not
   // guid-shaped is taken for a false record; one without an account guid is kept.
   const std::string* sent = nullptr;
   const std::string* received = nullptr;
@@ -163,12 +164,11 @@ TEST(MessagesCsv, LiveAndRewrittenDeletedRows) {
     fields.push_back(cur);
     return index < fields.size() ? fields[index] : std::string("<none>");
   };
-  EXPECT_EQ(field(*sent, 15), "700000000");
-  EXPECT_EQ(field(*sent, 16), "0");
+  EXPECT_EQ(field(*sent, 15), "600000200");
   EXPECT_EQ(field(*sent, 19), "1");
-  EXPECT_EQ(field(*sent, 26), "0");
-  EXPECT_EQ(field(*received, 16), "700000000");
-  EXPECT_EQ(field(*received, 26), "1");
+  EXPECT_EQ(field(*received, 15), "600000600");
+  EXPECT_EQ(sent->find("," + std::to_string(kNow) + ","), std::string::npos) << *sent;
+  EXPECT_EQ(received->find("," + std::to_string(kNow) + ","), std::string::npos) << *received;
   // Every line has one field per column of the table.
   for (const auto& l : lines)
     EXPECT_EQ(field(l, 37) != "<none>" && field(l, 38) == "<none>", true) << l;
@@ -208,7 +208,7 @@ TEST(ContactsCsv, EveryRowWithItsColumns) {
   const auto lines = Lines(text);
   const std::string* obrien = LineStarting(lines, "2,");
   ASSERT_NE(obrien, nullptr);
-  EXPECT_EQ(obrien->rfind("2,\"O''Brien\",NULL,", 0), 0u) << *obrien;
+  EXPECT_EQ(obrien->rfind("2,\"O'Brien\",", 0), 0u) << *obrien;
   EXPECT_NE(obrien->find("\"1 \"\"Main\"\" St\""), std::string::npos);
   // 24 columns: the docid and 23 values, the last one NULL.
   for (const auto& l : lines) {

@@ -1,7 +1,12 @@
 // Contacts (clean-up, names, sort) and call history (both tables, names, sort, durations).
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
+#include <iterator>
+
 #include "extractors/extractors.h"
+#include "sqlite_recovery/decoders.h"
 #include "tests/fixtures/phone_dbs.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -76,6 +81,114 @@ TEST(ExtractContacts, CleansNamesSortsAndFlagsDeletedPeople) {
   }
 }
 
+TEST(ExtractContacts, AnEmptyTextKeepsTheCardAndACompanyNamesIt) {
+  fx::TempDir dir;
+  const std::string ab = MakeAddressBook(dir, "addressbook_all_ios7.sql");
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(ab.c_str(), &db), SQLITE_OK);
+    // Zoé's card with an empty note; Weber's becomes a company's card without a person's name.
+    ASSERT_EQ(sqlite3_exec(db,
+                           "UPDATE ABPersonFullTextSearch_content SET c8Note = '' WHERE docid = 1;"
+                           "UPDATE ABPersonFullTextSearch_content SET c1Last = NULL, "
+                           "c6Organization = 'Weber GmbH' WHERE docid = 6;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  std::vector<ContactItem> contacts;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractContacts(false, ab, contacts, rowidBase), 0);
+  // The live cards (the updates may well have written over the deleted one's record).
+  std::vector<std::string> names;
+  for (const ContactItem& c : contacts) {
+    if (!c.deleted) names.push_back(c.name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"chlo\xC3\xA9 Bianchi", "No Name", "Weber GmbH",
+                                             "Zo\xC3\xA9 Martin"}));
+  // Calls from her number keep her name too.
+  const std::string calls = (dir / "calls.db").string();
+  ASSERT_EQ(fx::MakeCallDb(calls, {{1, "+33699887766", 1578307200, std::nullopt, 5, false},
+                                   {2, "+491511112222", 1578307300, std::nullopt, 5, false}},
+                           {}, {.schemaFile = "callhistory_storedata_ios10.sql"})
+                .status,
+            0);
+  std::vector<CallItem> out;
+  ASSERT_EQ(ExtractCalls(ab, out, false, calls), 0);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].name, "Zo\xC3\xA9 Martin");
+  EXPECT_EQ(out[1].name, "Weber GmbH");
+}
+
+// An older address book without the search table: people from ABPerson, their numbers and
+// mail from ABMultiValue, a company's card named by the company, and calls named from it.
+TEST(ExtractContacts, OlderBookWithoutSearchTable) {
+  fx::TempDir dir;
+  const std::string ab = (dir / "AddressBook.sqlitedb").string();
+  {
+    std::string error;
+    auto db = fx::PhoneDb::Create(ab, {.schemaFile = "addressbook_all_ios7.sql"}, &error);
+    ASSERT_TRUE(db) << error;
+    for (const char* t : {"content", "segments", "segdir", "docsize", "stat"}) {
+      ASSERT_TRUE(db->Exec(std::string("DROP TABLE ABPersonFullTextSearch_") + t)) << db->error();
+    }
+    struct Person {
+      int64_t id;
+      const char* first;
+      const char* last;
+      const char* organization;
+    };
+    for (const Person& p : {Person{1, "Ana", "Lopes", ""}, Person{2, "", "", "Pizza Roma"},
+                            Person{3, "Old", "Friend", ""}, Person{4, "Mail", "Only", ""}}) {
+      fx::Row row = {{"ROWID", p.id}, {"First", std::string(p.first)}, {"Last", std::string(p.last)}};
+      if (*p.organization) row.emplace_back("Organization", std::string(p.organization));
+      if (!*p.first) row = {{"ROWID", p.id}, {"Organization", std::string(p.organization)}};
+      ASSERT_GT(db->Insert("ABPerson", row), 0) << db->error();
+    }
+    struct Value {
+      int64_t uid, person, property;
+      const char* value;
+    };
+    for (const Value& v : {Value{1, 1, 3, "+351 912 345 678"}, Value{2, 1, 4, "ana@example.pt"},
+                           Value{3, 2, 3, "(030) 555-0199"}, Value{4, 3, 3, "+33 1 44 55 66 77"},
+                           Value{5, 4, 4, "mail@example.com"}}) {
+      ASSERT_GT(db->Insert("ABMultiValue", {{"ROWID", v.uid},
+                                             {"record_id", v.person},
+                                             {"property", v.property},
+                                             {"identifier", int64_t{0}},
+                                             {"value", std::string(v.value)}}),
+                0)
+          << db->error();
+    }
+    ASSERT_TRUE(db->DeleteRowid("ABMultiValue", 4));
+    ASSERT_TRUE(db->DeleteRowid("ABPerson", 3));
+    ASSERT_TRUE(db->Close());
+  }
+  std::vector<ContactItem> contacts;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractContacts(false, ab, contacts, rowidBase), 0);
+  // The e-mail-only person has no number. The deleted person's record lies in a freeblock,
+  // whose header took the place of its rowid: nothing ties it to its numbers any more, and a
+  // person without a number is not listed.
+  ASSERT_EQ(contacts.size(), 2u);
+  EXPECT_EQ(contacts[0].name, "Ana Lopes");
+  EXPECT_EQ(contacts[0].phones, "+351912345678");
+  EXPECT_EQ(contacts[0].email, "ana@example.pt");
+  EXPECT_EQ(contacts[0].deleted, 0);
+  EXPECT_EQ(contacts[1].name, "Pizza Roma");
+  EXPECT_EQ(contacts[1].phones, "0305550199");
+
+  const std::string calls = (dir / "calls.db").string();
+  ASSERT_EQ(fx::MakeCallDb(calls, {{1, "+351912345678", 1578307200, std::nullopt, 5, false}}, {},
+                           {.schemaFile = "callhistory_calldb_ios7.sql"})
+                .status,
+            0);
+  std::vector<CallItem> out;
+  ASSERT_EQ(ExtractCalls(ab, out, false, calls), 0);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].name, "Ana Lopes");
+}
+
 TEST(ExtractContacts, MissingAddressBook) {
   fx::TempDir dir;
   std::vector<ContactItem> contacts(1);
@@ -133,6 +246,63 @@ TEST(ExtractCalls, BothTablesNamedSortedAndDeletedFlagged) {
     EXPECT_EQ(out[3].deleted, 1);
     EXPECT_EQ(out[3].phone, "+491511112222");
     EXPECT_EQ(out[3].name, "Weber");
+  }
+}
+
+// What each call was and how it ended, from ZCALLTYPE, ZSERVICE_PROVIDER, ZANSWERED and
+// ZDISCONNECTED_CAUSE of CallHistory.storedata.
+TEST(ExtractCalls, TypesAndOutcomes) {
+  fx::TempDir dir;
+  const std::string path = (dir / "CallHistory.storedata").string();
+  struct Call {
+    int64_t id;
+    int64_t type;
+    const char* provider;
+    int64_t originated, answered, cause;
+    double duration;
+    const char* wantType;
+    const char* wantOutcome;
+  };
+  const Call calls[] = {
+      {1, 1, "com.apple.Telephony", 1, 0, 0, 300, "Phone", "Answered"},
+      {2, 16, "com.apple.FaceTime", 0, 1, 0, 60, "FaceTime Audio", "Answered"},
+      {3, 8, "com.apple.FaceTime", 1, 0, 0, 0, "FaceTime Video", "Not answered"},
+      {4, 1, "net.whatsapp.WhatsApp", 0, 1, 0, 300, "WhatsApp", "Answered"},
+      {5, 1, "com.apple.Telephony", 0, 0, 0, 0, "Phone", "Missed"},
+      {6, 1, "com.apple.Telephony", 0, 0, kCallDeclinedCause, 0, "Phone", "Declined"},
+      {7, 1, "org.example.voip", 0, 1, 0, 12, "org.example.voip", "Answered"},
+      {8, 8, "com.apple.FaceTime", 0, 0, 0, 0, "FaceTime Video", "Missed"},  // deleted
+  };
+  {
+    std::string error;
+    auto db = fx::PhoneDb::Create(path, {.schemaFile = "callhistory_storedata_ios10.sql"}, &error);
+    ASSERT_TRUE(db) << error;
+    for (const Call& c : calls) {
+      ASSERT_GT(db->Insert("ZCALLRECORD", {{"ROWID", c.id},
+                                            {"Z_ENT", int64_t{2}},
+                                            {"ZANSWERED", c.answered},
+                                            {"ZCALLTYPE", c.type},
+                                            {"ZDISCONNECTED_CAUSE", c.cause},
+                                            {"ZORIGINATED", c.originated},
+                                            {"ZDATE", 600000000.0 + double(c.id) * 60},
+                                            {"ZDURATION", c.duration},
+                                            {"ZSERVICE_PROVIDER", std::string(c.provider)},
+                                            {"ZADDRESS", std::string("+4930555000") + char('0' + c.id)}}),
+                0)
+          << db->error();
+    }
+    ASSERT_TRUE(db->DeleteRowid("ZCALLRECORD", 8));
+    ASSERT_TRUE(db->Close());
+  }
+  std::vector<CallItem> out;
+  ASSERT_EQ(ExtractCalls("", out, true, path), 0);
+  ASSERT_EQ(out.size(), std::size(calls));
+  for (size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(out[i].type, calls[i].wantType);
+    EXPECT_EQ(out[i].outcome, calls[i].wantOutcome);
+    EXPECT_EQ(out[i].incoming, calls[i].originated == 0 ? 1 : 0);
+    EXPECT_EQ(out[i].deleted, i == 7 ? 1 : 0);
   }
 }
 

@@ -1,6 +1,8 @@
 // Notes: notes.sqlite pairing and HTML replacements; NoteStore.sqlite text from gzip+protobuf.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "extractors/extractors.h"
 #include "tests/fixtures/phone_dbs.h"
 #include "tests/fixtures/scan_backups.h"
@@ -91,6 +93,86 @@ TEST(ExtractNoteStore, TextFromCompressedProtobufTitlesDatesAndDeletedNotes) {
   }
 }
 
+// NoteStore.sqlite with folders: two notes of one title in Work and Private, one in Recently
+// Deleted, a locked one and a note deleted outright.
+TEST(ExtractNoteStore, FoldersLockedNotesAndRecentlyDeleted) {
+  fx::TempDir dir;
+  const std::string path = (dir / "NoteStore.sqlite").string();
+  {
+    std::string error;
+    auto db = fx::PhoneDb::Create(path, {.schemaFile = "notestore_all_ios11.sql"}, &error);
+    ASSERT_TRUE(db) << error;
+    struct Folder {
+      int64_t id;
+      const char* name;
+      int64_t type;
+    };
+    for (const Folder& f : {Folder{10, "Work", 0}, Folder{11, "Private", 0},
+                            Folder{12, "Recently Deleted", 1}}) {
+      ASSERT_GT(db->Insert("ZICCLOUDSYNCINGOBJECT", {{"ROWID", f.id},
+                                                      {"Z_ENT", int64_t{14}},
+                                                      {"ZTITLE2", std::string(f.name)},
+                                                      {"ZFOLDERTYPE", f.type}}),
+                0)
+          << db->error();
+    }
+    struct Note {
+      int64_t id;
+      const char* title;
+      const char* text;  // "": enciphered data
+      int64_t folder;
+      int64_t locked;
+    };
+    const Note notes[] = {{1, "Budget 2022", "Budget 2022\nOffice rent", 10, 0},
+                          {2, "Budget 2022", "Budget 2022\nHoliday", 11, 0},
+                          {3, "Old list", "Old list\nbin me", 12, 0},
+                          {4, "Bank codes", "", 11, 1},
+                          {5, "Gone", "Gone\nfor good", 10, 0}};
+    for (const Note& n : notes) {
+      const std::string data = *n.text ? fx::NoteStoreData(n.text) : std::string("\x9a\x11\x02 sealed");
+      ASSERT_GT(db->Insert("ZICCLOUDSYNCINGOBJECT", {{"ROWID", n.id},
+                                                      {"Z_ENT", int64_t{11}},
+                                                      {"ZNOTEDATA", n.id},
+                                                      {"ZFOLDER", n.folder},
+                                                      {"ZISPASSWORDPROTECTED", n.locked},
+                                                      {"ZMODIFICATIONDATE1", 600000000.0},
+                                                      {"ZTITLE1", std::string(n.title)}}),
+                0)
+          << db->error();
+      ASSERT_GT(db->Insert("ZICNOTEDATA",
+                           {{"ROWID", n.id},
+                            {"Z_ENT", int64_t{12}},
+                            {"ZNOTE", n.id},
+                            {"ZDATA", fx::Blob{std::vector<uint8_t>(data.begin(), data.end())}}}),
+                0)
+          << db->error();
+    }
+    ASSERT_TRUE(db->DeleteRowid("ZICNOTEDATA", 5));
+    ASSERT_TRUE(db->DeleteRowid("ZICCLOUDSYNCINGOBJECT", 5));
+    ASSERT_TRUE(db->Close());
+  }
+  std::vector<NoteItem> out;
+  ASSERT_EQ(ExtractNoteStore(path, out), 0);
+  std::map<std::string, const NoteItem*> byText;
+  for (const NoteItem& n : out) byText[n.title + "|" + n.folder] = &n;
+  // Folders are no notes.
+  EXPECT_EQ(byText.count("Work|"), 0u);
+  ASSERT_TRUE(byText.count("Budget 2022|Work"));
+  ASSERT_TRUE(byText.count("Budget 2022|Private"));
+  EXPECT_EQ(byText["Budget 2022|Work"]->body, "Budget 2022\nOffice rent");
+  EXPECT_EQ(byText["Budget 2022|Private"]->body, "Budget 2022\nHoliday");
+  EXPECT_EQ(byText["Budget 2022|Work"]->deleted, 0);
+  ASSERT_TRUE(byText.count("Old list|Recently Deleted"));
+  EXPECT_EQ(byText["Old list|Recently Deleted"]->deleted, 1);
+  ASSERT_TRUE(byText.count("Bank codes|Private"));
+  const NoteItem& locked = *byText["Bank codes|Private"];
+  EXPECT_EQ(locked.locked, 1);
+  EXPECT_EQ(locked.body, kNoteLockedText);
+  EXPECT_EQ(locked.deleted, 0);
+  ASSERT_TRUE(byText.count("Gone|Work")) << "a deleted note keeps the folder it was in";
+  EXPECT_EQ(byText["Gone|Work"]->deleted, 1);
+}
+
 TEST(ExtractNoteStore, DamagedOrEncryptedDataIsSkipped) {
   fx::TempDir dir;
   const std::string path = (dir / "NoteStore.sqlite").string();
@@ -99,7 +181,7 @@ TEST(ExtractNoteStore, DamagedOrEncryptedDataIsSkipped) {
   ASSERT_EQ(fx::MakeNoteStoreDb(path, notes, {}).status, 0);
   std::vector<NoteItem> out;
   ASSERT_EQ(ExtractNoteStore(path, out), 0);
-  // The locked note has no readable data: listed by its title alone.
+  // A note whose data cannot be read (and that is not marked locked): listed by its title.
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].body, "Fine text");
   EXPECT_EQ(out[1].title, "Locked");

@@ -1,10 +1,23 @@
-// Text helpers, local time and the mounted-filesystem list of the platform layer.
+// Text helpers, local time, the mounted-filesystem list, output files, private and run folders
+// of the platform layer.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <set>
+#include <thread>
+#include <vector>
 
+#include "platform/output_file.h"
 #include "platform/platform.h"
+#include "platform/private_files.h"
+#include "tests/fixtures/temp_dir.h"
 
 namespace halvern::platform {
 namespace {
@@ -81,6 +94,151 @@ TEST(Folders, AppDataFollowsXdgThenHome) {
   EXPECT_TRUE(FreeBytes("/").has_value());
   EXPECT_EQ(FreeBytes("/no/such/folder/here").has_value(), FreeBytes("/").has_value());
   EXPECT_FALSE(FreeBytes("relative/nowhere").has_value());
+}
+
+}  // namespace
+}  // namespace halvern::platform
+
+// ----- Output files, private folders, run folders --------------------------------------------
+
+namespace halvern::platform {
+namespace {
+
+namespace fs2 = std::filesystem;
+
+std::string Slurp(const fs2::path& p) { return ReadFile(p).value_or("<unreadable>"); }
+
+TEST(OutputFile, NextFreeNameTemporaryFileAndNothingLeftOnAbort) {
+  fixtures::TempDir dir;
+  std::ofstream(dir / "page.html") << "theirs";
+  {
+    OutputFile out;
+    ASSERT_EQ(out.Reserve(dir / "page.html"), 0);
+    EXPECT_EQ(out.path(), dir / "page(1).html");
+    EXPECT_EQ(out.tempPath().parent_path(), dir.path());
+    ASSERT_EQ(out.Write("ours"), 0);
+    // While it is written, the real name holds no partial content.
+    EXPECT_EQ(Slurp(dir / "page(1).html"), "");
+    ASSERT_EQ(out.Commit(), 0);
+  }
+  EXPECT_EQ(Slurp(dir / "page.html"), "theirs");
+  EXPECT_EQ(Slurp(dir / "page(1).html"), "ours");
+  {
+    OutputFile out;
+    ASSERT_EQ(out.Reserve(dir / "page.html"), 0);
+    EXPECT_EQ(out.path(), dir / "page(2).html");
+    ASSERT_EQ(out.Write("half"), 0);
+  }  // never committed: both the name and the temporary file go
+  size_t count = 0;
+  for (auto& e : fs2::directory_iterator(dir.path())) count += !e.path().empty();
+  EXPECT_EQ(count, 2u);
+  // A name taken by a link or a FIFO is passed over as well, never written through.
+  fs2::create_symlink(dir / "page.html", dir / "link.html");
+  OutputFile out;
+  ASSERT_EQ(out.Reserve(dir / "link.html"), 0);
+  EXPECT_EQ(out.path(), dir / "link(1).html");
+  // A folder that cannot hold the file: its errno, not a clash.
+  EXPECT_EQ(OutputFile().Reserve(dir / "missing" / "x.txt"), ENOENT);
+}
+
+TEST(OutputFile, RunsAtOnceNeverTakeTheSameName) {
+  fixtures::TempDir dir;
+  constexpr int kWriters = 8, kEach = 20;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        fs2::path written;
+        const std::string text = std::to_string(t) + "-" + std::to_string(i);
+        EXPECT_EQ(WriteOutputFile(dir / "Notes.html",
+                                  [&](const fs2::path& temp) {
+                                    std::ofstream(temp) << text;
+                                    return 0;
+                                  },
+                                  &written),
+                  0);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<std::string> contents;
+  for (auto& e : fs2::directory_iterator(dir.path())) contents.insert(Slurp(e.path()));
+  EXPECT_EQ(contents.size(), size_t{kWriters * kEach});  // every file kept, none replaced
+}
+
+TEST(PrivateFolders, MadePrivateAndNeverThroughALink) {
+  fixtures::TempDir dir;
+  fs2::create_directories(dir / "open");
+  fs2::permissions(dir / "open", fs2::perms::all);
+  EXPECT_EQ(MakePrivateFolder(dir / "open"), 0);
+  EXPECT_EQ(fs2::status(dir / "open").permissions() & fs2::perms::all, fs2::perms::owner_all);
+  EXPECT_EQ(MakePrivateFolder(dir / "new" / "deep"), 0);
+  EXPECT_EQ(fs2::status(dir / "new" / "deep").permissions() & fs2::perms::all,
+            fs2::perms::owner_all);
+  fs2::create_directory_symlink(dir / "open", dir / "link");
+  EXPECT_EQ(MakePrivateFolder(dir / "link"), ELOOP);
+
+  // Reading: only regular files, a FIFO never blocks.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadFile(dir / "fifo"));
+  int error = 0;
+  EXPECT_EQ(OpenRegularFile(dir / "fifo", Follow::kSymlinks, error), -1);
+  EXPECT_EQ(error, EINVAL);
+  std::ofstream(dir / "file") << "x";
+  fs2::create_symlink(dir / "file", dir / "filelink");
+  EXPECT_EQ(OpenRegularFile(dir / "filelink", Follow::kNoSymlinks, error), -1);
+  EXPECT_EQ(error, ELOOP);
+  const int fd = OpenRegularFile(dir / "filelink", Follow::kSymlinks, error);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) ::close(fd);
+  EXPECT_EQ(FileKindText(dir / "fifo"), "a FIFO");
+  EXPECT_EQ(FileKindText(dir / "filelink"), "a symbolic link");
+}
+
+TEST(RunFolders, ALiveRunIsKeptAKilledRunIsSweptAndOthersAreLeftAlone) {
+  fixtures::TempDir dir;
+  const fs2::path parent = dir / "cache";
+  RunFolder mine;
+  ASSERT_EQ(mine.Create(parent, true), 0);
+  EXPECT_EQ(fs2::status(mine.path()).permissions() & fs2::perms::all, fs2::perms::owner_all);
+  std::ofstream(mine.path() / "sms.db") << "secret";
+
+  // A second process makes its run folder and is killed: its folder stays until a sweep.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    RunFolder theirs;
+    if (theirs.Create(parent, true) != 0) _exit(1);
+    std::ofstream(theirs.path() / "sms.db") << "secret";
+    const std::string name = theirs.path().string();
+    (void)!write(pipeFds[1], name.c_str(), name.size());
+    ::close(pipeFds[1]);
+    pause();
+    _exit(0);
+  }
+  ::close(pipeFds[1]);
+  char buf[4096];
+  const ssize_t n = read(pipeFds[0], buf, sizeof buf);
+  ::close(pipeFds[0]);
+  ASSERT_GT(n, 0);
+  const fs2::path killed(std::string(buf, size_t(n)));
+  // While it lives, a sweep leaves it alone.
+  EXPECT_EQ(SweepStaleRunFolders(parent), 0u);
+  EXPECT_TRUE(fs2::exists(killed / "sms.db"));
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(fs2::exists(killed / "sms.db"));
+  // Other names in the parent are not run folders and stay.
+  fs2::create_directories(parent / "other");
+  EXPECT_EQ(SweepStaleRunFolders(parent), 1u);
+  EXPECT_FALSE(fs2::exists(killed));
+  EXPECT_TRUE(fs2::exists(mine.path() / "sms.db"));
+  EXPECT_TRUE(fs2::exists(parent / "other"));
+  const fs2::path minePath = mine.path();
+  mine.Remove();
+  EXPECT_FALSE(fs2::exists(minePath));
 }
 
 }  // namespace

@@ -190,6 +190,39 @@ TEST(SqliteCarveNoise, RandomFreeSpaceGivesNoCandidates) {
 // Deleted rows of a database made by SQLite: rows deleted one by one (freeblocks), a page
 // emptied (gap), a table dropped (freelist pages), a long row deleted (freed overflow pages).
 // Every row deleted and still present comes back once, marked deleted; nothing else comes.
+// Cells freed at the top of the content area join the unallocated gap, each keeping the
+// freeblock header written when it was freed (its size counting the neighbours it merged
+// with); a row inserted afterwards takes the top of the gap and cuts the highest of them. The
+// records below it still come back, whole.
+TEST(SqliteCarveGap, RecordsBehindLeftoverFreeblockHeadersInTheGap) {
+  TempDb db;
+  db.Exec(
+      "PRAGMA page_size=1024; CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, n INT);"
+      "BEGIN;");
+  std::string sql;
+  for (int i = 1; i <= 10; ++i) {
+    sql += "INSERT INTO t VALUES(" + std::to_string(i) + ", 'name " + std::to_string(i) + " " +
+           std::string(20, 'x') + "', " + std::to_string(i * 3) + ");";
+  }
+  db.Exec(sql + "COMMIT;");
+  // Row 10 lies at the top of the content area, 9 below it, then 8.
+  db.Exec("DELETE FROM t WHERE id = 8; DELETE FROM t WHERE id = 9; DELETE FROM t WHERE id = 10;");
+  db.Exec("INSERT INTO t VALUES(11, 'new', 1);");
+  db.Close();
+  CSqliteFileReader reader;
+  ASSERT_EQ(reader.Open(db.path()), kSqliteOk);
+  std::set<std::string> back;
+  ScanOptions options;
+  options.live = false;
+  ScanTable(reader, "t", options, [&](const ScannedRow& row) {
+    EXPECT_EQ(row.origin.source, RowSource::kUnallocated);
+    back.insert(std::string(row.record[1].Text()) + "|" + std::to_string(row.record[2].integer));
+    return true;
+  });
+  EXPECT_EQ(back, (std::set<std::string>{"name 10 " + std::string(20, 'x') + "|30",
+                                         "name 9 " + std::string(20, 'x') + "|27"}));
+}
+
 TEST(SqliteCarveDatabase, DeletedRowsComeBackAndNothingFalse) {
   TempDb db;
   db.Exec(

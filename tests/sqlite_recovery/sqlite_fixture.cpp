@@ -40,7 +40,69 @@ void TempDb::Close() {
   db_ = nullptr;
 }
 
-std::vector<RowText> SelectAll(const std::string& path, const std::string& table) {
+std::vector<RowText> ReaderRows(CSqliteFileReader& reader, const std::string& table,
+                                bool deleted) {
+  std::vector<RowText> rows;
+  ScanOptions options;
+  options.carve = deleted;
+  options.freelist = deleted;
+  options.wal = deleted;
+  options.live = !deleted;
+  const TableSchema* schema = reader.FindTable(table);
+  ScanTable(reader, table, options, [&](const ScannedRow& row) {
+    if (row.deleted != deleted) return true;
+    RowText t;
+    t.push_back(row.record.rowid ? "i:" + std::to_string(*row.record.rowid) : "?");
+    const size_t n = schema ? schema->columns.size() : row.record.values.size();
+    for (size_t i = 0; i < n; ++i) {
+      const Value& v = row.record[i];
+      char buf[64];
+      switch (v.type) {
+        case ValueType::kNull:
+          t.push_back("NULL");
+          break;
+        case ValueType::kLost:
+          t.push_back("?");
+          break;
+        case ValueType::kInteger:
+          t.push_back("i:" + std::to_string(v.integer));
+          break;
+        case ValueType::kReal:
+          std::snprintf(buf, sizeof buf, "r:%.17g", v.real);
+          t.push_back(buf);
+          break;
+        case ValueType::kText:
+          t.push_back("t:" + std::string(v.bytes));
+          break;
+        case ValueType::kBlob: {
+          std::string hex = "b:";
+          for (unsigned char ch : v.bytes) {
+            std::snprintf(buf, sizeof buf, "%02x", ch);
+            hex += buf;
+          }
+          t.push_back(hex);
+        }
+      }
+    }
+    rows.push_back(std::move(t));
+    return true;
+  });
+  return rows;
+}
+
+std::string CopyWithWal(const std::string& path, const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  fs::create_directories(folder);
+  const fs::path to = folder / fs::path(path).filename();
+  fs::copy_file(path, to, fs::copy_options::overwrite_existing);
+  if (fs::exists(path + "-wal")) {
+    fs::copy_file(path + "-wal", to.string() + "-wal", fs::copy_options::overwrite_existing);
+  }
+  return to.string();
+}
+
+std::vector<RowText> SelectAll(const std::string& path, const std::string& table,
+                               bool withRowid) {
   std::vector<RowText> rows;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
@@ -48,7 +110,11 @@ std::vector<RowText> SelectAll(const std::string& path, const std::string& table
     return rows;
   }
   sqlite3_stmt* st = nullptr;
-  const std::string sql = "SELECT rowid, * FROM \"" + table + "\" ORDER BY rowid";
+  std::string quoted = "\"";
+  for (char c : table) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  quoted += '"';
+  const std::string sql = withRowid ? "SELECT rowid, * FROM " + quoted + " ORDER BY rowid"
+                                    : "SELECT * FROM " + quoted;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << sqlite3_errmsg(db);
     sqlite3_close(db);

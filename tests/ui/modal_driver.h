@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -42,6 +43,19 @@ class ModalDriver {
         edit->setText(password);
       }
       ClickIn(popup, "BtnOK");
+    });
+    return *this;
+  }
+
+  // Presses `key` (Enter, Escape, ...) in the next pop-up, in the widget that holds the
+  // keyboard focus, as the keyboard would.
+  ModalDriver& Key(int key) {
+    answers_.push_back([key](QWidget* popup) {
+      QWidget* target = popup->focusWidget() != nullptr ? popup->focusWidget() : popup;
+      QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+      QApplication::sendEvent(target, &press);
+      QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+      QApplication::sendEvent(target, &release);
     });
     return *this;
   }

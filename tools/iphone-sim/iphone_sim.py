@@ -11,7 +11,7 @@ lines) that the tests read.
 
 Usage: iphone_sim.py --socket PATH --backup DIR --events FILE [--config JSON]
 The first line on stdout is "USBMUXD_SOCKET_ADDRESS=UNIX:<abs path> udid=<udid>".
-SIGTERM ends it; SIGUSR1 unplugs the phone, SIGUSR2 plugs it back in.
+SIGTERM (or SIGINT) ends it at once; SIGUSR1 unplugs the phone, SIGUSR2 plugs it back in.
 
 Configuration keys (all optional):
   udid, device_name, device_class, product_version, product_type, build_version, serial
@@ -36,6 +36,7 @@ import argparse
 import json
 import os
 import plistlib
+import selectors
 import signal
 import socket
 import ssl
@@ -728,17 +729,38 @@ def main():
     server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     server.bind(path)
     server.listen(64)
+    server.setblocking(False)
+    # Python runs signal handlers on the main thread only, and a signal may be delivered to
+    # any thread. The main thread therefore never blocks in accept(): it waits in select() on
+    # the listening socket and on a wakeup pipe, which the C-level handler writes the signal's
+    # number to whatever thread took it, and wakes at least every half second.
+    wake_read, wake_write = os.pipe()
+    os.set_blocking(wake_read, False)
+    os.set_blocking(wake_write, False)
+    signal.set_wakeup_fd(wake_write, warn_on_full_buffer=False)
     signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    signal.signal(signal.SIGINT, lambda *_: os._exit(0))
     signal.signal(signal.SIGUSR1, lambda *_: threading.Thread(target=sim.unplug).start())
     signal.signal(signal.SIGUSR2, lambda *_: threading.Thread(target=sim.plug).start())
     sim.log("start", config=sim.cfg)
     print("USBMUXD_SOCKET_ADDRESS=UNIX:%s udid=%s" % (path, sim.udid), flush=True)
-    while True:
-        try:
-            conn, _ = server.accept()
-        except InterruptedError:
-            continue
-        threading.Thread(target=sim.serve_mux, args=(conn,), daemon=True).start()
+    with selectors.DefaultSelector() as selector:
+        selector.register(server, selectors.EVENT_READ)
+        selector.register(wake_read, selectors.EVENT_READ)
+        while True:
+            for key, _ in selector.select(timeout=0.5):
+                if key.fileobj == wake_read:
+                    try:
+                        os.read(wake_read, 512)  # the handlers have run by now
+                    except BlockingIOError:
+                        pass
+                    continue
+                try:
+                    conn, _ = server.accept()
+                except (BlockingIOError, InterruptedError):
+                    continue
+                conn.setblocking(True)
+                threading.Thread(target=sim.serve_mux, args=(conn,), daemon=True).start()
 
 
 if __name__ == "__main__":

@@ -1,7 +1,10 @@
 // make-sample-backup: writes the demo backups (an iTunes-style backup root with a few
 // backups) into a folder, so that the program can be tried without a phone.
 //
-//   make-sample-backup ROOT
+//   make-sample-backup ROOT [--encrypted PASSWORD]
+//
+// --encrypted adds an encrypted copy of the current phone's complete backup, readable with
+// PASSWORD (the decryptor `tool` then has work to do).
 //
 // ROOT/Apple Computer/MobileSync/Backup/<id>/ receives the backups; point XDG_DATA_HOME at
 // ROOT to have halvern and halvern-cli find them.
@@ -13,14 +16,19 @@
 #if HALVERN_HAVE_SCAN_BACKUPS
 #include "tests/fixtures/scan_backups.h"
 #endif
+#if HALVERN_HAVE_ENCRYPT_BACKUP
+#include "tests/fixtures/encrypt_backup.h"
+#endif
 
 namespace fs = std::filesystem;
 using halvern::fixtures::BackupSpec;
 using halvern::fixtures::ManifestKind;
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make-sample-backup ROOT\n");
+  // --encrypted PASSWORD adds an encrypted copy of the current phone's complete backup.
+  const bool encrypted = argc == 4 && std::string(argv[2]) == "--encrypted";
+  if (argc != 2 && !encrypted) {
+    std::fprintf(stderr, "usage: make-sample-backup ROOT [--encrypted PASSWORD]\n");
     return 2;
   }
   const fs::path backups = fs::path(argv[1]) / "Apple Computer" / "MobileSync" / "Backup";
@@ -83,6 +91,26 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::printf("%s\n", (backups / c.id).string().c_str());
+  }
+#if HALVERN_HAVE_ENCRYPT_BACKUP
+  if (encrypted) {
+    halvern::fixtures::EncryptSpec spec;
+    spec.password = argv[3];
+    const fs::path folder = backups / "00008101-000A3C2E1E90001E-encrypted";
+    std::string error;
+    if (!halvern::fixtures::EncryptBackup(backups / "00008101-000A3C2E1E90001E", folder, spec,
+                                          &error)) {
+      std::fprintf(stderr, "make-sample-backup: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("%s\n", folder.string().c_str());
+  }
+#endif
+#endif
+#if !HALVERN_HAVE_SCAN_BACKUPS || !HALVERN_HAVE_ENCRYPT_BACKUP
+  if (encrypted) {
+    std::fprintf(stderr, "make-sample-backup: this build cannot write encrypted backups\n");
+    return 1;
   }
 #endif
   return 0;

@@ -84,7 +84,8 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 }
 
 int OpenOutput(const fs::path& file) {
-  return open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // Decrypted data is the user's private data: readable by its owner only.
+  return open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 uint32_t LittleEndian32(const uint8_t* p) {
