@@ -19,6 +19,12 @@
 #if HALVERN_HAVE_ENCRYPT_BACKUP
 #include "tests/fixtures/encrypt_backup.h"
 #endif
+#if HALVERN_HAVE_CONVERSATION_DBS
+#include <fstream>
+#include <iterator>
+
+#include "tests/extractors/conversation_dbs.h"
+#endif
 
 namespace fs = std::filesystem;
 using halvern::fixtures::BackupSpec;
@@ -92,6 +98,53 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", (backups / c.id).string().c_str());
   }
+#if HALVERN_HAVE_CONVERSATION_DBS
+  // A phone of today's conversations: a group chat, one person over SMS and iMessage,
+  // reactions, an edited and an unsent message, Recently Deleted, several attachments, a short
+  // code, and a WhatsApp group with a voice note.
+  {
+    const fs::path work = fs::path(argv[1]) / ".work-conversations";
+    std::error_code ec;
+    fs::create_directories(work, ec);
+    std::string error = halvern::testing::MakeConversationSms(work / "sms.db", true);
+    if (error.empty()) error = halvern::testing::MakeConversationAddressBook(work / "ab.db");
+    if (error.empty()) error = halvern::testing::MakeConversationWhatsApp(work / "chats.sqlite");
+    const auto read = [](const fs::path& path) {
+      std::ifstream in(path, std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    BackupSpec spec = halvern::fixtures::SampleMediaBackup();
+    spec.files.clear();
+    spec.displayName = spec.deviceName = "Ann's iPhone 14";
+    spec.productVersion = "16.1";
+    spec.lastBackupDate = "2023-02-11T18:30:00Z";
+    spec.phoneNumber = "+49 151 99999999";
+    spec.serialNumber = "G6TZK1ABPLJQ";
+    spec.uniqueIdentifier = "00008110-001C45A20E41801E";
+    const std::string wa = "AppDomainGroup-group.net.whatsapp.WhatsApp.shared";
+    if (error.empty()) {
+      spec.files = {
+          {"HomeDomain", "Library/SMS/sms.db", read(work / "sms.db")},
+          {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", read(work / "ab.db")},
+          {wa, "ChatStorage.sqlite", read(work / "chats.sqlite")},
+          {"MediaDomain", halvern::testing::kPhotoPath, halvern::fixtures::MediaBytes("jpg", 4096)},
+          {"MediaDomain", halvern::testing::kVoicePath,
+           std::string("caff\0\1\0\0", 8) + std::string(64, 'a')},
+          {wa, halvern::testing::kWaVoicePath, "OggS" + std::string(60, '\0')},
+      };
+      if (!halvern::fixtures::WriteBackup(backups / spec.uniqueIdentifier, spec, &error) &&
+          error.empty()) {
+        error = "cannot write " + (backups / spec.uniqueIdentifier).string();
+      }
+    }
+    fs::remove_all(work, ec);
+    if (!error.empty()) {
+      std::fprintf(stderr, "make-sample-backup: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("%s\n", (backups / spec.uniqueIdentifier).string().c_str());
+  }
+#endif
 #if HALVERN_HAVE_ENCRYPT_BACKUP
   if (encrypted) {
     halvern::fixtures::EncryptSpec spec;
