@@ -149,7 +149,7 @@ int32_t ExtractNotes(const std::string& notesPath, std::vector<NoteItem>& out) {
       body.title = notes[best].title;
       body.date = notes[best].date;
       body.folderId = notes[best].folderId;
-      if (notes[best].deletedFlag) body.deleted = 1;  // deleted on the phone, not yet synced
+      body.deletedFlag = notes[best].deletedFlag;  // deleted on the phone, not yet synced
     }
     result.push_back(std::move(body));
   }
@@ -158,6 +158,7 @@ int32_t ExtractNotes(const std::string& notesPath, std::vector<NoteItem>& out) {
   }
   for (NoteItem& n : result) {
     if (n.body.empty() && n.title.empty()) continue;
+    if (n.deletedFlag) n.deleted = 1;
     n.body = NoteBodyToText(n.body);
     n.title = NoteBodyToText(n.title);
     if (const auto f = stores.find(n.folderId); n.folderId != 0 && f != stores.end()) {

@@ -354,7 +354,7 @@ int32_t DecodeNotes(CSqliteFileReader& reader, std::vector<NoteRow>& out,
                n.deleted = row.deleted ? 1 : 0;
                int64_t flag = 0;
                if (deletedFlag >= 0 && IntegerOf(At(row.record, deletedFlag), flag) && flag != 0) {
-                 n.deleted = n.deletedFlag = 1;
+                 n.deletedFlag = 1;  // the row itself is live; the extractor marks the note
                }
                if (store >= 0) IntegerOf(At(row.record, store), n.folderId);
                IntegerOf(At(row.record, c.index[0]), n.bodyId);
