@@ -168,7 +168,7 @@ void CPreviewVrtWnd::PreviewItem(ScanCategory category, const void* item, bool a
     }
     case ScanCategory::kMessages: {
       const auto* row = static_cast<const MessageItem*>(item);
-      const auto found = results.messages.find(int32_t(row->handleId));
+      const auto found = results.messages.find(row->conversation);
       if (found == results.messages.end()) break;
       SetPaneView(true, false);
       ShowConversation(found->second);
@@ -176,7 +176,7 @@ void CPreviewVrtWnd::PreviewItem(ScanCategory category, const void* item, bool a
     }
     case ScanCategory::kWhatsApp: {
       const auto* row = static_cast<const ChatMessageItem*>(item);
-      const auto found = results.whatsApp.find(int32_t(row->sessionId));
+      const auto found = results.whatsApp.find(row->sessionId);
       if (found == results.whatsApp.end()) break;
       SetPaneView(true, false);
       ShowChat(found->second);
@@ -241,15 +241,32 @@ void CPreviewVrtWnd::ShowNote(const NoteItem& note) {
 
 // ----- Conversations -------------------------------------------------------------------------
 
-void CPreviewVrtWnd::ShowConversation(const std::vector<MessageItem>& messages) {
-  ShowBubbles(LinesOf(messages));
+namespace {
+
+// The lines of a conversation with each attachment's data file as its link.
+template <class C>
+std::vector<ConversationLine> PreviewLines(const C& conversation) {
+  std::vector<ConversationLine> lines = LinesOf(conversation);
+  for (size_t i = 0; i < lines.size() && i < conversation.messages.size(); ++i) {
+    const auto& attachments = conversation.messages[i].attachments;
+    for (size_t j = 0; j < attachments.size() && j < lines[i].attachments.size(); ++j)
+      lines[i].attachments[j].link = attachments[j].path;
+  }
+  return lines;
 }
 
-void CPreviewVrtWnd::ShowChat(const std::vector<ChatMessageItem>& messages) {
-  ShowBubbles(LinesOf(messages));
+}  // namespace
+
+void CPreviewVrtWnd::ShowConversation(const Conversation& conversation) {
+  ShowBubbles(HeadOf(conversation), PreviewLines(conversation));
 }
 
-void CPreviewVrtWnd::ShowBubbles(const std::vector<ConversationLine>& lines) {
+void CPreviewVrtWnd::ShowChat(const ChatConversation& chat) {
+  ShowBubbles(HeadOf(chat), PreviewLines(chat));
+}
+
+void CPreviewVrtWnd::ShowBubbles(const ConversationHead& head,
+                                 const std::vector<ConversationLine>& lines) {
   list_->clear();
   auto* header = new QLabel(QStringLiteral("-------------------- Messages --------------------"));
   header->setAlignment(Qt::AlignCenter);
@@ -259,6 +276,24 @@ void CPreviewVrtWnd::ShowBubbles(const std::vector<ConversationLine>& lines) {
   headerItem->setFlags(Qt::NoItemFlags);
   headerItem->setSizeHint(QSize(0, kHeaderHeight));
   list_->setItemWidget(headerItem, header);
+  if (head.group) {
+    // A group names itself and its members above the bubbles.
+    auto* members = new QLabel(Q(head.title) + QStringLiteral("\n") + Q(MembersText(head.members)));
+    members->setTextFormat(Qt::PlainText);
+    members->setWordWrap(true);
+    members->setAlignment(Qt::AlignCenter);
+    members->setObjectName(QStringLiteral("GroupMembers"));
+    auto* membersItem = new QListWidgetItem(list_);
+    membersItem->setFlags(Qt::NoItemFlags);
+    const int width = qMax(list_->width() - 20, 100);
+    const int height =
+        QFontMetrics(members->font())
+            .boundingRect(QRect(0, 0, width, 9999), Qt::TextWordWrap, members->text())
+            .height() +
+        12;
+    membersItem->setSizeHint(QSize(0, height));
+    list_->setItemWidget(membersItem, members);
+  }
   for (const ConversationLine& line : lines) {
     if (!AddBubble(line)) break;
   }
@@ -283,18 +318,46 @@ bool CPreviewVrtWnd::AddBubble(const ConversationLine& line) {
   list_->setItemWidget(item, element);
 
   const QString date = Q(line.date);
-  if (send) {
-    headerLabel->setText(QStringLiteral("%1 Me:").arg(date));
-  } else {
-    headerLabel->setText(
-        QStringLiteral("%1 %2:").arg(date, Q(line.name.empty() ? line.phone : line.name)));
-  }
-  // Texts from the phone are shown as they are, never read as markup.
+  QString who = send ? QStringLiteral("Me") : Q(line.name.empty() ? line.phone : line.name);
+  if (!line.service.empty()) who += QStringLiteral(" (%1)").arg(Q(line.service));
+  headerLabel->setText(QStringLiteral("%1 %2:").arg(date, who));
+  // Texts from the phone are shown as they are, never read as markup: a bubble with pictures
+  // is rich text built from escaped texts and the pictures' own files, any other plain text.
   headerLabel->setTextFormat(Qt::PlainText);
-  textLabel->setTextFormat(Qt::PlainText);
   textLabel->setWordWrap(true);
-  const QString text = Q(line.text);
-  textLabel->setText(text);
+  QString text;
+  if (!line.replyTo.empty()) text += QStringLiteral("\u21AA ") + Q(line.replyTo) + QStringLiteral("\n");
+  text += Q(ShownText(line));
+  QString html = text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"));
+  int pictures = 0;  // pixels the pictures add to the bubble
+  const auto addLine = [&](const QString& extra) {
+    if (!text.isEmpty()) text += QStringLiteral("\n");
+    text += extra;
+    html += (html.isEmpty() ? QString() : QStringLiteral("<br>")) + extra.toHtmlEscaped();
+  };
+  for (const LineAttachment& a : line.attachments) {
+    QImageReader reader(Q(a.link));
+    const QSize size = a.link.empty() ? QSize() : reader.size();
+    if (size.isValid() && size.width() > 0) {
+      const int w = qMin(size.width(), 180);
+      const int h = qMax(size.height() * w / size.width(), 1);
+      html += QStringLiteral("<br><img src=\"%1\" width=\"%2\" height=\"%3\">")
+                  .arg(QUrl::fromLocalFile(Q(a.link)).toString().toHtmlEscaped())
+                  .arg(w)
+                  .arg(h);
+      pictures += h + 6;
+    } else {
+      addLine(QStringLiteral("\U0001F4CE ") + Q(a.name));
+    }
+  }
+  if (!line.reactions.empty()) addLine(Q(ReactionsText(line.reactions)));
+  if (pictures > 0) {
+    textLabel->setTextFormat(Qt::RichText);
+    textLabel->setText(html);
+  } else {
+    textLabel->setTextFormat(Qt::PlainText);
+    textLabel->setText(text);
+  }
   if (line.deleted == 1) textLabel->setStyleSheet(send ? kDeletedSendSheet : kOrangeSheet);
 
   if (list_->width() == 0 && list_->parentWidget() != nullptr) {
@@ -310,7 +373,8 @@ bool CPreviewVrtWnd::AddBubble(const ConversationLine& line) {
   const QFontMetrics metrics(textLabel->font());
   const int measured =
       metrics.boundingRect(QRect(0, 0, qMax(width, 1), 9999), Qt::TextWordWrap, text).height();
-  const int height = BubbleTextHeight(textPadding.top() + textPadding.bottom(), measured, text);
+  const int height =
+      BubbleTextHeight(textPadding.top() + textPadding.bottom(), measured, text) + pictures;
   textLabel->setFixedHeight(height);
   // The element holds the header, the text and 5 pixels, inside its own padding.
   const int elementHeight =

@@ -71,8 +71,8 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
 
   // The views.
   void ShowNote(const NoteItem& note);
-  void ShowConversation(const std::vector<MessageItem>& messages);
-  void ShowChat(const std::vector<ChatMessageItem>& messages);
+  void ShowConversation(const Conversation& conversation);
+  void ShowChat(const ChatConversation& chat);
   void ShowContactCard(const ContactItem& contact);
   void PreviewMediaFile(const std::string& path, const QString& displayName);
   // Shows the current preview file (run when WM_PREVIEW_READY arrives).
@@ -106,7 +106,8 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   bool event(QEvent* e) override;
 
  private:
-  void ShowBubbles(const std::vector<ConversationLine>& lines);
+  // `lines` with the attachments' data files as their links (pictures show in the bubble).
+  void ShowBubbles(const ConversationHead& head, const std::vector<ConversationLine>& lines);
   bool AddBubble(const ConversationLine& line);
   void PrepareMedia();
   bool InsertImage(const QString& path);

@@ -50,7 +50,16 @@ ScanResults Generate(int messages, int photos) {
     m.name = text;
     std::snprintf(text, sizeof text, "Message number %d, see you at the usual place?", i);
     m.text = text;
-    r.messages[m.handleId].push_back(std::move(m));
+    const std::string id = "handle-" + std::to_string(m.handleId);
+    m.conversation = id;
+    Conversation& c = r.messages[id];
+    if (c.messages.empty()) {
+      c.id = id;
+      c.handleId = m.handleId;
+      c.title = m.name;
+      c.members.push_back({m.phone, m.name, "SMS"});
+    }
+    c.messages.push_back(std::move(m));
   }
   r.cameraRoll.reserve(size_t(photos));
   for (int i = 0; i < photos; ++i) {

@@ -120,9 +120,9 @@ int main(int argc, char** argv) {
   session.ScanMessages(map);
   const double messages = Seconds(t);
   size_t count = 0, deleted = 0;
-  for (const auto& [key, list] : map) {
-    count += list.size();
-    for (const auto& m : list) deleted += m.deleted;
+  for (const auto& [key, conversation] : map) {
+    count += conversation.messages.size();
+    for (const auto& m : conversation.messages) deleted += m.deleted;
   }
 
   std::printf("manifest entries     %zu\n", session.manifest.size());

@@ -225,16 +225,15 @@ int RecoverCommand(const Args& input) {
     return unreadable;
   }
 
-
   RecoverJob job;
   job.engine = scan.activeEngine();
   job.messages = &results.messages;
   job.chats = &results.whatsApp;
   job.selection = &selection;
+  job.deletedOnly = deletedOnly;
   job.destination = destination;
   job.templateFolder = templates;
   job.deviceName = info.displayName;
-  job.deletedOnly = deletedOnly;
   CliRecoverProgress progress(line, total);
   RecoverWorker worker(job, progress);
   std::string missing;

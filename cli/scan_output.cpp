@@ -11,10 +11,35 @@ using nlohmann::json;
 
 namespace {
 
+json Attachments(const std::vector<MessageAttachment>& attachments) {
+  json out = json::array();
+  for (const MessageAttachment& a : attachments)
+    out.push_back({{"name", a.name}, {"path", a.path}, {"mime", a.mime}});
+  return out;
+}
+
 json Item(const MessageItem& m) {
-  return {{"deleted", m.deleted}, {"fromMe", m.fromMe}, {"rowId", m.rowId},
-          {"handleId", m.handleId}, {"date", m.date},     {"phone", m.phone},
-          {"name", m.name},         {"text", m.text},     {"attachment", m.attachment}};
+  json reactions = json::array();
+  for (const MessageReaction& r : m.reactions) reactions.push_back({{"kind", r.kind}, {"by", r.by}});
+  return {{"deleted", m.deleted},
+          {"fromMe", m.fromMe},
+          {"rowId", m.rowId},
+          {"handleId", m.handleId},
+          {"date", m.date},
+          {"phone", m.phone},
+          {"name", m.name},
+          {"text", m.text},
+          {"attachment", m.attachment},
+          {"conversation", m.conversation},
+          {"chatId", m.chatId},
+          {"service", m.service},
+          {"sender", m.sender},
+          {"attachments", Attachments(m.attachments)},
+          {"reactions", std::move(reactions)},
+          {"edited", m.edited},
+          {"unsent", m.unsent},
+          {"earlierTexts", m.earlierTexts},
+          {"replyTo", m.replyTo}};
 }
 json Item(const ContactItem& c) {
   return {{"deleted", c.deleted}, {"email", c.email},   {"address", c.address},
@@ -36,7 +61,8 @@ json Item(const ChatMessageItem& m) {
           {"sessionId", m.sessionId}, {"memberId", m.memberId},   {"mediaId", m.mediaId},
           {"date", m.date},           {"name", m.name},           {"text", m.text},
           {"phone", m.phone},         {"chatNames", m.chatNames}, {"chatPhones", m.chatPhones},
-          {"chatTitle", m.chatTitle}};
+          {"chatTitle", m.chatTitle}, {"sender", m.fromMe == 1 ? std::string("Me") : m.name},
+          {"attachments", Attachments(m.attachments)}};
 }
 json Item(const MediaFileItem& f) {
   return {{"size", f.size},
@@ -60,10 +86,29 @@ json Array(const std::vector<T>& items) {
   for (const auto& item : items) out.push_back(Item(item));
   return out;
 }
-template <typename Map>
-json Keyed(const Map& map) {
+json Members(const std::vector<ConversationMember>& members) {
+  json out = json::array();
+  for (const ConversationMember& m : members)
+    out.push_back({{"address", m.address}, {"name", m.name}, {"service", m.service}});
+  return out;
+}
+
+template <typename C>
+json ConversationJson(const C& c) {
+  return {{"title", ConversationLabel(c)},
+          {"group", c.group},
+          {"members", Members(c.members)},
+          {"items", Array(c.messages)}};
+}
+
+json Keyed(const MessageMap& map) {
   json out = json::object();
-  for (const auto& [key, items] : map) out[std::to_string(key)] = Array(items);
+  for (const auto& [id, c] : map) out[id] = ConversationJson(c);
+  return out;
+}
+json Keyed(const ChatMap& map) {
+  json out = json::object();
+  for (const auto& [id, c] : map) out[std::to_string(id)] = ConversationJson(c);
   return out;
 }
 
@@ -76,7 +121,7 @@ size_t Deleted(const std::vector<T>& items) {
 template <typename Map>
 size_t DeletedIn(const Map& map) {
   size_t n = 0;
-  for (const auto& [key, items] : map) n += Deleted(items);
+  for (const auto& [key, c] : map) n += Deleted(c.messages);
   return n;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backup/file_items.h"
+#include "extractors/extractors.h"
 #include "platform/codes.h"
 #include "sqlite_recovery/records.h"
 
@@ -15,10 +16,7 @@ namespace halvern {
 
 class BackupSession;
 
-// Conversation key (handle row id) to its messages in date order.
-using MessageMap = std::map<int32_t, std::vector<MessageItem>>;
-// WhatsApp chat key (chat session row id) to its messages in date order.
-using ChatMap = std::map<int32_t, std::vector<ChatMessageItem>>;
+// MessageMap and ChatMap, the conversation model of Messages and WhatsApp: see extractors.h.
 // QQ and WeChat: conversation (account and peer) to its messages.
 using ImChatMap = std::map<std::string, std::vector<ImMessageRow>>;
 

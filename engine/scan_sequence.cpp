@@ -44,12 +44,12 @@ size_t ScanResults::Count(ScanCategory category) const {
     case ScanCategory::kPhotoStream: return photoStream.size();
     case ScanCategory::kAppPhotos: return sumMap(appPhotos);
     case ScanCategory::kAppVideos: return sumMap(appVideos);
-    case ScanCategory::kMessages: return sumMap(messages);
+    case ScanCategory::kMessages: return MessageCount(messages);
     case ScanCategory::kMessageAttachments: return messageAttachments.size();
     case ScanCategory::kContacts: return contacts.size();
     case ScanCategory::kCallHistory: return calls.size();
     case ScanCategory::kNotes: return notes.size();
-    case ScanCategory::kWhatsApp: return sumMap(whatsApp);
+    case ScanCategory::kWhatsApp: return MessageCount(whatsApp);
     case ScanCategory::kWhatsAppAttachments: return whatsAppAttachments.size();
   }
   return 0;

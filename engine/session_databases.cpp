@@ -1,5 +1,6 @@
 // The backup session's database categories: messages, contacts, call history, notes and
 // WhatsApp, read through the program's own SQLite reader, and the raw row exports.
+#include <memory>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -22,6 +23,27 @@ bool IsFile(const std::filesystem::path& path) {
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// Finds a phone file by its path relative to its domain ("Library/SMS/Attachments/...",
+// "Message/Media/..."). A domain name may itself hold a dash ("AppDomainGroup-group.x"), so
+// every entry is known by the text after its first and after its second dash; the data file
+// must exist.
+LocateFile ManifestLocator(const BackupSession& session) {
+  auto index = std::make_shared<std::unordered_map<std::string, std::string>>();
+  for (const ManifestEntry& entry : session.manifest) {
+    const size_t first = entry.domainPath.find('-');
+    if (first == std::string::npos) continue;
+    index->try_emplace(entry.domainPath.substr(first + 1), entry.fileID);
+    const size_t second = entry.domainPath.find('-', first + 1);
+    if (second != std::string::npos) index->try_emplace(entry.domainPath.substr(second + 1), entry.fileID);
+  }
+  return [index, &session](const std::string& relative) -> std::string {
+    auto it = index->find(relative);
+    if (it == index->end()) return {};
+    const std::filesystem::path data = session.DataFilePath(it->second);
+    return IsFile(data) ? data.string() : std::string();
+  };
 }
 
 // Category codes of the database categories (ScanCategory values).
@@ -89,6 +111,8 @@ int32_t BackupSession::ScanMessages(MessageMap& out) {
   LocateWriteAheadLogs(*this);
   MessageExtractOptions options;
   options.newerAddressBook = info.isIos12OrLater;
+  options.region = info.phoneNumber;  // the phone's own number tells its region
+  options.locate = ManifestLocator(*this);
   options.progress = {progressCallback, userData};
   options.current = progress;
   options.step = step;
@@ -167,7 +191,11 @@ int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
     NoteDatabase(databaseErrors, kWhatsAppCode, chatStorage, "ChatStorage.sqlite");
   }
   const int32_t result =
-      chatStorage.empty() ? kInvalidParameter : ExtractWhatsApp(chatStorage.string(), out);
+      chatStorage.empty()
+          ? kInvalidParameter
+          : ExtractWhatsApp(chatStorage.string(), out,
+                            DataFilePath(known_files::kAddressBook).string(),
+                            info.isIos12OrLater, ManifestLocator(*this));
   whatsAppChats = out;
   progress += step;
   const int32_t answer = Report(progress);

@@ -25,24 +25,38 @@ bool Wanted(const PrintSource& source, const void* item, int32_t deleted) {
   return !source.checked || source.checked(item);
 }
 
-// The correspondent as the page names it: "name(phone)" for a real name, else the phone.
-std::string Correspondent(const MessageItem& m) {
-  if (!m.name.empty() && m.name != "Unknown") return m.name + "(" + m.phone + ")";
-  return m.phone;
+// The facts of one message after its content: attachments, reactions, earlier texts.
+void MessageExtras(std::string& body, const ConversationLine& m) {
+  for (const LineAttachment& a : m.attachments) Field(body, "Attachment:", a.name);
+  if (!m.reactions.empty()) Field(body, "Reactions:", ReactionsText(m.reactions));
+  for (const std::string& earlier : m.earlierTexts) Field(body, "Earlier:", earlier);
 }
 
 int32_t Messages(const PrintSource& s, std::string& body, PrintControl& c) {
   if (s.conversations == nullptr || s.messages == nullptr) return kOk;
   for (const MessageItem& row : *s.conversations) {
     if (!Wanted(s, &row, row.deleted)) continue;
-    const auto found = s.messages->find(row.handleId);
+    const auto found = s.messages->find(row.conversation);
     if (found == s.messages->end()) continue;
-    for (const MessageItem& m : found->second) {
-      if (c.cancelled.load()) return kStopped;
+    const ConversationHead head = HeadOf(found->second);
+    if (head.group) {
       body += kOpen;
-      Field(body, m.fromMe == 1 ? "To:" : "From:", Correspondent(m));
+      Field(body, "Group:", head.title);
+      Field(body, "Members:", MembersText(head.members));
+      body += kClose;
+    }
+    for (const ConversationLine& m : LinesOf(found->second, s.deletedOnly)) {
+      if (c.cancelled.load()) return kStopped;
+      body += m.deleted ? "<div class=\"deleted\">\r\n" : kOpen;
+      const std::string who =
+          head.group && m.fromMe == 1 ? head.title : PersonLabel(m.name, m.phone);
+      Field(body, m.fromMe == 1 ? "To:" : "From:", who);
+      if (m.deleted) Field(body, "Status:", "deleted");
+      if (!m.service.empty()) Field(body, "Service:", m.service);
       Field(body, "Date:", m.date);
-      Field(body, "Content:", m.text);
+      if (!m.replyTo.empty()) Field(body, "Reply to:", m.replyTo);
+      Field(body, "Content:", ShownText(m));
+      MessageExtras(body, m);
       body += kClose;
     }
   }
@@ -104,16 +118,24 @@ int32_t Chats(const PrintSource& s, std::string& body, PrintControl& c) {
     if (!Wanted(s, &row, row.deleted)) continue;
     const auto found = s.chatMap->find(row.sessionId);
     if (found == s.chatMap->end()) continue;
+    const ConversationHead head = HeadOf(found->second);
     body += kOpen;
-    Field(body, "Chats:", row.chatTitle);
-    Field(body, "Name:", row.chatNames.empty() ? row.name : row.chatNames);
-    Field(body, "Phone Number:", row.chatPhones.empty() ? row.phone : row.chatPhones);
+    Field(body, "Chats:", head.title);
+    if (head.group) {
+      Field(body, "Members:", MembersText(head.members));
+    } else {
+      Field(body, "Name:", row.chatNames.empty() ? row.name : row.chatNames);
+      Field(body, "Phone Number:", row.chatPhones.empty() ? row.phone : row.chatPhones);
+    }
     body += "<p><span>Content:</span></p>\r\n";
-    for (const ChatMessageItem& m : found->second) {
+    for (const ConversationLine& m : LinesOf(found->second, s.deletedOnly)) {
       if (c.cancelled.load()) return kStopped;
-      body += "<p>";
-      body += HtmlEscape(m.fromMe == 1 ? std::string("Me") : m.name);
-      body += " (" + HtmlEscape(m.date) + "): " + HtmlEscape(m.text) + "</p>";
+      body += m.deleted ? "<p class=\"deleted\">" : "<p>";
+      body += HtmlEscape(m.fromMe == 1 ? std::string("Me") : PersonLabel(m.name, m.phone));
+      body += " (" + HtmlEscape(m.date) + "): " + HtmlEscape(m.text);
+      for (const LineAttachment& a : m.attachments) body += " [" + HtmlEscape(a.name) + "]";
+      if (m.deleted) body += " <span class=\"deleted_label\">deleted</span>";
+      body += "</p>";
     }
     body += kClose;
   }

@@ -121,7 +121,8 @@ void RecoverWorker::ItemOutcome(int32_t error) {
   if (!stopped_) progress_.OnItemOutcome(error);
 }
 
-int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) {
+int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target,
+                                fs::path* written) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
   if (ec) {
@@ -147,6 +148,7 @@ int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target) 
   if (result == kOk) {
     if (!context.finished) Report(100, kOk, context.path);
     Written(context.path);
+    if (written != nullptr) *written = context.path;
     WriteJpegCopy(context.path);
   } else if (!context.finished && !IsStopped(result) && !stopped_) {
     // Whether the copy was stopped is known from the stop itself, never from the number.
@@ -177,10 +179,11 @@ int32_t RecoverWorker::WriteFile(const fs::path& wanted,
 }
 
 int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
+                                             const ConversationHead& head,
                                           const std::vector<ConversationLine>& lines,
                                           const fs::path& wanted) {
   std::string body;
-  ConversationBody(lines, body, [&](int32_t percent) {
+  ConversationBody(head, lines, body, [&](int32_t percent) {
     return percent >= 100 ? kOk : Report(percent, kOk, wanted);
   });
   const std::string bytes =
@@ -192,49 +195,89 @@ int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std
   return result;
 }
 
+template <class Item>
+void RecoverWorker::CopyAttachments(const std::vector<Item>& messages,
+                                    std::vector<ConversationLine>& lines, const fs::path& folder) {
+  // The lines are the messages in order, less the live ones when only deleted are written.
+  size_t at = 0;
+  for (const Item& m : messages) {
+    if (job_.deletedOnly && m.deleted == 0) continue;
+    if (at >= lines.size() || stopped_) break;
+    ConversationLine& line = lines[at++];
+    for (size_t i = 0; i < m.attachments.size() && i < line.attachments.size(); ++i) {
+      const MessageAttachment& a = m.attachments[i];
+      if (a.path.empty()) continue;
+      fs::path copy;
+      if (CopyFile(a.path, folder / "attachments" / SafeFileName(a.name), &copy) == kOk) {
+        line.attachments[i].link = UrlPath(copy.lexically_relative(folder));
+      }
+    }
+  }
+}
+
 int32_t RecoverWorker::WriteConversation(const MessageItem& row) {
-  const std::string label = row.name.empty() ? "Unknown" : row.name;
+  if (job_.messages == nullptr) return kInvalidParameter;
+  const auto found = job_.messages->find(row.conversation);
+  if (found == job_.messages->end()) return kInvalidParameter;
+  const Conversation& conversation = found->second;
+  std::vector<ConversationLine> lines = LinesOf(conversation, job_.deletedOnly);
+  if (lines.empty()) return kOk;  // only deleted messages wanted, and it has none
+  const ConversationHead head = HeadOf(conversation);
+  const std::string phone =
+      !conversation.group && !conversation.members.empty() ? conversation.members.front().address
+                                                           : std::string();
+  std::string label = conversation.group ? head.title : conversation.title;
+  if (label.empty()) label = "Unknown";
   const fs::path folder = job_.destination / "Message" / SafeFileName(label + "-" + summary_.stamp);
   std::error_code ec;
   fs::create_directories(folder, ec);
   messagesExported_ = true;
-  const std::string base = SafeFileName(row.phone.empty() ? label : label + "(" + row.phone + ")");
-  const std::string person = "Name: " + label + ", Phone: " + row.phone;
-  std::vector<ConversationLine> lines;
-  if (job_.messages) {
-    auto it = job_.messages->find(int32_t(row.handleId));
-    if (it != job_.messages->end()) lines = LinesOf(it->second);
-  }
+  const std::string base = SafeFileName(phone.empty() ? label : label + "(" + phone + ")");
+  const std::string person = conversation.group
+                                 ? "Group: " + label + ", Members: " + MembersText(head.members)
+                                 : "Name: " + label + ", Phone: " + phone;
+  CopyAttachments(conversation.messages, lines, folder);
   fs::path text;
   const int32_t textResult = WriteFile(
       folder / (base + ".txt"),
-      [&](const fs::path& temp) { return WriteConversationText(temp, lines); }, text);
+      [&](const fs::path& temp) { return WriteConversationText(temp, head, lines); }, text);
   if (textResult != kOk) Report(100, textResult, text);
-  const int32_t page = WriteConversationPage(sms_, person, lines, folder / (base + ".html"));
+  const int32_t page =
+      WriteConversationPage(sms_, person, head, lines, folder / (base + ".html"));
   return textResult != kOk ? textResult : page;
 }
 
 int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
-  std::string label =
-      row.chatNames.empty() ? row.chatPhones : row.chatNames + "(" + row.chatPhones + ")";
-  if (row.chatNames.find(',') != std::string::npos) label = row.chatTitle;
+  if (job_.chats == nullptr) return kInvalidParameter;
+  const auto found = job_.chats->find(row.sessionId);
+  if (found == job_.chats->end()) return kInvalidParameter;
+  const ChatConversation& chat = found->second;
+  std::vector<ConversationLine> lines = LinesOf(chat, job_.deletedOnly);
+  if (lines.empty()) return kOk;  // only deleted messages wanted, and it has none
+  const ConversationHead head = HeadOf(chat);
+  std::string label;
+  std::string phones;
+  for (const ConversationMember& m : chat.members) phones += (phones.empty() ? "" : ",") + m.address;
+  if (chat.group) {
+    label = head.title;
+  } else {
+    label = chat.title.empty() ? phones : chat.title + "(" + phones + ")";
+  }
   if (label.empty()) label = "Unknown";
   const fs::path folder =
       job_.destination / "WhatsApp Message" / SafeFileName(label + "-" + summary_.stamp);
   std::error_code ec;
   fs::create_directories(folder, ec);
   const std::string base = SafeFileName(label);
-  const std::string person = "Name: " + row.chatNames + ", Phone: " + row.chatPhones;
-  std::vector<ConversationLine> lines;
-  if (job_.chats) {
-    auto it = job_.chats->find(int32_t(row.sessionId));
-    if (it != job_.chats->end()) lines = LinesOf(it->second);
-  }
+  const std::string person = chat.group ? "Group: " + head.title + ", Members: " +
+                                              MembersText(head.members)
+                                        : "Name: " + chat.title + ", Phone: " + phones;
+  CopyAttachments(chat.messages, lines, folder);
   int32_t first = kOk;
   fs::path text, csv;
   if (const int32_t r = WriteFile(
           folder / (base + ".txt"),
-          [&](const fs::path& temp) { return WriteConversationText(temp, lines); }, text);
+          [&](const fs::path& temp) { return WriteConversationText(temp, head, lines); }, text);
       r != kOk) {
     Report(100, r, text);
     first = r;
@@ -246,7 +289,8 @@ int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
     Report(100, r, csv);
     if (first == kOk) first = r;
   }
-  const int32_t page = WriteConversationPage(whatsApp_, person, lines, folder / (base + ".html"));
+  const int32_t page =
+      WriteConversationPage(whatsApp_, person, head, lines, folder / (base + ".html"));
   return first != kOk ? first : page;
 }
 
@@ -409,6 +453,10 @@ void RecoverWorker::WriteIndex() {
     Section& s = sections[top];
     bool isCopy = false;
     for (const char* f : kCopyFolders) isCopy = isCopy || top == f;
+    // Attachments copied beside a conversation are reached from its page.
+    bool attachment = false;
+    for (const fs::path& part : rel) attachment = attachment || part == "attachments";
+    if (attachment && !isCopy) continue;
     if (isCopy) {
       ++s.copies;
     } else {

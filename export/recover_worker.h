@@ -7,8 +7,9 @@
 //     App Photos/<app>/<name>     App Video/<app>/<name>
 //     Message Attachments/<name>  WhatsApp Attachments/<name>
 //     Message/<label>-<stamp>/<label>(<phone>).txt, .html      one folder per conversation
+//                                (a group: <title>.txt, .html), attachments/<name> its files
 //     Message/sms.csv                              every row of the message table
-//     WhatsApp Message/<label>-<stamp>/<label>.txt, .csv, .html
+//     WhatsApp Message/<label>-<stamp>/<label>.txt, .csv, .html, attachments/<name>
 //     Contacts/<stamp>/Contacts.html, ContactList.csv, Contacts.csv
 //                                                  (Contacts.csv: every row of the address book)
 //     CallHistory/CallHistory_<stamp>.html, .csv
@@ -17,7 +18,8 @@
 // The table pages mark each deleted row (the orange of the deleted bubbles and a "deleted"
 // label); their CSV files (UTF-8 with a byte-order mark, CR LF, a header line, RFC 4180) hold
 // the same rows with a "Deleted" column. With `deletedOnly` the raw address book export, which
-// holds every row of the table, is left out.
+// holds every row of the table, is left out, and a conversation's files hold only its deleted
+// messages.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
 // "(2)", ... before its extension; nothing of the destination is ever replaced: every file is
@@ -107,7 +109,7 @@ struct RecoverJob {
   // When set, each copied HEIC/HEIF picture also gets a JPEG copy beside it, written by this
   // converter (source, target; 0 or the failure), reported as a file of its own.
   std::function<int32_t(const fs::path& heic, const fs::path& jpeg)> heicToJpeg;
-  bool deletedOnly = false;  // only deleted items are selected (the deleted-items filter)
+  bool deletedOnly = false;  // only deleted items are selected; conversations write only those
 };
 
 struct RecoverSummary {
@@ -129,12 +131,19 @@ class RecoverWorker {
 
  private:
   int32_t Report(int32_t percent, int32_t error, const fs::path& path);
-  int32_t CopyFile(const fs::path& source, const fs::path& target);
+  // The result of the copy; `written` (if given) receives the name the copy took.
+  int32_t CopyFile(const fs::path& source, const fs::path& target, fs::path* written = nullptr);
   void WriteJpegCopy(const fs::path& heic);
   int32_t WriteConversation(const MessageItem& row);
   int32_t WriteChat(const ChatMessageItem& row);
   void ItemOutcome(int32_t error);
+  // Copies the attachments of `lines` that the backup holds into folder/attachments and
+  // links them from the lines.
+  template <class Item>
+  void CopyAttachments(const std::vector<Item>& messages, std::vector<ConversationLine>& lines,
+                       const fs::path& folder);
   int32_t WriteConversationPage(const PageTemplate& page, const std::string& person,
+                                const ConversationHead& head,
                                 const std::vector<ConversationLine>& lines,
                                 const fs::path& path);
   void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,

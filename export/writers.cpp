@@ -124,26 +124,92 @@ std::string RecoverStamp(int64_t unixSeconds) {
 // ----- Conversation files ------------------------------------------------------------------------
 
 namespace {
+
 template <class Item>
-std::vector<ConversationLine> LinesOfItems(const std::vector<Item>& messages) {
-  std::vector<ConversationLine> lines;
-  lines.reserve(messages.size());
-  for (const Item& m : messages)
-    lines.push_back({m.deleted, m.fromMe, m.date, m.name, m.phone, m.text});
-  return lines;
+ConversationLine LineOf(const Item& m) {
+  ConversationLine line;
+  line.deleted = m.deleted;
+  line.fromMe = m.fromMe;
+  line.date = m.date;
+  line.name = m.name;
+  line.phone = m.phone;
+  line.text = m.text;
+  for (const MessageAttachment& a : m.attachments) line.attachments.push_back({a.name, a.mime, {}});
+  return line;
 }
+
 }  // namespace
 
-std::vector<ConversationLine> LinesOf(const std::vector<MessageItem>& messages) {
-  return LinesOfItems(messages);
+ConversationHead HeadOf(const Conversation& c) {
+  return {c.group, ConversationLabel(c), c.members};
 }
-std::vector<ConversationLine> LinesOf(const std::vector<ChatMessageItem>& messages) {
-  return LinesOfItems(messages);
+ConversationHead HeadOf(const ChatConversation& c) {
+  return {c.group, ConversationLabel(c), c.members};
+}
+
+std::vector<ConversationLine> LinesOf(const Conversation& conversation, bool deletedOnly) {
+  std::vector<ConversationLine> lines;
+  lines.reserve(conversation.messages.size());
+  for (const MessageItem& m : conversation.messages) {
+    if (deletedOnly && m.deleted == 0) continue;
+    ConversationLine line = LineOf(m);
+    // In a group the sender speaks; in a one-to-one conversation the person is the partner.
+    if (conversation.group) line.name = m.fromMe ? std::string("Me") : m.name;
+    line.service = m.service;
+    line.reactions = m.reactions;
+    line.edited = m.edited;
+    line.unsent = m.unsent;
+    line.earlierTexts = m.earlierTexts;
+    line.replyTo = m.replyTo;
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::vector<ConversationLine> LinesOf(const ChatConversation& chat, bool deletedOnly) {
+  std::vector<ConversationLine> lines;
+  lines.reserve(chat.messages.size());
+  for (const ChatMessageItem& m : chat.messages) {
+    if (deletedOnly && m.deleted == 0) continue;
+    lines.push_back(LineOf(m));
+  }
+  return lines;
 }
 
 namespace {
-
 bool HasRealName(const std::string& name) { return !name.empty() && name != "Unknown"; }
+}  // namespace
+
+std::string PersonLabel(const std::string& name, const std::string& address) {
+  if (!HasRealName(name)) return address;
+  return address.empty() ? name : name + "(" + address + ")";
+}
+
+std::string MembersText(const std::vector<ConversationMember>& members) {
+  std::string out;
+  for (const ConversationMember& m : members) {
+    if (!out.empty()) out += ", ";
+    out += PersonLabel(m.name, m.address);
+  }
+  return out;
+}
+
+std::string ReactionsText(const std::vector<MessageReaction>& reactions) {
+  std::string out;
+  for (const MessageReaction& r : reactions) {
+    if (!out.empty()) out += ", ";
+    out += r.kind + " " + r.by;
+  }
+  return out;
+}
+
+std::string ShownText(const ConversationLine& line) {
+  if (line.unsent) return line.text.empty() ? "(unsent)" : line.text + " (unsent)";
+  if (line.edited) return line.text + " (edited)";
+  return line.text;
+}
+
+namespace {
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
@@ -171,19 +237,37 @@ constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 }  // namespace
 
-int32_t WriteConversationText(const fs::path& path, const std::vector<ConversationLine>& lines) {
+int32_t WriteConversationText(const fs::path& path, const ConversationHead& head,
+                              const std::vector<ConversationLine>& lines) {
   File file = OpenForWriting(path);
   if (!file) return errno != 0 ? errno : EIO;
   std::string text(kBom);
   char label[16];
+  const auto add = [&](const char* caption, const std::string& value) {
+    std::snprintf(label, sizeof label, "%10s: ", caption);
+    text += label + value + "\n";
+  };
+  if (head.group) {
+    add("Group", head.title);
+    add("Members", MembersText(head.members));
+    text += "\n";
+  }
   for (const ConversationLine& m : lines) {
-    const std::string who = HasRealName(m.name) ? m.name + "(" + m.phone + ")" : m.phone;
-    std::snprintf(label, sizeof label, "%10s: ", m.fromMe == 1 ? "To" : "From");
-    text += label + who + "\n";
-    std::snprintf(label, sizeof label, "%10s: ", "Date");
-    text += label + m.date + "\n";
-    std::snprintf(label, sizeof label, "%10s: ", "Content");
-    text += label + m.text + "\n\n";
+    std::string who;
+    if (head.group) {
+      who = m.fromMe == 1 ? head.title : PersonLabel(m.name, m.phone);
+    } else {
+      who = PersonLabel(m.name, m.phone);
+    }
+    add(m.fromMe == 1 ? "To" : "From", m.deleted ? who + " [deleted]" : who);
+    if (!m.service.empty()) add("Service", m.service);
+    add("Date", m.date);
+    if (!m.replyTo.empty()) add("Reply to", m.replyTo);
+    add("Content", ShownText(m));
+    for (const LineAttachment& a : m.attachments) add("Attachment", a.name);
+    if (!m.reactions.empty()) add("Reactions", ReactionsText(m.reactions));
+    for (const std::string& earlier : m.earlierTexts) add("Earlier", earlier);
+    text += "\n";
   }
   const std::string bytes = WithCrLf(platform::SanitizeUtf8(text));
   std::fwrite(bytes.data(), 1, bytes.size(), file.get());
@@ -194,27 +278,80 @@ int32_t WriteChatCsv(const fs::path& path, const std::vector<ConversationLine>& 
   File file = OpenForWriting(path);
   if (!file) return errno != 0 ? errno : EIO;
   std::string text(kBom);
-  text += "Chats,Name/Phone,Date,Type,Content\r\n";
+  text += "Chats,Name/Phone,Date,Type,Content,Attachments,Deleted\r\n";
   for (const ConversationLine& m : lines) {
+    std::string names;
+    for (const LineAttachment& a : m.attachments) names += (names.empty() ? "" : "; ") + a.name;
     text += CsvField(platform::SanitizeUtf8(m.name)) + "," +
             CsvField(platform::SanitizeUtf8(m.phone)) + "," + CsvField(m.date) + "," +
-            (m.fromMe == 1 ? "Send" : "Received") + "," + CsvField(platform::SanitizeUtf8(m.text)) +
-            "\r\n";
+            (m.fromMe == 1 ? "Send" : "Received") + "," +
+            CsvField(platform::SanitizeUtf8(m.text)) + "," +
+            CsvField(platform::SanitizeUtf8(names)) + "," + (m.deleted ? "yes" : "") + "\r\n";
   }
   std::fwrite(text.data(), 1, text.size(), file.get());
   return Finish(file);
 }
 
+std::string ConversationHeadHtml(const ConversationHead& head) {
+  if (!head.group) return {};
+  return "<div class=\"members\">Members: " + HtmlEscape(MembersText(head.members)) +
+         "</div>\r\n";
+}
+
+namespace {
+
+std::string AttachmentHtml(const LineAttachment& a) {
+  const std::string name = HtmlEscape(a.name);
+  if (a.link.empty()) return "<div class=\"attachment\">" + name + "</div>";
+  const std::string src = HtmlEscape(a.link);
+  const std::string type = a.mime.substr(0, a.mime.find('/'));
+  if (type == "image") {
+    return "<div class=\"attachment\"><img src=\"" + src + "\" alt=\"" + name + "\"></div>";
+  }
+  if (type == "audio") {
+    return "<div class=\"attachment\"><audio controls src=\"" + src + "\"></audio> " + name +
+           "</div>";
+  }
+  if (type == "video") {
+    return "<div class=\"attachment\"><video controls src=\"" + src + "\"></video></div>";
+  }
+  return "<div class=\"attachment\"><a href=\"" + src + "\">" + name + "</a></div>";
+}
+
+}  // namespace
+
 std::string ConversationMessageHtml(const ConversationLine& m) {
   std::string html = "<div class=\"date\">Date: " + HtmlEscape(m.date) + " ";
+  const std::string service =
+      m.service.empty() ? std::string() : " <span class=\"service\">" + HtmlEscape(m.service) +
+                                              "</span>";
+  const std::string deleted = m.deleted ? " <span class=\"deleted_label\">deleted</span>" : "";
   if (m.fromMe == 1) {
-    html += "Me:</div>\r\n";
+    html += "Me:" + service + deleted + "</div>\r\n";
     html += m.deleted ? "<div class=\"del_send_msg\">" : "<div class=\"send_msg\">";
   } else {
-    html += HtmlEscape(HasRealName(m.name) ? m.name : m.phone) + ":</div>\r\n";
+    html += HtmlEscape(HasRealName(m.name) ? m.name : m.phone) + ":" + service + deleted +
+            "</div>\r\n";
     html += m.deleted ? "<div class=\"del_recv_msg\">" : "<div class=\"recv_msg\">";
   }
-  html += HtmlEscape(m.text) + "</div>\r\n";
+  if (!m.replyTo.empty()) {
+    html += "<div class=\"reply\">\xE2\x86\xAA " + HtmlEscape(m.replyTo) + "</div>";
+  }
+  if (m.unsent) {
+    html += "<span class=\"mark\">unsent</span>";
+    if (!m.text.empty()) html += " " + HtmlEscape(m.text);
+  } else {
+    html += HtmlEscape(m.text);
+    if (m.edited) html += " <span class=\"mark\">edited</span>";
+  }
+  for (const LineAttachment& a : m.attachments) html += AttachmentHtml(a);
+  for (const std::string& earlier : m.earlierTexts) {
+    html += "<div class=\"earlier\">" + HtmlEscape(earlier) + "</div>";
+  }
+  if (!m.reactions.empty()) {
+    html += "<div class=\"reactions\">" + HtmlEscape(ReactionsText(m.reactions)) + "</div>";
+  }
+  html += "</div>\r\n";
   return html;
 }
 

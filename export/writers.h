@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/codes.h"
+#include "extractors/extractors.h"
 #include "sqlite_recovery/records.h"
 
 namespace halvern {
@@ -67,39 +68,84 @@ std::string RecoverStamp(int64_t unixSeconds);
 
 // ----- Conversation files ------------------------------------------------------------------------
 
+// One attachment of a message as the writers show it: `link` is the page's relative link to
+// the copy in the conversation's folder (empty when no copy was made).
+struct LineAttachment {
+  std::string name;
+  std::string mime;
+  std::string link;
+};
+
 // One message of a conversation or chat, as the writers need it.
 struct ConversationLine {
   int32_t deleted = 0;
   int32_t fromMe = 0;
   std::string date;
-  std::string name;
-  std::string phone;
+  std::string name;   // the sender's name ("Me" for sent messages in a group)
+  std::string phone;  // the sender's (or one-to-one partner's) address
   std::string text;
+  std::string service;
+  std::vector<LineAttachment> attachments;
+  std::vector<MessageReaction> reactions;
+  int32_t edited = 0;
+  int32_t unsent = 0;
+  std::vector<std::string> earlierTexts;
+  std::string replyTo;
 };
-std::vector<ConversationLine> LinesOf(const std::vector<MessageItem>& messages);
-std::vector<ConversationLine> LinesOf(const std::vector<ChatMessageItem>& messages);
 
-// The text file: UTF-8 with a byte-order mark, CR LF line ends; per message
-// "        To: Name(phone)" (or "From"), "      Date: ...", "   Content: ..." and a blank line.
-// 0, or the errno value when the file cannot be written.
-int32_t WriteConversationText(const fs::path& path, const std::vector<ConversationLine>& lines);
+// The header of a conversation's files: its label and, for a group, its members.
+struct ConversationHead {
+  bool group = false;
+  std::string title;
+  std::vector<ConversationMember> members;
+};
+
+ConversationHead HeadOf(const Conversation& conversation);
+ConversationHead HeadOf(const ChatConversation& chat);
+// The lines of a conversation; only the deleted messages when `deletedOnly`.
+std::vector<ConversationLine> LinesOf(const Conversation& conversation, bool deletedOnly = false);
+std::vector<ConversationLine> LinesOf(const ChatConversation& chat, bool deletedOnly = false);
+
+// "Name(address)" for a known name, else the address.
+std::string PersonLabel(const std::string& name, const std::string& address);
+// The members of a group as one line: "Ann(+4915112345678), Ben(+4917012345678)".
+std::string MembersText(const std::vector<ConversationMember>& members);
+// The extra facts of a message as short texts: reply, attachment names, reactions, earlier
+// texts (the text writer and the print page show them).
+std::string ReactionsText(const std::vector<MessageReaction>& reactions);
+// The message's text as shown: "(unsent)" for an unsent message, the text with " (edited)"
+// after it for an edited one.
+std::string ShownText(const ConversationLine& line);
+
+// The text file: UTF-8 with a byte-order mark, CR LF line ends. A group starts with its
+// title and members. Per message "        To: Name(phone)" (or "From"; a deleted message
+// adds " [deleted]"), "   Service: ...", "      Date: ...", "  Reply to: ...",
+// "   Content: ...", one "Attachment: name" per attachment, "  Reaction: ...", "   Earlier: ..."
+// per earlier text, and a blank line. 0, or the errno value when the file cannot be written.
+int32_t WriteConversationText(const fs::path& path, const ConversationHead& head,
+                              const std::vector<ConversationLine>& lines);
 
 // The WhatsApp CSV: UTF-8 with a byte-order mark, CR LF line ends, the header
-// "Chats,Name/Phone,Date,Type,Content" and one RFC 4180 line per message.
+// "Chats,Name/Phone,Date,Type,Content,Attachments,Deleted" and one RFC 4180 line per message
+// (attachments separated by "; ", Deleted "yes" or empty).
 int32_t WriteChatCsv(const fs::path& path, const std::vector<ConversationLine>& lines);
 
-// The body of a conversation page: per message a date line and a bubble ("send_msg",
-// "recv_msg", or "del_send_msg" / "del_recv_msg" for deleted ones), every value escaped.
+// The body of a conversation page: a group's members first, then per message a date line and
+// a bubble ("send_msg", "recv_msg", or "del_send_msg" / "del_recv_msg" with a "deleted" label
+// for deleted ones) with its attachments (pictures inline, audio and video with controls,
+// other files as links), its reactions and its marks; every value escaped.
 // After each message `report`(percent) is asked; a non-zero answer stops the body there.
 // Returns that answer (0 when every message was written).
 template <class Report>
-int32_t ConversationBody(const std::vector<ConversationLine>& lines, std::string& body,
-                         Report report);
+int32_t ConversationBody(const ConversationHead& head, const std::vector<ConversationLine>& lines,
+                         std::string& body, Report report);
+std::string ConversationHeadHtml(const ConversationHead& head);
 std::string ConversationMessageHtml(const ConversationLine& line);
 
 template <class Report>
-int32_t ConversationBody(const std::vector<ConversationLine>& lines, std::string& body,
-                         Report report) {
+int32_t ConversationBody(const ConversationHead& head, const std::vector<ConversationLine>& lines,
+                         std::string& body, Report report) {
+  body += ConversationHeadHtml(head);
   for (size_t i = 0; i < lines.size(); ++i) {
     body += ConversationMessageHtml(lines[i]);
     const int32_t percent = int32_t(int64_t(i + 1) * 100 / int64_t(lines.size()));

@@ -2,13 +2,17 @@
 // codes, the name lookup over the address book, and text comparisons.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "sqlite_recovery/reader.h"
+#include "sqlite_recovery/scan.h"
+#include "sqlite_recovery/text.h"
 #include "sqlite_recovery/records.h"
 
 namespace halvern::extract {
@@ -43,6 +47,66 @@ int32_t DecodeAddressBook(CSqliteFileReader& reader, std::vector<ContactItem>& o
 // cannot be read; `out` is then empty.
 bool ReadAddressBook(CSqliteFileReader& reader, const std::string& path, bool newerSchema,
                      std::vector<ContactItem>& out);
+
+inline const Value kNoValue{};
+
+// The columns of one table by name; a name the table lacks reads as NULL.
+class Columns {
+ public:
+  Columns(const CSqliteFileReader& reader, std::string_view table,
+          std::initializer_list<std::string_view> names) {
+    const TableSchema* schema = reader.FindTable(table);
+    present_ = schema != nullptr && schema->parsed;
+    for (std::string_view n : names) {
+      index_.push_back(present_ ? schema->ColumnIndex(n) : -1);
+      count_ = std::max<uint32_t>(count_, uint32_t(index_.back() + 1));
+    }
+    if (present_) count_ = std::max<uint32_t>(count_, schema->declaredColumnCount);
+  }
+  bool present() const { return present_; }
+  bool has(size_t i) const { return index_[i] >= 0; }
+  uint32_t count() const { return count_; }
+  const Value& at(const Record& r, size_t i) const {
+    return index_[i] < 0 ? kNoValue : r[size_t(index_[i])];
+  }
+
+ private:
+  bool present_ = false;
+  uint32_t count_ = 0;
+  std::vector<int32_t> index_;
+};
+
+// Walks the live and carved rows of a table that has a schema.
+template <class OnRow>
+void Walk(CSqliteFileReader& reader, std::string_view table, const Columns& c, OnRow onRow) {
+  if (!c.present()) return;
+  reader.TableName = std::string(table);
+  ScanOptions scan;
+  scan.fallbackColumns = c.count();
+  ScanTable(reader, table, scan, [&](const ScannedRow& row) {
+    onRow(row);
+    return true;
+  });
+}
+
+inline int64_t IntOf(const Value& v) { return v.IsInteger() ? v.integer : 0; }
+
+// A text value, complete and well-formed; false when it is cut short or ill-formed (a carved
+// row with such a text is refused).
+inline bool GoodText(const Value& v, std::string& out) {
+  out.clear();
+  if (!v.IsText()) return !v.truncated;
+  if (v.truncated || !IsValidUtf8(v.bytes) || v.bytes.find('\0') != std::string_view::npos)
+    return false;
+  out.assign(v.bytes);
+  return true;
+}
+
+inline std::string PlainTextOf(const Value& v) {
+  std::string out;
+  GoodText(v, out);
+  return out;
+}
 
 // Less-than without regard to ASCII case (bytes compared as unsigned).
 bool LessIgnoreCase(std::string_view a, std::string_view b);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -21,23 +22,85 @@
 
 namespace halvern {
 
-// Conversation key (handle row id) to its messages in date order.
-using MessageMap = std::map<int32_t, std::vector<MessageItem>>;
-// WhatsApp chat key (chat session row id) to its messages in date order.
-using ChatMap = std::map<int32_t, std::vector<ChatMessageItem>>;
+// ----- The conversation model ------------------------------------------------------------------
+//
+// Messages and WhatsApp chats come out as conversations: conversation -> members -> messages
+// (date order) -> attachments and reactions. The recover pages, the print page, `scan --json`
+// and the desktop list and preview all render this one model.
+
+// One person of a conversation (the phone's owner is not listed).
+struct ConversationMember {
+  std::string address;  // phone number, e-mail address or WhatsApp contact id
+  std::string name;     // from the address book or the chat database; empty when unknown
+  std::string service;  // "SMS", "iMessage", "WhatsApp", ... (several joined by "/")
+  bool operator==(const ConversationMember&) const = default;
+};
+
+// One conversation of Messages: a chat (one person over any service, or a group), or, for
+// carved messages whose chat join is lost and for phones without chat tables, a handle.
+struct Conversation {
+  std::string id;        // "chat-<rowid>" (the lowest chat rowid of the person) or "handle-<rowid>"
+  int64_t chatId = 0;    // 0 for a handle conversation
+  int64_t handleId = 0;  // the person's handle for a one-to-one conversation
+  bool group = false;
+  std::string title;     // a group's display name or its members' names; the person's name
+  std::vector<ConversationMember> members;
+  std::vector<MessageItem> messages;
+};
+
+// One WhatsApp chat.
+struct ChatConversation {
+  int64_t sessionId = -1;
+  bool group = false;
+  std::string title;  // the partner's or the group's name
+  std::vector<ConversationMember> members;
+  std::vector<ChatMessageItem> messages;
+};
+
+// Conversation id to conversation.
+using MessageMap = std::map<std::string, Conversation>;
+// WhatsApp chat session rowid to chat.
+using ChatMap = std::map<int64_t, ChatConversation>;
+
+// A one-to-one conversation of `messages` (date order), its person taken from the first
+// received message's name and phone (else the first message's); each message gets its id.
+// What phones without chat tables give, and what benchmarks and tests build by hand.
+Conversation OneToOne(std::string id, std::vector<MessageItem> messages);
+// A WhatsApp chat of `messages`, its title and members from the first message's chatTitle,
+// chatNames and chatPhones (a group when chatPhones lists several).
+ChatConversation OneChat(int64_t sessionId, std::vector<ChatMessageItem> messages);
+
+// The label of a conversation as lists, file names and pages show it: a group's title; a
+// person's name, else the address ("Unknown" when neither is known).
+std::string ConversationLabel(const Conversation& c);
+std::string ConversationLabel(const ChatConversation& c);
+// Number of messages of every conversation together.
+size_t MessageCount(const MessageMap& map);
+size_t MessageCount(const ChatMap& map);
 
 // ----- Messages -------------------------------------------------------------------------------
 
+// Where a file of the phone lies in the backup: the data file path of a path relative to its
+// domain ("Library/SMS/Attachments/ab/01/x.jpeg"), or "" when the backup does not hold it.
+using LocateFile = std::function<std::string(const std::string& relativePath)>;
+
 struct MessageExtractOptions {
   bool newerAddressBook = false;  // the phone runs iOS 12 or later (address book layout)
+  std::string region;             // the backup's region ("DE"); empty: from the address book
+  LocateFile locate;              // may be empty: attachments then carry no path
   ProgressSink progress;          // may be empty
   int32_t current = 0;            // progress base of the scan
   int32_t step = 0;               // progress step of the scan
 };
 
 // Reads the messages database at `messagesPath`, names correspondents from the address book
-// at `addressBookPath` and adds every message to `map` (conversation by handle row id, each in
-// date order). Reports current + step/5, /4, /3, /2, /1 as it goes and current + step at the
+// at `addressBookPath` and adds every message to `map` by conversation (each in date order):
+// messages join their chat through chat_message_join; the chats of one person over any
+// service are one conversation; a group chat is one conversation with its members; reactions
+// sit on the message they react to; every attachment is part of its message; edited, unsent
+// and recently deleted messages are marked. Phones without chat tables (and carved messages
+// whose chat join is lost) have one conversation per handle; the iOS 4-5 table (address,
+// flags, madrid_*) one per counterpart. Reports current + step/5, /4, /3, /2, /1 as it goes and current + step at the
 // end; a non-zero answer stops and is returned. `messageRowidBase` receives the largest
 // message rowid when the message table was read. Messages whose text lies only in the
 // archived attributedBody are listed with that text.
@@ -93,8 +156,13 @@ std::string NoteBodyToText(std::string_view html);
 
 // ----- WhatsApp -------------------------------------------------------------------------------
 
-// Reads the WhatsApp chat database and adds every message with text (or a media path) to
-// `out` by chat session, each chat in date order, with sender, chat members and title.
-int32_t ExtractWhatsApp(const std::string& chatStoragePath, ChatMap& out);
+// Reads the WhatsApp chat database and adds every message to `out` by chat session, each chat
+// in date order, with sender, chat members and title; media (photos with their caption, voice
+// notes, stickers, documents, videos) are attachments of their message. Members and partners
+// without a name in the chat database are named from the address book at `addressBookPath`
+// (may be empty); `locate` finds media files in the backup (may be empty).
+int32_t ExtractWhatsApp(const std::string& chatStoragePath, ChatMap& out,
+                        const std::string& addressBookPath = {}, bool newerAddressBook = false,
+                        const LocateFile& locate = {});
 
 }  // namespace halvern

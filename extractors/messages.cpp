@@ -1,16 +1,24 @@
-// Messages: sms.db (message, handle, attachment, message_attachment_join) joined with the
-// address book for names.
+// Messages: sms.db (message, handle, chat, chat_handle_join, chat_message_join,
+// chat_recoverable_message_join, attachment, message_attachment_join) joined with the address
+// book for names, built into conversations.
 //
 // Locate: HomeDomain-Library/SMS/sms.db (file id 3d0d7e5fb2ce288813306e4d4636395e047a3d28)
 // and the address book (31bb7ba8914766d4ba40d6dfb6113c8b614be442); the caller passes paths.
 // Schema variants: message tables of 38 (iOS 6-7) to 90+ columns, positions by name; dates
 // in seconds (to iOS 10) or nanoseconds (iOS 11 on); texts held only in attributedBody
-// (formatted, edited and app messages of recent systems).
+// (formatted, edited and app messages of recent systems); the iOS 4-5 table with the
+// counterpart in `address` / `madrid_handle` and the direction in `flags` / `madrid_flags`.
+#include <plist/plist.h>
+
 #include <algorithm>
+#include <map>
+#include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "extractors/common.h"
 #include "extractors/extractors.h"
+#include "extractors/names.h"
 #include "sqlite_recovery/decoders.h"
 #include "sqlite_recovery/scan.h"
 #include "sqlite_recovery/text.h"
@@ -19,42 +27,298 @@
 namespace halvern {
 namespace {
 
-constexpr std::string_view kAttributedBody = "attributedBody";
+using extract::Columns;
+using extract::GoodText;
+using extract::IntOf;
+using extract::PlainTextOf;
+using extract::Walk;
 
-// Messages whose `text` is NULL or empty and whose attributedBody archive holds the text. The
-// message decoder refuses these rows (it needs a text); this pass reads them with the same
-// columns and adds them.
-void ReadArchivedTexts(CSqliteFileReader& reader, std::vector<MessageItem>& out) {
-  const TableSchema* table = reader.FindTable("message");
-  if (table == nullptr || !table->parsed) return;
-  const int32_t bodyColumn = table->ColumnIndex(kAttributedBody);
-  if (bodyColumn < 0) return;
-  ColumnPositions c = DecoderColumns(reader, "message", ColumnLookup::kByName);
-  if (!c.byName || c.index.size() < 4) return;
-  ScanOptions scan;
-  scan.fallbackColumns = std::max<uint32_t>(c.columnCount, uint32_t(bodyColumn + 1));
-  ScanTable(reader, "message", scan, [&](const ScannedRow& row) {
-    const Record& r = row.record;
-    const Value& text = r[size_t(c.index[0])];
-    if (text.IsText() && !text.bytes.empty()) return true;  // the decoder's row
-    if (text.IsLost()) return true;
-    const Value& body = r[size_t(bodyColumn)];
-    if (!body.IsBlob() || body.truncated) return true;
-    MessageItem m;
-    if (!TypedStreamText(body.bytes, m.text) || m.text.empty()) return true;
-    m.deleted = row.deleted ? 1 : 0;
-    m.rowId = r.rowid.value_or(0);
-    const Value& handle = r[size_t(c.index[1])];
-    if (handle.IsInteger()) m.handleId = handle.integer;
-    const Value& date = r[size_t(c.index[2])];
-    if (date.IsInteger() && date.integer != 0) {
-      m.date = FormatMacTime(MessageDateSeconds(date.integer));
+std::string MessageDate(const Value& date) {
+  if (date.IsInteger() && date.integer != 0) {
+    return FormatMacTime(MessageDateSeconds(date.integer));
+  }
+  if (date.IsReal()) {
+    int64_t whole = 0;
+    if (TruncateSeconds(date.real, whole) && whole != 0)
+      return FormatMacTime(MessageDateSeconds(whole));
+  }
+  return {};
+}
+
+// The object replacement character Messages puts where an attachment sits in the text.
+std::string WithoutPlaceholders(std::string text) {
+  static constexpr std::string_view kObject = "\xEF\xBF\xBC";
+  for (size_t at = text.find(kObject); at != std::string::npos; at = text.find(kObject, at))
+    text.erase(at, kObject.size());
+  const size_t first = text.find_first_not_of(" \n\r\t");
+  if (first == std::string::npos) return {};
+  const size_t last = text.find_last_not_of(" \n\r\t");
+  return text.substr(first, last - first + 1);
+}
+
+// The target guid of a reaction: "p:0/GUID" and "bp:GUID" name GUID.
+std::string TargetGuid(std::string_view associated) {
+  if (size_t slash = associated.find('/'); slash != std::string_view::npos)
+    return std::string(associated.substr(slash + 1));
+  if (associated.rfind("bp:", 0) == 0) return std::string(associated.substr(3));
+  return std::string(associated);
+}
+
+const char* ReactionKind(int64_t type) {
+  switch (type % 1000) {
+    case 0: return "\xE2\x9D\xA4\xEF\xB8\x8F";  // ❤️ loved
+    case 1: return "\xF0\x9F\x91\x8D";          // 👍 liked
+    case 2: return "\xF0\x9F\x91\x8E";          // 👎 disliked
+    case 3: return "\xF0\x9F\x98\x82";          // 😂 laughed
+    case 4: return "\xE2\x80\xBC\xEF\xB8\x8F";  // ‼️ emphasized
+    case 5: return "\xE2\x9D\x93";              // ❓ questioned
+    default: return "";
+  }
+}
+
+bool IsReactionType(int64_t type) {
+  return (type >= 2000 && type <= 2005) || (type >= 3000 && type <= 3005);
+}
+
+// Earlier texts of an edited message: message_summary_info is a binary property list whose
+// "ec" entry maps each message part to its versions, each {"t": attributedBody archive}.
+std::vector<std::string> EditHistory(std::string_view summary) {
+  std::vector<std::string> texts;
+  if (summary.size() < 8 || summary.substr(0, 6) != "bplist") return texts;
+  plist_t root = nullptr;
+  plist_from_bin(summary.data(), uint32_t(summary.size()), &root);
+  if (root == nullptr) return texts;
+  plist_t edits = plist_get_node_type(root) == PLIST_DICT ? plist_dict_get_item(root, "ec")
+                                                          : nullptr;
+  if (edits != nullptr && plist_get_node_type(edits) == PLIST_DICT) {
+    plist_t part = plist_dict_get_item(edits, "0");
+    if (part != nullptr && plist_get_node_type(part) == PLIST_ARRAY) {
+      for (uint32_t i = 0; i < plist_array_get_size(part); ++i) {
+        plist_t version = plist_array_get_item(part, i);
+        if (plist_get_node_type(version) != PLIST_DICT) continue;
+        plist_t t = plist_dict_get_item(version, "t");
+        if (t == nullptr || plist_get_node_type(t) != PLIST_DATA) continue;
+        char* data = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(t, &data, &length);
+        std::string text;
+        if (data != nullptr && TypedStreamText(std::string_view(data, size_t(length)), text))
+          texts.push_back(std::move(text));
+        free(data);
+      }
     }
-    const Value& fromMe = r[size_t(c.index[3])];
-    if (fromMe.IsInteger()) m.fromMe = fromMe.integer != 0 ? 1 : 0;
+  }
+  plist_free(root);
+  return texts;
+}
+
+// One row of the message table as read.
+struct RawMessage {
+  MessageItem item;
+  std::string guid;
+  std::string associatedGuid;
+  int64_t associatedType = 0;
+  std::string threadGuid;
+  int64_t retracted = 0;
+  std::string summary;
+  // iOS 4-5 layout.
+  std::string address;
+  int64_t groupId = 0;
+  std::string room;
+};
+
+struct ChatRow {
+  int64_t rowId = 0;
+  int64_t style = 0;
+  std::string identifier;
+  std::string displayName;
+  std::vector<int64_t> handles;
+};
+
+struct HandleInfo {
+  std::string address;
+  std::string service;
+  std::string person;  // normalised address
+};
+
+// Reads the message table of iOS 6 and later (handle_id) or of iOS 4-5 (address, flags).
+void ReadMessages(CSqliteFileReader& reader, std::vector<RawMessage>& out, bool& oldLayout) {
+  enum {
+    kText, kHandle, kDate, kFromMe, kBody, kGuid, kService, kAssocGuid, kAssocType, kThread,
+    kEdited, kRetracted, kSummary, kAddress, kFlags, kMadridHandle, kMadridFlags, kIsMadrid,
+    kGroupId, kRoom, kItemType
+  };
+  const Columns c(reader, "message",
+                  {"text", "handle_id", "date", "is_from_me", "attributedBody", "guid", "service",
+                   "associated_message_guid", "associated_message_type",
+                   "thread_originator_guid", "date_edited", "date_retracted",
+                   "message_summary_info", "address", "flags", "madrid_handle", "madrid_flags",
+                   "is_madrid", "group_id", "madrid_roomname", "item_type"});
+  oldLayout = c.present() && !c.has(kHandle) && c.has(kAddress);
+  Walk(reader, "message", c, [&](const ScannedRow& row) {
+    const Record& r = row.record;
+    const int64_t rowid = r.rowid.value_or(0);
+    if (rowid > 0 && uint64_t(rowid) > reader.MaxRowid) reader.MaxRowid = uint64_t(rowid);
+    RawMessage m;
+    m.item.deleted = row.deleted ? 1 : 0;
+    m.item.rowId = rowid;
+    if (!GoodText(c.at(r, kText), m.item.text)) return;
+    if (m.item.text.empty()) {
+      const Value& body = c.at(r, kBody);
+      std::string archived;
+      if (body.IsBlob() && !body.truncated && TypedStreamText(body.bytes, archived))
+        m.item.text = archived;
+    }
+    m.item.text = WithoutPlaceholders(std::move(m.item.text));
+    if (!GoodText(c.at(r, kGuid), m.guid)) return;
+    m.associatedGuid = PlainTextOf(c.at(r, kAssocGuid));
+    m.associatedType = IntOf(c.at(r, kAssocType));
+    m.threadGuid = PlainTextOf(c.at(r, kThread));
+    m.item.edited = IntOf(c.at(r, kEdited)) != 0 ? 1 : 0;
+    m.retracted = IntOf(c.at(r, kRetracted));
+    m.item.unsent = m.retracted != 0 ? 1 : 0;
+    if (const Value& s = c.at(r, kSummary); s.IsBlob() && !s.truncated) m.summary = s.bytes;
+    if (IntOf(c.at(r, kItemType)) != 0 && m.item.text.empty()) return;  // group events
+    if (oldLayout) {
+      const bool madrid = IntOf(c.at(r, kIsMadrid)) != 0;
+      m.item.service = madrid ? "iMessage" : "SMS";
+      m.address = PlainTextOf(c.at(r, madrid ? kMadridHandle : kAddress));
+      const Value& date = c.at(r, kDate);
+      if (date.IsInteger() && date.integer != 0) {
+        // SMS rows count from 1970, iMessage rows from 2001.
+        m.item.date = madrid ? FormatMacTime(date.integer) : FormatUnixTime(date.integer);
+      }
+      const int64_t flags = IntOf(c.at(r, madrid ? kMadridFlags : kFlags));
+      m.item.fromMe = (madrid ? (flags & 0x4) != 0 : (flags & 0x1) != 0) ? 1 : 0;
+      m.groupId = IntOf(c.at(r, kGroupId));
+      m.room = PlainTextOf(c.at(r, kRoom));
+    } else {
+      m.item.handleId = IntOf(c.at(r, kHandle));
+      m.item.date = MessageDate(c.at(r, kDate));
+      m.item.fromMe = IntOf(c.at(r, kFromMe)) != 0 ? 1 : 0;
+      m.item.service = PlainTextOf(c.at(r, kService));
+    }
     out.push_back(std::move(m));
-    return true;
   });
+}
+
+class Builder {
+ public:
+  Builder(MessageMap& map, const NameIndex& names) : map_(map), names_(names) {}
+
+  std::string PersonKey(const std::string& address) const {
+    std::string key = names_.Normalise(address);
+    return key.empty() ? address : key;
+  }
+
+  // The conversation of one person (created with `id` when new).
+  Conversation& Person(const std::string& person, const std::string& id,
+                       const std::string& address, int64_t handleId) {
+    auto [it, inserted] = personConversation_.try_emplace(person, id);
+    Conversation& c = map_[it->second];
+    if (inserted || c.id.empty()) {
+      c.id = it->second;
+      c.handleId = handleId;
+      if (!address.empty()) c.members.push_back({address, names_.Find(address), {}});
+      c.title = c.members.empty() ? std::string() : c.members.front().name;
+    }
+    return c;
+  }
+  Conversation* FindPerson(const std::string& person) {
+    auto it = personConversation_.find(person);
+    return it == personConversation_.end() ? nullptr : &map_[it->second];
+  }
+  Conversation& Group(const std::string& id) {
+    Conversation& c = map_[id];
+    c.id = id;
+    c.group = true;
+    return c;
+  }
+  static void AddService(ConversationMember& m, const std::string& service) {
+    if (service.empty()) return;
+    for (size_t at = 0; at <= m.service.size();) {
+      size_t end = m.service.find('/', at);
+      if (end == std::string::npos) end = m.service.size();
+      if (m.service.compare(at, end - at, service) == 0) return;
+      at = end + 1;
+    }
+    m.service += m.service.empty() ? service : "/" + service;
+  }
+
+ private:
+  MessageMap& map_;
+  const NameIndex& names_;
+  std::unordered_map<std::string, std::string> personConversation_;
+};
+
+std::string JoinedNames(const std::vector<ConversationMember>& members) {
+  std::string out;
+  for (const ConversationMember& m : members) {
+    if (!out.empty()) out += ", ";
+    out += m.name.empty() ? m.address : m.name;
+  }
+  return out;
+}
+
+void SortAndFile(std::vector<std::pair<std::string, MessageItem>>& filed, MessageMap& map) {
+  std::stable_sort(filed.begin(), filed.end(), [](const auto& a, const auto& b) {
+    return extract::LessIgnoreCase(a.second.date, b.second.date);
+  });
+  for (auto& [id, m] : filed) {
+    m.conversation = id;
+    map[id].messages.push_back(std::move(m));
+  }
+  // A conversation made for a person whose messages all went elsewhere stays out.
+  for (auto it = map.begin(); it != map.end();) {
+    it = it->second.messages.empty() ? map.erase(it) : std::next(it);
+  }
+}
+
+// The iOS 4-5 layout: one conversation per counterpart (SMS and iMessage together), and one
+// per iMessage room or group of several members.
+void BuildOldLayout(CSqliteFileReader& reader, std::vector<RawMessage>& raw,
+                    const NameIndex& names, MessageMap& map) {
+  // Members of each msg_group.
+  std::map<int64_t, std::vector<std::string>> groupMembers;
+  {
+    const Columns c(reader, "group_member", {"group_id", "address"});
+    Walk(reader, "group_member", c, [&](const ScannedRow& row) {
+      if (row.deleted) return;
+      std::string address = PlainTextOf(c.at(row.record, 1));
+      if (!address.empty()) groupMembers[IntOf(c.at(row.record, 0))].push_back(address);
+    });
+  }
+  Builder builder(map, names);
+  std::vector<std::pair<std::string, MessageItem>> filed;
+  for (RawMessage& r : raw) {
+    MessageItem& m = r.item;
+    if (m.text.empty()) continue;
+    std::string id;
+    auto members = groupMembers.find(r.groupId);
+    const bool group =
+        !r.room.empty() || (members != groupMembers.end() && members->second.size() > 1);
+    if (group) {
+      id = !r.room.empty() ? "room-" + r.room : "group-" + std::to_string(r.groupId);
+      Conversation& c = builder.Group(id);
+      if (c.members.empty() && members != groupMembers.end()) {
+        for (const std::string& a : members->second) c.members.push_back({a, names.Find(a), {}});
+        c.title = JoinedNames(c.members);
+      }
+      if (c.title.empty()) c.title = r.room;
+    } else {
+      const std::string person = builder.PersonKey(r.address);
+      Conversation& c = builder.Person(
+          person, r.groupId != 0 ? "group-" + std::to_string(r.groupId) : "address-" + person,
+          r.address, 0);
+      if (!c.members.empty()) Builder::AddService(c.members.front(), m.service);
+      id = c.id;
+    }
+    m.phone = r.address;
+    m.name = names.Find(r.address);
+    m.sender = m.fromMe ? "Me" : (m.name.empty() ? m.phone : m.name);
+    filed.emplace_back(id, std::move(m));
+  }
+  SortAndFile(filed, map);
 }
 
 }  // namespace
@@ -93,6 +357,85 @@ bool TypedStreamText(std::string_view archive, std::string& text) {
   return true;
 }
 
+std::string ConversationLabel(const Conversation& c) {
+  if (!c.title.empty()) return c.title;
+  if (c.group) return JoinedNames(c.members);
+  if (!c.members.empty() && !c.members.front().address.empty()) return c.members.front().address;
+  return "Unknown";
+}
+
+std::string ConversationLabel(const ChatConversation& c) {
+  if (!c.title.empty()) return c.title;
+  if (!c.members.empty()) return JoinedNames(c.members);
+  return "Unknown";
+}
+
+Conversation OneToOne(std::string id, std::vector<MessageItem> messages) {
+  Conversation c;
+  c.id = std::move(id);
+  const MessageItem* person = messages.empty() ? nullptr : &messages.front();
+  for (const MessageItem& m : messages) {
+    if (m.fromMe == 0) {
+      person = &m;
+      break;
+    }
+  }
+  if (person != nullptr) {
+    c.handleId = person->handleId;
+    c.title = person->name == "Unknown" ? std::string() : person->name;
+    if (!person->phone.empty() || !c.title.empty())
+      c.members.push_back({person->phone, c.title, person->service});
+  }
+  for (MessageItem& m : messages) m.conversation = c.id;
+  c.messages = std::move(messages);
+  return c;
+}
+
+ChatConversation OneChat(int64_t sessionId, std::vector<ChatMessageItem> messages) {
+  ChatConversation c;
+  c.sessionId = sessionId;
+  if (!messages.empty()) {
+    const ChatMessageItem& first = messages.front();
+    c.title = first.chatTitle;
+    const auto split = [](const std::string& text) {
+      std::vector<std::string> parts;
+      size_t at = 0;
+      while (at <= text.size()) {
+        size_t end = text.find(',', at);
+        if (end == std::string::npos) end = text.size();
+        size_t from = at, to = end;  // "a, b" as well as "a,b"
+        while (from < to && text[from] == ' ') ++from;
+        while (to > from && text[to - 1] == ' ') --to;
+        parts.push_back(text.substr(from, to - from));
+        at = end + 1;
+      }
+      return parts;
+    };
+    const std::vector<std::string> phones = split(first.chatPhones);
+    const std::vector<std::string> names = split(first.chatNames);
+    c.group = phones.size() > 1;
+    for (size_t i = 0; i < phones.size(); ++i) {
+      if (phones[i].empty() && (i >= names.size() || names[i].empty())) continue;
+      c.members.push_back({phones[i], i < names.size() ? names[i] : std::string(), "WhatsApp"});
+    }
+  }
+  for (ChatMessageItem& m : messages) m.sessionId = sessionId;
+  c.messages = std::move(messages);
+  return c;
+}
+
+size_t MessageCount(const MessageMap& map) {
+  size_t n = 0;
+  for (const auto& [id, c] : map) n += c.messages.size();
+  return n;
+}
+
+size_t MessageCount(const ChatMap& map) {
+  size_t n = 0;
+  for (const auto& [id, c] : map) n += c.messages.size();
+  return n;
+}
+
 int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
                         const MessageExtractOptions& options, const std::string& messagesPath,
                         int64_t& messageRowidBase) {
@@ -113,63 +456,259 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
   CSqliteFileReader reader;
   const int32_t opened = extract::OpenDatabase(reader, messagesPath);
   if (opened != 0) return finish(opened);
-  std::vector<MessageItem> messages;
-  DecodeMessages(reader, messages);
-  ReadArchivedTexts(reader, messages);
+  std::vector<RawMessage> raw;
+  bool oldLayout = false;
+  reader.MaxRowid = 0;
+  ReadMessages(reader, raw, oldLayout);
   if (int32_t a = stopAt(5); a != 0) return finish(a);
   messageRowidBase = int64_t(reader.MaxRowid);
-  std::vector<HandleRow> handles;
-  DecodeHandles(reader, handles);
+
+  std::unordered_map<int64_t, HandleInfo> handles;  // first handle row per rowid
+  {
+    const Columns c(reader, "handle", {"id", "service"});
+    Walk(reader, "handle", c, [&](const ScannedRow& row) {
+      const int64_t rowid = row.record.rowid.value_or(0);
+      std::string address;
+      if (rowid == 0 || !GoodText(c.at(row.record, 0), address) || address.empty()) return;
+      handles.try_emplace(rowid, HandleInfo{address, PlainTextOf(c.at(row.record, 1)), {}});
+    });
+  }
   if (int32_t a = stopAt(4); a != 0) return finish(a);
-  std::vector<AttachmentRow> attachments;
-  DecodeAttachments(reader, attachments);
+
+  // Attachments: every join row of a message, in join order.
+  struct AttachmentInfo {
+    std::string fileName, transferName, mime;
+  };
+  std::unordered_map<int64_t, AttachmentInfo> attachments;
+  {
+    const Columns c(reader, "attachment", {"filename", "transfer_name", "mime_type"});
+    Walk(reader, "attachment", c, [&](const ScannedRow& row) {
+      const int64_t rowid = row.record.rowid.value_or(0);
+      if (rowid == 0) return;
+      AttachmentInfo a{PlainTextOf(c.at(row.record, 0)), PlainTextOf(c.at(row.record, 1)),
+                       PlainTextOf(c.at(row.record, 2))};
+      if (a.fileName.empty() && a.transferName.empty()) return;
+      attachments.try_emplace(rowid, std::move(a));
+    });
+  }
   if (int32_t a = stopAt(3); a != 0) return finish(a);
-  std::vector<MessageAttachmentRow> links;
-  DecodeMessageAttachments(reader, links);
+  std::unordered_map<int64_t, std::vector<int64_t>> attachmentsOf;
+  {
+    std::set<std::pair<int64_t, int64_t>> seen;
+    const Columns c(reader, "message_attachment_join", {"message_id", "attachment_id"});
+    Walk(reader, "message_attachment_join", c, [&](const ScannedRow& row) {
+      const int64_t message = IntOf(c.at(row.record, 0));
+      const int64_t attachment = IntOf(c.at(row.record, 1));
+      if (message == 0 || attachment == 0 || !seen.insert({message, attachment}).second) return;
+      attachmentsOf[message].push_back(attachment);
+    });
+  }
   if (int32_t a = stopAt(2); a != 0) return finish(a);
 
-  // An attachment belongs to the message of its first link.
-  std::unordered_map<int64_t, int64_t> ownerOf;
-  for (const MessageAttachmentRow& link : links)
-    ownerOf.try_emplace(link.attachmentId, link.messageId);
-  for (AttachmentRow& a : attachments) {
-    if (auto it = ownerOf.find(a.rowId); it != ownerOf.end()) a.messageId = it->second;
+  // Chats and the joins of messages to chats (Recently Deleted included).
+  std::map<int64_t, ChatRow> chats;
+  std::unordered_map<int64_t, int64_t> chatOf;
+  std::unordered_set<int64_t> recentlyDeleted;
+  {
+    const Columns c(reader, "chat", {"style", "chat_identifier", "display_name"});
+    Walk(reader, "chat", c, [&](const ScannedRow& row) {
+      const int64_t rowid = row.record.rowid.value_or(0);
+      if (rowid == 0 || chats.count(rowid)) return;
+      ChatRow chat;
+      chat.rowId = rowid;
+      chat.style = IntOf(c.at(row.record, 0));
+      chat.identifier = PlainTextOf(c.at(row.record, 1));
+      chat.displayName = PlainTextOf(c.at(row.record, 2));
+      chats.emplace(rowid, std::move(chat));
+    });
+    const Columns h(reader, "chat_handle_join", {"chat_id", "handle_id"});
+    Walk(reader, "chat_handle_join", h, [&](const ScannedRow& row) {
+      auto it = chats.find(IntOf(h.at(row.record, 0)));
+      const int64_t handle = IntOf(h.at(row.record, 1));
+      if (it == chats.end() || handle == 0) return;
+      auto& list = it->second.handles;
+      if (std::find(list.begin(), list.end(), handle) == list.end()) list.push_back(handle);
+    });
+    const Columns j(reader, "chat_message_join", {"chat_id", "message_id"});
+    Walk(reader, "chat_message_join", j, [&](const ScannedRow& row) {
+      const int64_t chat = IntOf(j.at(row.record, 0)), message = IntOf(j.at(row.record, 1));
+      if (chat != 0 && message != 0) chatOf.try_emplace(message, chat);
+    });
+    const Columns d(reader, "chat_recoverable_message_join", {"chat_id", "message_id"});
+    Walk(reader, "chat_recoverable_message_join", d, [&](const ScannedRow& row) {
+      if (row.deleted) return;
+      const int64_t chat = IntOf(d.at(row.record, 0)), message = IntOf(d.at(row.record, 1));
+      if (chat == 0 || message == 0) return;
+      chatOf.try_emplace(message, chat);
+      recentlyDeleted.insert(message);
+    });
   }
 
-  // Without a readable address book the messages are delivered unnamed.
-  std::vector<ContactItem> contacts;
-  extract::ReadAddressBook(reader, addressBookPath, options.newerAddressBook, contacts);
+  // Names: the address book, read with its own reader.
+  NameIndex names = ReadNameIndex(addressBookPath, options.newerAddressBook, options.region);
   if (int32_t a = stopAt(1); a != 0) return finish(a);
 
-  // Map.
-  std::unordered_map<int64_t, const std::string*> addressOf;  // first live handle per rowid
-  for (const HandleRow& h : handles) {
-    if (h.rowId != 0) addressOf.try_emplace(h.rowId, &h.address);
+  if (oldLayout) {
+    BuildOldLayout(reader, raw, names, map);
+    return finish(0);
   }
-  // First attachment per message, in the attachment table's order. A carved message has no
-  // rowid and an unclaimed attachment no message: neither is paired.
-  std::unordered_map<int64_t, const std::string*> attachmentOf;
-  for (const AttachmentRow& a : attachments) {
-    if (a.messageId != 0) attachmentOf.try_emplace(a.messageId, &a.fileName);
-  }
-  extract::ContactNames names(std::move(contacts));
-  for (MessageItem& m : messages) {
-    m.phone.clear();
-    m.name.clear();
-    m.attachment.clear();
-    if (auto it = addressOf.find(m.handleId); it != addressOf.end()) m.phone = *it->second;
-    if (!m.phone.empty()) m.name = names.Find(m.phone);
-    if (m.rowId != 0) {
-      if (auto it = attachmentOf.find(m.rowId); it != attachmentOf.end()) {
-        m.attachment = *it->second;
+
+  Builder builder(map, names);
+  for (auto& [rowid, h] : handles) h.person = builder.PersonKey(h.address);
+
+  // Conversations of the chats: a group chat is its own; the one-to-one chats of one person
+  // (any service) share the conversation of the lowest chat rowid.
+  std::unordered_map<int64_t, std::string> conversationOfChat;
+  for (auto& [rowid, chat] : chats) {
+    std::vector<const HandleInfo*> members;
+    std::set<std::string> persons;
+    for (int64_t h : chat.handles) {
+      auto it = handles.find(h);
+      if (it == handles.end()) continue;
+      if (persons.insert(it->second.person).second) members.push_back(&it->second);
+    }
+    const std::string id = "chat-" + std::to_string(rowid);
+    if (members.size() > 1 || chat.style == 43) {
+      Conversation& c = builder.Group(id);
+      c.chatId = rowid;
+      for (const HandleInfo* h : members) {
+        c.members.push_back({h->address, names.Find(h->address), h->service});
       }
+      c.title = !chat.displayName.empty() ? chat.displayName : JoinedNames(c.members);
+      conversationOfChat[rowid] = id;
+      continue;
+    }
+    std::string address = members.empty() ? chat.identifier : members.front()->address;
+    if (address.empty()) continue;
+    int64_t firstHandle = chat.handles.empty() ? 0 : chat.handles.front();
+    Conversation& c = builder.Person(builder.PersonKey(address), id, address, firstHandle);
+    if (c.chatId == 0) c.chatId = rowid;
+    if (!members.empty() && !c.members.empty())
+      Builder::AddService(c.members.front(), members.front()->service);
+    conversationOfChat[rowid] = c.id;
+  }
+
+  // Reactions and texts by guid.
+  std::unordered_map<std::string, size_t> byGuid;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (!raw[i].guid.empty()) byGuid.try_emplace(raw[i].guid, i);
+  }
+  const auto senderOf = [&](const MessageItem& m) -> std::string {
+    if (m.fromMe) return "Me";
+    auto h = handles.find(m.handleId);
+    if (h == handles.end()) return {};
+    const std::string& name = names.Find(h->second.address);
+    return name.empty() ? h->second.address : name;
+  };
+  std::vector<size_t> reactions;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (IsReactionType(raw[i].associatedType) && !raw[i].associatedGuid.empty())
+      reactions.push_back(i);
+  }
+  std::stable_sort(reactions.begin(), reactions.end(), [&](size_t a, size_t b) {
+    return extract::LessIgnoreCase(raw[a].item.date, raw[b].item.date);
+  });
+  for (size_t i : reactions) {
+    const RawMessage& r = raw[i];
+    auto target = byGuid.find(TargetGuid(r.associatedGuid));
+    if (target == byGuid.end()) continue;
+    auto& list = raw[target->second].item.reactions;
+    const std::string by = senderOf(r.item);
+    const std::string kind = ReactionKind(r.associatedType);
+    if (r.associatedType < 3000) {
+      // One standing reaction per person: a new one replaces the old.
+      std::erase_if(list, [&](const MessageReaction& x) { return x.by == by; });
+      list.push_back({kind, by});
+    } else {
+      std::erase_if(list, [&](const MessageReaction& x) { return x.by == by && x.kind == kind; });
     }
   }
-  std::stable_sort(messages.begin(), messages.end(),
-                   [](const MessageItem& a, const MessageItem& b) {
-                     return extract::LessIgnoreCase(a.date, b.date);
-                   });
-  for (MessageItem& m : messages) map[int32_t(m.handleId)].push_back(std::move(m));
+
+  // Replies in a thread name the message they answer (read before the messages move).
+  for (RawMessage& r : raw) {
+    if (r.threadGuid.empty()) continue;
+    if (auto t = byGuid.find(r.threadGuid); t != byGuid.end()) {
+      const MessageItem& answered = raw[t->second].item;
+      r.item.replyTo = !answered.text.empty() ? answered.text : "(attachment)";
+    }
+  }
+
+  std::vector<std::pair<std::string, MessageItem>> filed;
+  filed.reserve(raw.size());
+  for (RawMessage& r : raw) {
+    if (IsReactionType(r.associatedType) && !r.associatedGuid.empty()) continue;
+    MessageItem& m = r.item;
+    // Attachments (a carved message without its rowid is never paired).
+    if (m.rowId != 0) {
+      if (auto links = attachmentsOf.find(m.rowId); links != attachmentsOf.end()) {
+        for (int64_t id : links->second) {
+          auto a = attachments.find(id);
+          if (a == attachments.end()) continue;
+          const AttachmentInfo& info = a->second;
+          std::string name = info.transferName;
+          if (name.empty()) name = info.fileName.substr(info.fileName.find_last_of('/') + 1);
+          std::string path;
+          if (options.locate && !info.fileName.empty()) {
+            std::string relative = info.fileName;
+            for (std::string_view prefix : {"~/", "/var/mobile/", "/private/var/mobile/"}) {
+              if (relative.rfind(prefix, 0) == 0) relative.erase(0, prefix.size());
+            }
+            path = options.locate(relative);
+          }
+          m.attachments.push_back({name, path, info.mime});
+        }
+        if (auto first = attachments.find(links->second.front()); first != attachments.end())
+          m.attachment = first->second.fileName;
+      }
+      if (recentlyDeleted.count(m.rowId)) m.deleted = 1;
+    }
+    if (m.edited) {
+      m.earlierTexts = EditHistory(r.summary);
+      // The last version is the message's own text.
+      if (!m.earlierTexts.empty() && m.earlierTexts.back() == m.text) m.earlierTexts.pop_back();
+    }
+    if (m.text.empty() && m.attachments.empty() && !m.unsent) continue;
+
+    auto h = handles.find(m.handleId);
+    const HandleInfo* handle = h == handles.end() ? nullptr : &h->second;
+    if (m.service.empty() && handle) m.service = handle->service;
+    std::string id;
+    if (auto chat = m.rowId != 0 ? chatOf.find(m.rowId) : chatOf.end(); chat != chatOf.end()) {
+      if (auto conv = conversationOfChat.find(chat->second); conv != conversationOfChat.end())
+        id = conv->second;
+      m.chatId = chat->second;
+    }
+    if (id.empty()) {
+      // No chat join survives: the conversation of the handle's person.
+      if (handle) {
+        if (Conversation* c = builder.FindPerson(handle->person)) {
+          id = c->id;
+        } else {
+          id = builder.Person(handle->person, "handle-" + std::to_string(m.handleId),
+                              handle->address, m.handleId).id;
+        }
+      } else {
+        id = "handle-" + std::to_string(m.handleId);
+        Conversation& c = map[id];
+        c.id = id;
+        c.handleId = m.handleId;
+      }
+    }
+    Conversation& c = map[id];
+    if (handle) {
+      m.phone = handle->address;
+      m.name = names.Find(handle->address);
+    } else if (!c.group && !c.members.empty()) {
+      // A sent message of a one-to-one chat may carry no handle: the chat names its person.
+      m.phone = c.members.front().address;
+      m.name = c.members.front().name;
+    }
+    if (!c.group && !c.members.empty()) Builder::AddService(c.members.front(), m.service);
+    m.sender = senderOf(m);
+    if (m.sender.empty()) m.sender = m.fromMe ? "Me" : m.phone;
+    filed.emplace_back(id, std::move(m));
+  }
+  SortAndFile(filed, map);
   return finish(0);
 }
 

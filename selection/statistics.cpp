@@ -2,6 +2,7 @@
 #include "selection/statistics.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <cstdio>
 
 #include "extractors/extractors.h"
@@ -55,9 +56,11 @@ void DeletedFirst(std::vector<T>& items) {
 template <class Row, class Map>
 std::vector<Row> LastOfEach(const Map& map) {
   std::vector<Row> rows;
-  for (const auto& [key, messages] : map) {
+  for (const auto& [key, conversation] : map) {
+    const auto& messages = conversation.messages;
     if (messages.empty()) continue;
     Row row = messages.back();
+    if constexpr (std::is_same_v<Row, MessageItem>) row.conversation = key;
     row.deleted =
         std::any_of(messages.begin(), messages.end(), [](const Row& m) { return m.deleted != 0; })
             ? 1
@@ -71,7 +74,23 @@ std::vector<Row> LastOfEach(const Map& map) {
 }  // namespace
 
 std::vector<MessageItem> ConversationRows(const MessageMap& messages) {
-  return LastOfEach<MessageItem>(messages);
+  std::vector<MessageItem> rows = LastOfEach<MessageItem>(messages);
+  // The row speaks for its conversation: its key, its label (a group's title, a person's
+  // name) and address, and the last message's text or, without one, what it carried.
+  for (MessageItem& row : rows) {
+    const auto found = messages.find(row.conversation);
+    if (found == messages.end()) continue;
+    const Conversation& c = found->second;
+    row.name = c.group ? ConversationLabel(c) : c.title;
+    std::string phones;
+    for (const ConversationMember& m : c.members) phones += (phones.empty() ? "" : ", ") + m.address;
+    if (!phones.empty() || c.group) row.phone = phones;
+    if (row.unsent && row.text.empty()) row.text = "(unsent)";
+    for (const MessageAttachment& a : row.attachments) {
+      if (row.text.empty()) row.text = "\xF0\x9F\x93\x8E " + a.name;  // 📎 name
+    }
+  }
+  return rows;
 }
 std::vector<ChatMessageItem> ChatRows(const ChatMap& chats) {
   return LastOfEach<ChatMessageItem>(chats);

@@ -5,8 +5,26 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace halvern {
+
+// A file sent with a message: its name as the phone shows it, where its data file lies in the
+// backup (empty when the backup does not hold it) and its MIME type (may be empty).
+struct MessageAttachment {
+  std::string name;
+  std::string path;
+  std::string mime;
+  bool operator==(const MessageAttachment&) const = default;
+};
+
+// A reaction (tapback) shown on the message it reacts to: its symbol ("❤️", "👍", ...) and who
+// gave it ("Me" or the sender's name or address).
+struct MessageReaction {
+  std::string kind;
+  std::string by;
+  bool operator==(const MessageReaction&) const = default;
+};
 
 // One message of the messages database (message table, joined by the extractor).
 struct MessageItem {
@@ -19,6 +37,17 @@ struct MessageItem {
   std::string name;        // correspondent's name from the address book
   std::string text;        // message text, never empty
   std::string attachment;  // file name of the first attachment, empty when none
+  // The conversation model (filled by the extractor).
+  std::string conversation;  // key of the conversation: "chat-<rowid>" or "handle-<rowid>"
+  int64_t chatId = 0;        // rowid of the message's chat; 0 when no chat join survives
+  std::string service;       // "SMS", "iMessage", "RCS", ... (empty when unknown)
+  std::string sender;        // "Me" for sent messages, else the sender's name or address
+  std::vector<MessageAttachment> attachments;  // every attachment, in join order
+  std::vector<MessageReaction> reactions;      // the reactions still standing
+  int32_t edited = 0;        // 1: edited after sending; `text` is the last text
+  int32_t unsent = 0;        // 1: unsent (retracted) by its sender
+  std::vector<std::string> earlierTexts;  // texts before the edits, oldest first (when readable)
+  std::string replyTo;       // the text of the message this one answers in a thread
 };
 
 // One person of the address book (ABPersonFullTextSearch_content).
@@ -79,6 +108,8 @@ struct NoteItem {
   std::string title;
   std::string body;
   std::string folder;  // the folder's name, empty when the database keeps none
+  int64_t folderId = 0;  // the older notes.sqlite: the ZSTORE row the note lies in (0: none)
+  int32_t deletedFlag = 0;  // the older notes.sqlite: ZDELETEDFLAG, deleted on the phone
   int32_t locked = 0;  // 1: protected by a password; the body is then kNoteLockedText
 };
 inline constexpr const char* kNoteLockedText = "This note is locked";
@@ -99,6 +130,8 @@ struct ChatMessageItem {
   std::string chatNames;
   std::string chatPhones;
   std::string chatTitle;
+  // The conversation model (filled by the extractor).
+  std::vector<MessageAttachment> attachments;  // the media item's file (voice note, photo, ...)
 };
 
 // Auxiliary rows of the messages database.

@@ -175,9 +175,9 @@ MessageItem Msg(int32_t fromMe, int32_t deleted, const char* name, const char* t
 
 TEST_F(PreviewPaneTest, ConversationShowsBubblesInOrderWithHeaders) {
   ScanResults results;
-  results.messages[4] = {Msg(0, 0, "Ann Lee", "hello"), Msg(0, 1, "", "<b>not bold</b>"),
-                         Msg(1, 0, "Ann Lee", "back at you")};
-  const MessageItem row = results.messages[4].back();
+  results.messages["handle-4"] = OneToOne("handle-4", {Msg(0, 0, "Ann Lee", "hello"), Msg(0, 1, "", "<b>not bold</b>"),
+                         Msg(1, 0, "Ann Lee", "back at you")});
+  const MessageItem row = results.messages["handle-4"].messages.back();
   pane_->PreviewItem(ScanCategory::kMessages, &row, false, results);
   QListWidget* list = pane_->MessagesList();
   ASSERT_TRUE(PaneShown());
@@ -212,13 +212,62 @@ TEST_F(PreviewPaneTest, ConversationShowsBubblesInOrderWithHeaders) {
   chat.fromMe = 1;
   chat.date = "2024-04-01 08:00:00";
   chat.text = "from the chat";
-  results.whatsApp[9] = {chat};
+  results.whatsApp[9] = OneChat(9, {chat});
   pane_->PreviewItem(ScanCategory::kWhatsApp, &chat, false, results);
   ASSERT_EQ(list->count(), 2);
   EXPECT_EQ(Find(list, 1, "MsgHeader")->text(), QStringLiteral("2024-04-01 08:00:00 Me:"));
   chat.sessionId = 10;
   pane_->PreviewItem(ScanCategory::kWhatsApp, &chat, false, results);
   EXPECT_EQ(list->count(), 2);
+}
+
+TEST_F(PreviewPaneTest, GroupShowsMembersSendersPicturesAndReactions) {
+  // A picture the backup holds, and a voice note it does not.
+  const fs::path picture = root_ / "IMG_0042.png";
+  QImage image(400, 300, QImage::Format_RGB32);
+  image.fill(QColor(40, 140, 90));
+  ASSERT_TRUE(image.save(QString::fromStdString(picture.string())));
+  Conversation group;
+  group.id = "chat-3";
+  group.group = true;
+  group.title = "Family \xF0\x9F\x8F\xA1";
+  group.members = {{"+4915112345678", "Ann Schmidt", "iMessage"},
+                   {"+4917012345678", "Ben Kraus", "iMessage"}};
+  MessageItem ann = Msg(0, 0, "Ann Schmidt", "Group hello from Ann");
+  ann.service = "iMessage";
+  ann.reactions = {{"\xE2\x9D\xA4\xEF\xB8\x8F", "Me"}};
+  MessageItem ben = Msg(0, 0, "Ben Kraus", "");
+  ben.service = "iMessage";
+  ben.attachments = {{"IMG_0042.png", picture.string(), "image/png"},
+                     {"Audio Message.caf", "", "audio/x-caf"}};
+  MessageItem me = Msg(1, 0, "", "Owner in group");
+  me.service = "iMessage";
+  group.messages = {ann, ben, me};
+  for (MessageItem& m : group.messages) m.conversation = group.id;
+  ScanResults results;
+  results.messages[group.id] = group;
+  pane_->PreviewItem(ScanCategory::kMessages, &results.messages[group.id].messages.back(), false,
+                     results);
+  QListWidget* list = pane_->MessagesList();
+  ASSERT_EQ(list->count(), 5);  // separator, members, three bubbles
+  auto* members = qobject_cast<QLabel*>(list->itemWidget(list->item(1)));
+  ASSERT_NE(members, nullptr);
+  EXPECT_EQ(members->text(), QString::fromUtf8("Family \xF0\x9F\x8F\xA1\nAnn Schmidt(+4915112345678), "
+                                               "Ben Kraus(+4917012345678)"));
+  EXPECT_EQ(Find(list, 2, "MsgHeader")->text(),
+            QStringLiteral("2024-03-01 09:00:00 Ann Schmidt (iMessage):"));
+  EXPECT_EQ(Find(list, 2, "MsgText")->text(),
+            QString::fromUtf8("Group hello from Ann\n\xE2\x9D\xA4\xEF\xB8\x8F Me"));
+  EXPECT_EQ(Find(list, 3, "MsgHeader")->text(),
+            QStringLiteral("2024-03-01 09:00:00 Ben Kraus (iMessage):"));
+  QLabel* pictureBubble = Find(list, 3, "MsgText");
+  EXPECT_EQ(pictureBubble->textFormat(), Qt::RichText);
+  EXPECT_TRUE(pictureBubble->text().contains(QStringLiteral("<img src=\"file://")));
+  EXPECT_TRUE(pictureBubble->text().contains(QString::fromUtf8("\xF0\x9F\x93\x8E Audio Message.caf")));
+  // The picture (180 x 135 shown) makes its bubble taller than a one-line bubble.
+  EXPECT_GT(pictureBubble->height(), Find(list, 2, "MsgText")->height() + 100);
+  EXPECT_EQ(Find(list, 4, "MsgHeader")->text(), QStringLiteral("2024-03-01 09:00:00 Me (iMessage):"));
+  Shot("pane_group");
 }
 
 TEST_F(PreviewPaneTest, BlankLinesMakeBubblesTallerBy30Each) {
@@ -232,8 +281,8 @@ TEST_F(PreviewPaneTest, BlankLinesMakeBubblesTallerBy30Each) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.blank);
     ScanResults results;
-    results.messages[4] = {Msg(0, 0, "Ann", c.plain), Msg(0, 0, "Ann", c.blank)};
-    pane_->PreviewItem(ScanCategory::kMessages, &results.messages[4][0], false, results);
+    results.messages["handle-4"] = OneToOne("handle-4", {Msg(0, 0, "Ann", c.plain), Msg(0, 0, "Ann", c.blank)});
+    pane_->PreviewItem(ScanCategory::kMessages, &results.messages["handle-4"].messages[0], false, results);
     QListWidget* list = pane_->MessagesList();
     ASSERT_EQ(list->count(), 3);
     const int plain = Find(list, 1, "MsgText")->height();

@@ -212,7 +212,8 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   const auto& r = page.Results();
   // The conversation of a deleted message comes first, shown by its last message.
   const MessageItem* lastOfDeleted = nullptr;
-  for (const auto& [handle, messages] : r.messages) {
+  for (const auto& [id, conversation] : r.messages) {
+    const auto& messages = conversation.messages;
     for (const auto& m : messages) {
       if (m.deleted && lastOfDeleted == nullptr) lastOfDeleted = &messages.back();
     }

@@ -105,9 +105,9 @@ TEST_P(RecoverCommandTest, WritesEveryItemAndLeavesTheBackupAlone) {
   ASSERT_EQ(scan.status, 0);
   const nlohmann::json found = nlohmann::json::parse(scan.out)["categories"];
   size_t messages = 0, deletedMessages = 0;
-  for (const auto& [handle, list] : found["messages"].items()) {
-    messages += list.size();
-    for (const auto& m : list) deletedMessages += m["deleted"].get<int>();
+  for (const auto& [id, conversation] : found["messages"].items()) {
+    messages += conversation["items"].size();
+    for (const auto& m : conversation["items"]) deletedMessages += m["deleted"].get<int>();
   }
   ASSERT_GT(messages, 0u);
   ASSERT_EQ(found["messages"].size(), [&] {

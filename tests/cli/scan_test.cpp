@@ -69,9 +69,9 @@ TEST_P(ScanJsonTest, ListsEveryPlantedItemAndLeavesTheBackupAsItWas) {
 
   // Messages: every planted text, in its conversation, with its deleted flag.
   std::multiset<std::pair<std::string, int>> gotMessages, wantMessages;
-  for (const auto& [handle, list] : c["messages"].items()) {
-    for (const auto& m : list) {
-      EXPECT_EQ(std::to_string(m["handleId"].get<int>()), handle);
+  for (const auto& [id, conversation] : c["messages"].items()) {
+    for (const auto& m : conversation["items"]) {
+      EXPECT_EQ(m["conversation"], id);
       gotMessages.emplace(m["text"], m["deleted"]);
     }
   }
@@ -88,8 +88,8 @@ TEST_P(ScanJsonTest, ListsEveryPlantedItemAndLeavesTheBackupAsItWas) {
   for (const auto& x : expected.calls) EXPECT_TRUE(gotCalls.count({x.phone, x.deleted})) << x.phone;
 
   std::multiset<std::pair<std::string, int>> gotChats;
-  for (const auto& [session, list] : c["whatsApp"].items()) {
-    for (const auto& m : list) gotChats.emplace(m["text"], m["deleted"]);
+  for (const auto& [session, chat] : c["whatsApp"].items()) {
+    for (const auto& m : chat["items"]) gotChats.emplace(m["text"], m["deleted"]);
   }
   for (const auto& m : expected.whatsApp) {
     EXPECT_TRUE(gotChats.count({m.text, m.deleted})) << m.text;

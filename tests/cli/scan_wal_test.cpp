@@ -60,8 +60,8 @@ TEST(ScanWal, MessagesOnlyInTheLogOfTheBackupAreListed) {
   ASSERT_EQ(run.status, 0);
   const auto doc = nlohmann::json::parse(run.out);
   std::map<std::string, int> texts;  // text -> deleted
-  for (const auto& [handleId, list] : doc["categories"]["messages"].items()) {
-    for (const auto& m : list) texts[m["text"].get<std::string>()] = m["deleted"].get<int>();
+  for (const auto& [chat, conversation] : doc["categories"]["messages"].items()) {
+    for (const auto& m : conversation["items"]) texts[m["text"].get<std::string>()] = m["deleted"].get<int>();
   }
   ASSERT_TRUE(texts.count("Written after the checkpoint"));
   EXPECT_EQ(texts["Written after the checkpoint"], 0);

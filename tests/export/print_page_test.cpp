@@ -54,14 +54,14 @@ struct Fixture {
   std::set<const void*> unchecked;
 
   Fixture() {
-    messages[7] = {
+    messages["handle-7"] = OneToOne("handle-7", {
         Msg(7, 0, 0, "2024-03-01 09:00:00", "Ann Lee", "+15550007", "Hi <b>there</b>"),
-        Msg(7, 1, 0, "2024-03-01 09:01:00", "Ann Lee", "+15550007", "<script>alert(1)</script>")};
-    messages[9] = {Msg(9, 0, 1, "2024-03-02 10:00:00", "Unknown", "+15550009", "gone & back")};
+        Msg(7, 1, 0, "2024-03-01 09:01:00", "Ann Lee", "+15550007", "<script>alert(1)</script>")});
+    messages["handle-9"] = OneToOne("handle-9", {Msg(9, 0, 1, "2024-03-02 10:00:00", "Unknown", "+15550009", "gone & back")});
     conversations = ConversationRows(messages);
-    chats[3] = {Chat(3, 0, 0, "2024-04-01 08:00:00", "Bo", "morning"),
-                Chat(3, 1, 0, "2024-04-01 08:05:00", "Me", "ok \"sure\"")};
-    chats[4] = {Chat(4, 0, 1, "2024-04-02 08:00:00", "Cy", "deleted one")};
+    chats[3] = OneChat(3, {Chat(3, 0, 0, "2024-04-01 08:00:00", "Bo", "morning"),
+                Chat(3, 1, 0, "2024-04-01 08:05:00", "Me", "ok \"sure\"")});
+    chats[4] = OneChat(4, {Chat(4, 0, 1, "2024-04-02 08:00:00", "Cy", "deleted one")});
     chatRows = ChatRows(chats);
     ContactItem a;
     a.name = "Ann Lee";
@@ -152,7 +152,7 @@ TEST(PrintPage, ItemTextsAreEscapedNeverMarkup) {
 
 TEST(PrintPage, DeletedOnlyAndUncheckedItemsAreLeftOut) {
   Fixture f;
-  // Deleted only: the deleted conversation with all its messages, nothing of the live one.
+  // Deleted only: the deleted messages, nothing live.
   std::string body = Body(f.Source(ScanCategory::kMessages, true));
   EXPECT_NE(body.find("gone &amp; back"), std::string::npos);
   EXPECT_EQ(body.find("Ann Lee"), std::string::npos);

@@ -132,13 +132,13 @@ class RecoverWorkerTest : public ::testing::Test {
     MediaFileItem clip = file("AppDomain-com.example.notes", "Documents/clip.mp4", "clip.mp4");
     results_.appVideos["example.notes"] = {{clip.size, "example.notes", "clip.mp4", clip.path}};
     // Two conversations with nobody known and no number, and one named one.
-    results_.messages[7] = {
+    results_.messages["handle-7"] = OneToOne("handle-7", {
         Msg(7, 0, 0, "2021-05-01 09:00:00", "", "", "<script>alert(1)</script>"),
-        Msg(7, 1, 1, "2021-05-01 09:01:00", "", "", "deleted & sent")};
-    results_.messages[8] = {Msg(8, 0, 0, "2021-05-02 10:00:00", "", "", "second unknown")};
-    results_.messages[9] = {
+        Msg(7, 1, 1, "2021-05-01 09:01:00", "", "", "deleted & sent")});
+    results_.messages["handle-8"] = OneToOne("handle-8", {Msg(8, 0, 0, "2021-05-02 10:00:00", "", "", "second unknown")});
+    results_.messages["handle-9"] = OneToOne("handle-9", {
         Msg(9, 0, 1, "2021-05-03 11:00:00", "Anna Berg", "+4930123456", "Bis \"morgen\"\nLine two"),
-        Msg(9, 1, 0, "2021-05-03 11:05:00", "Anna Berg", "+4930123456", "Ok, bis dann")};
+        Msg(9, 1, 0, "2021-05-03 11:05:00", "Anna Berg", "+4930123456", "Ok, bis dann")});
     results_.contacts = {{0, "anna@example.org", "Hauptstr. 1", "", "https://anna.example",
                           "+4930123456\n+4917012345", "Berg & Co", "Anna Berg"},
                          {1, "", "", "", "", "+4930654321", "", "Ben <b>"},
@@ -149,8 +149,8 @@ class RecoverWorkerTest : public ::testing::Test {
                       {0, 0, 3725, "2021-05-04 15:00:00", "+4915112345678", "Tom"}};
     results_.notes = {{0, 1, "2021-05-05 08:00:00", "Shopping", "Milk\nBread <fresh>"},
                       {1, 2, "2021-05-06 08:00:00", "Old", "deleted note"}};
-    results_.whatsApp[3] = {Chat(3, 0, 0, "Lea", "4915112345678", "Who brings the rope?"),
-                            Chat(3, 1, 1, "Me", "", "I do, with \"quotes\", commas\nand lines")};
+    results_.whatsApp[3] = OneChat(3, {Chat(3, 0, 0, "Lea", "4915112345678", "Who brings the rope?"),
+                            Chat(3, 1, 1, "Me", "", "I do, with \"quotes\", commas\nand lines")});
     conversations_ = ConversationRows(results_.messages);
     chats_ = ChatRows(results_.whatsApp);
     selection_.AddFiles(ScanCategory::kCameraRoll, results_.cameraRoll);
@@ -461,6 +461,7 @@ TEST_F(RecoverWorkerTest, FailuresAreFailuresNeverStops) {
   }
   // ENOENT is 2, the value the stop status once had: it reads as what it is.
   EXPECT_EQ(RecoverStatusText(ENOENT), std::strerror(ENOENT));
+  EXPECT_EQ(RecoverStatusText(EROFS), std::strerror(EROFS));  // a read-only disk, not a short read
   EXPECT_EQ(RecoverStatusText(kStopped), "Stopped");
 }
 

@@ -58,12 +58,16 @@ TEST_P(ScanBackups, DatabaseCategoriesListEveryPlantedItem) {
             (std::vector<int32_t>{0, 1, 12, 14, 14, 15, 17, 23, 23, 17, 22, 27, 32, 43}));
 
   // Messages: by conversation, in date order, deleted ones flagged.
-  size_t listed = 0;
-  for (const auto& [key, list] : messages) listed += list.size();
-  EXPECT_EQ(listed, expected.messages.size());
+  std::vector<MessageItem> list;
+  for (const auto& [key, conversation] : messages) {
+    for (const MessageItem& m : conversation.messages) {
+      EXPECT_EQ(m.conversation, key);
+      list.push_back(m);
+    }
+  }
+  EXPECT_EQ(list.size(), expected.messages.size());
   for (const MessageItem& want : expected.messages) {
     SCOPED_TRACE(want.text);
-    const auto& list = messages[int32_t(want.handleId)];
     auto it = std::find_if(list.begin(), list.end(),
                            [&](const MessageItem& m) { return m.text == want.text; });
     ASSERT_NE(it, list.end());
@@ -110,16 +114,18 @@ TEST_P(ScanBackups, DatabaseCategoriesListEveryPlantedItem) {
   // WhatsApp, by chat.
   for (const ChatMessageItem& want : expected.whatsApp) {
     SCOPED_TRACE(want.text);
-    const auto& list = chats[int32_t(want.sessionId)];
-    auto it = std::find_if(list.begin(), list.end(),
+    const auto& chat = chats[want.sessionId].messages;
+    auto it = std::find_if(chat.begin(), chat.end(),
                            [&](const ChatMessageItem& m) { return m.text == want.text; });
-    ASSERT_NE(it, list.end());
+    ASSERT_NE(it, chat.end());
     EXPECT_EQ(it->deleted, want.deleted);
     EXPECT_EQ(it->name, want.name);
     EXPECT_EQ(it->fromMe, want.fromMe);
   }
   ASSERT_EQ(session.whatsAppChats.size(), chats.size());
-  for (const auto& [key, list] : chats) EXPECT_EQ(session.whatsAppChats[key].size(), list.size());
+  for (const auto& [key, chat] : chats) {
+    EXPECT_EQ(session.whatsAppChats[key].messages.size(), chat.messages.size());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, ScanBackups,

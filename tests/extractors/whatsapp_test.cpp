@@ -46,7 +46,7 @@ TEST(ExtractWhatsApp, NamesMembersMediaAndDeletedMessages) {
   ASSERT_EQ(ExtractWhatsApp(path, chats), 0);
   ASSERT_EQ(chats.size(), 2u);
 
-  const auto& direct = chats[1];
+  const auto& direct = chats[1].messages;
   ASSERT_EQ(direct.size(), 3u);
   EXPECT_EQ(direct[0].text, "Salut !");
   EXPECT_EQ(direct[0].name, "Chlo\xC3\xA9");
@@ -61,11 +61,13 @@ TEST(ExtractWhatsApp, NamesMembersMediaAndDeletedMessages) {
   EXPECT_EQ(direct[2].deleted, 1);
   EXPECT_EQ(direct[0].deleted, 0);
 
-  const auto& group = chats[2];
+  EXPECT_FALSE(chats[1].group);
+  EXPECT_TRUE(chats[2].group);
+  const auto& group = chats[2].messages;
   std::vector<std::string> texts;
   for (const auto& m : group) texts.push_back(m.text);
-  EXPECT_EQ(texts, (std::vector<std::string>{"Who is coming Saturday?", "Me, from the group",
-                                             "Media/120363040000000000@g.us/a/b/IMG-1.jpg",
+  // A photo is an attachment of its message, never its text.
+  EXPECT_EQ(texts, (std::vector<std::string>{"Who is coming Saturday?", "Me, from the group", "",
                                              "from member row 1"}));
   ASSERT_EQ(group.size(), 4u);
   EXPECT_EQ(group[0].name, "Marc");
@@ -75,7 +77,9 @@ TEST(ExtractWhatsApp, NamesMembersMediaAndDeletedMessages) {
   EXPECT_EQ(group[0].chatNames, "Owner,Marc,Ines");
   EXPECT_EQ(group[1].name, "Me");
   EXPECT_EQ(group[2].name, "Ines");
-  EXPECT_EQ(group[3].name, "Climbing group");  // member row 1 keeps the group's name
+  ASSERT_EQ(group[2].attachments.size(), 1u);
+  EXPECT_EQ(group[2].attachments[0].name, "IMG-1.jpg");
+  EXPECT_EQ(group[3].name, "Owner");  // member row 1 is a member like any other
 }
 
 TEST(ExtractWhatsApp, FilesWithoutChatsAndColumnCountsPerFile) {
@@ -100,8 +104,8 @@ TEST(ExtractWhatsApp, FilesWithoutChatsAndColumnCountsPerFile) {
   ChatMap recovered;
   ASSERT_EQ(ExtractWhatsApp(emptied, recovered), 0);
   size_t count = 0;
-  for (const auto& [session, list] : recovered) {
-    for (const auto& m : list) {
+  for (const auto& [session, chat] : recovered) {
+    for (const auto& m : chat.messages) {
       EXPECT_EQ(m.deleted, 1);
       ++count;
     }

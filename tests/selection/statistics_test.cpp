@@ -32,10 +32,10 @@ TEST(CallTexts, DirectionAndDuration) {
 
 TEST(PreSorts, DeletedFirstAndNewestCallsFirst) {
   MessageMap map;
-  map[1] = {MessageItem{0, 0, 1, 1, "2021-01-01 00:00:00", "", "", "a"}};
-  map[2] = {MessageItem{0, 0, 2, 2, "2021-01-02 00:00:00", "", "", "b"},
+  map["handle-1"] = OneToOne("handle-1", {MessageItem{0, 0, 1, 1, "2021-01-01 00:00:00", "", "", "a"}});
+  map["handle-2"] = OneToOne("handle-2", {MessageItem{0, 0, 2, 2, "2021-01-02 00:00:00", "", "", "b"},
             MessageItem{1, 0, 3, 2, "2021-01-03 00:00:00", "", "", "c"},
-            MessageItem{0, 1, 4, 2, "2021-01-04 00:00:00", "", "", "last"}};
+            MessageItem{0, 1, 4, 2, "2021-01-04 00:00:00", "", "", "last"}});
   const auto rows = ConversationRows(map);
   ASSERT_EQ(rows.size(), 2u);
   // The conversation with one deleted message among live ones is deleted and comes first,
