@@ -404,7 +404,7 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
   const uint32_t limit = !carving && options.columnLimit > 0 ? options.columnLimit : 0xffffffffu;
   run.liveFingerprints.SetRunSize(options.liveFingerprintsInMemory);
   const auto interior = [&](const PageView& page) {
-    run.interiors.push_back(page.pageNumber);
+    if (carving) run.interiors.push_back(page.pageNumber);
     return true;
   };
   if (run.schema && run.schema->withoutRowid) {
@@ -434,7 +434,8 @@ int32_t LivePass(CSqliteFileReader& reader, TableRun& run, const ScanOptions& op
     const int32_t rc = reader.WalkTableTree(
         root,
         [&](const PageView& leaf) {
-          run.leaves.push_back(leaf.pageNumber);
+          // The page lists serve the carving and the older versions' owners only.
+          if (carving) run.leaves.push_back(leaf.pageNumber);
           // Only the page list is wanted: no record to decode.
           if (!carving && (!options.live || !onRow)) return true;
           for (uint32_t i = 0; i < leaf.cellCount; ++i) {
