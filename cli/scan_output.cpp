@@ -1,7 +1,13 @@
 // JSON and text output of scan results.
 #include "cli/scan_output.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "backup/media_scan.h"
 
@@ -80,12 +86,6 @@ json Item(const AppFileItem& f) {
           {"class", MediaClassOf(f.kind)}};
 }
 
-template <typename T>
-json Array(const std::vector<T>& items) {
-  json out = json::array();
-  for (const auto& item : items) out.push_back(Item(item));
-  return out;
-}
 json Members(const std::vector<ConversationMember>& members) {
   json out = json::array();
   for (const ConversationMember& m : members)
@@ -93,23 +93,122 @@ json Members(const std::vector<ConversationMember>& members) {
   return out;
 }
 
-template <typename C>
-json ConversationJson(const C& c) {
-  return {{"title", ConversationLabel(c)},
-          {"group", c.group},
-          {"members", Members(c.members)},
-          {"items", Array(c.messages)}};
+std::string Dumped(const json& value, int indent) {
+  return value.dump(indent, ' ', false, json::error_handler_t::replace);
 }
 
-json Keyed(const MessageMap& map) {
-  json out = json::object();
-  for (const auto& [id, c] : map) out[id] = ConversationJson(c);
-  return out;
+// Writes one JSON document piece by piece in the layout of json::dump(2): objects and arrays
+// are opened and closed as the items come, each item is built and written on its own, so the
+// whole document never stands in memory. Object keys must come in sorted order (as a json
+// object keeps them) for the text to equal the one-document dump.
+class JsonStream {
+ public:
+  explicit JsonStream(std::FILE* out) : out_(out) {}
+
+  // At the top or in an array without `key`, in an object with it.
+  void OpenObject(std::optional<std::string_view> key = {}) { Open(key, '{'); }
+  void OpenArray(std::optional<std::string_view> key = {}) { Open(key, '['); }
+  void Close() {
+    const Level level = levels_.back();
+    levels_.pop_back();
+    if (!level.empty) {
+      Put("\n");
+      Indent(levels_.size());
+    }
+    Put(std::string_view(&level.close, 1));
+  }
+  // One member (with `key`, in an object) or element (in an array).
+  void Value(std::optional<std::string_view> key, const json& value) {
+    Element(key);
+    std::string text = Dumped(value, 2);
+    // A dumped string never holds a raw line feed: each one starts a line of the value.
+    const std::string indent(2 * levels_.size(), ' ');
+    size_t from = 0;
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', from)) {
+      Put(std::string_view(text).substr(from, at + 1 - from));
+      Put(indent);
+      from = at + 1;
+    }
+    Put(std::string_view(text).substr(from));
+  }
+  void Value(const json& value) { Value(std::nullopt, value); }
+  // Ends the document; 0, or the errno value of the first write that failed.
+  int Finish() {
+    Put("\n");
+    if (std::fflush(out_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+    return error_;
+  }
+
+ private:
+  struct Level {
+    char close;
+    bool empty = true;
+  };
+  void Put(std::string_view bytes) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size() && error_ == 0)
+      error_ = errno != 0 ? errno : EIO;
+  }
+  void Indent(size_t depth) {
+    static constexpr std::string_view kSpaces = "                                ";
+    for (size_t n = 2 * depth; n > 0;) {
+      const size_t part = std::min(n, kSpaces.size());
+      Put(kSpaces.substr(0, part));
+      n -= part;
+    }
+  }
+  void Element(std::optional<std::string_view> key) {
+    if (!levels_.empty()) {
+      Put(levels_.back().empty ? "\n" : ",\n");
+      levels_.back().empty = false;
+      Indent(levels_.size());
+    }
+    if (key) {
+      Put(Dumped(json(*key), -1));
+      Put(": ");
+    }
+  }
+  void Open(std::optional<std::string_view> key, char brace) {
+    Element(key);
+    Put(std::string_view(&brace, 1));
+    levels_.push_back(Level{brace == '{' ? '}' : ']'});
+  }
+
+  std::FILE* out_;
+  std::vector<Level> levels_;
+  int error_ = 0;
+};
+
+template <typename T>
+void StreamArray(JsonStream& out, std::string_view key, const std::vector<T>& items) {
+  out.OpenArray(key);
+  for (const auto& item : items) out.Value(Item(item));
+  out.Close();
 }
-json Keyed(const ChatMap& map) {
-  json out = json::object();
-  for (const auto& [id, c] : map) out[std::to_string(id)] = ConversationJson(c);
-  return out;
+
+template <typename C>
+void StreamConversation(JsonStream& out, const std::string& key, const C& c) {
+  out.OpenObject(key);
+  out.Value("group", c.group);
+  StreamArray(out, "items", c.messages);
+  out.Value("members", Members(c.members));
+  out.Value("title", ConversationLabel(c));
+  out.Close();
+}
+
+void StreamKeyed(JsonStream& out, std::string_view key, const MessageMap& map) {
+  out.OpenObject(key);
+  for (const auto& [id, c] : map) StreamConversation(out, id, c);
+  out.Close();
+}
+// Chat keys are numbers written as text: in the text's order, as a json object sorts them.
+void StreamKeyed(JsonStream& out, std::string_view key, const ChatMap& map) {
+  std::vector<std::pair<std::string, const ChatConversation*>> keys;
+  keys.reserve(map.size());
+  for (const auto& [id, c] : map) keys.emplace_back(std::to_string(id), &c);
+  std::sort(keys.begin(), keys.end());
+  out.OpenObject(key);
+  for (const auto& [id, c] : keys) StreamConversation(out, id, *c);
+  out.Close();
 }
 
 template <typename T>
@@ -158,23 +257,30 @@ json BackupJson(const BackupInfo& b) {
               {"displayName", b.displayName}};
 }
 
-json ScanJson(const BackupInfo& backup, int32_t openResult, const ScanResults& r) {
+int WriteScanJson(std::FILE* out, const BackupInfo& backup, int32_t openResult,
+                   const ScanResults& r) {
   json errors = json::object();
   for (const auto& [category, text] : r.errors) errors[CategoryJsonKey(category)] = text;
-  return json{{"backup", BackupJson(backup)},
-              {"result", openResult},
-              {"errors", errors},
-              {"categories",
-               {{"cameraRoll", Array(r.cameraRoll)},
-                {"photoStream", Array(r.photoStream)},
-                {"messages", Keyed(r.messages)},
-                {"messageAttachments", Array(r.messageAttachments)},
-                {"contacts", Array(r.contacts)},
-                {"callHistory", Array(r.calls)},
-                {"notes", Array(r.notes)},
-                {"appFiles", Array(r.appFiles)},
-                {"whatsApp", Keyed(r.whatsApp)},
-                {"whatsAppAttachments", Array(r.whatsAppAttachments)}}}};
+  JsonStream stream(out);
+  // The members of each object in sorted order.
+  stream.OpenObject();
+  stream.Value("backup", BackupJson(backup));
+  stream.OpenObject("categories");
+  StreamArray(stream, "appFiles", r.appFiles);
+  StreamArray(stream, "callHistory", r.calls);
+  StreamArray(stream, "cameraRoll", r.cameraRoll);
+  StreamArray(stream, "contacts", r.contacts);
+  StreamArray(stream, "messageAttachments", r.messageAttachments);
+  StreamKeyed(stream, "messages", r.messages);
+  StreamArray(stream, "notes", r.notes);
+  StreamArray(stream, "photoStream", r.photoStream);
+  StreamKeyed(stream, "whatsApp", r.whatsApp);
+  StreamArray(stream, "whatsAppAttachments", r.whatsAppAttachments);
+  stream.Close();
+  stream.Value("errors", errors);
+  stream.Value("result", openResult);
+  stream.Close();
+  return stream.Finish();
 }
 
 void PrintCounts(const ScanResults& r) {
