@@ -2,6 +2,8 @@
 #include "cli/scan_output.h"
 
 #include <algorithm>
+#include <charconv>
+#include <type_traits>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "backup/media_scan.h"
+#include "platform/platform.h"
 
 namespace halvern::cli {
 
@@ -24,29 +27,6 @@ json Attachments(const std::vector<MessageAttachment>& attachments) {
   return out;
 }
 
-json Item(const MessageItem& m) {
-  json reactions = json::array();
-  for (const MessageReaction& r : m.reactions) reactions.push_back({{"kind", r.kind}, {"by", r.by}});
-  return {{"deleted", m.deleted},
-          {"fromMe", m.fromMe},
-          {"rowId", m.rowId},
-          {"handleId", m.handleId},
-          {"date", m.date},
-          {"phone", m.phone},
-          {"name", m.name},
-          {"text", m.text},
-          {"attachment", m.attachment},
-          {"conversation", m.conversation},
-          {"chatId", m.chatId},
-          {"service", m.service},
-          {"sender", m.sender},
-          {"attachments", Attachments(m.attachments)},
-          {"reactions", std::move(reactions)},
-          {"edited", m.edited},
-          {"unsent", m.unsent},
-          {"earlierTexts", m.earlierTexts},
-          {"replyTo", m.replyTo}};
-}
 json Item(const ContactItem& c) {
   return {{"deleted", c.deleted}, {"email", c.email},   {"address", c.address},
           {"social", c.social},   {"url", c.url},       {"phones", c.phones},
@@ -132,9 +112,18 @@ class JsonStream {
     Put(std::string_view(text).substr(from));
   }
   void Value(const json& value) { Value(std::nullopt, value); }
+  // One element of an array whose text `render(text, depth)` appends, laid out for the depth
+  // it stands at.
+  template <class Render>
+  void Rendered(Render render) {
+    Element(std::nullopt);
+    render(buffer_, levels_.size());
+    if (buffer_.size() >= kBuffer) Drain();
+  }
   // Ends the document; 0, or the errno value of the first write that failed.
   int Finish() {
     Put("\n");
+    Drain();
     if (std::fflush(out_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
     return error_;
   }
@@ -144,9 +133,15 @@ class JsonStream {
     char close;
     bool empty = true;
   };
+  static constexpr size_t kBuffer = 1 << 20;
   void Put(std::string_view bytes) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size() && error_ == 0)
+    buffer_.append(bytes);
+    if (buffer_.size() >= kBuffer) Drain();
+  }
+  void Drain() {
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), out_) != buffer_.size() && error_ == 0)
       error_ = errno != 0 ? errno : EIO;
+    buffer_.clear();
   }
   void Indent(size_t depth) {
     static constexpr std::string_view kSpaces = "                                ";
@@ -174,14 +169,143 @@ class JsonStream {
   }
 
   std::FILE* out_;
+  std::string buffer_;
   std::vector<Level> levels_;
   int error_ = 0;
 };
 
+// A string as json::dump writes it (no ASCII escaping, ill-formed UTF-8 replaced).
+void AppendString(std::string& out, std::string_view text) {
+  if (!platform::IsValidUtf8(text)) {
+    out += Dumped(json(text), -1);
+    return;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  size_t plain = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.substr(plain, i - plain));
+    plain = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+  }
+  out.append(text.substr(plain));
+  out += '"';
+}
+
+// An object written member by member straight into the output text, in the layout of
+// json::dump(2) at a given depth; members must be added in sorted key order.
+class FlatObject {
+ public:
+  FlatObject(std::string& out, size_t depth) : out_(out), depth_(depth) {}
+  void Text(std::string_view key, std::string_view value) {
+    Key(key);
+    AppendString(out_, value);
+  }
+  void Number(std::string_view key, int64_t value) {
+    Key(key);
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out_.append(digits, end);
+  }
+  // Text already in JSON form.
+  void Raw(std::string_view key, std::string_view json) {
+    Key(key);
+    out_ += json;
+  }
+  // Any other value, through the json library.
+  void Value(std::string_view key, const json& value) {
+    Key(key);
+    const std::string text = Dumped(value, 2);
+    const std::string indent(2 * (depth_ + 1), ' ');
+    for (char c : text) {
+      out_ += c;
+      if (c == '\n') out_ += indent;
+    }
+  }
+  void Close() {
+    out_ += '\n';
+    out_.append(2 * depth_, ' ');
+    out_ += '}';
+  }
+
+ private:
+  void Key(std::string_view key) {
+    out_ += first_ ? "{\n" : ",\n";
+    first_ = false;
+    out_.append(2 * (depth_ + 1), ' ');
+    out_ += '"';
+    out_ += key;
+    out_ += "\": ";
+  }
+  std::string& out_;
+  size_t depth_;
+  bool first_ = true;
+};
+
+// A message as Item(MessageItem) makes it, written without building it: a scan of a large
+// phone writes a million of these.
+void RenderMessage(const MessageItem& m, std::string& out, size_t depth) {
+  FlatObject o(out, depth);
+  o.Text("attachment", m.attachment);
+  if (m.attachments.empty()) {
+    o.Raw("attachments", "[]");
+  } else {
+    o.Value("attachments", Attachments(m.attachments));
+  }
+  o.Number("chatId", m.chatId);
+  o.Text("conversation", m.conversation);
+  o.Text("date", m.date);
+  o.Number("deleted", m.deleted);
+  if (m.earlierTexts.empty()) {
+    o.Raw("earlierTexts", "[]");
+  } else {
+    o.Value("earlierTexts", m.earlierTexts);
+  }
+  o.Number("edited", m.edited);
+  o.Number("fromMe", m.fromMe);
+  o.Number("handleId", m.handleId);
+  o.Text("name", m.name);
+  o.Text("phone", m.phone);
+  if (m.reactions.empty()) {
+    o.Raw("reactions", "[]");
+  } else {
+    json reactions = json::array();
+    for (const MessageReaction& r : m.reactions) reactions.push_back({{"kind", r.kind}, {"by", r.by}});
+    o.Value("reactions", reactions);
+  }
+  o.Text("replyTo", m.replyTo);
+  o.Number("rowId", m.rowId);
+  o.Text("sender", m.sender);
+  o.Text("service", m.service);
+  o.Text("text", m.text);
+  o.Number("unsent", m.unsent);
+  o.Close();
+}
+
 template <typename T>
 void StreamArray(JsonStream& out, std::string_view key, const std::vector<T>& items) {
   out.OpenArray(key);
-  for (const auto& item : items) out.Value(Item(item));
+  for (const auto& item : items) {
+    if constexpr (std::is_same_v<T, MessageItem>) {
+      out.Rendered([&](std::string& text, size_t depth) { RenderMessage(item, text, depth); });
+    } else {
+      out.Value(Item(item));
+    }
+  }
   out.Close();
 }
 

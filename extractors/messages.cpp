@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
+#include <new>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -390,18 +391,46 @@ class GuidIndex {
 // The messages of one conversation as they are read, in blocks that never move (a filed
 // message keeps its address until the end) and grow with the conversation, so that neither
 // a copy of every message nor a vector's doubling reserve is ever held.
+// Pairs of numbers where the first pair of a key counts (a map's try_emplace), kept as one
+// sorted array: 16 bytes a pair where a hash map of a million pairs takes three times that.
+class FirstByKey {
+ public:
+  void Add(int64_t key, int64_t value) { pairs_.emplace_back(key, value); }
+  // Sorts the pairs; Find works after this.
+  void Seal() {
+    std::stable_sort(pairs_.begin(), pairs_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    pairs_.shrink_to_fit();
+  }
+  const int64_t* Find(int64_t key) const {
+    auto it = std::lower_bound(pairs_.begin(), pairs_.end(), key,
+                               [](const auto& p, int64_t k) { return p.first < k; });
+    return it != pairs_.end() && it->first == key ? &it->second : nullptr;
+  }
+
+ private:
+  std::vector<std::pair<int64_t, int64_t>> pairs_;
+};
+
 class StagedMessages {
  public:
+  StagedMessages() = default;
+  StagedMessages(const StagedMessages&) = delete;
+  StagedMessages& operator=(const StagedMessages&) = delete;
+  ~StagedMessages() { Free(); }
+
   MessageItem& Add(MessageItem&& m) {
     if (blocks_.empty() || used_ == blockSize_) {
-      if (!blocks_.empty()) blockSize_ = std::min<size_t>(blockSize_ * 2, 1024);
-      blocks_.push_back(std::make_unique<MessageItem[]>(blockSize_));
+      // 4, 16, 64, then 512 messages (200 KB: a mapping of its own, see
+      // KeepLargeAllocationsApart, given back as soon as the conversation is moved). A block's
+      // room is not touched before it is used, so the unused end of the last one costs nothing.
+      if (!blocks_.empty()) blockSize_ = blockSize_ >= 64 ? 512 : blockSize_ * 4;
+      blocks_.push_back({std::allocator<MessageItem>().allocate(blockSize_), blockSize_});
       used_ = 0;
     }
-    MessageItem& slot = blocks_.back()[used_++];
-    slot = std::move(m);
-    order_.push_back(&slot);
-    return slot;
+    MessageItem* slot = new (blocks_.back().items + used_++) MessageItem(std::move(m));
+    order_.push_back(slot);
+    return *slot;
   }
   // Moves the messages into `out` in date order (reading order where dates are equal), each
   // with its conversation's key, and frees the blocks.
@@ -414,14 +443,23 @@ class StagedMessages {
       out.push_back(std::move(*m));
       out.back().conversation = key;
     }
+    Free();
+  }
+
+ private:
+  struct Block {
+    MessageItem* items;
+    size_t size;
+  };
+  void Free() {
+    for (MessageItem* m : order_) m->~MessageItem();
+    for (const Block& b : blocks_) std::allocator<MessageItem>().deallocate(b.items, b.size);
     order_.clear();
     order_.shrink_to_fit();
     blocks_.clear();
   }
-
- private:
-  std::vector<std::unique_ptr<MessageItem[]>> blocks_;
-  std::vector<MessageItem*> order_;
+  std::vector<Block> blocks_;
+  std::vector<MessageItem*> order_;  // every message of the blocks, in reading order at first
   size_t blockSize_ = 4;
   size_t used_ = 0;
 };
@@ -608,7 +646,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
 
   // Chats and the joins of messages to chats (Recently Deleted included).
   std::map<int64_t, ChatRow> chats;
-  std::unordered_map<int64_t, int64_t> chatOf;
+  FirstByKey chatOf;  // message rowid -> chat rowid
   std::unordered_set<int64_t> recentlyDeleted;
   {
     const Columns c(reader, "chat", {"style", "chat_identifier", "display_name"});
@@ -633,17 +671,19 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     const Columns j(reader, "chat_message_join", {"chat_id", "message_id"});
     Walk(reader, "chat_message_join", j, [&](const ScannedRow& row) {
       const int64_t chat = IntOf(j.at(row.record, 0)), message = IntOf(j.at(row.record, 1));
-      if (chat != 0 && message != 0) chatOf.try_emplace(message, chat);
+      if (chat != 0 && message != 0) chatOf.Add(message, chat);
     });
     const Columns d(reader, "chat_recoverable_message_join", {"chat_id", "message_id"});
     Walk(reader, "chat_recoverable_message_join", d, [&](const ScannedRow& row) {
       if (row.deleted) return;
       const int64_t chat = IntOf(d.at(row.record, 0)), message = IntOf(d.at(row.record, 1));
       if (chat == 0 || message == 0) return;
-      chatOf.try_emplace(message, chat);
+      chatOf.Add(message, chat);
       recentlyDeleted.insert(message);
     });
   }
+
+  chatOf.Seal();
 
   // Names: the address book, read with its own reader.
   NameIndex names = ReadNameIndex(addressBookPath, options.newerAddressBook, options.region);
@@ -759,10 +799,10 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     const HandleInfo* handle = h == handles.end() ? nullptr : &h->second;
     if (m.service.empty() && handle) m.service = handle->service;
     std::string id;
-    if (auto chat = m.rowId != 0 ? chatOf.find(m.rowId) : chatOf.end(); chat != chatOf.end()) {
-      if (auto conv = conversationOfChat.find(chat->second); conv != conversationOfChat.end())
+    if (const int64_t* chat = m.rowId != 0 ? chatOf.Find(m.rowId) : nullptr; chat != nullptr) {
+      if (auto conv = conversationOfChat.find(*chat); conv != conversationOfChat.end())
         id = conv->second;
-      m.chatId = chat->second;
+      m.chatId = *chat;
     }
     if (id.empty()) {
       // No chat join survives: the conversation of the handle's person.
