@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -83,6 +84,27 @@ struct CopyContext {
 
 RecoverWorker::RecoverWorker(RecoverJob job, RecoverProgress& progress)
     : job_(std::move(job)), progress_(progress) {}
+
+RecoverWorker::~RecoverWorker() {
+  if (export_.joinable()) export_.join();
+}
+
+void RecoverWorker::StartMessagesExport() {
+  if (job_.engine == nullptr || export_.joinable()) return;
+  exportResult_ = exported_.Reserve(job_.destination / ".sms.csv");
+  if (exportResult_ != kOk) return;
+  export_ = std::thread([this, temp = exported_.tempPath()] {
+    exportResult_ = job_.engine->ExportMessagesCsv(temp.string());
+  });
+}
+
+int32_t RecoverWorker::WriteMessagesExport(const fs::path& temp) {
+  if (!job_.engine) return kInvalidParameter;
+  if (!exported_.reserved()) return job_.engine->ExportMessagesCsv(temp.string());
+  if (exportResult_ != kOk) return exportResult_;
+  // The finished export takes the place of the reserved name's temporary file.
+  return ::rename(exported_.tempPath().c_str(), temp.c_str()) == 0 ? kOk : errno;
+}
 
 int32_t RecoverWorker::LoadTemplates(std::string* missing) {
   const std::string& device = job_.deviceName;
@@ -394,16 +416,15 @@ void RecoverWorker::WriteTableCsv(Table& table) {
 }
 
 void RecoverWorker::Finish() {
+  if (export_.joinable()) export_.join();
   if (messagesExported_) {
     fs::path csv;
     const int32_t r = WriteFile(
         job_.destination / "Message" / "sms.csv",
-        [&](const fs::path& temp) {
-          return job_.engine ? job_.engine->ExportMessagesCsv(temp.string()) : kInvalidParameter;
-        },
-        csv);
+        [&](const fs::path& temp) { return WriteMessagesExport(temp); }, csv);
     if (r != kOk) Report(100, r, csv);
   }
+  exported_.Abort();
   if (callTable_.count > 0) {
     WriteTablePage(callTable_);
     WriteTableCsv(callTable_);
@@ -537,7 +558,14 @@ int32_t RecoverWorker::Run() {
   fs::create_directories(job_.destination, ec);
 
   const fs::path& dest = job_.destination;
-  for (const auto& [key, entry] : job_.selection->Recoverable()) {
+  const auto recoverable = job_.selection->Recoverable();
+  for (const auto& [key, entry] : recoverable) {
+    if (entry->categoryCode == 5) {
+      StartMessagesExport();
+      break;
+    }
+  }
+  for (const auto& [key, entry] : recoverable) {
     if (stopped_) break;
     switch (entry->categoryCode) {
       case 1:

@@ -40,6 +40,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -122,6 +123,9 @@ struct RecoverSummary {
 class RecoverWorker {
  public:
   RecoverWorker(RecoverJob job, RecoverProgress& progress);
+  ~RecoverWorker();
+  RecoverWorker(const RecoverWorker&) = delete;
+  RecoverWorker& operator=(const RecoverWorker&) = delete;
 
   // Loads the five templates. 0, or 87 with the missing one in `missing`.
   int32_t LoadTemplates(std::string* missing = nullptr);
@@ -157,6 +161,11 @@ class RecoverWorker {
                     fs::path& written);
   void WriteIndex();
   void Written(const fs::path& path);
+  // The raw row export of the message table reads the whole database again: it runs on the
+  // other core while the files are copied, into a hidden file of the destination that
+  // becomes Message/sms.csv at the finish (and is removed when no conversation was written).
+  void StartMessagesExport();
+  int32_t WriteMessagesExport(const fs::path& temp);
 
   RecoverJob job_;
   RecoverProgress& progress_;
@@ -180,6 +189,9 @@ class RecoverWorker {
   };
   Table contactTable_, callTable_, noteTable_;
   std::vector<fs::path> copyFolders_;
+  std::thread export_;
+  platform::OutputFile exported_;
+  int32_t exportResult_ = 0;
 };
 
 }  // namespace halvern

@@ -612,7 +612,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       handles.try_emplace(rowid, HandleInfo{address, PlainTextOf(c.at(row.record, 1)), {}});
     });
   }
-  if (int32_t a = stopAt(9); a != 0) return finish(a);
+  if (int32_t a = stopAt(5); a != 0) return finish(a);
 
   // Attachments: every join row of a message, in join order.
   struct AttachmentInfo {
@@ -630,7 +630,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       attachments.try_emplace(rowid, std::move(a));
     });
   }
-  if (int32_t a = stopAt(8); a != 0) return finish(a);
+  if (int32_t a = stopAt(4); a != 0) return finish(a);
   std::unordered_map<int64_t, std::vector<int64_t>> attachmentsOf;
   {
     std::set<std::pair<int64_t, int64_t>> seen;
@@ -642,7 +642,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       attachmentsOf[message].push_back(attachment);
     });
   }
-  if (int32_t a = stopAt(7); a != 0) return finish(a);
+  if (int32_t a = stopAt(3); a != 0) return finish(a);
 
   // Chats and the joins of messages to chats (Recently Deleted included).
   std::map<int64_t, ChatRow> chats;
@@ -687,7 +687,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
 
   // Names: the address book, read with its own reader.
   NameIndex names = ReadNameIndex(addressBookPath, options.newerAddressBook, options.region);
-  if (int32_t a = stopAt(5); a != 0) return finish(a);
+  if (int32_t a = stopAt(2); a != 0) return finish(a);
 
   if (IsOldLayout(messageColumns)) {
     std::vector<RawMessage> raw;
