@@ -2,6 +2,7 @@
 #include "platform/output_file.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,10 +70,12 @@ int32_t OutputFile::Reserve(const fs::path& wanted) {
   if (placeholder < 0) return EEXIST;
   ::close(placeholder);
 
-  std::random_device random;
+  // The suffix only has to differ from other runs' (O_EXCL settles a clash): one generator a
+  // thread, seeded once (a random_device opened for every file costs more than the copy).
+  thread_local std::mt19937 random{std::random_device{}()};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".part-%08x", random());
+    std::snprintf(suffix, sizeof suffix, ".part-%08x", static_cast<unsigned>(random()));
     const fs::path temp = folder / ("." + name.filename().string() + suffix);
     const int fd = CreateExclusive(temp);
     if (fd >= 0) {
@@ -135,7 +138,16 @@ int32_t OutputFile::Commit() {
   int32_t result = Flush();
   if (fd_ >= 0 && ::close(fd_) != 0 && result == 0) result = errno;  // a delayed write error
   fd_ = -1;
-  if (result == 0 && ::rename(temp_.c_str(), path_.c_str()) != 0) result = errno;
+  if (result == 0) {
+    // The whole file and its placeholder swap names, and the placeholder goes. (A rename over
+    // the placeholder would do the same, but ext4 then writes the file out to the disk at once,
+    // which makes a recover of many small files several times slower than a copy.)
+    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0) {
+      ::unlink(temp_.c_str());
+    } else if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+      result = errno;
+    }
+  }
   if (result != 0) {
     Abort();
     return result;
