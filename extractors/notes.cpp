@@ -112,6 +112,24 @@ int32_t ExtractNotes(const std::string& notesPath, std::vector<NoteItem>& out) {
   std::vector<NoteRow> notes;
   DecodeNoteBodies(reader, bodies);
   DecodeNotes(reader, notes);
+  // The folders: each account's store (ZSTORE.ZNAME, e.g. "Notes" or a mail account's name).
+  std::unordered_map<int64_t, std::string> stores;
+  if (const TableSchema* store = reader.FindTable("ZSTORE")) {
+    const int32_t pk = Column(store, "Z_PK");
+    const int32_t name = Column(store, "ZNAME");
+    ScanTable(reader, "ZSTORE", ScanOptions{.carve = false, .freelist = false, .wal = false},
+              [&](const ScannedRow& row) {
+                if (row.deleted) return true;
+                const Record& r = row.record;
+                int64_t id = r.rowid.value_or(0);
+                if (At(r, pk).IsInteger()) id = At(r, pk).integer;
+                const Value& n = At(r, name);
+                if (id != 0 && n.IsText() && !n.truncated && IsValidUtf8(n.bytes)) {
+                  stores.try_emplace(id, std::string(n.bytes));
+                }
+                return true;
+              });
+  }
 
   // Map: each body takes the title and date of the first note that points to it; notes left
   // over follow, when they have a title.
@@ -130,6 +148,8 @@ int32_t ExtractNotes(const std::string& notesPath, std::vector<NoteItem>& out) {
       paired[best] = true;
       body.title = notes[best].title;
       body.date = notes[best].date;
+      body.folderId = notes[best].folderId;
+      body.deletedFlag = notes[best].deletedFlag;  // deleted on the phone, not yet synced
     }
     result.push_back(std::move(body));
   }
@@ -138,8 +158,12 @@ int32_t ExtractNotes(const std::string& notesPath, std::vector<NoteItem>& out) {
   }
   for (NoteItem& n : result) {
     if (n.body.empty() && n.title.empty()) continue;
+    if (n.deletedFlag) n.deleted = 1;
     n.body = NoteBodyToText(n.body);
     n.title = NoteBodyToText(n.title);
+    if (const auto f = stores.find(n.folderId); n.folderId != 0 && f != stores.end()) {
+      n.folder = f->second;
+    }
     out.push_back(std::move(n));
   }
   return 0;

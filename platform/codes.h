@@ -15,7 +15,9 @@ inline constexpr int32_t kDeviceGone = -1;             // device gone or device 
 inline constexpr int32_t kWrongPassword = -110;
 inline constexpr int32_t kReserved111 = -111;
 inline constexpr int32_t kInvalidParameter = 87;       // a needed file missing, unreadable or not a database
-inline constexpr int32_t kReadFault = 30;              // a read came back short
+// A read came back short. Above every errno value, like kStopped: 30 is EROFS, which a
+// recover onto a read-only disk must report as what it is.
+inline constexpr int32_t kReadFault = 20003;
 inline constexpr int32_t kQueryFailed = 1006;          // the manifest query failed
 inline constexpr int32_t kManifestOpenFailed = 6009;   // the manifest file cannot be opened
 inline constexpr int32_t kManifestDamaged = 6010;      // the manifest yields no record or is cut

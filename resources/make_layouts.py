@@ -386,7 +386,7 @@ def page_scan():
         # The search box filters whichever list is shown, with or without a filter bar.
         W("QLineEdit", "EditSearch", {"placeholderText": "Search this list",
                                       "clearButtonEnabled": True,
-                                      "minimumSize": ("size", 160, 30),
+                                      "minimumSize": ("size", 130, 30),
                                       "maximumSize": ("size", 240, 30)})],
         margins=(12, 6, 12, 6), spacing=10, fixed_h=46, role="listToolBar",
         visible=False)

@@ -79,7 +79,7 @@ Architecture: $ARCH
 Maintainer: $MAINTAINER
 Installed-Size: $(du -sk --exclude=DEBIAN "$STAGE" | cut -f1)
 Depends: $DEPENDS
-Recommends: usbmuxd
+Recommends: usbmuxd, fonts-noto-color-emoji
 Section: utils
 Priority: optional
 Homepage: https://halvern.org/

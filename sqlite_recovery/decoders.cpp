@@ -339,9 +339,24 @@ int32_t DecodeNotes(CSqliteFileReader& reader, std::vector<NoteRow>& out,
                     const DecodeOptions& options) {
   // The classic ZNOTE has 20 columns; ZTITLE is the last one (19).
   ColumnPositions c = DecoderColumns(reader, "ZNOTE", options.lookup);
+  // The account folder a note lies in (ZSTORE), and ZDELETEDFLAG: a note deleted on the phone
+  // stays in the table with the flag set until its account has been told.
+  int32_t store = -1, deletedFlag = -1;
+  if (options.lookup == ColumnLookup::kByName) {
+    if (const TableSchema* schema = reader.FindTable("ZNOTE");
+        schema && schema->parsed && !schema->virtualTable) {
+      store = schema->ColumnIndex("ZSTORE");
+      deletedFlag = schema->ColumnIndex("ZDELETEDFLAG");
+    }
+  }
   return Run(reader, "ZNOTE", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, NoteRow& n) {
                n.deleted = row.deleted ? 1 : 0;
+               int64_t flag = 0;
+               if (deletedFlag >= 0 && IntegerOf(At(row.record, deletedFlag), flag) && flag != 0) {
+                 n.deletedFlag = 1;  // the row itself is live; the extractor marks the note
+               }
+               if (store >= 0) IntegerOf(At(row.record, store), n.folderId);
                IntegerOf(At(row.record, c.index[0]), n.bodyId);
                n.date = MacDate(At(row.record, c.index[1]));
                return !At(row.record, c.index[1]).truncated &&

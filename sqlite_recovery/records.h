@@ -108,6 +108,8 @@ struct NoteItem {
   std::string title;
   std::string body;
   std::string folder;  // the folder's name, empty when the database keeps none
+  int64_t folderId = 0;  // the older notes.sqlite: the ZSTORE row the note lies in (0: none)
+  int32_t deletedFlag = 0;  // the older notes.sqlite: ZDELETEDFLAG, deleted on the phone
   int32_t locked = 0;  // 1: protected by a password; the body is then kNoteLockedText
 };
 inline constexpr const char* kNoteLockedText = "This note is locked";

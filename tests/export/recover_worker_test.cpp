@@ -461,6 +461,7 @@ TEST_F(RecoverWorkerTest, FailuresAreFailuresNeverStops) {
   }
   // ENOENT is 2, the value the stop status once had: it reads as what it is.
   EXPECT_EQ(RecoverStatusText(ENOENT), std::strerror(ENOENT));
+  EXPECT_EQ(RecoverStatusText(EROFS), std::strerror(EROFS));  // a read-only disk, not a short read
   EXPECT_EQ(RecoverStatusText(kStopped), "Stopped");
 }
 

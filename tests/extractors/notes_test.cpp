@@ -1,5 +1,6 @@
 // Notes: notes.sqlite pairing and HTML replacements; NoteStore.sqlite text from gzip+protobuf.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <map>
 
@@ -62,6 +63,39 @@ TEST(ExtractNotes, PairsBodiesAndNotesAndKeepsTheUnpaired) {
   ASSERT_NE(lonely, nullptr);
   EXPECT_EQ(lonely->deleted, 0);
   EXPECT_EQ(ExtractNotes((dir / "none").string(), out), 87);
+}
+
+// The older notes.sqlite keeps each note in an account's store (its folder) and marks a note
+// deleted on the phone with ZDELETEDFLAG until the account has been told.
+TEST(ExtractNotes, OlderNotesTellTheirFolderAndTheDeletedFlag) {
+  fx::TempDir dir;
+  const std::string path = (dir / "notes.sqlite").string();
+  std::vector<fx::NoteRowIn> notes = {{1, 1, "Budget 2022", "<div>work sums</div>", 500000000},
+                                      {2, 2, "Budget 2022", "<div>home sums</div>", 500000100},
+                                      {3, 3, "Old list", "<div>flagged</div>", 500000200}};
+  ASSERT_EQ(fx::MakeNotesDb(path, notes, {}, {.schemaFile = "notes_legacy_ios9.sql"}).status, 0);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "INSERT INTO ZSTORE(Z_PK, Z_ENT, Z_OPT, ZNAME) VALUES (1, 5, 1, 'Work'),"
+                         " (2, 5, 1, 'Private');"
+                         "UPDATE ZNOTE SET ZSTORE = 2 WHERE Z_PK = 2;"
+                         "UPDATE ZNOTE SET ZDELETEDFLAG = 1 WHERE Z_PK = 3;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  std::vector<NoteItem> out;
+  ASSERT_EQ(ExtractNotes(path, out), 0);
+  std::map<std::string, const NoteItem*> byBody;
+  for (const NoteItem& n : out) byBody[n.body] = &n;
+  ASSERT_TRUE(byBody.count("\nwork sums") && byBody.count("\nhome sums") &&
+              byBody.count("\nflagged"));
+  EXPECT_EQ(byBody["\nwork sums"]->folder, "Work");
+  EXPECT_EQ(byBody["\nhome sums"]->folder, "Private");
+  EXPECT_EQ(byBody["\nwork sums"]->deleted, 0);
+  EXPECT_EQ(byBody["\nflagged"]->deleted, 1);
+  EXPECT_EQ(byBody["\nflagged"]->title, "Old list");
 }
 
 TEST(ExtractNoteStore, TextFromCompressedProtobufTitlesDatesAndDeletedNotes) {

@@ -19,6 +19,12 @@
 #if HALVERN_HAVE_ENCRYPT_BACKUP
 #include "tests/fixtures/encrypt_backup.h"
 #endif
+#if HALVERN_HAVE_CONVERSATION_DBS
+#include <fstream>
+#include <iterator>
+
+#include "tests/extractors/conversation_dbs.h"
+#endif
 
 namespace fs = std::filesystem;
 using halvern::fixtures::BackupSpec;
@@ -92,6 +98,76 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", (backups / c.id).string().c_str());
   }
+#if HALVERN_HAVE_CONVERSATION_DBS
+  // A real 96 x 64 JPEG (a gradient), so that pictures show in the pages and the preview.
+  static const std::string kPicture(
+      "\xFF\xD8\xFF\xE0\x00\x10\x4A\x46\x49\x46\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00\xFF\xDB\x00\x43"
+      "\x00\x0A\x07\x07\x08\x07\x06\x0A\x08\x08\x08\x0B\x0A\x0A\x0B\x0E\x18\x10\x0E\x0D\x0D\x0E\x1D\x15"
+      "\x16\x11\x18\x23\x1F\x25\x24\x22\x1F\x22\x21\x26\x2B\x37\x2F\x26\x29\x34\x29\x21\x22\x30\x41\x31"
+      "\x34\x39\x3B\x3E\x3E\x3E\x25\x2E\x44\x49\x43\x3C\x48\x37\x3D\x3E\x3B\xFF\xDB\x00\x43\x01\x0A\x0B"
+      "\x0B\x0E\x0D\x0E\x1C\x10\x10\x1C\x3B\x28\x22\x28\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B"
+      "\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B"
+      "\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\x3B\xFF\xC0\x00\x11\x08\x00\x40\x00\x60\x03"
+      "\x01\x22\x00\x02\x11\x01\x03\x11\x01\xFF\xC4\x00\x17\x00\x01\x01\x01\x01\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x03\x02\x04\xFF\xC4\x00\x16\x10\x01\x01\x01\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x12\x11\xFF\xC4\x00\x16\x01\x01\x01\x01\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x05\x06\xFF\xC4\x00\x15\x11\x01\x01\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x13\xFF\xDA\x00\x0C\x03\x01\x00\x02\x11\x03\x11\x00\x3F\x00\xED"
+      "\xD3\x53\xD3\x59\x58\x35\x76\x53\x4D\x4F\x4D\x20\x59\x4D\x35\x3D\x34\x81\x65\x34\xD4\xF4\xD2\x05"
+      "\x94\xD3\x53\xD3\x48\x16\x53\x4D\x4F\x4D\x20\x59\x8A\x29\x3A\x29\x66\x29\x16\x52\x8A\x4E\x8A\x22"
+      "\x59\x4A\x29\x3A\x28\x89\x65\x28\xA4\xE8\xA2\x25\x94\xA2\x93\xA2\x88\x96\x52\x8A\x4E\x8A\x22\x59"
+      "\x8A\x29\x3A\x29\x66\x28\xF6\x52\x8A\x4E\x8A\x22\x59\x4A\x29\x3A\x28\x89\x65\x28\xA4\xE8\xA2\x25"
+      "\x94\xA2\x93\xA2\x88\x96\x52\x8A\x4E\x8A\x22\x59\x3D\x35\x8A\x29\x66\x29\x16\x6F\x4D\x62\x8A\x22"
+      "\x59\xBD\x35\x8A\x28\x89\x66\xF4\xD6\x28\xA2\x25\x9B\xD3\x58\xA2\x88\x96\x6F\x4D\x62\x8A\x22\x59"
+      "\xFF\xD9",
+      434);
+  // A phone of today's conversations: a group chat, one person over SMS and iMessage,
+  // reactions, an edited and an unsent message, Recently Deleted, several attachments, a short
+  // code, and a WhatsApp group with a voice note.
+  {
+    const fs::path work = fs::path(argv[1]) / ".work-conversations";
+    std::error_code ec;
+    fs::create_directories(work, ec);
+    std::string error = halvern::testing::MakeConversationSms(work / "sms.db", true);
+    if (error.empty()) error = halvern::testing::MakeConversationAddressBook(work / "ab.db");
+    if (error.empty()) error = halvern::testing::MakeConversationWhatsApp(work / "chats.sqlite");
+    const auto read = [](const fs::path& path) {
+      std::ifstream in(path, std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    BackupSpec spec = halvern::fixtures::SampleMediaBackup();
+    spec.files.clear();
+    spec.displayName = spec.deviceName = "Ann's iPhone 14";
+    spec.productVersion = "16.1";
+    spec.lastBackupDate = "2023-02-11T18:30:00Z";
+    spec.phoneNumber = "+49 151 99999999";
+    spec.serialNumber = "G6TZK1ABPLJQ";
+    spec.uniqueIdentifier = "00008110-001C45A20E41801E";
+    const std::string wa = "AppDomainGroup-group.net.whatsapp.WhatsApp.shared";
+    if (error.empty()) {
+      spec.files = {
+          {"HomeDomain", "Library/SMS/sms.db", read(work / "sms.db")},
+          {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", read(work / "ab.db")},
+          {wa, "ChatStorage.sqlite", read(work / "chats.sqlite")},
+          {"MediaDomain", halvern::testing::kPhotoPath, kPicture},
+          {wa, halvern::testing::kWaPhotoPath, kPicture},
+          {"MediaDomain", halvern::testing::kVoicePath,
+           std::string("caff\0\1\0\0", 8) + std::string(64, 'a')},
+          {wa, halvern::testing::kWaVoicePath, "OggS" + std::string(60, '\0')},
+      };
+      if (!halvern::fixtures::WriteBackup(backups / spec.uniqueIdentifier, spec, &error) &&
+          error.empty()) {
+        error = "cannot write " + (backups / spec.uniqueIdentifier).string();
+      }
+    }
+    fs::remove_all(work, ec);
+    if (!error.empty()) {
+      std::fprintf(stderr, "make-sample-backup: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("%s\n", (backups / spec.uniqueIdentifier).string().c_str());
+  }
+#endif
 #if HALVERN_HAVE_ENCRYPT_BACKUP
   if (encrypted) {
     halvern::fixtures::EncryptSpec spec;
