@@ -4,6 +4,7 @@
 
 #include "app/app.h"
 #include "device/device_recovery.h"
+#include "platform/platform.h"
 #include "platform/version.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -19,6 +20,7 @@ extern "C" const char* __asan_default_options() { return "new_delete_type_mismat
 #endif
 
 int main(int argc, char** argv) {
+  halvern::platform::KeepLargeAllocationsApart();
   // Answered before any window or display is set up.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {

@@ -352,7 +352,6 @@ int32_t WalkAppFiles(const CategoryWalk& walk, std::vector<AppFileItem>& out,
 
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
 
 struct Fd {
   int fd = -1;
@@ -360,32 +359,6 @@ struct Fd {
     if (fd >= 0) ::close(fd);
   }
 };
-
-// Copies `in` to `out` in 64 KiB chunks; `onChunk(percent)` answers non-zero to stop.
-template <typename OnChunk>
-int32_t CopyChunks(int in, int out, uint64_t size, OnChunk onChunk) {
-  std::vector<char> buffer(kChunk);
-  uint64_t done = 0;
-  while (done < size) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
-    const ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(done));
-    if (got < 0) return errno ? errno : kReadFault;
-    if (static_cast<size_t>(got) != want) return kReadFault;
-    size_t written = 0;
-    while (written < want) {
-      const ssize_t w = ::write(out, buffer.data() + written, want - written);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      written += static_cast<size_t>(w);
-    }
-    done += want;
-    if (const int32_t answer = onChunk(static_cast<int32_t>(done * 100 / size)); answer != 0)
-      return answer;
-  }
-  return kOk;
-}
 
 }  // namespace
 
@@ -416,7 +389,8 @@ int32_t ExtractForPreview(const fs::path& dataFile, const fs::path& workFolder,
       result = in.fd < 0 ? kInvalidParameter : errno;
     } else {
       const uint64_t size = SizeOf(dataFile);
-      result = CopyChunks(in.fd, out.fd, size, [&](int32_t pct) { return sink.Report(pct); });
+      result = platform::CopyBytes(in.fd, out.fd, size,
+                                   [&](int32_t pct) { return sink.Report(pct); });
     }
   }
   sink.Report(100);
@@ -441,7 +415,7 @@ int32_t CopyDataFile(const fs::path& dataFile, const fs::path& destination,
       dest = out.path().string();
       struct stat st {};
       const uint64_t size = ::fstat(in.fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-      result = CopyChunks(in.fd, out.fd(), size, [&](int32_t pct) {
+      result = platform::CopyBytes(in.fd, out.fd(), size, [&](int32_t pct) {
         reported = reported || pct == 100;
         return callback ? callback(userData, pct, 0, dest) : 0;
       });

@@ -3,6 +3,11 @@
 // categories), decoding the message table and joining it into conversations.
 //
 //   scan_bench [WORK_DIR]   (default /tmp/halvern-scan-bench; the backup is kept for reruns)
+//   scan_bench --backup DIR (an existing backup folder instead, e.g. one of bench/make_backup.py)
+//
+// Each step also prints the peak memory (ru_maxrss) reached by its end.
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -23,6 +28,12 @@ namespace {
 
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+long PeakMiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024;
 }
 
 constexpr int kEntries = 100000;
@@ -79,10 +90,14 @@ bool MakeBackup(const fs::path& folder, const fs::path& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const fs::path work = argc > 1 ? fs::path(argv[1]) : fs::path("/tmp/halvern-scan-bench");
-  const fs::path folder = work / "backup";
+  platform::KeepLargeAllocationsApart();  // as the programs do
+  const bool given = argc > 2 && std::string(argv[1]) == "--backup";
+  const fs::path work = given          ? fs::temp_directory_path() / "halvern-scan-bench-run"
+                        : argc > 1 ? fs::path(argv[1])
+                                   : fs::path("/tmp/halvern-scan-bench");
+  const fs::path folder = given ? fs::path(argv[2]) : work / "backup";
   fs::create_directories(work);
-  if (!fs::exists(folder / "Manifest.db")) {
+  if (!given && !fs::exists(folder / "Manifest.db")) {
     const auto t = Clock::now();
     if (!MakeBackup(folder, work)) return 1;
     std::printf("generated the backup in %.1f s\n", Seconds(t));
@@ -96,6 +111,7 @@ int main(int argc, char** argv) {
   auto t = Clock::now();
   if (session.Open("") != 0) return 1;
   const double open = Seconds(t);
+  const long openPeak = PeakMiB();
 
   t = Clock::now();
   std::vector<MediaFileItem> roll, stream;
@@ -105,6 +121,19 @@ int main(int argc, char** argv) {
   session.ScanMessageAttachments(attachments);
   session.ScanAppFiles(apps);
   const double typing = Seconds(t);
+  const long typingPeak = PeakMiB();
+
+  // The whole message step: decoding the four tables, joining, naming, sorting.
+  t = Clock::now();
+  MessageMap map;
+  session.ScanMessages(map);
+  const double messages = Seconds(t);
+  size_t count = 0, deleted = 0;
+  const long messagesPeak = PeakMiB();
+  for (const auto& [key, conversation] : map) {
+    count += conversation.messages.size();
+    for (const auto& m : conversation.messages) deleted += m.deleted;
+  }
 
   // Decoding alone: the message table through the reader and its decoder.
   t = Clock::now();
@@ -113,25 +142,31 @@ int main(int argc, char** argv) {
   std::vector<MessageItem> decoded;
   DecodeMessages(reader, decoded);
   const double decoding = Seconds(t);
+  decoded.clear();
+  decoded.shrink_to_fit();
+  const long decodingPeak = PeakMiB();
 
-  // The whole message step: decoding the four tables, joining, naming, sorting.
+  // The raw row export of the message table that a recover run writes beside the pages.
   t = Clock::now();
-  MessageMap map;
-  session.ScanMessages(map);
-  const double messages = Seconds(t);
-  size_t count = 0, deleted = 0;
-  for (const auto& [key, conversation] : map) {
-    count += conversation.messages.size();
-    for (const auto& m : conversation.messages) deleted += m.deleted;
-  }
+  const fs::path csv = work / "sms-export.csv";
+  fs::remove(csv);
+  session.ExportMessagesCsv(csv.string());
+  const double exporting = Seconds(t);
+  std::error_code ec;
+  const uintmax_t csvBytes = fs::file_size(csv, ec);
+  fs::remove(csv, ec);
 
   std::printf("manifest entries     %zu\n", session.manifest.size());
-  std::printf("open (manifest)      %.3f s\n", open);
-  std::printf("file typing          %.3f s  (%zu camera roll, %zu attachments, %zu app files)\n",
-              typing, roll.size(), attachments.size(), apps.size());
-  std::printf("decode message table %.3f s  (%zu rows)\n", decoding, decoded.size());
-  std::printf("messages step        %.3f s  (%zu messages, %zu deleted, %zu conversations)\n",
-              messages, count, deleted, map.size());
+  std::printf("open (manifest)      %.3f s  peak %ld MiB\n", open, openPeak);
+  std::printf("file typing          %.3f s  peak %ld MiB (%zu camera roll, %zu attachments, "
+              "%zu app files)\n",
+              typing, typingPeak, roll.size(), attachments.size(), apps.size());
+  std::printf("decode message table %.3f s  peak %ld MiB (%zu rows)\n", decoding, decodingPeak,
+              decoded.size());
+  std::printf("messages step        %.3f s  peak %ld MiB (%zu messages, %zu deleted, %zu "
+              "conversations)\n",
+              messages, messagesPeak, count, deleted, map.size());
+  std::printf("sms.csv export       %.3f s  (%.0f MB)\n", exporting, double(csvBytes) / 1e6);
   std::printf("  of which joining   %.3f s  (messages step less decoding the message table)\n",
               messages - decoding);
   return 0;

@@ -180,7 +180,7 @@ int RecoverCommand(const Args& input) {
   if (status != 0) return Fail(status, error);
 
   // The lists in the order every view shows them, and the selection over them.
-  ScanResults results = scan.results();
+  ScanResults results = scan.TakeResults();
   PreSortCalls(results.calls);
   PreSortContacts(results.contacts);
   PreSortNotes(results.notes);

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "cli/cmd_device.h"
@@ -197,9 +198,10 @@ int ScanCommand(const Args& input) {
   frontEnd.Done();
   if (status != 0) return Fail(status, error);
   if (asJson) {
-    std::cout << ScanJson(info, scan.openResult(), scan.results())
-                     .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-              << "\n";
+    std::cout.flush();
+    if (const int e = WriteScanJson(stdout, info, scan.openResult(), scan.results()); e != 0) {
+      return Fail(1, std::string("scan: cannot write the output: ") + std::strerror(e));
+    }
   } else {
     PrintCounts(scan.results());
   }

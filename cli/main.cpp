@@ -18,6 +18,7 @@ void Usage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  halvern::platform::KeepLargeAllocationsApart();
   if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;

@@ -1,9 +1,18 @@
 // JSON and text output of scan results.
 #include "cli/scan_output.h"
 
+#include <algorithm>
+#include <charconv>
+#include <type_traits>
+#include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "backup/media_scan.h"
+#include "platform/platform.h"
 
 namespace halvern::cli {
 
@@ -18,29 +27,6 @@ json Attachments(const std::vector<MessageAttachment>& attachments) {
   return out;
 }
 
-json Item(const MessageItem& m) {
-  json reactions = json::array();
-  for (const MessageReaction& r : m.reactions) reactions.push_back({{"kind", r.kind}, {"by", r.by}});
-  return {{"deleted", m.deleted},
-          {"fromMe", m.fromMe},
-          {"rowId", m.rowId},
-          {"handleId", m.handleId},
-          {"date", m.date},
-          {"phone", m.phone},
-          {"name", m.name},
-          {"text", m.text},
-          {"attachment", m.attachment},
-          {"conversation", m.conversation},
-          {"chatId", m.chatId},
-          {"service", m.service},
-          {"sender", m.sender},
-          {"attachments", Attachments(m.attachments)},
-          {"reactions", std::move(reactions)},
-          {"edited", m.edited},
-          {"unsent", m.unsent},
-          {"earlierTexts", m.earlierTexts},
-          {"replyTo", m.replyTo}};
-}
 json Item(const ContactItem& c) {
   return {{"deleted", c.deleted}, {"email", c.email},   {"address", c.address},
           {"social", c.social},   {"url", c.url},       {"phones", c.phones},
@@ -80,12 +66,6 @@ json Item(const AppFileItem& f) {
           {"class", MediaClassOf(f.kind)}};
 }
 
-template <typename T>
-json Array(const std::vector<T>& items) {
-  json out = json::array();
-  for (const auto& item : items) out.push_back(Item(item));
-  return out;
-}
 json Members(const std::vector<ConversationMember>& members) {
   json out = json::array();
   for (const ConversationMember& m : members)
@@ -93,23 +73,266 @@ json Members(const std::vector<ConversationMember>& members) {
   return out;
 }
 
-template <typename C>
-json ConversationJson(const C& c) {
-  return {{"title", ConversationLabel(c)},
-          {"group", c.group},
-          {"members", Members(c.members)},
-          {"items", Array(c.messages)}};
+std::string Dumped(const json& value, int indent) {
+  return value.dump(indent, ' ', false, json::error_handler_t::replace);
 }
 
-json Keyed(const MessageMap& map) {
-  json out = json::object();
-  for (const auto& [id, c] : map) out[id] = ConversationJson(c);
-  return out;
+// Writes one JSON document piece by piece in the layout of json::dump(2): objects and arrays
+// are opened and closed as the items come, each item is built and written on its own, so the
+// whole document never stands in memory. Object keys must come in sorted order (as a json
+// object keeps them) for the text to equal the one-document dump.
+class JsonStream {
+ public:
+  explicit JsonStream(std::FILE* out) : out_(out) {}
+
+  // At the top or in an array without `key`, in an object with it.
+  void OpenObject(std::optional<std::string_view> key = {}) { Open(key, '{'); }
+  void OpenArray(std::optional<std::string_view> key = {}) { Open(key, '['); }
+  void Close() {
+    const Level level = levels_.back();
+    levels_.pop_back();
+    if (!level.empty) {
+      Put("\n");
+      Indent(levels_.size());
+    }
+    Put(std::string_view(&level.close, 1));
+  }
+  // One member (with `key`, in an object) or element (in an array).
+  void Value(std::optional<std::string_view> key, const json& value) {
+    Element(key);
+    std::string text = Dumped(value, 2);
+    // A dumped string never holds a raw line feed: each one starts a line of the value.
+    const std::string indent(2 * levels_.size(), ' ');
+    size_t from = 0;
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', from)) {
+      Put(std::string_view(text).substr(from, at + 1 - from));
+      Put(indent);
+      from = at + 1;
+    }
+    Put(std::string_view(text).substr(from));
+  }
+  void Value(const json& value) { Value(std::nullopt, value); }
+  // One element of an array whose text `render(text, depth)` appends, laid out for the depth
+  // it stands at.
+  template <class Render>
+  void Rendered(Render render) {
+    Element(std::nullopt);
+    render(buffer_, levels_.size());
+    if (buffer_.size() >= kBuffer) Drain();
+  }
+  // Ends the document; 0, or the errno value of the first write that failed.
+  int Finish() {
+    Put("\n");
+    Drain();
+    if (std::fflush(out_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+    return error_;
+  }
+
+ private:
+  struct Level {
+    char close;
+    bool empty = true;
+  };
+  static constexpr size_t kBuffer = 1 << 20;
+  void Put(std::string_view bytes) {
+    buffer_.append(bytes);
+    if (buffer_.size() >= kBuffer) Drain();
+  }
+  void Drain() {
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), out_) != buffer_.size() && error_ == 0)
+      error_ = errno != 0 ? errno : EIO;
+    buffer_.clear();
+  }
+  void Indent(size_t depth) {
+    static constexpr std::string_view kSpaces = "                                ";
+    for (size_t n = 2 * depth; n > 0;) {
+      const size_t part = std::min(n, kSpaces.size());
+      Put(kSpaces.substr(0, part));
+      n -= part;
+    }
+  }
+  void Element(std::optional<std::string_view> key) {
+    if (!levels_.empty()) {
+      Put(levels_.back().empty ? "\n" : ",\n");
+      levels_.back().empty = false;
+      Indent(levels_.size());
+    }
+    if (key) {
+      Put(Dumped(json(*key), -1));
+      Put(": ");
+    }
+  }
+  void Open(std::optional<std::string_view> key, char brace) {
+    Element(key);
+    Put(std::string_view(&brace, 1));
+    levels_.push_back(Level{brace == '{' ? '}' : ']'});
+  }
+
+  std::FILE* out_;
+  std::string buffer_;
+  std::vector<Level> levels_;
+  int error_ = 0;
+};
+
+// A string as json::dump writes it (no ASCII escaping, ill-formed UTF-8 replaced).
+void AppendString(std::string& out, std::string_view text) {
+  if (!platform::IsValidUtf8(text)) {
+    out += Dumped(json(text), -1);
+    return;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  size_t plain = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.substr(plain, i - plain));
+    plain = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+  }
+  out.append(text.substr(plain));
+  out += '"';
 }
-json Keyed(const ChatMap& map) {
-  json out = json::object();
-  for (const auto& [id, c] : map) out[std::to_string(id)] = ConversationJson(c);
-  return out;
+
+// An object written member by member straight into the output text, in the layout of
+// json::dump(2) at a given depth; members must be added in sorted key order.
+class FlatObject {
+ public:
+  FlatObject(std::string& out, size_t depth) : out_(out), depth_(depth) {}
+  void Text(std::string_view key, std::string_view value) {
+    Key(key);
+    AppendString(out_, value);
+  }
+  void Number(std::string_view key, int64_t value) {
+    Key(key);
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out_.append(digits, end);
+  }
+  // Text already in JSON form.
+  void Raw(std::string_view key, std::string_view json) {
+    Key(key);
+    out_ += json;
+  }
+  // Any other value, through the json library.
+  void Value(std::string_view key, const json& value) {
+    Key(key);
+    const std::string text = Dumped(value, 2);
+    const std::string indent(2 * (depth_ + 1), ' ');
+    for (char c : text) {
+      out_ += c;
+      if (c == '\n') out_ += indent;
+    }
+  }
+  void Close() {
+    out_ += '\n';
+    out_.append(2 * depth_, ' ');
+    out_ += '}';
+  }
+
+ private:
+  void Key(std::string_view key) {
+    out_ += first_ ? "{\n" : ",\n";
+    first_ = false;
+    out_.append(2 * (depth_ + 1), ' ');
+    out_ += '"';
+    out_ += key;
+    out_ += "\": ";
+  }
+  std::string& out_;
+  size_t depth_;
+  bool first_ = true;
+};
+
+// A message as Item(MessageItem) makes it, written without building it: a scan of a large
+// phone writes a million of these.
+void RenderMessage(const MessageItem& m, std::string& out, size_t depth) {
+  FlatObject o(out, depth);
+  o.Text("attachment", m.attachment);
+  if (m.attachments.empty()) {
+    o.Raw("attachments", "[]");
+  } else {
+    o.Value("attachments", Attachments(m.attachments));
+  }
+  o.Number("chatId", m.chatId);
+  o.Text("conversation", m.conversation);
+  o.Text("date", m.date);
+  o.Number("deleted", m.deleted);
+  if (m.earlierTexts.empty()) {
+    o.Raw("earlierTexts", "[]");
+  } else {
+    o.Value("earlierTexts", m.earlierTexts);
+  }
+  o.Number("edited", m.edited);
+  o.Number("fromMe", m.fromMe);
+  o.Number("handleId", m.handleId);
+  o.Text("name", m.name);
+  o.Text("phone", m.phone);
+  if (m.reactions.empty()) {
+    o.Raw("reactions", "[]");
+  } else {
+    json reactions = json::array();
+    for (const MessageReaction& r : m.reactions) reactions.push_back({{"kind", r.kind}, {"by", r.by}});
+    o.Value("reactions", reactions);
+  }
+  o.Text("replyTo", m.replyTo);
+  o.Number("rowId", m.rowId);
+  o.Text("sender", m.sender);
+  o.Text("service", m.service);
+  o.Text("text", m.text);
+  o.Number("unsent", m.unsent);
+  o.Close();
+}
+
+template <typename T>
+void StreamArray(JsonStream& out, std::string_view key, const std::vector<T>& items) {
+  out.OpenArray(key);
+  for (const auto& item : items) {
+    if constexpr (std::is_same_v<T, MessageItem>) {
+      out.Rendered([&](std::string& text, size_t depth) { RenderMessage(item, text, depth); });
+    } else {
+      out.Value(Item(item));
+    }
+  }
+  out.Close();
+}
+
+template <typename C>
+void StreamConversation(JsonStream& out, const std::string& key, const C& c) {
+  out.OpenObject(key);
+  out.Value("group", c.group);
+  StreamArray(out, "items", c.messages);
+  out.Value("members", Members(c.members));
+  out.Value("title", ConversationLabel(c));
+  out.Close();
+}
+
+void StreamKeyed(JsonStream& out, std::string_view key, const MessageMap& map) {
+  out.OpenObject(key);
+  for (const auto& [id, c] : map) StreamConversation(out, id, c);
+  out.Close();
+}
+// Chat keys are numbers written as text: in the text's order, as a json object sorts them.
+void StreamKeyed(JsonStream& out, std::string_view key, const ChatMap& map) {
+  std::vector<std::pair<std::string, const ChatConversation*>> keys;
+  keys.reserve(map.size());
+  for (const auto& [id, c] : map) keys.emplace_back(std::to_string(id), &c);
+  std::sort(keys.begin(), keys.end());
+  out.OpenObject(key);
+  for (const auto& [id, c] : keys) StreamConversation(out, id, *c);
+  out.Close();
 }
 
 template <typename T>
@@ -158,23 +381,30 @@ json BackupJson(const BackupInfo& b) {
               {"displayName", b.displayName}};
 }
 
-json ScanJson(const BackupInfo& backup, int32_t openResult, const ScanResults& r) {
+int WriteScanJson(std::FILE* out, const BackupInfo& backup, int32_t openResult,
+                   const ScanResults& r) {
   json errors = json::object();
   for (const auto& [category, text] : r.errors) errors[CategoryJsonKey(category)] = text;
-  return json{{"backup", BackupJson(backup)},
-              {"result", openResult},
-              {"errors", errors},
-              {"categories",
-               {{"cameraRoll", Array(r.cameraRoll)},
-                {"photoStream", Array(r.photoStream)},
-                {"messages", Keyed(r.messages)},
-                {"messageAttachments", Array(r.messageAttachments)},
-                {"contacts", Array(r.contacts)},
-                {"callHistory", Array(r.calls)},
-                {"notes", Array(r.notes)},
-                {"appFiles", Array(r.appFiles)},
-                {"whatsApp", Keyed(r.whatsApp)},
-                {"whatsAppAttachments", Array(r.whatsAppAttachments)}}}};
+  JsonStream stream(out);
+  // The members of each object in sorted order.
+  stream.OpenObject();
+  stream.Value("backup", BackupJson(backup));
+  stream.OpenObject("categories");
+  StreamArray(stream, "appFiles", r.appFiles);
+  StreamArray(stream, "callHistory", r.calls);
+  StreamArray(stream, "cameraRoll", r.cameraRoll);
+  StreamArray(stream, "contacts", r.contacts);
+  StreamArray(stream, "messageAttachments", r.messageAttachments);
+  StreamKeyed(stream, "messages", r.messages);
+  StreamArray(stream, "notes", r.notes);
+  StreamArray(stream, "photoStream", r.photoStream);
+  StreamKeyed(stream, "whatsApp", r.whatsApp);
+  StreamArray(stream, "whatsAppAttachments", r.whatsAppAttachments);
+  stream.Close();
+  stream.Value("errors", errors);
+  stream.Value("result", openResult);
+  stream.Close();
+  return stream.Finish();
 }
 
 void PrintCounts(const ScanResults& r) {

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -13,9 +14,11 @@ namespace halvern::cli {
 
 namespace fs = std::filesystem;
 
-// {"backup": {...}, "result": n, "errors": {category: sentence}, "categories": {...}} with
-// every item's fields by name.
-nlohmann::json ScanJson(const BackupInfo& backup, int32_t openResult, const ScanResults& results);
+// Writes {"backup": {...}, "result": n, "errors": {category: sentence}, "categories": {...}},
+// every item's fields by name, to `out` as a stream: item by item, never the whole document
+// in memory. 0, or the errno value when the output could not be written whole (a full disk).
+int WriteScanJson(std::FILE* out, const BackupInfo& backup, int32_t openResult,
+                   const ScanResults& results);
 nlohmann::json BackupJson(const BackupInfo& backup);
 
 // The key of a category in the JSON document ("messages", "callHistory", ...).

@@ -78,8 +78,6 @@ int32_t CDeviceRecovery::Open(const std::string& password) {
   reader_.progress = 1;
   reader_.step = kDeviceStep;
   const int32_t first = reader_.Report(1);
-  reader_.messageMap.clear();
-  reader_.whatsAppChats.clear();
   reader_.whatsAppAttachments.clear();
   reader_.manifest.clear();
   if (first != kOk) return first;

@@ -203,7 +203,6 @@ int32_t BackupSession::Open(const std::string& password) {
   progress = 0;
   step = 11;
   Report(0);
-  messageMap.clear();
   databaseErrors.clear();
   decryptedFiles.clear();
   backupFolders.clear();

@@ -118,8 +118,6 @@ class BackupSession {
   int32_t step = 0;
   int64_t messageRowidBase = 20000;
   int64_t contactRowidBase = 20000;
-  MessageMap messageMap;
-  ChatMap whatsAppChats;
   std::vector<MediaFileItem> whatsAppAttachments;
   // The databases of the last scan that lie in the backup but could not be read, by category
   // code (5 messages, 7 contacts, 8 call history, 9 notes, 10 WhatsApp): a sentence naming the

@@ -139,6 +139,8 @@ class ScanSequence {
   IPhoneRecoveryParse* activeEngine() const { return engine_.get(); }
   // The results; read them while no scan runs, or under ScanLock.
   const ScanResults& results() const { return results_; }
+  // Hands the results over (the sequence keeps empty lists); only once the scan has finished.
+  ScanResults TakeResults() { return std::move(results_); }
   std::mutex& scanLock() { return scanLock_; }
   // The first category that received data in this scan, or 0.
   int32_t firstNode() const { return firstNode_; }

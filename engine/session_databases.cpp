@@ -118,10 +118,13 @@ int32_t BackupSession::ScanMessages(MessageMap& out) {
   options.step = step;
   databaseErrors.erase(kMessagesCode);
   NoteDatabase(databaseErrors, kMessagesCode, DataFilePath(known_files::kMessages), "sms.db");
+  // The conversations are built apart (the lists may be shown while the scan runs) and then
+  // moved into the caller's map: the session keeps no second copy.
+  MessageMap built;
   const int32_t result =
-      ExtractMessages(DataFilePath(known_files::kAddressBook).string(), messageMap, options,
+      ExtractMessages(DataFilePath(known_files::kAddressBook).string(), built, options,
                       DataFilePath(known_files::kMessages).string(), messageRowidBase);
-  if (&out != &messageMap) out = messageMap;
+  out = std::move(built);
   progress += step / 2;
   Report(progress);
   return result;
@@ -172,8 +175,7 @@ int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
 
 int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
   LocateWriteAheadLogs(*this);
-  whatsAppChats.clear();
-  out.clear();
+  ChatMap built;
   // The chat database: the shared group container's (current app), else the app container's
   // (older app), else any ChatStorage.sqlite of the manifest, whose data file exists.
   std::filesystem::path chatStorage;
@@ -193,10 +195,10 @@ int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
   const int32_t result =
       chatStorage.empty()
           ? kInvalidParameter
-          : ExtractWhatsApp(chatStorage.string(), out,
+          : ExtractWhatsApp(chatStorage.string(), built,
                             DataFilePath(known_files::kAddressBook).string(),
                             info.isIos12OrLater, ManifestLocator(*this));
-  whatsAppChats = out;
+  out = std::move(built);
   progress += step;
   const int32_t answer = Report(progress);
   return answer != 0 ? answer : result;

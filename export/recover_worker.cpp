@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -83,6 +84,27 @@ struct CopyContext {
 
 RecoverWorker::RecoverWorker(RecoverJob job, RecoverProgress& progress)
     : job_(std::move(job)), progress_(progress) {}
+
+RecoverWorker::~RecoverWorker() {
+  if (export_.joinable()) export_.join();
+}
+
+void RecoverWorker::StartMessagesExport() {
+  if (job_.engine == nullptr || export_.joinable()) return;
+  exportResult_ = exported_.Reserve(job_.destination / ".sms.csv");
+  if (exportResult_ != kOk) return;
+  export_ = std::thread([this, temp = exported_.tempPath()] {
+    exportResult_ = job_.engine->ExportMessagesCsv(temp.string());
+  });
+}
+
+int32_t RecoverWorker::WriteMessagesExport(const fs::path& temp) {
+  if (!job_.engine) return kInvalidParameter;
+  if (!exported_.reserved()) return job_.engine->ExportMessagesCsv(temp.string());
+  if (exportResult_ != kOk) return exportResult_;
+  // The finished export takes the place of the reserved name's temporary file.
+  return ::rename(exported_.tempPath().c_str(), temp.c_str()) == 0 ? kOk : errno;
+}
 
 int32_t RecoverWorker::LoadTemplates(std::string* missing) {
   const std::string& device = job_.deviceName;
@@ -182,15 +204,23 @@ int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std
                                              const ConversationHead& head,
                                           const std::vector<ConversationLine>& lines,
                                           const fs::path& wanted) {
-  std::string body;
-  ConversationBody(head, lines, body, [&](int32_t percent) {
-    return percent >= 100 ? kOk : Report(percent, kOk, wanted);
-  });
-  const std::string bytes =
-      ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)) + body + page.tail;
-  fs::path written;
-  const int32_t result =
-      WriteFile(wanted, [&](const fs::path& temp) { return WriteWholeFile(temp, bytes); }, written);
+  // Written through as it is made, message by message.
+  platform::OutputFile out;
+  int32_t result = out.Reserve(wanted);
+  const fs::path written = result == kOk ? out.path() : wanted;
+  if (result == kOk) {
+    out.Append(ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)));
+    const int32_t answer = ConversationBody(
+        head, lines, [&](std::string_view piece) { out.Append(piece); },
+        [&](int32_t percent) { return percent >= 100 ? kOk : Report(percent, kOk, wanted); });
+    if (answer != kOk) {
+      out.Abort();  // a page cut short by a stop is never left behind
+      return answer;
+    }
+    out.Append(page.tail);
+    result = out.Commit();
+  }
+  if (result == kOk) Written(written);
   Report(100, result, written);
   return result;
 }
@@ -296,41 +326,47 @@ int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
 
 void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
                           bool breakLines) {
-  std::string* rows = nullptr;
-  std::string* csv = code == 7 ? &contactCsv_ : code == 8 ? &callCsv_ : &noteCsv_;
-  fs::path* page = nullptr;
-  platform::OutputFile* out = nullptr;
-  int32_t* error = nullptr;
+  Table* table = nullptr;
+  const PageTemplate* page = nullptr;
   fs::path folder;
-  std::string name;
-  uint32_t* count = nullptr;
+  std::string name, csvName, header;
   switch (code) {
     case 7:
-      rows = &contactRows_, page = &contactPage_, count = &contactCount_;
-      out = &contactOut_, error = &contactError_;
+      table = &contactTable_, page = &contacts_;
       folder = job_.destination / "Contacts" / summary_.stamp;
       name = "Contacts.html";
+      csvName = "ContactList.csv";
+      header = "Name,Phone,Email,Address,Home Page,Social Profile,Company";
       break;
     case 8:
-      rows = &callRows_, page = &callPage_, count = &callCount_;
-      out = &callOut_, error = &callError_;
+      table = &callTable_, page = &calls_;
       folder = job_.destination / "CallHistory";
       name = "CallHistory_" + summary_.stamp + ".html";
+      header = "Name,Phone Number,Date,Call,Direction,Result,Duration";
       break;
     default:
-      rows = &noteRows_, page = &notePage_, count = &noteCount_;
-      out = &noteOut_, error = &noteError_;
+      table = &noteTable_, page = &notes_;
       folder = job_.destination / "Notes";
       name = "Notes_" + summary_.stamp + ".html";
+      header = "Title,Folder,Date,Note";
       break;
   }
-  if (page->empty()) {
+  if (table->page.empty()) {
     // The page's name is taken now, at its first row, so that another run writing into the
     // same folder picks another one; a folder that cannot be written fails every row at once.
     std::error_code ec;
     fs::create_directories(folder, ec);
-    *error = out->Reserve(folder / name);
-    *page = *error == kOk ? out->path() : folder / name;
+    table->error = table->out.Reserve(folder / name);
+    table->page = table->error == kOk ? table->out.path() : folder / name;
+    if (table->error == kOk) table->out.Append(page->head);
+    // The list beside it: the page's name with ".csv" (the contacts' own name).
+    table->csv =
+        table->page.parent_path() / (csvName.empty() ? table->page.stem().string() + ".csv" : csvName);
+    table->csvError = table->csvOut.Reserve(table->csv);
+    if (table->csvError == kOk) {
+      table->csv = table->csvOut.path();
+      table->csvOut.Append("\xEF\xBB\xBF" + header + ",Deleted\r\n");
+    }
   }
   std::string row = deleted ? "\t<tr class=\"deleted\">" : "\t<tr>";
   for (size_t i = 0; i < cells.size(); ++i) {
@@ -341,67 +377,66 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
     row += "<td>" + cell + "</td>";
   }
   row += "</tr>\r\n";
-  *rows += row;
-  for (const std::string& cell : cells) *csv += CsvField(platform::SanitizeUtf8(cell)) + ",";
-  *csv += deleted ? "yes\r\n" : "no\r\n";
-  ++*count;
+  if (table->error == kOk) table->out.Append(row);
+  std::string line;
+  for (const std::string& cell : cells) line += CsvField(platform::SanitizeUtf8(cell)) + ",";
+  line += deleted ? "yes\r\n" : "no\r\n";
+  if (table->csvError == kOk) table->csvOut.Append(line);
+  ++table->count;
   // The row is reported when its page is on disk (WriteTablePage), not before.
 }
 
-void RecoverWorker::WriteTablePage(const PageTemplate& page, const std::string& rows,
-                                   uint32_t count, platform::OutputFile& out, int32_t reserved,
-                                   const fs::path& path) {
-  int32_t result = reserved;
-  if (result == kOk && out.reserved()) {
-    result = out.Write(page.head + rows + page.tail);
-    if (result == kOk) result = out.Commit();
-    if (result != kOk) out.Abort();
+void RecoverWorker::WriteTablePage(Table& table) {
+  const PageTemplate& page = &table == &contactTable_ ? contacts_
+                             : &table == &callTable_  ? calls_
+                                                      : notes_;
+  int32_t result = table.error;
+  if (result == kOk && table.out.reserved()) {
+    table.out.Append(page.tail);
+    result = table.out.Commit();
+    if (result != kOk) table.out.Abort();
   }
-  if (result == kOk) Written(path);
+  if (result == kOk) Written(table.page);
   // One line per row in the detail list, each with the outcome of the page that holds it.
-  for (uint32_t i = 0; i < count; ++i) {
-    Report(100, result, path);
+  for (uint32_t i = 0; i < table.count; ++i) {
+    Report(100, result, table.page);
     progress_.OnItemOutcome(result);
   }
 }
 
-void RecoverWorker::WriteTableCsv(const fs::path& page, const std::string& name,
-                                  const std::string& header, const std::string& rows) {
-  fs::path csv;
-  const int32_t result = WriteFile(
-      page.parent_path() / name,
-      [&](const fs::path& temp) {
-        return WriteWholeFile(temp, "\xEF\xBB\xBF" + header + ",Deleted\r\n" + rows);
-      },
-      csv);
-  if (result != kOk) Report(100, result, csv);
+void RecoverWorker::WriteTableCsv(Table& table) {
+  int32_t result = table.csvError;
+  if (result == kOk) result = table.csvOut.Commit();
+  if (result == kOk) {
+    Written(table.csv);
+  } else {
+    table.csvOut.Abort();
+    Report(100, result, table.csv);
+  }
 }
 
 void RecoverWorker::Finish() {
+  if (export_.joinable()) export_.join();
   if (messagesExported_) {
     fs::path csv;
     const int32_t r = WriteFile(
         job_.destination / "Message" / "sms.csv",
-        [&](const fs::path& temp) {
-          return job_.engine ? job_.engine->ExportMessagesCsv(temp.string()) : kInvalidParameter;
-        },
-        csv);
+        [&](const fs::path& temp) { return WriteMessagesExport(temp); }, csv);
     if (r != kOk) Report(100, r, csv);
   }
-  if (callCount_ > 0) {
-    WriteTablePage(calls_, callRows_, callCount_, callOut_, callError_, callPage_);
-    WriteTableCsv(callPage_, callPage_.stem().string() + ".csv",
-                  "Name,Phone Number,Date,Call,Direction,Result,Duration", callCsv_);
+  exported_.Abort();
+  if (callTable_.count > 0) {
+    WriteTablePage(callTable_);
+    WriteTableCsv(callTable_);
   }
-  if (noteCount_ > 0) {
-    WriteTablePage(notes_, noteRows_, noteCount_, noteOut_, noteError_, notePage_);
-    WriteTableCsv(notePage_, notePage_.stem().string() + ".csv", "Title,Folder,Date,Note",
-                  noteCsv_);
+  if (noteTable_.count > 0) {
+    WriteTablePage(noteTable_);
+    WriteTableCsv(noteTable_);
   }
-  if (contactCount_ > 0) {
-    if (contactOut_.reserved() && !job_.deletedOnly) {
+  if (contactTable_.count > 0) {
+    if (contactTable_.out.reserved() && !job_.deletedOnly) {
       fs::path csv;
-      const fs::path wanted = contactPage_.parent_path() / "Contacts.csv";
+      const fs::path wanted = contactTable_.page.parent_path() / "Contacts.csv";
       const int32_t r = WriteFile(
           wanted,
           [&](const fs::path& temp) {
@@ -415,10 +450,8 @@ void RecoverWorker::Finish() {
           csv);
       if (r != kOk) Report(100, r, csv);
     }
-    WriteTableCsv(contactPage_, "ContactList.csv",
-                  "Name,Phone,Email,Address,Home Page,Social Profile,Company", contactCsv_);
-    WriteTablePage(contacts_, contactRows_, contactCount_, contactOut_, contactError_,
-                   contactPage_);
+    WriteTableCsv(contactTable_);
+    WriteTablePage(contactTable_);
   }
   WriteIndex();
 }
@@ -515,17 +548,24 @@ int32_t RecoverWorker::Run() {
   summary_ = RecoverSummary{};
   summary_.stamp = RecoverStamp(startTime_);
   stopped_ = messagesExported_ = false;
-  contactRows_.clear(), callRows_.clear(), noteRows_.clear();
-  contactCsv_.clear(), callCsv_.clear(), noteCsv_.clear();
-  contactPage_.clear(), callPage_.clear(), notePage_.clear();
-  contactOut_.Abort(), callOut_.Abort(), noteOut_.Abort();
-  contactError_ = callError_ = noteError_ = kOk;
-  contactCount_ = callCount_ = noteCount_ = 0;
+  for (Table* t : {&contactTable_, &callTable_, &noteTable_}) {
+    t->out.Abort(), t->csvOut.Abort();
+    t->page.clear(), t->csv.clear();
+    t->error = t->csvError = kOk;
+    t->count = 0;
+  }
   std::error_code ec;
   fs::create_directories(job_.destination, ec);
 
   const fs::path& dest = job_.destination;
-  for (const auto& [key, entry] : job_.selection->Recoverable()) {
+  const auto recoverable = job_.selection->Recoverable();
+  for (const auto& [key, entry] : recoverable) {
+    if (entry->categoryCode == 5) {
+      StartMessagesExport();
+      break;
+    }
+  }
+  for (const auto& [key, entry] : recoverable) {
     if (stopped_) break;
     switch (entry->categoryCode) {
       case 1:

@@ -40,6 +40,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -122,6 +123,9 @@ struct RecoverSummary {
 class RecoverWorker {
  public:
   RecoverWorker(RecoverJob job, RecoverProgress& progress);
+  ~RecoverWorker();
+  RecoverWorker(const RecoverWorker&) = delete;
+  RecoverWorker& operator=(const RecoverWorker&) = delete;
 
   // Loads the five templates. 0, or 87 with the missing one in `missing`.
   int32_t LoadTemplates(std::string* missing = nullptr);
@@ -148,16 +152,20 @@ class RecoverWorker {
                                 const fs::path& path);
   void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
               bool breakLines = false);
-  void WriteTableCsv(const fs::path& page, const std::string& suffix, const std::string& header,
-                     const std::string& rows);
+  struct Table;
+  void WriteTableCsv(Table& table);
   void Finish();
-  void WriteTablePage(const PageTemplate& page, const std::string& rows, uint32_t count,
-                      platform::OutputFile& out, int32_t reserved, const fs::path& path);
+  void WriteTablePage(Table& table);
   // Writes one whole file through platform::WriteOutputFile; the final name on success.
   int32_t WriteFile(const fs::path& wanted, const std::function<int32_t(const fs::path&)>& write,
                     fs::path& written);
   void WriteIndex();
   void Written(const fs::path& path);
+  // The raw row export of the message table reads the whole database again: it runs on the
+  // other core while the files are copied, into a hidden file of the destination that
+  // becomes Message/sms.csv at the finish (and is removed when no conversation was written).
+  void StartMessagesExport();
+  int32_t WriteMessagesExport(const fs::path& temp);
 
   RecoverJob job_;
   RecoverProgress& progress_;
@@ -167,16 +175,23 @@ class RecoverWorker {
   bool stopped_ = false;
   bool messagesExported_ = false;
   PageTemplate calls_, notes_, contacts_, sms_, whatsApp_;
-  // Rows and paths of the three table pages (code 7 contacts, 8 calls, 9 notes).
-  std::string contactRows_, callRows_, noteRows_;
-  std::string contactCsv_, callCsv_, noteCsv_;  // the same rows as CSV lines
-  fs::path contactPage_, callPage_, notePage_;
-  // The page files, reserved at their first row (O_CREAT|O_EXCL, next free name on a clash)
-  // and written at the finish; the error when the reservation failed.
-  platform::OutputFile contactOut_, callOut_, noteOut_;
-  int32_t contactError_ = 0, callError_ = 0, noteError_ = 0;
-  uint32_t contactCount_ = 0, callCount_ = 0, noteCount_ = 0;
+  // The three table pages (contacts, calls, notes) and their CSV lists: both files reserved at
+  // the first row (O_CREAT|O_EXCL, next free name on a clash), each row written through as it
+  // comes, and both committed at the finish; the error when a reservation failed.
+  struct Table {
+    fs::path page;
+    platform::OutputFile out;
+    int32_t error = 0;
+    fs::path csv;
+    platform::OutputFile csvOut;
+    int32_t csvError = 0;
+    uint32_t count = 0;
+  };
+  Table contactTable_, callTable_, noteTable_;
   std::vector<fs::path> copyFolders_;
+  std::thread export_;
+  platform::OutputFile exported_;
+  int32_t exportResult_ = 0;
 };
 
 }  // namespace halvern

@@ -213,7 +213,12 @@ namespace {
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
-File OpenForWriting(const fs::path& path) { return File(std::fopen(path.c_str(), "wb"), &fclose); }
+// A file written through one large buffer.
+File OpenForWriting(const fs::path& path) {
+  File file(std::fopen(path.c_str(), "wb"), &fclose);
+  if (file) std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 18);
+  return file;
+}
 
 int32_t Finish(File& file) {
   const bool failed = std::ferror(file.get()) != 0;
@@ -241,7 +246,14 @@ int32_t WriteConversationText(const fs::path& path, const ConversationHead& head
                               const std::vector<ConversationLine>& lines) {
   File file = OpenForWriting(path);
   if (!file) return errno != 0 ? errno : EIO;
+  // Written message by message; each piece ends with a line feed, so that cleaning and line
+  // ends come out as for the whole text at once.
   std::string text(kBom);
+  const auto put = [&] {
+    const std::string bytes = WithCrLf(platform::SanitizeUtf8(text));
+    std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+    text.clear();
+  };
   char label[16];
   const auto add = [&](const char* caption, const std::string& value) {
     std::snprintf(label, sizeof label, "%10s: ", caption);
@@ -268,9 +280,9 @@ int32_t WriteConversationText(const fs::path& path, const ConversationHead& head
     if (!m.reactions.empty()) add("Reactions", ReactionsText(m.reactions));
     for (const std::string& earlier : m.earlierTexts) add("Earlier", earlier);
     text += "\n";
+    put();
   }
-  const std::string bytes = WithCrLf(platform::SanitizeUtf8(text));
-  std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+  put();
   return Finish(file);
 }
 
@@ -287,6 +299,8 @@ int32_t WriteChatCsv(const fs::path& path, const std::vector<ConversationLine>& 
             (m.fromMe == 1 ? "Send" : "Received") + "," +
             CsvField(platform::SanitizeUtf8(m.text)) + "," +
             CsvField(platform::SanitizeUtf8(names)) + "," + (m.deleted ? "yes" : "") + "\r\n";
+    std::fwrite(text.data(), 1, text.size(), file.get());
+    text.clear();
   }
   std::fwrite(text.data(), 1, text.size(), file.get());
   return Finish(file);

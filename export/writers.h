@@ -134,20 +134,21 @@ int32_t WriteChatCsv(const fs::path& path, const std::vector<ConversationLine>& 
 // a bubble ("send_msg", "recv_msg", or "del_send_msg" / "del_recv_msg" with a "deleted" label
 // for deleted ones) with its attachments (pictures inline, audio and video with controls,
 // other files as links), its reactions and its marks; every value escaped.
+// The body goes to `sink`(std::string_view) piece by piece, as it is made.
 // After each message `report`(percent) is asked; a non-zero answer stops the body there.
 // Returns that answer (0 when every message was written).
-template <class Report>
+template <class Sink, class Report>
 int32_t ConversationBody(const ConversationHead& head, const std::vector<ConversationLine>& lines,
-                         std::string& body, Report report);
+                         Sink&& sink, Report report);
 std::string ConversationHeadHtml(const ConversationHead& head);
 std::string ConversationMessageHtml(const ConversationLine& line);
 
-template <class Report>
+template <class Sink, class Report>
 int32_t ConversationBody(const ConversationHead& head, const std::vector<ConversationLine>& lines,
-                         std::string& body, Report report) {
-  body += ConversationHeadHtml(head);
+                         Sink&& sink, Report report) {
+  sink(std::string_view(ConversationHeadHtml(head)));
   for (size_t i = 0; i < lines.size(); ++i) {
-    body += ConversationMessageHtml(lines[i]);
+    sink(std::string_view(ConversationMessageHtml(lines[i])));
     const int32_t percent = int32_t(int64_t(i + 1) * 100 / int64_t(lines.size()));
     if (const int32_t answer = report(percent); answer != 0) return answer;
   }

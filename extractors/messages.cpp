@@ -11,6 +11,9 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <deque>
+#include <memory>
+#include <new>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -120,7 +123,6 @@ struct RawMessage {
   int64_t associatedType = 0;
   std::string threadGuid;
   int64_t retracted = 0;
-  std::string summary;
   // iOS 4-5 layout.
   std::string address;
   int64_t groupId = 0;
@@ -141,20 +143,31 @@ struct HandleInfo {
   std::string person;  // normalised address
 };
 
-// Reads the message table of iOS 6 and later (handle_id) or of iOS 4-5 (address, flags).
-void ReadMessages(CSqliteFileReader& reader, std::vector<RawMessage>& out, bool& oldLayout) {
-  enum {
-    kText, kHandle, kDate, kFromMe, kBody, kGuid, kService, kAssocGuid, kAssocType, kThread,
-    kEdited, kRetracted, kSummary, kAddress, kFlags, kMadridHandle, kMadridFlags, kIsMadrid,
-    kGroupId, kRoom, kItemType
-  };
-  const Columns c(reader, "message",
-                  {"text", "handle_id", "date", "is_from_me", "attributedBody", "guid", "service",
-                   "associated_message_guid", "associated_message_type",
-                   "thread_originator_guid", "date_edited", "date_retracted",
-                   "message_summary_info", "address", "flags", "madrid_handle", "madrid_flags",
-                   "is_madrid", "group_id", "madrid_roomname", "item_type"});
-  oldLayout = c.present() && !c.has(kHandle) && c.has(kAddress);
+// The columns of the message table, by name.
+enum {
+  kText, kHandle, kDate, kFromMe, kBody, kGuid, kService, kAssocGuid, kAssocType, kThread,
+  kEdited, kRetracted, kSummary, kAddress, kFlags, kMadridHandle, kMadridFlags, kIsMadrid,
+  kGroupId, kRoom, kItemType
+};
+
+Columns MessageColumns(CSqliteFileReader& reader) {
+  return Columns(reader, "message",
+                 {"text", "handle_id", "date", "is_from_me", "attributedBody", "guid", "service",
+                  "associated_message_guid", "associated_message_type",
+                  "thread_originator_guid", "date_edited", "date_retracted",
+                  "message_summary_info", "address", "flags", "madrid_handle", "madrid_flags",
+                  "is_madrid", "group_id", "madrid_roomname", "item_type"});
+}
+
+// The iOS 4-5 table: the counterpart in `address`, no handle table.
+bool IsOldLayout(const Columns& c) { return c.present() && !c.has(kHandle) && c.has(kAddress); }
+
+// Reads the message table of iOS 6 and later (handle_id) or of iOS 4-5 (address, flags) and
+// hands each message to `onMessage` as it is read. The earlier texts of an edited message are
+// decoded here, so that its summary blob is never kept.
+template <class OnMessage>
+void ReadMessages(CSqliteFileReader& reader, const Columns& c, OnMessage onMessage) {
+  const bool oldLayout = IsOldLayout(c);
   Walk(reader, "message", c, [&](const ScannedRow& row) {
     const Record& r = row.record;
     const int64_t rowid = r.rowid.value_or(0);
@@ -177,7 +190,13 @@ void ReadMessages(CSqliteFileReader& reader, std::vector<RawMessage>& out, bool&
     m.item.edited = IntOf(c.at(r, kEdited)) != 0 ? 1 : 0;
     m.retracted = IntOf(c.at(r, kRetracted));
     m.item.unsent = m.retracted != 0 ? 1 : 0;
-    if (const Value& s = c.at(r, kSummary); s.IsBlob() && !s.truncated) m.summary = s.bytes;
+    if (m.item.edited) {
+      const Value& s = c.at(r, kSummary);
+      if (s.IsBlob() && !s.truncated) m.item.earlierTexts = EditHistory(s.bytes);
+      // The last version is the message's own text.
+      if (!m.item.earlierTexts.empty() && m.item.earlierTexts.back() == m.item.text)
+        m.item.earlierTexts.pop_back();
+    }
     if (IntOf(c.at(r, kItemType)) != 0 && m.item.text.empty()) return;  // group events
     if (oldLayout) {
       const bool madrid = IntOf(c.at(r, kIsMadrid)) != 0;
@@ -198,7 +217,7 @@ void ReadMessages(CSqliteFileReader& reader, std::vector<RawMessage>& out, bool&
       m.item.fromMe = IntOf(c.at(r, kFromMe)) != 0 ? 1 : 0;
       m.item.service = PlainTextOf(c.at(r, kService));
     }
-    out.push_back(std::move(m));
+    onMessage(std::move(m));
   });
 }
 
@@ -320,6 +339,130 @@ void BuildOldLayout(CSqliteFileReader& reader, std::vector<RawMessage>& raw,
   }
   SortAndFile(filed, map);
 }
+
+// Where each message of the table went, by its guid: a reaction or a reply names its target
+// by guid. A guid is kept as two independent 64-bit hashes (16 bytes, where the text and a
+// hash-table node would take ten times that for a million messages); the first message of a
+// guid is its place, as a later carved copy of it is not.
+class GuidIndex {
+ public:
+  struct Place {
+    uint64_t first = 0;
+    uint64_t second = 0;
+    MessageItem* item = nullptr;        // the filed message, or null
+    const std::string* text = nullptr;  // else its text when it has one
+  };
+  void Add(std::string_view guid, MessageItem* item, const std::string* text) {
+    places_.push_back({Hash(guid, 0xcbf29ce484222325ULL), Hash(guid, 0x84222325cbf29ce4ULL),
+                       item, text});
+  }
+  // Sorts the places; Find works after this.
+  void Seal() {
+    std::stable_sort(places_.begin(), places_.end(), [](const Place& a, const Place& b) {
+      return a.first != b.first ? a.first < b.first : a.second < b.second;
+    });
+  }
+  const Place* Find(std::string_view guid) const {
+    const Place key{Hash(guid, 0xcbf29ce484222325ULL), Hash(guid, 0x84222325cbf29ce4ULL)};
+    auto it = std::lower_bound(places_.begin(), places_.end(), key,
+                               [](const Place& a, const Place& b) {
+                                 return a.first != b.first ? a.first < b.first
+                                                           : a.second < b.second;
+                               });
+    if (it == places_.end() || it->first != key.first || it->second != key.second)
+      return nullptr;
+    return &*it;
+  }
+
+ private:
+  // FNV-1a with the given start, then mixed (splitmix64's finaliser).
+  static uint64_t Hash(std::string_view text, uint64_t start) {
+    uint64_t h = start;
+    for (unsigned char c : text) h = (h ^ c) * 0x100000001b3ULL;
+    h ^= h >> 30;
+    h *= 0xbf58476d1ce4e5b9ULL;
+    h ^= h >> 27;
+    h *= 0x94d049bb133111ebULL;
+    return h ^ (h >> 31);
+  }
+  std::vector<Place> places_;
+};
+
+// The messages of one conversation as they are read, in blocks that never move (a filed
+// message keeps its address until the end) and grow with the conversation, so that neither
+// a copy of every message nor a vector's doubling reserve is ever held.
+// Pairs of numbers where the first pair of a key counts (a map's try_emplace), kept as one
+// sorted array: 16 bytes a pair where a hash map of a million pairs takes three times that.
+class FirstByKey {
+ public:
+  void Add(int64_t key, int64_t value) { pairs_.emplace_back(key, value); }
+  // Sorts the pairs; Find works after this.
+  void Seal() {
+    std::stable_sort(pairs_.begin(), pairs_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    pairs_.shrink_to_fit();
+  }
+  const int64_t* Find(int64_t key) const {
+    auto it = std::lower_bound(pairs_.begin(), pairs_.end(), key,
+                               [](const auto& p, int64_t k) { return p.first < k; });
+    return it != pairs_.end() && it->first == key ? &it->second : nullptr;
+  }
+
+ private:
+  std::vector<std::pair<int64_t, int64_t>> pairs_;
+};
+
+class StagedMessages {
+ public:
+  StagedMessages() = default;
+  StagedMessages(const StagedMessages&) = delete;
+  StagedMessages& operator=(const StagedMessages&) = delete;
+  ~StagedMessages() { Free(); }
+
+  MessageItem& Add(MessageItem&& m) {
+    if (blocks_.empty() || used_ == blockSize_) {
+      // 4, 16, 64, then 512 messages (200 KB: a mapping of its own, see
+      // KeepLargeAllocationsApart, given back as soon as the conversation is moved). A block's
+      // room is not touched before it is used, so the unused end of the last one costs nothing.
+      if (!blocks_.empty()) blockSize_ = blockSize_ >= 64 ? 512 : blockSize_ * 4;
+      blocks_.push_back({std::allocator<MessageItem>().allocate(blockSize_), blockSize_});
+      used_ = 0;
+    }
+    MessageItem* slot = new (blocks_.back().items + used_++) MessageItem(std::move(m));
+    order_.push_back(slot);
+    return *slot;
+  }
+  // Moves the messages into `out` in date order (reading order where dates are equal), each
+  // with its conversation's key, and frees the blocks.
+  void MoveInto(const std::string& key, std::vector<MessageItem>& out) {
+    std::stable_sort(order_.begin(), order_.end(), [](const MessageItem* a, const MessageItem* b) {
+      return extract::LessIgnoreCase(a->date, b->date);
+    });
+    out.reserve(out.size() + order_.size());
+    for (MessageItem* m : order_) {
+      out.push_back(std::move(*m));
+      out.back().conversation = key;
+    }
+    Free();
+  }
+
+ private:
+  struct Block {
+    MessageItem* items;
+    size_t size;
+  };
+  void Free() {
+    for (MessageItem* m : order_) m->~MessageItem();
+    for (const Block& b : blocks_) std::allocator<MessageItem>().deallocate(b.items, b.size);
+    order_.clear();
+    order_.shrink_to_fit();
+    blocks_.clear();
+  }
+  std::vector<Block> blocks_;
+  std::vector<MessageItem*> order_;  // every message of the blocks, in reading order at first
+  size_t blockSize_ = 4;
+  size_t used_ = 0;
+};
 
 }  // namespace
 
@@ -452,17 +595,13 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     return options.progress ? options.progress.Report(cur + step / divisor) : 0;
   };
 
-  // Read.
   CSqliteFileReader reader;
   const int32_t opened = extract::OpenDatabase(reader, messagesPath);
   if (opened != 0) return finish(opened);
-  std::vector<RawMessage> raw;
-  bool oldLayout = false;
   reader.MaxRowid = 0;
-  ReadMessages(reader, raw, oldLayout);
-  if (int32_t a = stopAt(5); a != 0) return finish(a);
-  messageRowidBase = int64_t(reader.MaxRowid);
+  const Columns messageColumns = MessageColumns(reader);
 
+  // The small tables first: each message is then filed as it is read, never held twice.
   std::unordered_map<int64_t, HandleInfo> handles;  // first handle row per rowid
   {
     const Columns c(reader, "handle", {"id", "service"});
@@ -473,7 +612,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       handles.try_emplace(rowid, HandleInfo{address, PlainTextOf(c.at(row.record, 1)), {}});
     });
   }
-  if (int32_t a = stopAt(4); a != 0) return finish(a);
+  if (int32_t a = stopAt(5); a != 0) return finish(a);
 
   // Attachments: every join row of a message, in join order.
   struct AttachmentInfo {
@@ -491,7 +630,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       attachments.try_emplace(rowid, std::move(a));
     });
   }
-  if (int32_t a = stopAt(3); a != 0) return finish(a);
+  if (int32_t a = stopAt(4); a != 0) return finish(a);
   std::unordered_map<int64_t, std::vector<int64_t>> attachmentsOf;
   {
     std::set<std::pair<int64_t, int64_t>> seen;
@@ -503,11 +642,11 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       attachmentsOf[message].push_back(attachment);
     });
   }
-  if (int32_t a = stopAt(2); a != 0) return finish(a);
+  if (int32_t a = stopAt(3); a != 0) return finish(a);
 
   // Chats and the joins of messages to chats (Recently Deleted included).
   std::map<int64_t, ChatRow> chats;
-  std::unordered_map<int64_t, int64_t> chatOf;
+  FirstByKey chatOf;  // message rowid -> chat rowid
   std::unordered_set<int64_t> recentlyDeleted;
   {
     const Columns c(reader, "chat", {"style", "chat_identifier", "display_name"});
@@ -532,23 +671,29 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     const Columns j(reader, "chat_message_join", {"chat_id", "message_id"});
     Walk(reader, "chat_message_join", j, [&](const ScannedRow& row) {
       const int64_t chat = IntOf(j.at(row.record, 0)), message = IntOf(j.at(row.record, 1));
-      if (chat != 0 && message != 0) chatOf.try_emplace(message, chat);
+      if (chat != 0 && message != 0) chatOf.Add(message, chat);
     });
     const Columns d(reader, "chat_recoverable_message_join", {"chat_id", "message_id"});
     Walk(reader, "chat_recoverable_message_join", d, [&](const ScannedRow& row) {
       if (row.deleted) return;
       const int64_t chat = IntOf(d.at(row.record, 0)), message = IntOf(d.at(row.record, 1));
       if (chat == 0 || message == 0) return;
-      chatOf.try_emplace(message, chat);
+      chatOf.Add(message, chat);
       recentlyDeleted.insert(message);
     });
   }
 
+  chatOf.Seal();
+
   // Names: the address book, read with its own reader.
   NameIndex names = ReadNameIndex(addressBookPath, options.newerAddressBook, options.region);
-  if (int32_t a = stopAt(1); a != 0) return finish(a);
+  if (int32_t a = stopAt(2); a != 0) return finish(a);
 
-  if (oldLayout) {
+  if (IsOldLayout(messageColumns)) {
+    std::vector<RawMessage> raw;
+    ReadMessages(reader, messageColumns, [&](RawMessage&& m) { raw.push_back(std::move(m)); });
+    messageRowidBase = int64_t(reader.MaxRowid);
+    if (int32_t a = stopAt(1); a != 0) return finish(a);
     BuildOldLayout(reader, raw, names, map);
     return finish(0);
   }
@@ -588,11 +733,6 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     conversationOfChat[rowid] = c.id;
   }
 
-  // Reactions and texts by guid.
-  std::unordered_map<std::string, size_t> byGuid;
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (!raw[i].guid.empty()) byGuid.try_emplace(raw[i].guid, i);
-  }
   const auto senderOf = [&](const MessageItem& m) -> std::string {
     if (m.fromMe) return "Me";
     auto h = handles.find(m.handleId);
@@ -600,43 +740,31 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     const std::string& name = names.Find(h->second.address);
     return name.empty() ? h->second.address : name;
   };
-  std::vector<size_t> reactions;
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (IsReactionType(raw[i].associatedType) && !raw[i].associatedGuid.empty())
-      reactions.push_back(i);
-  }
-  std::stable_sort(reactions.begin(), reactions.end(), [&](size_t a, size_t b) {
-    return extract::LessIgnoreCase(raw[a].item.date, raw[b].item.date);
-  });
-  for (size_t i : reactions) {
-    const RawMessage& r = raw[i];
-    auto target = byGuid.find(TargetGuid(r.associatedGuid));
-    if (target == byGuid.end()) continue;
-    auto& list = raw[target->second].item.reactions;
-    const std::string by = senderOf(r.item);
-    const std::string kind = ReactionKind(r.associatedType);
-    if (r.associatedType < 3000) {
-      // One standing reaction per person: a new one replaces the old.
-      std::erase_if(list, [&](const MessageReaction& x) { return x.by == by; });
-      list.push_back({kind, by});
-    } else {
-      std::erase_if(list, [&](const MessageReaction& x) { return x.by == by && x.kind == kind; });
-    }
-  }
 
-  // Replies in a thread name the message they answer (read before the messages move).
-  for (RawMessage& r : raw) {
-    if (r.threadGuid.empty()) continue;
-    if (auto t = byGuid.find(r.threadGuid); t != byGuid.end()) {
-      const MessageItem& answered = raw[t->second].item;
-      r.item.replyTo = !answered.text.empty() ? answered.text : "(attachment)";
-    }
-  }
+  // Reactions and replies name their target by guid, and the target may come later in the
+  // table: they are kept aside (few) and applied once every message has its place.
+  struct Reaction {
+    std::string date;
+    std::string target;
+    std::string by;
+    int64_t type = 0;
+  };
+  std::vector<Reaction> reactions;
+  std::vector<std::pair<MessageItem*, std::string>> replies;
+  GuidIndex places;
+  std::deque<std::string> otherTexts;  // texts of messages that are not filed (reactions)
+  const auto place = [&](const std::string& guid, MessageItem* item, const std::string* text) {
+    if (!guid.empty()) places.Add(guid, item, text);
+  };
+  std::unordered_map<Conversation*, StagedMessages> staged;
 
-  std::vector<std::pair<std::string, MessageItem>> filed;
-  filed.reserve(raw.size());
-  for (RawMessage& r : raw) {
-    if (IsReactionType(r.associatedType) && !r.associatedGuid.empty()) continue;
+  ReadMessages(reader, messageColumns, [&](RawMessage&& r) {
+    if (IsReactionType(r.associatedType) && !r.associatedGuid.empty()) {
+      reactions.push_back({r.item.date, TargetGuid(r.associatedGuid), senderOf(r.item),
+                           r.associatedType});
+      place(r.guid, nullptr, r.item.text.empty() ? nullptr : &otherTexts.emplace_back(r.item.text));
+      return;
+    }
     MessageItem& m = r.item;
     // Attachments (a carved message without its rowid is never paired).
     if (m.rowId != 0) {
@@ -662,21 +790,19 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       }
       if (recentlyDeleted.count(m.rowId)) m.deleted = 1;
     }
-    if (m.edited) {
-      m.earlierTexts = EditHistory(r.summary);
-      // The last version is the message's own text.
-      if (!m.earlierTexts.empty() && m.earlierTexts.back() == m.text) m.earlierTexts.pop_back();
+    if (m.text.empty() && m.attachments.empty() && !m.unsent) {
+      place(r.guid, nullptr, nullptr);
+      return;
     }
-    if (m.text.empty() && m.attachments.empty() && !m.unsent) continue;
 
     auto h = handles.find(m.handleId);
     const HandleInfo* handle = h == handles.end() ? nullptr : &h->second;
     if (m.service.empty() && handle) m.service = handle->service;
     std::string id;
-    if (auto chat = m.rowId != 0 ? chatOf.find(m.rowId) : chatOf.end(); chat != chatOf.end()) {
-      if (auto conv = conversationOfChat.find(chat->second); conv != conversationOfChat.end())
+    if (const int64_t* chat = m.rowId != 0 ? chatOf.Find(m.rowId) : nullptr; chat != nullptr) {
+      if (auto conv = conversationOfChat.find(*chat); conv != conversationOfChat.end())
         id = conv->second;
-      m.chatId = chat->second;
+      m.chatId = *chat;
     }
     if (id.empty()) {
       // No chat join survives: the conversation of the handle's person.
@@ -706,9 +832,50 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     if (!c.group && !c.members.empty()) Builder::AddService(c.members.front(), m.service);
     m.sender = senderOf(m);
     if (m.sender.empty()) m.sender = m.fromMe ? "Me" : m.phone;
-    filed.emplace_back(id, std::move(m));
+    MessageItem& filed = staged[&c].Add(std::move(m));
+    place(r.guid, &filed, nullptr);
+    if (!r.threadGuid.empty()) replies.emplace_back(&filed, std::move(r.threadGuid));
+  });
+  messageRowidBase = int64_t(reader.MaxRowid);
+  if (int32_t a = stopAt(1); a != 0) return finish(a);
+  places.Seal();
+
+  // Reactions in date order: one standing reaction per person, a removal takes its own back.
+  std::stable_sort(reactions.begin(), reactions.end(), [](const Reaction& a, const Reaction& b) {
+    return extract::LessIgnoreCase(a.date, b.date);
+  });
+  for (const Reaction& r : reactions) {
+    const GuidIndex::Place* target = places.Find(r.target);
+    if (target == nullptr || target->item == nullptr) continue;
+    auto& list = target->item->reactions;
+    const std::string kind = ReactionKind(r.type);
+    if (r.type < 3000) {
+      std::erase_if(list, [&](const MessageReaction& x) { return x.by == r.by; });
+      list.push_back({kind, r.by});
+    } else {
+      std::erase_if(list, [&](const MessageReaction& x) { return x.by == r.by && x.kind == kind; });
+    }
   }
-  SortAndFile(filed, map);
+  // Replies in a thread name the message they answer.
+  for (auto& [item, thread] : replies) {
+    const GuidIndex::Place* target = places.Find(thread);
+    if (target == nullptr) continue;
+    const std::string* text = target->item ? &target->item->text : target->text;
+    item->replyTo = text != nullptr && !text->empty() ? *text : "(attachment)";
+  }
+
+  // Each conversation's messages in date order (as read where dates are equal).
+  for (auto it = map.begin(); it != map.end();) {
+    auto found = staged.find(&it->second);
+    if (found == staged.end()) {
+      // A conversation made for a person whose messages all went elsewhere stays out.
+      it = map.erase(it);
+      continue;
+    }
+    found->second.MoveInto(it->first, it->second.messages);
+    staged.erase(found);
+    ++it;
+  }
   return finish(0);
 }
 

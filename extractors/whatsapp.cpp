@@ -193,7 +193,8 @@ int32_t ExtractWhatsApp(const std::string& chatStoragePath, ChatMap& out,
   const Columns c(reader, "ZWAMESSAGE",
                   {"ZISFROMME", "ZCHATSESSION", "ZGROUPMEMBER", "ZMEDIAITEM", "ZMESSAGEDATE",
                    "ZTEXT", "ZPUSHNAME", "ZFROMJID"});
-  std::vector<ChatMessageItem> messages;
+  // Each message goes to its chat as it is read (never a second list of every message); each
+  // chat is put in date order at the end.
   Walk(reader, "ZWAMESSAGE", c, [&](const ScannedRow& row) {
     const Record& r = row.record;
     ChatMessageItem m;
@@ -260,14 +261,6 @@ int32_t ExtractWhatsApp(const std::string& chatStoragePath, ChatMap& out,
       }
     }
     if (m.text.empty() && m.attachments.empty()) return;
-    messages.push_back(std::move(m));
-  });
-
-  std::stable_sort(messages.begin(), messages.end(),
-                   [](const ChatMessageItem& a, const ChatMessageItem& b) {
-                     return extract::LessIgnoreCase(a.date, b.date);
-                   });
-  for (ChatMessageItem& m : messages) {
     ChatConversation& chat = out[m.sessionId];
     if (chat.messages.empty() && chat.sessionId != m.sessionId) {
       auto known = chats.find(m.sessionId);
@@ -278,6 +271,12 @@ int32_t ExtractWhatsApp(const std::string& chatStoragePath, ChatMap& out,
       }
     }
     chat.messages.push_back(std::move(m));
+  });
+  for (auto& [id, chat] : out) {
+    std::stable_sort(chat.messages.begin(), chat.messages.end(),
+                     [](const ChatMessageItem& a, const ChatMessageItem& b) {
+                       return extract::LessIgnoreCase(a.date, b.date);
+                     });
   }
   return 0;
 }

@@ -10,9 +10,12 @@
 //   Abort() / destructor      removes both (a stopped or failed file leaves nothing behind)
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace halvern::platform {
@@ -31,6 +34,9 @@ class OutputFile {
   int32_t Reserve(const std::filesystem::path& wanted);
   // Writes all of `bytes` to the temporary file. 0 or the errno value.
   int32_t Write(std::string_view bytes);
+  // Adds `bytes` through the file's buffer (written in large pieces, the rest by Commit). 0, or
+  // the errno value of the first write that failed (kept: Commit returns it too).
+  int32_t Append(std::string_view bytes);
   // Renames the finished temporary file to the reserved name. 0 or the errno value (the
   // temporary file and the placeholder are removed then).
   int32_t Commit();
@@ -47,11 +53,26 @@ class OutputFile {
 
  private:
   void CloseFd();
+  int32_t Flush();
   std::filesystem::path path_;
   std::filesystem::path temp_;
   int fd_ = -1;
   bool committed_ = false;
+  std::string buffer_;  // Append's bytes not yet written
+  int32_t error_ = 0;   // the first failed write of Append
 };
+
+// The kernel's copy between two descriptors (copy_file_range's shape); a test puts its own.
+using CopyRangeFunction = ssize_t (*)(int in, off_t* inOffset, int out, off_t* outOffset,
+                                      size_t length, unsigned flags);
+
+// Copies the first `size` bytes of `in` to `out` (at its position) in large pieces: by the
+// kernel (copy_file_range, no bytes through the program) where the file systems allow it,
+// else, from where that stopped, by reads and writes through one large buffer. After each
+// piece `onPiece(percent)` is asked; a non-zero answer stops the copy and is returned.
+// 0, the errno value of a failed read or write, or kReadFault (30) when `in` ends early.
+int32_t CopyBytes(int in, int out, uint64_t size, const std::function<int32_t(int32_t)>& onPiece,
+                  CopyRangeFunction copyRange = nullptr);
 
 // Reserves `wanted` (or the next free name), lets `write` fill the temporary file through its
 // path, and commits it when `write` answers 0. Returns `write`'s answer or the errno of the

@@ -3,6 +3,7 @@
 
 #include "platform/private_files.h"
 
+#include <malloc.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -263,5 +264,7 @@ std::optional<std::string> ReadFile(const fs::path& path) {
   ::close(fd);
   return bytes;
 }
+
+void KeepLargeAllocationsApart() { mallopt(M_MMAP_THRESHOLD, 128 * 1024); }
 
 }  // namespace halvern::platform

@@ -50,6 +50,12 @@ std::string AsciiLower(std::string_view text);
 // Local-time text "%04d-%02d-%02d %02d:%02d:%02d" of Unix time `t`; empty when t cannot be
 // broken down.
 std::string FormatLocalTime(int64_t unixSeconds);
+
+// Makes every large allocation (128 KiB and more) its own mapping, given back to the system
+// the moment it is freed. The C library's default moves that limit up as large blocks are
+// freed, after which a scan's freed lists stay in the heap beside the lists that replace them
+// and the peak memory of a large scan grows by half. Called first thing by the programs.
+void KeepLargeAllocationsApart();
 // Unix time of a UTC calendar time (no local rules applied).
 int64_t UtcToUnix(int year, int month, int day, int hour, int minute, int second);
 

@@ -130,6 +130,7 @@ int32_t Export(CSqliteFileReader& reader, bool messageTable, const std::string& 
   if (!reader.FindTable(table)) return kSqliteInvalid;
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(outputPath.c_str(), "ab"), &std::fclose);
   if (!file) return errno != 0 ? errno : kSqliteInvalid;
+  std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 20);  // a large export in few writes
 
   uint64_t& counter = messageTable ? reader.MaxRowid : reader.ContactsExportRowid;
   reader.TableName = std::string(table);

@@ -490,7 +490,10 @@ TEST_F(ScanPageTest, RecoverWindowListsFailuresFirstAndNeedsItsTemplates) {
   job.templateFolder = fs::path(HALVERN_BIN_DIR) / "template";
   CRecoverProcessWnd wnd(window_.get(), job, uint32_t(roll.size()));
   QTimer::singleShot(0, [&] {
-    ASSERT_TRUE(Until([&] { return wnd.Finished(); }));
+    // The run ends, and the window has shown its last reports.
+    ASSERT_TRUE(Until([&] {
+      return wnd.Finished() && wnd.DetailList()->topLevelItemCount() == int(roll.size());
+    }));
     QApplication::processEvents();
     EXPECT_LE(wnd.width(), 560);
     auto* current = wnd.findChild<QLabel*>("current");

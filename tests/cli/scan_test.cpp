@@ -189,6 +189,10 @@ TEST(ScanJson, ItemsSayTheirKind) {
   for (const auto& n : doc["categories"]["notes"]) {
     EXPECT_TRUE(n.contains("folder") && n.contains("locked")) << n;
   }
+  // The document is written as it is made: an output that cannot take it fails the scan.
+  const auto full = fixtures::RunCli("scan --json " + fixtures::Quote(backup) + " >/dev/full",
+                                     "XDG_DATA_HOME=" + fixtures::Quote(dir / "home"));
+  EXPECT_EQ(full.status, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, ScanJsonTest,

@@ -299,6 +299,21 @@ TEST_F(RecoverWorkerTest, StopLeavesNoPartialFileAndEndsTheWalk) {
   EXPECT_FALSE(fs::exists(out / "Camera Roll/IMG.JPG"));
   EXPECT_FALSE(fs::exists(out / "Message"));
   EXPECT_EQ(progress.reports, 1);
+
+  // Stopped while a conversation page is being written: the page cut short is removed.
+  struct StopInPage : RecoverTally {
+    int32_t OnReport(int32_t percent, int32_t, const std::string& path) override {
+      return percent < 100 && path.ends_with(".html") ? kStopped : 0;
+    }
+  } inPage;
+  RecoverWorker pages(Job(RuntimeTemplates()), inPage);
+  ASSERT_EQ(pages.LoadTemplates(), 0);
+  EXPECT_EQ(pages.Run(), kStopped);
+  ASSERT_TRUE(fs::exists(out / "Message"));
+  for (const auto& e : fs::recursive_directory_iterator(out / "Message")) {
+    EXPECT_NE(e.path().extension(), ".html") << e.path();
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+  }
 }
 
 // Every selected item: 2 photos, 1 app video, 3 conversations, 3 contacts, 4 calls, 2 notes

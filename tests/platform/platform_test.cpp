@@ -2,11 +2,13 @@
 // of the platform layer.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/codes.h"
 #include "platform/output_file.h"
 #include "platform/platform.h"
 #include "platform/private_files.h"
@@ -164,6 +167,83 @@ TEST(OutputFile, RunsAtOnceNeverTakeTheSameName) {
   std::set<std::string> contents;
   for (auto& e : fs2::directory_iterator(dir.path())) contents.insert(Slurp(e.path()));
   EXPECT_EQ(contents.size(), size_t{kWriters * kEach});  // every file kept, none replaced
+}
+
+// Stand-ins for copy_file_range: file systems that cannot copy between two files at all, or
+// stop being able to part-way, and a disk that fails.
+ssize_t CannotCopy(int, off_t*, int, off_t*, size_t, unsigned) {
+  errno = EXDEV;
+  return -1;
+}
+ssize_t CopiesThreeMiBThenCannot(int in, off_t* from, int out, off_t* to, size_t n, unsigned f) {
+  if (*from >= (3 << 20)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return ::copy_file_range(in, from, out, to, std::min<size_t>(n, 1 << 20), f);
+}
+ssize_t DiskFails(int, off_t*, int, off_t*, size_t, unsigned) {
+  errno = EIO;
+  return -1;
+}
+
+TEST(OutputFile, CopiesByTheKernelOrThroughABufferAndAppendsBuffered) {
+  fixtures::TempDir dir;
+  std::string bytes(10 << 20, '\0');  // more than one piece
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = char((i * 2654435761u) >> 13);
+  std::ofstream(dir / "source", std::ios::binary) << bytes;
+  const struct {
+    const char* name;
+    CopyRangeFunction copy;
+    uint64_t size;
+    int32_t result;
+  } kCases[] = {
+      {"kernel", nullptr, bytes.size(), 0},
+      {"buffer", &CannotCopy, bytes.size(), 0},
+      {"kernel then buffer", &CopiesThreeMiBThenCannot, bytes.size(), 0},
+      {"failing disk", &DiskFails, bytes.size(), EIO},
+      {"source shorter than said", nullptr, bytes.size() + 5, kReadFault},
+      {"buffer, source shorter than said", &CannotCopy, bytes.size() + 5, kReadFault},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const int in = ::open((dir / "source").c_str(), O_RDONLY | O_CLOEXEC);
+    OutputFile out;
+    ASSERT_EQ(out.Reserve(dir / "copy.bin"), 0);
+    std::vector<int32_t> percents;
+    EXPECT_EQ(CopyBytes(in, out.fd(), c.size,
+                        [&](int32_t percent) {
+                          percents.push_back(percent);
+                          return 0;
+                        },
+                        c.copy),
+              c.result);
+    ::close(in);
+    if (c.result != 0) continue;
+    EXPECT_EQ(percents, (std::vector<int32_t>{80, 100}));
+    ASSERT_EQ(out.Commit(), 0);
+    EXPECT_TRUE(Slurp(out.path()) == bytes);
+    fs2::remove(out.path());
+  }
+  // A stop after the first piece is the answer.
+  const int in = ::open((dir / "source").c_str(), O_RDONLY | O_CLOEXEC);
+  OutputFile out;
+  ASSERT_EQ(out.Reserve(dir / "copy.bin"), 0);
+  EXPECT_EQ(CopyBytes(in, out.fd(), bytes.size(), [](int32_t) { return kStopped; }), kStopped);
+  ::close(in);
+  out.Abort();
+
+  // Appended pieces, small and larger than the buffer, arrive whole and in order.
+  OutputFile page;
+  ASSERT_EQ(page.Reserve(dir / "page.html"), 0);
+  std::string expected;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string piece = i % 1000 == 999 ? bytes.substr(0, 3 << 20) : std::to_string(i);
+    ASSERT_EQ(page.Append(piece), 0);
+    expected += piece;
+  }
+  ASSERT_EQ(page.Commit(), 0);
+  EXPECT_TRUE(Slurp(page.path()) == expected);
 }
 
 TEST(PrivateFolders, MadePrivateAndNeverThroughALink) {
