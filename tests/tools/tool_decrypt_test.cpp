@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <iterator>
@@ -231,7 +232,8 @@ TEST(DecryptBackup, DamagedFilesKeepTheirBytesAndOddRowsAreRefused) {
   backup.files = {{"HomeDomain", "Library/truncated", Pattern(100, 1)},
                   {"HomeDomain", "Library/badpad", Pattern(64, 2)},
                   {"HomeDomain", "Library/empty-cipher", Pattern(10, 3)},
-                  {"HomeDomain", "Library/intact", Pattern(40, 4)}};
+                  {"HomeDomain", "Library/intact", Pattern(40, 4)},
+                  {"HomeDomain", "Library/fifo", Pattern(16, 5)}};
   EncryptSpec spec;
   spec.generation = EncryptionGeneration::kLegacy;  // a plain index, so a row can be added
   std::string error;
@@ -247,6 +249,9 @@ TEST(DecryptBackup, DamagedFilesKeepTheirBytesAndOddRowsAreRefused) {
   cipher.back() ^= 0x01;
   Spill(dataPath("badpad"), cipher);
   Spill(dataPath("empty-cipher"), "");
+  // A FIFO in a data file's place: passed over, never waited on for a writer.
+  fs::remove(dataPath("fifo"));
+  ASSERT_EQ(mkfifo(dataPath("fifo").c_str(), 0600), 0);
   {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((dir.path() / "enc" / "Manifest.db").c_str(), &db), SQLITE_OK);
@@ -263,6 +268,7 @@ TEST(DecryptBackup, DamagedFilesKeepTheirBytesAndOddRowsAreRefused) {
   ASSERT_EQ(run.status, DecryptStatus::kDone);
   EXPECT_EQ(run.summary.damaged, 2);
   EXPECT_EQ(run.summary.undecryptable, 2);
+  EXPECT_EQ(run.summary.missing, 1);  // the FIFO: no data file to read
   auto output = [&](const char* name) {
     return Slurp(dir.path() / "out" /
                  fixtures::FileId("HomeDomain", std::string("Library/") + name));
@@ -275,6 +281,7 @@ TEST(DecryptBackup, DamagedFilesKeepTheirBytesAndOddRowsAreRefused) {
       fs::exists(dir.path() / "out" / fixtures::FileId("HomeDomain", "Library/empty-cipher")));
   EXPECT_EQ(output("empty-cipher"), "");
   EXPECT_EQ(output("intact"), Pattern(40, 4));
+  EXPECT_FALSE(fs::exists(dir.path() / "out" / fixtures::FileId("HomeDomain", "Library/fifo")));
   EXPECT_FALSE(fs::exists(dir.path() / "escape"));
   EXPECT_FALSE(fs::exists(dir.path() / "out" / "ABCDEF0123456789ABCDEF0123456789ABCDEF01"));
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,9 +52,25 @@ bool StopRequested(const DecryptEvents& events) {
   return events.stopRequested && events.stopRequested();
 }
 
+// Opens a file of the backup for reading. A FIFO, device or folder in a data file's place is
+// refused: O_NONBLOCK keeps the open of a FIFO from waiting for a writer that never comes, and
+// is cleared again once the file is known to be a regular one.
+int OpenInput(const fs::path& file) {
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
 // Reads a whole file of at most `limit` bytes. nullopt when it cannot be read.
 std::optional<Bytes> ReadWhole(const fs::path& file, uint64_t limit) {
-  Fd in(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd in(OpenInput(file));
   if (in.fd < 0) return std::nullopt;
   Bytes out;
   uint8_t buffer[65536];
@@ -339,7 +356,7 @@ std::optional<SecretBytes> FileKey(const FileEntry& entry, bool preferRecordClas
 }
 
 DecryptStatus CopyFile(const fs::path& in, const fs::path& out, const DecryptEvents& events) {
-  Fd src(open(in.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd src(OpenInput(in));
   if (src.fd < 0) return DecryptStatus::kBackupUnreadable;
   Fd dst(OpenOutput(out));
   if (dst.fd < 0) return DecryptStatus::kOutputUnwritable;
@@ -370,7 +387,7 @@ bool IsFileId(std::string_view text) {
 DecryptStatus DecryptDataFile(const fs::path& in, const fs::path& out, ByteView key,
                               const DecryptEvents& events, CbcEnding& ending) {
   ending = {};
-  Fd src(open(in.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd src(OpenInput(in));
   if (src.fd < 0) return DecryptStatus::kBackupUnreadable;
   CbcStreamDecryptor decryptor;
   if (!decryptor.Start(key)) return DecryptStatus::kBackupUnreadable;
