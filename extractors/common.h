@@ -76,12 +76,13 @@ class Columns {
   std::vector<int32_t> index_;
 };
 
-// Walks the live and carved rows of a table that has a schema.
+// Walks the live and carved rows of a table that has a schema (those `base` asks for).
 template <class OnRow>
-void Walk(CSqliteFileReader& reader, std::string_view table, const Columns& c, OnRow onRow) {
+void Walk(CSqliteFileReader& reader, std::string_view table, const Columns& c, OnRow onRow,
+          const ScanOptions& base = {}) {
   if (!c.present()) return;
   reader.TableName = std::string(table);
-  ScanOptions scan;
+  ScanOptions scan = base;
   scan.fallbackColumns = c.count();
   ScanTable(reader, table, scan, [&](const ScannedRow& row) {
     onRow(row);

@@ -11,7 +11,9 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <thread>
 #include <memory>
 #include <new>
 #include <map>
@@ -162,64 +164,226 @@ Columns MessageColumns(CSqliteFileReader& reader) {
 // The iOS 4-5 table: the counterpart in `address`, no handle table.
 bool IsOldLayout(const Columns& c) { return c.present() && !c.has(kHandle) && c.has(kAddress); }
 
-// Reads the message table of iOS 6 and later (handle_id) or of iOS 4-5 (address, flags) and
-// hands each message to `onMessage` as it is read. The earlier texts of an edited message are
-// decoded here, so that its summary blob is never kept.
+// One row of the message table of iOS 6 and later (handle_id) or of iOS 4-5 (address, flags)
+// as a message; false when the row is refused (a broken text, a group event). The earlier
+// texts of an edited message are decoded here, so that its summary blob is never kept.
+bool DecodeMessage(const ScannedRow& row, const Columns& c, bool oldLayout, RawMessage& m) {
+  const Record& r = row.record;
+  m.item.deleted = row.deleted ? 1 : 0;
+  m.item.rowId = r.rowid.value_or(0);
+  if (!GoodText(c.at(r, kText), m.item.text)) return false;
+  if (m.item.text.empty()) {
+    const Value& body = c.at(r, kBody);
+    std::string archived;
+    if (body.IsBlob() && !body.truncated && TypedStreamText(body.bytes, archived))
+      m.item.text = archived;
+  }
+  m.item.text = WithoutPlaceholders(std::move(m.item.text));
+  if (!GoodText(c.at(r, kGuid), m.guid)) return false;
+  m.associatedGuid = PlainTextOf(c.at(r, kAssocGuid));
+  m.associatedType = IntOf(c.at(r, kAssocType));
+  m.threadGuid = PlainTextOf(c.at(r, kThread));
+  m.item.edited = IntOf(c.at(r, kEdited)) != 0 ? 1 : 0;
+  m.retracted = IntOf(c.at(r, kRetracted));
+  m.item.unsent = m.retracted != 0 ? 1 : 0;
+  if (m.item.edited) {
+    const Value& s = c.at(r, kSummary);
+    if (s.IsBlob() && !s.truncated) m.item.earlierTexts = EditHistory(s.bytes);
+    // The last version is the message's own text.
+    if (!m.item.earlierTexts.empty() && m.item.earlierTexts.back() == m.item.text)
+      m.item.earlierTexts.pop_back();
+  }
+  if (IntOf(c.at(r, kItemType)) != 0 && m.item.text.empty()) return false;  // group events
+  if (oldLayout) {
+    const bool madrid = IntOf(c.at(r, kIsMadrid)) != 0;
+    m.item.service = madrid ? "iMessage" : "SMS";
+    m.address = PlainTextOf(c.at(r, madrid ? kMadridHandle : kAddress));
+    const Value& date = c.at(r, kDate);
+    if (date.IsInteger() && date.integer != 0) {
+      // SMS rows count from 1970, iMessage rows from 2001.
+      m.item.date = madrid ? FormatMacTime(date.integer) : FormatUnixTime(date.integer);
+    }
+    const int64_t flags = IntOf(c.at(r, madrid ? kMadridFlags : kFlags));
+    m.item.fromMe = (madrid ? (flags & 0x4) != 0 : (flags & 0x1) != 0) ? 1 : 0;
+    m.groupId = IntOf(c.at(r, kGroupId));
+    m.room = PlainTextOf(c.at(r, kRoom));
+  } else {
+    m.item.handleId = IntOf(c.at(r, kHandle));
+    m.item.date = MessageDate(c.at(r, kDate));
+    m.item.fromMe = IntOf(c.at(r, kFromMe)) != 0 ? 1 : 0;
+    m.item.service = PlainTextOf(c.at(r, kService));
+  }
+  return true;
+}
+
+void NoteRowid(const ScannedRow& row, uint64_t& maxRowid) {
+  const int64_t rowid = row.record.rowid.value_or(0);
+  if (rowid > 0 && uint64_t(rowid) > maxRowid) maxRowid = uint64_t(rowid);
+}
+
+// Reads the rows of the message table `scan` asks for and hands each message to `onMessage`
+// as it is read.
 template <class OnMessage>
-void ReadMessages(CSqliteFileReader& reader, const Columns& c, OnMessage onMessage) {
+void ReadMessages(CSqliteFileReader& reader, const Columns& c, OnMessage onMessage,
+                  const ScanOptions& scan = {}) {
   const bool oldLayout = IsOldLayout(c);
   Walk(reader, "message", c, [&](const ScannedRow& row) {
-    const Record& r = row.record;
-    const int64_t rowid = r.rowid.value_or(0);
-    if (rowid > 0 && uint64_t(rowid) > reader.MaxRowid) reader.MaxRowid = uint64_t(rowid);
+    NoteRowid(row, reader.MaxRowid);
     RawMessage m;
-    m.item.deleted = row.deleted ? 1 : 0;
-    m.item.rowId = rowid;
-    if (!GoodText(c.at(r, kText), m.item.text)) return;
-    if (m.item.text.empty()) {
-      const Value& body = c.at(r, kBody);
-      std::string archived;
-      if (body.IsBlob() && !body.truncated && TypedStreamText(body.bytes, archived))
-        m.item.text = archived;
-    }
-    m.item.text = WithoutPlaceholders(std::move(m.item.text));
-    if (!GoodText(c.at(r, kGuid), m.guid)) return;
-    m.associatedGuid = PlainTextOf(c.at(r, kAssocGuid));
-    m.associatedType = IntOf(c.at(r, kAssocType));
-    m.threadGuid = PlainTextOf(c.at(r, kThread));
-    m.item.edited = IntOf(c.at(r, kEdited)) != 0 ? 1 : 0;
-    m.retracted = IntOf(c.at(r, kRetracted));
-    m.item.unsent = m.retracted != 0 ? 1 : 0;
-    if (m.item.edited) {
-      const Value& s = c.at(r, kSummary);
-      if (s.IsBlob() && !s.truncated) m.item.earlierTexts = EditHistory(s.bytes);
-      // The last version is the message's own text.
-      if (!m.item.earlierTexts.empty() && m.item.earlierTexts.back() == m.item.text)
-        m.item.earlierTexts.pop_back();
-    }
-    if (IntOf(c.at(r, kItemType)) != 0 && m.item.text.empty()) return;  // group events
-    if (oldLayout) {
-      const bool madrid = IntOf(c.at(r, kIsMadrid)) != 0;
-      m.item.service = madrid ? "iMessage" : "SMS";
-      m.address = PlainTextOf(c.at(r, madrid ? kMadridHandle : kAddress));
-      const Value& date = c.at(r, kDate);
-      if (date.IsInteger() && date.integer != 0) {
-        // SMS rows count from 1970, iMessage rows from 2001.
-        m.item.date = madrid ? FormatMacTime(date.integer) : FormatUnixTime(date.integer);
-      }
-      const int64_t flags = IntOf(c.at(r, madrid ? kMadridFlags : kFlags));
-      m.item.fromMe = (madrid ? (flags & 0x4) != 0 : (flags & 0x1) != 0) ? 1 : 0;
-      m.groupId = IntOf(c.at(r, kGroupId));
-      m.room = PlainTextOf(c.at(r, kRoom));
-    } else {
-      m.item.handleId = IntOf(c.at(r, kHandle));
-      m.item.date = MessageDate(c.at(r, kDate));
-      m.item.fromMe = IntOf(c.at(r, kFromMe)) != 0 ? 1 : 0;
-      m.item.service = PlainTextOf(c.at(r, kService));
-    }
-    onMessage(std::move(m));
-  });
+    if (DecodeMessage(row, c, oldLayout, m)) onMessage(std::move(m));
+  }, scan);
 }
+
+// Decoded messages kept packed, one after the other in one buffer (a few dozen bytes each
+// beyond their texts, where a message object and its allocations take several hundred),
+// taken out again in the order they were put in.
+class PackedMessages {
+ public:
+  void Add(const RawMessage& m) {
+    const MessageItem& i = m.item;
+    for (int64_t n : {int64_t(i.deleted), i.rowId, i.handleId, int64_t(i.fromMe),
+                      int64_t(i.edited), int64_t(i.unsent), m.associatedType, m.retracted,
+                      m.groupId, int64_t(i.earlierTexts.size())})
+      PutNumber(uint64_t(n));
+    for (const std::string* t : {&i.text, &i.date, &i.service, &m.guid, &m.associatedGuid,
+                                 &m.threadGuid, &m.address, &m.room})
+      PutText(*t);
+    for (const std::string& t : i.earlierTexts) PutText(t);
+    ++count_;
+  }
+  size_t size() const { return count_; }
+  // The next message; false when all were taken.
+  bool Take(RawMessage& m) {
+    if (at_ >= bytes_.size()) {
+      std::string().swap(bytes_);
+      return false;
+    }
+    m = RawMessage{};
+    MessageItem& i = m.item;
+    i.deleted = int32_t(GetNumber());
+    i.rowId = int64_t(GetNumber());
+    i.handleId = int64_t(GetNumber());
+    i.fromMe = int32_t(GetNumber());
+    i.edited = int32_t(GetNumber());
+    i.unsent = int32_t(GetNumber());
+    m.associatedType = int64_t(GetNumber());
+    m.retracted = int64_t(GetNumber());
+    m.groupId = int64_t(GetNumber());
+    i.earlierTexts.resize(size_t(GetNumber()));
+    for (std::string* t : {&i.text, &i.date, &i.service, &m.guid, &m.associatedGuid,
+                           &m.threadGuid, &m.address, &m.room})
+      GetText(*t);
+    for (std::string& t : i.earlierTexts) GetText(t);
+    return true;
+  }
+
+ private:
+  void PutNumber(uint64_t n) {
+    while (n >= 0x80) {
+      bytes_.push_back(char(uint8_t(n) | 0x80));
+      n >>= 7;
+    }
+    bytes_.push_back(char(n));
+  }
+  void PutText(const std::string& t) {
+    PutNumber(t.size());
+    bytes_ += t;
+  }
+  uint64_t GetNumber() {
+    uint64_t n = 0;
+    for (int shift = 0;; shift += 7) {
+      const uint8_t b = uint8_t(bytes_[at_++]);
+      n |= uint64_t(b & 0x7f) << shift;
+      if (b < 0x80) return n;
+    }
+  }
+  void GetText(std::string& t) {
+    const size_t n = size_t(GetNumber());
+    t.assign(bytes_, at_, n);
+    at_ += n;
+  }
+  std::string bytes_;
+  size_t at_ = 0;
+  size_t count_ = 0;
+};
+
+// The deleted rows of the message table, carved on a thread of their own with a reader of
+// their own while the other tables and the live rows are read: carving is most of a big
+// table's time and needs nothing the live rows give. Messages come back in the order a whole
+// scan gives them after the live rows.
+class MessageCarver {
+ public:
+  // Starts carving the file at `path`; false when it cannot be opened a second time (the
+  // caller then reads the carved rows itself).
+  bool Start(const std::string& path) {
+    if (extract::OpenDatabase(reader_, path) != 0) return false;
+    columns_ = std::make_unique<Columns>(MessageColumns(reader_));
+    thread_ = std::thread([this] { Run(); });
+    return true;
+  }
+  ~MessageCarver() { Stop(); }
+  // Asks a running carving to end soon and waits for it (its rows are then incomplete).
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  // Waits for the carving; the carved messages and the largest rowid seen, or false when
+  // the carving could not run to its end (the caller then reads the carved rows itself).
+  bool Finish(PackedMessages& out, uint64_t& maxRowid) {
+    if (thread_.joinable()) thread_.join();
+    if (!complete_) return false;
+    out = std::move(rows_);
+    maxRowid = std::max(maxRowid, maxRowid_);
+    return true;
+  }
+
+ private:
+  void Run() {
+    try {
+      if (!columns_->present()) {
+        complete_ = true;
+        return;
+      }
+      const bool oldLayout = IsOldLayout(*columns_);
+      reader_.TableName = "message";
+      ScanOptions scan = CarvedOnly();
+      scan.fallbackColumns = columns_->count();
+      const int32_t status = ScanTable(reader_, "message", scan, [&](const ScannedRow& row) {
+        if (stop_) return false;
+        NoteRowid(row, maxRowid_);
+        RawMessage m;
+        if (DecodeMessage(row, *columns_, oldLayout, m)) rows_.Add(m);
+        return true;
+      });
+      complete_ = status != kSqliteStopped;
+    } catch (const std::exception&) {
+      complete_ = false;
+    }
+  }
+
+ public:
+  static ScanOptions LiveOnly() {
+    ScanOptions scan;
+    scan.carve = false;
+    scan.freelist = false;
+    scan.wal = false;
+    return scan;
+  }
+  static ScanOptions CarvedOnly() {
+    ScanOptions scan;
+    scan.live = false;
+    return scan;
+  }
+
+ private:
+  CSqliteFileReader reader_;
+  std::unique_ptr<Columns> columns_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  bool complete_ = false;
+  PackedMessages rows_;
+  uint64_t maxRowid_ = 0;
+};
 
 class Builder {
  public:
@@ -600,6 +764,11 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
   if (opened != 0) return finish(opened);
   reader.MaxRowid = 0;
   const Columns messageColumns = MessageColumns(reader);
+  // The deleted messages are carved meanwhile on the second core (the iOS 4-5 layout, small
+  // by nature, is read in one pass).
+  MessageCarver carver;
+  const bool carving =
+      !IsOldLayout(messageColumns) && messageColumns.present() && carver.Start(messagesPath);
 
   // The small tables first: each message is then filed as it is read, never held twice.
   std::unordered_map<int64_t, HandleInfo> handles;  // first handle row per rowid
@@ -758,7 +927,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
   };
   std::unordered_map<Conversation*, StagedMessages> staged;
 
-  ReadMessages(reader, messageColumns, [&](RawMessage&& r) {
+  const auto file = [&](RawMessage&& r) {
     if (IsReactionType(r.associatedType) && !r.associatedGuid.empty()) {
       reactions.push_back({r.item.date, TargetGuid(r.associatedGuid), senderOf(r.item),
                            r.associatedType});
@@ -835,7 +1004,18 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     MessageItem& filed = staged[&c].Add(std::move(m));
     place(r.guid, &filed, nullptr);
     if (!r.threadGuid.empty()) replies.emplace_back(&filed, std::move(r.threadGuid));
-  });
+  };
+  if (carving) {
+    ReadMessages(reader, messageColumns, file, MessageCarver::LiveOnly());
+    PackedMessages carved;
+    if (carver.Finish(carved, reader.MaxRowid)) {
+      for (RawMessage m; carved.Take(m);) file(std::move(m));
+    } else {
+      ReadMessages(reader, messageColumns, file, MessageCarver::CarvedOnly());
+    }
+  } else {
+    ReadMessages(reader, messageColumns, file);
+  }
   messageRowidBase = int64_t(reader.MaxRowid);
   if (int32_t a = stopAt(1); a != 0) return finish(a);
   places.Seal();
