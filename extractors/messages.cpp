@@ -234,12 +234,13 @@ void ReadMessages(CSqliteFileReader& reader, const Columns& c, OnMessage onMessa
   }, scan);
 }
 
-// Decoded messages kept packed, one after the other in one buffer (a few dozen bytes each
-// beyond their texts, where a message object and its allocations take several hundred),
-// taken out again in the order they were put in.
+// Decoded messages kept packed, one after the other in chunks of a megabyte (a few dozen bytes
+// each beyond their texts, where a message object and its allocations take several hundred),
+// taken out again in the order they were put in; a chunk is given back once it is read.
 class PackedMessages {
  public:
   void Add(const RawMessage& m) {
+    entry_.clear();
     const MessageItem& i = m.item;
     for (int64_t n : {int64_t(i.deleted), i.rowId, i.handleId, int64_t(i.fromMe),
                       int64_t(i.edited), int64_t(i.unsent), m.associatedType, m.retracted,
@@ -249,62 +250,67 @@ class PackedMessages {
                                  &m.threadGuid, &m.address, &m.room})
       PutText(*t);
     for (const std::string& t : i.earlierTexts) PutText(t);
-    ++count_;
+    if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < entry_.size()) {
+      chunks_.emplace_back().reserve(std::max(kChunk, entry_.size()));
+    }
+    chunks_.back() += entry_;
   }
-  size_t size() const { return count_; }
   // The next message; false when all were taken.
   bool Take(RawMessage& m) {
-    if (at_ >= bytes_.size()) {
-      std::string().swap(bytes_);
-      return false;
+    while (!chunks_.empty() && at_ >= chunks_.front().size()) {
+      chunks_.pop_front();
+      at_ = 0;
     }
+    if (chunks_.empty()) return false;
+    const std::string& bytes = chunks_.front();
     m = RawMessage{};
     MessageItem& i = m.item;
-    i.deleted = int32_t(GetNumber());
-    i.rowId = int64_t(GetNumber());
-    i.handleId = int64_t(GetNumber());
-    i.fromMe = int32_t(GetNumber());
-    i.edited = int32_t(GetNumber());
-    i.unsent = int32_t(GetNumber());
-    m.associatedType = int64_t(GetNumber());
-    m.retracted = int64_t(GetNumber());
-    m.groupId = int64_t(GetNumber());
-    i.earlierTexts.resize(size_t(GetNumber()));
+    i.deleted = int32_t(GetNumber(bytes));
+    i.rowId = int64_t(GetNumber(bytes));
+    i.handleId = int64_t(GetNumber(bytes));
+    i.fromMe = int32_t(GetNumber(bytes));
+    i.edited = int32_t(GetNumber(bytes));
+    i.unsent = int32_t(GetNumber(bytes));
+    m.associatedType = int64_t(GetNumber(bytes));
+    m.retracted = int64_t(GetNumber(bytes));
+    m.groupId = int64_t(GetNumber(bytes));
+    i.earlierTexts.resize(size_t(GetNumber(bytes)));
     for (std::string* t : {&i.text, &i.date, &i.service, &m.guid, &m.associatedGuid,
                            &m.threadGuid, &m.address, &m.room})
-      GetText(*t);
-    for (std::string& t : i.earlierTexts) GetText(t);
+      GetText(bytes, *t);
+    for (std::string& t : i.earlierTexts) GetText(bytes, t);
     return true;
   }
 
  private:
+  static constexpr size_t kChunk = size_t(1) << 20;
   void PutNumber(uint64_t n) {
     while (n >= 0x80) {
-      bytes_.push_back(char(uint8_t(n) | 0x80));
+      entry_.push_back(char(uint8_t(n) | 0x80));
       n >>= 7;
     }
-    bytes_.push_back(char(n));
+    entry_.push_back(char(n));
   }
   void PutText(const std::string& t) {
     PutNumber(t.size());
-    bytes_ += t;
+    entry_ += t;
   }
-  uint64_t GetNumber() {
+  uint64_t GetNumber(const std::string& bytes) {
     uint64_t n = 0;
     for (int shift = 0;; shift += 7) {
-      const uint8_t b = uint8_t(bytes_[at_++]);
+      const uint8_t b = uint8_t(bytes[at_++]);
       n |= uint64_t(b & 0x7f) << shift;
       if (b < 0x80) return n;
     }
   }
-  void GetText(std::string& t) {
-    const size_t n = size_t(GetNumber());
-    t.assign(bytes_, at_, n);
+  void GetText(const std::string& bytes, std::string& t) {
+    const size_t n = size_t(GetNumber(bytes));
+    t.assign(bytes, at_, n);
     at_ += n;
   }
-  std::string bytes_;
-  size_t at_ = 0;
-  size_t count_ = 0;
+  std::deque<std::string> chunks_;
+  std::string entry_;  // the message being packed
+  size_t at_ = 0;      // read position in the first chunk
 };
 
 // The deleted rows of the message table, carved on a thread of their own with a reader of
