@@ -519,12 +519,22 @@ class GuidIndex {
   struct Place {
     uint64_t first = 0;
     uint64_t second = 0;
-    MessageItem* item = nullptr;        // the filed message, or null
-    const std::string* text = nullptr;  // else its text when it has one
+    // The filed message, or else its text when it has one (the low bit tells which).
+    uintptr_t target = 0;
+    MessageItem* item() const {
+      return (target & 1) == 0 ? reinterpret_cast<MessageItem*>(target) : nullptr;
+    }
+    const std::string* text() const {
+      return (target & 1) != 0 ? reinterpret_cast<const std::string*>(target & ~uintptr_t(1))
+                               : nullptr;
+    }
   };
   void Add(std::string_view guid, MessageItem* item, const std::string* text) {
+    const uintptr_t target = item != nullptr   ? reinterpret_cast<uintptr_t>(item)
+                             : text != nullptr ? reinterpret_cast<uintptr_t>(text) | 1
+                                               : 0;
     places_.push_back({Hash(guid, 0xcbf29ce484222325ULL), Hash(guid, 0x84222325cbf29ce4ULL),
-                       item, text});
+                       target});
   }
   // Sorts the places; Find works after this.
   void Seal() {
@@ -1032,8 +1042,8 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
   });
   for (const Reaction& r : reactions) {
     const GuidIndex::Place* target = places.Find(r.target);
-    if (target == nullptr || target->item == nullptr) continue;
-    auto& list = target->item->reactions;
+    if (target == nullptr || target->item() == nullptr) continue;
+    auto& list = target->item()->reactions;
     const std::string kind = ReactionKind(r.type);
     if (r.type < 3000) {
       std::erase_if(list, [&](const MessageReaction& x) { return x.by == r.by; });
@@ -1046,7 +1056,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
   for (auto& [item, thread] : replies) {
     const GuidIndex::Place* target = places.Find(thread);
     if (target == nullptr) continue;
-    const std::string* text = target->item ? &target->item->text : target->text;
+    const std::string* text = target->item() ? &target->item()->text : target->text();
     item->replyTo = text != nullptr && !text->empty() ? *text : "(attachment)";
   }
 
