@@ -139,6 +139,47 @@ TEST(ExtractMessages, WithoutAddressBookDeliversTheMessagesUnnamed) {
   EXPECT_EQ(hello->name, "");
 }
 
+// Deleted rows come back after the live ones: among messages of the same time a deleted one
+// follows the live ones, and a reaction finds a deleted message by its guid.
+TEST(ExtractMessages, DeletedRowsFollowTheLiveOnesAndAreFoundByGuid) {
+  fx::TempDir dir;
+  const std::string sms = (dir / "sms.db").string();
+  constexpr int64_t kAt = 600000000 * kSecond;
+  fx::SmsRows rows;
+  rows.handles = {{1, "+33612345678"}};
+  rows.messages = {
+      {1, "G-1", "Live before", 1, kAt, 0},
+      {2, "G-2", "Deleted at the same time", 1, kAt, 0},
+      {3, "G-3", "Live at the same time", 1, kAt, 0},
+      {4, "G-4", std::nullopt, 1, kAt + 60 * kSecond, 1},  // a reaction to G-2
+      {5, "G-5", "Deleted last", 1, kAt + 120 * kSecond, 0},
+  };
+  fx::DbLog log = fx::MakeSmsDb(sms, rows, {}, {.schemaFile = "sms_all_ios11.sql"});
+  ASSERT_EQ(log.status, 0) << log.error;
+  {
+    testing::DbEdit edit(sms);
+    ASSERT_TRUE(edit.Exec("UPDATE message SET associated_message_guid='p:0/G-2', "
+                          "associated_message_type=2000 WHERE ROWID=4"));
+    ASSERT_TRUE(edit.Exec("DELETE FROM message WHERE ROWID IN (2, 5)"));
+  }
+  MessageMap map;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractMessages((dir / "missing.sqlitedb").string(), map, {}, sms, rowidBase), 0);
+  ASSERT_EQ(map.size(), 1u);
+  const std::vector<MessageItem>& messages = map.begin()->second.messages;
+  std::vector<std::pair<std::string, int32_t>> got;
+  for (const MessageItem& m : messages) got.emplace_back(m.text, m.deleted);
+  const std::vector<std::pair<std::string, int32_t>> want = {{"Live before", 0},
+                                                             {"Live at the same time", 0},
+                                                             {"Deleted at the same time", 1},
+                                                             {"Deleted last", 1}};
+  EXPECT_EQ(got, want);
+  const MessageItem* loved = FindText(map, "Deleted at the same time");
+  ASSERT_NE(loved, nullptr);
+  ASSERT_EQ(loved->reactions.size(), 1u);
+  EXPECT_EQ(loved->reactions.front().by, "Me");
+}
+
 TEST(ExtractMessages, MissingDatabaseIsReportedAndLeavesTheRowidBase) {
   fx::TempDir dir;
   MessageMap map;
