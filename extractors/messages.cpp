@@ -1033,6 +1033,11 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     ReadMessages(reader, messageColumns, file);
   }
   messageRowidBase = int64_t(reader.MaxRowid);
+  // What only the reading needed goes before the sorting below takes its room.
+  chatOf = FirstByKey();
+  std::unordered_map<int64_t, std::vector<int64_t>>().swap(attachmentsOf);
+  std::unordered_map<int64_t, AttachmentInfo>().swap(attachments);
+  std::unordered_set<int64_t>().swap(recentlyDeleted);
   if (int32_t a = stopAt(1); a != 0) return finish(a);
   places.Seal();
 
