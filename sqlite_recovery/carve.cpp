@@ -574,7 +574,7 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
   // Old cells overlap where a page was rebuilt: a cell placed later over the tail of an older
   // one leaves the older one's header intact but its last values are the newer cell's bytes. A
   // record that another plausible record begins inside keeps only the values before that start.
-  if (source != RowSource::kFreeblock && m > 1) {
+  if (m > 1) {
     std::vector<uint32_t> starts;
     starts.reserve(m);
     for (const Found& f : found) starts.push_back(f.layout.start);
