@@ -44,6 +44,7 @@ struct Layout {
   uint32_t end = 0;          // one past the last byte of the cell
   uint32_t bodyPos = 0;      // page offset of the first body byte
   uint32_t localEnd = 0;     // bytes of the payload in the page end here
+  uint32_t cut = 0;          // nonzero: another record was written over the bytes from here on
   uint32_t lostLeading = 0;  // 1: column 0's serial type is lost (rebuilt from lostSize0)
   uint64_t lostSize0 = 0;
   std::optional<int64_t> rowid;
@@ -433,6 +434,26 @@ void PageCarver::Materialize(const Layout& l, Record& r) const {
   r.values.resize(n);
   uint64_t pos = l.bodyPos;
   for (uint32_t i = 0; i < l.lostLeading; ++i) r.values[i].type = ValueType::kLost;
+  if (l.cut != 0) {
+    // Bytes from the cut on belong to a record written later: every value that reaches them
+    // is lost, not decoded from another row's bytes.
+    for (uint32_t i = 0; i < l.types.size(); ++i) {
+      Value& v = r.values[l.lostLeading + i];
+      const uint64_t t = l.types[i];
+      const uint64_t size = SerialTypeBodySize(t);
+      if (pos + size > l.cut) {
+        v = Value{};
+        v.type = ValueType::kLost;
+        v.serialType = t;
+        pos += size;
+        continue;
+      }
+      DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(size)), encoding_, r,
+                  v);
+      pos += size;
+    }
+    return;
+  }
   for (uint32_t i = 0; i < l.types.size(); ++i) {
     Value& v = r.values[l.lostLeading + i];
     const uint64_t t = l.types[i];
@@ -550,6 +571,23 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
     }
   }
   std::reverse(chosen.begin(), chosen.end());
+  // Old cells overlap where a page was rebuilt: a cell placed later over the tail of an older
+  // one leaves the older one's header intact but its last values are the newer cell's bytes. A
+  // record that another plausible record begins inside keeps only the values before that start.
+  if (m > 1) {
+    std::vector<uint32_t> starts;
+    starts.reserve(m);
+    for (const Found& f : found) starts.push_back(f.layout.start);
+    std::sort(starts.begin(), starts.end());
+    for (size_t i : chosen) {
+      Layout& l = found[i].layout;
+      auto it = std::upper_bound(starts.begin(), starts.end(), l.bodyPos);
+      if (it != starts.end() && *it < l.localEnd) {
+        l.cut = *it;
+        l.firstOverflow = 0;
+      }
+    }
+  }
   // Merged freeblocks: a record whose start a freeblock header overwrote ends where the next
   // record begins. Each hole between the records found is searched from its end backwards
   // for such records behind a freeblock header (live or left over).

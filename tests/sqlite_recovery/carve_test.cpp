@@ -169,6 +169,40 @@ TEST(SqliteCarveGap, IntactCellsInTheGapAndStalePointers) {
   EXPECT_TRUE(none.empty());
 }
 
+// A newer cell written over the tail of an older one in the gap (a rebuilt page): the older
+// record's header is whole, but its last value lies in the newer cell's bytes. It is given
+// back with that value lost, never decoded from the other row's bytes.
+TEST(SqliteCarveGap, CellWrittenOverAnOlderOneCutsItsValues) {
+  ShapedPage p;
+  const std::vector<Cell> older = {int64_t{77}, std::string("an older message text"),
+                                   int64_t{1234567890123}};
+  const std::vector<Cell> newer = {int64_t{88}, std::string("newer"), int64_t{5}};
+  const auto c1 = test::EncodeCell(41, older);
+  const auto c2 = test::EncodeCell(42, newer);
+  const uint32_t at = 400;
+  const uint32_t over = at + static_cast<uint32_t>(c1.size()) - 6;  // the 6-byte integer
+  p.b.Write(2, at, c1);
+  p.b.Write(2, over, c2);
+  p.b.LeafHeader(2, p.live, 0, p.top);
+  std::vector<uint8_t> page;
+  const PageView view = p.View(page);
+  std::vector<Candidate> out;
+  CarvePage(view, p.Shape(), TextEncoding::kUtf8, out);
+  ASSERT_FALSE(out.empty());
+  for (const Candidate& c : out) {
+    SCOPED_TRACE(c.offset);
+    if (c.offset == at) {
+      ASSERT_EQ(c.record.values.size(), 3u);
+      EXPECT_EQ(c.record.rowid, 41);
+      EXPECT_EQ(Values(c.record)[1], older[1]);
+      EXPECT_EQ(c.record.values[2].type, ValueType::kLost);
+    } else {
+      EXPECT_EQ(c.offset, over);
+      EXPECT_EQ(Values(c.record), newer);
+    }
+  }
+}
+
 // Noise in free space gives no rows: random bytes in the gap and in freeblocks.
 TEST(SqliteCarveNoise, RandomFreeSpaceGivesNoCandidates) {
   std::mt19937 rng(7);
