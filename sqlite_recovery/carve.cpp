@@ -616,7 +616,7 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
       if (header) {
         Layout best;
         int32_t bestScore = kAcceptScore - 1;
-        bool found = LostHeader(q, holeEnd >= 3 ? std::max(q + 4, holeEnd - 3) : holeEnd,
+        bool lost = LostHeader(q, holeEnd >= 3 ? std::max(q + 4, holeEnd - 3) : holeEnd,
                                 holeEnd, kHoleBonus, best, bestScore);
         for (uint32_t e : laterHeaders) {
           Layout other;
@@ -625,10 +625,10 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
                                        otherScore)) {
             best = std::move(other);
             bestScore = otherScore;
-            found = true;
+            lost = true;
           }
         }
-        if (found) {
+        if (lost) {
           Emit(best, bestScore, source, out);
           holeEnd = q;
           laterHeaders.clear();
