@@ -78,7 +78,8 @@ class CliRecoverProgress : public RecoverTally {
     if (percent == 100 && error != 0) {
       line_.Line("failed: " + path + ": " + RecoverStatusText(error));
     }
-    const uint32_t done = std::min(doneCount(), total_);
+    // Items, not files: a conversation's page, text and attachments are one item.
+    const uint32_t done = std::min(itemsWritten() + itemsFailed(), total_);
     line_.Bar("recovering", total_ ? int32_t(uint64_t(done) * 100 / total_) : 100, path);
     return 0;
   }
@@ -252,8 +253,7 @@ int RecoverCommand(const Args& input) {
 
   const RecoverSummary& summary = worker.summary();
   std::printf("Recovered %u of %u selected items from \"%s\" into %s\n",
-              progress.doneCount() - progress.failedCount(), total, info.displayName.c_str(),
-              job.destination.c_str());
+              progress.itemsWritten(), total, info.displayName.c_str(), job.destination.c_str());
   std::printf("  files written: %zu\n", summary.written.size());
   std::printf("  failed:        %u\n", progress.failedCount());
   for (const auto& o : progress.outcomes()) {

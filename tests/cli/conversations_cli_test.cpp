@@ -4,6 +4,7 @@
 // deleted messages marked; `--deleted-only` writes only the deleted messages.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -94,10 +95,16 @@ TEST_F(ConversationsCli, ScanJsonKeysMessagesByConversation) {
 
 TEST_F(ConversationsCli, RecoverWritesGroupPagesAttachmentsAndOnlyDeletedWhenAsked) {
   const fs::path out = dir_ / "out";
-  ASSERT_EQ(fx::RunCli("recover " + fx::Quote(backup_) + " --to " + fx::Quote(out) +
-                       " --only messages,whatsapp")
-                .status,
-            0);
+  const auto run = fx::RunCli("recover " + fx::Quote(backup_) + " --to " + fx::Quote(out) +
+                              " --only messages,whatsapp");
+  ASSERT_EQ(run.status, 0);
+  // Pages, texts and attachment copies are files; the items are the conversations and chats.
+  const size_t at = run.out.find("Recovered ");
+  ASSERT_NE(at, std::string::npos) << run.out;
+  unsigned recovered = 0, selected = 0;
+  ASSERT_EQ(std::sscanf(run.out.c_str() + at, "Recovered %u of %u selected", &recovered, &selected),
+            2);
+  EXPECT_EQ(recovered, selected) << run.out;
   fs::path groupPage, groupText, annText;
   for (const auto& e : fs::recursive_directory_iterator(out)) {
     const std::string name = e.path().filename().string();
