@@ -399,29 +399,39 @@ int32_t ExtractForPreview(const fs::path& dataFile, const fs::path& workFolder,
 
 int32_t CopyDataFile(const fs::path& dataFile, const fs::path& destination,
                      ExportCallback callback, void* userData) {
-  std::error_code ec;
-  if (destination.has_parent_path()) fs::create_directories(destination.parent_path(), ec);
   std::string dest = destination.string();
   int32_t result;
-  bool reported = false;
   {
-    // The source: a regular file of the backup, never through a link. The target: the name
-    // asked for or the next free one, written under a temporary name and renamed when whole.
+    // The source: a regular file of the backup, never through a link. The target: a file
+    // without a name until it is whole, then linked under the name asked for or the next free
+    // one (platform/output_file.h).
     Fd in{OpenDataFile(dataFile)};
     platform::OutputFile out;
     if (in.fd < 0) {
       result = kInvalidParameter;
-    } else if ((result = out.Reserve(destination)) == kOk) {
-      dest = out.path().string();
+    } else if ((result = out.Open(destination)) == ENOENT && destination.has_parent_path()) {
+      // The folder is made by the first copy into it.
+      std::error_code ec;
+      fs::create_directories(destination.parent_path(), ec);
+      result = ec ? ec.value() : out.Open(destination);
+    }
+    if (result == kOk) {
       struct stat st {};
       const uint64_t size = ::fstat(in.fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+      // The reports while it is copied name the wanted path; the one at 100 the name taken.
       result = platform::CopyBytes(in.fd, out.fd(), size, [&](int32_t pct) {
-        reported = reported || pct == 100;
-        return callback ? callback(userData, pct, 0, dest) : 0;
+        return pct < 100 && callback ? callback(userData, pct, 0, dest) : 0;
       });
       if (result == kOk) result = out.Commit();
-      // A file of no bytes has no chunk to report; its name is told once it is whole.
-      if (result == kOk && !reported && callback) callback(userData, 100, 0, dest);
+      if (result == kOk) {
+        dest = out.path().string();
+        // A stop heard at the last report leaves nothing either.
+        const int32_t answer = callback ? callback(userData, 100, 0, dest) : 0;
+        if (answer != 0) {
+          ::unlink(dest.c_str());
+          return answer;
+        }
+      }
     }
   }
   if (result != kOk && !IsStopped(result) && callback) callback(userData, 100, result, dest);

@@ -99,11 +99,12 @@ int32_t ExtractForPreview(const std::filesystem::path& dataFile,
                           const ProgressSink& sink);
 
 // Copies `dataFile` to `destination`, creating its folder. The target is `destination` or, when
-// that name is taken, the next free "name(n).ext" (reserved with O_CREAT|O_EXCL, never
-// replacing anything); the bytes go to a temporary file beside it that is renamed when whole,
-// and a stopped or failed copy leaves nothing. Every report names the final path; a whole file
-// is always reported once at 100. Same codes as ExtractForPreview, or the errno of the target;
-// on failure (not on a stop) the callback hears (100, result, path) once more.
+// that name is taken, the next free "name(n).ext" (never replacing anything); the bytes go to a
+// file that gets its name only when whole (platform::OutputFile::Open), and a stopped or failed
+// copy leaves nothing. Reports during the copy name `destination`; a whole file is always
+// reported once at 100, under the name it took (a stop answered there removes it again). Same
+// codes as ExtractForPreview, or the errno of the target; on failure (not on a stop) the
+// callback hears (100, result, path) once more.
 int32_t CopyDataFile(const std::filesystem::path& dataFile,
                      const std::filesystem::path& destination, ExportCallback callback,
                      void* userData);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -64,9 +65,16 @@ class RecoverScanFrontEnd : public ScanFrontEnd {
   explicit RecoverScanFrontEnd(ProgressLine& line) : line_(line) {}
   void Post(int32_t, int32_t) override {}
   void OnProgressShown(int32_t percent) override { line_.Bar("scanning", percent); }
+  // Called on the scan's thread once the Camera Roll and the Photo Stream are read whole.
+  void OnCategoryScanned(ScanCategory category) override {
+    if (category == ScanCategory::kPhotoStream) photosScanned_.store(true, std::memory_order_release);
+  }
+  // Whether both photo lists are complete (the scan no longer touches them).
+  bool photosScanned() const { return photosScanned_.load(std::memory_order_acquire); }
 
  private:
   ProgressLine& line_;
+  std::atomic<bool> photosScanned_{false};
 };
 
 // Counts the items done against the items selected; failures are listed as they come.
@@ -174,11 +182,41 @@ int RecoverCommand(const Args& input) {
   ScanSequence scan(frontEnd, &session);
   BackupInfo info;
   std::string error;
+  // The photos are found first and the databases take most of the scan: while they are read,
+  // this thread copies the photos the run is going to copy (every one of a chosen category;
+  // none when only deleted items are wanted, as files are never deleted items).
+  const auto wanted = [&](ScanCategory category) {
+    return !deletedOnly &&
+           (chosen.empty() || std::find(chosen.begin(), chosen.end(), category) != chosen.end());
+  };
+  CopiesAhead ahead;
+  bool aheadDone = false;
+  const auto copyAhead = [&] {
+    if (aheadDone || !frontEnd.photosScanned() || scan.activeEngine() == nullptr) return;
+    aheadDone = true;
+    const ScanResults& found = scan.results();
+    const auto stop = [] { return StopSignals::Raised(); };
+    if (wanted(ScanCategory::kCameraRoll) &&
+        ahead.Copy(*scan.activeEngine(), destination, int32_t(ScanCategory::kCameraRoll),
+                   found.cameraRoll, stop) != 0) {
+      return;
+    }
+    if (wanted(ScanCategory::kPhotoStream)) {
+      ahead.Copy(*scan.activeEngine(), destination, int32_t(ScanCategory::kPhotoStream),
+                 found.photoStream, stop);
+    }
+  };
   // An empty folder is the attached phone: it is backed up first, then read like a folder.
   const int status = RunScan(device ? fs::path() : fs::path(args[0]), passwordStdin, scan, info,
-                             error);
+                             error, copyAhead);
   line.Done();
-  if (status != 0) return Fail(status, error);
+  if (status != 0) {
+    if (ahead.copied() > 0) {
+      error += "; the " + std::to_string(ahead.copied()) + " files copied so far are kept in " +
+               destination.string();
+    }
+    return Fail(status, error);
+  }
 
   // The lists in the order every view shows them, and the selection over them.
   ScanResults results = scan.TakeResults();
@@ -235,6 +273,7 @@ int RecoverCommand(const Args& input) {
   job.destination = destination;
   job.templateFolder = templates;
   job.deviceName = info.displayName;
+  job.ahead = &ahead;
   CliRecoverProgress progress(line, total);
   RecoverWorker worker(job, progress);
   std::string missing;

@@ -100,7 +100,7 @@ const char* OpenFailureText(int32_t code) {
 }
 
 int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, BackupInfo& info,
-            std::string& error) {
+            std::string& error, const std::function<void()>& whileScanning) {
   // An empty folder is the attached phone: the scan makes its backup first (mode 0).
   const bool device = folder.empty();
   bool deviceEncrypts = false;
@@ -138,6 +138,7 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
       scan.Stop();
       break;
     }
+    if (whileScanning) whileScanning();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (StopSignals::Raised()) {

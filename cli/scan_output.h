@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "backup/backup_info.h"
@@ -39,7 +40,9 @@ const char* OpenFailureText(int32_t code);
 // Reads the backup summary of `folder` (into `info`), asks for the password when needed and
 // runs the scan to its end on `scan`, stopping it on Ctrl-C. 0, or an exit status with the
 // cause in `error` (3: wrong password; 130: stopped). Shared by scan and recover.
+// `whileScanning` (when given) is called over and over on this thread while the scan runs;
+// work it does there (recover copies files already found) should end soon after a stop signal.
 int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, BackupInfo& info,
-            std::string& error);
+            std::string& error, const std::function<void()>& whileScanning = {});
 
 }  // namespace halvern::cli

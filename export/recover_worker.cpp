@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 
 #include "platform/platform.h"
@@ -73,14 +74,97 @@ std::string UrlPath(const fs::path& relative) {
   return out;
 }
 
-struct CopyContext {
-  RecoverWorker* worker;
-  int32_t (*report)(RecoverWorker*, int32_t, int32_t, const std::string&);
-  bool finished = false;  // a report of 100 percent was seen
-  std::string path;       // the final name, as the copy reports it
+// One file copied by the engine: the copy's result, whether a report of 100 percent was seen,
+// and the final name as the copy reported it (the target until it reports).
+struct EngineCopy {
+  int32_t result = kOk;
+  bool finished = false;
+  std::string path;
 };
 
+using CopyReport = std::function<int32_t(int32_t percent, int32_t error, const std::string& path)>;
+
+EngineCopy CopyThroughEngine(IPhoneRecoveryParse* engine, const fs::path& source,
+                             const fs::path& target, const CopyReport& report) {
+  struct Context {
+    const CopyReport& report;
+    EngineCopy& copy;
+  };
+  EngineCopy copy;
+  copy.path = target.string();
+  Context context{report, copy};
+  auto callback = [](void* user, int32_t percent, int32_t error, const std::string& path) {
+    auto* c = static_cast<Context*>(user);
+    if (percent == 100) c->copy.finished = true;
+    c->copy.path = path;
+    return c->report(percent, error, path);
+  };
+  copy.result = engine ? engine->CopyDataFile(source.string(), target.string(), callback, &context)
+                       : kInvalidParameter;
+  return copy;
+}
+
+constexpr const char* kMediaFolder[] = {"",
+                                        "Camera Roll",
+                                        "Photo Stream",
+                                        "",
+                                        "",
+                                        "",
+                                        "Message Attachments",
+                                        "",
+                                        "",
+                                        "",
+                                        "",
+                                        "WhatsApp Attachments"};
+
 }  // namespace
+
+fs::path MediaCopyTarget(const fs::path& destination, int32_t categoryCode,
+                         const MediaFileItem& file) {
+  const bool known = categoryCode >= 0 && categoryCode < int32_t(std::size(kMediaFolder));
+  return destination / (known ? kMediaFolder[categoryCode] : "") / SafeFileName(file.displayName);
+}
+
+// ----- Copies made before the run --------------------------------------------------------------
+
+std::string CopiesAhead::Key(const fs::path& source, const fs::path& target) {
+  return source.string() + '\0' + target.string();
+}
+
+int32_t CopiesAhead::Copy(IPhoneRecoveryParse& engine, const fs::path& destination,
+                          int32_t categoryCode, const std::vector<MediaFileItem>& files,
+                          const std::function<bool()>& stop) {
+  const auto stopped = [&] { return stop && stop(); };
+  std::unordered_set<std::string> made;
+  for (const MediaFileItem& file : files) {
+    if (stopped()) return kStopped;
+    const fs::path target = MediaCopyTarget(destination, categoryCode, file);
+    std::string key = Key(file.path, target);
+    if (copies_.count(key) != 0) continue;
+    Copied copied;
+    copied.written = target;
+    std::error_code ec;
+    if (made.insert(target.parent_path().string()).second) {
+      fs::create_directories(target.parent_path(), ec);
+      if (ec) made.erase(target.parent_path().string());
+    }
+    if (ec) {
+      copied.error = ec.value();
+    } else {
+      const EngineCopy copy = CopyThroughEngine(
+          &engine, file.path, target,
+          [&](int32_t, int32_t, const std::string&) { return stopped() ? kStopped : kOk; });
+      if (IsStopped(copy.result)) return kStopped;  // the copy removed what it had written
+      copied.error = copy.result;
+      copied.written = copy.path;
+    }
+    if (copied.error == kOk) ++copied_;
+    copies_.emplace(key, std::move(copied));
+    order_.push_back(std::move(key));
+  }
+  return kOk;
+}
+
 
 RecoverWorker::RecoverWorker(RecoverJob job, RecoverProgress& progress)
     : job_(std::move(job)), progress_(progress) {}
@@ -143,38 +227,69 @@ void RecoverWorker::ItemOutcome(int32_t error) {
   if (!stopped_) progress_.OnItemOutcome(error);
 }
 
+bool RecoverWorker::TakeCopiedAhead(const fs::path& source, const fs::path& target,
+                                    int32_t& result, fs::path* written) {
+  if (job_.ahead == nullptr) return false;
+  const auto found = job_.ahead->copies_.find(CopiesAhead::Key(source, target));
+  if (found == job_.ahead->copies_.end() || found->second.taken) return false;
+  CopiesAhead::Copied& copied = found->second;
+  copied.taken = true;
+  result = copied.error;
+  if (result == kOk) {
+    Written(copied.written);
+    if (written != nullptr) *written = copied.written;
+  }
+  const bool wasStopped = stopped_;
+  Report(100, result, copied.written);
+  // A stop heard at this report finds the file whole on disk (a copy made now would have been
+  // removed): its item is written.
+  if (result == kOk && !wasStopped && stopped_) progress_.OnItemOutcome(kOk);
+  if (result == kOk) WriteJpegCopy(copied.written);
+  return true;
+}
+
+void RecoverWorker::KeepCopiedAhead() {
+  if (job_.ahead == nullptr) return;
+  for (const std::string& key : job_.ahead->order_) {
+    CopiesAhead::Copied& copied = job_.ahead->copies_.at(key);
+    if (copied.taken || copied.error != kOk) continue;
+    copied.taken = true;
+    Written(copied.written);
+    if (stopped_) progress_.OnItemOutcome(kOk);
+  }
+}
+
 int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target,
                                 fs::path* written) {
-  std::error_code ec;
-  fs::create_directories(target.parent_path(), ec);
-  if (ec) {
-    // The folder cannot be made: its error (not the copy's later "no such file") is the cause.
-    Report(100, ec.value(), target);
-    return ec.value();
+  if (int32_t result = kOk; TakeCopiedAhead(source, target, result, written)) return result;
+  // Each folder is made once (the copy makes it again should it vanish in between).
+  const std::string folder = target.parent_path().string();
+  if (madeFolders_.count(folder) == 0) {
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    if (ec) {
+      // The folder cannot be made: its error (not the copy's later "no such file") is the cause.
+      Report(100, ec.value(), target);
+      return ec.value();
+    }
+    madeFolders_.insert(folder);
   }
   // The copy takes the target's name or the next free one itself (O_CREAT|O_EXCL) and names
   // it in its reports; a stopped or failed copy leaves nothing behind.
-  CopyContext context{this, [](RecoverWorker* w, int32_t pct, int32_t err, const std::string& p) {
-                        return w->Report(pct, err, fs::path(p));
-                      }};
-  context.path = target.string();
-  auto callback = [](void* user, int32_t percent, int32_t error, const std::string& path) {
-    auto* c = static_cast<CopyContext*>(user);
-    if (percent == 100) c->finished = true;
-    c->path = path;
-    return c->report(c->worker, percent, error, path);
-  };
-  const int32_t result =
-      job_.engine ? job_.engine->CopyDataFile(source.string(), target.string(), callback, &context)
-                  : kInvalidParameter;
+  const EngineCopy copy =
+      CopyThroughEngine(job_.engine, source, target,
+                        [this](int32_t percent, int32_t error, const std::string& path) {
+                          return Report(percent, error, fs::path(path));
+                        });
+  const int32_t result = copy.result;
   if (result == kOk) {
-    if (!context.finished) Report(100, kOk, context.path);
-    Written(context.path);
-    if (written != nullptr) *written = context.path;
-    WriteJpegCopy(context.path);
-  } else if (!context.finished && !IsStopped(result) && !stopped_) {
+    if (!copy.finished) Report(100, kOk, copy.path);
+    Written(copy.path);
+    if (written != nullptr) *written = copy.path;
+    WriteJpegCopy(copy.path);
+  } else if (!copy.finished && !IsStopped(result) && !stopped_) {
     // Whether the copy was stopped is known from the stop itself, never from the number.
-    Report(100, result, context.path);
+    Report(100, result, copy.path);
   }
   return result;
 }
@@ -546,6 +661,7 @@ int32_t RecoverWorker::Run() {
   if (!loaded_ || !job_.selection) return kInvalidParameter;
   startTime_ = job_.startTime != 0 ? job_.startTime : int64_t(std::time(nullptr));
   summary_ = RecoverSummary{};
+  madeFolders_.clear();
   summary_.stamp = RecoverStamp(startTime_);
   stopped_ = messagesExported_ = false;
   for (Table* t : {&contactTable_, &callTable_, &noteTable_}) {
@@ -572,21 +688,8 @@ int32_t RecoverWorker::Run() {
       case 2:
       case 6:
       case 11: {
-        static constexpr const char* kFolder[] = {"",
-                                                  "Camera Roll",
-                                                  "Photo Stream",
-                                                  "",
-                                                  "",
-                                                  "",
-                                                  "Message Attachments",
-                                                  "",
-                                                  "",
-                                                  "",
-                                                  "",
-                                                  "WhatsApp Attachments"};
         const auto* f = static_cast<const MediaFileItem*>(key);
-        ItemOutcome(
-            CopyFile(f->path, dest / kFolder[entry->categoryCode] / SafeFileName(f->displayName)));
+        ItemOutcome(CopyFile(f->path, MediaCopyTarget(dest, entry->categoryCode, *f)));
         break;
       }
       case 3:
@@ -624,6 +727,7 @@ int32_t RecoverWorker::Run() {
         break;
     }
   }
+  KeepCopiedAhead();
   Finish();
   summary_.stopped = stopped_;
   return stopped_ ? kStopped : kOk;

@@ -41,6 +41,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/engine.h"
@@ -97,6 +99,39 @@ class RecoverTally : public RecoverProgress {
 // "Success", or a sentence for a failure code (the contract's codes and errno values).
 std::string RecoverStatusText(int32_t error);
 
+// Files of a run copied before it starts. A scan has the Camera Roll and the Photo Stream long
+// before it has read the databases; copying them meanwhile (on the thread that waits for the
+// scan) puts that time beside the scan's instead of after it. Each file is copied as the run
+// would copy it (same folder, same next-free-name rule, nothing left of a stopped or failed
+// copy); the run then reports it in its place, counts its item, and does not copy it again.
+class CopiesAhead {
+ public:
+  // Copies `files` of the media category `categoryCode` (1 Camera Roll, 2 Photo Stream,
+  // 6 Message Attachments, 11 WhatsApp Attachments) to where a run into `destination` puts
+  // them. 0, or kStopped when `stop` answered true (the file being copied is removed, those
+  // before it stay). A file that fails is kept with its failure, for the run to report.
+  int32_t Copy(IPhoneRecoveryParse& engine, const fs::path& destination, int32_t categoryCode,
+               const std::vector<MediaFileItem>& files, const std::function<bool()>& stop);
+  // Files whole on disk.
+  size_t copied() const { return copied_; }
+
+ private:
+  friend class RecoverWorker;
+  struct Copied {
+    int32_t error = 0;
+    fs::path written;   // the name the copy took (the wanted one when it failed)
+    bool taken = false; // the run has reported it
+  };
+  static std::string Key(const fs::path& source, const fs::path& target);
+  std::unordered_map<std::string, Copied> copies_;
+  std::vector<std::string> order_;  // keys in the order copied
+  size_t copied_ = 0;
+};
+
+// Where a run puts a file of the media category `categoryCode` (1, 2, 6, 11).
+fs::path MediaCopyTarget(const fs::path& destination, int32_t categoryCode,
+                         const MediaFileItem& file);
+
 // What a recover run needs.
 struct RecoverJob {
   IPhoneRecoveryParse* engine = nullptr;  // copies files, writes the raw row exports
@@ -111,6 +146,8 @@ struct RecoverJob {
   // converter (source, target; 0 or the failure), reported as a file of its own.
   std::function<int32_t(const fs::path& heic, const fs::path& jpeg)> heicToJpeg;
   bool deletedOnly = false;  // only deleted items are selected; conversations write only those
+  // Files copied before the run (the run reports them and copies only the others); may be null.
+  CopiesAhead* ahead = nullptr;
 };
 
 struct RecoverSummary {
@@ -137,6 +174,12 @@ class RecoverWorker {
   int32_t Report(int32_t percent, int32_t error, const fs::path& path);
   // The result of the copy; `written` (if given) receives the name the copy took.
   int32_t CopyFile(const fs::path& source, const fs::path& target, fs::path* written = nullptr);
+  // A file copied ahead (job_.ahead), reported as CopyFile would; false when it was not.
+  bool TakeCopiedAhead(const fs::path& source, const fs::path& target, int32_t& result,
+                       fs::path* written);
+  // After a stop, the files copied ahead that the run never reached: whole on disk, so listed
+  // and counted as written.
+  void KeepCopiedAhead();
   void WriteJpegCopy(const fs::path& heic);
   int32_t WriteConversation(const MessageItem& row);
   int32_t WriteChat(const ChatMessageItem& row);
@@ -189,6 +232,7 @@ class RecoverWorker {
   };
   Table contactTable_, callTable_, noteTable_;
   std::vector<fs::path> copyFolders_;
+  std::unordered_set<std::string> madeFolders_;  // folders of copies made (or found) already
   std::thread export_;
   platform::OutputFile exported_;
   int32_t exportResult_ = 0;

@@ -36,12 +36,14 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     temp_ = std::move(other.temp_);
     fd_ = other.fd_;
     committed_ = other.committed_;
+    unnamed_ = other.unnamed_;
     buffer_ = std::move(other.buffer_);
     error_ = other.error_;
     other.path_.clear();
     other.temp_.clear();
     other.fd_ = -1;
     other.committed_ = false;
+    other.unnamed_ = false;
     other.buffer_.clear();
     other.error_ = 0;
   }
@@ -95,6 +97,44 @@ int32_t OutputFile::Reserve(const fs::path& wanted) {
   return EEXIST;
 }
 
+namespace {
+// A file without a name can be linked into a folder through /proc (linkat with AT_EMPTY_PATH
+// would need a privilege); without /proc such a file could never be published.
+bool CanLinkUnnamedFiles() {
+  static const bool can = ::access("/proc/self/fd", X_OK) == 0;
+  return can;
+}
+
+// The name after `n` clashes: name.ext, name(1).ext, name(2).ext, ...
+fs::path NthName(const fs::path& wanted, int n) {
+  if (n == 0) return wanted;
+  std::string name = wanted.stem().string();
+  name += '(';
+  name += std::to_string(n);
+  name += ')';
+  name += wanted.extension().string();
+  return wanted.parent_path() / name;
+}
+}  // namespace
+
+int32_t OutputFile::Open(const fs::path& wanted) {
+  Abort();
+  if (CanLinkUnnamedFiles()) {
+    const fs::path folder = wanted.parent_path().empty() ? fs::path(".") : wanted.parent_path();
+    const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      path_ = wanted;
+      fd_ = fd;
+      unnamed_ = true;
+      return 0;
+    }
+    // File systems without unnamed files answer EOPNOTSUPP (or EISDIR on older kernels);
+    // anything else (no such folder, no permission, no space) is the answer.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+  }
+  return Reserve(wanted);
+}
+
 int32_t OutputFile::Write(std::string_view bytes) {
   if (fd_ < 0) return EBADF;
   while (!bytes.empty()) {
@@ -136,6 +176,33 @@ int32_t OutputFile::Flush() {
 int32_t OutputFile::Commit() {
   if (path_.empty() || committed_) return path_.empty() ? EBADF : 0;
   int32_t result = Flush();
+  if (unnamed_) {
+    // Linked under the first free name; the descriptor is closed after, and a delayed write
+    // error then takes the name away again.
+    fs::path name;
+    if (result == 0) {
+      char self[32];
+      std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+      result = EEXIST;
+      for (int n = 0; n <= 1000000 && result == EEXIST; ++n) {
+        name = NthName(path_, n);
+        result = ::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                                          : errno;
+      }
+    }
+    if (::close(fd_) != 0 && result == 0) {
+      result = errno;
+      ::unlink(name.c_str());
+    }
+    fd_ = -1;
+    if (result != 0) {
+      Abort();
+      return result;
+    }
+    path_ = name;
+    committed_ = true;
+    return 0;
+  }
   if (fd_ >= 0 && ::close(fd_) != 0 && result == 0) result = errno;  // a delayed write error
   fd_ = -1;
   if (result == 0) {
@@ -162,13 +229,15 @@ void OutputFile::Abort() {
   buffer_.clear();
   buffer_.shrink_to_fit();
   error_ = 0;
-  if (!committed_) {
+  // A file of Open has no name until it is committed: closing it was all.
+  if (!committed_ && !unnamed_) {
     if (!temp_.empty()) ::unlink(temp_.c_str());
     if (!path_.empty()) ::unlink(path_.c_str());
   }
   temp_.clear();
   path_.clear();
   committed_ = false;
+  unnamed_ = false;
 }
 
 int32_t CopyBytes(int in, int out, uint64_t size, const std::function<int32_t(int32_t)>& onPiece,

@@ -8,6 +8,13 @@
 //                             also created with O_CREAT|O_EXCL
 //   Commit()                  renames the temporary file over the placeholder
 //   Abort() / destructor      removes both (a stopped or failed file leaves nothing behind)
+//
+// For a writer that needs only the descriptor, Open(folder/name.ext) makes a file without a
+// name (O_TMPFILE) and Commit links it under name.ext or the next free name: linkat fails on
+// a taken name, so nothing is replaced either, and a killed program leaves nothing at all.
+// One new file and no removal per output file: creating and removing the two files of a
+// reservation costs more than copying a small file. Where the file system (or a missing
+// /proc) allows no such file, Open is Reserve.
 #pragma once
 
 #include <sys/types.h>
@@ -32,21 +39,27 @@ class OutputFile {
   // Reserves `wanted` or the next free name beside it and creates the temporary file. The
   // folder must exist. 0, or the errno value of the failure.
   int32_t Reserve(const std::filesystem::path& wanted);
+  // Makes the file without a name in `wanted`'s folder; path() is `wanted` until Commit gives
+  // it the name it took. The folder must exist. 0, or the errno value of the failure.
+  int32_t Open(const std::filesystem::path& wanted);
   // Writes all of `bytes` to the temporary file. 0 or the errno value.
   int32_t Write(std::string_view bytes);
   // Adds `bytes` through the file's buffer (written in large pieces, the rest by Commit). 0, or
   // the errno value of the first write that failed (kept: Commit returns it too).
   int32_t Append(std::string_view bytes);
-  // Renames the finished temporary file to the reserved name. 0 or the errno value (the
-  // temporary file and the placeholder are removed then).
+  // Renames the finished temporary file to the reserved name (links a file of Open under the
+  // first free name). 0 or the errno value (the temporary file and the placeholder are removed
+  // then).
   int32_t Commit();
   // Removes the temporary file and the placeholder.
   void Abort();
 
   bool reserved() const { return !path_.empty(); }
-  // The reserved final name (valid after Reserve, also after Commit).
+  // The reserved final name (valid after Reserve, also after Commit); after Open the wanted
+  // name until Commit.
   const std::filesystem::path& path() const { return path_; }
-  // The temporary file, for writers that take a path (they open it again; it exists already).
+  // The temporary file, for writers that take a path (they open it again; it exists already);
+  // empty for a file of Open.
   const std::filesystem::path& tempPath() const { return temp_; }
   // The temporary file's descriptor, open for writing.
   int fd() const { return fd_; }
@@ -58,6 +71,7 @@ class OutputFile {
   std::filesystem::path temp_;
   int fd_ = -1;
   bool committed_ = false;
+  bool unnamed_ = false;  // made by Open without a name
   std::string buffer_;  // Append's bytes not yet written
   int32_t error_ = 0;   // the first failed write of Append
 };

@@ -349,6 +349,72 @@ TEST_F(RecoverWorkerTest, CountsAnItemWrittenOnlyWhenItsFilesAreOnDisk) {
   EXPECT_TRUE(fs::is_empty(locked.path()));
 }
 
+TEST_F(RecoverWorkerTest, FilesCopiedAheadAreReportedAndCountedNeverCopiedTwice) {
+  const fs::path roll = dir_ / "out" / "Camera Roll";
+  // Made while the scan still ran: the same names a run gives, nothing copied twice, every
+  // item counted once and reported under the name its copy took.
+  {
+    CopiesAhead ahead;
+    ASSERT_EQ(ahead.Copy(*engine_, dir_ / "out", 1, results_.cameraRoll, nullptr), 0);
+    EXPECT_EQ(ahead.copied(), 2u);
+    RecoverJob job = Job(RuntimeTemplates());
+    job.ahead = &ahead;
+    Recorder progress;
+    RecoverWorker worker(job, progress);
+    ASSERT_EQ(worker.LoadTemplates(), 0);
+    ASSERT_EQ(worker.Run(), 0);
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(roll)) names.insert(e.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"IMG.JPG", "IMG(1).JPG"}));
+    EXPECT_EQ(golden::ReadBytes(roll / "IMG(1).JPG"), golden::ReadBytes(results_.cameraRoll[1].path));
+    EXPECT_EQ(progress.itemsWritten(), kSelectedItems);
+    for (const char* name : {"IMG.JPG", "IMG(1).JPG"}) {
+      EXPECT_EQ(std::count(progress.finished.begin(), progress.finished.end(), (roll / name).string()), 1)
+          << name;
+    }
+    EXPECT_NE(golden::ReadBytes(dir_ / "out" / "index.html").find("(2 files)"), std::string::npos);
+  }
+  fs::remove_all(dir_ / "out");
+
+  // A run stopped before it reached them still lists and counts them: they are whole on disk.
+  {
+    CopiesAhead ahead;
+    ASSERT_EQ(ahead.Copy(*engine_, dir_ / "out", 1, results_.cameraRoll, nullptr), 0);
+    RecoverJob job = Job(RuntimeTemplates());
+    job.ahead = &ahead;
+    Recorder progress;
+    progress.stopAt = 1;
+    RecoverWorker worker(job, progress);
+    ASSERT_EQ(worker.LoadTemplates(), 0);
+    EXPECT_EQ(worker.Run(), kStopped);
+    EXPECT_EQ(progress.itemsWritten(), 2u);
+    const auto& written = worker.summary().written;
+    for (const char* name : {"IMG.JPG", "IMG(1).JPG"}) {
+      EXPECT_NE(std::find(written.begin(), written.end(), roll / name), written.end()) << name;
+    }
+  }
+  fs::remove_all(dir_ / "out");
+
+  // Stopped while copying ahead: nothing half-made, and the run copies what was not copied.
+  {
+    CopiesAhead ahead;
+    int asked = 0;
+    EXPECT_EQ(ahead.Copy(*engine_, dir_ / "out", 1, results_.cameraRoll, [&] { return ++asked > 1; }),
+              kStopped);
+    EXPECT_EQ(ahead.copied(), 0u);
+    EXPECT_TRUE(!fs::exists(roll) || fs::is_empty(roll));
+    RecoverJob job = Job(RuntimeTemplates());
+    job.ahead = &ahead;
+    Recorder progress;
+    RecoverWorker worker(job, progress);
+    ASSERT_EQ(worker.LoadTemplates(), 0);
+    ASSERT_EQ(worker.Run(), 0);
+    EXPECT_TRUE(fs::is_regular_file(roll / "IMG(1).JPG"));
+    EXPECT_FALSE(fs::exists(roll / "IMG(2).JPG"));
+    EXPECT_EQ(progress.itemsWritten(), kSelectedItems);
+  }
+}
+
 TEST_F(RecoverWorkerTest, HeicPicturesGetAJpegCopyBesideThemWhenAsked) {
   results_.cameraRoll[0].displayName = "IMG_0004.HEIC";
   std::vector<std::pair<fs::path, fs::path>> converted;

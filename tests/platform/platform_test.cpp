@@ -144,6 +144,37 @@ TEST(OutputFile, NextFreeNameTemporaryFileAndNothingLeftOnAbort) {
   EXPECT_EQ(OutputFile().Reserve(dir / "missing" / "x.txt"), ENOENT);
 }
 
+TEST(OutputFile, AFileWithoutANameTakesTheFirstFreeNameWhenWhole) {
+  fixtures::TempDir dir;
+  std::ofstream(dir / "IMG.JPG") << "theirs";
+  fs2::create_symlink(dir / "elsewhere", dir / "IMG(1).JPG");  // a dangling link is a taken name
+  const auto names = [&] {
+    std::set<std::string> all;
+    for (auto& e : fs2::directory_iterator(dir.path())) all.insert(e.path().filename());
+    return all;
+  };
+  const std::set<std::string> before = names();
+  {
+    OutputFile out;
+    ASSERT_EQ(out.Open(dir / "IMG.JPG"), 0);
+    ASSERT_EQ(out.Write("ours"), 0);
+    EXPECT_EQ(names(), before);  // nothing of it is seen before it is whole
+    ASSERT_EQ(out.Commit(), 0);
+    EXPECT_EQ(out.path(), dir / "IMG(2).JPG");
+  }
+  EXPECT_EQ(Slurp(dir / "IMG.JPG"), "theirs");
+  EXPECT_FALSE(fs2::exists(dir / "elsewhere"));
+  EXPECT_EQ(Slurp(dir / "IMG(2).JPG"), "ours");
+  const std::set<std::string> after = names();
+  {
+    OutputFile out;
+    ASSERT_EQ(out.Open(dir / "IMG.JPG"), 0);
+    ASSERT_EQ(out.Write("half"), 0);
+  }  // never committed: nothing at all
+  EXPECT_EQ(names(), after);
+  EXPECT_EQ(OutputFile().Open(dir / "missing" / "x.txt"), ENOENT);
+}
+
 TEST(OutputFile, RunsAtOnceNeverTakeTheSameName) {
   fixtures::TempDir dir;
   constexpr int kWriters = 8, kEach = 20;
@@ -153,6 +184,13 @@ TEST(OutputFile, RunsAtOnceNeverTakeTheSameName) {
       for (int i = 0; i < kEach; ++i) {
         fs2::path written;
         const std::string text = std::to_string(t) + "-" + std::to_string(i);
+        if (t % 2 == 1) {  // half of them write files that get their name only when whole
+          OutputFile out;
+          EXPECT_EQ(out.Open(dir / "Notes.html"), 0);
+          EXPECT_EQ(out.Write(text), 0);
+          EXPECT_EQ(out.Commit(), 0);
+          continue;
+        }
         EXPECT_EQ(WriteOutputFile(dir / "Notes.html",
                                   [&](const fs2::path& temp) {
                                     std::ofstream(temp) << text;
