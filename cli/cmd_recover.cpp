@@ -184,7 +184,9 @@ int RecoverCommand(const Args& input) {
   std::string error;
   // The photos are found first and the databases take most of the scan: while they are read,
   // this thread copies the photos the run is going to copy (every one of a chosen category;
-  // none when only deleted items are wanted, as files are never deleted items).
+  // none when only deleted items are wanted, as files are never deleted items). It stops
+  // copying when the scan ends, so that the run (and its export beside the copies) starts at
+  // once; the run copies the rest.
   const auto wanted = [&](ScanCategory category) {
     return !deletedOnly &&
            (chosen.empty() || std::find(chosen.begin(), chosen.end(), category) != chosen.end());
@@ -195,7 +197,7 @@ int RecoverCommand(const Args& input) {
     if (aheadDone || !frontEnd.photosScanned() || scan.activeEngine() == nullptr) return;
     aheadDone = true;
     const ScanResults& found = scan.results();
-    const auto stop = [] { return StopSignals::Raised(); };
+    const auto stop = [&] { return StopSignals::Raised() || scan.finished(); };
     if (wanted(ScanCategory::kCameraRoll) &&
         ahead.Copy(*scan.activeEngine(), destination, int32_t(ScanCategory::kCameraRoll),
                    found.cameraRoll, stop) != 0) {
