@@ -165,7 +165,6 @@ int32_t CopiesAhead::Copy(IPhoneRecoveryParse& engine, const fs::path& destinati
   return kOk;
 }
 
-
 RecoverWorker::RecoverWorker(RecoverJob job, RecoverProgress& progress)
     : job_(std::move(job)), progress_(progress) {}
 
@@ -274,8 +273,8 @@ int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target,
     }
     madeFolders_.insert(folder);
   }
-  // The copy takes the target's name or the next free one itself (O_CREAT|O_EXCL) and names
-  // it in its reports; a stopped or failed copy leaves nothing behind.
+  // The copy takes the target's name or the next free one itself (never replacing a file) and
+  // names it in its report at 100; a stopped or failed copy leaves nothing behind.
   const EngineCopy copy =
       CopyThroughEngine(job_.engine, source, target,
                         [this](int32_t percent, int32_t error, const std::string& path) {

@@ -22,8 +22,9 @@
 // messages.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
-// "(2)", ... before its extension; nothing of the destination is ever replaced: every file is
-// created with O_CREAT|O_EXCL, written under a temporary name beside it and renamed when whole
+// "(2)", ... before its extension; nothing of the destination is ever replaced: every page is
+// created with O_CREAT|O_EXCL, written under a temporary name beside it and renamed when whole,
+// every copy is written without a name and linked under a free one when whole
 // (platform/output_file.h), so runs into one folder at once never take each other's names and
 // a stopped or failed file leaves nothing under a real name. Pages are filled into the
 // templates of the program's "template" folder.
