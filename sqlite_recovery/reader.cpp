@@ -86,7 +86,7 @@ std::string WalLocation(const std::string& databasePath) {
 
 // ----- Varints and serial types ----------------------------------------------------------------
 
-size_t ReadVarint(std::span<const uint8_t> bytes, uint64_t& value) {
+size_t ReadLongVarint(std::span<const uint8_t> bytes, uint64_t& value) {
   const size_t n = bytes.size();
   uint64_t v = 0;
   for (size_t i = 0; i < 8; ++i) {
@@ -101,12 +101,6 @@ size_t ReadVarint(std::span<const uint8_t> bytes, uint64_t& value) {
   if (n < 9) return 0;
   value = (v << 8) | bytes[8];  // the ninth byte gives all eight of its bits
   return 9;
-}
-
-uint64_t SerialTypeBodySize(uint64_t t) {
-  static constexpr uint8_t kSmall[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
-  if (t < 12) return kSmall[t];
-  return (t - 12) / 2;
 }
 
 int64_t ReadBigEndianSigned(std::span<const uint8_t> bytes) {

@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace halvern {
@@ -239,12 +243,15 @@ struct TableRun {
 class RecordHash {
  public:
   __extension__ typedef unsigned __int128 Wide;
-  void Word(uint64_t w) {
-    const Wide r = static_cast<Wide>(h_ ^ 0xa0761d6478bd642full) * (w ^ 0xe7037ed1a0b428dbull);
+  // A tag (what the word is) and the word, in one step.
+  void Word(uint64_t tag, uint64_t w) {
+    const Wide r =
+        static_cast<Wide>(h_ ^ tag ^ 0xa0761d6478bd642full) * (w ^ 0xe7037ed1a0b428dbull);
     h_ = static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
   }
-  void Bytes(std::string_view s) {
-    Word(s.size());
+  void Word(uint64_t w) { Word(0, w); }
+  void Bytes(uint64_t tag, std::string_view s) {
+    Word(tag, s.size());
     size_t i = 0;
     for (; i + 8 <= s.size(); i += 8) {
       uint64_t w;
@@ -273,14 +280,18 @@ uint64_t Fingerprint(const Record& r, int32_t rowidColumn) {
     if (static_cast<int32_t>(i) == rowidColumn) continue;
     const Value& v = r.values[i];
     if (v.IsLost() || v.truncated) return 0;
-    h.Word(static_cast<uint8_t>(v.type));
-    if (v.IsInteger()) h.Word(static_cast<uint64_t>(v.integer));
-    if (v.IsReal()) {
+    const uint64_t type = static_cast<uint8_t>(v.type) + 1;
+    if (v.IsInteger()) {
+      h.Word(type, static_cast<uint64_t>(v.integer));
+    } else if (v.IsReal()) {
       uint64_t bits;
       std::memcpy(&bits, &v.real, sizeof bits);
-      h.Word(bits);
+      h.Word(type, bits);
+    } else if (v.IsText() || v.IsBlob()) {
+      h.Bytes(type, v.bytes);
+    } else {
+      h.Word(type, 0);
     }
-    if (v.IsText() || v.IsBlob()) h.Bytes(v.bytes);
   }
   const uint64_t f = h.Value();
   return f == 0 ? 1 : f;
@@ -540,26 +551,131 @@ bool EmitCandidates(CSqliteFileReader& reader, const PageView& page,
   return true;
 }
 
+// One page carved: its bytes (the candidates' values point into them) and its candidates.
+struct CarvedPage {
+  std::vector<uint8_t> bytes;
+  PageView view;
+  bool parsed = false;
+  std::vector<Candidate> candidates;
+};
+
+// Reads and carves one page of a table (only what CarvePage needs: the page and the shape, so
+// that it may run beside the thread that hands rows on).
+void CarveOnePage(const CSqliteFileReader& reader, uint32_t page, const TableShape& shape,
+                  CarvedPage& out) {
+  out.candidates.clear();
+  out.parsed = reader.ReadPage(page, out.bytes) == kSqliteOk &&
+               ParsePageView(out.bytes, page, reader.UsableSize(), out.view);
+  if (out.parsed) CarvePage(out.view, shape, reader.Encoding(), out.candidates);
+}
+
+// Runs carve(k, page) for k in [0, count) on this thread and one helper thread, and hands
+// the pages to emit on this thread in the order of k. At most kWindow pages are carved ahead
+// of the one being handed on, so memory does not grow with the table. False when emit asked to
+// stop. An exception thrown by carve on the helper is thrown here again.
+bool CarveInOrder(size_t count, const std::function<void(size_t, CarvedPage&)>& carve,
+                  const std::function<bool(CarvedPage&)>& emit) {
+  constexpr size_t kWindow = 64;
+  std::vector<CarvedPage> slots(std::min(count, kWindow));
+  std::vector<uint8_t> ready(slots.size(), 0);
+  const size_t window = slots.size();
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t claimed = 0;  // pages handed to a thread to carve
+  size_t emitted = 0;  // pages handed on
+  bool stop = false;
+  std::exception_ptr failure;
+  // Under the lock: the next page to carve, or count when none may be taken now.
+  const auto claim = [&]() -> size_t {
+    if (stop || claimed >= count || claimed >= emitted + window) return count;
+    return claimed++;
+  };
+  // Carves page k (the lock released meanwhile) and marks it ready.
+  const auto work = [&](std::unique_lock<std::mutex>& lock, size_t k) {
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+      carve(k, slots[k % window]);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    lock.lock();
+    if (error && !failure) failure = error;
+    if (error) stop = true;
+    ready[k % window] = 1;
+    changed.notify_all();
+  };
+  std::thread helper([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      size_t k = count;
+      changed.wait(lock, [&] { return stop || claimed >= count || (k = claim()) < count; });
+      if (k >= count) return;
+      work(lock, k);
+    }
+  });
+  bool go = true;
+  std::unique_lock<std::mutex> lock(mutex);
+  try {
+    for (size_t k = 0; k < count && go && !failure; ++k) {
+      // While page k is not ready, this thread carves the next one too.
+      while (!ready[k % window]) {
+        const size_t j = claim();
+        if (j < count) {
+          work(lock, j);
+        } else {
+          changed.wait(lock);
+        }
+      }
+      if (failure) break;
+      lock.unlock();
+      go = emit(slots[k % window]);
+      lock.lock();
+      ready[k % window] = 0;
+      emitted = k + 1;
+      changed.notify_all();
+    }
+  } catch (...) {
+    if (!lock.owns_lock()) lock.lock();
+    stop = true;
+    changed.notify_all();
+    lock.unlock();
+    helper.join();
+    throw;
+  }
+  stop = true;
+  changed.notify_all();
+  lock.unlock();
+  helper.join();
+  if (failure) std::rethrow_exception(failure);
+  return go;
+}
+
 int32_t CarveOwnPages(CSqliteFileReader& reader, TableRun& run, const ScanOptions& options,
                       const RowCallback& onRow, ScanStats* stats) {
   if (!ShapeKnown(run.shape)) return kSqliteOk;
-  std::vector<uint8_t> buffer;
-  std::vector<uint8_t> payload;
-  std::vector<Candidate> candidates;
   // Interior and leaf pages in page order (both lists are sorted).
-  size_t a = 0, b = 0;
-  while (a < run.interiors.size() || b < run.leaves.size()) {
-    const bool takeInterior =
-        b >= run.leaves.size() || (a < run.interiors.size() && run.interiors[a] < run.leaves[b]);
-    const uint32_t leaf = takeInterior ? run.interiors[a++] : run.leaves[b++];
-    if (reader.ReadPage(leaf, buffer) != kSqliteOk) continue;
-    PageView view;
-    if (!ParsePageView(buffer, leaf, reader.UsableSize(), view)) continue;
-    candidates.clear();
-    CarvePage(view, run.shape, reader.Encoding(), candidates);
-    if (!EmitCandidates(reader, view, candidates, false, run, options, onRow, stats, payload)) {
-      return kSqliteStopped;
-    }
+  std::vector<uint32_t> pages(run.interiors.size() + run.leaves.size());
+  std::merge(run.interiors.begin(), run.interiors.end(), run.leaves.begin(), run.leaves.end(),
+             pages.begin());
+  std::vector<uint8_t> payload;
+  const auto emit = [&](CarvedPage& page) {
+    return !page.parsed || EmitCandidates(reader, page.view, page.candidates, false, run, options,
+                                          onRow, stats, payload);
+  };
+  // Each page is carved alone from its bytes and the shape: a second thread carves pages
+  // ahead while this one hands their rows on, in the same order.
+  if (options.carveThreads > 1 && pages.size() >= 16) {
+    const bool go = CarveInOrder(
+        pages.size(),
+        [&](size_t k, CarvedPage& out) { CarveOnePage(reader, pages[k], run.shape, out); },
+        emit);
+    return go ? kSqliteOk : kSqliteStopped;
+  }
+  CarvedPage page;
+  for (uint32_t number : pages) {
+    CarveOnePage(reader, number, run.shape, page);
+    if (!emit(page)) return kSqliteStopped;
   }
   return kSqliteOk;
 }
