@@ -78,6 +78,25 @@ constexpr std::array<uint8_t, 256> kStringClass = [] {
   return c;
 }();
 
+// True when none of eight bytes needs more than a copy: no control character, quote,
+// backslash or byte of a multi-byte sequence.
+inline bool AllPlain(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  // A byte of x is zero: (x - 1) borrows into its high bit while ~x keeps that bit.
+  const auto anyZero = [](uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  const uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;  // a byte below 0x20
+  return ((w & kHigh) | below | anyZero(w ^ (kOnes * '"')) | anyZero(w ^ (kOnes * '\\'))) == 0;
+}
+
+// Two hex digits for each byte value, as they are written.
+constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
+  constexpr char kHex[] = "0123456789abcdef";
+  std::array<std::array<char, 2>, 256> t{};
+  for (int i = 0; i < 256; ++i) t[i] = {kHex[i >> 4], kHex[i & 15]};
+  return t;
+}();
+
 // Length of the well-formed UTF-8 sequence at p (p < end, *p >= 0x80), or 0: no overlong
 // forms, no surrogates, nothing above U+10FFFF.
 size_t Utf8SequenceAt(const unsigned char* p, const unsigned char* end) {
@@ -111,6 +130,16 @@ void JsonOut::PutString(std::string_view s) {
     const unsigned char* const stop = p + std::min<size_t>(end - p, 1 << 14);
     char* out = Room(6 * static_cast<size_t>(stop - p) + 4);
     while (p < stop) {
+      // Plain ASCII eight bytes at a time.
+      while (stop - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        if (!AllPlain(w)) break;
+        std::memcpy(out, p, sizeof w);
+        out += 8;
+        p += 8;
+      }
+      if (p >= stop) break;
       const unsigned char c = *p;
       switch (kStringClass[c]) {
         case 0:
@@ -179,14 +208,12 @@ void JsonOut::PutValue(const Value& v) {
       PutString(v.bytes);
       return;
     case ValueType::kBlob: {
-      static constexpr char kHex[] = "0123456789abcdef";
       Put("{\"hex\":\"");
       for (size_t at = 0; at < v.bytes.size(); at += 1 << 15) {
         const std::string_view piece = v.bytes.substr(at, 1 << 15);
         char* out = Room(2 * piece.size());
         for (unsigned char c : piece) {
-          out[0] = kHex[c >> 4];
-          out[1] = kHex[c & 15];
+          std::memcpy(out, kHexPairs[c].data(), 2);
           out += 2;
         }
         Commit(out);
