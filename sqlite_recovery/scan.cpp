@@ -1118,12 +1118,15 @@ int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
   int32_t status = kSqliteOk;
 
   // First every table's shape and pages (what decides whose a freed or older page is), without
-  // keeping a row; then table by table, each row handed on as it is read.
+  // keeping a row; then table by table, each row handed on as it is read. A file with neither
+  // freed pages nor older page versions to share out needs no first pass.
+  const bool owners = carving && ((options.freelist && !FreedPages(reader).empty()) ||
+                                  (OldVersionsWanted(options) && reader.WalApplied()));
   std::vector<TableRun> runs;
   runs.reserve(tables.size());
   for (const TableSchema& t : tables) {
     TableRun& run = runs.emplace_back(PrepareRun(reader, &t, t.name, options.fallbackColumns));
-    if (!carving) continue;
+    if (!owners) continue;
     ScanOptions shapeOnly = options;
     shapeOnly.skipLiveCopies = false;
     const int32_t rc = LivePass(reader, run, shapeOnly, nullptr, nullptr);
