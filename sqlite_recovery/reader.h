@@ -412,7 +412,8 @@ class CSqliteFileReader {
   bool IsFreelistPage(uint32_t pageNumber) const;
 
   // Reads page pageNumber (1..PageCount()) into out (resized to the page size).
-  // kSqliteReadFault beyond the end of the file or on a short read.
+  // kSqliteReadFault beyond the end of the file or on a short read. It only reads: another
+  // thread may call it while the thread that uses the reader goes on.
   int32_t ReadPage(uint32_t pageNumber, std::vector<uint8_t>& out) const;
   // Reads out.size() bytes at a 64-bit file offset; kSqliteReadFault when short.
   int32_t ReadAt(uint64_t offset, std::span<uint8_t> out) const;

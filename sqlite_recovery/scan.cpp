@@ -7,11 +7,12 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <exception>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -572,7 +573,8 @@ void CarveOnePage(const CSqliteFileReader& reader, uint32_t page, const TableSha
 // Runs carve(k, page) for k in [0, count) on this thread and one helper thread, and hands
 // the pages to emit on this thread in the order of k. At most kWindow pages are carved ahead
 // of the one being handed on, so memory does not grow with the table. False when emit asked to
-// stop. An exception thrown by carve on the helper is thrown here again.
+// stop. An exception thrown by carve on the helper is thrown here again. Without a helper
+// thread (none could be started) this thread carves every page itself.
 bool CarveInOrder(size_t count, const std::function<void(size_t, CarvedPage&)>& carve,
                   const std::function<bool(CarvedPage&)>& emit) {
   constexpr size_t kWindow = 64;
@@ -605,15 +607,19 @@ bool CarveInOrder(size_t count, const std::function<void(size_t, CarvedPage&)>& 
     ready[k % window] = 1;
     changed.notify_all();
   };
-  std::thread helper([&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      size_t k = count;
-      changed.wait(lock, [&] { return stop || claimed >= count || (k = claim()) < count; });
-      if (k >= count) return;
-      work(lock, k);
-    }
-  });
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        size_t k = count;
+        changed.wait(lock, [&] { return stop || claimed >= count || (k = claim()) < count; });
+        if (k >= count) return;
+        work(lock, k);
+      }
+    });
+  } catch (const std::system_error&) {
+  }
   bool go = true;
   std::unique_lock<std::mutex> lock(mutex);
   try {
@@ -640,13 +646,13 @@ bool CarveInOrder(size_t count, const std::function<void(size_t, CarvedPage&)>& 
     stop = true;
     changed.notify_all();
     lock.unlock();
-    helper.join();
+    if (helper.joinable()) helper.join();
     throw;
   }
   stop = true;
   changed.notify_all();
   lock.unlock();
-  helper.join();
+  if (helper.joinable()) helper.join();
   if (failure) std::rethrow_exception(failure);
   return go;
 }
