@@ -28,6 +28,7 @@ constexpr int32_t kExactSizeBonus = 6;         // freeblock size == cell size, a
 constexpr int32_t kLostTypeBonus = 2;          // size-derived first serial type
 constexpr int32_t kHoleBonus = 4;              // record ends where the next one begins
 constexpr int32_t kAcceptScore = 5;
+constexpr uint64_t kMaxPayload = 1000000000;  // SQLite's longest string or blob (SQLITE_MAX_LENGTH)
 
 uint32_t VarintLength(uint64_t v) {
   uint32_t n = 1;
@@ -268,8 +269,8 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
           }
           pos += static_cast<uint32_t>(m);
           body += SerialTypeBodySize(t);
-          if (uint64_t{hend} + body > endHigh + uint64_t{usable_}) {
-            ok = false;  // even with overflow the record could not end in the block
+          if (body > kMaxPayload) {
+            ok = false;  // longer than any record SQLite writes
             break;
           }
           l.types.push_back(t);
@@ -601,12 +602,11 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
   for (const auto& [a, b] : holes) {
     if (!known_) break;
     uint32_t holeEnd = b;
-    // In the unallocated gap every freed record starts with the freeblock header written when
-    // it was freed, its size counting the neighbours it merged with; a cell placed later at
-    // the top of the gap may have cut the highest of them. A record there may so end where
-    // the next leftover header above it begins, not only at the end of the hole.
+    // Every freed record starts with the freeblock header written when it was freed, its size
+    // counting the neighbours it merged with; a cell placed later at the top of the gap or of
+    // a freeblock may have cut the highest of them. A record there may so end where the next
+    // leftover header above it begins, not only at the end of the hole.
     std::vector<uint32_t> laterHeaders;
-    const bool gap = source == RowSource::kUnallocated;
     for (uint32_t q = holeEnd >= 5 ? holeEnd - 5 : 0; q + 1 > a && q + 5 <= holeEnd; --q) {
       const uint32_t next = ReadU16(b_ + q);
       const uint32_t size = ReadU16(b_ + q + 2);
@@ -636,8 +636,8 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
           q = holeEnd - 4;  // the loop's decrement makes it holeEnd - 5
           continue;
         }
-        // A leftover header whose block runs past the hole: the top of the gap was reused.
-        if (gap && q + size > holeEnd && laterHeaders.size() < 4) laterHeaders.push_back(q);
+        // A leftover header whose block runs past the hole: the space above was reused.
+        if (q + size > holeEnd && laterHeaders.size() < 4) laterHeaders.push_back(q);
       }
       if (q == 0) break;
     }
