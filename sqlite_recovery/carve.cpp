@@ -76,6 +76,9 @@ class PageCarver {
   // Candidate at exactly p (stale pointer).
   bool TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestScore);
   void Emit(const Layout& l, int32_t score, RowSource source, std::vector<Candidate>& out);
+  // Emits a record that fills a freeblock to its end, and the records nested in its tail.
+  void EmitWithNested(Layout l, int32_t score, uint32_t end, RowSource source,
+                      std::vector<Candidate>& out);
   // Score of an intact cell at p, or false.
   bool IntactScore(uint32_t p, int32_t& score) {
     if (p + 4 > usable_ || !IntactCell(p, usable_, scratch_)) return false;
@@ -88,6 +91,8 @@ class PageCarver {
   // Cells starting at p whose first 4 bytes are lost; the cell ends in [endLow, endHigh].
   bool LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32_t bonus, Layout& best,
                   int32_t& bestScore);
+  // A record that starts in [from, end) and ends exactly at end (the lowest such start).
+  bool NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore);
   bool FinishLost(uint32_t p, uint32_t k, uint32_t hlen, uint32_t typesEnd, uint64_t body,
                   uint32_t endLow, uint32_t endHigh, Layout& l);
   int32_t Score(const Layout& l);
@@ -483,7 +488,7 @@ void PageCarver::Emit(const Layout& l, int32_t score, RowSource source,
   c.source = source;
   c.page = page_.pageNumber;
   c.offset = l.start;
-  c.end = l.end;
+  c.end = l.cut != 0 ? l.cut : l.end;  // the bytes from the cut on are another record's
   c.score = score;
   c.firstOverflow = l.firstOverflow;
   c.localEnd = l.localEnd;
@@ -515,6 +520,55 @@ bool PageCarver::TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestSc
   return found;
 }
 
+bool PageCarver::NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore) {
+  for (uint32_t p = from; p + 6 <= end; ++p) {
+    // Freed on its own, the record got a freeblock header whose size reaches the end.
+    const uint32_t next = ReadU16(b_ + p);
+    if (ReadU16(b_ + p + 2) == end - p && (next == 0 || (next >= end && next < usable_))) {
+      int32_t s = kAcceptScore - 1;
+      if (LostHeader(p, std::max(p + 4, end - 3), end, kExactSizeBonus, found, s)) {
+        foundScore = s;
+        return true;
+      }
+    }
+    // Freed next to the block below, it stayed whole: its cell size must reach the end.
+    const std::span<const uint8_t> area(b_ + p, end - p);
+    uint64_t payload = 0, rowid = 0;
+    const size_t a = ReadVarint(area, payload);
+    if (a == 0 || a > 4 || payload == 0 || payload > kMaxPayload) continue;
+    const size_t r = ReadVarint(area.subspan(a), rowid);
+    if (r == 0) continue;
+    const uint32_t local = LocalPayloadSize(payload, usable_);
+    if (uint64_t{p} + a + r + local + (local < payload ? 4 : 0) != end) continue;
+    if (IntactCell(p, end, scratch_)) {
+      const int32_t s = Score(scratch_);
+      if (s >= kAcceptScore) {
+        found = scratch_;
+        foundScore = s;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void PageCarver::EmitWithNested(Layout l, int32_t score, uint32_t end, RowSource source,
+                                std::vector<Candidate>& out) {
+  // A cell written into the top of a freed record's block, and freed in turn (the two merge),
+  // lies over that record's last bytes: the record keeps only the values before it.
+  for (int depth = 0; depth < 8; ++depth) {
+    Layout inner;
+    int32_t innerScore = 0;
+    if (!NestedAtTop(l.bodyPos, end, inner, innerScore)) break;
+    l.cut = inner.start;
+    l.firstOverflow = 0;
+    Emit(l, score, source, out);
+    l = std::move(inner);
+    score = innerScore;
+  }
+  Emit(l, score, source, out);
+}
+
 void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowSource source,
                             std::vector<Candidate>& out) {
   if (end > usable_) end = usable_;
@@ -528,7 +582,7 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
     if (begin + size == end &&
         LostHeader(begin, std::max(begin + 4, end - 3), end, kExactSizeBonus, best, bestScore) &&
         best.end + 3 >= end && bestScore >= kAcceptScore + 4) {
-      Emit(best, bestScore, source, out);
+      EmitWithNested(std::move(best), bestScore, end, source, out);
       return;
     }
   }
