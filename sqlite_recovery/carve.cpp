@@ -410,8 +410,22 @@ int32_t PageCarver::Score(const Layout& l) {
   for (uint32_t i = 0; i < n; ++i) {
     const uint64_t size = SerialTypeBodySize(l.types[i]);
     if (pos + size > l.localEnd) {
-      // The value runs on in an overflow page (or was cut); its bytes are not judged.
+      // The value runs on in an overflow page (or was cut). A UTF-8 text's local bytes are
+      // judged as text (a character may be cut at their end); other bytes are not judged.
       s -= 1;
+      const uint64_t t = l.types[i];
+      if (l.firstOverflow != 0 && t >= 13 && t % 2 == 1 && encoding_ == TextEncoding::kUtf8 &&
+          pos + 8 <= l.localEnd) {
+        const std::string_view local(reinterpret_cast<const char*>(b_ + pos),
+                                     static_cast<size_t>(l.localEnd - pos));
+        const size_t valid = ValidUtf8Prefix(local);
+        if (valid + 3 < local.size()) return -1000;
+        const int32_t c = ColumnScore(i + l.lostLeading, t,
+                                      std::span<const uint8_t>(b_ + pos, valid));
+        if (c <= -100) return -1000;
+        s += c;
+        ++informative;
+      }
       pos = l.localEnd;
       continue;
     }
@@ -522,6 +536,8 @@ bool PageCarver::TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestSc
 
 bool PageCarver::NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore) {
   for (uint32_t p = from; p + 6 <= end; ++p) {
+    // Text bytes start neither: skip them at once.
+    if (b_[p] < 0x80 && b_[p + 2] != ((end - p) >> 8) && end - p > 0x7f + 10) continue;
     // Freed on its own, the record got a freeblock header whose size reaches the end.
     const uint32_t next = ReadU16(b_ + p);
     if (ReadU16(b_ + p + 2) == end - p && (next == 0 || (next >= end && next < usable_))) {
@@ -531,13 +547,20 @@ bool PageCarver::NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t
         return true;
       }
     }
-    // Freed next to the block below, it stayed whole: its cell size must reach the end.
-    const std::span<const uint8_t> area(b_ + p, end - p);
-    uint64_t payload = 0, rowid = 0;
-    const size_t a = ReadVarint(area, payload);
-    if (a == 0 || a > 4 || payload == 0 || payload > kMaxPayload) continue;
-    const size_t r = ReadVarint(area.subspan(a), rowid);
-    if (r == 0) continue;
+    // Freed next to the block below, it stayed whole: its cell size must reach the end. Most
+    // positions fail on the payload size and rowid varints, read here without a call.
+    if (b_[p] < 0x80 && end - p > 0x7f + 10) continue;  // a 1-byte size: a short cell
+    uint64_t payload = 0;
+    uint32_t a = 0;
+    while (a < 4 && p + a < end) {
+      payload = (payload << 7) | (b_[p + a] & 0x7f);
+      if (!(b_[p + a++] & 0x80)) break;
+    }
+    if (payload == 0 || (b_[p + a - 1] & 0x80)) continue;
+    uint32_t r = a;
+    while (r < a + 9 && p + r < end && (b_[p + r] & 0x80)) ++r;
+    if (p + r >= end) continue;
+    r = r + 1 - a;
     const uint32_t local = LocalPayloadSize(payload, usable_);
     if (uint64_t{p} + a + r + local + (local < payload ? 4 : 0) != end) continue;
     if (IntactCell(p, end, scratch_)) {
@@ -691,7 +714,9 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
           continue;
         }
         // A leftover header whose block runs past the hole: the space above was reused.
-        if (q + size > holeEnd && laterHeaders.size() < 4) laterHeaders.push_back(q);
+        if (q + size > holeEnd && (next == 0 || next >= q + size) && laterHeaders.size() < 4) {
+          laterHeaders.push_back(q);
+        }
       }
       if (q == 0) break;
     }
