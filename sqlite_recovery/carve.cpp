@@ -30,6 +30,21 @@ constexpr int32_t kHoleBonus = 4;              // record ends where the next one
 constexpr int32_t kAcceptScore = 5;
 constexpr uint64_t kMaxPayload = 1000000000;  // SQLite's longest string or blob (SQLITE_MAX_LENGTH)
 
+// Varint at [p, end): the common 1-byte case inline. Returns its length (0: none).
+inline size_t Varint(const uint8_t* p, const uint8_t* end, uint64_t& v) {
+  if (p < end && *p < 0x80) {
+    v = *p;
+    return 1;
+  }
+  return ReadVarint(std::span<const uint8_t>(p, static_cast<size_t>(end - p)), v);
+}
+
+// Body bytes of a serial type (valid ones).
+inline uint64_t BodySize(uint64_t t) {
+  static constexpr uint8_t kFixed[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
+  return t >= 12 ? (t - 12) / 2 : kFixed[t];
+}
+
 uint32_t VarintLength(uint64_t v) {
   uint32_t n = 1;
   while (v > 0x7f && n < 9) {
@@ -114,12 +129,13 @@ class PageCarver {
 bool PageCarver::IntactCell(uint32_t p, uint32_t limit, Layout& l) {
   const std::span<const uint8_t> area(b_ + p, limit - p);
   uint64_t payload = 0, rowid = 0, hlen = 0;
-  const size_t a = ReadVarint(area, payload);
+  const uint8_t* limitPtr = b_ + limit;
+  const size_t a = Varint(b_ + p, limitPtr, payload);
   if (a == 0 || payload == 0 || a > 4) return false;
-  const size_t r = ReadVarint(area.subspan(a), rowid);
+  const size_t r = Varint(b_ + p + a, limitPtr, rowid);
   if (r == 0) return false;
   const uint32_t h = static_cast<uint32_t>(a + r);
-  const size_t hl = ReadVarint(area.subspan(h), hlen);
+  const size_t hl = Varint(b_ + p + h, limitPtr, hlen);
   if (hl == 0 || hl > 3 || hlen <= hl || hlen > payload) return false;
   const uint32_t local = LocalPayloadSize(payload, usable_);
   if (uint64_t{h} + local + (local < payload ? 4 : 0) > area.size()) return false;
@@ -130,10 +146,10 @@ bool PageCarver::IntactCell(uint32_t p, uint32_t limit, Layout& l) {
   uint64_t body = 0;
   while (pos < headerEnd) {
     uint64_t t = 0;
-    const size_t n = ReadVarint(std::span<const uint8_t>(b_ + pos, headerEnd - pos), t);
+    const size_t n = Varint(b_ + pos, b_ + headerEnd, t);
     if (n == 0 || !IsValidSerialType(t)) return false;
     pos += static_cast<uint32_t>(n);
-    body += SerialTypeBodySize(t);
+    body += BodySize(t);
     // Most positions are not records: stop as soon as the header cannot be one.
     if (hlen + body > payload || l.types.size() >= high_) return false;
     l.types.push_back(t);
@@ -257,7 +273,7 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
       if (hpos >= keep) {
         // The header size survived: it fixes the column count.
         uint64_t hlen = 0;
-        const size_t n = ReadVarint(std::span<const uint8_t>(b_ + hpos, endHigh - hpos), hlen);
+        const size_t n = Varint(b_ + hpos, b_ + endHigh, hlen);
         if (n != hl || hlen <= hl || hpos + hlen > endHigh) continue;
         l.types.clear();
         l.lostLeading = 0;
@@ -267,13 +283,13 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
         bool ok = true;
         while (pos < hend && ok) {
           uint64_t t = 0;
-          const size_t m = ReadVarint(std::span<const uint8_t>(b_ + pos, hend - pos), t);
+          const size_t m = Varint(b_ + pos, b_ + hend, t);
           if (m == 0 || !IsValidSerialType(t) || l.types.size() >= high_) {
             ok = false;
             break;
           }
           pos += static_cast<uint32_t>(m);
-          body += SerialTypeBodySize(t);
+          body += BodySize(t);
           if (body > kMaxPayload) {
             ok = false;  // longer than any record SQLite writes
             break;
@@ -304,11 +320,11 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
       uint32_t typeBytes = lost;
       while (pos < endHigh && l.types.size() + lost < high_) {
         uint64_t t = 0;
-        const size_t m = ReadVarint(std::span<const uint8_t>(b_ + pos, endHigh - pos), t);
+        const size_t m = Varint(b_ + pos, b_ + endHigh, t);
         if (m == 0 || !IsValidSerialType(t)) break;
         pos += static_cast<uint32_t>(m);
         typeBytes += static_cast<uint32_t>(m);
-        body += SerialTypeBodySize(t);
+        body += BodySize(t);
         // Header and body must end in the block (payloads that overflow have a 1-byte header
         // size only when small; a lost-start record is taken as local).
         if (uint64_t{pos} + body > endHigh) break;
@@ -536,7 +552,20 @@ bool PageCarver::TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestSc
 
 bool PageCarver::NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore) {
   for (uint32_t p = from; p + 6 <= end; ++p) {
-    // Text bytes start neither: skip them at once.
+    // Text bytes start neither (a cell far below the end has a size of two bytes or more, the
+    // high bit set in the first; a header's size byte matches the distance to the end): skip
+    // eight of them at a time.
+    while (p + 16 <= end && end - p > 0x7f + 10 + 8) {
+      uint64_t w = 0, h = 0;
+      std::memcpy(&w, b_ + p, 8);
+      std::memcpy(&h, b_ + p + 2, 8);
+      constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+      const uint64_t x1 = h ^ (kOnes * ((end - p) >> 8));
+      const uint64_t x2 = h ^ (kOnes * ((end - p - 7) >> 8));
+      const uint64_t zero = ((x1 - kOnes) & ~x1) | ((x2 - kOnes) & ~x2);
+      if (((w | zero) & kHigh) != 0) break;
+      p += 8;
+    }
     if (b_[p] < 0x80 && b_[p + 2] != ((end - p) >> 8) && end - p > 0x7f + 10) continue;
     // Freed on its own, the record got a freeblock header whose size reaches the end.
     const uint32_t next = ReadU16(b_ + p);
@@ -614,10 +643,10 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
     int32_t score;
   };
   std::vector<Found> found;
+  Layout best;  // reused: most positions hold no record
   for (uint32_t p = begin; p + 4 <= end; ++p) {
-    Layout best;
     int32_t bestScore = kAcceptScore - 1;
-    if (TryAt(p, end, best, bestScore)) found.push_back({std::move(best), bestScore});
+    if (TryAt(p, end, best, bestScore)) found.push_back({best, bestScore});
   }
   // Best non-overlapping set (weighted interval scheduling over the region).
   std::sort(found.begin(), found.end(),
