@@ -643,10 +643,10 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
     int32_t score;
   };
   std::vector<Found> found;
-  Layout best;  // reused: most positions hold no record
+  Layout atBest;  // reused: most positions hold no record
   for (uint32_t p = begin; p + 4 <= end; ++p) {
     int32_t bestScore = kAcceptScore - 1;
-    if (TryAt(p, end, best, bestScore)) found.push_back({best, bestScore});
+    if (TryAt(p, end, atBest, bestScore)) found.push_back({atBest, bestScore});
   }
   // Best non-overlapping set (weighted interval scheduling over the region).
   std::sort(found.begin(), found.end(),
