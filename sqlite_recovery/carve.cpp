@@ -742,8 +742,10 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
           q = holeEnd - 4;  // the loop's decrement makes it holeEnd - 5
           continue;
         }
-        // A leftover header whose block runs past the hole: the space above was reused.
-        if (q + size > holeEnd && (next == 0 || next >= q + size) && laterHeaders.size() < 4) {
+        // A leftover header whose block reaches the hole's end or runs past it, with no record
+        // found behind it (the space above was reused, or its record cut): it still marks
+        // where the record below it ended.
+        if (q + size >= holeEnd && (next == 0 || next >= q + size) && laterHeaders.size() < 4) {
           laterHeaders.push_back(q);
         }
       }
