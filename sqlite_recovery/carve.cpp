@@ -745,7 +745,7 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
         // A leftover header whose block reaches the hole's end or runs past it, with no record
         // found behind it (the space above was reused, or its record cut): it still marks
         // where the record below it ended.
-        if (q + size >= holeEnd && (next == 0 || next >= q + size) && laterHeaders.size() < 4) {
+        if (q + size >= holeEnd && (next == 0 || next >= q + size) && laterHeaders.size() < 8) {
           laterHeaders.push_back(q);
         }
       }
