@@ -106,6 +106,9 @@ class PageCarver {
   // Cells starting at p whose first 4 bytes are lost; the cell ends in [endLow, endHigh].
   bool LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32_t bonus, Layout& best,
                   int32_t& bestScore);
+  // A record behind the freeblock header at p whose block ends at cutAt but whose cell ran on
+  // past it (another cell took its tail); its header must lie whole below cutAt.
+  bool CutRecord(uint32_t p, uint32_t cutAt, Layout& best, int32_t& bestScore);
   // A record that starts in [from, end) and ends exactly at end (the lowest such start).
   bool NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore);
   bool FinishLost(uint32_t p, uint32_t k, uint32_t hlen, uint32_t typesEnd, uint64_t body,
@@ -425,15 +428,17 @@ int32_t PageCarver::Score(const Layout& l) {
   uint32_t informative = 0;
   for (uint32_t i = 0; i < n; ++i) {
     const uint64_t size = SerialTypeBodySize(l.types[i]);
-    if (pos + size > l.localEnd) {
-      // The value runs on in an overflow page (or was cut). A UTF-8 text's local bytes are
-      // judged as text (a character may be cut at their end); other bytes are not judged.
+    const uint64_t judged = l.cut != 0 ? std::min(l.cut, l.localEnd) : l.localEnd;
+    if (pos + size > judged) {
+      // The value runs on in an overflow page, or into another cell's bytes. A UTF-8 text's
+      // bytes before that are judged as text (a character may be cut at their end); other
+      // bytes are not judged, nor the values after it.
       s -= 1;
       const uint64_t t = l.types[i];
-      if (l.firstOverflow != 0 && t >= 13 && t % 2 == 1 && encoding_ == TextEncoding::kUtf8 &&
-          pos + 8 <= l.localEnd) {
+      if ((l.firstOverflow != 0 || l.cut != 0) && t >= 13 && t % 2 == 1 &&
+          encoding_ == TextEncoding::kUtf8 && pos + 8 <= judged) {
         const std::string_view local(reinterpret_cast<const char*>(b_ + pos),
-                                     static_cast<size_t>(l.localEnd - pos));
+                                     static_cast<size_t>(judged - pos));
         const size_t valid = ValidUtf8Prefix(local);
         if (valid + 3 < local.size()) return -1000;
         const int32_t c = ColumnScore(i + l.lostLeading, t,
@@ -442,6 +447,7 @@ int32_t PageCarver::Score(const Layout& l) {
         s += c;
         ++informative;
       }
+      if (l.cut != 0) break;
       pos = l.localEnd;
       continue;
     }
@@ -453,6 +459,9 @@ int32_t PageCarver::Score(const Layout& l) {
     pos += size;
   }
   if (informative == 0) s -= 4;  // all NULL: nothing to tell it from noise
+  // A record cut short has no size check: it needs values enough to tell it from noise (a
+  // long header of serial types that fit the table counts as one).
+  if (l.cut != 0 && informative + (n >= 8 ? 1 : 0) < 3) return -1000;
   if (l.rowid && *l.rowid <= 0) s -= 3;
   if (known_ && shape_.declaredColumns > 0 && l.ColumnCount() != shape_.declaredColumns &&
       shape_.liveRecords == 0) {
@@ -471,17 +480,23 @@ void PageCarver::Materialize(const Layout& l, Record& r) const {
   uint64_t pos = l.bodyPos;
   for (uint32_t i = 0; i < l.lostLeading; ++i) r.values[i].type = ValueType::kLost;
   if (l.cut != 0) {
-    // Bytes from the cut on belong to a record written later: every value that reaches them
-    // is lost, not decoded from another row's bytes.
+    // Bytes from the cut on belong to a record written later: no value is decoded from them
+    // (a text or blob that reaches them keeps its bytes before the cut, marked truncated).
     for (uint32_t i = 0; i < l.types.size(); ++i) {
       Value& v = r.values[l.lostLeading + i];
       const uint64_t t = l.types[i];
       const uint64_t size = SerialTypeBodySize(t);
       if (pos + size > l.cut) {
-        v = Value{};
-        v.type = ValueType::kLost;
-        v.serialType = t;
-        pos += size;
+        if (t >= 12 && pos < l.cut) {
+          DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(l.cut - pos)),
+                      encoding_, r, v);
+          v.truncated = true;
+        } else {
+          v = Value{};
+          v.type = ValueType::kLost;
+          v.serialType = t;
+        }
+        pos = std::max<uint64_t>(pos + size, l.cut);
         continue;
       }
       DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(size)), encoding_, r,
@@ -546,6 +561,68 @@ bool PageCarver::TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestSc
   if (size >= 4 && p + size <= limit && (next == 0 || (next >= p + size && next < usable_))) {
     found |= LostHeader(p, p + size >= 3 ? std::max(p + 4, p + size - 3) : p + size, p + size,
                         kExactSizeBonus, best, bestScore);
+  }
+  return found;
+}
+
+bool PageCarver::CutRecord(uint32_t p, uint32_t cutAt, Layout& best, int32_t& bestScore) {
+  bool found = false;
+  const uint32_t keep = p + 4;  // first surviving byte
+  Layout l;
+  for (uint32_t k = 4; k <= 11; ++k) {
+    const uint32_t hpos = p + k;
+    if (hpos + 2 > cutAt) break;
+    if (hpos > keep) {  // the surviving bytes before the header size end the rowid varint
+      if (b_[hpos - 1] & 0x80) continue;
+      bool bad = false;
+      for (uint32_t q = keep; q + 1 < hpos; ++q) bad |= !(b_[q] & 0x80);
+      if (bad) continue;
+    }
+    for (uint32_t hl = 1; hl <= 2; ++hl) {
+      uint64_t hlen = 0;
+      const size_t n = Varint(b_ + hpos, b_ + cutAt, hlen);
+      if (n != hl || hlen <= hl || hpos + hlen > cutAt) continue;
+      const uint32_t hend = hpos + static_cast<uint32_t>(hlen);
+      l.types.clear();
+      uint64_t body = 0;
+      bool ok = true;
+      for (uint32_t pos = hpos + hl; pos < hend;) {
+        uint64_t t = 0;
+        const size_t m = Varint(b_ + pos, b_ + hend, t);
+        if (m == 0 || !IsValidSerialType(t) || l.types.size() >= high_) {
+          ok = false;
+          break;
+        }
+        pos += static_cast<uint32_t>(m);
+        body += BodySize(t);
+        l.types.push_back(t);
+      }
+      if (!ok || l.types.size() < low_ || body > kMaxPayload) continue;
+      const uint64_t payload = hlen + body;
+      const uint32_t a = VarintLength(payload);
+      if (a >= k || k - a > 9) continue;
+      const uint32_t local = LocalPayloadSize(payload, usable_);
+      const uint64_t end = uint64_t{p} + k + local + (local < payload ? 4 : 0);
+      if (end <= cutAt) continue;  // the cell would have fit: not cut
+      l.start = p;
+      l.bodyPos = hend;
+      l.localEnd = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{p} + k + local, usable_));
+      l.end = static_cast<uint32_t>(std::min<uint64_t>(end, usable_));
+      l.cut = cutAt;
+      l.firstOverflow = 0;
+      l.payloadSize = payload;
+      l.rowid.reset();
+      l.headerSize = static_cast<uint32_t>(hlen);
+      l.lostLeading = 0;
+      l.lostSize0 = 0;
+      l.structure = 0;
+      const int32_t sc = Score(l);
+      if (sc > bestScore) {
+        bestScore = sc;
+        best = l;
+        found = true;
+      }
+    }
   }
   return found;
 }
@@ -733,6 +810,11 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
             bestScore = otherScore;
             lost = true;
           }
+        }
+        // A record whose block ends here but whose cell ran on: another cell took its tail.
+        if (!lost && q + size >= holeEnd) {
+          bestScore = kAcceptScore - 1;
+          lost = CutRecord(q, holeEnd, best, bestScore);
         }
         if (lost) {
           Emit(best, bestScore, source, out);
