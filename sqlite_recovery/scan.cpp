@@ -514,17 +514,43 @@ bool OldVersionsWanted(const ScanOptions& options) {
 
 bool ShapeKnown(const TableShape& s) { return s.declaredColumns > 0 || s.liveRecords > 0; }
 
-// Brings a carved intact cell's overflow back when its chain lies on freed pages.
+// Whether the overflow chain of a carved record still lies whole on freed pages: every page
+// of it a freelist leaf (a trunk's leaf list overwrote what it held), the chain as long as the
+// payload needs and ending there.
+bool CarvedChainOnFreedPages(CSqliteFileReader& reader, const Candidate& c,
+                             uint32_t localSize) {
+  const uint64_t perPage = reader.UsableSize() - 4;
+  if (c.payloadSize <= localSize) return false;
+  uint64_t pages = (c.payloadSize - localSize + perPage - 1) / perPage;
+  if (pages > reader.PageCount()) return false;
+  const auto& trunks = reader.FreelistTrunkPages();
+  std::vector<uint8_t> bytes;
+  uint32_t next = c.firstOverflow;
+  for (; pages > 0; --pages) {
+    if (!reader.IsFreelistPage(next) ||
+        std::find(trunks.begin(), trunks.end(), next) != trunks.end() ||
+        reader.ReadPage(next, bytes) != kSqliteOk || bytes.size() < 4) {
+      return false;
+    }
+    next = ReadU32(bytes.data());
+  }
+  return next == 0;
+}
+
+// Brings a carved record's overflow back when its chain lies on freed pages. The record's
+// header must have survived (its size tells where the payload begins); its rowid need not.
 void AssembleCarvedOverflow(CSqliteFileReader& reader, const PageView& page, Candidate& c,
                             std::vector<uint8_t>& payload) {
-  if (c.firstOverflow == 0 || !c.record.rowid || c.record.headerSize == 0) return;
-  if (!reader.IsFreelistPage(c.firstOverflow)) return;
+  if (c.firstOverflow == 0 || c.record.headerSize == 0) return;
+  if (c.bodyOffset < c.record.headerSize) return;
   TableLeafCell cell;
   cell.offset = c.offset;
   cell.payloadSize = c.payloadSize;
   cell.payloadOffset = c.bodyOffset - c.record.headerSize;
+  if (c.localEnd < cell.payloadOffset) return;
   cell.localSize = c.localEnd - cell.payloadOffset;
   cell.firstOverflow = c.firstOverflow;
+  if (!CarvedChainOnFreedPages(reader, c, cell.localSize)) return;
   if (!reader.AssemblePayload(page, cell, payload)) return;
   Record full;
   if (!DecodeRecord(payload, reader.Encoding(), full)) return;
