@@ -241,12 +241,22 @@ void PutRow(JsonOut& out, const ScannedRow& row, size_t columns) {
     out.Put(",\"frame\":");
     out.PutInteger(row.origin.frame);
   }
+  const size_t n = columns ? columns : row.record.values.size();
   if (row.deleted) {
     out.Put(",\"score\":");
     out.PutInteger(row.score);
+    // The columns whose text or blob is only the beginning of what was stored (a later cell
+    // was written over the rest), so no one takes such a value for the whole one.
+    bool any = false;
+    for (size_t i = 0; i < n && i < row.record.values.size(); ++i) {
+      if (!row.record.values[i].truncated) continue;
+      out.Put(any ? "," : ",\"cut\":[");
+      out.PutInteger(static_cast<int64_t>(i));
+      any = true;
+    }
+    if (any) out.Put(']');
   }
   out.Put(",\"values\":[");
-  const size_t n = columns ? columns : row.record.values.size();
   for (size_t i = 0; i < n; ++i) {
     if (i) out.Put(',');
     out.PutValue(row.record[i]);

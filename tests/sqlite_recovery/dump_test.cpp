@@ -60,6 +60,40 @@ TEST(SqliteDump, TypedValuesLiveAndCarvedRowsWithProvenance) {
   EXPECT_EQ(DumpSqliteJson(db.path() + ".none", options, text), ENOENT);
 }
 
+// A deleted record whose tail a later cell took comes back with its text cut at that cell; the
+// row says which of its values are only a beginning.
+TEST(SqliteDump, CarvedRowTellsWhichValuesWereCut) {
+  test::TempDb db;
+  const std::string text(300, 'x');
+  db.Exec(
+      "PRAGMA page_size=1024; PRAGMA secure_delete=off;"
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, guid TEXT, a INT, b INT, c INT, s TEXT, d INT);"
+      "INSERT INTO t VALUES(1000, 'G-1', 1, 2, 3, 'short', 4);"
+      "INSERT INTO t VALUES(2000, 'G-2-ABCDEFGH', 600000000001, 600000000002, 600000000003, '" +
+      text + "', 600000000004);"
+      "INSERT INTO t VALUES(3000, 'G-3', 1, 2, 3, 'short', 4);"
+      "DELETE FROM t WHERE id = 2000;"
+      "INSERT INTO t VALUES(4000, 'G-4', 7, 7, 7, '" + std::string(60, 'y') + "', 7);");
+  db.Close();
+  std::string json;
+  ASSERT_EQ(DumpSqliteJson(db.path(), SqliteDumpOptions{}, json), kSqliteOk);
+  const auto rows = nlohmann::json::parse(json)["tables"][0]["rows"];
+  size_t carved = 0;
+  for (const auto& row : rows) {
+    if (row["deleted"] == 0) {
+      EXPECT_FALSE(row.contains("cut")) << row.dump();
+      continue;
+    }
+    ++carved;
+    ASSERT_EQ(row["values"][1], "G-2-ABCDEFGH");
+    const std::string s = row["values"][5];
+    ASSERT_LT(s.size(), text.size()) << "the later cell took the end of the text";
+    EXPECT_EQ(s, text.substr(0, s.size()));
+    EXPECT_EQ(row["cut"], nlohmann::json::array({5}));
+  }
+  EXPECT_EQ(carved, 1u);
+}
+
 // One row as text: where it was found and every value.
 std::string RowKey(const ScannedRow& row) {
   std::string s = std::string(RowSourceName(row.origin.source)) + " p" +
