@@ -2,7 +2,9 @@
 """Time and peak memory of Halvern beside the same work done by a user's alternative.
 
 Rows (each run --runs times, medians of wall time and of peak resident memory, the ratio of the
-two programs' median times; Halvern's output and the alternative's go to /dev/null):
+two programs' median times, and "cpu" the ratio of their median processor times, user and
+system, all threads: steadier than wall time on a machine shared with other work; Halvern's
+output and the alternative's go to /dev/null):
 
   sqlite-N      halvern-cli sqlite DB --json (live and carved rows) of an N MB sms-like database
                 beside `sqlite3 -json DB` selecting every table; with the recall of the deleted
@@ -45,19 +47,20 @@ def option(name, default):
 
 
 def measure(argv, stdout=subprocess.DEVNULL):
-    """Wall seconds and peak resident memory (MB) of one run; fails on a non-zero exit.
+    """Wall seconds, peak resident memory (MB) and processor seconds (user and system, every
+    thread) of one run; fails on a non-zero exit.
 
     /usr/bin/time starts the program: a child forked from this (larger) process would count
     this process's pages in its peak."""
     with tempfile.NamedTemporaryFile(mode="r", suffix=".time") as report:
         start = time.monotonic()
-        code = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", report.name] + argv,
+        code = subprocess.call(["/usr/bin/time", "-f", "%U %S %M", "-o", report.name] + argv,
                                stdout=stdout, stderr=subprocess.DEVNULL)
         seconds = time.monotonic() - start
         if code != 0:
             sys.exit("failed (%d): %s" % (code, " ".join(argv)))
-        peak_kb = int(report.read().split()[-1])
-    return seconds, peak_kb / 1024.0
+        user, system, peak_kb = report.read().split()[-3:]
+    return seconds, int(peak_kb) / 1024.0, float(user) + float(system)
 
 
 def side_by_side(name, ours, theirs, runs, before=None, after=None):
@@ -78,8 +81,11 @@ def side_by_side(name, ours, theirs, runs, before=None, after=None):
     t_theirs = statistics.median(x[0] for x in b)
     m_ours = statistics.median(x[1] for x in a)
     m_theirs = statistics.median(x[1] for x in b)
-    print("%-14s %9.2f s %9.2f s %7.2fx %10.0f MB %8.0f MB" % (
-        name, t_ours, t_theirs, t_ours / t_theirs, m_ours, m_theirs), flush=True)
+    c_ours = statistics.median(x[2] for x in a)
+    c_theirs = statistics.median(x[2] for x in b)
+    print("%-14s %9.2f s %9.2f s %7.2fx %10.0f MB %8.0f MB %7.2fx" % (
+        name, t_ours, t_theirs, t_ours / t_theirs, m_ours, m_theirs,
+        c_ours / max(c_theirs, 0.01)), flush=True)
     return t_ours, t_theirs, m_ours, m_theirs
 
 
@@ -168,8 +174,8 @@ def main():
     if not shutil.which("sqlite3"):
         sys.exit("the sqlite3 shell is needed (apt-get install sqlite3)")
     os.makedirs(work, exist_ok=True)
-    print("%-14s %11s %11s %8s %13s %11s" % ("work", "Halvern", "other", "ratio", "Halvern peak",
-                                             "other peak"))
+    print("%-14s %11s %11s %8s %13s %11s %8s" % ("work", "Halvern", "other", "ratio",
+                                                 "Halvern peak", "other peak", "cpu"))
     for mb in sizes:
         db = os.path.join(work, "sms-%d.db" % mb)
         if not os.path.exists(db + ".deleted.jsonl"):

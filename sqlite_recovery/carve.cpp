@@ -28,6 +28,22 @@ constexpr int32_t kExactSizeBonus = 6;         // freeblock size == cell size, a
 constexpr int32_t kLostTypeBonus = 2;          // size-derived first serial type
 constexpr int32_t kHoleBonus = 4;              // record ends where the next one begins
 constexpr int32_t kAcceptScore = 5;
+constexpr uint64_t kMaxPayload = 1000000000;  // SQLite's longest string or blob (SQLITE_MAX_LENGTH)
+
+// Varint at [p, end): the common 1-byte case inline. Returns its length (0: none).
+inline size_t Varint(const uint8_t* p, const uint8_t* end, uint64_t& v) {
+  if (p < end && *p < 0x80) {
+    v = *p;
+    return 1;
+  }
+  return ReadVarint(std::span<const uint8_t>(p, static_cast<size_t>(end - p)), v);
+}
+
+// Body bytes of a serial type (valid ones).
+inline uint64_t BodySize(uint64_t t) {
+  static constexpr uint8_t kFixed[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
+  return t >= 12 ? (t - 12) / 2 : kFixed[t];
+}
 
 uint32_t VarintLength(uint64_t v) {
   uint32_t n = 1;
@@ -75,6 +91,9 @@ class PageCarver {
   // Candidate at exactly p (stale pointer).
   bool TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestScore);
   void Emit(const Layout& l, int32_t score, RowSource source, std::vector<Candidate>& out);
+  // Emits a record that fills a freeblock to its end, and the records nested in its tail.
+  void EmitWithNested(Layout l, int32_t score, uint32_t end, RowSource source,
+                      std::vector<Candidate>& out);
   // Score of an intact cell at p, or false.
   bool IntactScore(uint32_t p, int32_t& score) {
     if (p + 4 > usable_ || !IntactCell(p, usable_, scratch_)) return false;
@@ -87,6 +106,11 @@ class PageCarver {
   // Cells starting at p whose first 4 bytes are lost; the cell ends in [endLow, endHigh].
   bool LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32_t bonus, Layout& best,
                   int32_t& bestScore);
+  // A record behind the freeblock header at p whose block ends at cutAt but whose cell ran on
+  // past it (another cell took its tail); its header must lie whole below cutAt.
+  bool CutRecord(uint32_t p, uint32_t cutAt, Layout& best, int32_t& bestScore);
+  // A record that starts in [from, end) and ends exactly at end (the lowest such start).
+  bool NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore);
   bool FinishLost(uint32_t p, uint32_t k, uint32_t hlen, uint32_t typesEnd, uint64_t body,
                   uint32_t endLow, uint32_t endHigh, Layout& l);
   int32_t Score(const Layout& l);
@@ -108,12 +132,13 @@ class PageCarver {
 bool PageCarver::IntactCell(uint32_t p, uint32_t limit, Layout& l) {
   const std::span<const uint8_t> area(b_ + p, limit - p);
   uint64_t payload = 0, rowid = 0, hlen = 0;
-  const size_t a = ReadVarint(area, payload);
+  const uint8_t* limitPtr = b_ + limit;
+  const size_t a = Varint(b_ + p, limitPtr, payload);
   if (a == 0 || payload == 0 || a > 4) return false;
-  const size_t r = ReadVarint(area.subspan(a), rowid);
+  const size_t r = Varint(b_ + p + a, limitPtr, rowid);
   if (r == 0) return false;
   const uint32_t h = static_cast<uint32_t>(a + r);
-  const size_t hl = ReadVarint(area.subspan(h), hlen);
+  const size_t hl = Varint(b_ + p + h, limitPtr, hlen);
   if (hl == 0 || hl > 3 || hlen <= hl || hlen > payload) return false;
   const uint32_t local = LocalPayloadSize(payload, usable_);
   if (uint64_t{h} + local + (local < payload ? 4 : 0) > area.size()) return false;
@@ -124,10 +149,10 @@ bool PageCarver::IntactCell(uint32_t p, uint32_t limit, Layout& l) {
   uint64_t body = 0;
   while (pos < headerEnd) {
     uint64_t t = 0;
-    const size_t n = ReadVarint(std::span<const uint8_t>(b_ + pos, headerEnd - pos), t);
+    const size_t n = Varint(b_ + pos, b_ + headerEnd, t);
     if (n == 0 || !IsValidSerialType(t)) return false;
     pos += static_cast<uint32_t>(n);
-    body += SerialTypeBodySize(t);
+    body += BodySize(t);
     // Most positions are not records: stop as soon as the header cannot be one.
     if (hlen + body > payload || l.types.size() >= high_) return false;
     l.types.push_back(t);
@@ -251,7 +276,7 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
       if (hpos >= keep) {
         // The header size survived: it fixes the column count.
         uint64_t hlen = 0;
-        const size_t n = ReadVarint(std::span<const uint8_t>(b_ + hpos, endHigh - hpos), hlen);
+        const size_t n = Varint(b_ + hpos, b_ + endHigh, hlen);
         if (n != hl || hlen <= hl || hpos + hlen > endHigh) continue;
         l.types.clear();
         l.lostLeading = 0;
@@ -261,15 +286,15 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
         bool ok = true;
         while (pos < hend && ok) {
           uint64_t t = 0;
-          const size_t m = ReadVarint(std::span<const uint8_t>(b_ + pos, hend - pos), t);
+          const size_t m = Varint(b_ + pos, b_ + hend, t);
           if (m == 0 || !IsValidSerialType(t) || l.types.size() >= high_) {
             ok = false;
             break;
           }
           pos += static_cast<uint32_t>(m);
-          body += SerialTypeBodySize(t);
-          if (uint64_t{hend} + body > endHigh + uint64_t{usable_}) {
-            ok = false;  // even with overflow the record could not end in the block
+          body += BodySize(t);
+          if (body > kMaxPayload) {
+            ok = false;  // longer than any record SQLite writes
             break;
           }
           l.types.push_back(t);
@@ -298,11 +323,11 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
       uint32_t typeBytes = lost;
       while (pos < endHigh && l.types.size() + lost < high_) {
         uint64_t t = 0;
-        const size_t m = ReadVarint(std::span<const uint8_t>(b_ + pos, endHigh - pos), t);
+        const size_t m = Varint(b_ + pos, b_ + endHigh, t);
         if (m == 0 || !IsValidSerialType(t)) break;
         pos += static_cast<uint32_t>(m);
         typeBytes += static_cast<uint32_t>(m);
-        body += SerialTypeBodySize(t);
+        body += BodySize(t);
         // Header and body must end in the block (payloads that overflow have a 1-byte header
         // size only when small; a lost-start record is taken as local).
         if (uint64_t{pos} + body > endHigh) break;
@@ -403,9 +428,26 @@ int32_t PageCarver::Score(const Layout& l) {
   uint32_t informative = 0;
   for (uint32_t i = 0; i < n; ++i) {
     const uint64_t size = SerialTypeBodySize(l.types[i]);
-    if (pos + size > l.localEnd) {
-      // The value runs on in an overflow page (or was cut); its bytes are not judged.
+    const uint64_t judged = l.cut != 0 ? std::min(l.cut, l.localEnd) : l.localEnd;
+    if (pos + size > judged) {
+      // The value runs on in an overflow page, or into another cell's bytes. A UTF-8 text's
+      // bytes before that are judged as text (a character may be cut at their end); other
+      // bytes are not judged, nor the values after it.
       s -= 1;
+      const uint64_t t = l.types[i];
+      if ((l.firstOverflow != 0 || l.cut != 0) && t >= 13 && t % 2 == 1 &&
+          encoding_ == TextEncoding::kUtf8 && pos + 8 <= judged) {
+        const std::string_view local(reinterpret_cast<const char*>(b_ + pos),
+                                     static_cast<size_t>(judged - pos));
+        const size_t valid = ValidUtf8Prefix(local);
+        if (valid + 3 < local.size()) return -1000;
+        const int32_t c = ColumnScore(i + l.lostLeading, t,
+                                      std::span<const uint8_t>(b_ + pos, valid));
+        if (c <= -100) return -1000;
+        s += c;
+        ++informative;
+      }
+      if (l.cut != 0) break;
       pos = l.localEnd;
       continue;
     }
@@ -417,6 +459,9 @@ int32_t PageCarver::Score(const Layout& l) {
     pos += size;
   }
   if (informative == 0) s -= 4;  // all NULL: nothing to tell it from noise
+  // A record cut short has no size check: it needs values enough to tell it from noise (a
+  // long header of serial types that fit the table counts as one).
+  if (l.cut != 0 && informative + (n >= 8 ? 1 : 0) < 3) return -1000;
   if (l.rowid && *l.rowid <= 0) s -= 3;
   if (known_ && shape_.declaredColumns > 0 && l.ColumnCount() != shape_.declaredColumns &&
       shape_.liveRecords == 0) {
@@ -435,17 +480,23 @@ void PageCarver::Materialize(const Layout& l, Record& r) const {
   uint64_t pos = l.bodyPos;
   for (uint32_t i = 0; i < l.lostLeading; ++i) r.values[i].type = ValueType::kLost;
   if (l.cut != 0) {
-    // Bytes from the cut on belong to a record written later: every value that reaches them
-    // is lost, not decoded from another row's bytes.
+    // Bytes from the cut on belong to a record written later: no value is decoded from them
+    // (a text or blob that reaches them keeps its bytes before the cut, marked truncated).
     for (uint32_t i = 0; i < l.types.size(); ++i) {
       Value& v = r.values[l.lostLeading + i];
       const uint64_t t = l.types[i];
       const uint64_t size = SerialTypeBodySize(t);
       if (pos + size > l.cut) {
-        v = Value{};
-        v.type = ValueType::kLost;
-        v.serialType = t;
-        pos += size;
+        if (t >= 12 && pos < l.cut) {
+          DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(l.cut - pos)),
+                      encoding_, r, v);
+          v.truncated = true;
+        } else {
+          v = Value{};
+          v.type = ValueType::kLost;
+          v.serialType = t;
+        }
+        pos = std::max<uint64_t>(pos + size, l.cut);
         continue;
       }
       DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(size)), encoding_, r,
@@ -482,7 +533,7 @@ void PageCarver::Emit(const Layout& l, int32_t score, RowSource source,
   c.source = source;
   c.page = page_.pageNumber;
   c.offset = l.start;
-  c.end = l.end;
+  c.end = l.cut != 0 ? l.cut : l.end;  // the bytes from the cut on are another record's
   c.score = score;
   c.firstOverflow = l.firstOverflow;
   c.localEnd = l.localEnd;
@@ -514,6 +565,139 @@ bool PageCarver::TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestSc
   return found;
 }
 
+bool PageCarver::CutRecord(uint32_t p, uint32_t cutAt, Layout& best, int32_t& bestScore) {
+  bool found = false;
+  const uint32_t keep = p + 4;  // first surviving byte
+  Layout l;
+  for (uint32_t k = 4; k <= 11; ++k) {
+    const uint32_t hpos = p + k;
+    if (hpos + 2 > cutAt) break;
+    if (hpos > keep) {  // the surviving bytes before the header size end the rowid varint
+      if (b_[hpos - 1] & 0x80) continue;
+      bool bad = false;
+      for (uint32_t q = keep; q + 1 < hpos; ++q) bad |= !(b_[q] & 0x80);
+      if (bad) continue;
+    }
+    for (uint32_t hl = 1; hl <= 2; ++hl) {
+      uint64_t hlen = 0;
+      const size_t n = Varint(b_ + hpos, b_ + cutAt, hlen);
+      if (n != hl || hlen <= hl || hpos + hlen > cutAt) continue;
+      const uint32_t hend = hpos + static_cast<uint32_t>(hlen);
+      l.types.clear();
+      uint64_t body = 0;
+      bool ok = true;
+      for (uint32_t pos = hpos + hl; pos < hend;) {
+        uint64_t t = 0;
+        const size_t m = Varint(b_ + pos, b_ + hend, t);
+        if (m == 0 || !IsValidSerialType(t) || l.types.size() >= high_) {
+          ok = false;
+          break;
+        }
+        pos += static_cast<uint32_t>(m);
+        body += BodySize(t);
+        l.types.push_back(t);
+      }
+      if (!ok || l.types.size() < low_ || body > kMaxPayload) continue;
+      const uint64_t payload = hlen + body;
+      const uint32_t a = VarintLength(payload);
+      if (a >= k || k - a > 9) continue;
+      const uint32_t local = LocalPayloadSize(payload, usable_);
+      const uint64_t end = uint64_t{p} + k + local + (local < payload ? 4 : 0);
+      if (end <= cutAt) continue;  // the cell would have fit: not cut
+      l.start = p;
+      l.bodyPos = hend;
+      l.localEnd = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{p} + k + local, usable_));
+      l.end = static_cast<uint32_t>(std::min<uint64_t>(end, usable_));
+      l.cut = cutAt;
+      l.firstOverflow = 0;
+      l.payloadSize = payload;
+      l.rowid.reset();
+      l.headerSize = static_cast<uint32_t>(hlen);
+      l.lostLeading = 0;
+      l.lostSize0 = 0;
+      l.structure = 0;
+      const int32_t sc = Score(l);
+      if (sc > bestScore) {
+        bestScore = sc;
+        best = l;
+        found = true;
+      }
+    }
+  }
+  return found;
+}
+
+bool PageCarver::NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore) {
+  for (uint32_t p = from; p + 6 <= end; ++p) {
+    // Text bytes start neither (a cell far below the end has a size of two bytes or more, the
+    // high bit set in the first; a header's size byte matches the distance to the end): skip
+    // eight of them at a time.
+    while (p + 16 <= end && end - p > 0x7f + 10 + 8) {
+      uint64_t w = 0, h = 0;
+      std::memcpy(&w, b_ + p, 8);
+      std::memcpy(&h, b_ + p + 2, 8);
+      constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+      const uint64_t x1 = h ^ (kOnes * ((end - p) >> 8));
+      const uint64_t x2 = h ^ (kOnes * ((end - p - 7) >> 8));
+      const uint64_t zero = ((x1 - kOnes) & ~x1) | ((x2 - kOnes) & ~x2);
+      if (((w | zero) & kHigh) != 0) break;
+      p += 8;
+    }
+    if (b_[p] < 0x80 && b_[p + 2] != ((end - p) >> 8) && end - p > 0x7f + 10) continue;
+    // Freed on its own, the record got a freeblock header whose size reaches the end.
+    const uint32_t next = ReadU16(b_ + p);
+    if (ReadU16(b_ + p + 2) == end - p && (next == 0 || (next >= end && next < usable_))) {
+      int32_t s = kAcceptScore - 1;
+      if (LostHeader(p, std::max(p + 4, end - 3), end, kExactSizeBonus, found, s)) {
+        foundScore = s;
+        return true;
+      }
+    }
+    // Freed next to the block below, it stayed whole: its cell size must reach the end. Most
+    // positions fail on the payload size and rowid varints, read here without a call.
+    if (b_[p] < 0x80 && end - p > 0x7f + 10) continue;  // a 1-byte size: a short cell
+    uint64_t payload = 0;
+    uint32_t a = 0;
+    while (a < 4 && p + a < end) {
+      payload = (payload << 7) | (b_[p + a] & 0x7f);
+      if (!(b_[p + a++] & 0x80)) break;
+    }
+    if (payload == 0 || (b_[p + a - 1] & 0x80)) continue;
+    uint32_t r = a;
+    while (r < a + 9 && p + r < end && (b_[p + r] & 0x80)) ++r;
+    if (p + r >= end) continue;
+    r = r + 1 - a;
+    const uint32_t local = LocalPayloadSize(payload, usable_);
+    if (uint64_t{p} + a + r + local + (local < payload ? 4 : 0) != end) continue;
+    if (IntactCell(p, end, scratch_)) {
+      const int32_t s = Score(scratch_);
+      if (s >= kAcceptScore) {
+        found = scratch_;
+        foundScore = s;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void PageCarver::EmitWithNested(Layout l, int32_t score, uint32_t end, RowSource source,
+                                std::vector<Candidate>& out) {
+  // A cell written into the top of a freed record's block, and freed in turn (the two merge),
+  // lies over that record's last bytes: the record keeps only the values before it.
+  for (int depth = 0; depth < 8; ++depth) {
+    Layout inner;
+    int32_t innerScore = 0;
+    if (!NestedAtTop(l.bodyPos, end, inner, innerScore)) break;
+    l.cut = inner.start;
+    l.firstOverflow = 0;
+    Emit(l, score, source, out);
+    l = std::move(inner);
+    score = innerScore;
+  }
+  Emit(l, score, source, out);
+}
+
 void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowSource source,
                             std::vector<Candidate>& out) {
   if (end > usable_) end = usable_;
@@ -527,7 +711,7 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
     if (begin + size == end &&
         LostHeader(begin, std::max(begin + 4, end - 3), end, kExactSizeBonus, best, bestScore) &&
         best.end + 3 >= end && bestScore >= kAcceptScore + 4) {
-      Emit(best, bestScore, source, out);
+      EmitWithNested(std::move(best), bestScore, end, source, out);
       return;
     }
   }
@@ -536,10 +720,10 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
     int32_t score;
   };
   std::vector<Found> found;
+  Layout atBest;  // reused: most positions hold no record
   for (uint32_t p = begin; p + 4 <= end; ++p) {
-    Layout best;
     int32_t bestScore = kAcceptScore - 1;
-    if (TryAt(p, end, best, bestScore)) found.push_back({std::move(best), bestScore});
+    if (TryAt(p, end, atBest, bestScore)) found.push_back({atBest, bestScore});
   }
   // Best non-overlapping set (weighted interval scheduling over the region).
   std::sort(found.begin(), found.end(),
@@ -601,12 +785,11 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
   for (const auto& [a, b] : holes) {
     if (!known_) break;
     uint32_t holeEnd = b;
-    // In the unallocated gap every freed record starts with the freeblock header written when
-    // it was freed, its size counting the neighbours it merged with; a cell placed later at
-    // the top of the gap may have cut the highest of them. A record there may so end where
-    // the next leftover header above it begins, not only at the end of the hole.
+    // Every freed record starts with the freeblock header written when it was freed, its size
+    // counting the neighbours it merged with; a cell placed later at the top of the gap or of
+    // a freeblock may have cut the highest of them. A record there may so end where the next
+    // leftover header above it begins, not only at the end of the hole.
     std::vector<uint32_t> laterHeaders;
-    const bool gap = source == RowSource::kUnallocated;
     for (uint32_t q = holeEnd >= 5 ? holeEnd - 5 : 0; q + 1 > a && q + 5 <= holeEnd; --q) {
       const uint32_t next = ReadU16(b_ + q);
       const uint32_t size = ReadU16(b_ + q + 2);
@@ -628,6 +811,11 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
             lost = true;
           }
         }
+        // A record whose block ends here but whose cell ran on: another cell took its tail.
+        if (!lost && q + size >= holeEnd) {
+          bestScore = kAcceptScore - 1;
+          lost = CutRecord(q, holeEnd, best, bestScore);
+        }
         if (lost) {
           Emit(best, bestScore, source, out);
           holeEnd = q;
@@ -636,8 +824,12 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
           q = holeEnd - 4;  // the loop's decrement makes it holeEnd - 5
           continue;
         }
-        // A leftover header whose block runs past the hole: the top of the gap was reused.
-        if (gap && q + size > holeEnd && laterHeaders.size() < 4) laterHeaders.push_back(q);
+        // A leftover header whose block reaches the hole's end or runs past it, with no record
+        // found behind it (the space above was reused, or its record cut): it still marks
+        // where the record below it ended.
+        if (q + size >= holeEnd && (next == 0 || next >= q + size) && laterHeaders.size() < 8) {
+          laterHeaders.push_back(q);
+        }
       }
       if (q == 0) break;
     }

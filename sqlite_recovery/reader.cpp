@@ -86,7 +86,7 @@ std::string WalLocation(const std::string& databasePath) {
 
 // ----- Varints and serial types ----------------------------------------------------------------
 
-size_t ReadVarint(std::span<const uint8_t> bytes, uint64_t& value) {
+size_t ReadLongVarint(std::span<const uint8_t> bytes, uint64_t& value) {
   const size_t n = bytes.size();
   uint64_t v = 0;
   for (size_t i = 0; i < 8; ++i) {
@@ -101,12 +101,6 @@ size_t ReadVarint(std::span<const uint8_t> bytes, uint64_t& value) {
   if (n < 9) return 0;
   value = (v << 8) | bytes[8];  // the ninth byte gives all eight of its bits
   return 9;
-}
-
-uint64_t SerialTypeBodySize(uint64_t t) {
-  static constexpr uint8_t kSmall[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
-  if (t < 12) return kSmall[t];
-  return (t - 12) / 2;
 }
 
 int64_t ReadBigEndianSigned(std::span<const uint8_t> bytes) {
@@ -219,7 +213,22 @@ bool DecodeRecord(std::span<const uint8_t> payload, TextEncoding encoding, Recor
     const uint64_t size = SerialTypeBodySize(t);
     if (size > payload.size() - body) return false;
     Value& v = out.values.emplace_back();
-    DecodeValue(t, payload.subspan(body, size), encoding, out, v);
+    // The common types here, the others (and UTF-16 texts) through DecodeValue.
+    const uint8_t* bytes = payload.data() + body;
+    if (t == 0) {
+    } else if (t <= 6) {
+      v.serialType = t;
+      v.type = ValueType::kInteger;
+      uint64_t x = (bytes[0] & 0x80) ? ~uint64_t{0} : 0;
+      for (uint64_t k = 0; k < size; ++k) x = (x << 8) | bytes[k];
+      v.integer = static_cast<int64_t>(x);
+    } else if (t >= 12 && (t % 2 == 0 || encoding == TextEncoding::kUtf8)) {
+      v.serialType = t;
+      v.type = t % 2 == 0 ? ValueType::kBlob : ValueType::kText;
+      v.bytes = std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size));
+    } else {
+      DecodeValue(t, payload.subspan(body, size), encoding, out, v);
+    }
     body += size;
   }
   out.storedColumns = static_cast<uint32_t>(out.values.size());

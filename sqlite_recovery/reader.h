@@ -113,12 +113,26 @@ inline constexpr int32_t kSqliteReadFault = 30;  // short read, page beyond the 
 
 // ----- Varints and serial types ----------------------------------------------------------------
 
+// ReadVarint for a varint of two bytes or more (or none).
+size_t ReadLongVarint(std::span<const uint8_t> bytes, uint64_t& value);
+
 // Reads one varint from the start of bytes. Returns its length (1 to 9) and stores the value, or
-// returns 0 when the varint runs past the end of bytes (value untouched).
-size_t ReadVarint(std::span<const uint8_t> bytes, uint64_t& value);
+// returns 0 when the varint runs past the end of bytes (value untouched). Most varints (serial
+// types, small sizes) are one byte: read here, inline.
+inline size_t ReadVarint(std::span<const uint8_t> bytes, uint64_t& value) {
+  if (!bytes.empty() && bytes[0] < 0x80) {
+    value = bytes[0];
+    return 1;
+  }
+  return ReadLongVarint(bytes, value);
+}
 
 // Body size of a serial type; 0 for the reserved types 10 and 11.
-uint64_t SerialTypeBodySize(uint64_t serialType);
+inline uint64_t SerialTypeBodySize(uint64_t serialType) {
+  constexpr uint64_t kSmall = 0x8864'3210ull;  // 4 bits a type: 0,1,2,3,4,6,8,8,0..
+  if (serialType < 12) return (kSmall >> (4 * serialType)) & 15;
+  return (serialType - 12) / 2;
+}
 
 // True for every serial type a database may hold (not 10, not 11).
 inline bool IsValidSerialType(uint64_t serialType) { return serialType != 10 && serialType != 11; }
@@ -398,7 +412,8 @@ class CSqliteFileReader {
   bool IsFreelistPage(uint32_t pageNumber) const;
 
   // Reads page pageNumber (1..PageCount()) into out (resized to the page size).
-  // kSqliteReadFault beyond the end of the file or on a short read.
+  // kSqliteReadFault beyond the end of the file or on a short read. It only reads: another
+  // thread may call it while the thread that uses the reader goes on.
   int32_t ReadPage(uint32_t pageNumber, std::vector<uint8_t>& out) const;
   // Reads out.size() bytes at a 64-bit file offset; kSqliteReadFault when short.
   int32_t ReadAt(uint64_t offset, std::span<uint8_t> out) const;

@@ -5,9 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <exception>
 #include <functional>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace halvern {
@@ -234,14 +240,40 @@ struct TableRun {
   int32_t rowidColumn = -1;
 };
 
+// A 64-bit hash fed eight bytes at a time (multiply-fold of the running value with each word).
+class RecordHash {
+ public:
+  __extension__ typedef unsigned __int128 Wide;
+  // A tag (what the word is) and the word, in one step.
+  void Word(uint64_t tag, uint64_t w) {
+    const Wide r =
+        static_cast<Wide>(h_ ^ tag ^ 0xa0761d6478bd642full) * (w ^ 0xe7037ed1a0b428dbull);
+    h_ = static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+  }
+  void Word(uint64_t w) { Word(0, w); }
+  void Bytes(uint64_t tag, std::string_view s) {
+    Word(tag, s.size());
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, s.data() + i, sizeof w);
+      Word(w);
+    }
+    if (i < s.size()) {
+      uint64_t w = 0;
+      std::memcpy(&w, s.data() + i, s.size() - i);
+      Word(w);
+    }
+  }
+  uint64_t Value() const { return h_; }
+
+ private:
+  uint64_t h_ = 1469598103934665603ull;
+};
+
 // Hash of a record's values (the rowid column left out); 0 when a value is lost.
 uint64_t Fingerprint(const Record& r, int32_t rowidColumn) {
-  uint64_t h = 1469598103934665603ull;
-  const auto mix = [&h](const void* p, size_t n) {
-    const uint64_t x =
-        std::hash<std::string_view>{}(std::string_view(static_cast<const char*>(p), n));
-    h = (h ^ x) * 1099511628211ull;
-  };
+  RecordHash h;
   // Trailing NULLs equal absent columns.
   size_t n = r.values.size();
   while (n > 0 && r.values[n - 1].IsNull()) --n;
@@ -249,17 +281,21 @@ uint64_t Fingerprint(const Record& r, int32_t rowidColumn) {
     if (static_cast<int32_t>(i) == rowidColumn) continue;
     const Value& v = r.values[i];
     if (v.IsLost() || v.truncated) return 0;
-    const uint8_t t = static_cast<uint8_t>(v.type);
-    mix(&t, 1);
-    if (v.IsInteger()) mix(&v.integer, sizeof v.integer);
-    if (v.IsReal()) mix(&v.real, sizeof v.real);
-    if (v.IsText() || v.IsBlob()) {
-      const uint64_t len = v.bytes.size();
-      mix(&len, sizeof len);
-      mix(v.bytes.data(), v.bytes.size());
+    const uint64_t type = static_cast<uint8_t>(v.type) + 1;
+    if (v.IsInteger()) {
+      h.Word(type, static_cast<uint64_t>(v.integer));
+    } else if (v.IsReal()) {
+      uint64_t bits;
+      std::memcpy(&bits, &v.real, sizeof bits);
+      h.Word(type, bits);
+    } else if (v.IsText() || v.IsBlob()) {
+      h.Bytes(type, v.bytes);
+    } else {
+      h.Word(type, 0);
     }
   }
-  return h == 0 ? 1 : h;
+  const uint64_t f = h.Value();
+  return f == 0 ? 1 : f;
 }
 
 // True for a carved record to leave out: a copy of a live row, or of a carved row already given.
@@ -478,17 +514,43 @@ bool OldVersionsWanted(const ScanOptions& options) {
 
 bool ShapeKnown(const TableShape& s) { return s.declaredColumns > 0 || s.liveRecords > 0; }
 
-// Brings a carved intact cell's overflow back when its chain lies on freed pages.
+// Whether the overflow chain of a carved record still lies whole on freed pages: every page
+// of it a freelist leaf (a trunk's leaf list overwrote what it held), the chain as long as the
+// payload needs and ending there.
+bool CarvedChainOnFreedPages(CSqliteFileReader& reader, const Candidate& c,
+                             uint32_t localSize) {
+  const uint64_t perPage = reader.UsableSize() - 4;
+  if (c.payloadSize <= localSize) return false;
+  uint64_t pages = (c.payloadSize - localSize + perPage - 1) / perPage;
+  if (pages > reader.PageCount()) return false;
+  const auto& trunks = reader.FreelistTrunkPages();
+  std::vector<uint8_t> bytes;
+  uint32_t next = c.firstOverflow;
+  for (; pages > 0; --pages) {
+    if (!reader.IsFreelistPage(next) ||
+        std::find(trunks.begin(), trunks.end(), next) != trunks.end() ||
+        reader.ReadPage(next, bytes) != kSqliteOk || bytes.size() < 4) {
+      return false;
+    }
+    next = ReadU32(bytes.data());
+  }
+  return next == 0;
+}
+
+// Brings a carved record's overflow back when its chain lies on freed pages. The record's
+// header must have survived (its size tells where the payload begins); its rowid need not.
 void AssembleCarvedOverflow(CSqliteFileReader& reader, const PageView& page, Candidate& c,
                             std::vector<uint8_t>& payload) {
-  if (c.firstOverflow == 0 || !c.record.rowid || c.record.headerSize == 0) return;
-  if (!reader.IsFreelistPage(c.firstOverflow)) return;
+  if (c.firstOverflow == 0 || c.record.headerSize == 0) return;
+  if (c.bodyOffset < c.record.headerSize) return;
   TableLeafCell cell;
   cell.offset = c.offset;
   cell.payloadSize = c.payloadSize;
   cell.payloadOffset = c.bodyOffset - c.record.headerSize;
+  if (c.localEnd < cell.payloadOffset) return;
   cell.localSize = c.localEnd - cell.payloadOffset;
   cell.firstOverflow = c.firstOverflow;
+  if (!CarvedChainOnFreedPages(reader, c, cell.localSize)) return;
   if (!reader.AssemblePayload(page, cell, payload)) return;
   Record full;
   if (!DecodeRecord(payload, reader.Encoding(), full)) return;
@@ -516,26 +578,136 @@ bool EmitCandidates(CSqliteFileReader& reader, const PageView& page,
   return true;
 }
 
+// One page carved: its bytes (the candidates' values point into them) and its candidates.
+struct CarvedPage {
+  std::vector<uint8_t> bytes;
+  PageView view;
+  bool parsed = false;
+  std::vector<Candidate> candidates;
+};
+
+// Reads and carves one page of a table (only what CarvePage needs: the page and the shape, so
+// that it may run beside the thread that hands rows on).
+void CarveOnePage(const CSqliteFileReader& reader, uint32_t page, const TableShape& shape,
+                  CarvedPage& out) {
+  out.candidates.clear();
+  out.parsed = reader.ReadPage(page, out.bytes) == kSqliteOk &&
+               ParsePageView(out.bytes, page, reader.UsableSize(), out.view);
+  if (out.parsed) CarvePage(out.view, shape, reader.Encoding(), out.candidates);
+}
+
+// Runs carve(k, page) for k in [0, count) on this thread and one helper thread, and hands
+// the pages to emit on this thread in the order of k. At most kWindow pages are carved ahead
+// of the one being handed on, so memory does not grow with the table. False when emit asked to
+// stop. An exception thrown by carve on the helper is thrown here again. Without a helper
+// thread (none could be started) this thread carves every page itself.
+bool CarveInOrder(size_t count, const std::function<void(size_t, CarvedPage&)>& carve,
+                  const std::function<bool(CarvedPage&)>& emit) {
+  constexpr size_t kWindow = 64;
+  std::vector<CarvedPage> slots(std::min(count, kWindow));
+  std::vector<uint8_t> ready(slots.size(), 0);
+  const size_t window = slots.size();
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t claimed = 0;  // pages handed to a thread to carve
+  size_t emitted = 0;  // pages handed on
+  bool stop = false;
+  std::exception_ptr failure;
+  // Under the lock: the next page to carve, or count when none may be taken now.
+  const auto claim = [&]() -> size_t {
+    if (stop || claimed >= count || claimed >= emitted + window) return count;
+    return claimed++;
+  };
+  // Carves page k (the lock released meanwhile) and marks it ready.
+  const auto work = [&](std::unique_lock<std::mutex>& lock, size_t k) {
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+      carve(k, slots[k % window]);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    lock.lock();
+    if (error && !failure) failure = error;
+    if (error) stop = true;
+    ready[k % window] = 1;
+    changed.notify_all();
+  };
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        size_t k = count;
+        changed.wait(lock, [&] { return stop || claimed >= count || (k = claim()) < count; });
+        if (k >= count) return;
+        work(lock, k);
+      }
+    });
+  } catch (const std::system_error&) {
+  }
+  bool go = true;
+  std::unique_lock<std::mutex> lock(mutex);
+  try {
+    for (size_t k = 0; k < count && go && !failure; ++k) {
+      // While page k is not ready, this thread carves the next one too.
+      while (!ready[k % window]) {
+        const size_t j = claim();
+        if (j < count) {
+          work(lock, j);
+        } else {
+          changed.wait(lock);
+        }
+      }
+      if (failure) break;
+      lock.unlock();
+      go = emit(slots[k % window]);
+      lock.lock();
+      ready[k % window] = 0;
+      emitted = k + 1;
+      changed.notify_all();
+    }
+  } catch (...) {
+    if (!lock.owns_lock()) lock.lock();
+    stop = true;
+    changed.notify_all();
+    lock.unlock();
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  stop = true;
+  changed.notify_all();
+  lock.unlock();
+  if (helper.joinable()) helper.join();
+  if (failure) std::rethrow_exception(failure);
+  return go;
+}
+
 int32_t CarveOwnPages(CSqliteFileReader& reader, TableRun& run, const ScanOptions& options,
                       const RowCallback& onRow, ScanStats* stats) {
   if (!ShapeKnown(run.shape)) return kSqliteOk;
-  std::vector<uint8_t> buffer;
-  std::vector<uint8_t> payload;
-  std::vector<Candidate> candidates;
   // Interior and leaf pages in page order (both lists are sorted).
-  size_t a = 0, b = 0;
-  while (a < run.interiors.size() || b < run.leaves.size()) {
-    const bool takeInterior =
-        b >= run.leaves.size() || (a < run.interiors.size() && run.interiors[a] < run.leaves[b]);
-    const uint32_t leaf = takeInterior ? run.interiors[a++] : run.leaves[b++];
-    if (reader.ReadPage(leaf, buffer) != kSqliteOk) continue;
-    PageView view;
-    if (!ParsePageView(buffer, leaf, reader.UsableSize(), view)) continue;
-    candidates.clear();
-    CarvePage(view, run.shape, reader.Encoding(), candidates);
-    if (!EmitCandidates(reader, view, candidates, false, run, options, onRow, stats, payload)) {
-      return kSqliteStopped;
-    }
+  std::vector<uint32_t> pages(run.interiors.size() + run.leaves.size());
+  std::merge(run.interiors.begin(), run.interiors.end(), run.leaves.begin(), run.leaves.end(),
+             pages.begin());
+  std::vector<uint8_t> payload;
+  const auto emit = [&](CarvedPage& page) {
+    return !page.parsed || EmitCandidates(reader, page.view, page.candidates, false, run, options,
+                                          onRow, stats, payload);
+  };
+  // Each page is carved alone from its bytes and the shape: a second thread carves pages
+  // ahead while this one hands their rows on, in the same order.
+  if (options.carveThreads > 1 && pages.size() >= 16) {
+    const bool go = CarveInOrder(
+        pages.size(),
+        [&](size_t k, CarvedPage& out) { CarveOnePage(reader, pages[k], run.shape, out); },
+        emit);
+    return go ? kSqliteOk : kSqliteStopped;
+  }
+  CarvedPage page;
+  for (uint32_t number : pages) {
+    CarveOnePage(reader, number, run.shape, page);
+    if (!emit(page)) return kSqliteStopped;
   }
   return kSqliteOk;
 }
@@ -978,12 +1150,15 @@ int32_t ScanFileByTable(CSqliteFileReader& reader, const ScanOptions& options,
   int32_t status = kSqliteOk;
 
   // First every table's shape and pages (what decides whose a freed or older page is), without
-  // keeping a row; then table by table, each row handed on as it is read.
+  // keeping a row; then table by table, each row handed on as it is read. A file with neither
+  // freed pages nor older page versions to share out needs no first pass.
+  const bool owners = carving && ((options.freelist && !FreedPages(reader).empty()) ||
+                                  (OldVersionsWanted(options) && reader.WalApplied()));
   std::vector<TableRun> runs;
   runs.reserve(tables.size());
   for (const TableSchema& t : tables) {
     TableRun& run = runs.emplace_back(PrepareRun(reader, &t, t.name, options.fallbackColumns));
-    if (!carving) continue;
+    if (!owners) continue;
     ScanOptions shapeOnly = options;
     shapeOnly.skipLiveCopies = false;
     const int32_t rc = LivePass(reader, run, shapeOnly, nullptr, nullptr);

@@ -71,6 +71,10 @@ struct ScanOptions {
   // Live rows only (no carving): decode no more than the first columnLimit columns (0: all).
   // Later columns read as NULL. Saves time when a reader needs a few leading columns.
   uint32_t columnLimit = 0;
+  // Threads that carve a table's own pages: 1 carves them on the calling thread; 2 carves
+  // them on it and one helper thread, the rows still handed on in the same order, on the
+  // calling thread.
+  uint32_t carveThreads = 1;
 };
 
 struct ScanStats {

@@ -1,6 +1,8 @@
 // Small text helpers of the SQLite reader.
 #include "sqlite_recovery/text.h"
 
+#include <cstring>
+
 namespace halvern {
 namespace {
 
@@ -79,6 +81,14 @@ void Utf16ToUtf8(std::span<const uint8_t> bytes, bool bigEndian, std::string& ou
 size_t ValidUtf8Prefix(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
+    // Runs of ASCII eight bytes at a time.
+    while (i + 8 <= text.size()) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if (word & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= text.size()) break;
     const size_t n = SequenceLength(text, i);
     if (n == 0) break;
     i += n;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <set>
 
@@ -20,19 +21,30 @@ using test::PageBuilder;
 using test::TempDb;
 
 // A table leaf page 2 of a 1024-byte database with live cells teaching the shape (int, text,
-// int): rowids 1-3 at the page end.
+// int, and `extra` more ints): rowids 1-3 at the page end.
 struct ShapedPage {
   PageBuilder b{1024, 2};
   std::vector<uint32_t> live;
   uint32_t top = 1024;
-  ShapedPage() {
-    b.Schema({{"t", 2, "CREATE TABLE t(a INT, b TEXT, c INT)"}});
+  uint32_t extra = 0;
+  explicit ShapedPage(uint32_t extraInts = 0) : extra(extraInts) {
+    b.Schema({{"t", 2, Sql()}});
     for (int64_t r = 1; r <= 3; ++r) {
-      const auto cell = test::EncodeCell(r, {r * 1000, std::string("live") + char('0' + r), r});
+      const auto cell = test::EncodeCell(r, LiveValues(r, std::string("live") + char('0' + r)));
       top -= static_cast<uint32_t>(cell.size());
       b.Write(2, top, cell);
       live.push_back(top);
     }
+  }
+  std::string Sql() const {
+    std::string sql = "CREATE TABLE t(a INT, b TEXT, c INT";
+    for (uint32_t i = 0; i < extra; ++i) sql += ", x" + std::to_string(i) + " INT";
+    return sql + ")";
+  }
+  std::vector<Cell> LiveValues(int64_t r, const std::string& text) const {
+    std::vector<Cell> values = {r * 1000, text, r};
+    for (uint32_t i = 0; i < extra; ++i) values.emplace_back(r * 100000 + i);
+    return values;
   }
   PageView View(std::vector<uint8_t>& keep) {
     keep.assign(b.page(2), b.page(2) + 1024);
@@ -42,11 +54,11 @@ struct ShapedPage {
   }
   TableShape Shape() {
     TableSchema s;
-    ParseCreateTable("CREATE TABLE t(a INT, b TEXT, c INT)", s);
+    ParseCreateTable(Sql(), s);
     TableShape shape = TableShape::FromSchema(s);
     Record r;
     for (int64_t k = 1; k <= 3; ++k) {
-      const auto rec = test::EncodeRecord({k * 1000, std::string("live"), k});
+      const auto rec = test::EncodeRecord(LiveValues(k, "live"));
       DecodeRecord(rec, TextEncoding::kUtf8, r);
       shape.Learn(r);
     }
@@ -203,6 +215,83 @@ TEST(SqliteCarveGap, CellWrittenOverAnOlderOneCutsItsValues) {
   }
 }
 
+// A record freed into a freeblock, and a newer cell placed over part of its bytes. The older
+// record's values that lie in the newer cell's bytes come back lost, never decoded from them;
+// every record whose bytes survive comes back.
+TEST(SqliteCarveFreeblocks, CellPlacedInAFreedRecordsBlock) {
+  const int64_t kDate = 600000000000;
+  const std::vector<Cell> older = {int64_t{77}, std::string("an older message text"),
+                                   int64_t{1234567890123}, kDate + 1, kDate + 2, kDate + 3,
+                                   kDate + 4};
+  const std::vector<Cell> newer = {int64_t{88}, std::string("newer"), int64_t{5}, int64_t{1},
+                                   int64_t{2}, int64_t{3}, int64_t{4}};
+  std::vector<Cell> olderCut = older;
+  for (size_t i = 3; i < olderCut.size(); ++i) olderCut[i] = test::Null{};
+  struct Case {
+    const char* what;
+    bool newerHeader;   // the newer cell was freed on its own: a freeblock header on its start
+    uint32_t newerCut;  // bytes of the newer cell a live cell took (0: none)
+    std::vector<Cell> olderBack;
+  } cases[] = {
+      // Taken from the top of the older record's block, then freed and merged with it: the
+      // block has the older record's size again, but its last values are the newer cell's.
+      {"newer cell whole at the top of the block", false, 0, olderCut},
+      {"newer cell behind its own header at the top of the block", true, 0, olderCut},
+      // The newer cell lay just above the older record; a live cell took its last three
+      // bytes, and the block ends inside it. The older record ends where the newer one's
+      // leftover header begins; the newer one keeps the values before the live cell.
+      {"older record below a newer cell cut by a live one", true, 3, older},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ShapedPage p(4);
+    const auto c1 = test::EncodeCell(70001, older);
+    const auto c2 = test::EncodeCell(70002, newer);
+    const uint32_t size1 = static_cast<uint32_t>(c1.size());
+    const uint32_t size2 = static_cast<uint32_t>(c2.size());
+    ASSERT_LT(size2, 4 * 6u);  // the newer cell covers only the last four integers
+    const uint32_t at = 400;
+    // Nested: the newer cell ends where the older one did; else it follows it.
+    const uint32_t over = c.newerCut ? at + size1 : at + size1 - size2;
+    const uint32_t blockEnd = c.newerCut ? over + size2 - c.newerCut : at + size1;
+    p.b.Write(2, at, c1);
+    p.b.Write(2, over, c2);
+    if (c.newerHeader) p.b.Freeblock(2, over, size2, 0);
+    p.b.Freeblock(2, at, blockEnd - at, 0);
+    std::vector<uint32_t> cells = p.live;
+    if (c.newerCut) {
+      p.b.Write(2, blockEnd, test::EncodeCell(4, p.LiveValues(4, "live4")));
+      cells.push_back(blockEnd);
+    }
+    p.b.LeafHeader(2, cells, at, at);
+    std::vector<uint8_t> page;
+    const PageView view = p.View(page);
+    std::vector<Candidate> out;
+    CarvePage(view, p.Shape(), TextEncoding::kUtf8, out);
+    bool olderFound = false, newerFound = false;
+    for (const Candidate& k : out) {
+      SCOPED_TRACE(k.offset);
+      if (k.offset == at) {
+        olderFound = true;
+        EXPECT_EQ(Values(k.record), c.olderBack);
+        EXPECT_EQ(k.record.values.back().IsLost(), c.newerCut == 0);
+      } else {
+        // The newer cell comes back with its own values, those the live cell took lost.
+        ASSERT_EQ(k.offset, over);
+        newerFound = true;
+        std::vector<Cell> want = newer;
+        if (c.newerCut) {
+          for (size_t i = 4; i < want.size(); ++i) want[i] = test::Null{};
+          EXPECT_TRUE(k.record.values.back().IsLost());
+        }
+        EXPECT_EQ(Values(k.record), want);
+      }
+    }
+    EXPECT_TRUE(olderFound);
+    EXPECT_TRUE(newerFound);
+  }
+}
+
 // Noise in free space gives no rows: random bytes in the gap and in freeblocks.
 TEST(SqliteCarveNoise, RandomFreeSpaceGivesNoCandidates) {
   std::mt19937 rng(7);
@@ -255,6 +344,42 @@ TEST(SqliteCarveGap, RecordsBehindLeftoverFreeblockHeadersInTheGap) {
   });
   EXPECT_EQ(back, (std::set<std::string>{"name 10 " + std::string(20, 'x') + "|30",
                                          "name 9 " + std::string(20, 'x') + "|27"}));
+}
+
+// Long rows deleted from the top of a page's content area: the lower one, freed first, got a
+// freeblock header over its payload size and rowid; freeing the one above it then joined both
+// to the unallocated gap. Its header size survived, so its record comes back from the gap
+// whole, the text's tail and the column after it read from its freed overflow pages.
+TEST(SqliteCarveGap, OverflowingRecordBehindAFreeblockHeaderInTheGap) {
+  TempDb db;
+  db.Exec(
+      "PRAGMA secure_delete=OFF; PRAGMA page_size=1024;"
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, body TEXT, n INT);"
+      "CREATE TABLE filler(x); BEGIN;");
+  std::string sql;
+  const auto body = [](int i) { return "row " + std::to_string(i) + " " + std::string(1000, 'a' + i % 26); };
+  for (int i = 1000; i < 1006; ++i) {
+    sql += "INSERT INTO t VALUES(" + std::to_string(i) + ", '" + body(i) + "', " +
+           std::to_string(i * 3) + ");";
+  }
+  for (int i = 0; i < 20; ++i) sql += "INSERT INTO filler VALUES(zeroblob(900));";
+  db.Exec(sql + "COMMIT;");
+  // The freelist gets a trunk first, so the rows' overflow pages become its leaves.
+  db.Exec("DROP TABLE filler;");
+  db.Exec("DELETE FROM t WHERE id = 1004;");
+  db.Exec("DELETE FROM t WHERE id = 1005;");
+  db.Close();
+  CSqliteFileReader reader;
+  ASSERT_EQ(reader.Open(db.path()), kSqliteOk);
+  std::map<int64_t, std::string> back;
+  ScanOptions options;
+  options.live = false;
+  ScanTable(reader, "t", options, [&](const ScannedRow& row) {
+    const Record& r = row.record;
+    if (r[2].IsInteger()) back[r[2].integer / 3] = std::string(r[1].Text());
+    return true;
+  });
+  EXPECT_EQ(back, (std::map<int64_t, std::string>{{1004, body(1004)}, {1005, body(1005)}}));
 }
 
 TEST(SqliteCarveDatabase, DeletedRowsComeBackAndNothingFalse) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -57,6 +58,40 @@ TEST(SqliteDump, TypedValuesLiveAndCarvedRowsWithProvenance) {
   EXPECT_EQ(only["tables"][0]["name"], "u");
 
   EXPECT_EQ(DumpSqliteJson(db.path() + ".none", options, text), ENOENT);
+}
+
+// A deleted record whose tail a later cell took comes back with its text cut at that cell; the
+// row says which of its values are only a beginning.
+TEST(SqliteDump, CarvedRowTellsWhichValuesWereCut) {
+  test::TempDb db;
+  const std::string text(300, 'x');
+  db.Exec(
+      "PRAGMA page_size=1024; PRAGMA secure_delete=off;"
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, guid TEXT, a INT, b INT, c INT, s TEXT, d INT);"
+      "INSERT INTO t VALUES(1000, 'G-1', 1, 2, 3, 'short', 4);"
+      "INSERT INTO t VALUES(2000, 'G-2-ABCDEFGH', 600000000001, 600000000002, 600000000003, '" +
+      text + "', 600000000004);"
+      "INSERT INTO t VALUES(3000, 'G-3', 1, 2, 3, 'short', 4);"
+      "DELETE FROM t WHERE id = 2000;"
+      "INSERT INTO t VALUES(4000, 'G-4', 7, 7, 7, '" + std::string(60, 'y') + "', 7);");
+  db.Close();
+  std::string json;
+  ASSERT_EQ(DumpSqliteJson(db.path(), SqliteDumpOptions{}, json), kSqliteOk);
+  const auto rows = nlohmann::json::parse(json)["tables"][0]["rows"];
+  size_t carved = 0;
+  for (const auto& row : rows) {
+    if (row["deleted"] == 0) {
+      EXPECT_FALSE(row.contains("cut")) << row.dump();
+      continue;
+    }
+    ++carved;
+    ASSERT_EQ(row["values"][1], "G-2-ABCDEFGH");
+    const std::string s = row["values"][5];
+    ASSERT_LT(s.size(), text.size()) << "the later cell took the end of the text";
+    EXPECT_EQ(s, text.substr(0, s.size()));
+    EXPECT_EQ(row["cut"], nlohmann::json::array({5}));
+  }
+  EXPECT_EQ(carved, 1u);
 }
 
 // One row as text: where it was found and every value.
@@ -183,6 +218,135 @@ TEST(SqliteDump, TableByTableScanGivesTheWholeFileScanGrouped) {
     for (const std::string& row : rows) expectedLive += row.rfind("live ", 0) == 0;
   }
   EXPECT_EQ(live, expectedLive);
+}
+
+// A file with no freed page and no log has nothing to share out between its tables: the rows
+// table by table are still exactly the whole-file scan's, carved ones included.
+TEST(SqliteDump, TableByTableWithoutFreedPagesGivesTheWholeFileScan) {
+  TempDb db;
+  std::string sql = "CREATE TABLE a(x TEXT, n INT); CREATE TABLE b(y TEXT); BEGIN;";
+  for (int i = 1; i <= 200; ++i) {
+    const std::string n = std::to_string(i);
+    sql += "INSERT INTO a VALUES('a row " + n + "', " + n + "); INSERT INTO b VALUES('b " + n +
+           "');";
+  }
+  db.Exec(sql + "COMMIT; DELETE FROM a WHERE n % 4 = 0; DELETE FROM b WHERE rowid % 5 = 0;");
+  db.Close();
+  CSqliteFileReader reader;
+  ASSERT_EQ(reader.Open(db.path()), kSqliteOk);
+  ASSERT_EQ(reader.FreelistLeafPages.size() + reader.FreelistTrunkPages().size(), 0u);
+  std::map<std::string, std::vector<std::string>> whole, grouped;
+  size_t deleted = 0;
+  ASSERT_EQ(ScanFile(reader, ScanOptions{},
+                     [&](const TableSchema* t, const ScannedRow& row) {
+                       whole[t ? t->name : ""].push_back(RowKey(row));
+                       deleted += row.deleted;
+                       return true;
+                     }),
+            kSqliteOk);
+  EXPECT_GT(deleted, 20u);  // carved rows are part of the comparison
+  TableGroupCallbacks callbacks;
+  callbacks.row = [&](const TableSchema* t, const ScannedRow& row) {
+    grouped[t ? t->name : ""].push_back(RowKey(row));
+    return true;
+  };
+  ASSERT_EQ(ScanFileByTable(reader, ScanOptions{}, callbacks), kSqliteOk);
+  EXPECT_EQ(grouped, whole);
+}
+
+// Every value as the document writes it: strings escaped, bytes that are not UTF-8 as U+FFFD
+// (also where a long text is written piece by piece), reals as %.17g with a fraction kept.
+TEST(SqliteDump, ValuesAreWrittenExactly) {
+  const std::string longText = std::string(16383, 'a') + "\xE2\x82\xAC" + std::string(20000, 'b');
+  std::string longHex;
+  for (int i = 0; i < 40000; ++i) longHex += "0f";
+  struct Case {
+    std::string sql;       // the value as an SQL expression
+    std::string expected;  // as the document writes it
+  } cases[] = {
+      {"'plain'", "\"plain\""},
+      {"'q\"b\\' || char(10) || char(13) || char(9) || char(1) || char(31) || char(127)",
+       "\"q\\\"b\\\\\\n\\r\\t\\u0001\\u001f\x7f\""},
+      {"'\xF0\x9F\x98\x80 \xC3\xA9 \xE2\x82\xAC'", "\"\xF0\x9F\x98\x80 \xC3\xA9 \xE2\x82\xAC\""},
+      // A lone continuation byte, an overlong form, a surrogate, beyond U+10FFFF, a sequence cut
+      // at the end: each bad byte one U+FFFD, the rest kept.
+      {"CAST(x'61806263' AS TEXT)", "\"a\xEF\xBF\xBD" "bc\""},
+      {"CAST(x'c0af' AS TEXT)", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"CAST(x'eda080' AS TEXT)", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"CAST(x'f4908080' AS TEXT)",
+       "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"CAST(x'41e282' AS TEXT)", "\"A\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"'" + longText + "'", "\"" + longText + "\""},
+      {"x'00ff10'", "{\"hex\":\"00ff10\"}"},
+      {"x'" + longHex + "'", "{\"hex\":\"" + longHex + "\"}"},
+      {"0.1", "0.10000000000000001"},
+      {"2.0", "2.0"},
+      {"-1.5", "-1.5"},
+      {"1e-7", "9.9999999999999995e-08"},
+      {"1e300", "1.0000000000000001e+300"},
+      {"123456789012345678.0", "1.2345678901234568e+17"},
+      {"-9223372036854775808", "-9223372036854775808"},
+      {"NULL", "null"},
+  };
+  test::TempDb db;
+  std::string sql = "CREATE TABLE t(v);";
+  for (const Case& c : cases) sql += "INSERT INTO t VALUES(" + c.sql + ");";
+  db.Exec(sql);
+  db.Close();
+  SqliteDumpOptions options;
+  options.carve = options.freelist = false;
+  std::string json;
+  ASSERT_EQ(DumpSqliteJson(db.path(), options, json), kSqliteOk);
+  size_t at = 0;
+  for (const Case& c : cases) {
+    const std::string values = "\"values\":[" + c.expected + "]}";
+    const size_t found = json.find(values, at);
+    EXPECT_NE(found, std::string::npos) << c.sql.substr(0, 60);
+    if (found != std::string::npos) at = found + values.size();
+  }
+  EXPECT_TRUE(nlohmann::json::accept(json));
+}
+
+// Carving a table's pages on a second thread changes nothing: the same rows in the same order,
+// and a callback that stops the scan stops it there.
+TEST(SqliteDump, CarvingOnTwoThreadsGivesTheSameRowsInOrder) {
+  TempDb db;
+  std::string sql =
+      "PRAGMA page_size=1024; PRAGMA auto_vacuum=0; CREATE TABLE t(id INTEGER PRIMARY KEY, s TEXT, "
+      "n INT); BEGIN;";
+  for (int i = 1; i <= 3000; ++i) {
+    const std::string n = std::to_string(i);
+    sql += "INSERT INTO t VALUES(" + n + ", 'row " + n + " of the table', " + n + ");";
+  }
+  db.Exec(sql + "COMMIT; DELETE FROM t WHERE id % 3 = 0 OR id BETWEEN 1000 AND 1400;");
+  db.Close();
+  const auto scan = [&](uint32_t threads, size_t stopAfter, int32_t& status) {
+    std::vector<std::string> rows;
+    CSqliteFileReader reader;
+    EXPECT_EQ(reader.Open(db.path()), kSqliteOk);
+    TableGroupCallbacks callbacks;
+    callbacks.row = [&](const TableSchema*, const ScannedRow& row) {
+      rows.push_back(RowKey(row));
+      return rows.size() < stopAfter;
+    };
+    ScanOptions options;
+    options.carveThreads = threads;
+    status = ScanFileByTable(reader, options, callbacks);
+    return rows;
+  };
+  int32_t status = 0;
+  const std::vector<std::string> one = scan(1, SIZE_MAX, status);
+  EXPECT_EQ(status, kSqliteOk);
+  size_t carved = 0;
+  for (const std::string& row : one) carved += row.rfind("freeblock ", 0) == 0;
+  ASSERT_GT(carved, 500u);
+  EXPECT_EQ(scan(2, SIZE_MAX, status), one);
+  EXPECT_EQ(status, kSqliteOk);
+  // Stopped among the carved rows, with pages carved ahead.
+  const size_t stopAt = one.size() - carved / 2;
+  const std::vector<std::string> stopped = scan(2, stopAt, status);
+  EXPECT_EQ(status, kSqliteStopped);
+  EXPECT_EQ(stopped, std::vector<std::string>(one.begin(), one.begin() + stopAt));
 }
 
 // A sink that refuses a piece ends the dump with a write fault, never with success.
