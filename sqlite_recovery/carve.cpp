@@ -113,6 +113,13 @@ class PageCarver {
   bool NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore);
   bool FinishLost(uint32_t p, uint32_t k, uint32_t hlen, uint32_t typesEnd, uint64_t body,
                   uint32_t endLow, uint32_t endHigh, Layout& l);
+  // Whether the bytes from keep (the first byte a freeblock header left) up to the header size
+  // at hpos can end a rowid varint: the last has its high bit clear, the others set.
+  bool RowidTailEndsAt(uint32_t keep, uint32_t hpos) const;
+  // Reads the serial types of a record header from pos up to hend into types, adding their
+  // body sizes to body; false on a bad varint or type, more columns than the table holds, or
+  // a body longer than any record SQLite writes.
+  bool ReadTypes(uint32_t pos, uint32_t hend, std::vector<uint64_t>& types, uint64_t& body) const;
   int32_t Score(const Layout& l);
   int32_t ColumnScore(uint32_t column, uint64_t serialType, std::span<const uint8_t> body);
   uint64_t TypeForLostSize(uint32_t column, uint64_t size, bool& ok) const;
@@ -253,6 +260,28 @@ bool PageCarver::FinishLost(uint32_t p, uint32_t k, uint32_t hlen, uint32_t type
   return true;
 }
 
+bool PageCarver::RowidTailEndsAt(uint32_t keep, uint32_t hpos) const {
+  if (b_[hpos - 1] & 0x80) return false;
+  for (uint32_t q = keep; q + 1 < hpos; ++q) {
+    if (!(b_[q] & 0x80)) return false;
+  }
+  return true;
+}
+
+bool PageCarver::ReadTypes(uint32_t pos, uint32_t hend, std::vector<uint64_t>& types,
+                           uint64_t& body) const {
+  while (pos < hend) {
+    uint64_t t = 0;
+    const size_t m = Varint(b_ + pos, b_ + hend, t);
+    if (m == 0 || !IsValidSerialType(t) || types.size() >= high_) return false;
+    pos += static_cast<uint32_t>(m);
+    body += BodySize(t);
+    if (body > kMaxPayload) return false;  // longer than any record SQLite writes
+    types.push_back(t);
+  }
+  return true;
+}
+
 bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32_t bonus,
                             Layout& best, int32_t& bestScore) {
   bool found = false;
@@ -264,12 +293,7 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
     if (hpos >= endHigh) break;
     // The bytes between the first surviving byte and the header size varint end the rowid
     // varint: the last of them has its high bit clear, the others set.
-    if (hpos > keep) {
-      if (b_[hpos - 1] & 0x80) continue;
-      bool bad = false;
-      for (uint32_t q = keep; q + 1 < hpos; ++q) bad |= !(b_[q] & 0x80);
-      if (bad) continue;
-    }
+    if (hpos > keep && !RowidTailEndsAt(keep, hpos)) continue;
     for (uint32_t hl = 1; hl <= 2; ++hl) {
       const uint32_t tstart = hpos + hl;
       if (tstart >= endHigh) break;
@@ -280,26 +304,9 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
         if (n != hl || hlen <= hl || hpos + hlen > endHigh) continue;
         l.types.clear();
         l.lostLeading = 0;
-        uint32_t pos = tstart;
         const uint32_t hend = hpos + static_cast<uint32_t>(hlen);
         uint64_t body = 0;
-        bool ok = true;
-        while (pos < hend && ok) {
-          uint64_t t = 0;
-          const size_t m = Varint(b_ + pos, b_ + hend, t);
-          if (m == 0 || !IsValidSerialType(t) || l.types.size() >= high_) {
-            ok = false;
-            break;
-          }
-          pos += static_cast<uint32_t>(m);
-          body += BodySize(t);
-          if (body > kMaxPayload) {
-            ok = false;  // longer than any record SQLite writes
-            break;
-          }
-          l.types.push_back(t);
-        }
-        if (!ok || l.types.size() < low_) continue;
+        if (!ReadTypes(tstart, hend, l.types, body) || l.types.size() < low_) continue;
         if (!FinishLost(p, k, static_cast<uint32_t>(hlen), hend, body, endLow, endHigh, l)) {
           continue;
         }
@@ -572,12 +579,7 @@ bool PageCarver::CutRecord(uint32_t p, uint32_t cutAt, Layout& best, int32_t& be
   for (uint32_t k = 4; k <= 11; ++k) {
     const uint32_t hpos = p + k;
     if (hpos + 2 > cutAt) break;
-    if (hpos > keep) {  // the surviving bytes before the header size end the rowid varint
-      if (b_[hpos - 1] & 0x80) continue;
-      bool bad = false;
-      for (uint32_t q = keep; q + 1 < hpos; ++q) bad |= !(b_[q] & 0x80);
-      if (bad) continue;
-    }
+    if (hpos > keep && !RowidTailEndsAt(keep, hpos)) continue;
     for (uint32_t hl = 1; hl <= 2; ++hl) {
       uint64_t hlen = 0;
       const size_t n = Varint(b_ + hpos, b_ + cutAt, hlen);
@@ -585,19 +587,7 @@ bool PageCarver::CutRecord(uint32_t p, uint32_t cutAt, Layout& best, int32_t& be
       const uint32_t hend = hpos + static_cast<uint32_t>(hlen);
       l.types.clear();
       uint64_t body = 0;
-      bool ok = true;
-      for (uint32_t pos = hpos + hl; pos < hend;) {
-        uint64_t t = 0;
-        const size_t m = Varint(b_ + pos, b_ + hend, t);
-        if (m == 0 || !IsValidSerialType(t) || l.types.size() >= high_) {
-          ok = false;
-          break;
-        }
-        pos += static_cast<uint32_t>(m);
-        body += BodySize(t);
-        l.types.push_back(t);
-      }
-      if (!ok || l.types.size() < low_ || body > kMaxPayload) continue;
+      if (!ReadTypes(hpos + hl, hend, l.types, body) || l.types.size() < low_) continue;
       const uint64_t payload = hlen + body;
       const uint32_t a = VarintLength(payload);
       if (a >= k || k - a > 9) continue;
