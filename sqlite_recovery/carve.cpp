@@ -486,47 +486,25 @@ void PageCarver::Materialize(const Layout& l, Record& r) const {
   r.values.resize(n);
   uint64_t pos = l.bodyPos;
   for (uint32_t i = 0; i < l.lostLeading; ++i) r.values[i].type = ValueType::kLost;
-  if (l.cut != 0) {
-    // Bytes from the cut on belong to a record written later: no value is decoded from them
-    // (a text or blob that reaches them keeps its bytes before the cut, marked truncated).
-    for (uint32_t i = 0; i < l.types.size(); ++i) {
-      Value& v = r.values[l.lostLeading + i];
-      const uint64_t t = l.types[i];
-      const uint64_t size = SerialTypeBodySize(t);
-      if (pos + size > l.cut) {
-        if (t >= 12 && pos < l.cut) {
-          DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(l.cut - pos)),
-                      encoding_, r, v);
-          v.truncated = true;
-        } else {
-          v = Value{};
-          v.type = ValueType::kLost;
-          v.serialType = t;
-        }
-        pos = std::max<uint64_t>(pos + size, l.cut);
-        continue;
-      }
-      DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(size)), encoding_, r,
-                  v);
-      pos += size;
-    }
-    return;
-  }
+  // Bytes from a cut on belong to a record written later, and a record without its overflow
+  // ends with its local payload: no value is decoded past that limit; a text or blob that
+  // reaches it keeps its bytes before it, marked truncated.
+  const uint64_t limit = l.cut != 0 ? std::min<uint64_t>(l.cut, l.localEnd) : l.localEnd;
   for (uint32_t i = 0; i < l.types.size(); ++i) {
     Value& v = r.values[l.lostLeading + i];
     const uint64_t t = l.types[i];
     const uint64_t size = SerialTypeBodySize(t);
-    if (pos + size > l.localEnd) {
-      // Cut at the end of the local payload: texts and blobs keep what is there.
-      if (t >= 12 && pos < l.localEnd) {
-        DecodeValue(t, std::span<const uint8_t>(b_ + pos, l.localEnd - pos), encoding_, r, v);
+    if (pos + size > limit) {
+      if (t >= 12 && pos < limit) {
+        DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(limit - pos)),
+                    encoding_, r, v);
         v.truncated = true;
       } else {
         v = Value{};
         v.type = ValueType::kLost;
         v.serialType = t;
       }
-      pos = l.localEnd;
+      pos = l.cut != 0 ? std::max<uint64_t>(pos + size, limit) : limit;
       continue;
     }
     DecodeValue(t, std::span<const uint8_t>(b_ + pos, static_cast<size_t>(size)), encoding_, r, v);
