@@ -734,6 +734,7 @@ void CScanVrtWnd::Recover() {
   job.engine = sequence_->activeEngine();
   job.messages = &sequence_->results().messages;
   job.chats = &sequence_->results().whatsApp;
+  job.tables = &sequence_->results().tables;
   job.selection = &selection_;
   job.destination = check.destination;
   job.templateFolder = platform::DataFolder() / "template";
