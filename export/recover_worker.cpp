@@ -482,8 +482,8 @@ void RecoverWorker::OpenTable(Table& table, const std::string& csvHeader, bool t
   }
 }
 
-void RecoverWorker::AddTableRow(Table& table, int32_t /*deleted*/, const std::string& html,
-                                const std::string& csv, const std::string& text, int32_t error) {
+void RecoverWorker::AddTableRow(Table& table, const std::string& html, const std::string& csv,
+                                const std::string& text, int32_t error) {
   if (table.error == kOk) table.out.Append(html);
   if (table.csvError == kOk) table.csvOut.Append(csv);
   if (!table.text.empty() && table.textError == kOk) table.textOut.Append(text);
@@ -523,7 +523,7 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
   std::string line;
   for (const std::string& cell : cells) line += CsvField(platform::SanitizeUtf8(cell)) + ",";
   line += deleted ? "yes\r\n" : "no\r\n";
-  AddTableRow(*table, deleted, row, line, {}, kOk);
+  AddTableRow(*table, row, line, {}, kOk);
 }
 
 int32_t RecoverWorker::WritePlayableCopy(const fs::path& sound, const fs::path& folder,
@@ -590,7 +590,7 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     links.push_back(std::move(link));
   }
   if (table.page.empty()) OpenTable(table, TableCsvHeader(source), true);
-  AddTableRow(table, row.deleted, TableRowHtml(source, row, links),
+  AddTableRow(table, TableRowHtml(source, row, links),
               TableCsvLine(source, row, paths), TableTextBlock(source, row, paths), error);
 }
 

@@ -73,7 +73,8 @@ class RecoverProgress {
     return OnRecoverProgress(100, error, path);
   }
   // One selected item is done: 0 when every file it makes is complete on disk, else the
-  // first failure. A table row (contact, call, note) is done when its page is written.
+  // first failure. A table row (contact, call, note, a row of a table category) is done when
+  // its page is written, and with the failure of a file it made (its copies) if one failed.
   // Items the run never reached (it was stopped) get no outcome.
   virtual void OnItemOutcome(int32_t /*error*/) {}
 };
@@ -231,7 +232,7 @@ class RecoverWorker {
   // written); `text` also reserves the .txt beside them.
   void OpenTable(Table& table, const std::string& csvHeader, bool text);
   // Adds one made row; `error` is the failure of a file the row makes besides its lines.
-  void AddTableRow(Table& table, int32_t deleted, const std::string& html, const std::string& csv,
+  void AddTableRow(Table& table, const std::string& html, const std::string& csv,
                    const std::string& text, int32_t error);
   // Commits a list beside the page (CSV or text); a failure is reported on its own.
   void CommitList(Table& table, platform::OutputFile& out, int32_t error, const fs::path& path);
