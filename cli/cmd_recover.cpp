@@ -305,6 +305,9 @@ int RecoverCommand(const Args& input) {
     if (o.error != 0)
       std::printf("    %s: %s\n", o.path.c_str(), RecoverStatusText(o.error).c_str());
   }
+  for (const auto& [category, text] : results.notices) {
+    std::printf("  %s: %s\n", CategoryName(category), text.c_str());
+  }
   if (!summary.index.empty()) std::printf("Open %s to start.\n", summary.index.c_str());
   if (IsStopped(result)) return Fail(130, "recover stopped; the files written so far are kept");
   if (progress.failedCount() > 0) return 1;
