@@ -311,6 +311,9 @@ int RecoverCommand(const Args& input) {
                   o.reason.empty() ? "" : (" (" + o.reason + ")").c_str());
     }
   }
+  for (const auto& [category, text] : results.notices) {
+    std::printf("  %s: %s\n", CategoryName(category), text.c_str());
+  }
   if (!summary.index.empty()) std::printf("Open %s to start.\n", summary.index.c_str());
   if (IsStopped(result)) return Fail(130, "recover stopped; the files written so far are kept");
   if (progress.failedCount() > 0) return 1;
