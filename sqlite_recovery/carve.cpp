@@ -538,13 +538,15 @@ void PageCarver::BuildTextTables() {
 }
 
 bool PageCarver::JudgeDirectly(uint64_t a, uint32_t size) {
-  if (tablesBuilt_ && size > kShortText) return false;
   // Until the texts judged byte by byte add up to half the page, building the tables would
-  // cost more than it saves.
-  if (size > kShortText && directBytes_ + size > usable_ / 2 && a + size <= usable_) return false;
-  directBytes_ += size;
-  work_ += size / 16;
-  return true;
+  // cost more than it saves. (The tables cover the usable size only.)
+  const bool direct = size <= kShortText || a + size > usable_ ||
+                      (!tablesBuilt_ && directBytes_ + size <= usable_ / 2);
+  if (direct) {
+    directBytes_ += size;
+    work_ += size / 16;
+  }
+  return direct;
 }
 
 int32_t PageCarver::JudgeText(uint32_t a, uint32_t size) {

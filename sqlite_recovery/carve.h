@@ -98,7 +98,7 @@ inline constexpr int32_t kMinCandidateScore = 1;
 // kCarveStepsPerColumn for each column a record of the table may have (up to
 // kCarveColumnsCharged), per byte of the page's usable size, plus kCarveStepsPerPage: a page
 // costs work in proportion to its size, whatever its bytes. A real page needs a fraction of that
-// allowance (the most seen: an old root page full of 64-column records, about a third); a
+// allowance (the most seen: an old root page full of 64-column records, under half); a
 // hostile page that would need more keeps the candidates found until its allowance ran out and
 // counts as cut short.
 inline constexpr uint32_t kCarveStepsPerByte = 64;
