@@ -196,19 +196,4 @@ bool LessIgnoreCase(std::string_view a, std::string_view b) {
   });
 }
 
-size_t CharCount(std::string_view text) {
-  return size_t(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
-std::string_view LastChars(std::string_view text, size_t n) {
-  size_t pos = text.size();
-  while (n > 0 && pos > 0) {
-    --pos;
-    if ((static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80) --n;
-  }
-  return text.substr(pos);
-}
-
 }  // namespace halvern::extract

@@ -1,5 +1,5 @@
 // Helpers shared by the extractors: opening a database read-only with the extractors' result
-// codes, the name lookup over the address book, and text comparisons.
+// codes, reading the address book, and text comparisons.
 #pragma once
 
 #include <algorithm>
@@ -99,9 +99,5 @@ inline std::string PlainTextOf(const Value& v) {
 // Less-than without regard to ASCII case (bytes compared as unsigned).
 bool LessIgnoreCase(std::string_view a, std::string_view b);
 
-// Number of UTF-8 characters (code points) of a text.
-size_t CharCount(std::string_view text);
-// The last n characters of a text (all of it when it has fewer).
-std::string_view LastChars(std::string_view text, size_t n);
 
 }  // namespace halvern::extract

@@ -63,7 +63,6 @@ struct LabeledValue {
 // ABPersonFullTextSearch_content when the values are not there).
 struct ContactItem {
   int32_t deleted = 0;
-  int64_t rowId = 0;   // the person's rowid (ABPerson ROWID, the search table's docid); 0: lost
   std::string email;   // decoded: the search text; extracted: the addresses, one per line
   std::string address; // decoded: the search text; extracted: the addresses, one per line
   std::string social;
@@ -76,6 +75,7 @@ struct ContactItem {
   std::vector<LabeledValue> numbers;
   std::vector<LabeledValue> emails;
   std::vector<LabeledValue> addresses;
+  int64_t rowId = 0;  // the person's rowid (ABPerson ROWID, the search table's docid); 0: lost
 };
 
 // Older address books (without the search table): ABPerson and ABMultiValue rows.
