@@ -80,8 +80,8 @@ size_t LineHtmlBound(const ConversationLine& line) {
   for (const std::string& e : line.earlierTexts) values += e.size();
   size_t markup = kMessageMarkup;
   for (const LineAttachment& a : line.attachments) {
-    values += a.name.size() * 3 + a.mime.size() + a.link.size() + a.thumb.size() +
-              a.view.size() + a.playable.size() + a.h264.size();
+    values += a.name.size() * 3 + a.mime.size() + a.link.size() + a.thumb.size() + a.view.size() +
+              a.playable.size() + a.h264.size();
     markup += kAttachmentMarkup;
   }
   for (const MessageReaction& r : line.reactions) values += r.kind.size() + r.by.size() + 4;

@@ -27,8 +27,7 @@ MediaCopy FromOutcome(MediaCopy::Kind kind, const fs::path& original, const fs::
 
 bool MayNeedMediaCopies(const fs::path& original, const MediaCopyOptions& options) {
   if (!options.convert && !options.convertVideo) return false;
-  if (options.convert &&
-      (media::LooksLikePicture(original) || media::LooksLikeAudio(original))) {
+  if (options.convert && (media::LooksLikePicture(original) || media::LooksLikeAudio(original))) {
     return true;
   }
   return media::LooksLikeVideo(original) || (options.convert && media::IsHeifFamily(original));
@@ -43,15 +42,15 @@ std::vector<MediaCopy> MakeMediaCopies(const fs::path& original, const MediaCopy
   if (options.convert) {
     // A file named as a HEIF picture that is none is tried too: its failure is reported.
     const std::string ext = platform::AsciiLower(original.extension().string());
-    const bool heif = media::IsHeifFamily(original) || ext == ".heic" || ext == ".heif" ||
-                      ext == ".avif";
+    const bool heif =
+        media::IsHeifFamily(original) || ext == ".heic" || ext == ".heif" || ext == ".avif";
     if (heif) make(Kind::kJpeg, media::JpegCopyName(original), media::PictureToJpeg);
     if (heif || media::LooksLikePicture(original) || media::LooksLikeVideo(original)) {
       // Of the JPEG copy when there is one: libheif decodes the picture only once then.
       const fs::path from = heif && copies.back().error == 0 ? copies.back().written : original;
       const fs::path wanted = media::ThumbnailName(original);
-      copies.push_back(FromOutcome(Kind::kThumbnail, original, wanted,
-                                   media::Thumbnail(from, wanted)));
+      copies.push_back(
+          FromOutcome(Kind::kThumbnail, original, wanted, media::Thumbnail(from, wanted)));
     } else if (media::LooksLikeAudio(original) && !media::IsBrowserPlayableAudio(original)) {
       make(Kind::kPlayableAudio, media::PlayableAudioName(original), media::ConvertAudio);
     }
@@ -79,9 +78,9 @@ uint64_t MediaCopyQueue::Add(const fs::path& original, bool urgent) {
   std::lock_guard lock(mutex_);
   const uint64_t ticket = next_++;
   // An urgent file goes after the urgent ones already waiting, before the rest.
-  const auto at = urgent ? std::find_if(queue_.begin(), queue_.end(),
-                                        [](const Task& t) { return !t.urgent; })
-                         : queue_.end();
+  const auto at =
+      urgent ? std::find_if(queue_.begin(), queue_.end(), [](const Task& t) { return !t.urgent; })
+             : queue_.end();
   queue_.insert(at, Task{ticket, original, urgent});
   if (!thread_.joinable()) thread_ = std::thread([this] { Work(); });
   changed_.notify_all();

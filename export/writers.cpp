@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "media/media.h"
 #include "platform/platform.h"
 
 namespace halvern {
@@ -318,7 +319,16 @@ std::string AttachmentHtml(const LineAttachment& a) {
   const std::string name = HtmlEscape(a.name);
   if (a.link.empty()) return "<div class=\"attachment\">" + name + "</div>";
   const std::string src = HtmlEscape(a.link);
-  const std::string type = a.mime.substr(0, a.mime.find('/'));
+  // The kind by the MIME type the phone stored, else (none stored, as for many carved rows and
+  // older phones) by the file's name.
+  std::string type = a.mime.substr(0, a.mime.find('/'));
+  if (a.mime.empty()) {
+    const fs::path file(a.name);
+    type = media::LooksLikePicture(file) ? "image"
+           : media::LooksLikeAudio(file) ? "audio"
+           : media::LooksLikeVideo(file) ? "video"
+                                         : "";
+  }
   const std::string download =
       " <a class=\"original\" href=\"" + src + "\" download>" + name + "</a>";
   // A HEIC picture shows through its JPEG copy; the original stays a download.
@@ -335,7 +345,9 @@ std::string AttachmentHtml(const LineAttachment& a) {
       html += "<source src=\"" + HtmlEscape(a.playable) + "\" type=\"audio/mp4\">";
     }
     html += "<source src=\"" + src + "\"";
-    if (type == "audio") html += " type=\"" + HtmlEscape(a.mime) + "\"";
+    if (!a.mime.empty() && a.mime.rfind("audio/", 0) == 0) {
+      html += " type=\"" + HtmlEscape(a.mime) + "\"";
+    }
     return html + "></audio>" + download + "</div>";
   }
   if (type == "video") {
