@@ -116,9 +116,9 @@ std::string Normalised(std::string_view name) {
 // or dashes ("camera-roll", "Call History", "whatsapp"), or a short form.
 bool ParseCategory(std::string_view text, ScanCategory& out) {
   const std::string key = Normalised(text);
-  for (int32_t code = 1; code <= 11; ++code) {
-    if (Normalised(CategoryName(ScanCategory(code))) == key) {
-      out = ScanCategory(code);
+  for (const ScanCategory category : AllCategories()) {
+    if (Normalised(CategoryName(category)) == key || Normalised(CategoryKey(category)) == key) {
+      out = category;
       return true;
     }
   }
@@ -249,10 +249,13 @@ int RecoverCommand(const Args& input) {
   selection.AddNotes(results.notes);
   selection.AddChats(chats);
   selection.AddFiles(ScanCategory::kWhatsAppAttachments, results.whatsAppAttachments);
+  for (size_t i = 0; i < results.tables.size(); ++i) {
+    selection.AddTable(TableCategoryCode(i), results.tables[i]);
+  }
   if (!chosen.empty()) {
-    for (int32_t code = 1; code <= 11; ++code) {
-      const bool keep = std::find(chosen.begin(), chosen.end(), ScanCategory(code)) != chosen.end();
-      if (!keep) selection.SelectCategory(ScanCategory(code), false);
+    for (const ScanCategory category : AllCategories()) {
+      const bool keep = std::find(chosen.begin(), chosen.end(), category) != chosen.end();
+      if (!keep) selection.SelectCategory(category, false);
     }
   }
   if (deletedOnly) {
@@ -280,6 +283,7 @@ int RecoverCommand(const Args& input) {
   job.engine = scan.activeEngine();
   job.messages = &results.messages;
   job.chats = &results.whatsApp;
+  job.tables = &results.tables;
   job.selection = &selection;
   job.deletedOnly = deletedOnly;
   job.destination = destination;
@@ -319,6 +323,9 @@ int RecoverCommand(const Args& input) {
     for (const MediaCopy& c : progress.copyFailures()) {
       std::printf("    %s: %s\n", c.written.c_str(), c.reason.c_str());
     }
+  }
+  for (const auto& [category, text] : results.notices) {
+    std::printf("  %s: %s\n", CategoryName(category), text.c_str());
   }
   if (!summary.index.empty()) std::printf("Open %s to start.\n", summary.index.c_str());
   if (IsStopped(result)) return Fail(130, "recover stopped; the files written so far are kept");

@@ -155,6 +155,8 @@ struct RecoverJob {
   IPhoneRecoveryParse* engine = nullptr;  // copies files, writes the raw row exports
   const MessageMap* messages = nullptr;   // the conversations of the scan
   const ChatMap* chats = nullptr;         // the WhatsApp chats of the scan
+  // The table categories of the scan (ScanResults::tables): the rows the selection keys.
+  const std::vector<CategoryTable>* tables = nullptr;
   const CStatisticsObj* selection = nullptr;
   fs::path destination;
   fs::path templateFolder;  // the folder holding the five templates
