@@ -161,6 +161,16 @@ int32_t CRecoverProcessWnd::OnRecoverProgress(int32_t percent, int32_t error,
   return 0;
 }
 
+// Worker thread: a copy for browsers is made or failed. A line of the detail list, counted
+// neither as a file done nor as a failure (its original is whole on disk).
+void CRecoverProcessWnd::OnMediaCopy(const MediaCopy& copy) {
+  {
+    std::lock_guard<std::mutex> shown(dataLock_);
+    pending_.push_back({copy.written.string(), copy.error, copy.error == 0 ? std::string() : copy.reason});
+  }
+  QueueShow();
+}
+
 void CRecoverProcessWnd::ShowProgress() {
   std::vector<Pending> rows;
   int32_t percent;
@@ -176,7 +186,7 @@ void CRecoverProcessWnd::ShowProgress() {
     updateQueued_ = false;
   }
   for (const Pending& p : rows) {
-    const QString status = StatusText(p.error);
+    const QString status = p.reason.empty() ? StatusText(p.error) : Q(p.reason);
     auto* row = new QTreeWidgetItem({Q(p.path), status});
     if (p.error != 0) {
       row->setForeground(0, QColor(0xE0, 0x20, 0x20));

@@ -55,9 +55,11 @@ class CRecoverProcessWnd : public ui::CPopUpWnd, private RecoverProgress {
   struct Pending {
     std::string path;
     int32_t error;
+    std::string reason;  // a copy for browsers that failed: why (it is no failed file)
   };
   int32_t OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) override;
   void OnItemOutcome(int32_t error) override;
+  void OnMediaCopy(const MediaCopy& copy) override;
   void QueueShow();
   void ShowProgress();
   void OnWorkerDone();

@@ -66,7 +66,8 @@ def open_in_chromium(page):
         seconds, run = timed(["chromium", "--headless", "--no-sandbox", "--disable-gpu",
                               "--disable-quic", "--no-first-run",
                               "--disable-background-networking", "--disable-component-update",
-                              "--disable-sync", "--user-data-dir=" + profile, "--dump-dom",
+                              "--disable-sync", "--user-data-dir=" + profile,
+                              "--virtual-time-budget=5000", "--dump-dom",
                               "file://" + copy])
     finally:
         os.remove(copy)
