@@ -7,8 +7,8 @@
 Prints the wall time of `halvern-cli recover BACKUP` (with its copies for browsers unless
 --no-convert) and of `cp -r BACKUP`, their ratio, the number and size of the pages written (the
 largest, and how many are over 5 MB), and the time headless Chromium takes to open the first
-page of the largest conversation (the navigation's load event, as the page itself measures it,
-and Chromium's whole run).
+page of the largest conversation (until its last message is parsed, as the page itself measures
+it, and Chromium's whole run).
 """
 import json
 import os
@@ -41,15 +41,15 @@ def median(values):
 
 
 SCRIPT = """<script>
-window.addEventListener('load', () => setTimeout(() => {
-  const n = performance.getEntriesByType('navigation')[0];
+(() => {
+  // At the end of the page: every message parsed; milliseconds since the navigation began.
+  const load = performance.now();
   const pre = document.createElement('pre');
   pre.id = 'halvern-timing';
-  pre.textContent = JSON.stringify({domContentLoaded: n.domContentLoadedEventEnd,
-                                    load: n.loadEventEnd,
+  pre.textContent = JSON.stringify({load: load,
                                     messages: document.querySelectorAll('div.date').length});
   document.body.appendChild(pre);
-}, 0));
+})();
 </script>"""
 
 
@@ -67,8 +67,8 @@ def open_in_chromium(page):
                               "--disable-quic", "--no-first-run",
                               "--disable-background-networking", "--disable-component-update",
                               "--disable-sync", "--user-data-dir=" + profile,
-                              "--virtual-time-budget=5000", "--dump-dom",
-                              "file://" + copy])
+                              "--dump-dom",
+                              "file://" + os.path.abspath(copy)])
     finally:
         os.remove(copy)
         shutil.rmtree(profile, ignore_errors=True)
