@@ -1,8 +1,10 @@
 // The preview pane: views of notes, conversations, contacts and media files.
 #include "app/heif_image.h"
+#include "media/media.h"
 #include "app/preview_pane.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QLabel>
@@ -486,6 +488,7 @@ void CPreviewVrtWnd::PrepareMedia() {
     previewKind_ = kPreviewPicture;
   } else if (hasDot && suffix == QLatin1String("wav")) {
     previewKind_ = kPreviewSound;
+    PlayableSound();
   } else if (hasDot && suffix == QLatin1String("avi")) {
     previewKind_ = kPreviewVideo;
   } else {
@@ -493,6 +496,22 @@ void CPreviewVrtWnd::PrepareMedia() {
   }
   ui::PostWindowMessage(this, ui::kWmPreviewReady);
   pendingPath_.clear();
+}
+
+void CPreviewVrtWnd::PlayableSound() {
+  // Every sound is extracted as it is stored (CAF, AMR, M4A, ...) under the name tmp.wav; the
+  // player reads a PCM WAV file without any decoder of its own, so anything else is given to
+  // it as one.
+  QFile file(Q(previewFile_));
+  QByteArray head;
+  if (file.open(QIODevice::ReadOnly)) head = file.read(12);
+  if (head.size() == 12 && head.startsWith("RIFF") && head.mid(8, 4) == "WAVE") return;
+  const std::filesystem::path pcm =
+      std::filesystem::path(previewFile_).parent_path() / "tmp-sound.wav";
+  std::error_code ec;
+  std::filesystem::remove(pcm, ec);
+  const media::Outcome made = media::ConvertAudioToWav(previewFile_, pcm);
+  if (made.ok()) previewFile_ = made.written.string();
 }
 
 bool CPreviewVrtWnd::event(QEvent* e) {

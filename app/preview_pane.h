@@ -109,6 +109,9 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   // `lines` with the attachments' data files as their links (pictures show in the bubble).
   void ShowBubbles(const ConversationHead& head, const std::vector<ConversationLine>& lines);
   bool AddBubble(const ConversationLine& line);
+  // A sound the player cannot read made into a PCM WAV file beside it (previewFile_ then
+  // names the copy).
+  void PlayableSound();
   void PrepareMedia();
   bool InsertImage(const QString& path);
   void OnImageTimer();

@@ -172,6 +172,16 @@ int32_t CRecoverProcessWnd::Record(int32_t percent, int32_t error, const std::st
   return 0;
 }
 
+// Worker thread: a copy for browsers is made or failed. A line of the detail list, counted
+// neither as a file done nor as a failure (its original is whole on disk).
+void CRecoverProcessWnd::OnMediaCopy(const MediaCopy& copy) {
+  {
+    std::lock_guard<std::mutex> shown(dataLock_);
+    pending_.push_back({copy.written.string(), copy.error, copy.error == 0 ? std::string() : copy.reason});
+  }
+  QueueShow();
+}
+
 void CRecoverProcessWnd::ShowProgress() {
   std::vector<Pending> rows;
   int32_t percent;
@@ -187,8 +197,11 @@ void CRecoverProcessWnd::ShowProgress() {
     updateQueued_ = false;
   }
   for (const Pending& p : rows) {
-    const QString status =
-        p.reason.empty() ? StatusText(p.error) : StatusText(p.error) + QStringLiteral(": ") + Q(p.reason);
+    // A failure with its own sentence shows both; a copy for browsers that failed (no failed
+    // file: its error is 0) shows its reason alone.
+    const QString status = p.reason.empty() ? StatusText(p.error)
+                           : p.error == 0   ? Q(p.reason)
+                                            : StatusText(p.error) + QStringLiteral(": ") + Q(p.reason);
     auto* row = new QTreeWidgetItem({Q(p.path), status});
     if (p.error != 0) {
       row->setForeground(0, QColor(0xE0, 0x20, 0x20));

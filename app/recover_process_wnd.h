@@ -55,7 +55,9 @@ class CRecoverProcessWnd : public ui::CPopUpWnd, private RecoverProgress {
   struct Pending {
     std::string path;
     int32_t error;
-    std::string reason;  // the run's own sentence for a failure, shown after the status
+    // The run's own sentence for a failure, shown after the status; for a copy for browsers
+    // that failed (no failed file, error 0), why.
+    std::string reason;
   };
   int32_t OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) override;
   int32_t OnRecoverFailure(int32_t error, const std::string& path,
@@ -64,6 +66,7 @@ class CRecoverProcessWnd : public ui::CPopUpWnd, private RecoverProgress {
   int32_t Record(int32_t percent, int32_t error, const std::string& path,
                  const std::string& reason);
   void OnItemOutcome(int32_t error) override;
+  void OnMediaCopy(const MediaCopy& copy) override;
   void QueueShow();
   void ShowProgress();
   void OnWorkerDone();

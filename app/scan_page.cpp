@@ -739,7 +739,9 @@ void CScanVrtWnd::Recover() {
   job.selection = &selection_;
   job.destination = check.destination;
   job.templateFolder = platform::DataFolder() / "template";
-  if (heicJpeg_ == nullptr || heicJpeg_->isChecked()) job.heicToJpeg = HeifToJpeg;
+  // Copies for browsers (JPEG of HEIC pictures, thumbnails, playable sounds) unless the user
+  // unticked them.
+  job.mediaCopies = MediaCopyOptions{heicJpeg_ == nullptr || heicJpeg_->isChecked(), false};
   job.deletedOnly = list_->FilterOn();
   if (mode == 1) {
     job.deviceName = backupInfo.displayName;

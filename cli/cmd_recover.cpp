@@ -95,6 +95,12 @@ class CliRecoverProgress : public RecoverTally {
     line_.Bar("recovering", total_ ? int32_t(uint64_t(done) * 100 / total_) : 100, path);
     return 0;
   }
+  void OnMediaCopy(const MediaCopy& copy) override {
+    RecoverTally::OnMediaCopy(copy);
+    if (copy.error != 0) {
+      line_.Line("copy for browsers failed: " + copy.written.string() + ": " + copy.reason);
+    }
+  }
 
  private:
   ProgressLine& line_;
@@ -142,7 +148,7 @@ bool ParseCategory(std::string_view text, ScanCategory& out) {
 
 constexpr const char* kUsage =
     "usage: recover DIR|--device --to OUT [--only CATEGORY,...] [--deleted-only] "
-    "[--password-stdin]";
+    "[--no-convert] [--convert-video] [--password-stdin]";
 
 }  // namespace
 
@@ -154,6 +160,10 @@ int RecoverCommand(const Args& input) {
   const bool deletedOnly = TakeFlag(args, "--deleted-only");
   const bool passwordStdin = TakeFlag(args, "--password-stdin");
   const bool device = TakeFlag(args, "--device");
+  // Copies for browsers (JPEG of HEIC, thumbnails, playable sounds) unless refused; H.264
+  // copies of HEVC videos only when asked (slow).
+  const bool noConvert = TakeFlag(args, "--no-convert");
+  const bool convertVideo = TakeFlag(args, "--convert-video");
   if (args.size() != (device ? 0u : 1u) || !hasTo || to.empty()) return Fail(2, kUsage);
 
   std::vector<ScanCategory> chosen;
@@ -284,6 +294,7 @@ int RecoverCommand(const Args& input) {
   job.templateFolder = templates;
   job.deviceName = info.displayName;
   job.ahead = &ahead;
+  job.mediaCopies = MediaCopyOptions{!noConvert, convertVideo};
   CliRecoverProgress progress(line, total);
   RecoverWorker worker(job, progress);
   std::string missing;
@@ -309,6 +320,14 @@ int RecoverCommand(const Args& input) {
     if (o.error != 0) {
       std::printf("    %s: %s%s\n", o.path.c_str(), RecoverStatusText(o.error).c_str(),
                   o.reason.empty() ? "" : (" (" + o.reason + ")").c_str());
+    }
+  }
+  if (progress.copiesMade() > 0 || !progress.copyFailures().empty()) {
+    // A copy that failed leaves its original recovered: listed, not counted as a failed file.
+    std::printf("  copies for browsers: %u made, %zu failed\n", progress.copiesMade(),
+                progress.copyFailures().size());
+    for (const MediaCopy& c : progress.copyFailures()) {
+      std::printf("    %s: %s\n", c.written.c_str(), c.reason.c_str());
     }
   }
   for (const auto& [category, text] : results.notices) {

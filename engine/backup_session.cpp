@@ -261,7 +261,9 @@ int32_t BackupSession::Cleanup() {
   for (const auto& file : decryptedFiles) fs::remove(file, ec);
   decryptedFiles.clear();
   if (!workFolder.empty()) {
-    for (const char* name : {"tmp.jpg", "tmp.avi", "tmp.wav"}) fs::remove(workFolder / name, ec);
+    for (const char* name : {"tmp.jpg", "tmp.avi", "tmp.wav", "tmp-sound.wav"}) {
+      fs::remove(workFolder / name, ec);
+    }
   }
   return kOk;
 }

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "engine/scan_sequence.h"
+#include "export/conversation_parts.h"
 #include "media/media.h"
 #include "platform/platform.h"
 #include "selection/statistics.h"
@@ -66,6 +67,11 @@ std::string RecoverStatusText(int32_t error) {
 // ----- The worker ------------------------------------------------------------------------------
 
 namespace {
+
+// What the index says after a table's page or list: how many rows it holds.
+std::string RowsNote(uint32_t rows) {
+  return std::to_string(rows) + (rows == 1 ? " item" : " items");
+}
 
 // Relative link of a path below the destination: each byte outside the unreserved set
 // percent-encoded, "/" kept.
@@ -263,7 +269,6 @@ bool RecoverWorker::TakeCopiedAhead(const fs::path& source, const fs::path& targ
   // A stop heard at this report finds the file whole on disk (a copy made now would have been
   // removed): its item is written.
   if (result == kOk && !wasStopped && stopped_) progress_.OnItemOutcome(kOk);
-  if (result == kOk) WriteJpegCopy(copied.written);
   return true;
 }
 
@@ -305,7 +310,6 @@ int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target,
     if (!copy.finished) Report(100, kOk, copy.path);
     Written(copy.path);
     if (written != nullptr) *written = copy.path;
-    WriteJpegCopy(copy.path);
   } else if (!copy.finished && !IsStopped(result) && !stopped_) {
     // Whether the copy was stopped is known from the stop itself, never from the number.
     Report(100, result, copy.path);
@@ -313,16 +317,16 @@ int32_t RecoverWorker::CopyFile(const fs::path& source, const fs::path& target,
   return result;
 }
 
-void RecoverWorker::WriteJpegCopy(const fs::path& heic) {
-  if (!job_.heicToJpeg || stopped_) return;
-  const std::string ext = platform::AsciiLower(heic.extension().string());
-  if (ext != ".heic" && ext != ".heif") return;
-  fs::path wanted = heic;
-  wanted.replace_extension(".jpg");
-  fs::path jpeg;
-  const int32_t result = WriteFile(
-      wanted, [&](const fs::path& temp) { return job_.heicToJpeg(heic, temp); }, jpeg);
-  Report(100, result, jpeg);
+uint64_t RecoverWorker::QueueMediaCopies(const fs::path& copied, bool urgent) {
+  if (!mediaCopies_ || stopped_) return 0;
+  return mediaCopies_->Add(copied, urgent);
+}
+
+void RecoverWorker::ReportMediaCopies(std::vector<MediaCopy> copies) {
+  for (const MediaCopy& copy : copies) {
+    if (copy.error == kOk) Written(copy.written);
+    progress_.OnMediaCopy(copy);
+  }
 }
 
 int32_t RecoverWorker::WriteFile(const fs::path& wanted,
@@ -336,33 +340,66 @@ int32_t RecoverWorker::WriteFile(const fs::path& wanted,
 
 int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
                                              const ConversationHead& head,
-                                          const std::vector<ConversationLine>& lines,
-                                          const fs::path& wanted) {
-  // Written through as it is made, message by message.
-  platform::OutputFile out;
-  int32_t result = out.Reserve(wanted);
-  const fs::path written = result == kOk ? out.path() : wanted;
-  if (result == kOk) {
-    out.Append(ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)));
-    const int32_t answer = ConversationBody(
-        head, lines, [&](std::string_view piece) { out.Append(piece); },
-        [&](int32_t percent) { return percent >= 100 ? kOk : Report(percent, kOk, wanted); });
-    if (answer != kOk) {
-      out.Abort();  // a page cut short by a stop is never left behind
-      return answer;
-    }
-    out.Append(page.tail);
-    result = out.Commit();
+                                             const std::vector<ConversationLine>& lines,
+                                             const fs::path& wanted) {
+  const std::vector<ConversationPart> parts = SplitConversation(lines);
+  // Every part's name is taken first, so that each page can link to all the others.
+  std::vector<platform::OutputFile> outs(parts.size());
+  std::vector<fs::path> names(parts.size());
+  std::vector<std::string> links(parts.size());
+  std::vector<int32_t> results(parts.size(), kOk);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const fs::path name =
+        i == 0 ? wanted
+               : wanted.parent_path() /
+                     SafeFileName(wanted.stem().string() + " - " + parts[i].label + ".html");
+    results[i] = outs[i].Reserve(name);
+    names[i] = results[i] == kOk ? outs[i].path() : name;
+    links[i] = UrlPath(names[i].filename());
   }
-  if (result == kOk) Written(written);
-  Report(100, result, written);
-  return result;
+  int32_t first = kOk;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    platform::OutputFile& out = outs[i];
+    int32_t result = results[i];
+    if (result == kOk) {
+      // Written through as it is made, message by message.
+      const std::string nav = PartsNavHtml(parts, links, i);
+      out.Append(ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)));
+      out.Append(nav);
+      const int32_t answer = ConversationBody(
+          head, lines, parts[i].begin, parts[i].end,
+          [&](std::string_view piece) { out.Append(piece); },
+          [&](int32_t percent) { return percent >= 100 ? kOk : Report(percent, kOk, names[i]); });
+      if (answer != kOk) {
+        for (platform::OutputFile& o : outs) o.Abort();  // nothing cut short by a stop is left
+        return answer;
+      }
+      out.Append(nav);
+      out.Append(page.tail);
+      result = out.Commit();
+    }
+    if (result == kOk) {
+      Written(names[i]);
+      if (i > 0) furtherParts_.insert(names[i].string());
+    }
+    Report(100, result, names[i]);
+    if (first == kOk) first = result;
+  }
+  std::string note = std::to_string(lines.size()) + (lines.size() == 1 ? " message" : " messages");
+  if (parts.size() > 1) note += " on " + std::to_string(parts.size()) + " pages";
+  pageNotes_[names[0].string()] = note;
+  return first;
 }
 
 template <class Item>
 void RecoverWorker::CopyAttachments(const std::vector<Item>& messages,
                                     std::vector<ConversationLine>& lines, const fs::path& folder) {
   // The lines are the messages in order, less the live ones when only deleted are written.
+  struct Copied {
+    LineAttachment* shown;
+    uint64_t ticket;
+  };
+  std::vector<Copied> copied;
   size_t at = 0;
   for (const Item& m : messages) {
     if (job_.deletedOnly && m.deleted == 0) continue;
@@ -374,9 +411,33 @@ void RecoverWorker::CopyAttachments(const std::vector<Item>& messages,
       fs::path copy;
       if (CopyFile(a.path, folder / "attachments" / SafeFileName(a.name), &copy) == kOk) {
         line.attachments[i].link = UrlPath(copy.lexically_relative(folder));
+        if (const uint64_t ticket = QueueMediaCopies(copy, true); ticket != 0) {
+          copied.push_back(Copied{&line.attachments[i], ticket});
+        }
       }
     }
   }
+  if (copied.empty()) return;
+  // The page links the copies for browsers: it waits for this conversation's (first in the
+  // queue), not for the others'.
+  std::vector<uint64_t> tickets;
+  for (const Copied& c : copied) tickets.push_back(c.ticket);
+  std::vector<MediaCopy> made = mediaCopies_->Wait(tickets);
+  std::unordered_map<std::string, LineAttachment*> byLink;
+  for (const Copied& c : copied) byLink[c.shown->link] = c.shown;
+  for (const MediaCopy& copy : made) {
+    if (copy.error != kOk) continue;
+    const auto found = byLink.find(UrlPath(copy.original.lexically_relative(folder)));
+    if (found == byLink.end()) continue;
+    const std::string link = UrlPath(copy.written.lexically_relative(folder));
+    switch (copy.kind) {
+      case MediaCopy::Kind::kJpeg: found->second->view = link; break;
+      case MediaCopy::Kind::kThumbnail: found->second->thumb = link; break;
+      case MediaCopy::Kind::kPlayableAudio: found->second->playable = link; break;
+      case MediaCopy::Kind::kH264: found->second->h264 = link; break;
+    }
+  }
+  ReportMediaCopies(std::move(made));
 }
 
 int32_t RecoverWorker::WriteConversation(const MessageItem& row) {
@@ -605,7 +666,7 @@ void RecoverWorker::WriteTablePage(Table& table) {
   }
   if (result == kOk) {
     Written(table.page);
-    rowCounts_[table.page.string()] = table.count;
+    pageNotes_[table.page.string()] = RowsNote(table.count);
   }
   // One line per row in the detail list, each with the outcome of the page that holds it;
   // the row's outcome is the failure of a file it made, else the page's.
@@ -622,7 +683,7 @@ void RecoverWorker::CommitList(Table& table, platform::OutputFile& out, int32_t 
   if (result == kOk) result = out.Commit();
   if (result == kOk) {
     Written(path);
-    rowCounts_[path.string()] = table.count;
+    pageNotes_[path.string()] = RowsNote(table.count);
   } else {
     out.Abort();
     Report(100, result, path);
@@ -635,6 +696,10 @@ void RecoverWorker::WriteTableCsv(Table& table) {
 }
 
 void RecoverWorker::Finish() {
+  if (mediaCopies_) {
+    if (stopped_) mediaCopies_->Drop();
+    ReportMediaCopies(mediaCopies_->Finish());
+  }
   if (export_.joinable()) export_.join();
   if (messagesExported_ && !job_.deletedOnly) {
     fs::path csv;
@@ -689,7 +754,6 @@ void RecoverWorker::WriteIndex() {
                                                  "Message Attachments", "WhatsApp Attachments"};
   struct Section {
     std::vector<fs::path> files;
-    std::vector<int64_t> rows;  // per file, the rows a table's page or list holds (-1: none)
     size_t copies = 0;
   };
   // Sections in a fixed order: records first, then the file copies.
@@ -720,18 +784,19 @@ void RecoverWorker::WriteIndex() {
     const bool isTable =
         std::find(tableFolders.begin(), tableFolders.end(), top) != tableFolders.end();
     // Attachments copied beside a conversation and the files of a table category's rows are
-    // reached from their pages.
-    bool attachment = false;
+    // reached from their pages; thumbnails from the pages that show them.
+    bool attachment = false, thumbnail = false;
     for (const fs::path& part : rel) {
       attachment = attachment || part == "attachments" || (isTable && part == "files");
+      thumbnail = thumbnail || part == "thumbs";
     }
     if (attachment && !isCopy) continue;
+    // The further parts of a long conversation are reached from its first page.
+    if (furtherParts_.count(p.string()) != 0) continue;
     if (isCopy) {
-      ++s.copies;
+      if (!thumbnail) ++s.copies;
     } else {
       s.files.push_back(rel);
-      const auto rows = rowCounts_.find(p.string());
-      s.rows.push_back(rows != rowCounts_.end() ? int64_t(rows->second) : -1);
     }
   }
   std::string html =
@@ -761,16 +826,14 @@ void RecoverWorker::WriteIndex() {
               "/</a> <span class=\"count\">(" + std::to_string(s.copies) + " file" +
               (s.copies == 1 ? "" : "s") + ")</span></li>\n";
     }
-    for (size_t i = 0; i < s.files.size(); ++i) {
-      const fs::path& rel = s.files[i];
+    for (const fs::path& rel : s.files) {
+      const auto note = pageNotes_.find((job_.destination / rel).string());
       html += "<li><a href=\"" + UrlPath(rel) + "\">" +
-              HtmlEscape(rel.lexically_relative(top).generic_string()) + "</a>";
-      // A table's page and lists say how many rows they hold.
-      if (s.rows[i] >= 0) {
-        html += " <span class=\"count\">(" + std::to_string(s.rows[i]) +
-                (s.rows[i] == 1 ? " item" : " items") + ")</span>";
-      }
-      html += "</li>\n";
+              HtmlEscape(rel.lexically_relative(top).generic_string()) + "</a>" +
+              (note == pageNotes_.end()
+                   ? std::string()
+                   : " <span class=\"count\">(" + HtmlEscape(note->second) + ")</span>") +
+              "</li>\n";
     }
     html += "</ul>\n";
   }
@@ -791,6 +854,12 @@ int32_t RecoverWorker::Run() {
   startTime_ = job_.startTime != 0 ? job_.startTime : int64_t(std::time(nullptr));
   summary_ = RecoverSummary{};
   madeFolders_.clear();
+  pageNotes_.clear();
+  furtherParts_.clear();
+  mediaCopies_.reset();
+  if (job_.mediaCopies.convert || job_.mediaCopies.convertVideo) {
+    mediaCopies_ = std::make_unique<MediaCopyQueue>(job_.mediaCopies);
+  }
   summary_.stamp = RecoverStamp(startTime_);
   stopped_ = messagesExported_ = false;
   const auto reset = [](Table& t, const PageTemplate* layout, fs::path folder,
@@ -812,7 +881,6 @@ int32_t RecoverWorker::Run() {
   for (Table& t : categoryTables_) t.out.Abort(), t.csvOut.Abort(), t.textOut.Abort();
   categoryTables_.clear();
   categoryTables_.resize(TableCategories().size());
-  rowCounts_.clear();
   std::error_code ec;
   fs::create_directories(job_.destination, ec);
 
@@ -832,14 +900,22 @@ int32_t RecoverWorker::Run() {
       case 6:
       case 11: {
         const auto* f = static_cast<const MediaFileItem*>(key);
-        ItemOutcome(CopyFile(f->path, MediaCopyTarget(dest, entry->categoryCode, *f)));
+        fs::path written;
+        const int32_t r = CopyFile(f->path, MediaCopyTarget(dest, entry->categoryCode, *f), &written);
+        if (r == kOk) QueueMediaCopies(written, false);
+        ItemOutcome(r);
         break;
       }
       case 3:
       case 4: {
         const auto* f = static_cast<const AppFileItem*>(key);
-        ItemOutcome(CopyFile(f->path, dest / (entry->categoryCode == 3 ? "App Photos" : "App Video") /
-                                          SafeFileName(f->appName) / SafeFileName(f->displayName)));
+        fs::path written;
+        const int32_t r =
+            CopyFile(f->path, dest / (entry->categoryCode == 3 ? "App Photos" : "App Video") /
+                                  SafeFileName(f->appName) / SafeFileName(f->displayName),
+                     &written);
+        if (r == kOk) QueueMediaCopies(written, false);
+        ItemOutcome(r);
         break;
       }
       case 5:
@@ -874,6 +950,7 @@ int32_t RecoverWorker::Run() {
         break;
       }
     }
+    if (mediaCopies_) ReportMediaCopies(mediaCopies_->Take());
   }
   KeepCopiedAhead();
   Finish();

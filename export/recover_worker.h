@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -51,6 +52,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "export/media_copies.h"
 #include "export/table_pages.h"
 #include "export/writers.h"
 #include "platform/output_file.h"
@@ -77,6 +79,9 @@ class RecoverProgress {
   // its page is written, and with the failure of a file it made (its copies) if one failed.
   // Items the run never reached (it was stopped) get no outcome.
   virtual void OnItemOutcome(int32_t /*error*/) {}
+  // A copy for browsers of a recovered file is made, or failed (its reason given). Its
+  // original is whole on disk either way: a failed copy is no failed file and no failed item.
+  virtual void OnMediaCopy(const MediaCopy& /*copy*/) {}
 };
 
 // The counting every front end needs: one outcome per file reported at 100 percent.
@@ -99,6 +104,13 @@ class RecoverTally : public RecoverProgress {
   void OnItemOutcome(int32_t error) override {
     (error == 0 ? itemsWritten_ : itemsFailed_)++;
   }
+  void OnMediaCopy(const MediaCopy& copy) override {
+    if (copy.error == 0) {
+      ++copiesMade_;
+    } else {
+      copyFailures_.push_back(copy);
+    }
+  }
   uint32_t doneCount() const { return done_; }
   uint32_t failedCount() const { return failed_; }
   // Items whose files are all complete on disk, and items with a failure.
@@ -106,8 +118,13 @@ class RecoverTally : public RecoverProgress {
   uint32_t itemsFailed() const { return itemsFailed_; }
   // Failed files first, most recent first; then the successful ones in order.
   const std::vector<Outcome>& outcomes() const { return outcomes_; }
+  // Copies for browsers made, and those that failed (with their reasons), in order.
+  uint32_t copiesMade() const { return copiesMade_; }
+  const std::vector<MediaCopy>& copyFailures() const { return copyFailures_; }
 
  private:
+  uint32_t copiesMade_ = 0;
+  std::vector<MediaCopy> copyFailures_;
   uint32_t done_ = 0;
   uint32_t failed_ = 0;
   uint32_t itemsWritten_ = 0;
@@ -164,9 +181,9 @@ struct RecoverJob {
   fs::path templateFolder;  // the folder holding the five templates
   std::string deviceName;   // backup display name or device name
   int64_t startTime = 0;    // Unix time of the stamp; 0: now
-  // When set, each copied HEIC/HEIF picture also gets a JPEG copy beside it, written by this
-  // converter (source, target; 0 or the failure), reported as a file of its own.
-  std::function<int32_t(const fs::path& heic, const fs::path& jpeg)> heicToJpeg;
+  // Copies for browsers beside the copied files (export/media_copies.h), made on a thread of
+  // their own and reported through OnMediaCopy; none unless a front end asks.
+  MediaCopyOptions mediaCopies{false, false};
   bool deletedOnly = false;  // only deleted items are selected; conversations write only those
   // Files copied before the run (the run reports them and copies only the others); may be null.
   CopiesAhead* ahead = nullptr;
@@ -202,7 +219,6 @@ class RecoverWorker {
   // After a stop, the files copied ahead that the run never reached: whole on disk, so listed
   // and counted as written.
   void KeepCopiedAhead();
-  void WriteJpegCopy(const fs::path& heic);
   // A failure with the run's own sentence for it (see RecoverProgress::OnRecoverFailure).
   void ReportFailure(int32_t error, const fs::path& path, const std::string& reason);
   // Beside the copy `sound`, a copy browsers play when they cannot play the sound itself; its
@@ -210,6 +226,11 @@ class RecoverWorker {
   // needed or it was made, else the conversion's failure (reported).
   int32_t WritePlayableCopy(const fs::path& sound, const fs::path& folder, RowFileLink& link,
                             std::vector<std::string>& paths);
+  // Hands a copied file to the copies for browsers (the run goes on); `urgent` for a file a
+  // page waits for. The queue's ticket, or 0.
+  uint64_t QueueMediaCopies(const fs::path& copied, bool urgent);
+  // Reports copies for browsers (each made one is a file written).
+  void ReportMediaCopies(std::vector<MediaCopy> copies);
   int32_t WriteConversation(const MessageItem& row);
   int32_t WriteChat(const ChatMessageItem& row);
   void ItemOutcome(int32_t error);
@@ -218,6 +239,8 @@ class RecoverWorker {
   template <class Item>
   void CopyAttachments(const std::vector<Item>& messages, std::vector<ConversationLine>& lines,
                        const fs::path& folder);
+  // The conversation's page, in parts when it is long (export/conversation_parts.h): the
+  // first part takes `path`'s name, the others "<stem> - <part>.html" beside it.
   int32_t WriteConversationPage(const PageTemplate& page, const std::string& person,
                                 const ConversationHead& head,
                                 const std::vector<ConversationLine>& lines,
@@ -285,9 +308,13 @@ class RecoverWorker {
   };
   Table contactTable_, callTable_, noteTable_;
   std::vector<Table> categoryTables_;  // one per entry of TableCategories()
-  std::unordered_map<std::string, uint32_t> rowCounts_;  // page or list written -> its rows
   std::vector<fs::path> copyFolders_;
   std::unordered_set<std::string> madeFolders_;  // folders of copies made (or found) already
+  std::unique_ptr<MediaCopyQueue> mediaCopies_;
+  // What the index says of a conversation page (its messages and parts), by the page's path;
+  // the further parts of a long conversation, which the index leaves to its first page.
+  std::unordered_map<std::string, std::string> pageNotes_;
+  std::unordered_set<std::string> furtherParts_;
   std::thread export_;
   platform::OutputFile exported_;
   int32_t exportResult_ = 0;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "media/media.h"
 #include "platform/platform.h"
 
 namespace halvern {
@@ -318,16 +319,45 @@ std::string AttachmentHtml(const LineAttachment& a) {
   const std::string name = HtmlEscape(a.name);
   if (a.link.empty()) return "<div class=\"attachment\">" + name + "</div>";
   const std::string src = HtmlEscape(a.link);
-  const std::string type = a.mime.substr(0, a.mime.find('/'));
-  if (type == "image") {
-    return "<div class=\"attachment\"><img src=\"" + src + "\" alt=\"" + name + "\"></div>";
+  // The kind by the MIME type the phone stored, else (none stored, as for many carved rows and
+  // older phones) by the file's name.
+  std::string type = a.mime.substr(0, a.mime.find('/'));
+  if (a.mime.empty()) {
+    const fs::path file(a.name);
+    type = media::LooksLikePicture(file) ? "image"
+           : media::LooksLikeAudio(file) ? "audio"
+           : media::LooksLikeVideo(file) ? "video"
+                                         : "";
   }
-  if (type == "audio") {
-    return "<div class=\"attachment\"><audio controls src=\"" + src + "\"></audio> " + name +
+  const std::string download =
+      " <a class=\"original\" href=\"" + src + "\" download>" + name + "</a>";
+  // A HEIC picture shows through its JPEG copy; the original stays a download.
+  if (type == "image" || !a.view.empty()) {
+    const std::string whole = HtmlEscape(a.view.empty() ? a.link : a.view);
+    const std::string shown = a.thumb.empty() ? whole : HtmlEscape(a.thumb);
+    return "<div class=\"attachment\"><a href=\"" + whole + "\"><img src=\"" + shown +
+           "\" loading=\"lazy\" alt=\"" + name + "\"></a>" + (a.view.empty() ? "" : download) +
            "</div>";
   }
+  if (type == "audio" || !a.playable.empty()) {
+    std::string html = "<div class=\"attachment\"><audio controls preload=\"metadata\">";
+    if (!a.playable.empty()) {
+      html += "<source src=\"" + HtmlEscape(a.playable) + "\" type=\"audio/mp4\">";
+    }
+    html += "<source src=\"" + src + "\"";
+    if (!a.mime.empty() && a.mime.rfind("audio/", 0) == 0) {
+      html += " type=\"" + HtmlEscape(a.mime) + "\"";
+    }
+    return html + "></audio>" + download + "</div>";
+  }
   if (type == "video") {
-    return "<div class=\"attachment\"><video controls src=\"" + src + "\"></video></div>";
+    std::string html = "<div class=\"attachment\"><video controls preload=\"none\"";
+    if (!a.thumb.empty()) html += " poster=\"" + HtmlEscape(a.thumb) + "\"";
+    html += ">";
+    if (!a.h264.empty()) {
+      html += "<source src=\"" + HtmlEscape(a.h264) + "\" type=\"video/mp4\">";
+    }
+    return html + "<source src=\"" + src + "\"></video>" + download + "</div>";
   }
   return "<div class=\"attachment\"><a href=\"" + src + "\">" + name + "</a></div>";
 }

@@ -72,11 +72,17 @@ std::string RecoverStamp(int64_t unixSeconds);
 // ----- Conversation files ------------------------------------------------------------------------
 
 // One attachment of a message as the writers show it: `link` is the page's relative link to
-// the copy in the conversation's folder (empty when no copy was made).
+// the copy in the conversation's folder (empty when no copy was made); the others are links to
+// the copies made for browsers beside it (empty when none was made): a small picture of a
+// picture or video, a JPEG of a HEIC picture, a sound every browser plays, an H.264 video.
 struct LineAttachment {
   std::string name;
   std::string mime;
   std::string link;
+  std::string thumb;
+  std::string view;
+  std::string playable;
+  std::string h264;
 };
 
 // One message of a conversation or chat, as the writers need it.
@@ -135,8 +141,10 @@ int32_t WriteChatCsv(const fs::path& path, const std::vector<ConversationLine>& 
 
 // The body of a conversation page: a group's members first, then per message a date line and
 // a bubble ("send_msg", "recv_msg", or "del_send_msg" / "del_recv_msg" with a "deleted" label
-// for deleted ones) with its attachments (pictures inline, audio and video with controls,
-// other files as links), its reactions and its marks; every value escaped.
+// for deleted ones) with its attachments (pictures as their thumbnails, loaded as they scroll
+// into view and linked to the whole picture; sounds with controls, the playable copy first and
+// the original as a download; videos with their poster and a link to the original; other files
+// as links), its reactions and its marks; every value escaped.
 // The body goes to `sink`(std::string_view) piece by piece, as it is made.
 // After each message `report`(percent) is asked; a non-zero answer stops the body there.
 // Returns that answer (0 when every message was written).
@@ -149,10 +157,16 @@ std::string ConversationMessageHtml(const ConversationLine& line);
 template <class Sink, class Report>
 int32_t ConversationBody(const ConversationHead& head, const std::vector<ConversationLine>& lines,
                          Sink&& sink, Report report) {
+  return ConversationBody(head, lines, 0, lines.size(), sink, report);
+}
+// The same of the messages [begin, end) alone (one part of a long conversation).
+template <class Sink, class Report>
+int32_t ConversationBody(const ConversationHead& head, const std::vector<ConversationLine>& lines,
+                         size_t begin, size_t end, Sink&& sink, Report report) {
   sink(std::string_view(ConversationHeadHtml(head)));
-  for (size_t i = 0; i < lines.size(); ++i) {
+  for (size_t i = begin; i < end; ++i) {
     sink(std::string_view(ConversationMessageHtml(lines[i])));
-    const int32_t percent = int32_t(int64_t(i + 1) * 100 / int64_t(lines.size()));
+    const int32_t percent = int32_t(int64_t(i + 1 - begin) * 100 / int64_t(end - begin));
     if (const int32_t answer = report(percent); answer != 0) return answer;
   }
   return 0;

@@ -146,7 +146,8 @@ Input OpenInput(const fs::path& file, std::string& reason) {
   AVFormatContext* raw = nullptr;
   const int r = avformat_open_input(&raw, file.c_str(), nullptr, nullptr);
   if (r < 0) {
-    reason = r == AVERROR(ENOENT) ? "the file is not there" : "the file cannot be read as media (" + AvText(r) + ")";
+    reason = r == AVERROR(ENOENT) ? "the file is not there"
+                                  : "the file cannot be read as media (" + AvText(r) + ")";
     return nullptr;
   }
   Input input(raw);
@@ -264,13 +265,32 @@ void Orient(Picture& p, int o) {
     for (int x = 0; x < out.width; ++x) {
       int sx = x, sy = y;
       switch (o) {
-        case 2: sx = w - 1 - x; break;
-        case 3: sx = w - 1 - x; sy = h - 1 - y; break;
-        case 4: sy = h - 1 - y; break;
-        case 5: sx = y; sy = x; break;
-        case 6: sx = y; sy = h - 1 - x; break;
-        case 7: sx = w - 1 - y; sy = h - 1 - x; break;
-        case 8: sx = w - 1 - y; sy = x; break;
+        case 2:
+          sx = w - 1 - x;
+          break;
+        case 3:
+          sx = w - 1 - x;
+          sy = h - 1 - y;
+          break;
+        case 4:
+          sy = h - 1 - y;
+          break;
+        case 5:
+          sx = y;
+          sy = x;
+          break;
+        case 6:
+          sx = y;
+          sy = h - 1 - x;
+          break;
+        case 7:
+          sx = w - 1 - y;
+          sy = h - 1 - x;
+          break;
+        case 8:
+          sx = w - 1 - y;
+          sy = x;
+          break;
       }
       std::memcpy(&out.rgba[(size_t(y) * out.width + x) * 4], &p.rgba[(size_t(sy) * w + sx) * 4],
                   4);
@@ -285,7 +305,8 @@ void OntoWhite(Picture& p) {
   for (size_t i = 0; i + 3 < p.rgba.size(); i += 4) {
     const unsigned a = p.rgba[i + 3];
     if (a == 255) continue;
-    for (int c = 0; c < 3; ++c) p.rgba[i + c] = uint8_t((p.rgba[i + c] * a + 255 * (255 - a)) / 255);
+    for (int c = 0; c < 3; ++c)
+      p.rgba[i + c] = uint8_t((p.rgba[i + c] * a + 255 * (255 - a)) / 255);
     p.rgba[i + 3] = 255;
   }
 }
@@ -313,9 +334,8 @@ Outcome EncodeJpeg(const Picture& p, int width, int height, int quality, const f
   frame->height = height;
   frame->quality = ctx->global_quality;
   if (av_frame_get_buffer(frame.get(), 0) < 0) return Undecodable("out of memory");
-  Scaler scale(sws_getContext(p.width, p.height, AV_PIX_FMT_RGBA, width, height,
-                              ctx->pix_fmt, width < p.width ? SWS_AREA : SWS_BICUBIC, nullptr,
-                              nullptr, nullptr));
+  Scaler scale(sws_getContext(p.width, p.height, AV_PIX_FMT_RGBA, width, height, ctx->pix_fmt,
+                              width < p.width ? SWS_AREA : SWS_BICUBIC, nullptr, nullptr, nullptr));
   if (!scale) return Undecodable("the picture cannot be scaled");
   const uint8_t* planes[1] = {p.rgba.data()};
   const int strides[1] = {p.width * 4};
@@ -329,8 +349,8 @@ Outcome EncodeJpeg(const Picture& p, int width, int height, int quality, const f
   if (r < 0) return Undecodable("the JPEG cannot be encoded (" + AvText(r) + ")");
   Output out;
   if (const int32_t e = out.Open(target); e != 0) return WriteFailed(e);
-  if (const int32_t e = out.Write(std::string_view(reinterpret_cast<const char*>(packet->data),
-                                                   size_t(packet->size)));
+  if (const int32_t e = out.Write(
+          std::string_view(reinterpret_cast<const char*>(packet->data), size_t(packet->size)));
       e != 0) {
     return WriteFailed(e);
   }
@@ -368,7 +388,8 @@ Outcome DecodeWithFfmpeg(const fs::path& file, Picture& picture) {
 
   // A video's first frame is often black (a fade in): a frame a second in, when it is that
   // long, shows what it holds.
-  const bool video = input->duration > 2 * AV_TIME_BASE && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC);
+  const bool video =
+      input->duration > 2 * AV_TIME_BASE && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC);
   int64_t wanted = AV_NOPTS_VALUE;
   if (video) {
     wanted = av_rescale_q(AV_TIME_BASE, AVRational{1, AV_TIME_BASE}, stream->time_base);
@@ -422,9 +443,9 @@ Outcome DecodeWithFfmpeg(const fs::path& file, Picture& picture) {
   picture.width = kept->width;
   picture.height = kept->height;
   picture.rgba.assign(size_t(kept->width) * kept->height * 4, 0);
-  Scaler scale(sws_getContext(kept->width, kept->height, AVPixelFormat(kept->format),
-                              kept->width, kept->height, AV_PIX_FMT_RGBA, SWS_BICUBIC, nullptr,
-                              nullptr, nullptr));
+  Scaler scale(sws_getContext(kept->width, kept->height, AVPixelFormat(kept->format), kept->width,
+                              kept->height, AV_PIX_FMT_RGBA, SWS_BICUBIC, nullptr, nullptr,
+                              nullptr));
   if (!scale) return Undecodable("the picture's pixel format cannot be converted");
   uint8_t* planes[1] = {picture.rgba.data()};
   const int strides[1] = {kept->width * 4};
@@ -455,7 +476,8 @@ struct HeifImageFree {
 
 bool HeifFailed(const heif_error& e, std::string& reason) {
   if (e.code == heif_error_Ok) return false;
-  reason = std::string("the picture cannot be decoded (") + (e.message ? e.message : "libheif") + ")";
+  reason =
+      std::string("the picture cannot be decoded (") + (e.message ? e.message : "libheif") + ")";
   return true;
 }
 
@@ -471,18 +493,22 @@ Outcome DecodeAny(const fs::path& source, Picture& picture) {
 // packets into stream `stream` of `mux`.
 class AacWriter {
  public:
+  // AAC by default; 16-bit PCM (for a WAV file) when `pcm`.
+  explicit AacWriter(bool pcm = false) : pcm_(pcm) {}
   // Sets up the encoder for `in` (the decoder's parameters) before the muxer's header.
-  bool Open(const AVCodecContext* in, AVFormatContext* mux, bool globalHeader, std::string& reason) {
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  bool Open(const AVCodecContext* in, AVFormatContext* mux, bool globalHeader,
+            std::string& reason) {
+    const AVCodec* codec = avcodec_find_encoder(pcm_ ? AV_CODEC_ID_PCM_S16LE : AV_CODEC_ID_AAC);
     if (codec == nullptr) {
-      reason = "no AAC encoder in the FFmpeg libraries";
+      reason = pcm_ ? "no PCM encoder in the FFmpeg libraries"
+                    : "no AAC encoder in the FFmpeg libraries";
       return false;
     }
     enc_.reset(avcodec_alloc_context3(codec));
     if (!enc_) return false;
     const int channels = std::clamp(in->ch_layout.nb_channels, 1, 2);
     av_channel_layout_default(&enc_->ch_layout, channels);
-    enc_->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    enc_->sample_fmt = pcm_ ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_FLTP;
     // The rate is kept where AAC has it, else the next one up (48 kHz at most).
     int rate = 48000;
     if (codec->supported_samplerates != nullptr) {
@@ -511,7 +537,8 @@ class AacWriter {
     }
     stream_->time_base = enc_->time_base;
     mux_ = mux;
-    fifo_.reset(av_audio_fifo_alloc(enc_->sample_fmt, channels, enc_->frame_size > 0 ? enc_->frame_size : 1024));
+    fifo_.reset(av_audio_fifo_alloc(enc_->sample_fmt, channels,
+                                    enc_->frame_size > 0 ? enc_->frame_size : 1024));
     frame_.reset(av_frame_alloc());
     packet_.reset(av_packet_alloc());
     return fifo_ && frame_ && packet_;
@@ -564,7 +591,8 @@ class AacWriter {
   }
   int EncodeFrom(bool last) {
     const int size = enc_->frame_size > 0 ? enc_->frame_size : 1024;
-    while (av_audio_fifo_size(fifo_.get()) >= size || (last && av_audio_fifo_size(fifo_.get()) > 0)) {
+    while (av_audio_fifo_size(fifo_.get()) >= size ||
+           (last && av_audio_fifo_size(fifo_.get()) > 0)) {
       const int n = std::min(size, av_audio_fifo_size(fifo_.get()));
       av_frame_unref(frame_.get());
       frame_->nb_samples = n;
@@ -595,6 +623,7 @@ class AacWriter {
     }
   }
 
+  bool pcm_;
   Codec enc_;
   Resampler resample_;
   Fifo fifo_;
@@ -658,16 +687,16 @@ bool IsHeifFamily(const fs::path& file) {
   const std::string head = Head(file, 12);
   if (head.size() < 12 || head.compare(4, 4, "ftyp") != 0) return false;
   const std::string brand = head.substr(8, 4);
-  for (const char* b : {"heic", "heix", "hevc", "hevx", "heim", "heis", "mif1", "msf1", "avif",
-                        "avis"}) {
+  for (const char* b :
+       {"heic", "heix", "hevc", "hevx", "heim", "heis", "mif1", "msf1", "avif", "avis"}) {
     if (brand == b) return true;
   }
   return false;
 }
 
 bool LooksLikeAudio(const fs::path& file) {
-  return ExtensionIn(file, {".amr", ".caf", ".m4a", ".mp3", ".opus", ".ogg", ".oga", ".wav",
-                            ".aac", ".aif", ".aiff", ".flac", ".awb", ".3ga", ".m4r"});
+  return ExtensionIn(file, {".amr", ".caf", ".m4a", ".mp3", ".opus", ".ogg", ".oga", ".wav", ".aac",
+                            ".aif", ".aiff", ".flac", ".awb", ".3ga", ".m4r"});
 }
 
 bool LooksLikeVideo(const fs::path& file) {
@@ -803,7 +832,10 @@ Outcome Thumbnail(const fs::path& source, const fs::path& target, int longestSid
   return EncodeJpeg(picture, width, height, 4, target);
 }
 
-Outcome ConvertAudio(const fs::path& source, const fs::path& target) {
+namespace {
+
+// The sound of `source` as AAC in .m4a, or as 16-bit PCM in .wav when `wav`.
+Outcome WriteSound(const fs::path& source, const fs::path& target, bool wav) {
   std::string reason;
   Input input = OpenInput(source, reason);
   if (!input) return Undecodable(reason);
@@ -815,11 +847,11 @@ Outcome ConvertAudio(const fs::path& source, const fs::path& target) {
   Output out;
   if (const int32_t e = out.Open(target); e != 0) return WriteFailed(e);
   Muxer mux;
-  if (!mux.Open("ipod", out.fd(), reason)) return Undecodable(reason);
-  AacWriter aac;
+  if (!mux.Open(wav ? "wav" : "ipod", out.fd(), reason)) return Undecodable(reason);
+  AacWriter aac(wav);
   if (!aac.Open(decoder.get(), mux.get(), mux.globalHeader(), reason)) return Undecodable(reason);
   if (const int r = avformat_write_header(mux.get(), nullptr); r < 0) {
-    return MuxFailed(r, "the .m4a file cannot be begun");
+    return MuxFailed(r, "the sound file cannot be begun");
   }
   int lastError = 0;
   const int64_t frames = DecodeStream(
@@ -832,9 +864,19 @@ Outcome ConvertAudio(const fs::path& source, const fs::path& target) {
   }
   if (const int r = aac.Finish(); r < 0) return MuxFailed(r, "the sound cannot be encoded");
   if (const int r = av_write_trailer(mux.get()); r < 0) {
-    return MuxFailed(r, "the .m4a file cannot be finished");
+    return MuxFailed(r, "the sound file cannot be finished");
   }
   return out.Commit();
+}
+
+}  // namespace
+
+Outcome ConvertAudio(const fs::path& source, const fs::path& target) {
+  return WriteSound(source, target, false);
+}
+
+Outcome ConvertAudioToWav(const fs::path& source, const fs::path& target) {
+  return WriteSound(source, target, true);
 }
 
 Outcome VideoToH264(const fs::path& source, const fs::path& target) {
@@ -852,7 +894,8 @@ Outcome VideoToH264(const fs::path& source, const fs::path& target) {
 
   const AVCodec* h264 = avcodec_find_encoder_by_name("libx264");
   if (h264 == nullptr) h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
-  if (h264 == nullptr) return Undecodable("no H.264 encoder in the FFmpeg libraries of this system");
+  if (h264 == nullptr)
+    return Undecodable("no H.264 encoder in the FFmpeg libraries of this system");
 
   Output out;
   if (const int32_t e = out.Open(target); e != 0) return WriteFailed(e);
@@ -943,8 +986,8 @@ Outcome VideoToH264(const fs::path& source, const fs::path& target) {
     return 0;
   };
   int lastError = 0;
-  const int64_t frames = DecodeStream(input.get(), vDec.get(), vIndex, takeVideo, takeOther,
-                                      lastError);
+  const int64_t frames =
+      DecodeStream(input.get(), vDec.get(), vIndex, takeVideo, takeOther, lastError);
   if (frames < 0) return MuxFailed(int(frames), "the video cannot be converted");
   if (frames == 0) {
     return Undecodable(lastError < 0 ? "the video cannot be decoded (" + AvText(lastError) + ")"

@@ -70,6 +70,10 @@ std::filesystem::path H264CopyName(const std::filesystem::path& original);
 // ALAC, Opus, IMA4 or PCM, Opus or Vorbis in Ogg, MP3, WAV, ... Mono and stereo stay as they
 // are (more channels are mixed to stereo); the sample rate is kept where AAC has it.
 Outcome ConvertAudio(const std::filesystem::path& source, const std::filesystem::path& target);
+// The same sound as 16-bit PCM in a WAV file, which every player reads without a decoder of
+// its own (the desktop program's preview plays it).
+Outcome ConvertAudioToWav(const std::filesystem::path& source,
+                          const std::filesystem::path& target);
 // The primary picture of a HEIC/HEIF/AVIF file as a JPEG at `target`, turned and mirrored as
 // the camera asked.
 Outcome PictureToJpeg(const std::filesystem::path& source, const std::filesystem::path& target);

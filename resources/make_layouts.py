@@ -422,7 +422,7 @@ def page_scan():
         label("LblStatistics", "You select 0 MB in 0 item(s) of 0 MB in 0 item(s)",
               role="statistics"),
         hs(),
-        W("QCheckBox", "ChkHeicJpeg", {"text": "Also save HEIC photos as JPEG",
+        W("QCheckBox", "ChkHeicJpeg", {"text": "Copies for browsers (JPEG, thumbnails, sound)",
                                        "checked": True,
                                        "focusPolicy": ("enum", "Qt::StrongFocus")}),
         button("BtnRecovery", "Recover", role="primaryLarge", size=(160, 40))],

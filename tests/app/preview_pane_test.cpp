@@ -25,6 +25,8 @@
 #include <fstream>
 
 #include "engine/backup_session.h"
+#include "media/media.h"
+#include "tests/fixtures/media_files.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/popup.h"
 #include "ui/skin.h"
@@ -493,13 +495,16 @@ TEST_F(PreviewPaneTest, HeicPictureShowsAsThePhoneSavedIt) {
 
   // The JPEG copy written on recover holds the same picture.
   const fs::path jpeg = root_ / "IMG_0001.jpg";
-  EXPECT_EQ(HeifToJpeg(photo.path, jpeg), 0);
+  const media::Outcome made = media::PictureToJpeg(photo.path, jpeg);
+  EXPECT_EQ(made.error, 0) << made.reason;
+  EXPECT_EQ(made.written, jpeg);
   const QImage copy(QString::fromStdString(jpeg.string()));
   ASSERT_EQ(copy.size(), QSize(64, 48));
   EXPECT_GT(copy.pixelColor(8, 24).red(), 170);
   EXPECT_GT(copy.pixelColor(56, 24).blue(), 170);
   // Not a HEIF file: nothing decoded, nothing written.
-  EXPECT_EQ(HeifToJpeg(Data("fake.heic", "not a picture"), root_ / "fake.jpg"), kInvalidParameter);
+  EXPECT_EQ(media::PictureToJpeg(Data("fake.heic", "not a picture"), root_ / "fake.jpg").error,
+            kInvalidParameter);
   EXPECT_FALSE(fs::exists(root_ / "fake.jpg"));
 }
 
@@ -673,6 +678,30 @@ TEST_F(PreviewPaneTest, SoundStartsTheAudioPlayerWithThePreviewFile) {
   pane_->ResetPane();
   pane_.reset();  // the pane's end ends its players
   EXPECT_NE(::kill(pid_t(pid), 0), 0);
+}
+
+TEST_F(PreviewPaneTest, VoiceMessagesAndVoicemailsPlayAsPcmWav) {
+  // A Messages voice message (Opus in CAF) and a voicemail (AMR): stored as they are, which the
+  // player cannot read, so the preview plays a PCM WAV copy of each.
+  const fs::path data = fs::path(HALVERN_TEST_DATA_DIR) / "media";
+  std::ifstream caf(data / "voice-opus.caf", std::ios::binary);
+  const std::string cafBytes((std::istreambuf_iterator<char>(caf)), {});
+  for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"Audio Message.caf", cafBytes},
+                                    {"voicemail.amr", fixtures::MakeAmr(false, 50)}}) {
+    SCOPED_TRACE(name);
+    MediaFileItem sound;
+    sound.path = Data(name.c_str(), QByteArray(bytes.data(), qsizetype(bytes.size())));
+    sound.displayName = name;
+    pane_->PreviewItem(ScanCategory::kMessageAttachments, &sound, false, ScanResults{});
+    EXPECT_EQ(pane_->Kind(), kPreviewSound);
+    EXPECT_EQ(fs::path(pane_->PreviewFile()).filename(), "tmp-sound.wav");
+    std::ifstream wav(pane_->PreviewFile(), std::ios::binary);
+    std::string head(12, '\0');
+    wav.read(head.data(), 12);
+    EXPECT_EQ(head.substr(0, 4), "RIFF");
+    EXPECT_EQ(head.substr(8, 4), "WAVE");
+    pane_->ResetPane();
+  }
 }
 
 }  // namespace

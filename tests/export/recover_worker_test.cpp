@@ -415,28 +415,64 @@ TEST_F(RecoverWorkerTest, FilesCopiedAheadAreReportedAndCountedNeverCopiedTwice)
   }
 }
 
-TEST_F(RecoverWorkerTest, HeicPicturesGetAJpegCopyBesideThemWhenAsked) {
+TEST_F(RecoverWorkerTest, PicturesGetCopiesForBrowsersAndAFailedCopyIsReportedWithItsReason) {
+  // One real HEIC picture, and one that only claims to be one (a JPEG's bytes).
   results_.cameraRoll[0].displayName = "IMG_0004.HEIC";
-  std::vector<std::pair<fs::path, fs::path>> converted;
+  results_.cameraRoll[1].displayName = "IMG_0005.HEIC";
+  const fs::path realHeic = dir_ / "real.heic";
+  fs::copy_file(fs::path(HALVERN_TEST_DATA_DIR) / "media" / "photo.heic", realHeic);
+  results_.cameraRoll[1].path = realHeic;
+  results_.cameraRoll[1].size = fs::file_size(realHeic);
   RecoverJob job = Job(RuntimeTemplates());
-  job.heicToJpeg = [&](const fs::path& heic, const fs::path& jpeg) {
-    converted.emplace_back(heic, jpeg);
-    golden::WriteBytes(jpeg, "jpeg bytes");
-    return kOk;
-  };
+  job.mediaCopies = {true, false};
   Recorder progress;
   RecoverWorker worker(job, progress);
   ASSERT_EQ(worker.LoadTemplates(), 0);
   ASSERT_EQ(worker.Run(), 0);
   const fs::path roll = dir_ / "out" / "Camera Roll";
-  ASSERT_EQ(converted.size(), 1u);  // the JPEG photo is not converted
-  EXPECT_EQ(converted[0].first, roll / "IMG_0004.HEIC");
-  EXPECT_EQ(converted[0].second.parent_path(), roll);  // written beside it, then named
+  // The originals are kept whole; the real picture has its JPEG copy and a thumbnail.
+  EXPECT_EQ(golden::ReadBytes(roll / "IMG_0005.HEIC"), golden::ReadBytes(realHeic));
   EXPECT_TRUE(fs::is_regular_file(roll / "IMG_0004.HEIC"));
-  EXPECT_EQ(golden::ReadBytes(roll / "IMG_0004.jpg"), "jpeg bytes");
-  EXPECT_NE(std::find(progress.finished.begin(), progress.finished.end(),
-                      (roll / "IMG_0004.jpg").string()),
-            progress.finished.end());
+  EXPECT_EQ(golden::ReadBytes(roll / "IMG_0005.jpg").substr(0, 2), "\xFF\xD8");
+  EXPECT_EQ(golden::ReadBytes(roll / "thumbs" / "IMG_0005.HEIC.jpg").substr(0, 2), "\xFF\xD8");
+  EXPECT_NE(std::find(worker.summary().written.begin(), worker.summary().written.end(),
+                      roll / "IMG_0005.jpg"),
+            worker.summary().written.end());
+  // The false one fails its copies with a reason, is never left half-written, and still
+  // counts as recovered: its original is whole on disk.
+  EXPECT_FALSE(fs::exists(roll / "IMG_0004.jpg"));
+  EXPECT_FALSE(fs::exists(roll / "thumbs" / "IMG_0004.HEIC.jpg"));
+  // (The fixture's app video is no real video either: its poster fails the same way.)
+  std::map<std::string, std::vector<MediaCopy::Kind>> failed;
+  for (const MediaCopy& failure : progress.copyFailures()) {
+    EXPECT_EQ(failure.error, kInvalidParameter);
+    EXPECT_FALSE(failure.reason.empty());
+    failed[failure.original.filename().string()].push_back(failure.kind);
+  }
+  EXPECT_EQ(failed["IMG_0004.HEIC"],
+            (std::vector<MediaCopy::Kind>{MediaCopy::Kind::kJpeg, MediaCopy::Kind::kThumbnail}));
+  EXPECT_EQ(failed["clip.mp4"], std::vector<MediaCopy::Kind>{MediaCopy::Kind::kThumbnail});
+  EXPECT_EQ(failed.size(), 2u);
+  EXPECT_EQ(progress.copiesMade(), 2u);  // the real picture's JPEG and thumbnail
+  EXPECT_EQ(progress.failedCount(), 0u);
+  EXPECT_EQ(progress.itemsFailed(), 0u);
+  for (const auto& e : fs::recursive_directory_iterator(dir_ / "out")) {
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+  }
+}
+
+TEST_F(RecoverWorkerTest, NoCopiesForBrowsersUnlessAsked) {
+  results_.cameraRoll[0].displayName = "IMG_0004.HEIC";
+  RecoverJob job = Job(RuntimeTemplates());
+  Recorder progress;
+  RecoverWorker worker(job, progress);
+  ASSERT_EQ(worker.LoadTemplates(), 0);
+  ASSERT_EQ(worker.Run(), 0);
+  const fs::path roll = dir_ / "out" / "Camera Roll";
+  EXPECT_TRUE(fs::is_regular_file(roll / "IMG_0004.HEIC"));
+  EXPECT_FALSE(fs::exists(roll / "IMG_0004.jpg"));
+  EXPECT_FALSE(fs::exists(roll / "thumbs"));
+  EXPECT_TRUE(progress.copyFailures().empty());
 }
 
 TEST(RecoverDestination, RefusesTheBackupAndFoldersThatTakeNoFile) {

@@ -22,6 +22,7 @@ extern "C" {
 #include <vector>
 
 #include "platform/codes.h"
+#include "tests/fixtures/media_files.h"
 
 // libheif's HEVC encoder (x265), which only the test uses to make its pictures, keeps a few
 // allocations until the process ends.
@@ -32,9 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path Data(const std::string& name) {
-  return fs::path(HALVERN_TEST_DATA_DIR) / "media" / name;
-}
+fs::path Data(const std::string& name) { return fs::path(HALVERN_TEST_DATA_DIR) / "media" / name; }
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -45,32 +44,16 @@ std::string ReadBytes(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// An AMR file as phones store voicemails (RFC 4867 section 5): the magic line, then `frames`
-// frames of 20 ms of the highest mode, each a header byte (frame type, quality bit) and the
-// speech bits. Any bits are valid speech parameters, so filler bits decode to a sound.
-std::string MakeAmr(bool wideband, int frames) {
-  std::string file = wideband ? "#!AMR-WB\n" : "#!AMR\n";
-  const int type = wideband ? 8 : 7;           // 23.85 kbit/s, 12.2 kbit/s
-  const size_t bytes = wideband ? 60 : 31;     // 477 and 244 bits, padded to bytes
-  uint32_t seed = 12345;
-  for (int f = 0; f < frames; ++f) {
-    file.push_back(static_cast<char>((type << 3) | 0x04));
-    for (size_t i = 0; i < bytes; ++i) {
-      seed = seed * 1103515245 + 12345;
-      file.push_back(static_cast<char>(seed >> 24));
-    }
-  }
-  return file;
-}
+using fixtures::MakeAmr;
 
 // A 64 x 48 HEIC picture, red on the left and blue on the right, with the EXIF-numbered
 // `orientation` written as libheif writes a camera's (irot/imir boxes).
 void MakeHeic(const fs::path& path, int orientation) {
   heif_context* context = heif_context_alloc();
   heif_image* image = nullptr;
-  ASSERT_EQ(heif_image_create(64, 48, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image)
-                .code,
-            heif_error_Ok);
+  ASSERT_EQ(
+      heif_image_create(64, 48, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code,
+      heif_error_Ok);
   ASSERT_EQ(heif_image_add_plane(image, heif_channel_interleaved, 64, 48, 8).code, heif_error_Ok);
   int stride = 0;
   uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
@@ -201,9 +184,9 @@ Rgb DecodeJpeg(const fs::path& file) {
     rgb.width = frame->width;
     rgb.height = frame->height;
     rgb.pixels.resize(size_t(rgb.width) * rgb.height * 3);
-    SwsContext* sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format),
-                                     frame->width, frame->height, AV_PIX_FMT_RGB24, SWS_POINT,
-                                     nullptr, nullptr, nullptr);
+    SwsContext* sws =
+        sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
+                       frame->height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr);
     uint8_t* planes[1] = {rgb.pixels.data()};
     const int strides[1] = {rgb.width * 3};
     sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
@@ -218,11 +201,11 @@ Rgb DecodeJpeg(const fs::path& file) {
 
 // `jpeg` with an EXIF segment holding only the orientation tag, right after its start marker.
 std::string WithExifOrientation(const std::string& jpeg, int orientation) {
-  std::string tiff("II*\0\x08\0\0\0", 8);                      // little-endian, IFD at 8
-  tiff += std::string("\x01\0", 2);                            // one entry
-  tiff += std::string("\x12\x01\x03\0\x01\0\0\0", 8);          // 0x0112 SHORT, count 1
+  std::string tiff("II*\0\x08\0\0\0", 8);              // little-endian, IFD at 8
+  tiff += std::string("\x01\0", 2);                    // one entry
+  tiff += std::string("\x12\x01\x03\0\x01\0\0\0", 8);  // 0x0112 SHORT, count 1
   tiff += static_cast<char>(orientation);
-  tiff += std::string("\0\0\0\0\0\0", 6);                      // value padding, no next IFD
+  tiff += std::string("\0\0\0\0\0\0", 6);  // value padding, no next IFD
   const std::string body = std::string("Exif\0\0", 6) + tiff;
   const size_t length = body.size() + 2;
   std::string segment("\xff\xe1", 2);
@@ -257,14 +240,12 @@ TEST_F(MediaTest, SoundsBrowsersCannotOpenBecomeAacThatDecodesToTheSameLength) {
   struct Case {
     fs::path source;
     double seconds;
-    int rate;              // of the copy
-    bool sourcePlayable;   // whether a browser plays the original already
+    int rate;             // of the copy
+    bool sourcePlayable;  // whether a browser plays the original already
   };
   const Case cases[] = {
-      {root_ / "voicemail.amr", 2.0, 8000, false},
-      {root_ / "voicemail-wb.amr", 3.0, 16000, false},
-      {Data("voice-opus.caf"), 1.0, 48000, false},
-      {Data("voice-ima4.caf"), 1.0, 8000, false},
+      {root_ / "voicemail.amr", 2.0, 8000, false}, {root_ / "voicemail-wb.amr", 3.0, 16000, false},
+      {Data("voice-opus.caf"), 1.0, 48000, false}, {Data("voice-ima4.caf"), 1.0, 8000, false},
       {Data("voice-note.opus"), 1.0, 48000, true},
   };
   for (const Case& c : cases) {
@@ -286,8 +267,18 @@ TEST_F(MediaTest, SoundsBrowsersCannotOpenBecomeAacThatDecodesToTheSameLength) {
     EXPECT_EQ(copy.channels, 1);
     // The encoder's priming samples are hidden by the file's edit list, as players hide them;
     // the last frame is filled up to 1024 samples.
-    EXPECT_NEAR(copy.decodedSeconds, c.seconds, 1024.0 / c.rate + 0.001);
+    EXPECT_NEAR(copy.decodedSeconds, original.decodedSeconds, 1024.0 / c.rate + 0.001);
     EXPECT_TRUE(IsBrowserPlayableAudio(target));
+
+    // The desktop program's preview plays PCM in WAV: every sample, nothing added.
+    const fs::path wav = root_ / "wav" / (c.source.filename().string() + ".wav");
+    const Outcome pcm = ConvertAudioToWav(c.source, wav);
+    ASSERT_TRUE(pcm.ok()) << pcm.reason;
+    const Probe played = ProbeFile(wav);
+    EXPECT_EQ(played.format, "wav");
+    EXPECT_EQ(played.audioCodec, "pcm_s16le");
+    EXPECT_NEAR(played.decodedSeconds, original.decodedSeconds, 0.001);
+    EXPECT_TRUE(IsBrowserPlayableAudio(wav));
   }
   // The originals are only read.
   EXPECT_EQ(ReadBytes(root_ / "voicemail.amr"), MakeAmr(false, 100));
@@ -309,7 +300,10 @@ TEST_F(MediaTest, WhatCannotBeDecodedFailsWith87AndAReasonAndLeavesNothing) {
   std::string noise(4000, '\0');
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919) >> 3);
   WriteBytes(root_ / "noise.caf", noise);
-  WriteBytes(root_ / "noise.heic", std::string("\0\0\0\x18" "ftypheic", 12) + noise);
+  WriteBytes(root_ / "noise.heic", std::string("\0\0\0\x18"
+                                               "ftypheic",
+                                               12) +
+                                       noise);
   WriteBytes(root_ / "header-only.amr", "#!AMR\n");
   WriteBytes(root_ / "cut.heic", "");
   {
@@ -396,7 +390,7 @@ TEST_F(MediaTest, ThumbnailsAreSmallUprightJpegsOfPicturesAndVideos) {
   };
   const Case cases[] = {
       {root_ / "photo.heic", 32, 32, 24, false},
-      {root_ / "photo.heic", 320, 64, 48, false},   // never enlarged
+      {root_ / "photo.heic", 320, 64, 48, false},  // never enlarged
       {root_ / "turned.jpg", 32, 24, 32, true},
       {Data("hevc-portrait.mov"), 48, 32, 48, false},  // 96 x 64 held a quarter turned
   };
