@@ -191,24 +191,22 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
     // One column per column of the table, sized by what its type shows.
     std::vector<Column> columns;
     for (const TableColumn& c : table_->columns) {
-      int width = 150;
+      int width = 130;
       switch (c.type) {
         case ColumnType::kDate:
           width = 150;
           break;
         case ColumnType::kDuration:
-          width = 100;
+          width = 90;
           break;
         case ColumnType::kNumber:
         case ColumnType::kFlag:
           width = 70;
           break;
         case ColumnType::kText:
-          width = 160;
-          break;
         case ColumnType::kFile:
         case ColumnType::kPlace:
-          width = 140;
+          width = 130;
           break;
       }
       columns.push_back({c.title, width, false, &c});

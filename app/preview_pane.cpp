@@ -604,19 +604,27 @@ void CPreviewVrtWnd::BuildPlayer() {
   box->addWidget(playerNote_);
   layout->addWidget(playerBox_);
   playerBox_->hide();
-
-  media_ = new QMediaPlayer(this);
-  audioOut_ = new QAudioOutput(this);
-  media_->setAudioOutput(audioOut_);
-  media_->setVideoOutput(video_);
   connect(playButton_, &QToolButton::clicked, this, [this] {
+    if (media_ == nullptr) return;
     if (media_->playbackState() == QMediaPlayer::PlayingState) {
       media_->pause();
     } else {
       media_->play();
     }
   });
-  connect(seek_, &QSlider::sliderMoved, this, [this](int ms) { media_->setPosition(ms); });
+  connect(seek_, &QSlider::sliderMoved, this, [this](int ms) {
+    if (media_ != nullptr) media_->setPosition(ms);
+  });
+}
+
+// The player and its sound output are made when the first sound is shown: a program that
+// previews none never opens the sound system.
+void CPreviewVrtWnd::EnsureMedia() {
+  if (media_ != nullptr) return;
+  media_ = new QMediaPlayer(this);
+  audioOut_ = new QAudioOutput(this);
+  media_->setAudioOutput(audioOut_);
+  media_->setVideoOutput(video_);
   connect(media_, &QMediaPlayer::durationChanged, this, [this](qint64 ms) {
     seek_->setRange(0, int(std::min<qint64>(ms, INT32_MAX)));
     ShowPlayerTime();
@@ -657,22 +665,27 @@ std::filesystem::path CPreviewVrtWnd::SoundFolder() const {
 QUrl CPreviewVrtWnd::SoundSource() const { return media_ ? media_->source() : QUrl(); }
 
 void CPreviewVrtWnd::ShowPlayerTime() {
+  if (media_ == nullptr) return;
   playerTime_->setText(QStringLiteral("%1 / %2").arg(ClockText(media_->position()),
                                                     ClockText(media_->duration())));
 }
 
 void CPreviewVrtWnd::StopSound() {
   ++soundGeneration_;  // a conversion still running is no longer wanted here
-  if (media_ == nullptr) return;
-  media_->stop();
-  media_->setSource(QUrl());
-  playerBox_->hide();
-  video_->hide();
+  if (media_ != nullptr) {
+    media_->stop();
+    media_->setSource(QUrl());
+  }
+  if (playerBox_ != nullptr) {
+    playerBox_->hide();
+    video_->hide();
+  }
 }
 
 void CPreviewVrtWnd::LoadSound(const OwnedFile& file, bool video) {
-  if (media_ == nullptr) return;
+  if (playerBox_ == nullptr) return;
   StopSound();
+  EnsureMedia();
   const uint64_t generation = soundGeneration_;
   playerName_->setText(Q(file.name));
   playerNote_->clear();

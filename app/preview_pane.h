@@ -148,6 +148,7 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   void AfterPlayerEnd(QProcess* process);
   // The player inside the pane.
   void BuildPlayer();
+  void EnsureMedia();
   void StopSound();
   void LoadSound(const OwnedFile& file, bool video);
   void OnSoundReady(uint64_t generation, const std::string& dataFile, const std::string& source,

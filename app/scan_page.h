@@ -86,6 +86,7 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   CStatisticsObj& Selection() { return selection_; }
   CFileTreeCtrl& Tree() { return *tree_; }
   CFileListCtrl& List() { return *list_; }
+  CPreviewVrtWnd& Pane() { return *pane_; }
   ScanSequence& Sequence() { return *sequence_; }
   // The statistics line as shown.
   QString StatisticsText() const;
