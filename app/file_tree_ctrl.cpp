@@ -212,8 +212,9 @@ void CFileTreeCtrl::RefreshCounts(const std::map<ScanCategory, size_t>& counts) 
     const size_t n = it == counts.end() ? 0 : it->second;
     const auto notice = notices_.find(category);
     if (notice != notices_.end() && n == 0) {
-      // Nothing found because the backup cannot hold it: said instead of a bare 0.
-      row->setText(0, QStringLiteral("%1 (%2)").arg(name, NoticeShort(notice->second)));
+      // Nothing found because the backup cannot hold it: said instead of a bare 0, on a line
+      // of its own so that the narrow tree shows it whole.
+      row->setText(0, QStringLiteral("%1\n(%2)").arg(name, NoticeShort(notice->second)));
     } else {
       row->setText(0, QStringLiteral("%1 (%2)").arg(name).arg(n));
     }

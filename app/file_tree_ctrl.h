@@ -39,7 +39,7 @@ class CFileTreeCtrl {
   bool IsEnabled(ScanCategory category) const;
   // Rewrites every category row as "<name> (<count>)"; for a category marked not scanned
   // "<name> (<the not-scanned text>)"; for one with a notice and nothing found
-  // "<name> (<the notice's short form>)", the whole notice as its tooltip.
+  // "<name>", a line break and "(<the notice's short form>)", the whole notice as its tooltip.
   void RefreshCounts(const std::map<ScanCategory, size_t>& counts);
   // Marks the categories the scan never reached (cleared by ResetForScan).
   void SetNotScanned(const std::set<ScanCategory>& categories);

@@ -82,7 +82,8 @@ CScanVrtWnd::CScanVrtWnd(QWidget* page, CMainWnd& main)
     : page_(page),
       main_(main),
       sequence_(
-          std::make_unique<ScanSequence>(static_cast<ScanFrontEnd&>(*this), &main.Session())) {}
+          std::make_unique<ScanSequence>(static_cast<ScanFrontEnd&>(*this), &main.Session())),
+      results_(&sequence_->results()) {}
 
 CScanVrtWnd::~CScanVrtWnd() {
   // The worker must end before the containers it fills and the page it reports to.
@@ -248,8 +249,10 @@ void CScanVrtWnd::OnCategoryReady(ScanCategory category) {
 bool CScanVrtWnd::HasSelectedNode() const { return tree_ && tree_->HasSelectedNode(); }
 
 void CScanVrtWnd::OnCategoryScanned(ScanCategory category) {
-  // The worker has just written the category's notice (and writes no other meanwhile).
-  const auto& notices = sequence_->results().notices;
+  // The worker has just written the category's notice (and writes no other meanwhile). The
+  // results are reached through their own address: the sequence's owner may be letting it go
+  // while its worker still ends.
+  const auto& notices = results_->notices;
   const auto found = notices.find(category);
   std::string notice = found == notices.end() ? std::string() : found->second;
   Queue([this, category, notice = std::move(notice)] {

@@ -295,7 +295,7 @@ TEST_F(TableCategoriesPage, PlainBackupWithoutCallHistorySaysSoInItsRow) {
   });
   Scan();
   QTreeWidgetItem* calls = Page().Tree().Row(ScanCategory::kCallHistory);
-  EXPECT_EQ(calls->text(0), "Call History (only in encrypted backups)");
+  EXPECT_EQ(calls->text(0), "Call History\n(encrypted backups only)");
   EXPECT_TRUE(calls->toolTip(0).startsWith("Call history is only in encrypted backups."));
   EXPECT_FALSE(calls->flags() & Qt::ItemIsEnabled);
   // A category without such a notice keeps its bare count.
@@ -307,14 +307,14 @@ TEST(TableCategoryTexts, TitlesColumnsAndNoticesFollowTheLanguageFile) {
   const ScanCategory voicemail = CodeOf("voicemail");
   const TableCategory& vm = *TableCategoryOf(voicemail);
   const CategoryTable empty;
-  EXPECT_EQ(CategoryLabel(voicemail), "Mailbox-Nachrichten");
+  EXPECT_EQ(CategoryLabel(voicemail), "Mailbox");
   EXPECT_EQ(CategoryLabel(CodeOf("voiceMemos")), "Sprachmemos");
   // By the category's own key first, then by the column's key, else the column's title.
   EXPECT_EQ(TableColumnTitle(vm, {"name", "Caller", ColumnType::kText}), "Anrufer");
   EXPECT_EQ(TableColumnTitle(vm, {"date", "Date", ColumnType::kDate}), "Datum");
   EXPECT_EQ(TableColumnTitle(vm, {"unheardOf", "Unheard Of", ColumnType::kText}), "Unheard Of");
   EXPECT_EQ(NoticeShort("Call history is only in encrypted backups"),
-            "nur in verschl\u00fcsselten Sicherungen");
+            "nur verschl\u00fcsselt");
   // A notice the language file does not know is shown as the scan said it.
   EXPECT_EQ(NoticeShort("Safari history is only in encrypted backups"),
             "Safari history is only in encrypted backups");
