@@ -516,6 +516,7 @@ void CScanVrtWnd::Print() {
   source.notes = &rows_.notes;
   source.messages = &Results().messages;
   source.chatMap = &Results().whatsApp;
+  source.tables = &Results().tables;
   source.checked = [this](const void* item) {
     const SelectionEntry* entry = selection_.Find(item);
     return entry != nullptr && entry->checked;

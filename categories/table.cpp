@@ -2,6 +2,7 @@
 #include "categories/table.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -118,7 +119,9 @@ std::string NumberText(double value) {
   if (std::isfinite(value) && value == std::floor(value) && std::fabs(value) < 9e15) {
     std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
   } else {
-    std::snprintf(text, sizeof text, "%.17g", value);
+    // The shortest text that reads back as the same double.
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
   }
   return text;
 }

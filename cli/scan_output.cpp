@@ -370,9 +370,6 @@ int PrintScanErrors(const ScanResults& results) {
   for (const auto& [category, text] : results.errors) {
     std::fprintf(stderr, "halvern-cli: %s: %s\n", CategoryName(category), text.c_str());
   }
-  for (const auto& [category, text] : results.notices) {
-    std::fprintf(stderr, "halvern-cli: %s: %s\n", CategoryName(category), text.c_str());
-  }
   return results.errors.empty() ? 0 : 1;
 }
 
