@@ -183,7 +183,9 @@ RecoverWorker::~RecoverWorker() {
 }
 
 void RecoverWorker::StartMessagesExport() {
-  if (job_.engine == nullptr || export_.joinable()) return;
+  // The export holds every row of the message table, live ones too: a run for deleted items
+  // only leaves it out.
+  if (job_.engine == nullptr || export_.joinable() || job_.deletedOnly) return;
   exportResult_ = exported_.Reserve(job_.destination / ".sms.csv");
   if (exportResult_ != kOk) return;
   export_ = std::thread([this, temp = exported_.tempPath()] {
@@ -634,7 +636,7 @@ void RecoverWorker::WriteTableCsv(Table& table) {
 
 void RecoverWorker::Finish() {
   if (export_.joinable()) export_.join();
-  if (messagesExported_) {
+  if (messagesExported_ && !job_.deletedOnly) {
     fs::path csv;
     const int32_t r = WriteFile(
         job_.destination / "Message" / "sms.csv",

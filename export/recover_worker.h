@@ -21,9 +21,9 @@
 //
 // The table pages mark each deleted row (the orange of the deleted bubbles and a "deleted"
 // label); their CSV files (UTF-8 with a byte-order mark, CR LF, a header line, RFC 4180) hold
-// the same rows with a "Deleted" column. With `deletedOnly` the raw address book export, which
-// holds every row of the table, is left out, and a conversation's files hold only its deleted
-// messages.
+// the same rows with a "Deleted" column. With `deletedOnly` the raw exports of the message
+// table (sms.csv) and of the address book (Contacts.csv), which hold every row of their table,
+// are left out, and a conversation's files hold only its deleted messages.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
 // "(2)", ... before its extension; nothing of the destination is ever replaced: every page is
