@@ -7,8 +7,10 @@
 #include <QPainterPath>
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "backup/media_scan.h"
+#include "categories/category.h"
 #include "platform/platform.h"
 #include "ui/skin.h"
 
@@ -37,17 +39,18 @@ QIcon Draw(const std::function<void(QPainter&)>& paint) {
 
 }  // namespace
 
-bool HasDeletionMarks(ScanCategory category) {
-  switch (category) {
-    case ScanCategory::kMessages:
-    case ScanCategory::kContacts:
-    case ScanCategory::kCallHistory:
-    case ScanCategory::kNotes:
-    case ScanCategory::kWhatsApp:
-      return true;
-    default:
-      return false;
-  }
+bool HasDeletionMarks(ScanCategory category) { return CategoryHasDeletionMarks(category); }
+
+QString TableColumnTitle(const TableCategory& category, const TableColumn& column) {
+  ui::TextMap& texts = ui::Texts().Section("TableColumns");
+  QString text = ui::Text(texts, std::string(category.key) + "." + column.key);
+  if (text.isEmpty()) text = ui::Text(texts, column.key);
+  return text.isEmpty() ? Q(column.title) : text;
+}
+
+QString TableCellText(const Cell& cell, ColumnType type) {
+  const QString text = Q(ShownText(cell, type));
+  return type == ColumnType::kFlag && !text.isEmpty() ? ListWord(text) : text;
 }
 
 bool IsVideoName(const std::string& name) {
@@ -165,6 +168,8 @@ void ItemListModel::Clear() {
   columns_.clear();
   files_ = nullptr;
   appFiles_ = nullptr;
+  table_ = nullptr;
+  tableCategory_ = nullptr;
   apps_.clear();
   filtered_ = false;
   visible_.clear();
@@ -179,7 +184,35 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
   app_.clear();
   files_ = nullptr;
   appFiles_ = nullptr;
+  table_ = results_.Table(category);
+  tableCategory_ = TableCategoryOf(category);
   apps_.clear();
+  if (table_ != nullptr) {
+    // One column per column of the table, sized by what its type shows.
+    std::vector<Column> columns;
+    for (const TableColumn& c : table_->columns) {
+      int width = 130;
+      switch (c.type) {
+        case ColumnType::kDate:
+          width = 150;
+          break;
+        case ColumnType::kDuration:
+          width = 90;
+          break;
+        case ColumnType::kNumber:
+        case ColumnType::kFlag:
+          width = 70;
+          break;
+        case ColumnType::kText:
+        case ColumnType::kFile:
+        case ColumnType::kPlace:
+          width = 130;
+          break;
+      }
+      columns.push_back({c.title, width, false, &c});
+    }
+    SetColumns(std::move(columns));
+  }
   using C = ScanCategory;
   switch (category) {
     case C::kCameraRoll:
@@ -232,6 +265,8 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
     case C::kWhatsApp:
       SetColumns({{"Chats", 150, false}, {"Name", 150, true}, {"Phone", 0, true}});
       break;
+    default:
+      break;
   }
   filtered_ = deletedOnly && HasDeletionMarks(category);
   visible_.clear();
@@ -253,6 +288,8 @@ void ItemListModel::ShowAppFiles(ScanCategory category, const std::string& app) 
   level_ = Level::kAppFiles;
   category_ = category;
   app_ = app;
+  table_ = nullptr;
+  tableCategory_ = nullptr;
   apps_.clear();
   files_ = nullptr;
   appFiles_ = &it->second;
@@ -274,6 +311,7 @@ void ItemListModel::RefreshChecks() {
 size_t ItemListModel::ItemCount() const {
   if (level_ == Level::kNone) return 0;
   if (level_ == Level::kAppFiles) return appFiles_->size();
+  if (table_ != nullptr) return table_->rows.size();
   using C = ScanCategory;
   switch (category_) {
     case C::kCameraRoll:
@@ -300,6 +338,7 @@ size_t ItemListModel::ItemCount() const {
 
 const void* ItemListModel::ItemKey(size_t i) const {
   if (level_ == Level::kAppFiles) return &(*appFiles_)[i];
+  if (table_ != nullptr) return &table_->rows[i];  // as the selection keys it
   using C = ScanCategory;
   switch (category_) {
     case C::kCameraRoll:
@@ -326,6 +365,7 @@ const void* ItemListModel::ItemKey(size_t i) const {
 
 bool ItemListModel::ItemDeleted(size_t i) const {
   if (level_ != Level::kCategory) return false;
+  if (table_ != nullptr) return table_->rows[i].deleted != 0;
   using C = ScanCategory;
   switch (category_) {
     case C::kMessages:
@@ -363,6 +403,16 @@ QString ItemListModel::Cell(size_t i, int column) const {
       default:
         return {};
     }
+  }
+  if (table_ != nullptr) {
+    const TableRow& row = table_->rows[i];
+    if (column < 0 || size_t(column) >= table_->columns.size() ||
+        size_t(column) >= row.cells.size()) {
+      return {};
+    }
+    // A list row keeps one line: line breaks of a text (a transcript) become spaces.
+    return TableCellText(row.cells[size_t(column)], table_->columns[size_t(column)].type)
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
   }
   using C = ScanCategory;
   switch (category_) {
@@ -440,6 +490,17 @@ QIcon ItemListModel::IconOf(size_t i) const {
   if (level_ == Level::kAppFiles) {
     return ListIcons::ForFile((*appFiles_)[i].kind, (*appFiles_)[i].displayName);
   }
+  if (table_ != nullptr) {
+    const TableRow& row = table_->rows[i];
+    if (row.deleted != 0) return ListIcons::Deleted();
+    // A row that owns a sound, a video or a picture says so by its icon.
+    for (const OwnedFile& f : row.files) {
+      if (f.mime.rfind("audio/", 0) == 0) return ListIcons::Audio();
+      if (f.mime.rfind("video/", 0) == 0) return ListIcons::Video();
+      if (f.mime.rfind("image/", 0) == 0) return ListIcons::Picture();
+    }
+    return {};
+  }
   using C = ScanCategory;
   switch (category_) {
     case C::kCameraRoll:
@@ -506,8 +567,20 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant ItemListModel::SortKey(size_t item, int column) const {
+  if (table_ != nullptr && size_t(column) < table_->columns.size()) {
+    const TableRow& row = table_->rows[item];
+    const ColumnType type = table_->columns[size_t(column)].type;
+    if (type == ColumnType::kText || type == ColumnType::kFile || type == ColumnType::kPlace) {
+      return Cell(item, column);
+    }
+    // Dates, durations, numbers and flags by their stored value; an empty one first.
+    if (size_t(column) >= row.cells.size() || row.cells[size_t(column)].IsNull()) {
+      return -std::numeric_limits<double>::max();
+    }
+    return row.cells[size_t(column)].Number();
+  }
   if (size_t(column) < columns_.size() &&
-      std::strstr(columns_[size_t(column)].title, "Size") != nullptr) {
+      columns_[size_t(column)].title.find("Size") != std::string::npos) {
     if (level_ == Level::kAppFiles) return qlonglong((*appFiles_)[item].size);
     if (files_ != nullptr) return qlonglong((*files_)[item].size);
   }
@@ -520,8 +593,11 @@ QVariant ItemListModel::headerData(int section, Qt::Orientation orientation, int
   }
   const Column& c = columns_[size_t(section)];
   if (role == Qt::DisplayRole) {
+    if (c.table != nullptr && tableCategory_ != nullptr) {
+      return TableColumnTitle(*tableCategory_, *c.table);
+    }
     const QString text = ui::Text(ui::Texts().Section("DataList"), c.title);
-    return text.isEmpty() ? QString::fromUtf8(c.title) : text;
+    return text.isEmpty() ? Q(c.title) : text;
   }
   if (role == Qt::TextAlignmentRole) {
     return int((c.centred ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
@@ -668,7 +744,18 @@ void CFileListCtrl::SetHeader() {
   const QFontMetrics title(bold);
   // What the widest usual value of a column looks like, so that dates, numbers and sizes are
   // never cut.
-  auto sample = [](const QString& t) -> QString {
+  auto sample = [](const ItemListModel::Column& c) -> QString {
+    if (c.table != nullptr) {
+      switch (c.table->type) {
+        case ColumnType::kDate:
+          return QStringLiteral("0000-00-00 00:00:00");
+        case ColumnType::kDuration:
+          return QStringLiteral("00 Min 00 Sec");
+        default:
+          return {};
+      }
+    }
+    const QString t = Q(c.title);
     if (t.contains(QLatin1String("Date"))) return QStringLiteral("0000-00-00 00:00:00");
     if (t.contains(QLatin1String("Phone"))) return QStringLiteral("+00 000 000 000 000");
     if (t.contains(QLatin1String("Size"))) return QStringLiteral("1000.00 MB");
@@ -678,13 +765,12 @@ void CFileListCtrl::SetHeader() {
   };
   for (size_t c = 0; c < headers_.size(); ++c) {
     // The view's own header carries the titles; the bar above keeps only CheckAll.
-    if (c < columns.size()) headers_[c]->setText(QLatin1String(columns[c].title));
+    if (c < columns.size()) headers_[c]->setText(Q(columns[c].title));
     headers_[c]->hide();
   }
   for (size_t c = 0; c < columns.size(); ++c) {
-    const QString name = QString::fromUtf8(columns[c].title);
     const QString shown = model_.headerData(int(c), Qt::Horizontal, Qt::DisplayRole).toString();
-    int width = std::max({columns[c].width, text.horizontalAdvance(sample(name)) + kCellPadding,
+    int width = std::max({columns[c].width, text.horizontalAdvance(sample(columns[c])) + kCellPadding,
                           title.horizontalAdvance(shown) + kCellPadding});
     if (c == 0) width += kCheckAndIcon;
     if (c + 1 < columns.size() || columns[c].width > 0) view_->setColumnWidth(int(c), width);

@@ -1,7 +1,9 @@
 // The item list of the scan page (DataList): one model over the result containers of the
 // shown category, so that even a million rows are never copied into widget items. The
 // controller sets the columns of each category, the header labels, the check boxes (through
-// the selection), the deleted marks and the deleted-items filter.
+// the selection), the deleted marks and the deleted-items filter. A table category is shown
+// from its description alone: one column per column of its table, values as shown texts,
+// sorted by their stored values.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -36,6 +38,12 @@ bool HasDeletionMarks(ScanCategory category);
 // Whether a file name is a video by its extension (the video list of the app maps).
 bool IsVideoName(const std::string& name);
 
+// The title of a table category's column in the current language: the section "TableColumns"
+// by "<category key>.<column key>", else by the column key, else the column's own title.
+QString TableColumnTitle(const TableCategory& category, const TableColumn& column);
+// A value of a table as the list and the preview show it (a word such as "Yes" translated).
+QString TableCellText(const Cell& cell, ColumnType type);
+
 // The icons of the lists and the tree, drawn once.
 struct ListIcons {
   static const QIcon& Picture();
@@ -57,12 +65,14 @@ class ItemListModel : public QAbstractTableModel {
   enum class Level { kNone, kCategory, kAppFiles };
 
   struct Column {
-    const char* title;
+    std::string title;
     int width;  // 0: the rest of the width
     bool centred;
+    const TableColumn* table = nullptr;  // the column of a table category
   };
 
-  // The role the list sorts by: numbers for sizes, the shown text otherwise.
+  // The role the list sorts by: numbers for sizes and for the dates, durations, numbers and
+  // flags of a table, the shown text otherwise.
   static constexpr int kSortRole = Qt::UserRole + 7;
 
   ItemListModel(const ScanResults& results, const CategoryRows& rows,
@@ -119,6 +129,8 @@ class ItemListModel : public QAbstractTableModel {
   std::vector<Column> columns_;
   const std::vector<MediaFileItem>* files_ = nullptr;
   const std::vector<AppFileItem>* appFiles_ = nullptr;
+  const CategoryTable* table_ = nullptr;
+  const TableCategory* tableCategory_ = nullptr;
   std::vector<const AppFileMap::value_type*> apps_;
   bool filtered_ = false;
   std::vector<uint32_t> visible_;

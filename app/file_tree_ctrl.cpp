@@ -2,7 +2,9 @@
 #include "app/file_tree_ctrl.h"
 
 #include <QPainter>
+#include <iterator>
 
+#include "categories/category.h"
 #include "ui/skin.h"
 
 namespace halvern::app {
@@ -35,17 +37,37 @@ struct RowDef {
   QRgb colour;
 };
 
+// The badge colours of the table categories, taken in the order of their list.
+constexpr QRgb kTableColours[] = {0xFFE8505B, 0xFFF59E0B, 0xFF0EA5E9, 0xFF8B5CF6,
+                                  0xFF10B981, 0xFFEC4899, 0xFF64748B, 0xFF84CC16};
+
 // A text of the tree's own section, or `fallback` when the language file lacks it.
 QString TreeText(const std::string& key, const QString& fallback) {
   const QString text = ui::Text(ui::Texts().Section("NodeTree"), key);
   return text.isEmpty() ? fallback : text;
 }
 
+QString NoticeText(const std::string& key, const QString& fallback) {
+  const QString text = ui::Text(ui::Texts().Section("Notices"), key);
+  return text.isEmpty() ? fallback : text;
+}
+
 }  // namespace
 
 QString CategoryLabel(ScanCategory category) {
+  if (const TableCategory* table = TableCategoryOf(category)) {
+    return TreeText(table->key, QString::fromUtf8(table->title));
+  }
   return TreeText("Category" + std::to_string(int(category)),
                   QString::fromUtf8(CategoryName(category)));
+}
+
+QString NoticeSentence(const std::string& notice) {
+  return NoticeText(notice, QString::fromStdString(notice));
+}
+
+QString NoticeShort(const std::string& notice) {
+  return NoticeText(notice + ".short", NoticeSentence(notice));
 }
 
 CFileTreeCtrl::CFileTreeCtrl(QTreeWidget* tree) : tree_(tree) {}
@@ -79,18 +101,24 @@ void CFileTreeCtrl::Build() {
         {7, "Contacts (0)", 0xFF8E8E93},
         {8, "Call History (0)", 0xFF1F9D55},
         {9, "Notes (0)", 0xFFE0A800},
-        {0, "Voicemail (0)", 0},
         {10, "WhatsApp (0)", 0xFF25D366},
         {11, "WhatsApp Attachments (0)", 0xFF128C7E}}},
       {"Memos & Others",
        false,
        {{0, "Reminders (0)", 0},
         {0, "Calendar (0)", 0},
-        {0, "Voice Memos (0)", 0},
         {0, "Safari Bookmark (0)", 0},
         {0, "App Document (0)", 0}}},
   };
   updating_ = true;
+  const auto addRow = [this](QTreeWidgetItem* group, ScanCategory code, QRgb colour,
+                             QChar initial) {
+    auto* row = new QTreeWidgetItem(group, {CategoryLabel(code) + QStringLiteral(" (0)")});
+    row->setIcon(0, Badge(QColor::fromRgba(colour), initial));
+    row->setData(0, kCategoryRole, int(code));
+    rows_[code] = row;
+  };
+  const auto& tables = TableCategories();
   for (const auto& g : groups) {
     const int groupIndex = int(&g - &groups[0]) + 1;
     auto* group = new QTreeWidgetItem(
@@ -99,19 +127,24 @@ void CFileTreeCtrl::Build() {
     bold.setBold(true);
     group->setFont(0, bold);
     group->setFlags(Qt::ItemIsEnabled);
-    group->setHidden(!g.shown);
+    bool shown = g.shown;
     for (const RowDef& r : g.rows) {
-      auto* row = new QTreeWidgetItem(group, {QString::fromUtf8(r.text)});
       if (r.code == 0) {
+        auto* row = new QTreeWidgetItem(group, {QString::fromUtf8(r.text)});
         row->setHidden(true);
         row->setFlags(Qt::NoItemFlags);
         continue;
       }
-      row->setText(0, CategoryLabel(ScanCategory(r.code)) + QStringLiteral(" (0)"));
-      row->setIcon(0, Badge(QColor::fromRgba(r.colour), QString::fromUtf8(r.text)[0]));
-      row->setData(0, kCategoryRole, r.code);
-      rows_[ScanCategory(r.code)] = row;
+      addRow(group, ScanCategory(r.code), r.colour, QString::fromUtf8(r.text)[0]);
     }
+    // The table categories of this group, after its own rows.
+    for (size_t i = 0; i < tables.size(); ++i) {
+      if (int(tables[i]->group) != groupIndex) continue;
+      addRow(group, TableCategoryCode(i), kTableColours[i % std::size(kTableColours)],
+             QString::fromUtf8(tables[i]->title)[0]);
+      shown = true;
+    }
+    group->setHidden(!shown);
     group->setExpanded(true);
   }
   tree_->expandAll();
@@ -140,8 +173,10 @@ void CFileTreeCtrl::ResetForScan() {
   tree_->clearSelection();
   hasSelected_ = false;
   notScanned_.clear();
+  notices_.clear();
   for (auto& [category, row] : rows_) {
     row->setText(0, CategoryLabel(category) + QStringLiteral(" (0)"));
+    row->setToolTip(0, QString());
     row->setFlags(Qt::NoItemFlags);
     row->setCheckState(0, Qt::Unchecked);
   }
@@ -165,26 +200,39 @@ bool CFileTreeCtrl::IsEnabled(ScanCategory category) const {
 void CFileTreeCtrl::RefreshCounts(const std::map<ScanCategory, size_t>& counts) {
   updating_ = true;
   for (auto& [category, row] : rows_) {
-    QString text = row->text(0);
-    const int open = text.indexOf(QLatin1Char('('));
-    if (open >= 0) text.truncate(open);
+    const QString name = CategoryLabel(category);
     if (notScanned_.count(category) != 0) {
-      row->setText(0, QStringLiteral("%1(%2)").arg(text, TreeText("NotScanned",
-                                                                  QStringLiteral("not scanned"))));
+      row->setText(0, QStringLiteral("%1 (%2)").arg(name, TreeText("NotScanned",
+                                                                   QStringLiteral("not scanned"))));
       row->setToolTip(0, TreeText("NotScannedTip",
                                   QStringLiteral("The scan ended before this category was read.")));
       continue;
     }
     auto it = counts.find(category);
     const size_t n = it == counts.end() ? 0 : it->second;
-    row->setText(0, QStringLiteral("%1(%2)").arg(text).arg(n));
-    row->setToolTip(0, QString());
+    const auto notice = notices_.find(category);
+    if (notice != notices_.end() && n == 0) {
+      // Nothing found because the backup cannot hold it: said instead of a bare 0, on a line
+      // of its own so that the narrow tree shows it whole.
+      row->setText(0, QStringLiteral("%1\n(%2)").arg(name, NoticeShort(notice->second)));
+    } else {
+      row->setText(0, QStringLiteral("%1 (%2)").arg(name).arg(n));
+    }
+    row->setToolTip(0, notice != notices_.end() ? NoticeSentence(notice->second) : QString());
   }
   updating_ = false;
 }
 
 void CFileTreeCtrl::SetNotScanned(const std::set<ScanCategory>& categories) {
   notScanned_ = categories;
+}
+
+void CFileTreeCtrl::SetNotice(ScanCategory category, const std::string& notice) {
+  if (notice.empty()) {
+    notices_.erase(category);
+  } else {
+    notices_[category] = notice;
+  }
 }
 
 void CFileTreeCtrl::SelectFirst(ScanCategory category) {

@@ -1,6 +1,7 @@
 // The category tree of the scan page (NodeTree): the groups, one row per category with its
 // icon, its count and its check box (checked, unchecked or half-checked), enabled category by
-// category as a scan completes them.
+// category as a scan completes them. The table categories (categories/list.cpp) join the
+// group their description names, after that group's own rows, in the order of their list.
 #pragma once
 
 #include <QTreeWidget>
@@ -14,8 +15,15 @@
 
 namespace halvern::app {
 
-// The name of a category row in the current language ("Camera Roll", ...).
+// The name of a category row in the current language ("Camera Roll", ...; a table category
+// by its key in the section "NodeTree", else its own title).
 QString CategoryLabel(ScanCategory category);
+// What a backup cannot hold, as the scan says it ("Call history is only in encrypted
+// backups"), in the current language: the whole sentence (a row's tooltip) and the few words
+// a row shows in brackets after the category's name (the sentence when the language file has
+// no shorter form). Both come from the section "Notices", keyed by the scan's sentence.
+QString NoticeSentence(const std::string& notice);
+QString NoticeShort(const std::string& notice);
 
 class CFileTreeCtrl {
  public:
@@ -29,11 +37,14 @@ class CFileTreeCtrl {
   // The category received data: its row becomes clickable, its check box enabled and checked.
   void Enable(ScanCategory category);
   bool IsEnabled(ScanCategory category) const;
-  // Rewrites every category row as "<text up to the first '('>(<count>)", or, for a category
-  // marked not scanned, "<text> (<the not-scanned text>)".
+  // Rewrites every category row as "<name> (<count>)"; for a category marked not scanned
+  // "<name> (<the not-scanned text>)"; for one with a notice and nothing found
+  // "<name>", a line break and "(<the notice's short form>)", the whole notice as its tooltip.
   void RefreshCounts(const std::map<ScanCategory, size_t>& counts);
   // Marks the categories the scan never reached (cleared by ResetForScan).
   void SetNotScanned(const std::set<ScanCategory>& categories);
+  // What the backup cannot hold for a category (the scan's sentence; cleared by ResetForScan).
+  void SetNotice(ScanCategory category, const std::string& notice);
   // Selects `category` unless a row is selected already (which fills the list as a click).
   void SelectFirst(ScanCategory category);
   // Selects the row again (after it was selected: the list is filled again).
@@ -55,6 +66,7 @@ class CFileTreeCtrl {
   QTreeWidget* tree_;
   std::map<ScanCategory, QTreeWidgetItem*> rows_;
   std::set<ScanCategory> notScanned_;
+  std::map<ScanCategory, std::string> notices_;
   std::atomic<bool> hasSelected_{false};
   bool updating_ = false;
 };

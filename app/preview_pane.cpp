@@ -16,13 +16,22 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextImageFormat>
+#include <QAudioOutput>
+#include <QHBoxLayout>
+#include <QMediaPlayer>
+#include <QSlider>
 #include <QUrl>
+#include <QVBoxLayout>
+#include <QVideoWidget>
 #include <filesystem>
+#include <cstring>
 #include <system_error>
 
 #include "app/app.h"
+#include "app/file_list_ctrl.h"
 #include "app/popups.h"
 #include "engine/backup_session.h"
+#include "media/media.h"
 #include "platform/runtime_files.h"
 #include "ui/controls.h"
 #include "ui/popup.h"
@@ -58,6 +67,28 @@ void InsertAtEnd(QTextEdit* edit, const QString& text, const QTextCharFormat& fo
   cursor.insertText(text, format);
 }
 
+// A text of the table card and the player, or `fallback` when the language file lacks it.
+QString CardText(const std::string& key, const char* fallback) {
+  const QString text = ui::Text(ui::Texts().Section("PreviewCard"), key);
+  return text.isEmpty() ? QString::fromUtf8(fallback) : text;
+}
+
+// "1:05" or "1:02:05".
+QString ClockText(qint64 ms) {
+  const qint64 s = std::max<qint64>(ms, 0) / 1000;
+  if (s >= 3600) {
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+  }
+  return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+bool IsMime(const OwnedFile& file, const char* kind) {
+  return file.mime.rfind(kind, 0) == 0;
+}
+
 void AlignLastBlock(QTextEdit* edit, Qt::Alignment alignment) {
   QTextCursor cursor(edit->document());
   cursor.movePosition(QTextCursor::End);
@@ -89,7 +120,21 @@ CPreviewVrtWnd::CPreviewVrtWnd(QWidget* owner, BackupSession& session)
   };
 }
 
-CPreviewVrtWnd::~CPreviewVrtWnd() { EndPlayers(); }
+CPreviewVrtWnd::~CPreviewVrtWnd() {
+  EndPlayers();
+  // A conversion still running ends before its folder goes.
+  for (const QPointer<QThread>& t : converters_) {
+    if (!t.isNull()) t->wait();
+  }
+  if (media_ != nullptr) {
+    media_->stop();
+    media_->setSource(QUrl());
+  }
+  if (madeSoundFolder_) {
+    std::error_code ec;
+    std::filesystem::remove_all(SoundFolder(), ec);
+  }
+}
 
 bool CPreviewVrtWnd::BindPane(QWidget* root, QStringList* missing) {
   previewFile_.clear();
@@ -109,6 +154,7 @@ bool CPreviewVrtWnd::BindPane(QWidget* root, QStringList* missing) {
   edit_->setReadOnly(true);
   edit_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   edit_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  BuildPlayer();
   ApplyPaneTexts();
   return true;
 }
@@ -118,6 +164,7 @@ void CPreviewVrtWnd::ApplyPaneTexts() {
 }
 
 void CPreviewVrtWnd::SetPaneView(bool show, bool rich) {
+  StopSound();
   if (!show) {
     switchLayout_->hide();
     previewLayout_->hide();
@@ -139,6 +186,7 @@ void CPreviewVrtWnd::SetPaneView(bool show, bool rich) {
 }
 
 void CPreviewVrtWnd::ResetPane() {
+  StopSound();
   imageRetries_ = 0;
   timers_.KillAll(edit_);
   list_->clear();
@@ -150,6 +198,11 @@ void CPreviewVrtWnd::ResetPane() {
 void CPreviewVrtWnd::PreviewItem(ScanCategory category, const void* item, bool appFilesLevel,
                                  const ScanResults& results) {
   if (item == nullptr) return;
+  if (const CategoryTable* table = results.Table(category)) {
+    SetPaneView(true, true);
+    ShowTableRow(*TableCategoryOf(category), *table, *static_cast<const TableRow*>(item));
+    return;
+  }
   switch (category) {
     case ScanCategory::kCameraRoll:
     case ScanCategory::kPhotoStream:
@@ -193,6 +246,8 @@ void CPreviewVrtWnd::PreviewItem(ScanCategory category, const void* item, bool a
       ShowNote(*static_cast<const NoteItem*>(item));
       break;
     case ScanCategory::kCallHistory:
+      break;
+    default:
       break;
   }
 }
@@ -447,6 +502,257 @@ void CPreviewVrtWnd::ShowContactCard(const ContactItem& contact) {
   }
   card->adjustSize();
   item->setSizeHint(QSize(0, card->sizeHint().height()));
+}
+
+// ----- Table rows ----------------------------------------------------------------------------
+
+void CPreviewVrtWnd::ShowTableRow(const TableCategory& category, const CategoryTable& table,
+                                  const TableRow& row) {
+  timers_.KillAll(edit_);
+  edit_->clear();
+  EndPlayers();
+  edit_->setLineWrapMode(QTextEdit::WidgetWidth);
+  // The row's first picture above its card.
+  for (const OwnedFile& file : row.files) {
+    if (IsMime(file, "image/") && InsertImage(Q(file.path.string()))) {
+      InsertAtEnd(edit_, QStringLiteral("\n"), QTextCharFormat());
+      break;
+    }
+  }
+  QTextCharFormat grey;
+  grey.setForeground(kLightGrey);
+  AlignLastBlock(edit_, Qt::AlignHCenter);
+  InsertAtEnd(edit_, QStringLiteral("  ") + QString(30, QLatin1Char('-')) + QStringLiteral("\n"),
+              grey);
+  AlignLastBlock(edit_, Qt::AlignLeft);
+  QTextCharFormat title;
+  title.setForeground(row.deleted ? kOrange : kNoteText);
+  title.setFontWeight(QFont::Bold);
+  QTextCharFormat value;
+  value.setForeground(row.deleted ? kOrange : kNoteText);
+  const auto add = [&](const QString& caption, const QString& text) {
+    InsertAtEnd(edit_, caption + QStringLiteral(":\n"), title);
+    // Texts from the phone are inserted as text, never read as markup.
+    InsertAtEnd(edit_, QStringLiteral("    ") + text + QStringLiteral("\n"), value);
+  };
+  for (size_t c = 0; c < table.columns.size() && c < row.cells.size(); ++c) {
+    const QString text = TableCellText(row.cells[c], table.columns[c].type);
+    if (text.isEmpty()) continue;
+    add(TableColumnTitle(category, table.columns[c]), text);
+  }
+  add(CardText("Status", "Status"), row.deleted ? CardText("Deleted", "Deleted")
+                                                : CardText("Normal", "Not deleted"));
+  const char* found = "in its database";
+  if (row.origin == ItemSource::kCarved) found = "carved from free space";
+  if (row.origin == ItemSource::kWal) found = "older version kept by the write-ahead log";
+  add(CardText("Source", "Found"), CardText(ItemSourceName(row.origin), found));
+  edit_->moveCursor(QTextCursor::Start);
+  // The row's first sound or video in the player.
+  for (const OwnedFile& file : row.files) {
+    const bool video = IsMime(file, "video/");
+    if (video || IsMime(file, "audio/")) {
+      LoadSound(file, video);
+      break;
+    }
+  }
+}
+
+// ----- The player inside the pane --------------------------------------------------------------
+
+void CPreviewVrtWnd::BuildPlayer() {
+  auto* layout = qobject_cast<QBoxLayout*>(previewLayout_->layout());
+  if (layout == nullptr || playerBox_ != nullptr) return;
+  playerBox_ = new QWidget(previewLayout_);
+  playerBox_->setObjectName(QStringLiteral("PreviewPlayer"));
+  playerBox_->setAttribute(Qt::WA_StyledBackground, true);
+  playerBox_->setStyleSheet(QStringLiteral(
+      "#PreviewPlayer { background: #F4F5F7; border-top: 1px solid #E1E3E8; }"
+      "QToolButton { border: 1px solid #C9CDD4; border-radius: 4px; background: #FFFFFF;"
+      " padding: 3px 8px; }"
+      "QToolButton:disabled { color: #9AA0A6; }"));
+  auto* box = new QVBoxLayout(playerBox_);
+  box->setContentsMargins(10, 8, 10, 8);
+  box->setSpacing(6);
+  playerName_ = new QLabel(playerBox_);
+  playerName_->setObjectName(QStringLiteral("PlayerName"));
+  playerName_->setTextFormat(Qt::PlainText);
+  QFont bold = playerName_->font();
+  bold.setBold(true);
+  playerName_->setFont(bold);
+  box->addWidget(playerName_);
+  video_ = new QVideoWidget(playerBox_);
+  video_->setMinimumHeight(124);
+  video_->hide();
+  box->addWidget(video_);
+  auto* controls = new QHBoxLayout();
+  controls->setSpacing(6);
+  playButton_ = new QToolButton(playerBox_);
+  playButton_->setObjectName(QStringLiteral("PlayerPlay"));
+  playButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  playButton_->setIcon(playerBox_->style()->standardIcon(QStyle::SP_MediaPlay));
+  controls->addWidget(playButton_);
+  seek_ = new QSlider(Qt::Horizontal, playerBox_);
+  seek_->setObjectName(QStringLiteral("PlayerSeek"));
+  controls->addWidget(seek_, 1);
+  box->addLayout(controls);
+  playerTime_ = new QLabel(playerBox_);
+  playerTime_->setObjectName(QStringLiteral("PlayerTime"));
+  box->addWidget(playerTime_);
+  playerNote_ = new QLabel(playerBox_);
+  playerNote_->setObjectName(QStringLiteral("PlayerNote"));
+  playerNote_->setTextFormat(Qt::PlainText);
+  playerNote_->setWordWrap(true);
+  playerNote_->setStyleSheet(QStringLiteral("color: #B3261E;"));
+  box->addWidget(playerNote_);
+  layout->addWidget(playerBox_);
+  playerBox_->hide();
+  connect(playButton_, &QToolButton::clicked, this, [this] {
+    if (media_ == nullptr) return;
+    if (media_->playbackState() == QMediaPlayer::PlayingState) {
+      media_->pause();
+    } else {
+      media_->play();
+    }
+  });
+  connect(seek_, &QSlider::sliderMoved, this, [this](int ms) {
+    if (media_ != nullptr) media_->setPosition(ms);
+  });
+}
+
+// The player and its sound output are made when the first sound is shown: a program that
+// previews none never opens the sound system.
+void CPreviewVrtWnd::EnsureMedia() {
+  if (media_ != nullptr) return;
+  media_ = new QMediaPlayer(this);
+  audioOut_ = new QAudioOutput(this);
+  media_->setAudioOutput(audioOut_);
+  media_->setVideoOutput(video_);
+  connect(media_, &QMediaPlayer::durationChanged, this, [this](qint64 ms) {
+    seek_->setRange(0, int(std::min<qint64>(ms, INT32_MAX)));
+    ShowPlayerTime();
+  });
+  connect(media_, &QMediaPlayer::positionChanged, this, [this](qint64 ms) {
+    if (!seek_->isSliderDown()) seek_->setValue(int(std::min<qint64>(ms, INT32_MAX)));
+    ShowPlayerTime();
+  });
+  connect(media_, &QMediaPlayer::playbackStateChanged, this, [this](QMediaPlayer::PlaybackState st) {
+    const bool playing = st == QMediaPlayer::PlayingState;
+    playButton_->setText(playing ? CardText("Pause", "Pause") : CardText("Play", "Play"));
+    playButton_->setIcon(playerBox_->style()->standardIcon(playing ? QStyle::SP_MediaPause
+                                                                   : QStyle::SP_MediaPlay));
+  });
+  connect(media_, &QMediaPlayer::errorOccurred, this,
+          [this](QMediaPlayer::Error error, const QString& text) {
+            if (error == QMediaPlayer::NoError || media_->source().isEmpty()) return;
+            playerNote_->setText(
+                CardText("NotPlayable", "This sound cannot be played: %1").arg(text));
+            playButton_->setEnabled(false);
+            seek_->setEnabled(false);
+          });
+  connect(media_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus st) {
+    if (st == QMediaPlayer::EndOfMedia) {
+      media_->setPosition(0);
+    } else if (st == QMediaPlayer::InvalidMedia && playerNote_->text().isEmpty()) {
+      playerNote_->setText(CardText("NotPlayable", "This sound cannot be played: %1")
+                               .arg(media_->errorString()));
+      playButton_->setEnabled(false);
+    }
+  });
+}
+
+std::filesystem::path CPreviewVrtWnd::SoundFolder() const {
+  return session_.workFolder / "preview-sounds";
+}
+
+QUrl CPreviewVrtWnd::SoundSource() const { return media_ ? media_->source() : QUrl(); }
+
+void CPreviewVrtWnd::ShowPlayerTime() {
+  if (media_ == nullptr) return;
+  playerTime_->setText(QStringLiteral("%1 / %2").arg(ClockText(media_->position()),
+                                                    ClockText(media_->duration())));
+}
+
+void CPreviewVrtWnd::StopSound() {
+  ++soundGeneration_;  // a conversion still running is no longer wanted here
+  if (media_ != nullptr) {
+    media_->stop();
+    media_->setSource(QUrl());
+  }
+  if (playerBox_ != nullptr) {
+    playerBox_->hide();
+    video_->hide();
+  }
+}
+
+void CPreviewVrtWnd::LoadSound(const OwnedFile& file, bool video) {
+  if (playerBox_ == nullptr) return;
+  StopSound();
+  EnsureMedia();
+  const uint64_t generation = soundGeneration_;
+  playerName_->setText(Q(file.name));
+  playerNote_->clear();
+  playerTime_->clear();
+  playButton_->setText(CardText("Play", "Play"));
+  playButton_->setEnabled(false);
+  seek_->setEnabled(false);
+  seek_->setRange(0, 0);
+  video_->setVisible(video);
+  playerBox_->show();
+  const std::string dataFile = file.path.string();
+  if (auto known = soundCopies_.find(dataFile); known != soundCopies_.end()) {
+    OnSoundReady(generation, dataFile, known->second.source, known->second.problem);
+    return;
+  }
+  playerTime_->setText(CardText("Preparing", "Preparing the sound..."));
+  // Whether the file plays as it is, and else its playable copy: both read the file, so they
+  // run beside the user-interface thread.
+  std::error_code ec;
+  if (!video && !std::filesystem::exists(SoundFolder(), ec)) {
+    madeSoundFolder_ = std::filesystem::create_directories(SoundFolder(), ec) || madeSoundFolder_;
+  }
+  const std::filesystem::path target = SoundFolder() / media::PlayableAudioName(file.name);
+  auto result = std::make_shared<SoundCopy>();
+  QThread* worker = QThread::create([dataFile, target, video, result] {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(dataFile, error)) {
+      result->problem = "the file is not in the backup";
+    } else if (video || media::IsBrowserPlayableAudio(dataFile)) {
+      result->source = dataFile;
+    } else {
+      const media::Outcome outcome = media::ConvertAudio(dataFile, target);
+      if (outcome.ok()) {
+        result->source = outcome.written.string();
+      } else {
+        result->problem = outcome.reason.empty() ? std::strerror(outcome.error) : outcome.reason;
+      }
+    }
+  });
+  worker->setParent(this);
+  converters_.push_back(worker);
+  connect(worker, &QThread::finished, this, [this, worker, generation, dataFile, result] {
+    soundCopies_[dataFile] = *result;
+    for (auto it = converters_.begin(); it != converters_.end();) {
+      it = (it->isNull() || *it == worker) ? converters_.erase(it) : it + 1;
+    }
+    worker->deleteLater();
+    OnSoundReady(generation, dataFile, result->source, result->problem);
+  });
+  worker->start();
+}
+
+void CPreviewVrtWnd::OnSoundReady(uint64_t generation, const std::string& /*dataFile*/,
+                                  const std::string& source, const std::string& problem) {
+  if (generation != soundGeneration_) return;  // another row was selected meanwhile
+  if (!problem.empty()) {
+    playerTime_->clear();
+    playerNote_->setText(
+        CardText("NotPlayable", "This sound cannot be played: %1").arg(Q(problem)));
+    return;
+  }
+  media_->setSource(QUrl::fromLocalFile(Q(source)));
+  playButton_->setEnabled(true);
+  seek_->setEnabled(true);
+  ShowPlayerTime();
 }
 
 // ----- Media files ---------------------------------------------------------------------------

@@ -6,8 +6,16 @@
 // The scan page hands it the item of the selected list row through PreviewItem; everything
 // runs on the user-interface thread. A media file is first copied out of the backup to the
 // preview file; a file above 65536 bytes is copied inside the extraction window.
+//
+// A row of a table category shows as a card (each column's title and shown value, its deleted
+// mark and where it was found), its first owned picture above the card and its first owned
+// sound or video in a player inside the pane (Qt Multimedia). A sound that neither Qt nor a
+// browser plays (AMR, CAF, ...) is converted off the user-interface thread into a playable
+// copy in the pane's folder of the work folder; a sound that cannot be played says why in the
+// pane.
 #pragma once
 
+#include <QLabel>
 #include <QListWidget>
 #include <QObject>
 #include <QPointer>
@@ -15,8 +23,13 @@
 #include <QPushButton>
 #include <QString>
 #include <QTextEdit>
+#include <QThread>
+#include <QToolButton>
+#include <QUrl>
 #include <QWidget>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +38,11 @@
 #include "export/writers.h"
 #include "ui/notify.h"
 #include "ui/skin.h"
+
+class QAudioOutput;
+class QMediaPlayer;
+class QSlider;
+class QVideoWidget;
 
 namespace halvern {
 class BackupSession;
@@ -74,6 +92,9 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   void ShowConversation(const Conversation& conversation);
   void ShowChat(const ChatConversation& chat);
   void ShowContactCard(const ContactItem& contact);
+  // A row of a table category: its card, its picture, its sound or video in the player.
+  void ShowTableRow(const TableCategory& category, const CategoryTable& table,
+                    const TableRow& row);
   void PreviewMediaFile(const std::string& path, const QString& displayName);
   // Shows the current preview file (run when WM_PREVIEW_READY arrives).
   void ShowPreview();
@@ -91,6 +112,15 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   int ImageRetries() const { return imageRetries_; }
   QTextEdit* PreviewEdit() const { return edit_; }
   QListWidget* MessagesList() const { return list_; }
+  // The player of a table row's sound or video (hidden when the row owns none), what it
+  // plays (empty while a copy is being made or when nothing can be played) and the line
+  // under it (why a sound cannot be played, or that it is being prepared).
+  QWidget* PlayerBox() const { return playerBox_; }
+  QMediaPlayer* MediaPlayer() const { return media_; }
+  QUrl SoundSource() const;
+  QString PlayerNote() const { return playerNote_ ? playerNote_->text() : QString(); }
+  // The folder of the playable copies (below the session's work folder).
+  std::filesystem::path SoundFolder() const;
 
   // Where the players lie; the program's folder by default.
   QString playerFolder;
@@ -119,6 +149,14 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   QProcess* StartPlayer(const QString& program, const QStringList& args);
   void PlayVideo();
   void AfterPlayerEnd(QProcess* process);
+  // The player inside the pane.
+  void BuildPlayer();
+  void EnsureMedia();
+  void StopSound();
+  void LoadSound(const OwnedFile& file, bool video);
+  void OnSoundReady(uint64_t generation, const std::string& dataFile, const std::string& source,
+                    const std::string& problem);
+  void ShowPlayerTime();
 
   QWidget* owner_;
   BackupSession& session_;
@@ -139,6 +177,26 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   PreviewKind previewKind_ = kPreviewNothing;
   int imageRetries_ = 0;
   std::vector<QPointer<QProcess>> players_;
+
+  QWidget* playerBox_ = nullptr;
+  QLabel* playerName_ = nullptr;
+  QToolButton* playButton_ = nullptr;
+  QSlider* seek_ = nullptr;
+  QLabel* playerTime_ = nullptr;
+  QLabel* playerNote_ = nullptr;
+  QVideoWidget* video_ = nullptr;
+  QMediaPlayer* media_ = nullptr;
+  QAudioOutput* audioOut_ = nullptr;
+  uint64_t soundGeneration_ = 0;
+  // What each data file plays as: its own path, its playable copy, or why it cannot play
+  // (problem set), so that a sound is checked and converted once.
+  struct SoundCopy {
+    std::string source;
+    std::string problem;
+  };
+  std::map<std::string, SoundCopy> soundCopies_;
+  std::vector<QPointer<QThread>> converters_;
+  bool madeSoundFolder_ = false;
 };
 
 // The height of a bubble's text label: its text padding top and bottom, the measured height

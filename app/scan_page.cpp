@@ -82,7 +82,8 @@ CScanVrtWnd::CScanVrtWnd(QWidget* page, CMainWnd& main)
     : page_(page),
       main_(main),
       sequence_(
-          std::make_unique<ScanSequence>(static_cast<ScanFrontEnd&>(*this), &main.Session())) {}
+          std::make_unique<ScanSequence>(static_cast<ScanFrontEnd&>(*this), &main.Session())),
+      results_(&sequence_->results()) {}
 
 CScanVrtWnd::~CScanVrtWnd() {
   // The worker must end before the containers it fills and the page it reports to.
@@ -248,7 +249,16 @@ void CScanVrtWnd::OnCategoryReady(ScanCategory category) {
 bool CScanVrtWnd::HasSelectedNode() const { return tree_ && tree_->HasSelectedNode(); }
 
 void CScanVrtWnd::OnCategoryScanned(ScanCategory category) {
-  Queue([this, category] { scanned_.insert(category); });
+  // The worker has just written the category's notice (and writes no other meanwhile). The
+  // results are reached through their own address: the sequence's owner may be letting it go
+  // while its worker still ends.
+  const auto& notices = results_->notices;
+  const auto found = notices.find(category);
+  std::string notice = found == notices.end() ? std::string() : found->second;
+  Queue([this, category, notice = std::move(notice)] {
+    scanned_.insert(category);
+    tree_->SetNotice(category, notice);
+  });
 }
 
 // The category is complete: its rows (pre-sorted on the worker) join the selection, and then
@@ -306,6 +316,13 @@ void CScanVrtWnd::AddCategory(ScanCategory category, CategoryRows prepared) {
       selection_.AddNotes(rows_.notes);
       count = rows_.notes.size();
       break;
+    default:
+      // A table category: its rows stay in the results, where the selection keys them.
+      if (const CategoryTable* table = r.Table(category)) {
+        selection_.AddTable(category, *table);
+        count = table->rows.size();
+      }
+      break;
   }
   selection_.Recount();
   counts_[category] = count;
@@ -344,7 +361,7 @@ void CScanVrtWnd::OnScanFinished() {
   if (!sequence_->results().errors.empty()) {
     QStringList lines;
     for (const auto& [category, text] : sequence_->results().errors) {
-      lines << QStringLiteral("%1: %2").arg(QLatin1String(CategoryName(category)), Q(text));
+      lines << QStringLiteral("%1: %2").arg(CategoryLabel(category), Q(text));
     }
     ui::ShowMessageBox(ui::kBoxWarning, &main_, std::nullopt,
                        FillMessage(ui::MessageText("MSG0521"), {lines.join(QLatin1Char('\n'))}),
@@ -449,8 +466,8 @@ void CScanVrtWnd::ShowOutcome() {
   desc3_->hide();
   std::set<ScanCategory> notScanned;
   if (outcome_ != ScanOutcome::kFinished) {
-    for (int32_t code = 1; code <= 11; ++code) {
-      if (scanned_.count(ScanCategory(code)) == 0) notScanned.insert(ScanCategory(code));
+    for (ScanCategory category : AllCategories()) {
+      if (scanned_.count(category) == 0) notScanned.insert(category);
     }
   }
   tree_->SetNotScanned(notScanned);
@@ -520,8 +537,7 @@ void CScanVrtWnd::OnCategoryCheck(ScanCategory category, bool on) {
 }
 
 void CScanVrtWnd::AfterSelectionChange() {
-  for (int32_t code = 1; code <= 11; ++code) {
-    const auto category = ScanCategory(code);
+  for (ScanCategory category : AllCategories()) {
     if (tree_->IsEnabled(category)) {
       tree_->SetCheckState(category, selection_.CategoryState(category));
     }

@@ -86,6 +86,7 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   CStatisticsObj& Selection() { return selection_; }
   CFileTreeCtrl& Tree() { return *tree_; }
   CFileListCtrl& List() { return *list_; }
+  CPreviewVrtWnd& Pane() { return *pane_; }
   ScanSequence& Sequence() { return *sequence_; }
   // The statistics line as shown.
   QString StatisticsText() const;
@@ -177,7 +178,8 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   std::unique_ptr<CPreviewVrtWnd> pane_;
   std::unique_ptr<CFileTreeCtrl> tree_;
   std::unique_ptr<CFileListCtrl> list_;
-  std::unique_ptr<ScanSequence> sequence_;  // last: ends (and waits for) its worker first
+  std::unique_ptr<ScanSequence> sequence_;  // ends (and waits for) its worker first
+  const ScanResults* results_;              // the sequence's results, for its worker's calls
 };
 
 // Fills "%s" and "%d" of a message text in order with `args`.

@@ -1,6 +1,7 @@
 // The preview pane offscreen: the row rules, the bubbles with their headers and heights, the
 // contact card, the note, the media previews with the extraction window above 65536 bytes,
-// the picture retries, and the players: their "%" line and ending only the ones started.
+// the picture retries, the players: their "%" line and ending only the ones started, and a
+// table row's card with its picture and its sound in the pane's own player.
 #include "app/preview_pane.h"
 #include "app/heif_image.h"
 
@@ -24,9 +25,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "categories/category.h"
 #include "engine/backup_session.h"
 #include "media/media.h"
 #include "tests/fixtures/media_files.h"
+}
+
+#include "tests/fixtures/table_dbs.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/popup.h"
 #include "ui/skin.h"
@@ -680,6 +685,7 @@ TEST_F(PreviewPaneTest, SoundStartsTheAudioPlayerWithThePreviewFile) {
   EXPECT_NE(::kill(pid_t(pid), 0), 0);
 }
 
+<<<<<<< HEAD
 TEST_F(PreviewPaneTest, VoiceMessagesAndVoicemailsPlayAsPcmWav) {
   // A Messages voice message (Opus in CAF) and a voicemail (AMR): stored as they are, which the
   // player cannot read, so the preview plays a PCM WAV copy of each.
@@ -702,6 +708,91 @@ TEST_F(PreviewPaneTest, VoiceMessagesAndVoicemailsPlayAsPcmWav) {
     EXPECT_EQ(head.substr(8, 4), "WAVE");
     pane_->ResetPane();
   }
+=======
+// A table row through PreviewItem: the card (each column with a value, its deleted mark and
+// where it was found, in orange for a deleted row), its picture, and its sound in the pane's
+// player: converted once into the pane's folder when Qt cannot play it, told in the pane when
+// it cannot be played at all; the folder goes with the pane.
+TEST_F(PreviewPaneTest, TableRowShowsItsCardPictureAndSound) {
+  ScanResults results;
+  CategoryTable& table = results.tables[0];
+  table.columns = {{"who", "Who", ColumnType::kText},
+                   {"when", "When", ColumnType::kDate},
+                   {"length", "Length", ColumnType::kDuration},
+                   {"said", "Said", ColumnType::kText}};
+  const auto row = [&](int32_t deleted, ItemSource origin, std::vector<OwnedFile> files) {
+    table.rows.push_back({deleted, origin,
+                          {Cell::Text("Ann <b>"), Cell::Date(1631300000), Cell::Integer(65),
+                           Cell::Null()},
+                          std::move(files)});
+  };
+  const std::string amr = fixtures::AmrBytes(1.5);
+  row(1, ItemSource::kWal,
+      {{"9.amr", "HomeDomain-Library/Voicemail/9.amr",
+        Data("9.amr", QByteArray(amr.data(), qsizetype(amr.size()))), "audio/amr", amr.size()}});
+  row(0, ItemSource::kLive,
+      {{"pic.png", "", Data("pic.png", PictureOfSize(4000)), "image/png", 4000},
+       {"junk.amr", "", Data("junk.amr", "this is no sound at all"), "audio/amr", 23}});
+  row(0, ItemSource::kCarved, {{"gone.amr", "", root_ / "gone.amr", "audio/amr", 10}});
+  row(0, ItemSource::kLive, {});
+  const ScanCategory code = TableCategoryCode(0);
+  const auto show = [&](size_t i) {
+    pane_->PreviewItem(code, &table.rows[i], false, results);
+    QApplication::processEvents();
+  };
+  const auto settled = [&] {
+    return Until([&] { return !pane_->SoundSource().isEmpty() || !pane_->PlayerNote().isEmpty(); });
+  };
+
+  show(0);
+  EXPECT_TRUE(PaneShown());
+  const QString card = pane_->PreviewEdit()->toPlainText();
+  EXPECT_TRUE(card.contains("Who:\n    Ann <b>")) << card.toStdString();
+  EXPECT_TRUE(card.contains("Length:\n    1 Min 5 Sec"));
+  EXPECT_FALSE(card.contains("Said:"));  // no value, no line
+  EXPECT_TRUE(card.contains("Status:\n    Deleted"));
+  EXPECT_TRUE(card.contains("Found:\n    older version kept by the write-ahead log"));
+  const QTextDocument* doc = pane_->PreviewEdit()->document();
+  const QTextCursor who = doc->find(QStringLiteral("Ann <b>"));
+  ASSERT_FALSE(who.isNull());
+  EXPECT_EQ(who.charFormat().foreground().color(), QColor(243, 115, 2));
+  EXPECT_TRUE(pane_->PlayerBox()->isVisible());
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(pane_->PlayerNote(), "");
+  const fs::path copy = pane_->SoundSource().toLocalFile().toStdString();
+  EXPECT_EQ(copy, pane_->SoundFolder() / "9.amr.m4a");
+  EXPECT_TRUE(media::IsBrowserPlayableAudio(copy));
+
+  // A picture above the card; a sound that is none says so in the pane, no box opens.
+  show(1);
+  EXPECT_TRUE(ShowsPicture());
+  EXPECT_TRUE(pane_->PreviewEdit()->toPlainText().contains("Found:\n    in its database"));
+  ASSERT_TRUE(settled());
+  EXPECT_TRUE(pane_->SoundSource().isEmpty());
+  EXPECT_TRUE(pane_->PlayerNote().startsWith("This sound cannot be played: "))
+      << pane_->PlayerNote().toStdString();
+  EXPECT_TRUE(information_.isEmpty());
+  // A sound the backup does not hold.
+  show(2);
+  EXPECT_TRUE(pane_->PreviewEdit()->toPlainText().contains("carved from free space"));
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(pane_->PlayerNote(), "This sound cannot be played: the file is not in the backup");
+  // A row without a sound hides the player.
+  show(3);
+  EXPECT_FALSE(pane_->PlayerBox()->isVisible());
+  EXPECT_TRUE(pane_->SoundSource().isEmpty());
+
+  // The first sound again: its copy is used, not made anew.
+  show(0);
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(fs::path(pane_->SoundSource().toLocalFile().toStdString()), copy);
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(pane_->SoundFolder())) ++files;
+  EXPECT_EQ(files, 1u);
+  const fs::path folder = pane_->SoundFolder();
+  pane_.reset();
+  EXPECT_FALSE(fs::exists(folder));
+>>>>>>> wip-tdesk
 }
 
 }  // namespace

@@ -19,10 +19,13 @@
 #include "tests/ui/qt_test_env.h"
 
 // Qt WebEngine's own library (built without the sanitizers) frees objects through a base
-// type of another size and keeps allocations until the process ends; neither is ours.
+// type of another size and keeps allocations until the process ends; neither is ours. The
+// preview's sound player (Qt Multimedia over GStreamer) leaves GLib's and GStreamer's
+// registries allocated until the end as well.
 extern "C" const char* __asan_default_options() { return "new_delete_type_mismatch=0"; }
 extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libQt6WebEngineCore\nleak:libpulse\nleak:libfontconfig\nleak:libdbus\n";
+  return "leak:libQt6WebEngineCore\nleak:libpulse\nleak:libfontconfig\nleak:libdbus\n"
+         "leak:libglib-2.0\nleak:libgst\n";
 }
 
 namespace halvern::app {

@@ -737,10 +737,8 @@ class ScanOutcomeTest : public ScanPageTest {
   // The tree rows that say "not scanned".
   std::set<ScanCategory> NotScannedRows() {
     std::set<ScanCategory> out;
-    for (int32_t code = 1; code <= 11; ++code) {
-      if (Page().Tree().Row(ScanCategory(code))->text(0).contains("not scanned")) {
-        out.insert(ScanCategory(code));
-      }
+    for (ScanCategory category : AllCategories()) {
+      if (Page().Tree().Row(category)->text(0).contains("not scanned")) out.insert(category);
     }
     return out;
   }
@@ -773,7 +771,7 @@ TEST_F(ScanOutcomeTest, EachOutcomeHasItsOwnTextIconAndTree) {
     EXPECT_EQ(Page().Outcome(), ScanOutcome::kFinished);
     EXPECT_EQ(Page().OutcomeText(), Msg("MSG0502"));
     EXPECT_EQ(RemarkIcon(), "scan_done.svg");
-    EXPECT_EQ(Page().ScannedCategories().size(), 11u);
+    EXPECT_EQ(Page().ScannedCategories().size(), AllCategories().size());
     EXPECT_TRUE(NotScannedRows().empty());
     ExpectEnded();
     Shot("scan_finished");
@@ -808,12 +806,10 @@ TEST_F(ScanOutcomeTest, EachOutcomeHasItsOwnTextIconAndTree) {
     EXPECT_EQ(page.Outcome(), ScanOutcome::kStopped);
     EXPECT_EQ(page.OutcomeText(), Msg("MSG0520"));
     EXPECT_EQ(RemarkIcon(), "scan_stopped.svg");
-    EXPECT_LT(page.ScannedCategories().size(), 11u);
+    EXPECT_LT(page.ScannedCategories().size(), AllCategories().size());
     std::set<ScanCategory> expected;
-    for (int32_t code = 1; code <= 11; ++code) {
-      if (page.ScannedCategories().count(ScanCategory(code)) == 0) {
-        expected.insert(ScanCategory(code));
-      }
+    for (ScanCategory category : AllCategories()) {
+      if (page.ScannedCategories().count(category) == 0) expected.insert(category);
     }
     EXPECT_EQ(NotScannedRows(), expected);
     ExpectEnded();
@@ -838,7 +834,7 @@ TEST_F(ScanOutcomeTest, AFailedOpenSaysWhy) {
   EXPECT_EQ(RemarkIcon(), "scan_failed.svg");
   EXPECT_FALSE(page.OpenFailureText().isEmpty());
   EXPECT_EQ(page.OutcomeText(), FillMessage(Msg("MSG0521"), {page.OpenFailureText()}));
-  EXPECT_EQ(NotScannedRows().size(), 11u);
+  EXPECT_EQ(NotScannedRows().size(), AllCategories().size());
   ExpectEnded();
   Shot("scan_failed");
   // The error box names the cause too.
