@@ -685,7 +685,6 @@ TEST_F(PreviewPaneTest, SoundStartsTheAudioPlayerWithThePreviewFile) {
   EXPECT_NE(::kill(pid_t(pid), 0), 0);
 }
 
-<<<<<<< HEAD
 TEST_F(PreviewPaneTest, VoiceMessagesAndVoicemailsPlayAsPcmWav) {
   // A Messages voice message (Opus in CAF) and a voicemail (AMR): stored as they are, which the
   // player cannot read, so the preview plays a PCM WAV copy of each.
@@ -708,7 +707,8 @@ TEST_F(PreviewPaneTest, VoiceMessagesAndVoicemailsPlayAsPcmWav) {
     EXPECT_EQ(head.substr(8, 4), "WAVE");
     pane_->ResetPane();
   }
-=======
+}
+
 // A table row through PreviewItem: the card (each column with a value, its deleted mark and
 // where it was found, in orange for a deleted row), its picture, and its sound in the pane's
 // player: converted once into the pane's folder when Qt cannot play it, told in the pane when
@@ -792,7 +792,6 @@ TEST_F(PreviewPaneTest, TableRowShowsItsCardPictureAndSound) {
   const fs::path folder = pane_->SoundFolder();
   pane_.reset();
   EXPECT_FALSE(fs::exists(folder));
->>>>>>> wip-tdesk
 }
 
 }  // namespace
