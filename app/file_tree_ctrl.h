@@ -31,6 +31,8 @@ class CFileTreeCtrl {
   bool IsEnabled(ScanCategory category) const;
   // Rewrites every category row as "<text up to the first '('>(<count>)", or, for a category
   // marked not scanned, "<text> (<the not-scanned text>)".
+  // Widens the tree to its longest row (counts and "not scanned" included), within limits.
+  void FitWidth();
   void RefreshCounts(const std::map<ScanCategory, size_t>& counts);
   // Marks the categories the scan never reached (cleared by ResetForScan).
   void SetNotScanned(const std::set<ScanCategory>& categories);
