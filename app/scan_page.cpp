@@ -576,6 +576,7 @@ void CScanVrtWnd::Print() {
   source.notes = &rows_.notes;
   source.messages = &Results().messages;
   source.chatMap = &Results().whatsApp;
+  source.tables = &Results().tables;
   source.checked = [this](const void* item) {
     const SelectionEntry* entry = selection_.Find(item);
     return entry != nullptr && entry->checked;
@@ -812,6 +813,7 @@ void CScanVrtWnd::Recover() {
   job.engine = sequence_->activeEngine();
   job.messages = &sequence_->results().messages;
   job.chats = &sequence_->results().whatsApp;
+  job.tables = &sequence_->results().tables;
   job.selection = &selection_;
   job.destination = check.destination;
   job.templateFolder =

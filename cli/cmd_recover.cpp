@@ -84,7 +84,11 @@ class CliRecoverProgress : public RecoverTally {
   int32_t OnReport(int32_t percent, int32_t error, const std::string& path) override {
     if (StopSignals::Raised()) return kStopped;
     if (percent == 100 && error != 0) {
-      line_.Line("failed: " + path + ": " + RecoverStatusText(error));
+      // A failure the run explained is counted first among the outcomes.
+      const Outcome& last = outcomes().front();
+      const bool explained = last.path == path && last.error == error && !last.reason.empty();
+      line_.Line("failed: " + path + ": " + RecoverStatusText(error) +
+                 (explained ? " (" + last.reason + ")" : ""));
     }
     // Items, not files: a conversation's page, text and attachments are one item.
     const uint32_t done = std::min(itemsWritten() + itemsFailed(), total_);
@@ -110,9 +114,9 @@ std::string Normalised(std::string_view name) {
 // or dashes ("camera-roll", "Call History", "whatsapp"), or a short form.
 bool ParseCategory(std::string_view text, ScanCategory& out) {
   const std::string key = Normalised(text);
-  for (int32_t code = 1; code <= 11; ++code) {
-    if (Normalised(CategoryName(ScanCategory(code))) == key) {
-      out = ScanCategory(code);
+  for (const ScanCategory category : AllCategories()) {
+    if (Normalised(CategoryName(category)) == key || Normalised(CategoryKey(category)) == key) {
+      out = category;
       return true;
     }
   }
@@ -239,10 +243,13 @@ int RecoverCommand(const Args& input) {
   selection.AddNotes(results.notes);
   selection.AddChats(chats);
   selection.AddFiles(ScanCategory::kWhatsAppAttachments, results.whatsAppAttachments);
+  for (size_t i = 0; i < results.tables.size(); ++i) {
+    selection.AddTable(TableCategoryCode(i), results.tables[i]);
+  }
   if (!chosen.empty()) {
-    for (int32_t code = 1; code <= 11; ++code) {
-      const bool keep = std::find(chosen.begin(), chosen.end(), ScanCategory(code)) != chosen.end();
-      if (!keep) selection.SelectCategory(ScanCategory(code), false);
+    for (const ScanCategory category : AllCategories()) {
+      const bool keep = std::find(chosen.begin(), chosen.end(), category) != chosen.end();
+      if (!keep) selection.SelectCategory(category, false);
     }
   }
   if (deletedOnly) {
@@ -270,6 +277,7 @@ int RecoverCommand(const Args& input) {
   job.engine = scan.activeEngine();
   job.messages = &results.messages;
   job.chats = &results.whatsApp;
+  job.tables = &results.tables;
   job.selection = &selection;
   job.deletedOnly = deletedOnly;
   job.destination = destination;
@@ -298,8 +306,13 @@ int RecoverCommand(const Args& input) {
   std::printf("  files written: %zu\n", summary.written.size());
   std::printf("  failed:        %u\n", progress.failedCount());
   for (const auto& o : progress.outcomes()) {
-    if (o.error != 0)
-      std::printf("    %s: %s\n", o.path.c_str(), RecoverStatusText(o.error).c_str());
+    if (o.error != 0) {
+      std::printf("    %s: %s%s\n", o.path.c_str(), RecoverStatusText(o.error).c_str(),
+                  o.reason.empty() ? "" : (" (" + o.reason + ")").c_str());
+    }
+  }
+  for (const auto& [category, text] : results.notices) {
+    std::printf("  %s: %s\n", CategoryName(category), text.c_str());
   }
   if (!summary.index.empty()) std::printf("Open %s to start.\n", summary.index.c_str());
   if (IsStopped(result)) return Fail(130, "recover stopped; the files written so far are kept");

@@ -335,37 +335,36 @@ void StreamKeyed(JsonStream& out, std::string_view key, const ChatMap& map) {
   out.Close();
 }
 
-template <typename T>
-size_t Deleted(const std::vector<T>& items) {
-  size_t n = 0;
-  for (const auto& item : items) n += item.deleted != 0;
-  return n;
-}
-template <typename Map>
-size_t DeletedIn(const Map& map) {
-  size_t n = 0;
-  for (const auto& [key, c] : map) n += Deleted(c.messages);
-  return n;
+// A table category: its columns, then its rows (each built and written on its own).
+void StreamTable(JsonStream& out, std::string_view key, const CategoryTable& table) {
+  out.OpenObject(key);
+  json columns = json::array();
+  for (const TableColumn& c : table.columns) {
+    columns.push_back({{"key", c.key}, {"title", c.title}, {"type", ColumnTypeName(c.type)}});
+  }
+  out.Value("columns", columns);
+  out.OpenArray("items");
+  for (const TableRow& row : table.rows) {
+    json item = json::object();
+    for (size_t i = 0; i < table.columns.size() && i < row.cells.size(); ++i) {
+      item[table.columns[i].key] = JsonValue(row.cells[i], table.columns[i].type);
+    }
+    item["deleted"] = row.deleted;
+    item["source"] = ItemSourceName(row.origin);
+    json files = json::array();
+    for (const OwnedFile& f : row.files) {
+      files.push_back({{"name", f.name}, {"path", f.path.string()}, {"mime", f.mime}});
+    }
+    item["files"] = std::move(files);
+    out.Value(item);
+  }
+  out.Close();
+  out.Close();
 }
 
 }  // namespace
 
-const char* CategoryJsonKey(ScanCategory category) {
-  switch (category) {
-    case ScanCategory::kCameraRoll: return "cameraRoll";
-    case ScanCategory::kPhotoStream: return "photoStream";
-    case ScanCategory::kAppPhotos:
-    case ScanCategory::kAppVideos: return "appFiles";
-    case ScanCategory::kMessages: return "messages";
-    case ScanCategory::kMessageAttachments: return "messageAttachments";
-    case ScanCategory::kContacts: return "contacts";
-    case ScanCategory::kCallHistory: return "callHistory";
-    case ScanCategory::kNotes: return "notes";
-    case ScanCategory::kWhatsApp: return "whatsApp";
-    case ScanCategory::kWhatsAppAttachments: return "whatsAppAttachments";
-  }
-  return "";
-}
+const char* CategoryJsonKey(ScanCategory category) { return CategoryKey(category); }
 
 int PrintScanErrors(const ScanResults& results) {
   for (const auto& [category, text] : results.errors) {
@@ -385,56 +384,57 @@ int WriteScanJson(std::FILE* out, const BackupInfo& backup, int32_t openResult,
                    const ScanResults& r) {
   json errors = json::object();
   for (const auto& [category, text] : r.errors) errors[CategoryJsonKey(category)] = text;
+  json notices = json::object();
+  for (const auto& [category, text] : r.notices) notices[CategoryJsonKey(category)] = text;
   JsonStream stream(out);
-  // The members of each object in sorted order.
+  // The members of each object in sorted order: the categories of the seed and the table
+  // categories by key.
+  std::vector<std::pair<std::string, std::function<void()>>> categories = {
+      {"appFiles", [&] { StreamArray(stream, "appFiles", r.appFiles); }},
+      {"callHistory", [&] { StreamArray(stream, "callHistory", r.calls); }},
+      {"cameraRoll", [&] { StreamArray(stream, "cameraRoll", r.cameraRoll); }},
+      {"contacts", [&] { StreamArray(stream, "contacts", r.contacts); }},
+      {"messageAttachments",
+       [&] { StreamArray(stream, "messageAttachments", r.messageAttachments); }},
+      {"messages", [&] { StreamKeyed(stream, "messages", r.messages); }},
+      {"notes", [&] { StreamArray(stream, "notes", r.notes); }},
+      {"photoStream", [&] { StreamArray(stream, "photoStream", r.photoStream); }},
+      {"whatsApp", [&] { StreamKeyed(stream, "whatsApp", r.whatsApp); }},
+      {"whatsAppAttachments",
+       [&] { StreamArray(stream, "whatsAppAttachments", r.whatsAppAttachments); }},
+  };
+  for (size_t i = 0; i < r.tables.size(); ++i) {
+    const std::string key = CategoryKey(TableCategoryCode(i));
+    categories.emplace_back(key, [&, i, key] { StreamTable(stream, key, r.tables[i]); });
+  }
+  std::sort(categories.begin(), categories.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   stream.OpenObject();
   stream.Value("backup", BackupJson(backup));
   stream.OpenObject("categories");
-  StreamArray(stream, "appFiles", r.appFiles);
-  StreamArray(stream, "callHistory", r.calls);
-  StreamArray(stream, "cameraRoll", r.cameraRoll);
-  StreamArray(stream, "contacts", r.contacts);
-  StreamArray(stream, "messageAttachments", r.messageAttachments);
-  StreamKeyed(stream, "messages", r.messages);
-  StreamArray(stream, "notes", r.notes);
-  StreamArray(stream, "photoStream", r.photoStream);
-  StreamKeyed(stream, "whatsApp", r.whatsApp);
-  StreamArray(stream, "whatsAppAttachments", r.whatsAppAttachments);
+  for (const auto& [key, write] : categories) write();
   stream.Close();
   stream.Value("errors", errors);
+  stream.Value("notices", notices);
   stream.Value("result", openResult);
   stream.Close();
   return stream.Finish();
 }
 
 void PrintCounts(const ScanResults& r) {
-  struct Row {
-    const char* name;
-    size_t count;
-    long deleted;  // -1: files have no deleted flag
-  };
-  const Row rows[] = {
-      {"Camera Roll", r.cameraRoll.size(), -1},
-      {"Photo Stream", r.photoStream.size(), -1},
-      {"App Photos", r.Count(ScanCategory::kAppPhotos), -1},
-      {"App Videos", r.Count(ScanCategory::kAppVideos), -1},
-      {"Messages", r.Count(ScanCategory::kMessages), static_cast<long>(DeletedIn(r.messages))},
-      {"Messages Attachments", r.messageAttachments.size(), -1},
-      {"Contacts", r.contacts.size(), static_cast<long>(Deleted(r.contacts))},
-      {"Call History", r.calls.size(), static_cast<long>(Deleted(r.calls))},
-      {"Notes", r.notes.size(), static_cast<long>(Deleted(r.notes))},
-      {"WhatsApp", r.Count(ScanCategory::kWhatsApp), static_cast<long>(DeletedIn(r.whatsApp))},
-      {"WhatsApp Attachments", r.whatsAppAttachments.size(), -1},
-  };
   std::printf("%-22s %8s %8s\n", "CATEGORY", "ITEMS", "DELETED");
-  for (const auto& row : rows) {
-    if (row.deleted < 0) {
-      std::printf("%-22s %8zu %8s\n", row.name, row.count, "-");
+  for (const ScanCategory category : AllCategories()) {
+    const size_t count = r.Count(category);
+    if (!CategoryHasDeletionMarks(category)) {
+      std::printf("%-22s %8zu %8s\n", CategoryName(category), count, "-");
     } else {
-      std::printf("%-22s %8zu %8ld\n", row.name, row.count, row.deleted);
+      std::printf("%-22s %8zu %8zu\n", CategoryName(category), count, r.DeletedCount(category));
     }
   }
   std::printf("(%zu conversations, %zu WhatsApp chats)\n", r.messages.size(), r.whatsApp.size());
+  for (const auto& [category, text] : r.notices) {
+    std::printf("%s: %s\n", CategoryName(category), text.c_str());
+  }
 }
 
 }  // namespace halvern::cli

@@ -63,6 +63,11 @@ class CDeviceRecovery final : public IPhoneRecoveryParse {
   int32_t ScanQQ(ImChatMap&) override { return 0; }
   int32_t ScanWeChat(ImChatMap&) override { return 0; }
   int32_t ScanWhatsApp(ChatMap& out) override;
+  // Table categories read the phone's fresh backup like any backup folder.
+  int32_t ScanTable(int32_t code, const TableCategory& category, CategoryTable& out) override {
+    return reader_.ScanTable(code, category, out);
+  }
+  const std::map<int32_t, std::string>* Notices() const override { return &reader_.notices; }
   int32_t ExtractForPreview(const std::string& dataFile, std::string& previewPath,
                             ProgressCallback callback, void* userData) override;
   int32_t CopyDataFile(const std::string& dataFile, const std::string& destination,

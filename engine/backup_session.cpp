@@ -204,6 +204,7 @@ int32_t BackupSession::Open(const std::string& password) {
   step = 11;
   Report(0);
   databaseErrors.clear();
+  notices.clear();
   decryptedFiles.clear();
   backupFolders.clear();
   manifest.clear();

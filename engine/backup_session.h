@@ -90,6 +90,8 @@ class BackupSession {
   int32_t ScanCallHistory(std::vector<CallItem>& out);
   int32_t ScanNotes(std::vector<NoteItem>& out);
   int32_t ScanWhatsApp(ChatMap& out);
+  // A table category: its extractor over the manifest's files; `code` is its category code.
+  int32_t ScanTable(int32_t code, const TableCategory& category, CategoryTable& out);
   int32_t ExtractForPreview(const std::string& dataFile, std::string& previewPath,
                             ProgressCallback callback, void* userData);
   int32_t ExportMessagesCsv(const std::string& destination);
@@ -123,6 +125,9 @@ class BackupSession {
   // code (5 messages, 7 contacts, 8 call history, 9 notes, 10 WhatsApp): a sentence naming the
   // database and the cause. Emptied by Open.
   std::map<int32_t, std::string> databaseErrors;
+  // What the backup of the last scan cannot hold, by category code, said instead of a silent
+  // 0 ("Call history is only in encrypted backups"). Emptied by Open.
+  std::map<int32_t, std::string> notices;
   // Data files the category scans skipped (symbolic links, FIFOs, folders), one line each.
   std::vector<std::string> notes;
   // Asked when a decryption lacks space; null: Open returns kTempSpaceShort.

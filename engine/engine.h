@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backup/file_items.h"
+#include "categories/category.h"
 #include "extractors/extractors.h"
 #include "platform/codes.h"
 #include "sqlite_recovery/records.h"
@@ -59,6 +60,13 @@ class IPhoneRecoveryParse {
   // The databases of the current scan that exist but could not be read: category code to a
   // sentence naming the database and the cause. Null when the engine keeps no such record.
   virtual const std::map<int32_t, std::string>* DatabaseErrors() const { return nullptr; }
+  // Every table category goes through this one operation: the category's extractor over the
+  // files of the backup (or of the phone's fresh backup). Its unreadable databases land in
+  // DatabaseErrors under `code`, what the backup cannot hold in Notices.
+  virtual int32_t ScanTable(int32_t code, const TableCategory& category, CategoryTable& out) = 0;
+  // What the backup of the current scan cannot hold, by category code ("Call history is only
+  // in encrypted backups"). Null when the engine keeps no such record.
+  virtual const std::map<int32_t, std::string>* Notices() const { return nullptr; }
 };
 
 // The engine over a backup folder: every operation forwards to the BackupSession.
@@ -97,6 +105,8 @@ class CLocalBuckupRecovery final : public IPhoneRecoveryParse {
                            void* userData) override;
 
   const std::map<int32_t, std::string>* DatabaseErrors() const override;
+  int32_t ScanTable(int32_t code, const TableCategory& category, CategoryTable& out) override;
+  const std::map<int32_t, std::string>* Notices() const override;
 
   BackupSession* session() const { return session_; }
 

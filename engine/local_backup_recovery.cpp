@@ -115,6 +115,15 @@ IPhoneRecoveryParse* CreateEngine(int32_t mode, BackupSession* session) {
   return engine;
 }
 
+int32_t CLocalBuckupRecovery::ScanTable(int32_t code, const TableCategory& category,
+                                        CategoryTable& out) {
+  return session_ ? session_->ScanTable(code, category, out) : kInvalidParameter;
+}
+
+const std::map<int32_t, std::string>* CLocalBuckupRecovery::Notices() const {
+  return session_ ? &session_->notices : nullptr;
+}
+
 const std::map<int32_t, std::string>* CLocalBuckupRecovery::DatabaseErrors() const {
   return session_ ? &session_->databaseErrors : nullptr;
 }

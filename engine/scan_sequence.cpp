@@ -14,7 +14,59 @@ namespace {
 constexpr auto kPollStep = std::chrono::milliseconds(50);
 }
 
+std::vector<ScanCategory> AllCategories() {
+  std::vector<ScanCategory> all;
+  for (int32_t code = 1; code < kFirstTableCode; ++code) all.push_back(ScanCategory(code));
+  for (size_t i = 0; i < TableCategories().size(); ++i) all.push_back(TableCategoryCode(i));
+  return all;
+}
+
+int TableIndexOf(ScanCategory category) {
+  const int32_t index = int32_t(category) - kFirstTableCode;
+  return index >= 0 && size_t(index) < TableCategories().size() ? int(index) : -1;
+}
+
+const TableCategory* TableCategoryOf(ScanCategory category) {
+  const int index = TableIndexOf(category);
+  return index < 0 ? nullptr : TableCategories()[size_t(index)];
+}
+
+ScanCategory TableCategoryCode(size_t index) {
+  return ScanCategory(kFirstTableCode + int32_t(index));
+}
+
+const char* CategoryKey(ScanCategory category) {
+  if (const TableCategory* table = TableCategoryOf(category)) return table->key;
+  switch (category) {
+    case ScanCategory::kCameraRoll: return "cameraRoll";
+    case ScanCategory::kPhotoStream: return "photoStream";
+    case ScanCategory::kAppPhotos:
+    case ScanCategory::kAppVideos: return "appFiles";
+    case ScanCategory::kMessages: return "messages";
+    case ScanCategory::kMessageAttachments: return "messageAttachments";
+    case ScanCategory::kContacts: return "contacts";
+    case ScanCategory::kCallHistory: return "callHistory";
+    case ScanCategory::kNotes: return "notes";
+    case ScanCategory::kWhatsApp: return "whatsApp";
+    case ScanCategory::kWhatsAppAttachments: return "whatsAppAttachments";
+  }
+  return "";
+}
+
+bool CategoryHasDeletionMarks(ScanCategory category) {
+  if (TableCategoryOf(category) != nullptr) return true;
+  switch (category) {
+    case ScanCategory::kMessages:
+    case ScanCategory::kContacts:
+    case ScanCategory::kCallHistory:
+    case ScanCategory::kNotes:
+    case ScanCategory::kWhatsApp: return true;
+    default: return false;
+  }
+}
+
 const char* CategoryName(ScanCategory category) {
+  if (const TableCategory* table = TableCategoryOf(category)) return table->title;
   switch (category) {
     case ScanCategory::kCameraRoll: return "Camera Roll";
     case ScanCategory::kPhotoStream: return "Photo Stream";
@@ -31,9 +83,43 @@ const char* CategoryName(ScanCategory category) {
   return "";
 }
 
+ScanResults::ScanResults() : tables(TableCategories().size()) {}
+
 void ScanResults::Clear() { *this = ScanResults{}; }
 
+const CategoryTable* ScanResults::Table(ScanCategory category) const {
+  const int index = TableIndexOf(category);
+  return index < 0 || size_t(index) >= tables.size() ? nullptr : &tables[size_t(index)];
+}
+CategoryTable* ScanResults::Table(ScanCategory category) {
+  const int index = TableIndexOf(category);
+  return index < 0 || size_t(index) >= tables.size() ? nullptr : &tables[size_t(index)];
+}
+
+size_t ScanResults::DeletedCount(ScanCategory category) const {
+  if (const CategoryTable* table = Table(category)) return table->DeletedCount();
+  const auto deleted = [](const auto& items) {
+    size_t n = 0;
+    for (const auto& item : items) n += item.deleted != 0;
+    return n;
+  };
+  const auto deletedIn = [&](const auto& map) {
+    size_t n = 0;
+    for (const auto& [key, c] : map) n += deleted(c.messages);
+    return n;
+  };
+  switch (category) {
+    case ScanCategory::kMessages: return deletedIn(messages);
+    case ScanCategory::kContacts: return deleted(contacts);
+    case ScanCategory::kCallHistory: return deleted(calls);
+    case ScanCategory::kNotes: return deleted(notes);
+    case ScanCategory::kWhatsApp: return deletedIn(whatsApp);
+    default: return 0;
+  }
+}
+
 size_t ScanResults::Count(ScanCategory category) const {
+  if (const CategoryTable* table = Table(category)) return table->rows.size();
   auto sumMap = [](const auto& map) {
     size_t n = 0;
     for (const auto& [key, items] : map) n += items.size();
@@ -152,6 +238,10 @@ void ScanSequence::ScanWorker() {
         std::lock_guard<std::mutex> hold(scanLock_);
         for (const auto& [code, text] : *errors) r.errors[ScanCategory(code)] = text;
       }
+      if (const auto* notices = e.Notices()) {
+        std::lock_guard<std::mutex> hold(scanLock_);
+        for (const auto& [code, text] : *notices) r.notices[ScanCategory(code)] = text;
+      }
       if (result == kStopped) return false;
       hook();
       return true;
@@ -171,6 +261,18 @@ void ScanSequence::ScanWorker() {
         run(e.ScanWhatsApp(r.whatsApp), [&] { Hook({C::kWhatsApp}); }) &&
         run(e.TakeWhatsAppAttachments(r.whatsAppAttachments),
             [&] { Hook({C::kWhatsAppAttachments}); });
+    // Then every table category, in the order of their list.
+    for (size_t i = 0; result != kStopped && i < TableCategories().size(); ++i) {
+      const ScanCategory code = TableCategoryCode(i);
+      CategoryTable table;
+      const int32_t answer = e.ScanTable(int32_t(code), *TableCategories()[i], table);
+      {
+        // The front end may read the lists while the scan runs: the table lands whole.
+        std::lock_guard<std::mutex> hold(scanLock_);
+        r.tables[i] = std::move(table);
+      }
+      run(answer, [&] { Hook({code}); });
+    }
   }
   scanResult_ = result;
   scanFinished_ = 1;

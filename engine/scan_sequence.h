@@ -50,7 +50,22 @@ enum class ScanCategory : int32_t {
   kWhatsApp = 10,
   kWhatsAppAttachments = 11,
 };
-const char* CategoryName(ScanCategory category);  // "Camera Roll", ...
+// The table categories (categories/list.cpp) follow with the codes after those: the first
+// table category has kFirstTableCode, the next one more, and so on.
+inline constexpr int32_t kFirstTableCode = 12;
+// Every category code, in the order of the tree: 1..11, then the table categories.
+std::vector<ScanCategory> AllCategories();
+// The table category of a code (and its index in TableCategories()), or null / -1.
+const TableCategory* TableCategoryOf(ScanCategory category);
+int TableIndexOf(ScanCategory category);
+ScanCategory TableCategoryCode(size_t index);
+// "Camera Roll", ..., "Voicemail": the English name of any category.
+const char* CategoryName(ScanCategory category);
+// The key of a category in `scan --json` and for `--only` ("cameraRoll", "appFiles" for both
+// app categories, "messages", ..., "voicemail").
+const char* CategoryKey(ScanCategory category);
+// Whether the category's items carry deleted marks (records, not files).
+bool CategoryHasDeletionMarks(ScanCategory category);
 
 // App name to its files, for "App Photos" and "App Videos".
 using AppFileMap = std::map<std::string, std::vector<AppFileItem>>;
@@ -72,8 +87,19 @@ struct ScanResults {
   // Categories whose database lies in the backup but could not be read, with the sentence
   // that names the database and the cause. Such a category is a failure, not an empty one.
   std::map<ScanCategory, std::string> errors;
+  // What the backup cannot hold, said instead of a silent 0 ("Call history is only in
+  // encrypted backups").
+  std::map<ScanCategory, std::string> notices;
+  // The table categories, one per entry of TableCategories() (in that order; never resized
+  // after Clear, so that rows keep their addresses while the selection keys them).
+  std::vector<CategoryTable> tables;
 
+  ScanResults();
   void Clear();
+  const CategoryTable* Table(ScanCategory category) const;
+  CategoryTable* Table(ScanCategory category);
+  // Deleted items of a category (0 for the file categories).
+  size_t DeletedCount(ScanCategory category) const;
   // Number of items of a category (conversations count their messages).
   size_t Count(ScanCategory category) const;
 };

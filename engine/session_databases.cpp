@@ -1,12 +1,17 @@
 // The backup session's database categories: messages, contacts, call history, notes and
 // WhatsApp, read through the program's own SQLite reader, and the raw row exports.
+#include <fnmatch.h>
+
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
 
 #include "engine/backup_session.h"
 #include "extractors/extractors.h"
+#include "extractors/names.h"
 #include "sqlite_recovery/row_csv.h"
 
 namespace halvern {
@@ -78,20 +83,7 @@ void LocateWriteAheadLogs(const BackupSession& session) {
 
 std::string BackupSession::DatabaseProblem(const std::filesystem::path& path,
                                            const std::string& name) {
-  if (!IsFile(path)) return {};
-  CSqliteFileReader reader;
-  const int32_t opened = reader.Open(path.string());
-  std::string cause;
-  if (opened == kSqliteInvalid) {
-    cause = "it is not a SQLite database (its header is damaged or it is enciphered)";
-  } else if (opened == kSqliteReadFault) {
-    cause = "the file is shorter than its header says";
-  } else if (opened != 0) {
-    cause = std::strerror(opened);
-  } else if (reader.Tables().empty()) {
-    cause = "its list of tables cannot be read (the first page is damaged)";
-  }
-  return cause.empty() ? std::string() : name + " could not be read: " + cause;
+  return halvern::DatabaseProblem(path, name);
 }
 
 // Records (or clears) the error of one category's database.
@@ -149,6 +141,11 @@ int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
   const bool older = !IsFile(calls);
   if (older) calls = DataFilePath(known_files::kCallHistoryOld);
   databaseErrors.erase(kCallHistoryCode);
+  notices.erase(kCallHistoryCode);
+  // A plain backup leaves the call history out: that is no empty history.
+  if (older && !IsFile(calls) && !info.isEncrypted) {
+    notices[kCallHistoryCode] = "Call history is only in encrypted backups";
+  }
   NoteDatabase(databaseErrors, kCallHistoryCode, calls,
                older ? "call_history.db" : "CallHistory.storedata");
   out.clear();
@@ -202,6 +199,70 @@ int32_t BackupSession::ScanWhatsApp(ChatMap& out) {
   progress += step;
   const int32_t answer = Report(progress);
   return answer != 0 ? answer : result;
+}
+
+namespace {
+
+// The files of the open backup, for the table categories.
+class ManifestFiles final : public PhoneFiles {
+ public:
+  explicit ManifestFiles(const BackupSession& session) : session_(session) {}
+  std::filesystem::path Find(std::string_view domain,
+                             std::string_view relativePath) const override {
+    std::string domainPath(domain);
+    domainPath += '-';
+    domainPath += relativePath;
+    const std::filesystem::path data = session_.DataFilePath(FileIdOf(domainPath));
+    return IsFile(data) ? data : std::filesystem::path();
+  }
+  std::vector<PhoneFile> Match(std::string_view domain, std::string_view pattern) const override {
+    std::vector<PhoneFile> found;
+    const std::string prefix = std::string(domain) + "-";
+    const std::string glob(pattern);
+    for (const ManifestEntry& entry : session_.manifest) {
+      if (entry.domainPath.compare(0, prefix.size(), prefix) != 0) continue;
+      const std::string relative = entry.domainPath.substr(prefix.size());
+      if (fnmatch(glob.c_str(), relative.c_str(), 0) != 0) continue;
+      std::filesystem::path data = session_.DataFilePath(entry.fileID);
+      if (IsFile(data)) found.push_back({std::string(domain), relative, std::move(data)});
+    }
+    return found;
+  }
+
+ private:
+  const BackupSession& session_;
+};
+
+}  // namespace
+
+int32_t BackupSession::ScanTable(int32_t code, const TableCategory& category,
+                                 CategoryTable& out) {
+  LocateWriteAheadLogs(*this);
+  const ManifestFiles files(*this);
+  std::optional<NameIndex> names;
+  CategoryContext context;
+  context.files = &files;
+  context.names = [&]() -> const NameIndex& {
+    if (!names) {
+      names = ReadNameIndex(DataFilePath(known_files::kAddressBook).string(),
+                            info.isIos12OrLater, info.phoneNumber);
+    }
+    return *names;
+  };
+  context.encrypted = info.isEncrypted;
+  context.progress = {progressCallback, userData};
+  context.current = progress;
+  context.step = step / 4;
+  databaseErrors.erase(code);
+  notices.erase(code);
+  CategoryTable built;
+  const CategoryOutcome outcome = category.extract(context, built);
+  out = std::move(built);
+  if (!outcome.error.empty()) databaseErrors[code] = outcome.error;
+  if (!outcome.notice.empty()) notices[code] = outcome.notice;
+  if (outcome.result == kStopped) return kStopped;
+  progress = std::min(progress + step / 4, 98);
+  return Report(progress) != 0 ? kStopped : outcome.result;
 }
 
 // The raw row exports read the databases afresh with their own reader; the rowid counters

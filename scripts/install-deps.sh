@@ -11,6 +11,8 @@ PACKAGES=(
   libqt6svg6 fonts-dejavu-core qt6-translations-l10n
   qt6-multimedia-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libheif-dev libheif-examples
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev ffmpeg
+  chromium
 )
 
 SUDO=""

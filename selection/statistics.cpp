@@ -109,11 +109,11 @@ CStatisticsObj::CStatisticsObj() { Clear(); }
 
 void CStatisticsObj::Clear() {
   root_ = StatNode{};
-  for (int32_t code = 1; code <= 11; ++code) {
+  for (const ScanCategory category : AllCategories()) {
     auto node = std::make_unique<StatNode>();
     node->parent = &root_;
-    node->categoryCode = code;
-    node->name = CategoryName(ScanCategory(code));
+    node->categoryCode = int32_t(category);
+    node->name = CategoryName(category);
     root_.children.push_back(std::move(node));
   }
   entries_.clear();
@@ -247,6 +247,20 @@ void CStatisticsObj::AddNotes(const std::vector<NoteItem>& notes) {
     AddItem(ScanCategory::kNotes, &n, n.deleted, CountedChars(n.body),
             &NodeOf(ScanCategory::kNotes));
     CategoryGroup(ScanCategory::kNotes).below.push_back(&n);
+  }
+}
+
+void CStatisticsObj::AddTable(ScanCategory category, const CategoryTable& table) {
+  CategoryGroup(category);
+  for (const TableRow& row : table.rows) {
+    uint64_t size = 0;
+    for (size_t i = 0; i < row.cells.size() && i < table.columns.size(); ++i) {
+      for (unsigned char c : ShownText(row.cells[i], table.columns[i].type))
+        size += (c & 0xC0) != 0x80 ? 1 : 0;
+    }
+    for (const OwnedFile& f : row.files) size += f.size;
+    AddItem(category, &row, row.deleted, size, &NodeOf(category));
+    CategoryGroup(category).below.push_back(&row);
   }
 }
 

@@ -61,7 +61,7 @@ struct SelectionEntry {
   int32_t checked = 0;             // selected for recovery
   int32_t deleted = 0;             // the item is marked deleted (categories with deletion marks)
   int32_t hidden = 0;              // hidden by the deleted-items filter
-  int32_t categoryCode = 0;        // ScanCategory value, 1..11
+  int32_t categoryCode = 0;        // ScanCategory value (1..11, then the table categories)
   uint64_t countedSize = 0;        // bytes for files, characters for records; at least 1024
   std::vector<const void*> below;  // a group's items (and, for a category, its app groups)
   StatNode* node = nullptr;        // the node the item counts in (a group: its own node)
@@ -87,6 +87,11 @@ class CStatisticsObj {
   void AddContacts(const std::vector<ContactItem>& contacts);
   void AddCalls(const std::vector<CallItem>& calls);
   void AddNotes(const std::vector<NoteItem>& notes);
+  // The rows of a table category (keyed by the rows' addresses); a row's counted size is its
+  // shown characters and its files' bytes.
+  void AddTable(ScanCategory category, const CategoryTable& table);
+  // Every category of a scan's results, each by its own kind (conversation and chat rows as
+  // ConversationRows / ChatRows made them: give those here).
 
   // Selects or unselects an item, or a group with everything below it. False for an address
   // the selection does not know.

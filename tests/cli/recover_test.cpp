@@ -226,7 +226,7 @@ TEST(RecoverCommand, RefusesUnsafeOrUnclearRequests) {
       {Q(backup), 2},                                                  // no --to
       {Q(backup) + " --to " + Q(backup / "out"), 2},                   // inside the backup
       {Q(backup) + " --to " + Q(backup), 2},                           // the backup itself
-      {Q(backup) + " --to " + Q(dir / "x") + " --only voicemail", 2},  // unknown category
+      {Q(backup) + " --to " + Q(dir / "x") + " --only weather", 2},    // unknown category
       {Q(dir / "not-a-backup") + " --to " + Q(dir / "y"), 1},          // not a backup
   };
   for (const auto& c : cases) EXPECT_EQ(Recover(c.args).status, c.status) << c.args;

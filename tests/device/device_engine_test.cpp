@@ -12,6 +12,7 @@
 #include "engine/scan_sequence.h"
 #include "tests/device/simulated_phone.h"
 #include "tests/fixtures/scan_backups.h"
+#include "tests/fixtures/table_dbs.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace halvern {
@@ -31,9 +32,14 @@ class DeviceEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    ASSERT_TRUE(fixtures::WriteScanBackup(fixtures::PhoneGeneration::kIos14, dir_ / "source",
-                                          &expected_, &error))
+    // A current phone with voicemail beside its other databases.
+    fixtures::BackupSpec spec;
+    fs::create_directories(dir_ / "work");
+    ASSERT_TRUE(fixtures::MakeScanBackupSpec(fixtures::PhoneGeneration::kIos14, dir_ / "work",
+                                             spec, expected_, &error))
         << error;
+    ASSERT_EQ(fixtures::AddVoicemail(spec, dir_ / "work", fixtures::SampleVoicemails()), "");
+    ASSERT_TRUE(fixtures::WriteBackup(dir_ / "source", spec, &error)) << error;
   }
   void Start(const json& config = json::object()) {
     phone_ = std::make_unique<SimulatedPhone>(dir_.path(), dir_ / "source", config);
@@ -131,6 +137,15 @@ TEST_F(DeviceEngineTest, FullDeviceScanOverTlsFillsEveryCategory) {
     EXPECT_EQ(r.cameraRoll.size(), expected_.cameraRoll.size());
     EXPECT_EQ(r.whatsAppAttachments.size(), expected_.whatsAppMedia.size());
     EXPECT_EQ(r.appFiles.size(), expected_.appFiles.size());
+    // The table categories read the phone's fresh backup like any backup.
+    const CategoryTable* voicemail = nullptr;
+    for (size_t i = 0; i < TableCategories().size(); ++i) {
+      if (std::string(TableCategories()[i]->key) == "voicemail")
+        voicemail = r.Table(TableCategoryCode(i));
+    }
+    ASSERT_NE(voicemail, nullptr);
+    EXPECT_EQ(voicemail->rows.size(), fixtures::SampleVoicemails().size());
+    EXPECT_EQ(voicemail->DeletedCount(), 2u);
     for (auto category : {ScanCategory::kMessages, ScanCategory::kContacts,
                           ScanCategory::kCallHistory, ScanCategory::kNotes, ScanCategory::kWhatsApp,
                           ScanCategory::kCameraRoll, ScanCategory::kWhatsAppAttachments}) {

@@ -15,6 +15,7 @@
 #include "tests/fixtures/backup_builder.h"
 #if HALVERN_HAVE_SCAN_BACKUPS
 #include "tests/fixtures/scan_backups.h"
+#include "tests/fixtures/table_dbs.h"
 #endif
 #if HALVERN_HAVE_ENCRYPT_BACKUP
 #include "tests/fixtures/encrypt_backup.h"
@@ -88,8 +89,16 @@ int main(int argc, char** argv) {
       if (c.generation == halvern::fixtures::PhoneGeneration::kIos14) {
         spec.displayName = spec.deviceName = "Chlo\xC3\xA9's iPhone 12";
         spec.lastBackupDate = "2021-09-14T19:05:00Z";
+        // Voicemail and Voice Memos, with trashed and carved ones.
+        error = halvern::fixtures::AddVoicemail(spec, work, halvern::fixtures::SampleVoicemails());
+        if (error.empty()) {
+          const auto layout = halvern::fixtures::VoiceMemosLayout::kIos16;
+          error = halvern::fixtures::AddVoiceMemos(spec, work, layout,
+                                                   halvern::fixtures::SampleVoiceMemos(layout));
+        }
+        ok = error.empty();
       }
-      ok = halvern::fixtures::WriteBackup(backups / c.id, spec, &error);
+      if (ok) ok = halvern::fixtures::WriteBackup(backups / c.id, spec, &error);
     }
     fs::remove_all(work, ec);
     if (!ok) {

@@ -1,0 +1,99 @@
+// A kind of data a phone keeps, described once: what it is called, where it sits in the tree,
+// which files of the phone it reads and how it reads them into a table (categories/table.h).
+// Every such kind is one file of this folder and one line of the list in list.cpp; the scan,
+// the statistics, the desktop list and preview, the recovered pages, CSV, .txt, `scan --json`,
+// `--only`, print and the device engine work from this description alone.
+//
+// An extractor locates its files through PhoneFiles (the backup's manifest), reads them with
+// the program's own SQLite reader (live rows, carved rows and the older versions the
+// write-ahead log keeps; see table_rows.h) and maps the rows to its columns. It never writes.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "categories/table.h"
+#include "platform/codes.h"
+
+namespace halvern {
+
+class NameIndex;
+
+// A file of the phone as the backup holds it.
+struct PhoneFile {
+  std::string domain;          // "HomeDomain", "AppDomainGroup-group.com.apple.VoiceMemos.shared"
+  std::string relativePath;    // "Library/Voicemail/voicemail.db"
+  std::filesystem::path data;  // the data file in the backup (it exists)
+};
+
+// The files of the backup being read.
+class PhoneFiles {
+ public:
+  virtual ~PhoneFiles() = default;
+  // The data file of `domain` / `relativePath`; empty when the backup does not hold it (or its
+  // data file is missing).
+  virtual std::filesystem::path Find(std::string_view domain,
+                                     std::string_view relativePath) const = 0;
+  // Every file of `domain` whose relative path matches `pattern` (fnmatch: "*" matches any
+  // characters, "/" included), whose data file exists, in the manifest's order.
+  virtual std::vector<PhoneFile> Match(std::string_view domain, std::string_view pattern) const = 0;
+};
+
+// What an extractor is given.
+struct CategoryContext {
+  const PhoneFiles* files = nullptr;
+  // The address book's names, read on first use (an empty index without an address book).
+  std::function<const NameIndex&()> names;
+  bool encrypted = false;  // the backup is encrypted (holds what plain backups leave out)
+  ProgressSink progress;   // absolute scan percentages
+  int32_t current = 0;     // the scan's progress before this category
+  int32_t step = 0;        // the share of the scan this category may report through
+  // Asks whether to go on (a report of the current percentage): false once the scan was told
+  // to stop; the extractor then returns kStopped.
+  bool GoOn() const { return progress.Report(current) == 0; }
+};
+
+// What an extractor returns besides its table.
+struct CategoryOutcome {
+  int32_t result = kOk;  // kOk, kStopped
+  // Databases that lie in the backup but could not be read: a sentence naming the database
+  // and the cause ("voicemail.db could not be read: ..."). The category is then a failure.
+  std::string error;
+  // What the backup cannot hold, said instead of a silent 0 ("Call history is only in
+  // encrypted backups").
+  std::string notice;
+};
+
+using Extractor = CategoryOutcome (*)(const CategoryContext& context, CategoryTable& out);
+
+// The groups of the category tree.
+enum class TreeGroup : int32_t {
+  kPhotosAndVideos = 1,
+  kMessagesAndCalls = 2,
+  kMemosAndOthers = 3,
+};
+
+struct TableCategory {
+  const char* key;    // "voicemail": the JSON key, the `--only` name, the language key
+  const char* title;  // "Voicemail": the tree's, pages' and lists' name (English)
+  TreeGroup group;
+  // Where its files are, as the description of the kind says it ("HomeDomain
+  // Library/Voicemail/voicemail.db"): for the reader of the code and `halvern-cli` help.
+  const char* files;
+  Extractor extract;
+};
+
+// Every table category, in the order the scan reads them and the tree shows them.
+const std::vector<const TableCategory*>& TableCategories();
+// A table category by key (compared without regard to ASCII case); null when none.
+const TableCategory* FindTableCategory(std::string_view key);
+
+// Why an existing database cannot be read: "" when `path` is empty or no file, or when it opens
+// as a SQLite database with a readable table list; else "<name> could not be read: <cause>".
+std::string DatabaseProblem(const std::filesystem::path& path, const std::string& name);
+
+}  // namespace halvern
