@@ -227,6 +227,8 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
   if (!pane_->BindPane(page_, missing)) return false;
   BuildPreviewSplitter();
   print_->setEnabled(false);
+  // The statistics line takes the free width of the bottom bar (two lines only when needed).
+  statistics_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   ApplyPageTexts();
   return true;
 }

@@ -2,6 +2,7 @@
 #include "ui/controls.h"
 
 #include <QEnterEvent>
+#include <QBoxLayout>
 #include <QHBoxLayout>
 
 #include "ui/skin.h"
@@ -139,6 +140,10 @@ void SetElidedText(QLabel* label, const QString& text, Qt::TextElideMode mode) {
   // A shortened label must not ask for the width of its whole text.
   label->setMinimumWidth(0);
   label->setSizePolicy(QSizePolicy::Ignored, label->sizePolicy().verticalPolicy());
+  // Its row gives it the room a spacer beside it would otherwise take.
+  if (QWidget* parent = label->parentWidget()) {
+    if (auto* row = qobject_cast<QBoxLayout*>(parent->layout())) row->setStretchFactor(label, 1);
+  }
   label->setProperty(kFullText, line);
   label->setProperty(kElideMode, int(mode));
   label->setToolTip(text);

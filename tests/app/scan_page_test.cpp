@@ -18,6 +18,7 @@
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTextEdit>
 #include <QTimer>
 #include <QTreeView>
@@ -34,7 +35,9 @@
 #include "app/recover_process_wnd.h"
 #include "app/start_pages.h"
 #include "engine/backup_session.h"
+#include "export/print_page.h"
 #include "extractors/extractors.h"
+#include "platform/runtime_files.h"
 #include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/unwritable.h"
 #include "tests/ui/modal_driver.h"
@@ -360,6 +363,10 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   EXPECT_TRUE(filterCount->isHidden());
   Button("OptOnOffFilter")->click();
   EXPECT_EQ(page.List().model().rowCount(), deletedConversations);
+  if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
+    QApplication::processEvents();
+    window_->grab().save(QString::fromUtf8(folder) + "/deleted_filter.png");
+  }
   EXPECT_FALSE(filterCount->isHidden());
   const int hidden = allConversations - deletedConversations;
   // The line counts the deleted items (not the hidden ones) and says what Recover will take.
@@ -1375,6 +1382,96 @@ TEST_F(ScanLayoutTest, EnterPressesRecover) {
   QApplication::sendEvent(recover, &press);
   QApplication::processEvents();
   EXPECT_EQ(asked, 1);
+}
+
+}  // namespace
+}  // namespace halvern::app
+
+namespace halvern::app {
+namespace {
+
+// Saves `html` (a page of `folder`) as the program's text view draws it, for a look by eye.
+void ShotOfPage(const fs::path& page, const char* name) {
+  const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS");
+  if (folder.isEmpty()) return;
+  std::ifstream in(page);
+  const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  QTextBrowser view;
+  view.setSearchPaths({QString::fromStdString(page.parent_path().string())});
+  view.setHtml(QString::fromStdString(html));
+  view.resize(900, 600);
+  view.show();
+  QApplication::processEvents();
+  view.grab().save(QString::fromUtf8(folder) + "/" + name + ".png");
+}
+
+// In German, the recovered pages and the print page speak German: their words, table titles,
+// headings and language; the CSV and text files keep the phone's data and English headers.
+TEST_F(ScanLayoutTest, GermanRecoveredPagesAndPrintPage) {
+  LanguageStore& german = TextsOf("Deutsch");
+  ASSERT_TRUE(ApplyLanguage(german));
+  WriteFullBackup();
+  Open();
+  ScanFromStartPage();
+  CScanVrtWnd& page = Page();
+  const fs::path out = fs::path(dir_.path().toStdString()) / "out";
+  fs::create_directories(out);
+  page.chooseFolder = [&](QWidget*) { return std::optional<fs::path>(out); };
+  QTimer finisher;
+  finisher.setInterval(10);
+  QObject::connect(&finisher, &QTimer::timeout, [&] {
+    auto* wnd = qobject_cast<CRecoverProcessWnd*>(QApplication::activeModalWidget());
+    if (wnd == nullptr || !wnd->Finished()) return;
+    QApplication::processEvents();
+    if (wnd->findChild<QPushButton*>("FinishBtn")->isHidden()) return;
+    wnd->findChild<QPushButton*>("FinishBtn")->click();
+  });
+  finisher.start();
+  Button("BtnRecovery")->click();
+  finisher.stop();
+  fs::path sms, calls;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    const std::string name = e.path().filename().string();
+    if (e.path().extension() == ".html" && e.path().parent_path().parent_path() == out / "Message")
+      sms = e.path();
+    if (name.rfind("CallHistory_", 0) == 0 && e.path().extension() == ".html") calls = e.path();
+  }
+  ASSERT_FALSE(sms.empty());
+  ASSERT_FALSE(calls.empty());
+  auto read = [](const fs::path& p) {
+    std::ifstream in(p);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::string smsPage = read(sms), callPage = read(calls);
+  for (const char* word : {"<html lang=\"de\">", "Datum:", "Nachrichten von"}) {
+    EXPECT_NE(smsPage.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(smsPage.find("Date:"), std::string::npos);
+  for (const char* word : {"<th>Telefonnummer</th>", "Anrufliste von", "Angenommen"}) {
+    EXPECT_NE(callPage.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(callPage.find(">Answered<"), std::string::npos);
+  ShotOfPage(sms, "recovered_sms_Deutsch");
+  ShotOfPage(calls, "recovered_calls_Deutsch");
+
+  // The print page of the calls, as the print window composes it.
+  PrintSource source;
+  source.category = ScanCategory::kCallHistory;
+  source.calls = &page.Rows().calls;
+  PageTemplate print;
+  ASSERT_EQ(LoadPrintTemplate(PageTemplateFolder(platform::DataFolder(), "Deutsch"), print), 0);
+  PrintControl control;
+  const fs::path printed = fs::path(dir_.path().toStdString()) / "print" / "page.html";
+  ASSERT_EQ(ComposePrintPage(source, print, printed, control), 0);
+  const std::string printPage = read(printed);
+  for (const char* word : {"<html lang=\"de\">", "Telefonnummer:", "Richtung:", "Ergebnis:"}) {
+    EXPECT_NE(printPage.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(printPage.find("Phone Number:"), std::string::npos);
+  ShotOfPage(printed, "print_Deutsch");
+  window_.reset();
+  ApplyLanguage(TextsOf("English"));
+  ShippedTexts();
 }
 
 }  // namespace
