@@ -1278,7 +1278,9 @@ TEST_F(ScanLayoutTest, ColumnsTreeAndFooterFitInEachLanguage) {
     bool anyAnswered = false;
     for (int r = 0; r < Page().List().model().rowCount(); ++r) {
       anyAnswered = anyAnswered || Row(r)[3].contains(answered);
-      if (std::string(language) == "Deutsch") EXPECT_FALSE(Row(r)[3].contains("Answered"));
+      if (std::string(language) == "Deutsch") {
+        EXPECT_FALSE(Row(r)[3].contains("Answered"));
+      }
     }
     EXPECT_TRUE(anyAnswered);
     // Every category name of the tree is whole.
