@@ -112,6 +112,10 @@ int RunHalvern(int argc, char** argv) {
 
   LanguageStore& store = LanguageStore::Instance();
   ui::SetTextSource(&store);
+  if (!ApplyLanguage(store)) {
+    qWarning("Qt's own translations for %s are not installed; its dialogs stay in English.",
+             store.LanguageName().c_str());
+  }
 
   SingleInstance instance;
   CMainWnd* window = nullptr;

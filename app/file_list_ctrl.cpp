@@ -12,6 +12,7 @@
 #include "backup/media_scan.h"
 #include "categories/category.h"
 #include "platform/platform.h"
+#include "ui/controls.h"
 #include "ui/skin.h"
 
 namespace halvern::app {
@@ -28,6 +29,14 @@ QString ListWord(const QString& word) {
   return text.isEmpty() ? word : text;
 }
 
+// A conversation's label with "3 deleted" after it when some, not all, of its messages are.
+QString WithDeletedCount(const QString& label, const DeletedMarks& marks) {
+  if (marks.deleted == 0 || marks.Whole()) return label;
+  QString format = ListWord(QStringLiteral("DeletedCount"));
+  if (format == QLatin1String("DeletedCount")) format = QStringLiteral("%1 deleted");
+  return label + QStringLiteral(" \u00B7 ") + format.arg(marks.deleted);
+}
+
 QIcon Draw(const std::function<void(QPainter&)>& paint) {
   QPixmap pixmap(18, 18);
   pixmap.fill(Qt::transparent);
@@ -38,6 +47,31 @@ QIcon Draw(const std::function<void(QPainter&)>& paint) {
 }
 
 }  // namespace
+
+namespace {
+
+template <class Map>
+std::vector<DeletedMarks> MarksOfEach(const Map& map) {
+  std::vector<DeletedMarks> marks;
+  for (const auto& [key, conversation] : map) {
+    if (conversation.messages.empty()) continue;
+    DeletedMarks m;
+    m.total = uint32_t(conversation.messages.size());
+    for (const auto& message : conversation.messages) m.deleted += message.deleted != 0;
+    marks.push_back(m);
+  }
+  // The same order as the rows: those holding a deleted message first, stable.
+  std::stable_partition(marks.begin(), marks.end(),
+                        [](const DeletedMarks& m) { return m.deleted > 0; });
+  return marks;
+}
+
+}  // namespace
+
+std::vector<DeletedMarks> ConversationMarks(const MessageMap& messages) {
+  return MarksOfEach(messages);
+}
+std::vector<DeletedMarks> ChatMarks(const ChatMap& chats) { return MarksOfEach(chats); }
 
 bool HasDeletionMarks(ScanCategory category) { return CategoryHasDeletionMarks(category); }
 
@@ -383,6 +417,25 @@ bool ItemListModel::ItemDeleted(size_t i) const {
   }
 }
 
+DeletedMarks ItemListModel::MarksOf(size_t i) const {
+  if (level_ != Level::kCategory) return {};
+  const std::vector<DeletedMarks>* marks = nullptr;
+  if (category_ == ScanCategory::kMessages) marks = &rows_.conversationMarks;
+  if (category_ == ScanCategory::kWhatsApp) marks = &rows_.chatMarks;
+  if (marks == nullptr) return {};
+  if (i < marks->size()) return (*marks)[i];
+  // Rows built without their marks: the row's own flag stands for the whole conversation.
+  return ItemDeleted(i) ? DeletedMarks{1, 1} : DeletedMarks{0, 1};
+}
+
+bool ItemListModel::ItemMarkedDeleted(size_t i) const {
+  if (level_ == Level::kCategory &&
+      (category_ == ScanCategory::kMessages || category_ == ScanCategory::kWhatsApp)) {
+    return MarksOf(i).Whole();
+  }
+  return ItemDeleted(i);
+}
+
 std::string ItemListModel::AppOfRow(int row) const {
   if (level_ != Level::kCategory || row < 0 || size_t(row) >= apps_.size()) return {};
   return apps_[size_t(row)]->first;
@@ -430,6 +483,7 @@ QString ItemListModel::Cell(size_t i, int column) const {
     case C::kMessages: {
       const MessageItem& m = rows_.conversations[i];
       const std::string* cells[] = {&m.name, &m.phone, &m.date, &m.text};
+      if (column == 0) return WithDeletedCount(Q(m.name), MarksOf(i));
       return column < 4 ? Q(*cells[column]) : QString();
     }
     case C::kContacts: {
@@ -462,8 +516,8 @@ QString ItemListModel::Cell(size_t i, int column) const {
     case C::kNotes: {
       const NoteItem& n = rows_.notes[i];
       if (column == 4) {
-        if (n.deleted) return QStringLiteral("Deleted");
-        return n.locked ? QStringLiteral("Locked") : QStringLiteral("Normal");
+        if (n.deleted) return ListWord(QStringLiteral("Deleted"));
+        return ListWord(n.locked ? QStringLiteral("Locked") : QStringLiteral("Normal"));
       }
       const std::string* cells[] = {&n.title, &n.folder, &n.date, &n.body};
       return column < 4 ? Q(*cells[column]).replace(QLatin1Char('\n'), QLatin1Char(' '))
@@ -473,7 +527,7 @@ QString ItemListModel::Cell(size_t i, int column) const {
       const ChatMessageItem& c = rows_.chats[i];
       switch (column) {
         case 0:
-          return Q(c.chatTitle);
+          return WithDeletedCount(Q(c.chatTitle), MarksOf(i));
         case 1:
           return Q(c.chatNames.empty() ? c.name : c.chatNames);
         case 2:
@@ -512,7 +566,7 @@ QIcon ItemListModel::IconOf(size_t i) const {
     case C::kAppVideos:
       return ListIcons::Folder();
     default:
-      return ItemDeleted(i) ? ListIcons::Deleted() : QIcon();
+      return ItemMarkedDeleted(i) ? ListIcons::Deleted() : QIcon();
   }
 }
 
@@ -550,7 +604,7 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const {
       return e->checked ? Qt::Checked : Qt::Unchecked;
     }
     case Qt::ForegroundRole:
-      if (ItemDeleted(item)) return QColor::fromRgba(kDeletedColour);
+      if (ItemMarkedDeleted(item)) return QColor::fromRgba(kDeletedColour);
       return {};
     case Qt::TextAlignmentRole:
       if (size_t(column) < columns_.size() && columns_[size_t(column)].centred) {
@@ -743,7 +797,7 @@ void CFileListCtrl::SetHeader() {
   bold.setBold(true);
   const QFontMetrics title(bold);
   // What the widest usual value of a column looks like, so that dates, numbers and sizes are
-  // never cut.
+  // never cut even before the rows are looked at.
   auto sample = [](const ItemListModel::Column& c) -> QString {
     if (c.table != nullptr) {
       switch (c.table->type) {
@@ -759,10 +813,15 @@ void CFileListCtrl::SetHeader() {
     if (t.contains(QLatin1String("Date"))) return QStringLiteral("0000-00-00 00:00:00");
     if (t.contains(QLatin1String("Phone"))) return QStringLiteral("+00 000 000 000 000");
     if (t.contains(QLatin1String("Size"))) return QStringLiteral("1000.00 MB");
-    if (t.contains(QLatin1String("Duration"))) return QStringLiteral("00:00:00");
+    if (t.contains(QLatin1String("Duration"))) return QStringLiteral("00 Min 00 Sec");
     if (t.contains(QLatin1String("Status"))) return QStringLiteral("Outgoing");
     return {};
   };
+  // Each column as wide as its widest cell among the first rows (durations, addresses, the
+  // numbers of a group), within a limit; the last column takes the rest of the width.
+  constexpr int kRowsMeasured = 400;
+  constexpr int kWidestColumn = 380;
+  const size_t measured = std::min<size_t>(model_.ItemCount(), kRowsMeasured);
   for (size_t c = 0; c < headers_.size(); ++c) {
     // The view's own header carries the titles; the bar above keeps only CheckAll.
     if (c < columns.size()) headers_[c]->setText(Q(columns[c].title));
@@ -770,7 +829,11 @@ void CFileListCtrl::SetHeader() {
   }
   for (size_t c = 0; c < columns.size(); ++c) {
     const QString shown = model_.headerData(int(c), Qt::Horizontal, Qt::DisplayRole).toString();
-    int width = std::max({columns[c].width, text.horizontalAdvance(sample(columns[c])) + kCellPadding,
+    int content = text.horizontalAdvance(sample(columns[c]));
+    for (size_t i = 0; i < measured; ++i) {
+      content = std::max(content, text.horizontalAdvance(model_.Cell(i, int(c))));
+    }
+    int width = std::max({columns[c].width, std::min(content + kCellPadding, kWidestColumn),
                           title.horizontalAdvance(shown) + kCellPadding});
     if (c == 0) width += kCheckAndIcon;
     if (c + 1 < columns.size() || columns[c].width > 0) view_->setColumnWidth(int(c), width);
@@ -793,13 +856,24 @@ void CFileListCtrl::HideUnlisted() {
   }
 }
 
+QString CFileListCtrl::FilterCountText() const {
+  QString format = ui::Text(ui::Texts().Section("PageScan"), "DeletedShown");
+  if (format.isEmpty()) {
+    format = QStringLiteral("%1 of %2 deleted \u00B7 Recover saves the checked ones shown");
+  }
+  // The rows the filter keeps are the deleted items (conversations holding deleted messages).
+  return format.arg(model_.rowCount()).arg(model_.ItemCount());
+}
+
 void CFileListCtrl::UpdateFilterCount() {
   const bool show = FilterOn() && model_.level() == ItemListModel::Level::kCategory &&
                     HasDeletionMarks(model_.category());
   if (show) {
-    QString format = ui::Text(ui::Texts().Section("PageScan"), "FilesFiltered");
-    if (format.isEmpty()) format = QStringLiteral("Files Filtered: %1 item(s)");
-    filterCount_->setText(format.arg(selection_.Category(model_.category()).hidden));
+    // The line may be long (German): shortened in the middle, whole in its tool tip with what
+    // the filter means for the recovery.
+    ui::SetElidedText(filterCount_, FilterCountText());
+    const QString tip = ui::Text(ui::Texts().Section("PageScan"), "DeletedShownTip");
+    if (!tip.isEmpty()) filterCount_->setToolTip(FilterCountText() + QStringLiteral("\n\n") + tip);
   }
   filterCount_->setVisible(show);
 }

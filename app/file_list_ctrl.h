@@ -22,11 +22,28 @@
 
 namespace halvern::app {
 
+// How many messages of a conversation (or chat) are deleted, of how many.
+struct DeletedMarks {
+  uint32_t deleted = 0;
+  uint32_t total = 0;
+  bool Whole() const { return total > 0 && deleted == total; }
+};
+
+// The marks of every conversation (chat) in the order of ConversationRows (ChatRows): one per
+// conversation with messages, those holding a deleted message first.
+std::vector<DeletedMarks> ConversationMarks(const MessageMap& messages);
+std::vector<DeletedMarks> ChatMarks(const ChatMap& chats);
+
 // The rows of the record categories in the order every view shows them (the pre-sorts done
 // once when the category is complete). The file categories are shown from ScanResults.
 struct CategoryRows {
   std::vector<MessageItem> conversations;  // one per conversation, deleted first
   std::vector<ChatMessageItem> chats;      // one per WhatsApp chat, deleted first
+  // Beside each conversation (chat) row: how many of its messages are deleted. A row whose
+  // conversation holds a deleted message is listed by the deleted-items filter; it is marked
+  // deleted only when all its messages are.
+  std::vector<DeletedMarks> conversationMarks;
+  std::vector<DeletedMarks> chatMarks;
   std::vector<ContactItem> contacts;
   std::vector<CallItem> calls;
   std::vector<NoteItem> notes;
@@ -96,7 +113,13 @@ class ItemListModel : public QAbstractTableModel {
   // app's file vector).
   size_t ItemCount() const;
   const void* ItemKey(size_t i) const;
+  // Whether the item is deleted or, for a conversation or chat, holds a deleted message (what
+  // the deleted-items filter keeps).
   bool ItemDeleted(size_t i) const;
+  // Whether the item is marked deleted: a conversation or chat only when all its messages are.
+  bool ItemMarkedDeleted(size_t i) const;
+  // The deleted messages of a conversation or chat row and its messages (zeros elsewhere).
+  DeletedMarks MarksOf(size_t i) const;
   // The item shown in `row`.
   size_t ItemOfRow(int row) const { return filtered_ ? visible_[size_t(row)] : size_t(row); }
   // The app name of a first-level row of App Photos / App Videos.
@@ -150,9 +173,12 @@ class CFileListCtrl {
   bool OpenApp(int row);
   void Clear();
   // The filter ("D" on, "N" off, kept on the list): on hides the rows of items that are not
-  // deleted and marks them hidden in the selection; off shows every item again.
+  // deleted and marks them hidden in the selection (their checks stay as the user left them;
+  // the recovery takes the checked items shown); off shows every item again.
   void ApplyFilter(bool on);
   bool FilterOn() const;
+  // The line beside the filter: how many deleted items the shown category has, of how many.
+  QString FilterCountText() const;
   // After the category's selection changed as a whole.
   void RefreshChecks();
 

@@ -2,6 +2,7 @@
 #include "app/file_tree_ctrl.h"
 
 #include <QPainter>
+#include <algorithm>
 #include <iterator>
 
 #include "categories/category.h"
@@ -149,6 +150,7 @@ void CFileTreeCtrl::Build() {
   }
   tree_->expandAll();
   updating_ = false;
+  FitWidth();
 
   QObject::connect(tree_, &QTreeWidget::currentItemChanged, tree_,
                    [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
@@ -221,6 +223,24 @@ void CFileTreeCtrl::RefreshCounts(const std::map<ScanCategory, size_t>& counts) 
     row->setToolTip(0, notice != notices_.end() ? NoticeSentence(notice->second) : QString());
   }
   updating_ = false;
+  FitWidth();
+}
+
+void CFileTreeCtrl::FitWidth() {
+  constexpr int kNarrowest = 210;
+  constexpr int kWidest = 340;
+  constexpr int kCheckAndBadge = 52;  // check box, badge and their gaps before a row's text
+  constexpr int kFrame = 24;          // the frame, the margins and a vertical scroll bar
+  int widest = 0;
+  for (const auto& [category, row] : rows_) {
+    if (row->isHidden()) continue;
+    QFont font = row->font(0);
+    widest = std::max(widest, QFontMetrics(font).horizontalAdvance(row->text(0)));
+  }
+  const int width =
+      std::clamp(widest + tree_->indentation() + kCheckAndBadge + kFrame, kNarrowest, kWidest);
+  tree_->setMinimumWidth(width);
+  tree_->setMaximumWidth(width);
 }
 
 void CFileTreeCtrl::SetNotScanned(const std::set<ScanCategory>& categories) {

@@ -37,6 +37,8 @@ class CFileTreeCtrl {
   // The category received data: its row becomes clickable, its check box enabled and checked.
   void Enable(ScanCategory category);
   bool IsEnabled(ScanCategory category) const;
+  // Widens the tree to its longest row (counts and "not scanned" included), within limits.
+  void FitWidth();
   // Rewrites every category row as "<name> (<count>)"; for a category marked not scanned
   // "<name> (<the not-scanned text>)"; for one with a notice and nothing found
   // "<name>", a line break and "(<the notice's short form>)", the whole notice as its tooltip.

@@ -1,7 +1,15 @@
 // Reading config.ini and the language files.
 #include "app/language_store.h"
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QPointer>
+#include <QTranslator>
 #include <QWidget>
+
+#include "export/print_page.h"
+#include "export/writers.h"
 
 #include "platform/platform.h"
 #include "platform/runtime_files.h"
@@ -98,6 +106,33 @@ std::pair<std::string, std::string> SplitIniLine(const std::string& line) {
   const size_t eq = line.find('=');
   if (eq == std::string::npos) return {line, line};
   return {Trim(line.substr(0, eq)), Trim(line.substr(eq + 1))};
+}
+
+bool ApplyLanguage(LanguageStore& store) {
+  SetPageWords(store.Section("Pages"));
+  // Kept for the life of the program: a translator must outlive its installation.
+  static QPointer<QTranslator> qt;
+  if (!qt.isNull()) QCoreApplication::removeTranslator(qt);
+  const std::string locale = store.Section("Language")["Locale"];
+  if (locale.empty() || locale == "en") return true;
+  QLocale::setDefault(QLocale(QString::fromStdString(locale)));
+  if (QCoreApplication::instance() == nullptr) return false;
+  if (qt.isNull()) qt = new QTranslator(QCoreApplication::instance());
+  const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  if (!qt->load(QStringLiteral("qtbase_") + QString::fromStdString(locale), folder)) return false;
+  QCoreApplication::installTranslator(qt);
+  return true;
+}
+
+std::filesystem::path PageTemplateFolder(const std::filesystem::path& dataFolder,
+                                         const std::string& language) {
+  const std::filesystem::path base = dataFolder / "template";
+  std::error_code ec;
+  if (IsUsableLanguageName(language) &&
+      std::filesystem::is_regular_file(base / language / kPrintTemplate, ec)) {
+    return base / language;
+  }
+  return base;
 }
 
 bool IsUsableLanguageName(const std::string& name) {

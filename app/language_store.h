@@ -63,6 +63,17 @@ class LanguageStore : public ui::TextSource {
   std::map<std::string, ui::TextMap> config_;
 };
 
+// Applies the chosen language beyond the windows' own texts: Qt's translations of its own
+// dialogs (file picker, buttons) for the language's "Locale" (section "Language"), that locale
+// as the default, and the words of the recovered pages and the print (section "Pages").
+// Returns whether Qt's translations were found (none are needed for English).
+bool ApplyLanguage(LanguageStore& store);
+
+// The folder of the page templates in `language`: "template/<language>" of `dataFolder` when
+// it holds the print template, else "template" (English).
+std::filesystem::path PageTemplateFolder(const std::filesystem::path& dataFolder,
+                                         const std::string& language);
+
 // A language name that may name a file of the languages folder: not empty, at most 63
 // characters, no path separators, not starting with ".".
 bool IsUsableLanguageName(const std::string& name);

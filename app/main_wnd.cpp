@@ -1,7 +1,13 @@
 // The main window: title bar, assist menu, start pages and the scan messages.
 #include "app/main_wnd.h"
 
+#include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
+#include <QMenu>
+#include <QPushButton>
+#include <QTextBrowser>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QScreen>
@@ -59,10 +65,14 @@ bool CAssistMenu::Build(QString* error) {
 }
 
 void CAssistMenu::Open(const QPoint& globalPos) {
-  for (const char* hidden : {"item_faq", "item_language"}) {
-    if (auto* w = qobject_cast<QWidget*>(ui::FindControl(root_, QLatin1String(hidden)))) {
-      w->hide();
-    }
+  auto item = [this](const char* name) {
+    return qobject_cast<QWidget*>(ui::FindControl(root_, QLatin1String(name)));
+  };
+  if (QWidget* faq = item("item_faq")) faq->hide();
+  // Support opens its configured page; without one the entry would do nothing.
+  if (QWidget* support = item("item_support")) support->setVisible(!Links().support.isEmpty());
+  if (QWidget* language = item("item_language")) {
+    language->setVisible(LanguageStore::Instance().OfferedLanguages().size() > 1);
   }
   adjustSize();
   move(globalPos);
@@ -75,15 +85,24 @@ void CAssistMenu::Notify(const ui::Notification& n) {
   const LinkTable links = Links();
   QUrl url;
   if (n.sender == QLatin1String("item_help")) {
-    // The configured page, else the README shipped beside the program.
-    url = links.help.isEmpty() ? QUrl::fromLocalFile(QString::fromStdString(HelpFile().string()))
-                               : QUrl(links.help);
+    // The configured page, else the help page shipped with the program, in its own window.
+    if (links.help.isEmpty()) {
+      if (openHelp) {
+        openHelp(HelpFile());
+      } else {
+        CHelpWnd help(owner_, HelpFile());
+        help.exec();
+      }
+    } else {
+      url = QUrl(links.help);
+    }
+  } else if (n.sender == QLatin1String("item_language")) {
+    OpenLanguageMenu();
   } else if (n.sender == QLatin1String("item_about")) {
     CAboutWnd about(owner_);
     about.DoModal();
   } else if (n.sender == QLatin1String("item_support")) {
-    // The configured page, else the project's own page named in the About box.
-    url = QUrl(links.support.isEmpty() ? links.about : links.support);
+    url = QUrl(links.support);
   } else if (n.sender == QLatin1String("item_exit")) {
     QMetaObject::invokeMethod(owner_, &QWidget::close, Qt::QueuedConnection);
   }
@@ -96,14 +115,98 @@ void CAssistMenu::Notify(const ui::Notification& n) {
   }
 }
 
-std::filesystem::path HelpFile() {
-  // A build folder has the README beside the runtime files; an installed copy keeps it with the
-  // package's documentation (<prefix>/share/doc/halvern).
-  const std::filesystem::path beside = platform::DataFolder() / "README.md";
-  const std::filesystem::path doc = platform::DataFolder().parent_path() / "doc" / "halvern" / "README.md";
+void CAssistMenu::OpenLanguageMenu() {
+  const LanguageStore& store = LanguageStore::Instance();
+  QMenu menu(owner_);
+  menu.setTitle(ui::Text(ui::Texts().Section("LanguageMenu"), "title"));
+  auto* group = new QActionGroup(&menu);
+  for (const auto& [name, shown] : store.OfferedLanguages()) {
+    QAction* action = menu.addAction(QString::fromStdString(shown.empty() ? name : shown));
+    action->setCheckable(true);
+    action->setChecked(name == store.LanguageName());
+    action->setData(QString::fromStdString(name));
+    group->addAction(action);
+  }
+  QAction* chosen = menu.exec(QCursor::pos());
+  if (chosen == nullptr) return;
+  const std::string name = chosen->data().toString().toStdString();
+  if (name == store.LanguageName()) return;
+  QString error;
+  if (!ChooseLanguage(name, &error)) {
+    ui::ShowMessageBox(ui::kBoxError, owner_, ui::MessageText("MSG0401"), error, 550, 200);
+    return;
+  }
+  ui::ShowMessageBox(ui::kBoxInformation, owner_, ui::MessageText("MSG0403"),
+                     FillMessage(ui::MessageText("MSG0527"), {chosen->text()}), 550, 200);
+}
+
+bool CAssistMenu::ChooseLanguage(const std::string& language, QString* error) {
+  if (!IsUsableLanguageName(language) ||
+      !std::filesystem::is_regular_file(platform::DataFolder() / "Languages" /
+                                        (language + ".ini"))) {
+    if (error) *error = QString::fromStdString("no language file " + language + ".ini");
+    return false;
+  }
+  std::string reason;
+  if (platform::SetUserConfigValue(platform::UserConfigFile(),
+                                   platform::DataFolder() / "config.ini", "DefaultLanguage",
+                                   "Default", language, reason) != 0) {
+    if (error) *error = QString::fromStdString(reason);
+    return false;
+  }
+  return true;
+}
+
+std::filesystem::path HelpFile(const std::string& language) {
+  const std::filesystem::path folder = platform::DataFolder() / "help";
   std::error_code ec;
-  if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(doc, ec)) return doc;
-  return beside;
+  if (IsUsableLanguageName(language)) {
+    const std::filesystem::path own = folder / (language + ".html");
+    if (std::filesystem::is_regular_file(own, ec)) return own;
+  }
+  return folder / "English.html";
+}
+
+std::filesystem::path HelpFile() { return HelpFile(LanguageStore::Instance().LanguageName()); }
+
+CHelpWnd::CHelpWnd(QWidget* owner, const std::filesystem::path& page) : QDialog(owner) {
+  setObjectName(QStringLiteral("HelpWnd"));
+  ui::TextMap& texts = ui::Texts().Section("HelpWnd");
+  const QString title = ui::Text(texts, "title");
+  setWindowTitle(title.isEmpty() ? QStringLiteral("Help") : title);
+  resize(720, 560);
+  auto* box = new QVBoxLayout(this);
+  box->setContentsMargins(0, 0, 0, 12);
+  browser_ = new QTextBrowser(this);
+  browser_->setObjectName(QStringLiteral("HelpBrowser"));
+  browser_->setOpenExternalLinks(true);
+  browser_->setFrameShape(QFrame::NoFrame);
+  box->addWidget(browser_, 1);
+  const QString path = QString::fromStdString(page.string());
+  QFile file(path);
+  if (file.open(QIODevice::ReadOnly)) {
+    browser_->setSearchPaths({QString::fromStdString(page.parent_path().string())});
+    browser_->setHtml(QString::fromUtf8(file.readAll()));
+    loaded_ = true;
+    const QString documentTitle = browser_->documentTitle();
+    if (!documentTitle.isEmpty()) setWindowTitle(documentTitle);
+  } else {
+    QString text = ui::MessageText("MSG0528");
+    if (text.isEmpty()) text = QStringLiteral("The help page %s is missing. Reinstall the program.");
+    browser_->setPlainText(FillMessage(text, {path}));
+  }
+  auto* row = new QHBoxLayout();
+  row->setContentsMargins(12, 0, 12, 0);
+  row->addStretch(1);
+  auto* close = new QPushButton(this);
+  close->setObjectName(QStringLiteral("okbtn"));
+  const QString closeText = ui::Text(texts, "okbtn");
+  close->setText(closeText.isEmpty() ? QStringLiteral("Close") : closeText);
+  close->setDefault(true);
+  close->setProperty("role", QStringLiteral("primary"));
+  connect(close, &QPushButton::clicked, this, &QDialog::accept);
+  row->addWidget(close);
+  box->addLayout(row);
 }
 
 // ----- Main window -------------------------------------------------------------------------
@@ -123,6 +226,9 @@ CMainWnd::CMainWnd(std::unique_ptr<BackupSession> session, std::unique_ptr<Devic
   }
   resize(first);
   setMouseTracking(true);
+  startSystemMove = [this] {
+    if (windowHandle() != nullptr) windowHandle()->startSystemMove();
+  };
 
   QString error;
   root_ = ui::LoadLayout(QStringLiteral("skin.xml"), this, &error);
@@ -201,12 +307,13 @@ QWidget* CMainWnd::LoadPage(const QString& layout, QWidget* holder) {
 void CMainWnd::InitWindow() {
   ui::ApplyTexts(root_, ui::Texts().Section("MainWnd"));
   productName_->setText(ui::MessageText("MSG1209"));
-  ChooseStartPage(true);
   QStringList missing;
   if (!devicePage_->InitPage(&missing)) errors_ << missing;
   missing.clear();
   if (!backupPage_->InitPage(&missing)) errors_ << missing;
   missing.clear();
+  // Backups on this computer are the usual way in: their page comes first when there are any.
+  ChooseStartPage(backupPage_->Backups().empty());
   if (!scanPage_->InitPage(&missing)) errors_ << missing;
   for (const QString& e : errors_) qCritical("%s", qPrintable(e));
 }
@@ -314,7 +421,7 @@ void CMainWnd::OnScanStatus(int code) {
       break;
     case kStatusWrongPassword:
       if (!backup) break;
-      ui::ShowMessageBox(ui::kBoxInformation, this, ui::MessageText("MSG0403"),
+      ui::ShowMessageBox(ui::kBoxWarning, this, ui::MessageText("MSG0405"),
                          ui::MessageText("MSG0302"), 550, 180);
       AskPasswordAgainAndRestart();
       break;
@@ -324,7 +431,6 @@ void CMainWnd::OnScanStatus(int code) {
       break;
     case kStatusOpenFailed: {
       QString text = ui::MessageText("MSG0201");
-      text.replace(QStringLiteral("\\n"), QStringLiteral("\n"));
       // The cause, when the scan that failed to open is known.
       if (const QString cause = scanPage_->OpenFailureText(); !cause.isEmpty()) {
         QString format = ui::MessageText("MSG0536");
@@ -365,9 +471,20 @@ void CMainWnd::changeEvent(QEvent* e) {
   QWidget::changeEvent(e);
 }
 
+// Keys no control took: Enter presses the focused button (the buttons of this window are not
+// in a dialog, so they leave Enter to it); Escape and any other Enter are swallowed.
 void CMainWnd::keyPressEvent(QKeyEvent* e) {
-  if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter || e->key() == Qt::Key_Escape) {
-    e->accept();  // swallowed
+  if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+    auto* button = qobject_cast<QPushButton*>(QApplication::focusWidget());
+    if (button != nullptr && button->window() == this && button->isVisible() &&
+        button->isEnabled() && !e->isAutoRepeat()) {
+      button->click();
+    }
+    e->accept();
+    return;
+  }
+  if (e->key() == Qt::Key_Escape) {
+    e->accept();
     return;
   }
   QWidget::keyPressEvent(e);
@@ -394,14 +511,29 @@ void CMainWnd::mousePressEvent(QMouseEvent* e) {
       return;
     }
     if (p.y() < kCaptionHeight) {
-      windowHandle()->startSystemMove();
+      movePress_ = p;
       return;
     }
   }
   QWidget::mousePressEvent(e);
 }
 
+void CMainWnd::mouseReleaseEvent(QMouseEvent* e) {
+  movePress_.reset();
+  QWidget::mouseReleaseEvent(e);
+}
+
 void CMainWnd::mouseMoveEvent(QMouseEvent* e) {
+  if (movePress_) {
+    if (!(e->buttons() & Qt::LeftButton)) {
+      movePress_.reset();
+    } else if ((e->position().toPoint() - *movePress_).manhattanLength() >=
+               QApplication::startDragDistance()) {
+      movePress_.reset();
+      if (startSystemMove) startSystemMove();
+      return;
+    }
+  }
   const Qt::Edges edges = EdgesAt(e->position().toPoint());
   if ((edges & Qt::LeftEdge && edges & Qt::TopEdge) ||
       (edges & Qt::RightEdge && edges & Qt::BottomEdge)) {

@@ -2,15 +2,19 @@
 // the start pages (page 0) and the scan page (page 1), and the window messages of a scan.
 #pragma once
 
+#include <QDialog>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTextBrowser>
 #include <QWidget>
 #include <QUrl>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "ui/notify.h"
 #include "ui/skin.h"
@@ -43,9 +47,24 @@ struct LinkTable {
   QString deviceSupport;  // DeviceSupport: how to get the phone service running
 };
 LinkTable Links();
-// The help page shipped with the program's runtime files (the README), opened by Help when
-// config.ini names no help page.
+// The user's help page shipped with the program's runtime files ("help/<language>.html",
+// English when the language has none), opened by Help when config.ini names no help page.
 std::filesystem::path HelpFile();
+std::filesystem::path HelpFile(const std::string& language);
+
+// The help page in a window of the program: no browser or other viewer is needed.
+class CHelpWnd : public QDialog {
+  Q_OBJECT
+ public:
+  CHelpWnd(QWidget* owner, const std::filesystem::path& page);
+  QTextBrowser* Browser() const { return browser_; }
+  // False when the page could not be read (the window then says which file is missing).
+  bool Loaded() const { return loaded_; }
+
+ private:
+  QTextBrowser* browser_ = nullptr;
+  bool loaded_ = false;
+};
 
 // The assist menu: a pop-up built from "menu_assist.xml" with the texts of "MenuWnd".
 class CAssistMenu : public QFrame, public ui::NotifyTarget {
@@ -53,14 +72,22 @@ class CAssistMenu : public QFrame, public ui::NotifyTarget {
  public:
   explicit CAssistMenu(QWidget* owner);
   bool Build(QString* error);
-  // Shows the menu with its top left corner at `globalPos`; FAQ and Language stay hidden.
+  // Shows the menu with its top left corner at `globalPos`; FAQ stays hidden, and Support
+  // too when config.ini gives it no page.
   void Open(const QPoint& globalPos);
+  // Makes `language` the language of the windows from the next start on (the user's
+  // config.ini); false with the reason in `error`.
+  bool ChooseLanguage(const std::string& language, QString* error);
   void Notify(const ui::Notification& n) override;
   QWidget* Root() const { return root_; }
   // Opens a web page or local file; the desktop's handler when unset (tests replace it).
   std::function<void(const QUrl&)> openUrl;
+  // Shows the shipped help page; the help window when unset (tests replace it).
+  std::function<void(const std::filesystem::path&)> openHelp;
 
  private:
+  void OpenLanguageMenu();
+
   QWidget* owner_;
   QWidget* root_ = nullptr;
 };
@@ -83,6 +110,8 @@ class CMainWnd : public QWidget, public ui::NotifyTarget {
   void ChooseStartPage(bool device);
   // Shows the window normally and brings it to the front (a second copy asked for it).
   bool RaiseWindow();
+  // Starts the system's window move; replaceable so that tests can count the moves.
+  std::function<void()> startSystemMove;
 
   QWidget* Root() const { return root_; }
   QStackedWidget* MainTabPage() const { return mainTab_; }
@@ -108,6 +137,7 @@ class CMainWnd : public QWidget, public ui::NotifyTarget {
   void keyPressEvent(QKeyEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
   QWidget* LoadPage(const QString& layout, QWidget* holder);
@@ -135,6 +165,9 @@ class CMainWnd : public QWidget, public ui::NotifyTarget {
   std::unique_ptr<CItunesBackupVrtWnd> backupPage_;
   std::unique_ptr<CScanVrtWnd> scanPage_;
   CAssistMenu* menu_ = nullptr;
+  // A press in the caption band waits here until the pointer has moved far enough to be a
+  // drag: a click alone never starts a move.
+  std::optional<QPoint> movePress_;
 };
 
 }  // namespace halvern::app

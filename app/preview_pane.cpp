@@ -97,6 +97,12 @@ void AlignLastBlock(QTextEdit* edit, Qt::Alignment alignment) {
   cursor.setBlockFormat(block);
 }
 
+// A fixed word of the pane ("Messages", "Me", "Title:") in the current language.
+QString PaneWord(const char* word) {
+  const QString text = ui::Text(ui::Texts().Section("Preview"), word);
+  return text.isEmpty() ? QString::fromUtf8(word) : text;
+}
+
 }  // namespace
 
 int BubbleTextHeight(int paddingTopBottom, int measuredHeight, const QString& text) {
@@ -114,9 +120,6 @@ CPreviewVrtWnd::CPreviewVrtWnd(QWidget* owner, BackupSession& session)
     const int result = wnd.DoModal();
     previewPath = wnd.PreviewPath();
     return result;
-  };
-  showInformation = [this](const QString& text) {
-    ui::ShowMessageBox(ui::kBoxInformation, owner_, std::nullopt, text, 550, 200);
   };
 }
 
@@ -286,12 +289,14 @@ void CPreviewVrtWnd::ShowNote(const NoteItem& note) {
   text.setForeground(note.deleted ? kOrange : kNoteText);
   AlignLastBlock(edit_, Qt::AlignLeft);
   if (!note.folder.empty()) {
-    InsertAtEnd(edit_, QStringLiteral("Folder:\n    ") + Q(note.folder) + QStringLiteral("\n"),
+    InsertAtEnd(edit_, PaneWord("Folder:") + QStringLiteral("\n    ") + Q(note.folder) +
+                           QStringLiteral("\n"),
                 text);
   }
   for (const QString& part :
-       {QStringLiteral("Title:\n"), QStringLiteral("    "), Q(note.title), QStringLiteral("\n"),
-        QStringLiteral("Note:\n "), QStringLiteral("    "), Q(note.body)}) {
+       {PaneWord("Title:") + QStringLiteral("\n"), QStringLiteral("    "), Q(note.title),
+        QStringLiteral("\n"), PaneWord("Note:") + QStringLiteral("\n "), QStringLiteral("    "),
+        Q(note.body)}) {
     InsertAtEnd(edit_, part, text);
   }
 }
@@ -325,7 +330,8 @@ void CPreviewVrtWnd::ShowChat(const ChatConversation& chat) {
 void CPreviewVrtWnd::ShowBubbles(const ConversationHead& head,
                                  const std::vector<ConversationLine>& lines) {
   list_->clear();
-  auto* header = new QLabel(QStringLiteral("-------------------- Messages --------------------"));
+  auto* header = new QLabel(QStringLiteral("-------------------- %1 --------------------")
+                                .arg(PaneWord("Messages")));
   header->setAlignment(Qt::AlignCenter);
   header->setProperty("role", QStringLiteral("separator"));
   header->setFixedHeight(kHeaderHeight);
@@ -375,7 +381,7 @@ bool CPreviewVrtWnd::AddBubble(const ConversationLine& line) {
   list_->setItemWidget(item, element);
 
   const QString date = Q(line.date);
-  QString who = send ? QStringLiteral("Me") : Q(line.name.empty() ? line.phone : line.name);
+  QString who = send ? PaneWord("Me") : Q(line.name.empty() ? line.phone : line.name);
   if (!line.service.empty()) who += QStringLiteral(" (%1)").arg(Q(line.service));
   headerLabel->setText(QStringLiteral("%1 %2:").arg(date, who));
   // Texts from the phone are shown as they are, never read as markup: a bubble with pictures
@@ -447,6 +453,12 @@ void CPreviewVrtWnd::ShowContactCard(const ContactItem& contact) {
   list_->clear();
   QWidget* card = ui::LoadLayout(QStringLiteral("ContactInfo.xml"), nullptr);
   if (card == nullptr) return;
+  ui::ApplyTexts(card, ui::Texts().Section("ContactInfo"));
+  if (auto* header = card->findChild<QLabel*>(QStringLiteral("LblContactHeader"))) {
+    const QString word = ui::Text(ui::Texts().Section("ContactInfo"), "LblContactHeader");
+    header->setText(QStringLiteral("---------------------- %1 ----------------------")
+                        .arg(word.isEmpty() ? QStringLiteral("Contact") : word));
+  }
   auto* item = new QListWidgetItem(list_);
   item->setFlags(Qt::NoItemFlags);
   list_->setItemWidget(item, card);
@@ -939,12 +951,24 @@ void CPreviewVrtWnd::PlayVideo() {
     }
     if (process->readAll().contains('%')) *playing = true;
   });
-  // A player that cannot be started says nothing; one that ends without playing is told.
+  // A video that cannot be played is told in the pane itself, whether the player could not
+  // start or ended without playing; no box interrupts the browsing.
   connect(process, &QProcess::finished, this, [this, process, playing] {
-    if (!*playing && !process->readAll().contains('%')) {
-      showInformation(ui::MessageText("MSG1207"));
-    }
+    if (!*playing && !process->readAll().contains('%')) ShowVideoFailed();
   });
+  connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {
+    if (e == QProcess::FailedToStart) ShowVideoFailed();
+  });
+}
+
+void CPreviewVrtWnd::ShowVideoFailed() {
+  edit_->show();
+  list_->hide();
+  edit_->clear();
+  QString text = PaneWord("VideoFailed");
+  if (text == QLatin1String("VideoFailed")) text = ui::MessageText("MSG1207");
+  if (text.isEmpty()) text = QStringLiteral("The video could not be played.");
+  AppendCentredLine(text);
 }
 
 void CPreviewVrtWnd::AfterPlayerEnd(QProcess* process) {

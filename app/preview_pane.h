@@ -129,8 +129,6 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   std::function<int(const std::string& dataFile, const QString& displayName,
                     std::string& previewPath)>
       runExtractionWindow;
-  // Shows an information box with `text`. Replaceable for tests.
-  std::function<void(const QString& text)> showInformation;
 
  protected:
   bool event(QEvent* e) override;
@@ -148,6 +146,8 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   void AppendCentredLine(const QString& text);
   QProcess* StartPlayer(const QString& program, const QStringList& args);
   void PlayVideo();
+  // Says in the pane that the video cannot be played.
+  void ShowVideoFailed();
   void AfterPlayerEnd(QProcess* process);
   // The player inside the pane.
   void BuildPlayer();

@@ -5,11 +5,13 @@
 #include <QFileDialog>
 #include <QIcon>
 #include <QLineEdit>
+#include <QHBoxLayout>
 #include <QStackedWidget>
 #include <cstring>
 
 #include "app/device_source.h"
 #include "app/heif_image.h"
+#include "app/language_store.h"
 #include "app/main_wnd.h"
 #include "app/print_wnd.h"
 #include "app/recover_process_wnd.h"
@@ -86,8 +88,75 @@ CScanVrtWnd::CScanVrtWnd(QWidget* page, CMainWnd& main)
       results_(&sequence_->results()) {}
 
 CScanVrtWnd::~CScanVrtWnd() {
+  if (saveWidth_.isActive()) SavePreviewWidth();
   // The worker must end before the containers it fills and the page it reports to.
   sequence_.reset();
+}
+
+namespace {
+constexpr int kDefaultPreviewWidth = 340;
+constexpr int kMinPreviewWidth = 220;
+constexpr const char* kWindowSection = "Window";
+constexpr const char* kPreviewWidthKey = "PreviewWidth";
+}  // namespace
+
+void CScanVrtWnd::BuildPreviewSplitter() {
+  QWidget* body = infoLayout_->parentWidget();
+  auto* row = body != nullptr ? qobject_cast<QHBoxLayout*>(body->layout()) : nullptr;
+  if (row == nullptr) return;
+  // The list side: the hint panel or the list, and the preview switch beside them.
+  auto* side = new QWidget(body);
+  side->setObjectName(QStringLiteral("ListSide"));
+  auto* sideRow = new QHBoxLayout(side);
+  sideRow->setContentsMargins(0, 0, 0, 0);
+  sideRow->setSpacing(0);
+  splitter_ = new QSplitter(Qt::Horizontal, body);
+  splitter_->setObjectName(QStringLiteral("PreviewSplitter"));
+  splitter_->setChildrenCollapsible(false);
+  splitter_->setHandleWidth(6);
+  for (QWidget* w : {infoLayout_, dataLayout_, switchLayout_}) {
+    row->removeWidget(w);
+    sideRow->addWidget(w, w == switchLayout_ ? 0 : 1);
+  }
+  row->removeWidget(previewLayout_);
+  previewLayout_->setMinimumWidth(kMinPreviewWidth);
+  previewLayout_->setMaximumWidth(QWIDGETSIZE_MAX);
+  splitter_->addWidget(side);
+  splitter_->addWidget(previewLayout_);
+  splitter_->setStretchFactor(0, 1);
+  splitter_->setStretchFactor(1, 0);
+  row->addWidget(splitter_, 1);
+
+  const std::string config = platform::ReadFile(platform::ConfigFile()).value_or(std::string());
+  const int stored = QString::fromStdString(
+                         platform::IniValue(config, kWindowSection, kPreviewWidthKey).value_or(""))
+                         .toInt();
+  previewWidth_ = stored >= kMinPreviewWidth ? stored : kDefaultPreviewWidth;
+  saveWidth_.setSingleShot(true);
+  saveWidth_.setInterval(600);
+  QObject::connect(&saveWidth_, &QTimer::timeout, &context_, [this] { SavePreviewWidth(); });
+  QObject::connect(splitter_, &QSplitter::splitterMoved, &context_, [this] {
+    if (!previewLayout_->isVisible()) return;
+    previewWidth_ = previewLayout_->width();
+    saveWidth_.start();
+  });
+}
+
+void CScanVrtWnd::ApplyPreviewWidth() {
+  if (splitter_ == nullptr || !previewLayout_->isVisibleTo(splitter_)) return;
+  const int total = splitter_->width() - splitter_->handleWidth();
+  // The list keeps room of its own however wide the pane was left.
+  const int width = std::min(previewWidth_, std::max(kMinPreviewWidth, total - 360));
+  splitter_->setSizes({std::max(total - width, 0), width});
+}
+
+void CScanVrtWnd::SavePreviewWidth() {
+  saveWidth_.stop();
+  const std::filesystem::path user = platform::UserConfigFile();
+  if (user.empty()) return;
+  std::string error;
+  platform::SetUserConfigValue(user, platform::DataFolder() / "config.ini", kWindowSection,
+                               kPreviewWidthKey, std::to_string(previewWidth_), error);
 }
 
 bool CScanVrtWnd::InitPage(QStringList* missing) {
@@ -157,7 +226,10 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
                    });
   pane_ = std::make_unique<CPreviewVrtWnd>(&main_, main_.Session());
   if (!pane_->BindPane(page_, missing)) return false;
+  BuildPreviewSplitter();
   print_->setEnabled(false);
+  // The statistics line takes the free width of the bottom bar (two lines only when needed).
+  statistics_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   ApplyPageTexts();
   return true;
 }
@@ -176,7 +248,7 @@ void CScanVrtWnd::ApplyModeTexts() {
   gifScanning_->SetNormalGifFile(backup ? QStringLiteral("iTunesScanning.gif")
                                         : QStringLiteral("DeviceScanning.gif"));
   scanType_->setText(ui::MessageText(backup ? "MSG0501" : "MSG0503"));
-  remark_->setText(ui::MessageText(backup ? "MSG0502" : "MSG0504"));
+  ui::SetElidedText(remark_, ui::MessageText(backup ? "MSG0502" : "MSG0504"));
 }
 
 // ----- Scan front end (worker thread) ------------------------------------------------------
@@ -224,9 +296,11 @@ void CScanVrtWnd::OnCategoryReady(ScanCategory category) {
   switch (category) {
     case ScanCategory::kMessages:
       prepared->conversations = ConversationRows(r.messages);
+      prepared->conversationMarks = ConversationMarks(r.messages);
       break;
     case ScanCategory::kWhatsApp:
       prepared->chats = ChatRows(r.whatsApp);
+      prepared->chatMarks = ChatMarks(r.whatsApp);
       break;
     case ScanCategory::kContacts:
       prepared->contacts = r.contacts;
@@ -292,11 +366,13 @@ void CScanVrtWnd::AddCategory(ScanCategory category, CategoryRows prepared) {
       break;
     }
     case C::kMessages:
+      rows_.conversationMarks = std::move(prepared.conversationMarks);
       rows_.conversations = std::move(prepared.conversations);
       selection_.AddConversations(rows_.conversations);
       count = rows_.conversations.size();
       break;
     case C::kWhatsApp:
+      rows_.chatMarks = std::move(prepared.chatMarks);
       rows_.chats = std::move(prepared.chats);
       selection_.AddChats(rows_.chats);
       count = rows_.chats.size();
@@ -407,7 +483,7 @@ QString CScanVrtWnd::OutcomeText() const {
     case ScanOutcome::kStopped:
       return Text("MSG0520", "You stopped the scan. Only the categories read before are shown.");
     case ScanOutcome::kOpenFailed:
-      return FillMessage(Text("MSG0521", "The scan failed: the backup could not be opened (%s)."),
+      return FillMessage(Text("MSG0525", "The backup could not be opened: %s."),
                          {OpenFailureText()});
     case ScanOutcome::kDeviceGone:
       return Text("MSG0522",
@@ -449,7 +525,7 @@ void CScanVrtWnd::ShowOutcome() {
     default:
       break;
   }
-  remark_->setText(OutcomeText());
+  ui::SetElidedText(remark_, OutcomeText());
   remarkIcon_->setPixmap(
       QIcon(ui::ImagePath(QLatin1String(icon))).pixmap(QSize(48, 48), page_->devicePixelRatioF()));
   remarkIcon_->setProperty("outcome", QLatin1String(icon));
@@ -460,6 +536,8 @@ void CScanVrtWnd::ShowOutcome() {
     dataLayout_->hide();
     infoLayout_->show();
   }
+  // The centre heading breaks into lines rather than losing both ends.
+  desc1_->setWordWrap(true);
   desc1_->setText(OutcomeText());
   desc2_->setText(anyReady_ ? Text("MSG0523", "Pick a category on the left to see its items.")
                             : Text("MSG0524", "No items were found."));
@@ -493,6 +571,7 @@ void CScanVrtWnd::PickCategory(ScanCategory category) {
     const bool conversation =
         category == ScanCategory::kMessages || category == ScanCategory::kWhatsApp;
     pane_->SetPaneView(true, !conversation);
+    ApplyPreviewWidth();
   }
   print_->setEnabled(IsPrintable(category));
   AfterSelectionChange();
@@ -522,7 +601,8 @@ void CScanVrtWnd::Print() {
     return entry != nullptr && entry->checked;
   };
   CPrintWnd window(&main_, source, main_.Session().workFolder,
-                   platform::DataFolder() / "template");
+                   PageTemplateFolder(platform::DataFolder(),
+                                      LanguageStore::Instance().LanguageName()));
   window.DoModal();
 }
 
@@ -754,7 +834,8 @@ void CScanVrtWnd::Recover() {
   job.tables = &sequence_->results().tables;
   job.selection = &selection_;
   job.destination = check.destination;
-  job.templateFolder = platform::DataFolder() / "template";
+  job.templateFolder =
+      PageTemplateFolder(platform::DataFolder(), LanguageStore::Instance().LanguageName());
   // Copies for browsers (JPEG of HEIC pictures, thumbnails, playable sounds) unless the user
   // unticked them.
   job.mediaCopies = MediaCopyOptions{heicJpeg_ == nullptr || heicJpeg_->isChecked(), false};

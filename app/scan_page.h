@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSplitter>
+#include <QTimer>
 #include <QString>
 #include <QTextEdit>
 #include <QTreeView>
@@ -90,6 +92,10 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   ScanSequence& Sequence() { return *sequence_; }
   // The statistics line as shown.
   QString StatisticsText() const;
+  // The splitter between the list and the preview pane; the pane's width as the user left it
+  // (kept in the user's config.ini from one run to the next).
+  QSplitter* PreviewSplitter() const { return splitter_; }
+  int PreviewWidth() const { return previewWidth_; }
   // Items found per category (conversations and chats count once each).
   const std::map<ScanCategory, size_t>& Counts() const { return counts_; }
 
@@ -115,6 +121,10 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
 
   void AddCategory(ScanCategory category, CategoryRows prepared);
   void PickCategory(ScanCategory category);
+  // Puts the list side and the preview pane into a splitter the user can drag.
+  void BuildPreviewSplitter();
+  void ApplyPreviewWidth();
+  void SavePreviewWidth();
   void OnCategoryCheck(ScanCategory category, bool on);
   void AfterSelectionChange();
   void UpdateStatistics();
@@ -175,6 +185,9 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   QPushButton* print_ = nullptr;
   QCheckBox* heicJpeg_ = nullptr;
   QLineEdit* search_ = nullptr;
+  QSplitter* splitter_ = nullptr;
+  int previewWidth_ = 0;
+  QTimer saveWidth_;
   std::unique_ptr<CPreviewVrtWnd> pane_;
   std::unique_ptr<CFileTreeCtrl> tree_;
   std::unique_ptr<CFileListCtrl> list_;

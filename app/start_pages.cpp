@@ -88,8 +88,8 @@ void CIosDeviceVrtWnd::StartDeviceScan() {
   if (dialog.DoModal() != ui::kResultOk) return;
   const QString password = dialog.Password();
   if (device_.RemoveBackupPassword(password.toStdString()) != 0) {
-    ui::ShowMessageBox(ui::kBoxInformation, &main_, std::nullopt, ui::MessageText("MSG0302"), 550,
-                       200);
+    ui::ShowMessageBox(ui::kBoxWarning, &main_, ui::MessageText("MSG0405"),
+                       ui::MessageText("MSG0302"), 550, 200);
     return;
   }
   main_.ScanPage().password = password;
@@ -145,6 +145,7 @@ bool CItunesBackupVrtWnd::InitPage(QStringList* missing) {
   emptyHint_ = bind.Get<QWidget>("EmptyHintBox");
   emptyWhere_ = bind.Get<QLabel>("LblEmptyWhere");
   selDirHint_ = bind.Get<QPushButton>("BtnSelDirHint");
+  refresh_ = bind.Get<QPushButton>("BtnRefresh");
   if (!bind.Ok()) {
     *missing = bind.Missing();
     return false;
@@ -155,7 +156,59 @@ bool CItunesBackupVrtWnd::InitPage(QStringList* missing) {
   FillList();
   ShowEmptyHint();
   EnablePage();
+  // Enter or a double click on a backup scans it, as Start Scan does.
+  QObject::connect(list_, &QTreeWidget::itemActivated, list_, [this](QTreeWidgetItem* item) {
+    if (item == nullptr || !scan_->isEnabled()) return;
+    list_->setCurrentItem(item);
+    OnScan();
+  });
+  relist_.setSingleShot(true);
+  relist_.setInterval(700);
+  QObject::connect(&relist_, &QTimer::timeout, list_, [this] {
+    if (scan_->isEnabled() || backups_.empty()) Refresh();
+  });
+  QObject::connect(&watcher_, &QFileSystemWatcher::directoryChanged, list_,
+                   [this] { relist_.start(); });
+  Watch();
   return true;
+}
+
+void CItunesBackupVrtWnd::Watch() {
+  if (!watcher_.directories().isEmpty()) watcher_.removePaths(watcher_.directories());
+  std::filesystem::path folder = lookedIn_;
+  std::error_code ec;
+  while (!folder.empty() && !std::filesystem::is_directory(folder, ec) &&
+         folder != folder.parent_path()) {
+    folder = folder.parent_path();
+  }
+  if (!folder.empty()) watcher_.addPath(QString::fromStdString(folder.string()));
+  // Each backup's own folder too: a backup is listed once its Info.plist is written.
+  if (std::filesystem::is_directory(lookedIn_, ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(lookedIn_, ec)) {
+      if (entry.is_directory(ec)) watcher_.addPath(QString::fromStdString(entry.path().string()));
+    }
+  }
+}
+
+void CItunesBackupVrtWnd::Refresh() {
+  std::filesystem::path chosen;
+  const int row = list_->indexOfTopLevelItem(list_->currentItem());
+  if (row >= 0 && row < static_cast<int>(backups_.size())) {
+    chosen = backups_[static_cast<size_t>(row)].folderPath;
+  }
+  // The folder is read again: the session's list is the one it found at start.
+  std::vector<std::filesystem::path> folders;
+  BackupSession::ListFolder(lookedIn_, folders);
+  backups_ = ListBackupsIn(folders);
+  FillList();
+  for (size_t i = 0; i < backups_.size(); ++i) {
+    if (!chosen.empty() && backups_[i].folderPath == chosen) {
+      list_->setCurrentItem(list_->topLevelItem(static_cast<int>(i)));
+    }
+  }
+  ShowEmptyHint();
+  if (list_->isEnabled()) scan_->setEnabled(!backups_.empty());
+  Watch();
 }
 
 // With no backup found, the list gives way to a hint: where the program looked, and the
@@ -267,6 +320,8 @@ void CItunesBackupVrtWnd::OnSelectFolder() {
 void CItunesBackupVrtWnd::Notify(const ui::Notification& n) {
   if (n.Is(ui::notify::kClick, "BtnScan")) {
     OnScan();
+  } else if (n.Is(ui::notify::kClick, "BtnRefresh")) {
+    Refresh();
   } else if (n.Is(ui::notify::kClick, "BtnSelDir") || n.Is(ui::notify::kClick, "BtnSelDirHint")) {
     OnSelectFolder();
   }

@@ -2,7 +2,9 @@
 // backups on this computer (CItunesBackupVrtWnd).
 #pragma once
 
+#include <QFileSystemWatcher>
 #include <QLabel>
+#include <QTimer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTreeWidget>
@@ -68,6 +70,11 @@ class CItunesBackupVrtWnd : public ui::NotifyTarget {
   QWidget* EmptyHint() const { return emptyHint_; }
   QLabel* EmptyWhere() const { return emptyWhere_; }
 
+  // Lists the backups again (BtnRefresh, and on its own when the backup folder changes),
+  // keeping the chosen backup chosen when it is still there.
+  void Refresh();
+  const QFileSystemWatcher& Watcher() const { return watcher_; }
+
   // The folder picker of BtnSelDir; nullopt when the user cancels. Replaceable for tests.
   std::function<std::optional<std::filesystem::path>(QWidget* owner)> chooseFolder;
 
@@ -78,6 +85,7 @@ class CItunesBackupVrtWnd : public ui::NotifyTarget {
   void OnScan();
   void OnSelectFolder();
   void ShowEmptyHint();
+  void Watch();
 
   QWidget* page_;
   CMainWnd& main_;
@@ -90,6 +98,11 @@ class CItunesBackupVrtWnd : public ui::NotifyTarget {
   QPushButton* selDirHint_ = nullptr;
   std::filesystem::path lookedIn_;
   std::vector<BackupInfo> backups_;
+  QPushButton* refresh_ = nullptr;
+  // The backup folder (or, until it exists, the nearest folder above it) is watched; a change
+  // lists the backups again once it has been quiet for a moment (a backup being written).
+  QFileSystemWatcher watcher_;
+  QTimer relist_;
 };
 
 // Image shown for a backup row: the lock for an encrypted backup.

@@ -63,11 +63,18 @@ int ListCommand(const Args& input) {
     std::fprintf(stderr, "halvern-cli: no backups in %s\n", folder.string().c_str());
     return 0;
   }
-  std::printf("%-24s %-19s %-18s %-14s %s\n", "NAME", "LAST BACKUP", "PHONE", "SERIAL",
-              "ENCRYPTED");
+  // Columns padded by the width the terminal draws, not by bytes: a name with accents or
+  // Chinese characters keeps the columns after it in line.
+  auto row = [](const std::string& name, const std::string& date, const std::string& phone,
+                const std::string& serial, const std::string& encrypted) {
+    const std::string line = platform::PadToWidth(name, 24) + " " + platform::PadToWidth(date, 19) +
+                             " " + platform::PadToWidth(phone, 18) + " " +
+                             platform::PadToWidth(serial, 14) + " " + encrypted;
+    std::printf("%s\n", line.c_str());
+  };
+  row("NAME", "LAST BACKUP", "PHONE", "SERIAL", "ENCRYPTED");
   for (const auto& b : backups) {
-    std::printf("%-24s %-19s %-18s %-14s %s\n", b.displayName.c_str(), b.lastBackupDate.c_str(),
-                b.phoneNumber.c_str(), b.serialNumber.c_str(), b.isEncrypted ? "yes" : "no");
+    row(b.displayName, b.lastBackupDate, b.phoneNumber, b.serialNumber, b.isEncrypted ? "yes" : "no");
     std::printf("  %s\n", b.folderPath.string().c_str());
   }
   return 0;

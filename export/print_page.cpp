@@ -13,9 +13,10 @@ namespace {
 constexpr const char* kOpen = "<div>\r\n";
 constexpr const char* kClose = "</div>\r\n";
 
+// `caption` is the English word; the page shows it in the program's language.
 void Field(std::string& body, const char* caption, const std::string& value) {
   body += "<p><span>";
-  body += caption;
+  body += HtmlEscape(PageWord(caption));
   body += "</span>";
   body += HtmlEscape(value);
   body += "</p>\r\n";
@@ -52,7 +53,7 @@ int32_t Messages(const PrintSource& s, std::string& body, PrintControl& c) {
       const std::string who =
           head.group && m.fromMe == 1 ? head.title : PersonLabel(m.name, m.phone);
       Field(body, m.fromMe == 1 ? "To:" : "From:", who);
-      if (m.deleted) Field(body, "Status:", "deleted");
+      if (m.deleted) Field(body, "Status:", PageWord("deleted"));
       if (!m.service.empty()) Field(body, "Service:", m.service);
       Field(body, "Date:", m.date);
       if (!m.replyTo.empty()) Field(body, "Reply to:", m.replyTo);
@@ -89,10 +90,11 @@ int32_t Calls(const PrintSource& s, std::string& body, PrintControl& c) {
     Field(body, "Name:", item.name);
     Field(body, "Phone Number:", item.phone);
     Field(body, "Date:", item.date);
-    Field(body, "Call:", CallKindText(item));
-    Field(body, "Type:", CallDirectionText(item));
-    Field(body, "Result:", CallOutcomeText(item));
-    Field(body, "Duration:", CallDurationText(item));
+    Field(body, "Call:", PageWord(CallKindText(item)));
+    Field(body, "Type:", PageWord(CallDirectionText(item)));
+    Field(body, "Result:", PageWord(CallOutcomeText(item)));
+    Field(body, "Duration:", item.duration == 0 ? PageWord(CallDurationText(item))
+                                                : CallDurationText(item));
     body += kClose;
   }
   return kOk;
@@ -128,14 +130,16 @@ int32_t Chats(const PrintSource& s, std::string& body, PrintControl& c) {
       Field(body, "Name:", row.chatNames.empty() ? row.name : row.chatNames);
       Field(body, "Phone Number:", row.chatPhones.empty() ? row.phone : row.chatPhones);
     }
-    body += "<p><span>Content:</span></p>\r\n";
+    body += "<p><span>" + HtmlEscape(PageWord("Content:")) + "</span></p>\r\n";
     for (const ConversationLine& m : LinesOf(found->second, s.deletedOnly)) {
       if (c.cancelled.load()) return kStopped;
       body += m.deleted ? "<p class=\"deleted\">" : "<p>";
-      body += HtmlEscape(m.fromMe == 1 ? std::string("Me") : PersonLabel(m.name, m.phone));
+      body += HtmlEscape(m.fromMe == 1 ? PageWord("Me") : PersonLabel(m.name, m.phone));
       body += " (" + HtmlEscape(m.date) + "): " + HtmlEscape(m.text);
       for (const LineAttachment& a : m.attachments) body += " [" + HtmlEscape(a.name) + "]";
-      if (m.deleted) body += " <span class=\"deleted_label\">deleted</span>";
+      if (m.deleted) {
+        body += " <span class=\"deleted_label\">" + HtmlEscape(PageWord("deleted")) + "</span>";
+      }
       body += "</p>";
     }
     body += kClose;

@@ -214,16 +214,17 @@ int32_t RecoverWorker::LoadTemplates(std::string* missing) {
     const char* title;
     PageTemplate* page;
   } kTemplates[] = {
-      {kCallHistoryTemplate, "iPhone's Call History of ", &calls_},
-      {kNotesTemplate, "iPhone's Notes of ", &notes_},
-      {kContactsTemplate, "iPhone's Contacts of ", &contacts_},
-      {kSmsTemplate, "iPhone's Messages of ", &sms_},
-      {kWhatsAppTemplate, "iPhone's WhatsApp Messages of ", &whatsApp_},
+      {kCallHistoryTemplate, "iPhone's Call History of", &calls_},
+      {kNotesTemplate, "iPhone's Notes of", &notes_},
+      {kContactsTemplate, "iPhone's Contacts of", &contacts_},
+      {kSmsTemplate, "iPhone's Messages of", &sms_},
+      {kWhatsAppTemplate, "iPhone's WhatsApp Messages of", &whatsApp_},
       // Each table category fills in its own title: the marker stays for it.
       {kTableTemplate, nullptr, &table_},
   };
   for (const auto& t : kTemplates) {
-    const std::string title = t.title ? t.title + device : std::string(kTitleMarker);
+    const std::string title =
+        t.title ? PageWord(t.title) + " " + device : std::string(kTitleMarker);
     if (LoadTemplate(job_.templateFolder, t.name, title, *t.page) != kOk) {
       if (missing) *missing = (job_.templateFolder / t.name).string();
       loaded_ = false;
@@ -579,7 +580,11 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
     std::string cell = HtmlEscape(cells[i]);
     // The first phone column of a contact holds one number per line.
     if (breakLines && i == 1) cell = ReplaceAll(std::move(cell), "\n", "<br />");
-    if (deleted && i == 0) cell = "<span class=\"deleted-label\">deleted</span> " + cell;
+    // The words of a call (its kind, direction, result) in the page's language.
+    if (code == 8 && i >= 3) cell = HtmlEscape(PageWord(cells[i]));
+    if (deleted && i == 0) {
+      cell = "<span class=\"deleted-label\">" + HtmlEscape(PageWord("deleted")) + "</span> " + cell;
+    }
     row += "<td>" + cell + "</td>";
   }
   row += "</tr>\r\n";

@@ -70,6 +70,26 @@ std::string SafeFileName(std::string_view raw) {
   return name;
 }
 
+// ----- Page words ------------------------------------------------------------------------------
+
+namespace {
+std::map<std::string, std::string>& PageWords() {
+  static std::map<std::string, std::string> words;
+  return words;
+}
+}  // namespace
+
+void SetPageWords(std::map<std::string, std::string> words) {
+  std::erase_if(words, [](const auto& word) { return word.second.empty(); });
+  PageWords() = std::move(words);
+}
+
+const std::string& PageWord(const std::string& english) {
+  const auto& words = PageWords();
+  const auto found = words.find(english);
+  return found == words.end() ? english : found->second;
+}
+
 // ----- Templates -------------------------------------------------------------------------------
 
 std::string ReplaceAll(std::string text, std::string_view marker, std::string_view value) {
@@ -309,8 +329,8 @@ int32_t WriteChatCsv(const fs::path& path, const std::vector<ConversationLine>& 
 
 std::string ConversationHeadHtml(const ConversationHead& head) {
   if (!head.group) return {};
-  return "<div class=\"members\">Members: " + HtmlEscape(MembersText(head.members)) +
-         "</div>\r\n";
+  return "<div class=\"members\">" + HtmlEscape(PageWord("Members:")) + " " +
+         HtmlEscape(MembersText(head.members)) + "</div>\r\n";
 }
 
 namespace {
@@ -365,13 +385,16 @@ std::string AttachmentHtml(const LineAttachment& a) {
 }  // namespace
 
 std::string ConversationMessageHtml(const ConversationLine& m) {
-  std::string html = "<div class=\"date\">Date: " + HtmlEscape(m.date) + " ";
+  std::string html =
+      "<div class=\"date\">" + HtmlEscape(PageWord("Date:")) + " " + HtmlEscape(m.date) + " ";
   const std::string service =
       m.service.empty() ? std::string() : " <span class=\"service\">" + HtmlEscape(m.service) +
                                               "</span>";
-  const std::string deleted = m.deleted ? " <span class=\"deleted_label\">deleted</span>" : "";
+  const std::string deleted =
+      m.deleted ? " <span class=\"deleted_label\">" + HtmlEscape(PageWord("deleted")) + "</span>"
+                : "";
   if (m.fromMe == 1) {
-    html += "Me:" + service + deleted + "</div>\r\n";
+    html += HtmlEscape(PageWord("Me")) + ":" + service + deleted + "</div>\r\n";
     html += m.deleted ? "<div class=\"del_send_msg\">" : "<div class=\"send_msg\">";
   } else {
     html += HtmlEscape(HasRealName(m.name) ? m.name : m.phone) + ":" + service + deleted +
@@ -382,11 +405,11 @@ std::string ConversationMessageHtml(const ConversationLine& m) {
     html += "<div class=\"reply\">\xE2\x86\xAA " + HtmlEscape(m.replyTo) + "</div>";
   }
   if (m.unsent) {
-    html += "<span class=\"mark\">unsent</span>";
+    html += "<span class=\"mark\">" + HtmlEscape(PageWord("unsent")) + "</span>";
     if (!m.text.empty()) html += " " + HtmlEscape(m.text);
   } else {
     html += HtmlEscape(m.text);
-    if (m.edited) html += " <span class=\"mark\">edited</span>";
+    if (m.edited) html += " <span class=\"mark\">" + HtmlEscape(PageWord("edited")) + "</span>";
   }
   for (const LineAttachment& a : m.attachments) html += AttachmentHtml(a);
   for (const std::string& earlier : m.earlierTexts) {

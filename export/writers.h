@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,16 @@ std::string CsvField(std::string_view text);
 // A name usable as one path component: "/" and control characters become "_", "." and ".."
 // and empty names become "_", and the name is cut (at a character boundary) to 200 bytes.
 std::string SafeFileName(std::string_view name);
+
+// ----- Page words ------------------------------------------------------------------------------
+
+// The fixed words the pages and the print put around the phone's data ("Date:", "Me",
+// "deleted", "Incoming", a page's title ...), by their English text, in the language of the
+// program writing them. Set once before any page is written (the desktop program sets its
+// language's words at start); an English word without a translation stays as it is. The CSV
+// and text files keep their English words.
+void SetPageWords(std::map<std::string, std::string> words);
+const std::string& PageWord(const std::string& english);
 
 // ----- Templates -------------------------------------------------------------------------------
 

@@ -46,6 +46,11 @@ char32_t FoldCase(char32_t c);
 int CompareNoCase(std::string_view a, std::string_view b);
 // Lower-cases ASCII letters only (file extensions, markers).
 std::string AsciiLower(std::string_view text);
+// The columns a UTF-8 text takes on a terminal: combining marks, joiners and variation
+// selectors none, East Asian wide and full-width characters and emoji two, others one.
+size_t DisplayWidth(std::string_view text);
+// `text` followed by spaces up to `width` display columns (unchanged when already as wide).
+std::string PadToWidth(std::string_view text, size_t width);
 
 // Local-time text "%04d-%02d-%02d %02d:%02d:%02d" of Unix time `t`; empty when t cannot be
 // broken down.

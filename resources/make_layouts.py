@@ -262,7 +262,7 @@ def page_ios_device():
         vs(),
         label("ImgItunesNeeded", pixmap="support_missing.svg", fixed_h=150),
         label("LblDesc1", "Device support is not running", role="headline",
-              align="Qt::AlignCenter"),
+              align="Qt::AlignCenter", wrap=True),
         label("LblDesc2", "Halvern reaches the iPhone through the usbmuxd service.",
               role="body", align="Qt::AlignCenter", wrap=True),
         label("LblDesc3", "Install usbmuxd, then press Retry.", role="body",
@@ -283,7 +283,8 @@ def page_ios_device():
     connected = box("PageConnected", "v", [
         vs(),
         label("ImgConnected", pixmap="phone_connected.svg", fixed_h=190),
-        label("TxtDesc1", "Device connected", role="headline", align="Qt::AlignCenter"),
+        label("TxtDesc1", "Device connected", role="headline", align="Qt::AlignCenter",
+              wrap=True),
         label("IphoneInfo", "", role="deviceInfo", align="Qt::AlignCenter"),
         box("ConnectedButtons", "h", [
             hs(), button("BtnDeviceScan", "Start Scan", role="primaryLarge", size=(200, 44)),
@@ -322,9 +323,10 @@ def page_itunes_backup():
     buttons = box("BackupButtons", "h", [
         button("BtnSelDir", "Select Folder\u2026", role="secondary", icon="folder.svg",
                size=(190, 40)),
+        button("BtnRefresh", "Refresh", role="secondary", size=(150, 40)),
         hs(),
         button("BtnScan", "Start Scan", role="primaryLarge", size=(200, 44))],
-        margins=(0, 12, 0, 0))
+        margins=(0, 12, 0, 0), spacing=10)
     root = box("PageItunesBackup", "v", [
         label("LblDesc1", "Choose the backup to scan", role="headline"),
         label("LblDesc2", "Backups that iTunes made on this computer, newest first.",
@@ -366,7 +368,7 @@ def page_scan():
                                           "minimumSize": ("size", 64, 64),
                                           "focusPolicy": ("enum", "Qt::NoFocus")}),
         label("PageScanDesc1", "Your data is being scanned.", role="headline",
-              align="Qt::AlignCenter"),
+              align="Qt::AlignCenter", wrap=True),
         label("PageScanDesc2", "Categories appear on the left as soon as they are read.",
               role="body", align="Qt::AlignCenter", wrap=True),
         label("PageScanDesc3", "Pick a category to see its items.", role="body",
@@ -420,7 +422,7 @@ def page_scan():
     bottom = box("ScanBottomBar", "h", [
         button("BtnHome", "Home", role="secondary", icon="home.svg", size=(110, 36)),
         label("LblStatistics", "You select 0 MB in 0 item(s) of 0 MB in 0 item(s)",
-              role="statistics"),
+              role="statistics", wrap=True),
         hs(),
         W("QCheckBox", "ChkHeicJpeg", {"text": "Copies for browsers (JPEG, thumbnails, sound)",
                                        "checked": True,

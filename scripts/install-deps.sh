@@ -8,7 +8,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libssl-dev zlib1g-dev nlohmann-json3-dev
   libplist-dev libusbmuxd-dev libimobiledevice-dev python3 openssl libphonenumber-dev
   qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-webengine-dev qt6-pdf-dev
-  libqt6svg6 fonts-dejavu-core
+  libqt6svg6 fonts-dejavu-core qt6-translations-l10n
   qt6-multimedia-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
   libheif-dev libheif-examples
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev ffmpeg

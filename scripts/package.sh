@@ -79,7 +79,7 @@ Architecture: $ARCH
 Maintainer: $MAINTAINER
 Installed-Size: $(du -sk --exclude=DEBIAN "$STAGE" | cut -f1)
 Depends: $DEPENDS
-Recommends: usbmuxd, fonts-noto-color-emoji
+Recommends: usbmuxd, fonts-noto-color-emoji, qt6-translations-l10n
 Section: utils
 Priority: optional
 Homepage: https://halvern.org/

@@ -2,6 +2,7 @@
 #include "ui/controls.h"
 
 #include <QEnterEvent>
+#include <QBoxLayout>
 #include <QHBoxLayout>
 
 #include "ui/skin.h"
@@ -103,5 +104,58 @@ void Pagination::Refresh() {
 }
 
 DiskList::DiskList(QWidget* parent) : QListWidget(parent) {}
+
+namespace {
+
+constexpr const char* kFullText = "halvernFullText";
+constexpr const char* kElideMode = "halvernElideMode";
+
+void Elide(QLabel* label) {
+  const QString full = label->property(kFullText).toString();
+  const auto mode = Qt::TextElideMode(label->property(kElideMode).toInt());
+  const int room = label->contentsRect().width() - 2 * label->margin() - label->indent();
+  label->setText(room > 0 ? label->fontMetrics().elidedText(full, mode, room) : full);
+}
+
+// Re-elides its label whenever the label is resized or its font changes.
+class ElideFilter : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Resize || e->type() == QEvent::FontChange ||
+        e->type() == QEvent::Show) {
+      if (auto* label = qobject_cast<QLabel*>(watched)) Elide(label);
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+void SetElidedText(QLabel* label, const QString& text, Qt::TextElideMode mode) {
+  if (label == nullptr) return;
+  QString line = text;
+  line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+  label->setWordWrap(false);
+  // A shortened label must not ask for the width of its whole text.
+  label->setMinimumWidth(0);
+  label->setSizePolicy(QSizePolicy::Ignored, label->sizePolicy().verticalPolicy());
+  // Its row gives it the room a spacer beside it would otherwise take.
+  if (QWidget* parent = label->parentWidget()) {
+    if (auto* row = qobject_cast<QBoxLayout*>(parent->layout())) row->setStretchFactor(label, 1);
+  }
+  label->setProperty(kFullText, line);
+  label->setProperty(kElideMode, int(mode));
+  label->setToolTip(text);
+  if (label->findChild<ElideFilter*>(QString(), Qt::FindDirectChildrenOnly) == nullptr) {
+    label->installEventFilter(new ElideFilter(label));
+  }
+  Elide(label);
+}
+
+QString FullText(const QLabel* label) {
+  const QVariant full = label->property(kFullText);
+  return full.isValid() ? full.toString() : label->text();
+}
 
 }  // namespace halvern::ui

@@ -98,4 +98,10 @@ class DiskList : public QListWidget {
   explicit DiskList(QWidget* parent = nullptr);
 };
 
+// Shows `text` in `label` on one line, shortened in the middle ("The backup … opened") when the
+// label is too narrow, and again whenever the label changes width; the whole text is the
+// label's tool tip and stays readable through FullText().
+void SetElidedText(QLabel* label, const QString& text, Qt::TextElideMode mode = Qt::ElideMiddle);
+QString FullText(const QLabel* label);
+
 }  // namespace halvern::ui

@@ -131,7 +131,12 @@ TextSource& Texts() {
   return g_textSource != nullptr ? *g_textSource : empty;
 }
 
-QString Text(TextMap& map, const std::string& key) { return QString::fromStdString(map[key]); }
+QString Text(TextMap& map, const std::string& key) {
+  // A language file keeps each text on one line: "\\n" in it stands for a line break.
+  QString text = QString::fromStdString(map[key]);
+  text.replace(QLatin1String("\\n"), QLatin1String("\n"));
+  return text;
+}
 
 QString MessageText(const std::string& key) { return Text(Texts().Section("Messages"), key); }
 

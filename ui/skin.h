@@ -79,7 +79,8 @@ class TextSource {
 void SetTextSource(TextSource* source);
 // The installed source; a process-wide empty one when none is installed.
 TextSource& Texts();
-// Text of `key` in `map`; a missing key is added with an empty text.
+// Text of `key` in `map` ("\\n" in the file is a line break); a missing key is added with an
+// empty text.
 QString Text(TextMap& map, const std::string& key);
 // Text of `key` in the section "Messages".
 QString MessageText(const std::string& key);

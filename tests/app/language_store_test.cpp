@@ -4,12 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 
+#include "export/print_page.h"
+#include "export/writers.h"
+#include "platform/platform.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/skin.h"
 
@@ -161,6 +167,96 @@ TEST(ShippedLanguages, EveryLanguageOnOfferHasTheKeysOfEnglish) {
     }
     fs::remove_all(copy);
   }
+}
+
+// A key given twice in one section is read once (the first wins), so a second text under the
+// same key is never shown: each text of the shipped files has its own key, and every section
+// of one language is in the other (the page words are English's own and need no section).
+TEST(ShippedLanguages, NoKeyTwiceAndTheSameKeysInEveryLanguage) {
+  const fs::path languages = fs::path(HALVERN_SOURCE_DIR) / "runtime" / "Languages";
+  std::map<std::string, std::map<std::string, std::set<std::string>>> keys;  // file, section
+  for (const char* file : {"English.ini", "Deutsch.ini"}) {
+    const auto bytes = platform::ReadFile(languages / file);
+    ASSERT_TRUE(bytes.has_value()) << file;
+    for (const auto& [section, lines] : ParseIni(*bytes)) {
+      for (const std::string& line : lines) {
+        const std::string key = SplitIniLine(line).first;
+        EXPECT_TRUE(keys[file][section].insert(key).second)
+            << file << " [" << section << "] has " << key << " twice";
+      }
+    }
+  }
+  for (const auto& [section, english] : keys["English.ini"]) {
+    if (section == "Pages") continue;
+    EXPECT_EQ(keys["Deutsch.ini"][section], english) << "[" << section << "]";
+  }
+  for (const auto& [section, german] : keys["Deutsch.ini"]) {
+    if (section == "Pages") continue;
+    EXPECT_EQ(keys["English.ini"].count(section), 1u) << "[" << section << "] only in German";
+  }
+}
+
+// "\n" in a language file is a line break wherever a text is shown; nothing else changes.
+TEST(ShippedLanguages, BackslashNInATextIsALineBreak) {
+  ui::TextMap map = {{"two", "first\\nsecond"}, {"plain", "C:\\new"}, {"none", "one line"}};
+  EXPECT_EQ(ui::Text(map, "two"), "first\nsecond");
+  EXPECT_EQ(ui::Text(map, "none"), "one line");
+  EXPECT_EQ(ui::Text(map, "missing"), "");
+}
+
+LanguageStore Shipped(const std::string& language, const fs::path& scratch) {
+  fs::remove_all(scratch);
+  fs::create_directories(scratch);
+  std::ofstream(scratch / "config.ini") << "[DefaultLanguage]\nDefault=" << language << "\n";
+  LanguageStore store;
+  store.Load(scratch / "config.ini", fs::path(HALVERN_SOURCE_DIR) / "runtime" / "Languages");
+  return store;
+}
+
+// German reaches beyond the windows: Qt's own dialogs, the words of the recovered pages and the
+// print, and the page templates (headings, table titles, the page's language).
+TEST(ShippedLanguages, GermanReachesQtsDialogsThePageWordsAndTheTemplates) {
+  const QLocale before;
+  const fs::path scratch = fs::temp_directory_path() / "halvern_lang_apply";
+  const fs::path runtime = fs::path(HALVERN_SOURCE_DIR) / "runtime";
+  struct Case {
+    const char* language;
+    const char* date;      // PageWord("Date:")
+    const char* answered;  // PageWord("Answered")
+    fs::path templates;
+    const char* cancel;    // the Cancel of Qt's own dialogs
+  } cases[] = {
+      {"Deutsch", "Datum:", "Angenommen", runtime / "template" / "Deutsch", "Abbrechen"},
+      {"English", "Date:", "Answered", runtime / "template", "Cancel"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.language);
+    LanguageStore store = Shipped(c.language, scratch);
+    ASSERT_EQ(store.LanguageName(), c.language);
+    EXPECT_TRUE(ApplyLanguage(store));
+    EXPECT_EQ(PageWord("Date:"), c.date);
+    EXPECT_EQ(PageWord("Answered"), c.answered);
+    EXPECT_EQ(PageWord("+49 151 12345678"), "+49 151 12345678");  // data is never a word
+    EXPECT_EQ(PageTemplateFolder(runtime, c.language), c.templates);
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), c.cancel);
+  }
+  SetPageWords({});
+  QLocale::setDefault(before);
+  // Every language's templates are the English ones' files with the same markers.
+  for (const auto& entry : fs::directory_iterator(runtime / "template")) {
+    if (!entry.is_regular_file()) continue;
+    const auto english = platform::ReadFile(entry.path());
+    const auto german = platform::ReadFile(runtime / "template" / "Deutsch" / entry.path().filename());
+    ASSERT_TRUE(german.has_value()) << entry.path().filename();
+    for (std::string_view marker : {kTitleMarker, kPersonMarker, kContentMarker}) {
+      EXPECT_EQ(english->find(marker) == std::string::npos, german->find(marker) == std::string::npos)
+          << entry.path().filename() << " " << marker;
+    }
+    EXPECT_NE(german->find("<html lang=\"de\">"), std::string::npos) << entry.path().filename();
+  }
+  // Missing templates in a language fall back to English.
+  EXPECT_EQ(PageTemplateFolder(runtime, "Klingon"), runtime / "template");
+  fs::remove_all(scratch);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // the device page's states and the assist menu.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QLocalServer>
 #include <QPushButton>
@@ -224,15 +226,15 @@ TEST_F(MainWindowTest, ScanStatusCodesShowTheirBoxes) {
   Open();
   window_->ScanPage().mode = 1;
 
-  {  // 1: wrong password, asked again, the scan restarts with the new one
+  {  // 1: wrong password, a warning; asked again, the scan restarts with the new one
     ModalDriver driver;
     driver.Press("okbtn").EnterPassword("second try");
     window_->BackupPage().DisablePage();
     window_->Post(ui::kWmScanStatus, kStatusWrongPassword);
     Settle();
     ASSERT_EQ(driver.Seen().size(), 2u);
-    EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Information.xml");
-    EXPECT_EQ(driver.Seen()[0].title, "Information");
+    EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Warning.xml");
+    EXPECT_EQ(driver.Seen()[0].title, Msg("MSG0405"));
     EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0302"));
     EXPECT_EQ(driver.Seen()[1].layout, "DecryptionWnd.xml");
     EXPECT_EQ(window_->ScanPage().password, "second try");
@@ -248,7 +250,7 @@ TEST_F(MainWindowTest, ScanStatusCodesShowTheirBoxes) {
     EXPECT_TRUE(window_->MainTabPage()->isEnabled());
     EXPECT_EQ(StartScans(1), 1);
   }
-  {  // 3: opening failed; "\n" in the text becomes a line break
+  {  // 3: opening failed; "\n" in the language file is a line break
     ModalDriver driver;
     driver.Press("okbtn");
     window_->BackupPage().DisablePage();
@@ -257,10 +259,9 @@ TEST_F(MainWindowTest, ScanStatusCodesShowTheirBoxes) {
     ASSERT_EQ(driver.Seen().size(), 1u);
     EXPECT_EQ(driver.Seen()[0].layout, "MessageBox_Error.xml");
     EXPECT_EQ(driver.Seen()[0].title, "Error");
-    QString expected = Msg("MSG0201");
-    ASSERT_TRUE(expected.contains("\\n"));
-    expected.replace("\\n", "\n");
-    EXPECT_EQ(driver.Seen()[0].message, expected);
+    EXPECT_EQ(driver.Seen()[0].message, Msg("MSG0201"));
+    EXPECT_TRUE(driver.Seen()[0].message.contains("\n"));
+    EXPECT_FALSE(driver.Seen()[0].message.contains("\\n"));
     EXPECT_TRUE(window_->MainTabPage()->isEnabled());
   }
   {  // 4: code -111
@@ -313,16 +314,18 @@ TEST_F(MainWindowTest, StartPageOptionsSwitchPagesAndColours) {
   EXPECT_TRUE(window_->findChild<QLabel*>("TxtIosDevice2")->styleSheet().contains("#FFFFFF"));
 }
 
-TEST_F(MainWindowTest, AssistMenuNeverShowsLanguageOrFaqAndExitCloses) {
+TEST_F(MainWindowTest, AssistMenuShowsLanguageHidesWhatLeadsNowhereAndExitCloses) {
   Open();
   window_->show();
   Button("BtnAssist")->click();
   QWidget* menu = window_->AssistMenu().Root();
   EXPECT_TRUE(window_->AssistMenu().isVisible());
-  for (const char* hidden : {"item_faq", "item_language"}) {
+  // The shipped config.ini gives Support no page: the entry is not offered.
+  ASSERT_TRUE(Links().support.isEmpty());
+  for (const char* hidden : {"item_faq", "item_support"}) {
     EXPECT_FALSE(menu->findChild<QPushButton*>(hidden)->isVisible()) << hidden;
   }
-  for (const char* shown : {"item_help", "item_about", "item_support", "item_exit"}) {
+  for (const char* shown : {"item_help", "item_language", "item_about", "item_exit"}) {
     EXPECT_TRUE(menu->findChild<QPushButton*>(shown)->isVisible()) << shown;
   }
   menu->findChild<QPushButton*>("item_exit")->click();
@@ -381,14 +384,18 @@ TEST_F(MainWindowTest, AboutHelpAndTheEmptyListIntroduceTheProgram) {
     EXPECT_EQ(licence, QStringLiteral("Licence: ") + QLatin1String(kProgramLicence));
     EXPECT_FALSE(QString(kProgramVersion).isEmpty());
   }
-  // Help opens the README shipped beside the program (no help page is configured).
+  // Help opens the user's help page shipped with the program (no help page is configured),
+  // in a window of the program: nothing is handed to the desktop.
   QList<QUrl> opened;
+  std::vector<fs::path> helped;
   window_->AssistMenu().openUrl = [&](const QUrl& url) { opened << url; };
+  window_->AssistMenu().openHelp = [&](const fs::path& page) { helped.push_back(page); };
   Button("BtnAssist")->click();
   window_->AssistMenu().Root()->findChild<QPushButton*>("item_help")->click();
-  ASSERT_EQ(opened.size(), 1);
-  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(HelpFile().string())));
-  EXPECT_TRUE(fs::is_regular_file(fs::path(HALVERN_BIN_DIR) / "README.md"));
+  EXPECT_TRUE(opened.isEmpty());
+  ASSERT_EQ(helped.size(), 1u);
+  EXPECT_EQ(helped[0], HelpFile());
+  EXPECT_EQ(helped[0], fs::path(HALVERN_BIN_DIR) / "help" / "English.html");
 
   // The window fits a 1366 x 768 screen at 125 % (1093 x 614 points, less a panel).
   EXPECT_LE(window_->minimumSizeHint().expandedTo(window_->minimumSize()).width(), 1093);
@@ -407,6 +414,177 @@ TEST(ShutDown, RemovesThePreviewFilesAndAPrintPageLeftBehind) {
   EXPECT_FALSE(fs::exists(work / "tmp.jpg"));
   EXPECT_FALSE(fs::exists(work / "Print"));
   EXPECT_TRUE(fs::exists(work / "keep.txt"));
+}
+
+// Backups on this computer: their page comes first; without any, the phone's page does.
+TEST_F(MainWindowTest, StartsOnTheBackupsWhenThereAreAny) {
+  Open();
+  EXPECT_EQ(window_->TabPage()->currentIndex(), 0);
+  window_.reset();
+  AddBackup("aaa", "Ann's iPhone", "2020-01-01T10:00:00Z", false);
+  Open();
+  EXPECT_EQ(window_->TabPage()->currentIndex(), 1);
+  EXPECT_TRUE(Button("OptBackupFile")->isChecked());
+  EXPECT_FALSE(Button("OptIosDevice")->isChecked());
+}
+
+// Enter presses the focused button; Enter or a double click on a backup scans it.
+TEST_F(MainWindowTest, EnterAndADoubleClickStartTheScan) {
+  AddBackup("aaa", "Ann's iPhone", "2020-01-01T10:00:00Z", false);
+  enum class Way { kEnterOnButton, kReturnOnButton, kEnterOnList, kDoubleClick };
+  for (Way way : {Way::kEnterOnButton, Way::kReturnOnButton, Way::kEnterOnList, Way::kDoubleClick}) {
+    SCOPED_TRACE(int(way));
+    // A fresh window each time: the scan a way starts takes the window to the scan page.
+    window_.reset();
+    messages_.clear();
+    Open();
+    window_->show();
+    Settle();
+    QTreeWidget* list = window_->BackupPage().List();
+    QWidget* target = way == Way::kEnterOnButton || way == Way::kReturnOnButton
+                          ? static_cast<QWidget*>(Button("BtnScan"))
+                          : list;
+    target->setFocus();
+    Settle();
+    if (way == Way::kDoubleClick) {
+      const QRect rect = list->visualItemRect(list->topLevelItem(0));
+      const QPointF at = rect.center();
+      QMouseEvent press(QEvent::MouseButtonPress, at, list->viewport()->mapToGlobal(at),
+                        Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(list->viewport(), &press);
+      QMouseEvent release(QEvent::MouseButtonRelease, at, list->viewport()->mapToGlobal(at),
+                          Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+      QApplication::sendEvent(list->viewport(), &release);
+      QMouseEvent twice(QEvent::MouseButtonDblClick, at, list->viewport()->mapToGlobal(at),
+                        Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(list->viewport(), &twice);
+    } else {
+      const int key = way == Way::kReturnOnButton ? Qt::Key_Return : Qt::Key_Enter;
+      QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+      QApplication::sendEvent(target, &press);
+    }
+    Settle();
+    EXPECT_EQ(StartScans(1), 1);
+  }
+  // A disabled button is not pressed by Enter.
+  messages_.clear();
+  window_->BackupPage().DisablePage();
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(Button("BtnScan"), &press);
+  Settle();
+  EXPECT_EQ(StartScans(1), 0);
+}
+
+// A click on the title area never leaves the window following the pointer: the move starts
+// only once the pointer has been dragged.
+TEST_F(MainWindowTest, TheWindowMovesOnlyOnADragOfTheTitleArea) {
+  Open();
+  window_->show();
+  Settle();
+  int moves = 0;
+  window_->startSystemMove = [&] { ++moves; };
+  const int drag = QApplication::startDragDistance();
+  struct Case {
+    const char* name;
+    QPoint press;
+    QPoint moveTo;  // (-1, -1): no move before the release
+    int moves;
+  } cases[] = {
+      {"a short click", {300, 20}, {-1, -1}, 0},
+      {"a twitch below the drag distance", {300, 20}, {300 + drag - 1, 20}, 0},
+      {"a drag", {300, 20}, {300 + drag + 5, 25}, 1},
+      {"a drag below the title area", {300, 200}, {300 + drag + 5, 205}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    moves = 0;
+    auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+      QMouseEvent e(type, QPointF(at), window_->mapToGlobal(QPointF(at)), Qt::LeftButton, buttons,
+                    Qt::NoModifier);
+      QApplication::sendEvent(window_.get(), &e);
+    };
+    send(QEvent::MouseButtonPress, c.press, Qt::LeftButton);
+    if (c.moveTo.x() >= 0) send(QEvent::MouseMove, c.moveTo, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, c.moveTo.x() >= 0 ? c.moveTo : c.press, Qt::NoButton);
+    // After the release, moving the pointer moves nothing.
+    send(QEvent::MouseMove, c.press + QPoint(3 * drag, 3 * drag), Qt::NoButton);
+    EXPECT_EQ(moves, c.moves);
+  }
+}
+
+// Backups made while the program runs are listed: on their own (the folder is watched) and
+// with Refresh; the chosen backup stays chosen.
+TEST_F(MainWindowTest, TheBackupListNoticesNewBackups) {
+  AddBackup("aaa", "Old Phone", "2014-03-05T10:00:00Z", false);
+  Open();
+  window_->show();
+  QTreeWidget* list = window_->BackupPage().List();
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  AddBackup("bbb", "New Phone", "2021-01-01T09:00:00Z", false);
+  QElapsedTimer clock;
+  clock.start();
+  while (list->topLevelItemCount() < 2 && clock.elapsed() < 10000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  EXPECT_EQ(list->topLevelItem(0)->text(1), "New Phone");
+  list->setCurrentItem(list->topLevelItem(1));  // Old Phone chosen
+  AddBackup("ccc", "Newest Phone", "2022-01-01T09:00:00Z", false);
+  Button("BtnRefresh")->click();
+  ASSERT_EQ(list->topLevelItemCount(), 3);
+  EXPECT_EQ(list->currentItem()->text(1), "Old Phone");
+  EXPECT_EQ(Button("BtnRefresh")->text(),
+            ui::Text(ui::Texts().Section("PageItunesBackup"), "BtnRefresh"));
+}
+
+// The help page ships in every language on offer and opens in the program's own window.
+TEST_F(MainWindowTest, TheHelpPageOpensInItsOwnWindowInEachLanguage) {
+  Open();
+  struct Case {
+    const char* language;
+    const char* title;
+  } cases[] = {{"English", "Halvern Help"}, {"Deutsch", "Halvern-Hilfe"}, {"Klingon", "Halvern Help"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.language);
+    const fs::path page = HelpFile(c.language);
+    EXPECT_TRUE(fs::is_regular_file(page)) << page;
+    CHelpWnd help(window_.get(), page);
+    EXPECT_TRUE(help.Loaded());
+    EXPECT_EQ(help.windowTitle(), c.title);
+    EXPECT_TRUE(help.Browser()->toPlainText().contains(c.title));
+    if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
+      help.show();
+      Settle();
+      help.grab().save(QString::fromUtf8(folder) + "/help_" + c.language + ".png");
+    }
+  }
+  // A page that is missing says so, naming the file.
+  CHelpWnd missing(window_.get(), fs::path(dir_.path().toStdString()) / "none.html");
+  EXPECT_FALSE(missing.Loaded());
+  EXPECT_TRUE(missing.Browser()->toPlainText().contains("none.html"));
+}
+
+// The language entry writes the user's choice into the user's config.ini (never the shipped
+// one); a language without its file is refused.
+TEST_F(MainWindowTest, TheLanguageEntrySavesTheChoiceForTheNextStart) {
+  QTemporaryDir config;
+  const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  Open();
+  QString error;
+  EXPECT_TRUE(window_->AssistMenu().ChooseLanguage("Deutsch", &error)) << error.toStdString();
+  const fs::path user = fs::path(config.path().toStdString()) / "halvern" / "config.ini";
+  std::ifstream in(user);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("Default=Deutsch"), std::string::npos) << text;
+  EXPECT_FALSE(window_->AssistMenu().ChooseLanguage("../../etc/passwd", &error));
+  EXPECT_FALSE(window_->AssistMenu().ChooseLanguage("Klingon", &error));
+  EXPECT_FALSE(error.isEmpty());
+  if (before.isNull()) {
+    qunsetenv("XDG_CONFIG_HOME");
+  } else {
+    qputenv("XDG_CONFIG_HOME", before);
+  }
 }
 
 // ----- Device page ---------------------------------------------------------------------------

@@ -25,13 +25,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/language_store.h"
 #include "categories/category.h"
 #include "engine/backup_session.h"
 #include "media/media.h"
 #include "tests/fixtures/media_files.h"
-}
-
 #include "tests/fixtures/table_dbs.h"
+#include "tests/ui/modal_driver.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/popup.h"
 #include "ui/skin.h"
@@ -116,7 +116,6 @@ class PreviewPaneTest : public ::testing::Test {
       session_->ExtractForPreview(dataFile, previewPath, nullptr, nullptr);
       return 1;
     };
-    pane_->showInformation = [this](const QString& text) { information_ << text; };
     page_->show();
     QApplication::processEvents();
   }
@@ -153,7 +152,6 @@ class PreviewPaneTest : public ::testing::Test {
   std::unique_ptr<CPreviewVrtWnd> pane_;
   int windowRuns_ = 0;
   bool cancelWindow_ = false;
-  QStringList information_;
 };
 
 QLabel* Find(QListWidget* list, int row, const char* name) {
@@ -560,7 +558,6 @@ TEST_F(PreviewPaneTest, UnknownFileTypeLeavesThePaneEmpty) {
   EXPECT_EQ(pane_->Kind(), kPreviewNothing);
   Spin(800);
   EXPECT_TRUE(pane_->PreviewEdit()->document()->isEmpty());
-  EXPECT_TRUE(information_.isEmpty());
 }
 
 // ----- Players -------------------------------------------------------------------------------
@@ -636,15 +633,30 @@ TEST_F(PreviewPaneTest, VideoPlayerIsWatchedForItsPercentLineAndOnlyOwnPlayersEn
   MediaFileItem video2;
   video2.path = Data("clip2.avi", AviHeader());
 
-  // A player that never plays: the information box with MSG1207.
-  WriteScriptPlayer(players.path(), "Player", "exit 0");
-  pane_->PreviewItem(ScanCategory::kCameraRoll, &video, false, ScanResults{});
-  EXPECT_EQ(pane_->Kind(), kPreviewVideo);
-  ASSERT_TRUE(Until([&] { return !information_.isEmpty(); }));
-  EXPECT_EQ(information_.front(), ui::MessageText("MSG1207"));
+  // A player that never plays, and one that cannot start at all: the pane itself says that
+  // the video cannot be played; no box interrupts the browsing.
+  LanguageStore shipped;
+  shipped.Load(fs::path(HALVERN_SOURCE_DIR) / "runtime");
+  ui::SetTextSource(&shipped);
+  struct Restore {
+    ~Restore() { ui::SetTextSource(nullptr); }
+  } restore;
+  const QString failed = ui::Text(ui::Texts().Section("Preview"), "VideoFailed");
+  ASSERT_FALSE(failed.isEmpty());
+  halvern::testing::ModalDriver boxes;
+  for (const char* body : std::initializer_list<const char*>{"exit 0", nullptr}) {
+    SCOPED_TRACE(body == nullptr ? "no player" : body);
+    QFile::remove(players.path() + QStringLiteral("/Player"));
+    if (body != nullptr) WriteScriptPlayer(players.path(), "Player", body);
+    pane_->PreviewItem(ScanCategory::kCameraRoll, &video, false, ScanResults{});
+    EXPECT_EQ(pane_->Kind(), kPreviewVideo);
+    EXPECT_TRUE(Until([&] { return pane_->PreviewEdit()->toPlainText().contains(failed); }))
+        << pane_->PreviewEdit()->toPlainText().toStdString();
+    EXPECT_TRUE(pane_->PreviewEdit()->isVisible());
+  }
+  EXPECT_TRUE(boxes.Seen().empty());
 
-  // A player that plays: no box, it keeps running.
-  information_.clear();
+  // A player that plays: nothing said, it keeps running.
   WriteScriptPlayer(players.path(), "Player", "echo 'Playing 0%'; exec sleep 30");
   // Another process named Player that this pane did not start.
   QTemporaryDir other;
@@ -656,7 +668,7 @@ TEST_F(PreviewPaneTest, VideoPlayerIsWatchedForItsPercentLineAndOnlyOwnPlayersEn
   pane_->PreviewItem(ScanCategory::kCameraRoll, &video2, false, ScanResults{});
   ASSERT_TRUE(Until([&] { return pane_->RunningPlayers().size() == 1; }));
   Spin(300);
-  EXPECT_TRUE(information_.isEmpty());
+  EXPECT_FALSE(pane_->PreviewEdit()->toPlainText().contains(failed));
   const qint64 pid = pane_->RunningPlayers().front();
 
   // The next media file ends the player this pane started, and only that one.

@@ -10,12 +10,15 @@
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLineEdit>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTextEdit>
 #include <QTimer>
 #include <QTreeView>
@@ -32,7 +35,9 @@
 #include "app/recover_process_wnd.h"
 #include "app/start_pages.h"
 #include "engine/backup_session.h"
+#include "export/print_page.h"
 #include "extractors/extractors.h"
+#include "platform/runtime_files.h"
 #include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/unwritable.h"
 #include "tests/ui/modal_driver.h"
@@ -210,12 +215,18 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
     bool filterBar;
   };
   const auto& r = page.Results();
-  // The conversation of a deleted message comes first, shown by its last message.
+  // The conversation of a deleted message comes first, shown by its last message; its label
+  // says how many of its messages are deleted unless all are.
   const MessageItem* lastOfDeleted = nullptr;
+  QString firstLabel;
   for (const auto& [id, conversation] : r.messages) {
     const auto& messages = conversation.messages;
-    for (const auto& m : messages) {
-      if (m.deleted && lastOfDeleted == nullptr) lastOfDeleted = &messages.back();
+    int deleted = 0;
+    for (const auto& m : messages) deleted += m.deleted != 0;
+    if (deleted > 0 && lastOfDeleted == nullptr) {
+      lastOfDeleted = &messages.back();
+      firstLabel = Q(lastOfDeleted->name);
+      if (deleted < int(messages.size())) firstLabel += QStringLiteral(" \u00B7 %1 deleted").arg(deleted);
     }
   }
   ASSERT_NE(lastOfDeleted, nullptr);
@@ -239,8 +250,7 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
        false},
       {ScanCategory::kMessages,
        {"User Name", "Phone Number", "Date", "Message"},
-       {Q(lastOfDeleted->name), Q(lastOfDeleted->phone), Q(lastOfDeleted->date),
-        Q(lastOfDeleted->text)},
+       {firstLabel, Q(lastOfDeleted->phone), Q(lastOfDeleted->date), Q(lastOfDeleted->text)},
        true},
       {ScanCategory::kContacts,
        {"Name", "Company", "Phone", "Email", "Home Page"},
@@ -316,7 +326,13 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
 
   // WhatsApp: the deleted chat first, shown by its last message (a group lists its members).
   Pick(ScanCategory::kWhatsApp);
-  EXPECT_EQ(Row(0)[0], Q(page.Rows().chats[0].chatTitle));
+  // Its label says how many of its messages are deleted when not all are.
+  {
+    const DeletedMarks marks = page.Rows().chatMarks.at(0);
+    QString label = Q(page.Rows().chats[0].chatTitle);
+    if (!marks.Whole()) label += QStringLiteral(" \u00B7 %1 deleted").arg(marks.deleted);
+    EXPECT_EQ(Row(0)[0], label);
+  }
   EXPECT_EQ(page.Rows().chats[0].deleted, 1);
   EXPECT_EQ(page.Rows().chats[0].sessionId, 1);
 
@@ -347,9 +363,24 @@ TEST_F(ScanPageTest, ScanBrowseFilterSelectAndRecover) {
   EXPECT_TRUE(filterCount->isHidden());
   Button("OptOnOffFilter")->click();
   EXPECT_EQ(page.List().model().rowCount(), deletedConversations);
+  if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
+    QApplication::processEvents();
+    window_->grab().save(QString::fromUtf8(folder) + "/deleted_filter.png");
+  }
   EXPECT_FALSE(filterCount->isHidden());
   const int hidden = allConversations - deletedConversations;
-  EXPECT_EQ(filterCount->text(), QStringLiteral("Files Filtered: %1 item(s)").arg(hidden));
+  // The line counts the deleted items (not the hidden ones) and says what Recover will take.
+  EXPECT_EQ(ui::FullText(filterCount),
+            QStringLiteral("%1 of %2 deleted \u00B7 Recover saves the checked ones shown")
+                .arg(deletedConversations)
+                .arg(allConversations));
+  // The hidden rows keep the user's checks: only the filter, not the checks, leaves them out.
+  for (const auto& row : page.Rows().conversations) {
+    const SelectionEntry* e = page.Selection().Find(&row);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->checked, 1);
+    EXPECT_EQ(e->hidden, row.deleted ? 0 : 1);
+  }
   EXPECT_EQ(root.selected - root.selectedHidden, items - uint32_t(hidden));
   EXPECT_TRUE(page.StatisticsText().contains(
       QStringLiteral(" in %1 item(s) of ").arg(items - uint32_t(hidden))));
@@ -759,7 +790,10 @@ class ScanOutcomeTest : public ScanPageTest {
     EXPECT_NE(Shown(Find<QWidget>("PageScanDesc1")), scanning);
     EXPECT_EQ(Shown(Find<QWidget>("PageScanDesc1")), Page().OutcomeText());
     EXPECT_FALSE(Find<QWidget>("ScanToolBar")->isVisible());
-    EXPECT_EQ(Shown(Find<QWidget>("LblRemark")), Page().OutcomeText());
+    // The bar's line is the outcome, shortened in the middle when it does not fit.
+    auto* remark = Find<QLabel>("LblRemark");
+    EXPECT_EQ(ui::FullText(remark), Page().OutcomeText());
+    EXPECT_LE(remark->fontMetrics().horizontalAdvance(remark->text()), remark->contentsRect().width());
   }
 };
 
@@ -833,7 +867,7 @@ TEST_F(ScanOutcomeTest, AFailedOpenSaysWhy) {
   EXPECT_EQ(page.Outcome(), ScanOutcome::kOpenFailed);
   EXPECT_EQ(RemarkIcon(), "scan_failed.svg");
   EXPECT_FALSE(page.OpenFailureText().isEmpty());
-  EXPECT_EQ(page.OutcomeText(), FillMessage(Msg("MSG0521"), {page.OpenFailureText()}));
+  EXPECT_EQ(page.OutcomeText(), FillMessage(Msg("MSG0525"), {page.OpenFailureText()}));
   EXPECT_EQ(NotScannedRows().size(), AllCategories().size());
   ExpectEnded();
   Shot("scan_failed");
@@ -846,6 +880,68 @@ TEST_F(ScanOutcomeTest, AFailedOpenSaysWhy) {
   ModalDriver none;
   EXPECT_TRUE(window_->close());
   EXPECT_TRUE(none.Seen().empty());
+}
+
+// The shipped texts of `language` (a config.ini naming it beside the shipped language files).
+LanguageStore& TextsOf(const std::string& language) {
+  static std::map<std::string, std::unique_ptr<LanguageStore>> stores;
+  auto& store = stores[language];
+  if (!store) {
+    const fs::path config = fs::temp_directory_path() / ("halvern_scan_page_" + language + ".ini");
+    std::ofstream(config) << "[DefaultLanguage]\nDefault=" << language << "\n";
+    store = std::make_unique<LanguageStore>();
+    store->Load(config, fs::path(HALVERN_SOURCE_DIR) / "runtime" / "Languages");
+    fs::remove(config);
+  }
+  ui::SetTextSource(store.get());
+  return *store;
+}
+
+// A backup whose list of files is missing or damaged: in each language the page says that the
+// backup could not be opened and why (not the text of a partly read backup), with real line
+// breaks, the bar's line shortened in the middle and the centre heading broken into lines.
+TEST_F(ScanOutcomeTest, ABackupThatFailsToOpenHasItsOwnTextThatFitsInEachLanguage) {
+  struct Case {
+    const char* language;
+    const char* damage;
+  } cases[] = {{"English", "missing"}, {"English", "garbage"}, {"Deutsch", "garbage"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.language) + " " + c.damage);
+    TextsOf(c.language);
+    fs::remove_all(root_ / "full");
+    messages_.clear();
+    WriteFullBackup();
+    fs::remove(root_ / "full" / "Manifest.mbdb");
+    if (std::string(c.damage) == "missing") {
+      fs::remove(root_ / "full" / "Manifest.db");
+    } else {
+      std::ofstream(root_ / "full" / "Manifest.db", std::ios::binary | std::ios::trunc)
+          << std::string(4096, '\x5A');
+    }
+    Open();
+    ModalDriver driver;
+    driver.Press("okbtn");
+    ScanFromStartPage();
+    CScanVrtWnd& page = Page();
+    ASSERT_EQ(page.Outcome(), ScanOutcome::kOpenFailed);
+    const QString text = page.OutcomeText();
+    EXPECT_EQ(text, FillMessage(Msg("MSG0525"), {page.OpenFailureText()}));
+    EXPECT_NE(text, FillMessage(Msg("MSG0521"), {page.OpenFailureText()}));
+    EXPECT_FALSE(text.contains("\\n"));
+    ASSERT_EQ(driver.Seen().size(), 1u);
+    EXPECT_FALSE(driver.Seen()[0].message.contains("\\n"));
+    auto* remark = Find<QLabel>("LblRemark");
+    EXPECT_EQ(ui::FullText(remark), text);
+    EXPECT_LE(remark->fontMetrics().horizontalAdvance(remark->text()),
+              remark->contentsRect().width());
+    auto* heading = Find<QLabel>("PageScanDesc1");
+    EXPECT_EQ(heading->text(), text);
+    EXPECT_TRUE(heading->wordWrap());
+    EXPECT_LE(heading->heightForWidth(heading->contentsRect().width()), heading->height());
+    Shot((std::string("open_failed_") + c.language).c_str());
+    window_.reset();
+  }
+  ShippedTexts();
 }
 
 TEST_F(ScanOutcomeTest, RecoverRefusesTheBackupAndAFolderThatTakesNoFile) {
@@ -1086,6 +1182,303 @@ TEST_F(ScanOutcomeTest, HeadersSortAndFitAndTheSearchBoxFilters) {
   if (const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS"); !folder.isEmpty()) {
     window_->grab().save(QString::fromUtf8(folder) + "/selected_row.png");
   }
+}
+
+}  // namespace
+}  // namespace halvern::app
+
+// ----- The preview pane's width, fitting columns and names, German, conversation marks ------
+
+namespace halvern::app {
+namespace {
+
+class ScanLayoutTest : public ScanOutcomeTest {};
+
+// The pane is as wide as the user drags it, and keeps that width from one run to the next.
+TEST_F(ScanLayoutTest, ThePreviewPaneIsDraggedWiderAndKeepsItsWidth) {
+  QTemporaryDir config;
+  const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  WriteFullBackup();
+  Open();
+  window_->resize(1300, 700);
+  ScanFromStartPage();
+  Pick(ScanCategory::kMessages);
+  QApplication::processEvents();
+  QSplitter* splitter = Page().PreviewSplitter();
+  ASSERT_NE(splitter, nullptr);
+  auto* pane = Find<QWidget>("PreviewLayout");
+  ASSERT_TRUE(pane->isVisible());
+  const int first = pane->width();
+  EXPECT_GE(first, 300);  // wide enough for a sender line from the start
+  // Drag the handle 180 pixels to the left.
+  QSplitterHandle* handle = splitter->handle(1);
+  const QPoint from = handle->rect().center();
+  auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+    QMouseEvent e(type, QPointF(at), handle->mapToGlobal(QPointF(at)), Qt::LeftButton, buttons,
+                  Qt::NoModifier);
+    QApplication::sendEvent(handle, &e);
+  };
+  send(QEvent::MouseButtonPress, from, Qt::LeftButton);
+  send(QEvent::MouseMove, from - QPoint(180, 0), Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, from - QPoint(180, 0), Qt::NoButton);
+  QApplication::processEvents();
+  EXPECT_NEAR(pane->width(), first + 180, 2);
+  EXPECT_EQ(Page().PreviewWidth(), pane->width());
+  Shot("preview_widened");
+  const int dragged = pane->width();
+  // The next window (the next run) opens the pane as wide as it was left.
+  window_.reset();
+  messages_.clear();
+  Open();
+  window_->resize(1300, 700);
+  ScanFromStartPage();
+  Pick(ScanCategory::kMessages);
+  QApplication::processEvents();
+  EXPECT_EQ(Page().PreviewWidth(), dragged);
+  EXPECT_NEAR(Find<QWidget>("PreviewLayout")->width(), dragged, 2);
+  window_.reset();
+  if (before.isNull()) {
+    qunsetenv("XDG_CONFIG_HOME");
+  } else {
+    qputenv("XDG_CONFIG_HOME", before);
+  }
+}
+
+// At the default size and in each language: every column but the last is as wide as its
+// widest cell (durations, e-mail addresses, the numbers of a group), the category names of the
+// tree and the footer's texts are whole, and the fixed words of the lists are translated.
+TEST_F(ScanLayoutTest, ColumnsTreeAndFooterFitInEachLanguage) {
+  for (const char* language : {"English", "Deutsch"}) {
+    SCOPED_TRACE(language);
+    TextsOf(language);
+    fs::remove_all(root_ / "full");
+    messages_.clear();
+    WriteFullBackup();
+    Open();
+    window_->resize(1000, 650);
+    ScanFromStartPage();
+    auto* view = Find<QTreeView>("DataList");
+    const QFontMetrics fm(view->font());
+    for (ScanCategory category : {ScanCategory::kMessages, ScanCategory::kContacts,
+                                  ScanCategory::kCallHistory, ScanCategory::kNotes,
+                                  ScanCategory::kWhatsApp, ScanCategory::kCameraRoll}) {
+      SCOPED_TRACE(CategoryName(category));
+      Pick(category);
+      QApplication::processEvents();
+      auto& model = Page().List().model();
+      for (int c = 0; c + 1 < model.columnCount(); ++c) {
+        int widest = 0;
+        for (int r = 0; r < model.rowCount(); ++r) {
+          widest = std::max(widest, fm.horizontalAdvance(model.index(r, c).data().toString()));
+        }
+        EXPECT_GE(view->header()->sectionSize(c), std::min(widest + 8, 380)) << "column " << c;
+      }
+    }
+    // Fixed words of the lists in the language: the column "Kind", a call's outcome.
+    Pick(ScanCategory::kCameraRoll);
+    EXPECT_EQ(Headers()[1], ui::Text(ui::Texts().Section("DataList"), "Kind"));
+    Pick(ScanCategory::kCallHistory);
+    const QString answered = ui::Text(ui::Texts().Section("DataList"), "Answered");
+    bool anyAnswered = false;
+    for (int r = 0; r < Page().List().model().rowCount(); ++r) {
+      anyAnswered = anyAnswered || Row(r)[3].contains(answered);
+      if (std::string(language) == "Deutsch") {
+        EXPECT_FALSE(Row(r)[3].contains("Answered"));
+      }
+    }
+    EXPECT_TRUE(anyAnswered);
+    // Every category name of the tree is whole.
+    auto* tree = Find<QTreeWidget>("NodeTree");
+    for (int32_t code = 1; code <= 11; ++code) {
+      QTreeWidgetItem* row = Page().Tree().Row(ScanCategory(code));
+      if (row->isHidden()) continue;
+      const QRect text = tree->visualItemRect(row);
+      const int needed = text.left() + 40 + tree->fontMetrics().horizontalAdvance(row->text(0));
+      EXPECT_LE(needed, tree->viewport()->width()) << row->text(0).toStdString();
+    }
+    // The footer: the statistics line (on two lines if need be), the HEIC option and Recover
+    // are whole.
+    auto* statistics = Find<QLabel>("LblStatistics");
+    EXPECT_LE(statistics->heightForWidth(statistics->contentsRect().width()),
+              statistics->contentsRect().height());
+    EXPECT_LE(statistics->heightForWidth(statistics->contentsRect().width()),
+              2 * statistics->fontMetrics().lineSpacing() + 2);
+    for (const char* name : {"ChkHeicJpeg", "BtnRecovery", "BtnHome"}) {
+      auto* w = Find<QWidget>(name);
+      EXPECT_GE(w->width(), w->sizeHint().width()) << name;
+    }
+    Shot((std::string("results_") + language).c_str());
+    window_.reset();
+  }
+  ShippedTexts();
+}
+
+// A conversation is marked deleted only when all its messages are; with some deleted its row
+// says how many, and the filter still lists it.
+TEST(ConversationMarks, DeletedOnlyWhenEveryMessageIs) {
+  auto message = [](const char* conversation, int deleted) {
+    MessageItem m;
+    m.conversation = conversation;
+    m.name = conversation;
+    m.text = "text";
+    m.deleted = deleted;
+    return m;
+  };
+  struct Case {
+    const char* name;
+    std::vector<int> deleted;  // per message
+    bool marked;               // orange with the deleted icon
+    bool listedByFilter;
+    const char* label;
+  } cases[] = {
+      {"one of four deleted", {0, 1, 0, 0}, false, true, "one of four deleted \u00B7 1 deleted"},
+      {"three of five deleted", {1, 1, 0, 1, 0}, false, true, "three of five deleted \u00B7 3 deleted"},
+      {"all deleted", {1, 1}, true, true, "all deleted"},
+      {"none deleted", {0, 0, 0}, false, false, "none deleted"},
+  };
+  MessageMap map;
+  for (const Case& c : cases) {
+    Conversation& conversation = map[c.name];
+    conversation.title = c.name;
+    for (int d : c.deleted) conversation.messages.push_back(message(c.name, d));
+  }
+  CategoryRows rows;
+  rows.conversations = ConversationRows(map);
+  rows.conversationMarks = ConversationMarks(map);
+  ASSERT_EQ(rows.conversationMarks.size(), rows.conversations.size());
+  ScanResults results;
+  CStatisticsObj selection;
+  selection.AddConversations(rows.conversations);
+  ItemListModel model(results, rows, selection);
+  model.ShowCategory(ScanCategory::kMessages, false);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int row = -1;
+    for (int r = 0; r < model.rowCount(); ++r) {
+      if (rows.conversations[model.ItemOfRow(r)].conversation == c.name) row = r;
+    }
+    ASSERT_GE(row, 0);
+    const size_t item = model.ItemOfRow(row);
+    EXPECT_EQ(rows.conversationMarks[item].total, c.deleted.size());
+    EXPECT_EQ(model.ItemMarkedDeleted(item), c.marked);
+    EXPECT_EQ(model.ItemDeleted(item), c.listedByFilter);
+    const QVariant colour = model.data(model.index(row, 0), Qt::ForegroundRole);
+    EXPECT_EQ(colour.isValid(), c.marked);
+    EXPECT_EQ(model.data(model.index(row, 0), Qt::DisplayRole).toString(), QString(c.label));
+  }
+  model.ShowCategory(ScanCategory::kMessages, true);
+  EXPECT_EQ(model.rowCount(), 3);
+}
+
+// Enter on the focused Recover button recovers, as a click does.
+TEST_F(ScanLayoutTest, EnterPressesRecover) {
+  WriteFullBackup();
+  Open();
+  ScanFromStartPage();
+  Pick(ScanCategory::kNotes);
+  int asked = 0;
+  Page().chooseFolder = [&](QWidget*) -> std::optional<fs::path> {
+    ++asked;
+    return std::nullopt;
+  };
+  QPushButton* recover = Button("BtnRecovery");
+  ASSERT_TRUE(recover->isEnabled());
+  recover->setFocus();
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(recover, &press);
+  QApplication::processEvents();
+  EXPECT_EQ(asked, 1);
+}
+
+}  // namespace
+}  // namespace halvern::app
+
+namespace halvern::app {
+namespace {
+
+// Saves `html` (a page of `folder`) as the program's text view draws it, for a look by eye.
+void ShotOfPage(const fs::path& page, const char* name) {
+  const QByteArray folder = qgetenv("HALVERN_SCREENSHOTS");
+  if (folder.isEmpty()) return;
+  std::ifstream in(page);
+  const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  QTextBrowser view;
+  view.setSearchPaths({QString::fromStdString(page.parent_path().string())});
+  view.setHtml(QString::fromStdString(html));
+  view.resize(900, 600);
+  view.show();
+  QApplication::processEvents();
+  view.grab().save(QString::fromUtf8(folder) + "/" + name + ".png");
+}
+
+// In German, the recovered pages and the print page speak German: their words, table titles,
+// headings and language; the CSV and text files keep the phone's data and English headers.
+TEST_F(ScanLayoutTest, GermanRecoveredPagesAndPrintPage) {
+  LanguageStore& german = TextsOf("Deutsch");
+  ASSERT_TRUE(ApplyLanguage(german));
+  WriteFullBackup();
+  Open();
+  ScanFromStartPage();
+  CScanVrtWnd& page = Page();
+  const fs::path out = fs::path(dir_.path().toStdString()) / "out";
+  fs::create_directories(out);
+  page.chooseFolder = [&](QWidget*) { return std::optional<fs::path>(out); };
+  QTimer finisher;
+  finisher.setInterval(10);
+  QObject::connect(&finisher, &QTimer::timeout, [&] {
+    auto* wnd = qobject_cast<CRecoverProcessWnd*>(QApplication::activeModalWidget());
+    if (wnd == nullptr || !wnd->Finished()) return;
+    QApplication::processEvents();
+    if (wnd->findChild<QPushButton*>("FinishBtn")->isHidden()) return;
+    wnd->findChild<QPushButton*>("FinishBtn")->click();
+  });
+  finisher.start();
+  Button("BtnRecovery")->click();
+  finisher.stop();
+  fs::path sms, calls;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    const std::string name = e.path().filename().string();
+    if (e.path().extension() == ".html" && e.path().parent_path().parent_path() == out / "Message")
+      sms = e.path();
+    if (name.rfind("CallHistory_", 0) == 0 && e.path().extension() == ".html") calls = e.path();
+  }
+  ASSERT_FALSE(sms.empty());
+  ASSERT_FALSE(calls.empty());
+  auto read = [](const fs::path& p) {
+    std::ifstream in(p);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::string smsPage = read(sms), callPage = read(calls);
+  for (const char* word : {"<html lang=\"de\">", "Datum:", "Nachrichten von"}) {
+    EXPECT_NE(smsPage.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(smsPage.find("Date:"), std::string::npos);
+  for (const char* word : {"<th>Telefonnummer</th>", "Anrufliste von", "Angenommen"}) {
+    EXPECT_NE(callPage.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(callPage.find(">Answered<"), std::string::npos);
+  ShotOfPage(sms, "recovered_sms_Deutsch");
+  ShotOfPage(calls, "recovered_calls_Deutsch");
+
+  // The print page of the calls, as the print window composes it.
+  PrintSource source;
+  source.category = ScanCategory::kCallHistory;
+  source.calls = &page.Rows().calls;
+  PageTemplate print;
+  ASSERT_EQ(LoadPrintTemplate(PageTemplateFolder(platform::DataFolder(), "Deutsch"), print), 0);
+  PrintControl control;
+  const fs::path printed = fs::path(dir_.path().toStdString()) / "print" / "page.html";
+  ASSERT_EQ(ComposePrintPage(source, print, printed, control), 0);
+  const std::string printPage = read(printed);
+  for (const char* word : {"<html lang=\"de\">", "Telefonnummer:", "Richtung:", "Ergebnis:"}) {
+    EXPECT_NE(printPage.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(printPage.find("Phone Number:"), std::string::npos);
+  ShotOfPage(printed, "print_Deutsch");
+  window_.reset();
+  ApplyLanguage(TextsOf("English"));
+  ShippedTexts();
 }
 
 }  // namespace

@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
+#include <set>
+#include <sstream>
 
+#include "platform/platform.h"
 #include "tests/fixtures/backup_builder.h"
 #include "tests/fixtures/run_cli.h"
 #include "tests/fixtures/temp_dir.h"
@@ -66,6 +70,57 @@ TEST_F(CliTest, ListShowsBackupsNewestFirst) {
   EXPECT_EQ(list[0]["lastBackupDate"], "2021-06-01 10:20:30");
   EXPECT_EQ(list[1]["isEncrypted"], true);
   EXPECT_EQ(list[2]["phoneNumber"], "+33 6 12 34 56 78");
+}
+
+// The width a terminal draws a text with: accents take one column, Chinese characters and
+// emoji two, combining marks none.
+TEST(DisplayWidth, CountsColumnsNotBytes) {
+  struct Case {
+    const char* text;
+    size_t width;
+  } cases[] = {
+      {"Ann", 3},
+      {"J\xC3\xBCrgen", 6},                       // Jürgen
+      {"Zoe\xCC\x88", 3},                         // Zoë with a combining diaeresis
+      {"\xE6\x9D\x8E\xE7\x9A\x84 iPhone", 11},     // 李的 iPhone
+      {"\xE2\x98\x95 Caf\xC3\xA9", 7},              // ☕ Café
+      {"\xF0\x9F\x93\xB1", 2},                      // 📱
+      {"\xD0\x90\xD0\xBD\xD1\x8F", 3},             // Аня
+      {"", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(platform::DisplayWidth(c.text), c.width) << c.text;
+    EXPECT_EQ(platform::DisplayWidth(platform::PadToWidth(c.text, 12)), std::max<size_t>(12, c.width))
+        << c.text;
+  }
+}
+
+// Names with letters beyond ASCII keep the columns after them in line.
+TEST_F(CliTest, ListAlignsColumnsAfterNonAsciiNames) {
+  for (const char* name : {"J\xC3\xBCrgens iPhone", "\xE6\x9D\x8E\xE7\x9A\x84 iPhone",
+                           "Zo\xC3\xAB \xE2\x98\x95 phone"}) {
+    fixtures::BackupSpec spec = fixtures::SampleMediaBackup();
+    spec.displayName = name;
+    spec.lastBackupDate = "2020-02-02T10:00:00Z";
+    spec.serialNumber = "SN-x";
+    ASSERT_TRUE(fixtures::WriteBackup(root_ / (std::string("u") + std::to_string(std::strlen(name))), spec));
+  }
+  const CliRun text = Cli("list --root " + Q(root_));
+  ASSERT_EQ(text.status, 0);
+  // The display column where the date starts, on the header line and every backup's line.
+  std::set<size_t> dateColumns;
+  std::istringstream lines(text.out);
+  std::string line;
+  int rows = 0;
+  while (std::getline(lines, line)) {
+    if (line.rfind("  ", 0) == 0) continue;  // a backup's folder
+    const size_t at = line.find(rows == 0 ? "LAST BACKUP" : "20");
+    ASSERT_NE(at, std::string::npos) << line;
+    dateColumns.insert(platform::DisplayWidth(line.substr(0, at)));
+    ++rows;
+  }
+  EXPECT_EQ(rows, 1 + 6);
+  EXPECT_EQ(dateColumns, (std::set<size_t>{25})) << text.out;
 }
 
 TEST_F(CliTest, ClearErrorsAndExitCodes) {
