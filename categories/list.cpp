@@ -10,11 +10,13 @@ namespace halvern {
 
 extern const TableCategory kVoicemailCategory;
 extern const TableCategory kVoiceMemosCategory;
+extern const TableCategory kCalendarCategory;
 
 const std::vector<const TableCategory*>& TableCategories() {
   static const std::vector<const TableCategory*> kList = {
       &kVoicemailCategory,
       &kVoiceMemosCategory,
+      &kCalendarCategory,
   };
   return kList;
 }
