@@ -11,12 +11,14 @@ namespace halvern {
 extern const TableCategory kVoicemailCategory;
 extern const TableCategory kVoiceMemosCategory;
 extern const TableCategory kCalendarCategory;
+extern const TableCategory kRemindersCategory;
 
 const std::vector<const TableCategory*>& TableCategories() {
   static const std::vector<const TableCategory*> kList = {
       &kVoicemailCategory,
       &kVoiceMemosCategory,
       &kCalendarCategory,
+      &kRemindersCategory,
   };
   return kList;
 }
