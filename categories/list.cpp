@@ -12,6 +12,8 @@ extern const TableCategory kVoicemailCategory;
 extern const TableCategory kVoiceMemosCategory;
 extern const TableCategory kCalendarCategory;
 extern const TableCategory kRemindersCategory;
+extern const TableCategory kSafariBookmarksCategory;
+extern const TableCategory kSafariHistoryCategory;
 
 const std::vector<const TableCategory*>& TableCategories() {
   static const std::vector<const TableCategory*> kList = {
@@ -19,6 +21,8 @@ const std::vector<const TableCategory*>& TableCategories() {
       &kVoiceMemosCategory,
       &kCalendarCategory,
       &kRemindersCategory,
+      &kSafariBookmarksCategory,
+      &kSafariHistoryCategory,
   };
   return kList;
 }
