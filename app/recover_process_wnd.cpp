@@ -145,6 +145,17 @@ void CRecoverProcessWnd::QueueShow() {
 // Worker thread: counts the report and queues its display.
 int32_t CRecoverProcessWnd::OnRecoverProgress(int32_t percent, int32_t error,
                                               const std::string& path) {
+  return Record(percent, error, path, {});
+}
+
+// Worker thread: a failure with its reason, counted as a report of 100 percent.
+int32_t CRecoverProcessWnd::OnRecoverFailure(int32_t error, const std::string& path,
+                                             const std::string& reason) {
+  return Record(100, error, path, reason);
+}
+
+int32_t CRecoverProcessWnd::Record(int32_t percent, int32_t error, const std::string& path,
+                                   const std::string& reason) {
   std::lock_guard<std::mutex> hold(recoverLock_);
   if (cancelled_) return kStopped;
   {
@@ -154,7 +165,7 @@ int32_t CRecoverProcessWnd::OnRecoverProgress(int32_t percent, int32_t error,
     if (percent >= 100) {
       ++done_;
       if (error != 0) ++failed_;
-      pending_.push_back({path, error});
+      pending_.push_back({path, error, reason});
     }
   }
   QueueShow();
@@ -176,7 +187,8 @@ void CRecoverProcessWnd::ShowProgress() {
     updateQueued_ = false;
   }
   for (const Pending& p : rows) {
-    const QString status = StatusText(p.error);
+    const QString status =
+        p.reason.empty() ? StatusText(p.error) : StatusText(p.error) + QStringLiteral(": ") + Q(p.reason);
     auto* row = new QTreeWidgetItem({Q(p.path), status});
     if (p.error != 0) {
       row->setForeground(0, QColor(0xE0, 0x20, 0x20));

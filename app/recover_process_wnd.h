@@ -55,8 +55,14 @@ class CRecoverProcessWnd : public ui::CPopUpWnd, private RecoverProgress {
   struct Pending {
     std::string path;
     int32_t error;
+    std::string reason;  // the run's own sentence for a failure, shown after the status
   };
   int32_t OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) override;
+  int32_t OnRecoverFailure(int32_t error, const std::string& path,
+                           const std::string& reason) override;
+  // Counts one report (a failure's reason kept for the detail list) and queues its display.
+  int32_t Record(int32_t percent, int32_t error, const std::string& path,
+                 const std::string& reason);
   void OnItemOutcome(int32_t error) override;
   void QueueShow();
   void ShowProgress();

@@ -499,6 +499,7 @@ void CScanVrtWnd::Print() {
   source.notes = &rows_.notes;
   source.messages = &Results().messages;
   source.chatMap = &Results().whatsApp;
+  source.tables = &Results().tables;
   source.checked = [this](const void* item) {
     const SelectionEntry* entry = selection_.Find(item);
     return entry != nullptr && entry->checked;
@@ -734,6 +735,7 @@ void CScanVrtWnd::Recover() {
   job.engine = sequence_->activeEngine();
   job.messages = &sequence_->results().messages;
   job.chats = &sequence_->results().whatsApp;
+  job.tables = &sequence_->results().tables;
   job.selection = &selection_;
   job.destination = check.destination;
   job.templateFolder = platform::DataFolder() / "template";

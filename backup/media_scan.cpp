@@ -228,12 +228,23 @@ std::string LastComponent(const std::string& domainPath) {
   return slash == std::string::npos ? domainPath : domainPath.substr(slash + 1);
 }
 
-// The name cut at its last "." with the sniffed extension in upper case.
+// Whether a name ends in an extension: a "." after its first character followed by one to
+// eight ASCII letters or digits ("Audio Message.caf", "1a2b3c.opus"; not "IMG_0001" or
+// "v1.2 draft").
+bool HasExtension(const std::string& name) {
+  const auto dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0 || name.size() - dot - 1 > 8 || dot + 1 == name.size())
+    return false;
+  return std::all_of(name.begin() + ptrdiff_t(dot) + 1, name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  });
+}
+
+// A file that has a name keeps it, extension and case included; a name without an extension
+// gets the one its bytes give.
 std::string WithTypeExtension(std::string name, const std::string& type) {
-  if (auto dot = name.rfind('.'); dot != std::string::npos) name.resize(dot);
-  std::string upper = type;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return name + "." + upper;
+  if (HasExtension(name)) return name;
+  return name + "." + type;
 }
 
 uint64_t SizeOf(const fs::path& file) {
@@ -242,8 +253,8 @@ uint64_t SizeOf(const fs::path& file) {
   return ec ? 0 : size;
 }
 
-// A file of a known kind that is not empty, named with the extension its bytes give (the name
-// as it is when only its extension tells the kind).
+// A file of a known kind that is not empty (its bytes tell the kind, else its extension), under
+// its own name; a name without an extension gets the one its bytes give.
 std::optional<MediaFileItem> TypedItem(const fs::path& data, const std::string& name) {
   const uint64_t size = SizeOf(data);
   if (size == 0) return std::nullopt;

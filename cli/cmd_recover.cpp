@@ -84,7 +84,11 @@ class CliRecoverProgress : public RecoverTally {
   int32_t OnReport(int32_t percent, int32_t error, const std::string& path) override {
     if (StopSignals::Raised()) return kStopped;
     if (percent == 100 && error != 0) {
-      line_.Line("failed: " + path + ": " + RecoverStatusText(error));
+      // A failure the run explained is counted first among the outcomes.
+      const Outcome& last = outcomes().front();
+      const bool explained = last.path == path && last.error == error && !last.reason.empty();
+      line_.Line("failed: " + path + ": " + RecoverStatusText(error) +
+                 (explained ? " (" + last.reason + ")" : ""));
     }
     // Items, not files: a conversation's page, text and attachments are one item.
     const uint32_t done = std::min(itemsWritten() + itemsFailed(), total_);
@@ -302,8 +306,10 @@ int RecoverCommand(const Args& input) {
   std::printf("  files written: %zu\n", summary.written.size());
   std::printf("  failed:        %u\n", progress.failedCount());
   for (const auto& o : progress.outcomes()) {
-    if (o.error != 0)
-      std::printf("    %s: %s\n", o.path.c_str(), RecoverStatusText(o.error).c_str());
+    if (o.error != 0) {
+      std::printf("    %s: %s%s\n", o.path.c_str(), RecoverStatusText(o.error).c_str(),
+                  o.reason.empty() ? "" : (" (" + o.reason + ")").c_str());
+    }
   }
   for (const auto& [category, text] : results.notices) {
     std::printf("  %s: %s\n", CategoryName(category), text.c_str());

@@ -27,10 +27,17 @@ json Attachments(const std::vector<MessageAttachment>& attachments) {
   return out;
 }
 
+json Labeled(const std::vector<LabeledValue>& values) {
+  json out = json::array();
+  for (const LabeledValue& v : values) out.push_back({{"label", v.label}, {"value", v.value}});
+  return out;
+}
+
 json Item(const ContactItem& c) {
   return {{"deleted", c.deleted}, {"email", c.email},   {"address", c.address},
           {"social", c.social},   {"url", c.url},       {"phones", c.phones},
-          {"company", c.company}, {"name", c.name}};
+          {"company", c.company}, {"name", c.name},     {"numbers", Labeled(c.numbers)},
+          {"emails", Labeled(c.emails)}, {"addresses", Labeled(c.addresses)}};
 }
 json Item(const CallItem& c) {
   return {{"deleted", c.deleted}, {"incoming", c.incoming}, {"duration", c.duration},

@@ -2,12 +2,14 @@
 #include "export/destination.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace halvern {
 
@@ -64,18 +66,36 @@ DestinationCheck CheckRecoverDestination(const fs::path& destination,
     check.problem = DestinationProblem::kInsideBackup;
     return check;
   }
-  // The nearest folder that exists takes the probe; a file in the way is not a folder.
-  fs::path probe = check.destination;
+  // The folders of the destination that do not exist yet, innermost first; the nearest one
+  // that exists must be a folder (a file in the way is not one).
+  std::vector<fs::path> missing;
+  fs::path existing = check.destination;
   std::error_code ec;
-  while (!fs::exists(probe, ec) && probe.has_parent_path() && probe.parent_path() != probe) {
-    probe = probe.parent_path();
+  while (!fs::exists(fs::symlink_status(existing, ec)) && existing.has_parent_path() &&
+         existing.parent_path() != existing) {
+    missing.push_back(existing);
+    existing = existing.parent_path();
   }
-  if (!fs::is_directory(probe, ec)) {
+  if (!fs::is_directory(existing, ec)) {
     check.problem = DestinationProblem::kNotWritable;
-    check.error = fs::exists(probe, ec) ? ENOTDIR : ENOENT;
+    check.error = fs::exists(existing, ec) ? ENOTDIR : ENOENT;
     return check;
   }
-  if (const int error = ProbeWrite(probe); error != 0) {
+  // The probe is written inside the destination itself, never beside it: a destination that
+  // does not exist yet is made first (what the run does next), and the folders made for the
+  // check are removed again, so that the check leaves nothing behind.
+  int error = 0;
+  std::vector<fs::path> made;
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0777) != 0) {
+      error = errno;
+      break;
+    }
+    made.push_back(*it);
+  }
+  if (error == 0) error = ProbeWrite(check.destination);
+  for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(it->c_str());
+  if (error != 0) {
     check.problem = DestinationProblem::kNotWritable;
     check.error = error;
   }

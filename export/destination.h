@@ -27,9 +27,10 @@ struct DestinationCheck {
 };
 
 // Resolves `destination` and `backupFolder` (empty: no backup to protect) and checks the
-// destination. Writability is probed by creating and at once removing a hidden file in the
-// destination, or, when it does not exist yet, in its nearest existing parent; nothing is
-// left behind and nothing is ever created inside the backup.
+// destination. Writability is probed by creating and at once removing a hidden file inside the
+// destination; a destination that does not exist yet is made for the probe (with its missing
+// parents) and removed again. Nothing is written beside the destination, nothing is left
+// behind and nothing is ever created inside the backup.
 DestinationCheck CheckRecoverDestination(const fs::path& destination,
                                          const fs::path& backupFolder);
 

@@ -3,6 +3,7 @@
 
 #include <system_error>
 
+#include "export/table_pages.h"
 #include "selection/statistics.h"
 
 namespace halvern {
@@ -142,9 +143,31 @@ int32_t Chats(const PrintSource& s, std::string& body, PrintControl& c) {
   return kOk;
 }
 
+// A table category: its table, from its columns and rows alone.
+int32_t TableRows(const PrintSource& s, std::string& body, PrintControl& c) {
+  const int index = TableIndexOf(s.category);
+  if (s.tables == nullptr || index < 0 || size_t(index) >= s.tables->size()) return kOk;
+  const CategoryTable& table = (*s.tables)[size_t(index)];
+  std::vector<const TableRow*> rows = s.tableRows;
+  if (rows.empty()) {
+    for (const TableRow& row : table.rows) rows.push_back(&row);
+  }
+  std::string html;
+  for (const TableRow* row : rows) {
+    if (c.cancelled.load()) return kStopped;
+    if (!Wanted(s, row, row->deleted)) continue;
+    std::vector<RowFileLink> files;
+    for (const OwnedFile& f : row->files) files.push_back({f.name, f.mime, {}, {}, {}});
+    html += TableRowHtml(table, *row, files);
+  }
+  if (!html.empty()) body += TableHeadHtml(table) + html + std::string(kTableTailHtml);
+  return kOk;
+}
+
 }  // namespace
 
 bool IsPrintable(ScanCategory category) {
+  if (TableCategoryOf(category) != nullptr) return true;
   switch (category) {
     case ScanCategory::kMessages:
     case ScanCategory::kContacts:
@@ -171,7 +194,7 @@ int32_t ComposePrintBody(const PrintSource& source, std::string& body, PrintCont
     case ScanCategory::kWhatsApp:
       return Chats(source, body, control);
     default:
-      return kOk;
+      return TableCategoryOf(source.category) != nullptr ? TableRows(source, body, control) : kOk;
   }
 }
 

@@ -1,6 +1,8 @@
 // The print page: the checked items of one printable category (Messages, Contacts, Call
-// History, Notes, WhatsApp) as HTML blocks put in place of the print template's content
-// marker. Every inserted value is escaped, so item texts print as text and never as markup.
+// History, Notes, WhatsApp, and every table category) as HTML put in place of the print
+// template's content marker: a block per item, or for a table category its table (the same
+// table its recovered page has, with the names of the rows' files). Every inserted value is
+// escaped, so item texts print as text and never as markup.
 #pragma once
 
 #include <atomic>
@@ -30,6 +32,11 @@ struct PrintSource {
   const std::vector<NoteItem>* notes = nullptr;
   const MessageMap* messages = nullptr;
   const ChatMap* chatMap = nullptr;
+  // The table categories of the scan (ScanResults::tables).
+  const std::vector<CategoryTable>* tables = nullptr;
+  // The rows of the table category in the order the list shows them; the table's own order
+  // when empty.
+  std::vector<const TableRow*> tableRows;
   // Whether the item at this address is checked; every item when empty.
   std::function<bool(const void*)> checked;
 };

@@ -1,6 +1,6 @@
 // The recover run (see recover_worker.h): dispatch of the selected items by category, the
-// file copies, the conversation and chat files, the three table pages, the raw row exports
-// and the index page.
+// file copies, the conversation and chat files, the table pages (contacts, calls, notes and
+// the table categories), the raw row exports and the index page.
 #include "export/recover_worker.h"
 
 #include <algorithm>
@@ -12,6 +12,8 @@
 #include <iterator>
 #include <map>
 
+#include "engine/scan_sequence.h"
+#include "media/media.h"
 #include "platform/platform.h"
 #include "selection/statistics.h"
 
@@ -30,6 +32,14 @@ int32_t RecoverTally::OnRecoverProgress(int32_t percent, int32_t error, const st
     }
   }
   return OnReport(percent, error, path);
+}
+
+int32_t RecoverTally::OnRecoverFailure(int32_t error, const std::string& path,
+                                       const std::string& reason) {
+  ++done_;
+  ++failed_;
+  outcomes_.insert(outcomes_.begin(), Outcome{path, error, reason});
+  return OnReport(100, error, path);
 }
 
 std::string RecoverStatusText(int32_t error) {
@@ -173,7 +183,9 @@ RecoverWorker::~RecoverWorker() {
 }
 
 void RecoverWorker::StartMessagesExport() {
-  if (job_.engine == nullptr || export_.joinable()) return;
+  // The export holds every row of the message table, live ones too: a run for deleted items
+  // only leaves it out.
+  if (job_.engine == nullptr || export_.joinable() || job_.deletedOnly) return;
   exportResult_ = exported_.Reserve(job_.destination / ".sms.csv");
   if (exportResult_ != kOk) return;
   export_ = std::thread([this, temp = exported_.tempPath()] {
@@ -201,9 +213,12 @@ int32_t RecoverWorker::LoadTemplates(std::string* missing) {
       {kContactsTemplate, "iPhone's Contacts of ", &contacts_},
       {kSmsTemplate, "iPhone's Messages of ", &sms_},
       {kWhatsAppTemplate, "iPhone's WhatsApp Messages of ", &whatsApp_},
+      // Each table category fills in its own title: the marker stays for it.
+      {kTableTemplate, nullptr, &table_},
   };
   for (const auto& t : kTemplates) {
-    if (LoadTemplate(job_.templateFolder, t.name, t.title + device, *t.page) != kOk) {
+    const std::string title = t.title ? t.title + device : std::string(kTitleMarker);
+    if (LoadTemplate(job_.templateFolder, t.name, title, *t.page) != kOk) {
       if (missing) *missing = (job_.templateFolder / t.name).string();
       loaded_ = false;
       return kInvalidParameter;
@@ -217,6 +232,11 @@ int32_t RecoverWorker::Report(int32_t percent, int32_t error, const fs::path& pa
   if (stopped_) return kStopped;
   if (progress_.OnRecoverProgress(percent, error, path.string()) != 0) stopped_ = true;
   return stopped_ ? kStopped : kOk;
+}
+
+void RecoverWorker::ReportFailure(int32_t error, const fs::path& path, const std::string& reason) {
+  if (stopped_) return;
+  if (progress_.OnRecoverFailure(error, path.string(), reason) != 0) stopped_ = true;
 }
 
 void RecoverWorker::Written(const fs::path& path) { summary_.written.push_back(path); }
@@ -438,50 +458,61 @@ int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
   return first != kOk ? first : page;
 }
 
+void RecoverWorker::OpenTable(Table& table, const std::string& csvHeader, bool text) {
+  // The page's name is taken now, at its first row, so that another run writing into the
+  // same folder picks another one; a folder that cannot be written fails every row at once.
+  std::error_code ec;
+  fs::create_directories(table.folder, ec);
+  table.error = table.out.Reserve(table.folder / table.pageName);
+  table.page = table.error == kOk ? table.out.path() : table.folder / table.pageName;
+  if (table.error == kOk) table.out.Append(table.layout->head);
+  // The lists beside it: the page's name with ".csv" (the contacts' own name) and ".txt".
+  const std::string stem = table.page.stem().string();
+  table.csv = table.page.parent_path() / (table.csvName.empty() ? stem + ".csv" : table.csvName);
+  table.csvError = table.csvOut.Reserve(table.csv);
+  if (table.csvError == kOk) {
+    table.csv = table.csvOut.path();
+    table.csvOut.Append("\xEF\xBB\xBF" + csvHeader);
+  }
+  if (text) {
+    table.text = table.page.parent_path() / (stem + ".txt");
+    table.textError = table.textOut.Reserve(table.text);
+    if (table.textError == kOk) {
+      table.text = table.textOut.path();
+      table.textOut.Append("\xEF\xBB\xBF");
+    }
+  }
+}
+
+void RecoverWorker::AddTableRow(Table& table, const std::string& html, const std::string& csv,
+                                const std::string& text, int32_t error) {
+  if (table.error == kOk) table.out.Append(html);
+  if (table.csvError == kOk) table.csvOut.Append(csv);
+  if (!table.text.empty() && table.textError == kOk) table.textOut.Append(text);
+  ++table.count;
+  table.rowErrors.push_back(error);
+  // The row is reported when its page is on disk (WriteTablePage), not before.
+}
+
 void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
                           bool breakLines) {
   Table* table = nullptr;
-  const PageTemplate* page = nullptr;
-  fs::path folder;
-  std::string name, csvName, header;
+  const char* header = nullptr;
   switch (code) {
     case 7:
-      table = &contactTable_, page = &contacts_;
-      folder = job_.destination / "Contacts" / summary_.stamp;
-      name = "Contacts.html";
-      csvName = "ContactList.csv";
+      table = &contactTable_;
       header = "Name,Phone,Email,Address,Home Page,Social Profile,Company";
       break;
     case 8:
-      table = &callTable_, page = &calls_;
-      folder = job_.destination / "CallHistory";
-      name = "CallHistory_" + summary_.stamp + ".html";
+      table = &callTable_;
       header = "Name,Phone Number,Date,Call,Direction,Result,Duration";
       break;
     default:
-      table = &noteTable_, page = &notes_;
-      folder = job_.destination / "Notes";
-      name = "Notes_" + summary_.stamp + ".html";
+      table = &noteTable_;
       header = "Title,Folder,Date,Note";
       break;
   }
-  if (table->page.empty()) {
-    // The page's name is taken now, at its first row, so that another run writing into the
-    // same folder picks another one; a folder that cannot be written fails every row at once.
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    table->error = table->out.Reserve(folder / name);
-    table->page = table->error == kOk ? table->out.path() : folder / name;
-    if (table->error == kOk) table->out.Append(page->head);
-    // The list beside it: the page's name with ".csv" (the contacts' own name).
-    table->csv =
-        table->page.parent_path() / (csvName.empty() ? table->page.stem().string() + ".csv" : csvName);
-    table->csvError = table->csvOut.Reserve(table->csv);
-    if (table->csvError == kOk) {
-      table->csv = table->csvOut.path();
-      table->csvOut.Append("\xEF\xBB\xBF" + header + ",Deleted\r\n");
-    }
-  }
+  if (table->page.empty()) OpenTable(*table, std::string(header) + ",Deleted\r\n", false);
   std::string row = deleted ? "\t<tr class=\"deleted\">" : "\t<tr>";
   for (size_t i = 0; i < cells.size(); ++i) {
     std::string cell = HtmlEscape(cells[i]);
@@ -491,47 +522,121 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
     row += "<td>" + cell + "</td>";
   }
   row += "</tr>\r\n";
-  if (table->error == kOk) table->out.Append(row);
   std::string line;
   for (const std::string& cell : cells) line += CsvField(platform::SanitizeUtf8(cell)) + ",";
   line += deleted ? "yes\r\n" : "no\r\n";
-  if (table->csvError == kOk) table->csvOut.Append(line);
-  ++table->count;
-  // The row is reported when its page is on disk (WriteTablePage), not before.
+  AddTableRow(*table, row, line, {}, kOk);
+}
+
+int32_t RecoverWorker::WritePlayableCopy(const fs::path& sound, const fs::path& folder,
+                                         RowFileLink& link, std::vector<std::string>& paths) {
+  if (media::IsBrowserPlayableAudio(sound)) return kOk;
+  const fs::path wanted = media::PlayableAudioName(sound);
+  const media::Outcome made = media::ConvertAudio(sound, wanted);
+  if (!made.ok()) {
+    // The original stays, with the reason the page gives for the missing player.
+    link.problem = made.reason;
+    ReportFailure(made.error, wanted, made.reason);
+    return made.error;
+  }
+  Written(made.written);
+  Report(100, kOk, made.written);
+  const fs::path relative = made.written.lexically_relative(folder);
+  link.playable = UrlPath(relative);
+  paths.push_back(relative.generic_string());
+  return kOk;
+}
+
+void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
+  const int index = TableIndexOf(category);
+  if (job_.tables == nullptr || index < 0 || size_t(index) >= job_.tables->size() ||
+      size_t(index) >= categoryTables_.size()) {
+    ItemOutcome(kInvalidParameter);
+    return;
+  }
+  const CategoryTable& source = (*job_.tables)[size_t(index)];
+  Table& table = categoryTables_[size_t(index)];
+  if (table.layout == nullptr) {
+    const std::string title = TableCategories()[size_t(index)]->title;
+    const std::string name = SafeFileName(title);
+    table.folder = job_.destination / name;
+    table.pageName = name + "_" + summary_.stamp + ".html";
+    table.own.head =
+        ReplaceAll(table_.head, kTitleMarker,
+                   HtmlEscape("iPhone's " + title + " of " + job_.deviceName)) +
+        TableHeadHtml(source);
+    table.own.tail = std::string(kTableTailHtml) + table_.tail;
+    table.layout = &table.own;
+  }
+  // The files first: the row's line links the names their copies took.
+  int32_t error = kOk;
+  std::vector<RowFileLink> links;
+  std::vector<std::string> paths;
+  for (const OwnedFile& f : row.files) {
+    RowFileLink link{f.name, f.mime, {}, {}, {}};
+    fs::path copy;
+    const int32_t copied = CopyFile(f.path, table.folder / "files" / SafeFileName(f.name), &copy);
+    // A row cut short by a stop is left out: its page never names a file that is not there.
+    if (IsStopped(copied) || (copied != kOk && stopped_)) return;
+    if (copied == kOk) {
+      const fs::path relative = copy.lexically_relative(table.folder);
+      link.link = UrlPath(relative);
+      paths.push_back(relative.generic_string());
+      if (ShowOf(f.name, f.mime) == FileShow::kAudio && !stopped_) {
+        const int32_t playable = WritePlayableCopy(copy, table.folder, link, paths);
+        if (error == kOk) error = playable;
+      }
+    } else if (error == kOk) {
+      error = copied;
+    }
+    links.push_back(std::move(link));
+  }
+  if (table.page.empty()) OpenTable(table, TableCsvHeader(source), true);
+  AddTableRow(table, TableRowHtml(source, row, links),
+              TableCsvLine(source, row, paths), TableTextBlock(source, row, paths), error);
 }
 
 void RecoverWorker::WriteTablePage(Table& table) {
-  const PageTemplate& page = &table == &contactTable_ ? contacts_
-                             : &table == &callTable_  ? calls_
-                                                      : notes_;
   int32_t result = table.error;
   if (result == kOk && table.out.reserved()) {
-    table.out.Append(page.tail);
+    table.out.Append(table.layout->tail);
     result = table.out.Commit();
     if (result != kOk) table.out.Abort();
   }
-  if (result == kOk) Written(table.page);
-  // One line per row in the detail list, each with the outcome of the page that holds it.
+  if (result == kOk) {
+    Written(table.page);
+    rowCounts_[table.page.string()] = table.count;
+  }
+  // One line per row in the detail list, each with the outcome of the page that holds it;
+  // the row's outcome is the failure of a file it made, else the page's.
   for (uint32_t i = 0; i < table.count; ++i) {
     Report(100, result, table.page);
-    progress_.OnItemOutcome(result);
+    const int32_t own = i < table.rowErrors.size() ? table.rowErrors[i] : kOk;
+    progress_.OnItemOutcome(own != kOk ? own : result);
+  }
+}
+
+void RecoverWorker::CommitList(Table& table, platform::OutputFile& out, int32_t error,
+                               const fs::path& path) {
+  int32_t result = error;
+  if (result == kOk) result = out.Commit();
+  if (result == kOk) {
+    Written(path);
+    rowCounts_[path.string()] = table.count;
+  } else {
+    out.Abort();
+    Report(100, result, path);
   }
 }
 
 void RecoverWorker::WriteTableCsv(Table& table) {
-  int32_t result = table.csvError;
-  if (result == kOk) result = table.csvOut.Commit();
-  if (result == kOk) {
-    Written(table.csv);
-  } else {
-    table.csvOut.Abort();
-    Report(100, result, table.csv);
-  }
+  CommitList(table, table.csvOut, table.csvError, table.csv);
+  if (!table.text.empty()) CommitList(table, table.textOut, table.textError, table.text);
 }
 
 void RecoverWorker::Finish() {
   if (export_.joinable()) export_.join();
-  if (messagesExported_) {
+  if (messagesExported_ && !job_.deletedOnly) {
     fs::path csv;
     const int32_t r = WriteFile(
         job_.destination / "Message" / "sms.csv",
@@ -546,6 +651,11 @@ void RecoverWorker::Finish() {
   if (noteTable_.count > 0) {
     WriteTablePage(noteTable_);
     WriteTableCsv(noteTable_);
+  }
+  for (Table& table : categoryTables_) {
+    if (table.count == 0) continue;
+    WriteTablePage(table);
+    WriteTableCsv(table);
   }
   if (contactTable_.count > 0) {
     if (contactTable_.out.reserved() && !job_.deletedOnly) {
@@ -579,6 +689,7 @@ void RecoverWorker::WriteIndex() {
                                                  "Message Attachments", "WhatsApp Attachments"};
   struct Section {
     std::vector<fs::path> files;
+    std::vector<int64_t> rows;  // per file, the rows a table's page or list holds (-1: none)
     size_t copies = 0;
   };
   // Sections in a fixed order: records first, then the file copies.
@@ -593,6 +704,12 @@ void RecoverWorker::WriteIndex() {
                                            "App Video",
                                            "Message Attachments",
                                            "WhatsApp Attachments"};
+  // The table categories' folders follow the records, in the order of the tree.
+  std::vector<std::string> order(std::begin(kOrder), std::end(kOrder));
+  std::vector<std::string> tableFolders;
+  for (const TableCategory* c : TableCategories()) tableFolders.push_back(SafeFileName(c->title));
+  order.insert(std::find(order.begin(), order.end(), "Camera Roll"), tableFolders.begin(),
+               tableFolders.end());
   std::map<std::string, Section> sections;
   for (const fs::path& p : summary_.written) {
     const fs::path rel = p.lexically_relative(job_.destination);
@@ -600,14 +717,21 @@ void RecoverWorker::WriteIndex() {
     Section& s = sections[top];
     bool isCopy = false;
     for (const char* f : kCopyFolders) isCopy = isCopy || top == f;
-    // Attachments copied beside a conversation are reached from its page.
+    const bool isTable =
+        std::find(tableFolders.begin(), tableFolders.end(), top) != tableFolders.end();
+    // Attachments copied beside a conversation and the files of a table category's rows are
+    // reached from their pages.
     bool attachment = false;
-    for (const fs::path& part : rel) attachment = attachment || part == "attachments";
+    for (const fs::path& part : rel) {
+      attachment = attachment || part == "attachments" || (isTable && part == "files");
+    }
     if (attachment && !isCopy) continue;
     if (isCopy) {
       ++s.copies;
     } else {
       s.files.push_back(rel);
+      const auto rows = rowCounts_.find(p.string());
+      s.rows.push_back(rows != rowCounts_.end() ? int64_t(rows->second) : -1);
     }
   }
   std::string html =
@@ -624,7 +748,6 @@ void RecoverWorker::WriteIndex() {
       "</style>\n</head>\n<body>\n<h1>Recovered from " +
       HtmlEscape(job_.deviceName) + "</h1>\n<p class=\"stamp\">Recovered on " +
       HtmlEscape(platform::FormatLocalTime(startTime_)) + "</p>\n";
-  std::vector<std::string> order(std::begin(kOrder), std::end(kOrder));
   for (const auto& [top, section] : sections) {
     if (std::find(order.begin(), order.end(), top) == order.end()) order.push_back(top);
   }
@@ -638,9 +761,16 @@ void RecoverWorker::WriteIndex() {
               "/</a> <span class=\"count\">(" + std::to_string(s.copies) + " file" +
               (s.copies == 1 ? "" : "s") + ")</span></li>\n";
     }
-    for (const fs::path& rel : s.files) {
+    for (size_t i = 0; i < s.files.size(); ++i) {
+      const fs::path& rel = s.files[i];
       html += "<li><a href=\"" + UrlPath(rel) + "\">" +
-              HtmlEscape(rel.lexically_relative(top).generic_string()) + "</a></li>\n";
+              HtmlEscape(rel.lexically_relative(top).generic_string()) + "</a>";
+      // A table's page and lists say how many rows they hold.
+      if (s.rows[i] >= 0) {
+        html += " <span class=\"count\">(" + std::to_string(s.rows[i]) +
+                (s.rows[i] == 1 ? " item" : " items") + ")</span>";
+      }
+      html += "</li>\n";
     }
     html += "</ul>\n";
   }
@@ -663,12 +793,26 @@ int32_t RecoverWorker::Run() {
   madeFolders_.clear();
   summary_.stamp = RecoverStamp(startTime_);
   stopped_ = messagesExported_ = false;
-  for (Table* t : {&contactTable_, &callTable_, &noteTable_}) {
-    t->out.Abort(), t->csvOut.Abort();
-    t->page.clear(), t->csv.clear();
-    t->error = t->csvError = kOk;
-    t->count = 0;
-  }
+  const auto reset = [](Table& t, const PageTemplate* layout, fs::path folder,
+                        std::string pageName, std::string csvName) {
+    t.out.Abort(), t.csvOut.Abort(), t.textOut.Abort();
+    t = Table{};
+    t.layout = layout;
+    t.folder = std::move(folder);
+    t.pageName = std::move(pageName);
+    t.csvName = std::move(csvName);
+  };
+  const fs::path& destination = job_.destination;
+  reset(contactTable_, &contacts_, destination / "Contacts" / summary_.stamp, "Contacts.html",
+        "ContactList.csv");
+  reset(callTable_, &calls_, destination / "CallHistory",
+        "CallHistory_" + summary_.stamp + ".html", {});
+  reset(noteTable_, &notes_, destination / "Notes", "Notes_" + summary_.stamp + ".html", {});
+  // A table category's table is made at its first row (AddCategoryRow).
+  for (Table& t : categoryTables_) t.out.Abort(), t.csvOut.Abort(), t.textOut.Abort();
+  categoryTables_.clear();
+  categoryTables_.resize(TableCategories().size());
+  rowCounts_.clear();
   std::error_code ec;
   fs::create_directories(job_.destination, ec);
 
@@ -722,8 +866,13 @@ int32_t RecoverWorker::Run() {
       case 10:
         ItemOutcome(WriteChat(*static_cast<const ChatMessageItem*>(key)));
         break;
-      default:
+      default: {
+        const ScanCategory category = ScanCategory(entry->categoryCode);
+        if (TableCategoryOf(category) != nullptr) {
+          AddCategoryRow(category, *static_cast<const TableRow*>(key));
+        }
         break;
+      }
     }
   }
   KeepCopiedAhead();

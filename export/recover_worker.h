@@ -14,12 +14,16 @@
 //                                                  (Contacts.csv: every row of the address book)
 //     CallHistory/CallHistory_<stamp>.html, .csv
 //     Notes/Notes_<stamp>.html, .csv
+//     <Title>/<Title>_<stamp>.html, .csv, .txt    one folder per table category (Voicemail,
+//                                Voice Memos, ...): its rows (export/table_pages.h), and
+//                                files/<name> the files the rows own, with a copy browsers play
+//                                beside a sound they cannot ("12.amr" -> "12.amr.m4a")
 //
 // The table pages mark each deleted row (the orange of the deleted bubbles and a "deleted"
 // label); their CSV files (UTF-8 with a byte-order mark, CR LF, a header line, RFC 4180) hold
-// the same rows with a "Deleted" column. With `deletedOnly` the raw address book export, which
-// holds every row of the table, is left out, and a conversation's files hold only its deleted
-// messages.
+// the same rows with a "Deleted" column. With `deletedOnly` the raw exports of the message
+// table (sms.csv) and of the address book (Contacts.csv), which hold every row of their table,
+// are left out, and a conversation's files hold only its deleted messages.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
 // "(2)", ... before its extension; nothing of the destination is ever replaced: every page is
@@ -47,6 +51,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "export/table_pages.h"
 #include "export/writers.h"
 #include "platform/output_file.h"
 #include "selection/statistics.h"
@@ -60,8 +65,16 @@ class RecoverProgress {
   // `percent` of the file `path` (100: the file is done, with `error` 0 or its failure).
   // Return 0 to go on, non-zero to stop.
   virtual int32_t OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) = 0;
+  // The file `path` failed with `error` and a sentence of the run's own that says why (a sound
+  // that could not be converted, ...): a report of 100 percent with that error, the sentence
+  // for the detail list beside the error's text.
+  virtual int32_t OnRecoverFailure(int32_t error, const std::string& path,
+                                   const std::string& /*reason*/) {
+    return OnRecoverProgress(100, error, path);
+  }
   // One selected item is done: 0 when every file it makes is complete on disk, else the
-  // first failure. A table row (contact, call, note) is done when its page is written.
+  // first failure. A table row (contact, call, note, a row of a table category) is done when
+  // its page is written, and with the failure of a file it made (its copies) if one failed.
   // Items the run never reached (it was stopped) get no outcome.
   virtual void OnItemOutcome(int32_t /*error*/) {}
 };
@@ -72,8 +85,13 @@ class RecoverTally : public RecoverProgress {
   struct Outcome {
     std::string path;
     int32_t error = 0;
+    std::string reason;  // the run's own sentence for a failure ("" when it gave none)
   };
   int32_t OnRecoverProgress(int32_t percent, int32_t error, const std::string& path) override;
+  // Counted as a report of 100 percent; the reason is kept with the outcome (the first one of
+  // outcomes() when OnReport hears of it).
+  int32_t OnRecoverFailure(int32_t error, const std::string& path,
+                           const std::string& reason) override;
   // Called for every report after it was counted; the answer is the report's answer.
   virtual int32_t OnReport(int32_t /*percent*/, int32_t /*error*/, const std::string& /*path*/) {
     return 0;
@@ -138,7 +156,8 @@ struct RecoverJob {
   IPhoneRecoveryParse* engine = nullptr;  // copies files, writes the raw row exports
   const MessageMap* messages = nullptr;   // the conversations of the scan
   const ChatMap* chats = nullptr;         // the WhatsApp chats of the scan
-  // The table categories of the scan (ScanResults::tables): the rows the selection keys.
+  // The table categories of the scan (ScanResults::tables): the rows the selection keys, with
+  // the columns they are written by.
   const std::vector<CategoryTable>* tables = nullptr;
   const CStatisticsObj* selection = nullptr;
   fs::path destination;
@@ -167,7 +186,7 @@ class RecoverWorker {
   RecoverWorker(const RecoverWorker&) = delete;
   RecoverWorker& operator=(const RecoverWorker&) = delete;
 
-  // Loads the five templates. 0, or 87 with the missing one in `missing`.
+  // Loads the six templates. 0, or 87 with the missing one in `missing`.
   int32_t LoadTemplates(std::string* missing = nullptr);
   // The run: 0, or kStopped when a report asked to stop; 87 before the templates loaded.
   int32_t Run();
@@ -184,6 +203,13 @@ class RecoverWorker {
   // and counted as written.
   void KeepCopiedAhead();
   void WriteJpegCopy(const fs::path& heic);
+  // A failure with the run's own sentence for it (see RecoverProgress::OnRecoverFailure).
+  void ReportFailure(int32_t error, const fs::path& path, const std::string& reason);
+  // Beside the copy `sound`, a copy browsers play when they cannot play the sound itself; its
+  // link (relative to `folder`) or the reason there is none goes to `link`. 0 when none was
+  // needed or it was made, else the conversion's failure (reported).
+  int32_t WritePlayableCopy(const fs::path& sound, const fs::path& folder, RowFileLink& link,
+                            std::vector<std::string>& paths);
   int32_t WriteConversation(const MessageItem& row);
   int32_t WriteChat(const ChatMessageItem& row);
   void ItemOutcome(int32_t error);
@@ -198,10 +224,22 @@ class RecoverWorker {
                                 const fs::path& path);
   void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
               bool breakLines = false);
+  // A row of a table category: its files copied (and made playable), then its line in the
+  // page, the CSV list and the text file. The outcome comes with the page (WriteTablePage).
+  void AddCategoryRow(ScanCategory category, const TableRow& row);
   struct Table;
-  void WriteTableCsv(Table& table);
+  // Takes the table's file names at its first row (folder made, page head and CSV header
+  // written); `text` also reserves the .txt beside them.
+  void OpenTable(Table& table, const std::string& csvHeader, bool text);
+  // Adds one made row; `error` is the failure of a file the row makes besides its lines.
+  void AddTableRow(Table& table, const std::string& html, const std::string& csv,
+                   const std::string& text, int32_t error);
+  // Commits a list beside the page (CSV or text); a failure is reported on its own.
+  void CommitList(Table& table, platform::OutputFile& out, int32_t error, const fs::path& path);
   void Finish();
   void WriteTablePage(Table& table);
+  // The CSV list and the text file of a table.
+  void WriteTableCsv(Table& table);
   // Writes one whole file through platform::WriteOutputFile; the final name on success.
   int32_t WriteFile(const fs::path& wanted, const std::function<int32_t(const fs::path&)>& write,
                     fs::path& written);
@@ -220,20 +258,34 @@ class RecoverWorker {
   bool loaded_ = false;
   bool stopped_ = false;
   bool messagesExported_ = false;
-  PageTemplate calls_, notes_, contacts_, sms_, whatsApp_;
-  // The three table pages (contacts, calls, notes) and their CSV lists: both files reserved at
-  // the first row (O_CREAT|O_EXCL, next free name on a clash), each row written through as it
-  // comes, and both committed at the finish; the error when a reservation failed.
+  PageTemplate calls_, notes_, contacts_, sms_, whatsApp_, table_;
+  // The table pages (contacts, calls, notes, and one per table category) and their CSV lists
+  // (and a table category's text file): the files reserved at the first row (O_CREAT|O_EXCL,
+  // next free name on a clash), each row written through as it comes, and all committed at
+  // the finish; the error when a reservation failed.
   struct Table {
+    // What the table is.
+    const PageTemplate* layout = nullptr;  // the page's template
+    PageTemplate own;                      // a table category's: titled, with its header row
+    fs::path folder;
+    std::string pageName;
+    std::string csvName;  // "" the page's name with ".csv"
+    // The files.
     fs::path page;
     platform::OutputFile out;
     int32_t error = 0;
     fs::path csv;
     platform::OutputFile csvOut;
     int32_t csvError = 0;
+    fs::path text;
+    platform::OutputFile textOut;
+    int32_t textError = 0;
     uint32_t count = 0;
+    std::vector<int32_t> rowErrors;  // per row, the failure of a file it made besides its lines
   };
   Table contactTable_, callTable_, noteTable_;
+  std::vector<Table> categoryTables_;  // one per entry of TableCategories()
+  std::unordered_map<std::string, uint32_t> rowCounts_;  // page or list written -> its rows
   std::vector<fs::path> copyFolders_;
   std::unordered_set<std::string> madeFolders_;  // folders of copies made (or found) already
   std::thread export_;

@@ -30,12 +30,15 @@ std::string SafeFileName(std::string_view name);
 
 // ----- Templates -------------------------------------------------------------------------------
 
-// The five page templates, in the order they are loaded.
+// The page templates, in the order they are loaded.
 inline constexpr const char* kCallHistoryTemplate = "CallHistory.html";
 inline constexpr const char* kNotesTemplate = "Notes.html";
 inline constexpr const char* kContactsTemplate = "contacts.html";
 inline constexpr const char* kSmsTemplate = "Sms.html";
 inline constexpr const char* kWhatsAppTemplate = "WhatsApp.html";
+// The page of a table category (Voicemail, Voice Memos, ...): its title and its table are the
+// category's.
+inline constexpr const char* kTableTemplate = "Table.html";
 
 // The markers of a template.
 inline constexpr std::string_view kTitleMarker = "{|title|}";

@@ -10,9 +10,17 @@
 
 #include "extractors/common.h"
 #include "extractors/extractors.h"
+#include "extractors/names.h"
 #include "sqlite_recovery/decoders.h"
 
 namespace halvern {
+namespace {
+
+// The span of dates a carved call may carry (local date texts compare as dates).
+constexpr std::string_view kEarliestCallDate = "2007-01-01";
+constexpr std::string_view kLatestCallDate = "2100-01-01";
+
+}  // namespace
 
 std::string FormatDuration(int64_t seconds) {
   char text[64];
@@ -40,15 +48,19 @@ int32_t ExtractCalls(const std::string& addressBookPath, std::vector<CallItem>& 
   std::vector<CallItem> calls;
   DecodeCalls(reader, record ? "ZCALLRECORD" : "call", calls);
 
-  // A missing address book leaves the calls unnamed.
-  std::vector<ContactItem> contacts;
-  extract::ReadAddressBook(reader, addressBookPath, newerSchema, contacts);
+  // A carved record that merely fits the table's shape is no call: a carved call needs a date
+  // from the phones' time (the first iPhone came out in 2007; a date next to the 2001 epoch is
+  // a small number read as a date), a duration of zero or more and an address.
+  std::erase_if(calls, [](const CallItem& call) {
+    if (!call.deleted) return false;
+    return call.date < kEarliestCallDate || call.date >= kLatestCallDate || call.duration < 0 ||
+           call.phone.empty();
+  });
 
-  // Map: numbers of 4 characters or fewer (service codes) take no name.
-  extract::ContactNames names(std::move(contacts));
-  for (CallItem& call : calls) {
-    call.name = extract::CharCount(call.phone) > 4 ? names.Find(call.phone) : std::string();
-  }
+  // Names: the one lookup of messages and WhatsApp (a missing address book leaves the calls
+  // unnamed).
+  const NameIndex names = ReadNameIndex(addressBookPath, newerSchema);
+  for (CallItem& call : calls) call.name = names.Find(call.phone);
   std::stable_sort(calls.begin(), calls.end(), [](const CallItem& a, const CallItem& b) {
     return extract::LessIgnoreCase(a.date, b.date);
   });

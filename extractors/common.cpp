@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <set>
 
 #include "sqlite_recovery/decoders.h"
 
@@ -18,21 +19,6 @@ int32_t OpenDatabase(CSqliteFileReader& reader, const std::string& path) {
   return reader.Open(path);
 }
 
-const std::string& ContactNames::Find(const std::string& number, size_t minLength) {
-  static const std::string kNone;
-  if (number.empty() || number.size() < minLength) return kNone;
-  auto [it, inserted] = cache_.try_emplace(number);
-  if (inserted) {
-    for (const ContactItem& c : contacts_) {
-      if (c.phones.find(number) != std::string::npos) {
-        it->second = c.name;
-        break;
-      }
-    }
-  }
-  return it->second;
-}
-
 namespace {
 
 // ABMultiValue properties.
@@ -42,39 +28,108 @@ constexpr int64_t kAddressProperty = 5;
 constexpr int64_t kUrlProperty = 22;
 constexpr int64_t kSocialProperty = 46;
 
-// A phone number as the search table keeps it: "+", digits, "*" and "#" only.
-std::string SearchableNumber(std::string_view typed) {
-  std::string out;
-  for (char c : typed) {
-    if ((c >= '0' && c <= '9') || c == '+' || c == '*' || c == '#') out += c;
-  }
-  return out;
-}
-
 void AppendSpaced(std::string& to, std::string_view value) {
   if (value.empty()) return;
   if (!to.empty()) to += ' ';
   to.append(value);
 }
 
+// rowid -> text of a table of one text column (ABMultiValueLabel, ABMultiValueEntryKey).
+std::unordered_map<int64_t, std::string> TextsByRowid(CSqliteFileReader& reader,
+                                                      std::string_view table) {
+  std::unordered_map<int64_t, std::string> out;
+  const Columns c(reader, table, {"value"});
+  ScanOptions liveOnly;
+  liveOnly.carve = false;
+  liveOnly.freelist = false;
+  Walk(reader, table, c, [&](const ScannedRow& row) {
+    const int64_t rowid = row.record.rowid.value_or(0);
+    std::string text;
+    if (rowid > 0 && GoodText(c.at(row.record, 0), text)) out.try_emplace(rowid, std::move(text));
+  }, liveOnly);
+  return out;
+}
+
+// The values of the people of ABMultiValue, with their labels and the parts of structured
+// values (addresses, social profiles) from ABMultiValueEntry.
+class CardValues {
+ public:
+  int32_t Read(CSqliteFileReader& reader) {
+    int32_t status = DecodeAbMultiValues(reader, values_);
+    std::vector<AbMultiValueEntryRow> entries;
+    if (const int32_t s = DecodeAbMultiValueEntries(reader, entries); status == 0) status = s;
+    labels_ = TextsByRowid(reader, "ABMultiValueLabel");
+    const auto keys = TextsByRowid(reader, "ABMultiValueEntryKey");
+    // Parts in key order.
+    std::unordered_map<int64_t, std::vector<const AbMultiValueEntryRow*>> parts;
+    for (const AbMultiValueEntryRow& e : entries) parts[e.parentId].push_back(&e);
+    for (auto& [parent, list] : parts) {
+      std::stable_sort(list.begin(), list.end(),
+                       [](const auto* a, const auto* b) { return a->key < b->key; });
+      std::string joined;
+      std::set<int64_t> seenKeys;
+      for (const auto* part : list) {
+        if (!seenKeys.insert(part->key).second) continue;  // an older copy of the same part
+        if (!joined.empty()) joined += ", ";
+        joined += part->value;
+      }
+      structured_.emplace(parent, std::move(joined));
+    }
+    for (const AbMultiValueRow& v : values_) byPerson_[v.recordId].push_back(&v);
+    return status;
+  }
+
+  // Fills the card's labelled values from its ABMultiValue rows: a live person takes its live
+  // values, a carved person the values left of it. False when the table holds none for it.
+  bool Fill(ContactItem& c, bool alsoCarved) const {
+    const auto it = c.rowId > 0 ? byPerson_.find(c.rowId) : byPerson_.end();
+    if (it == byPerson_.end()) return false;
+    bool any = false;
+    for (const AbMultiValueRow* v : it->second) {
+      if (v->deleted && !alsoCarved) continue;
+      if (!v->deleted && c.deleted) continue;
+      const auto part = structured_.find(v->uid);
+      const std::string& structured = part == structured_.end() ? kNone : part->second;
+      const std::string value = structured.empty() ? v->value : structured;
+      if (value.empty()) continue;
+      LabeledValue labeled{LabelName(v->label), value};
+      switch (v->property) {
+        case kPhoneProperty: c.numbers.push_back(std::move(labeled)); break;
+        case kEmailProperty: c.emails.push_back(std::move(labeled)); break;
+        case kAddressProperty: c.addresses.push_back(std::move(labeled)); break;
+        case kUrlProperty: AppendSpaced(c.url, value); break;
+        case kSocialProperty: AppendSpaced(c.social, value); break;
+        default: continue;
+      }
+      any = true;
+    }
+    return any;
+  }
+
+ private:
+  // "_$!<Mobile>!$_" is the system's label "Mobile"; a label of the user's own ("iPhone",
+  // "Boat") is stored as it reads.
+  std::string LabelName(int64_t label) const {
+    const auto it = labels_.find(label);
+    if (it == labels_.end()) return {};
+    std::string_view text = it->second;
+    if (text.size() > 8 && text.substr(0, 4) == "_$!<" && text.substr(text.size() - 4) == ">!$_")
+      return std::string(text.substr(4, text.size() - 8));
+    return std::string(text);
+  }
+
+  static inline const std::string kNone;
+  std::vector<AbMultiValueRow> values_;
+  std::unordered_map<int64_t, std::string> labels_;
+  std::unordered_map<int64_t, std::string> structured_;
+  std::unordered_map<int64_t, std::vector<const AbMultiValueRow*>> byPerson_;
+};
+
 int32_t DecodeOlderAddressBook(CSqliteFileReader& reader, std::vector<ContactItem>& out) {
   std::vector<AbPersonRow> people;
-  std::vector<AbMultiValueRow> values;
-  std::vector<AbMultiValueEntryRow> entries;
   int32_t status = DecodeAbPersons(reader, people);
-  if (const int32_t s = DecodeAbMultiValues(reader, values); status == 0) status = s;
-  if (const int32_t s = DecodeAbMultiValueEntries(reader, entries); status == 0) status = s;
-
-  // Structured values (addresses, social profiles): their parts in key order.
-  std::unordered_map<int64_t, std::vector<const AbMultiValueEntryRow*>> parts;
-  for (const AbMultiValueEntryRow& e : entries) parts[e.parentId].push_back(&e);
-  for (auto& [parent, list] : parts) {
-    std::stable_sort(list.begin(), list.end(),
-                     [](const auto* a, const auto* b) { return a->key < b->key; });
-  }
-  // A live person takes only live values; a carved person also the values left of it.
-  std::unordered_map<int64_t, std::vector<const AbMultiValueRow*>> byPerson;
-  for (const AbMultiValueRow& v : values) byPerson[v.recordId].push_back(&v);
+  CardValues values;
+  if (const int32_t s = values.Read(reader); status == 0) status = s;
   std::unordered_map<int64_t, bool> seenLive;
   for (const AbPersonRow& p : people) {
     // A carved copy of a person who is still there is an older state of that card.
@@ -82,25 +137,10 @@ int32_t DecodeOlderAddressBook(CSqliteFileReader& reader, std::vector<ContactIte
     if (!p.deleted) seenLive[p.rowId] = true;
     ContactItem c;
     c.deleted = p.deleted;
+    c.rowId = p.rowId;
     c.name = p.first.empty() || p.last.empty() ? p.first + p.last : p.first + ' ' + p.last;
     c.company = p.organization;
-    if (auto it = byPerson.find(p.rowId); p.rowId != 0 && it != byPerson.end()) {
-      for (const AbMultiValueRow* v : it->second) {
-        if (v->deleted && !p.deleted) continue;
-        std::string structured;
-        if (auto e = parts.find(v->uid); e != parts.end()) {
-          for (const auto* part : e->second) AppendSpaced(structured, part->value);
-        }
-        switch (v->property) {
-          case kPhoneProperty: AppendSpaced(c.phones, SearchableNumber(v->value)); break;
-          case kEmailProperty: AppendSpaced(c.email, v->value); break;
-          case kUrlProperty: AppendSpaced(c.url, v->value); break;
-          case kAddressProperty: AppendSpaced(c.address, structured); break;
-          case kSocialProperty: AppendSpaced(c.social, structured.empty() ? v->value : structured); break;
-          default: break;
-        }
-      }
-    }
+    values.Fill(c, p.deleted != 0);
     out.push_back(std::move(c));
   }
   return status;
@@ -115,6 +155,21 @@ int32_t DecodeAddressBook(CSqliteFileReader& reader, std::vector<ContactItem>& o
     status = DecodeOlderAddressBook(reader, out);
   } else {
     status = DecodeContacts(reader, out);
+    // The search row of a person (its docid is the person's rowid) gives the names; the
+    // values come from ABMultiValue wherever it holds them.
+    if (reader.FindTable("ABMultiValue") != nullptr) {
+      CardValues values;
+      if (const int32_t s = values.Read(reader); status == 0) status = s;
+      for (ContactItem& c : out) {
+        ContactItem filled;
+        filled.rowId = c.rowId;
+        filled.deleted = c.deleted;
+        if (!values.Fill(filled, c.deleted != 0)) continue;
+        c.numbers = std::move(filled.numbers);
+        c.emails = std::move(filled.emails);
+        c.addresses = std::move(filled.addresses);
+      }
+    }
   }
   for (ContactItem& c : out) {
     if (c.name.empty()) c.name = c.company;
@@ -139,21 +194,6 @@ bool LessIgnoreCase(std::string_view a, std::string_view b) {
     };
     return fold(x) < fold(y);
   });
-}
-
-size_t CharCount(std::string_view text) {
-  return size_t(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
-std::string_view LastChars(std::string_view text, size_t n) {
-  size_t pos = text.size();
-  while (n > 0 && pos > 0) {
-    --pos;
-    if ((static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80) --n;
-  }
-  return text.substr(pos);
 }
 
 }  // namespace halvern::extract

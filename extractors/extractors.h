@@ -115,24 +115,23 @@ bool TypedStreamText(std::string_view archive, std::string& text);
 
 // ----- Contacts -------------------------------------------------------------------------------
 
-// Reads the address book: contacts with at least one phone number, each number once (one per
-// line), names "First Last" ("No Name" without either), sorted by name without regard to
+// Reads the address book: contacts with at least one phone number, each with every number,
+// e-mail address and postal address of the card and its label (`numbers`, `emails`,
+// `addresses`, values as the card holds them; numbers found in the search text, unlabelled,
+// where ABMultiValue holds none), and the same values one per line in `phones`, `email` and
+// `address`; names "First Last" ("No Name" without either), sorted by name without regard to
 // ASCII case. `contactRowidBase` receives the largest contact rowid (0 when the file could not
 // be opened). Returns the status of opening the file.
 int32_t ExtractContacts(bool newerSchema, const std::string& addressBookPath,
                         std::vector<ContactItem>& out, int64_t& contactRowidBase);
 
-// The clean-up of one contact's phone text: tokens separated by spaces (the text after the
-// last space included), kept when at least 7 characters long and not ending in the same four
-// characters as the previously kept token; joined by newlines.
-std::string CleanPhoneList(std::string_view phones);
-
 // ----- Call history ---------------------------------------------------------------------------
 
 // Reads the call database at `callsPath` (CallHistory.storedata with ZCALLRECORD, or the older
 // call_history.db with `call`; the file's own schema tells which), names the other party from
-// the address book (numbers longer than 4 characters only) and appends the calls sorted by
-// date.
+// the address book (NameIndex, as messages and WhatsApp do) and appends the calls sorted by
+// date. A carved call is listed only when it has a plausible date (after 2001-01-01 00:00:01
+// UTC and not decades ahead), a duration of zero or more and an address.
 int32_t ExtractCalls(const std::string& addressBookPath, std::vector<CallItem>& out,
                      bool newerSchema, const std::string& callsPath);
 

@@ -50,15 +50,16 @@ std::string MessageDate(const Value& date) {
   return {};
 }
 
-// The object replacement character Messages puts where an attachment sits in the text.
+// The object replacement character Messages puts where an attachment sits in the text is taken
+// out, and with it one of the two spaces it would leave side by side; the rest of the text
+// stays as the phone holds it (leading and trailing spaces and line breaks included).
 std::string WithoutPlaceholders(std::string text) {
   static constexpr std::string_view kObject = "\xEF\xBF\xBC";
-  for (size_t at = text.find(kObject); at != std::string::npos; at = text.find(kObject, at))
+  for (size_t at = text.find(kObject); at != std::string::npos; at = text.find(kObject, at)) {
     text.erase(at, kObject.size());
-  const size_t first = text.find_first_not_of(" \n\r\t");
-  if (first == std::string::npos) return {};
-  const size_t last = text.find_last_not_of(" \n\r\t");
-  return text.substr(first, last - first + 1);
+    if (at > 0 && at < text.size() && text[at - 1] == ' ' && text[at] == ' ') text.erase(at, 1);
+  }
+  return text;
 }
 
 // The target guid of a reaction: "p:0/GUID" and "bp:GUID" name GUID.
@@ -816,16 +817,34 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     });
   }
   if (int32_t a = stopAt(4); a != 0) return finish(a);
+  // Only a join row's message_id ties an attachment to a message. Two rules keep rows of
+  // other tables out: the records of freed pages are not read (a freed page of any table of
+  // two integers, chat_message_join or chat_handle_join, has this shape too), and a carved
+  // row is dropped when its attachment is joined to another message by a live row (a file
+  // belongs to one message).
   std::unordered_map<int64_t, std::vector<int64_t>> attachmentsOf;
   {
     std::set<std::pair<int64_t, int64_t>> seen;
+    std::vector<std::pair<int64_t, int64_t>> carved;
+    std::unordered_set<int64_t> liveAttachments;
     const Columns c(reader, "message_attachment_join", {"message_id", "attachment_id"});
+    ScanOptions ownPages;
+    ownPages.freelist = false;
     Walk(reader, "message_attachment_join", c, [&](const ScannedRow& row) {
+      if (row.origin.freedPage) return;
       const int64_t message = IntOf(c.at(row.record, 0));
       const int64_t attachment = IntOf(c.at(row.record, 1));
-      if (message == 0 || attachment == 0 || !seen.insert({message, attachment}).second) return;
+      if (message <= 0 || attachment <= 0 || !seen.insert({message, attachment}).second) return;
+      if (row.deleted) {
+        carved.emplace_back(message, attachment);
+        return;
+      }
+      liveAttachments.insert(attachment);
       attachmentsOf[message].push_back(attachment);
-    });
+    }, ownPages);
+    for (const auto& [message, attachment] : carved) {
+      if (!liveAttachments.count(attachment)) attachmentsOf[message].push_back(attachment);
+    }
   }
   if (int32_t a = stopAt(3); a != 0) return finish(a);
 

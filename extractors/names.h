@@ -20,9 +20,11 @@ namespace halvern {
 class NameIndex {
  public:
   NameIndex() = default;
-  // `contacts` as the address-book decoder delivers them (numbers separated by spaces in
-  // `phones`, addresses by spaces in `email`); `region` (ISO 3166 code such as "DE") is used
-  // when the address book has no international number to tell the region by.
+  // `contacts` as the address-book reader delivers them: a card's numbers and e-mail addresses
+  // from `numbers` and `emails` when it has them, else from its search texts (numbers separated
+  // by spaces in `phones`, addresses by spaces in `email`); `region` (ISO 3166 code such as
+  // "DE", or a number of the phone itself) is used when the address book has no international
+  // number to tell the region by.
   explicit NameIndex(const std::vector<ContactItem>& contacts, std::string_view region = {});
 
   // The name of the card holding `address` (a phone number, short code or e-mail address);
@@ -40,6 +42,19 @@ class NameIndex {
   std::string region_ = "ZZ";
   std::unordered_map<std::string, std::string> names_;
 };
+
+// The region (ISO 3166 code) of the country calling code that most international numbers of
+// the address book carry; "" when none has one.
+std::string RegionOfContacts(const std::vector<ContactItem>& contacts);
+
+// The phone numbers written in a text such as the address book's search column, which holds
+// each number as it was typed followed by its forms without punctuation
+// ("+49 151 12345678 +4915112345678"): found with libphonenumber's matcher in `region` ("" or
+// "ZZ": international numbers only, then the text's number tokens), a number split into
+// several matches or cut at its front joined again where the text also holds it without
+// spaces, and each number given once (the first form, as written; later forms with the same
+// national significant number, and the last digits of a number standing alone, are left out).
+std::vector<std::string> PhoneNumbersInText(std::string_view text, std::string_view region);
 
 // Reads the address book at `path` (layout of iOS 12 and later when `newerSchema`) into a name
 // index. An unreadable or missing address book gives an empty index.

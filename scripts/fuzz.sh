@@ -9,9 +9,17 @@
 # through both targets. The work corpora in build-fuzz/ carry over from one run to the next.
 #   scripts/fuzz.sh [SECONDS]     default 60 (the short run of scripts/test.sh)
 #   scripts/fuzz.sh 3600          a campaign of an hour
+#   scripts/fuzz.sh slowest [N]   no fuzzing: times every input of the work corpora once and
+#                                 lists the N slowest (default 10) of each target, slowest first
+#                                 (candidates for slow-*-* regression inputs)
 # FUZZ_NICE=N runs the fuzzers under `nice -n N`.
 set -euo pipefail
 seconds=${1:-60}
+slowest=
+if [ "$seconds" = slowest ]; then
+  slowest=${2:-10}
+  seconds=0
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build-fuzz
 corpus=$root/tests/data/sqlite-corpus/v1.0
@@ -53,6 +61,16 @@ for t in "${targets[@]}"; do
   build_object "$root/tests/sqlite_recovery/$t.cpp"
   clang++ -fsanitize=fuzzer,address,undefined "${library[@]}" "${objects[@]}" -o "$out/bin/$t"
 done
+
+if [ -n "$slowest" ]; then
+  for t in "${targets[@]}"; do
+    echo "fuzz: $t: the $slowest slowest of $(ls "$out/$t/work" | wc -l) corpus inputs (ms, file)"
+    find "$out/$t/work" -type f -print0 |
+      xargs -0 -n 200 "$out/bin/$t" -runs=1 2>&1 |
+      sed -n 's/^Executed \(.*\) in \([0-9]*\) ms$/\2 \1/p' | sort -rn | awk -v n="$slowest" 'NR <= n'
+  done
+  exit 0
+fi
 
 # Seeds, all small so that each execution is cheap: the corpus databases rebuilt with 512- and
 # 1024-byte pages and then deleted from (their odd names, encodings and structures, with

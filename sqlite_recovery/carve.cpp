@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <map>
 
 #include "sqlite_recovery/text.h"
 
@@ -29,6 +31,10 @@ constexpr int32_t kLostTypeBonus = 2;          // size-derived first serial type
 constexpr int32_t kHoleBonus = 4;              // record ends where the next one begins
 constexpr int32_t kAcceptScore = 5;
 constexpr uint64_t kMaxPayload = 1000000000;  // SQLite's longest string or blob (SQLITE_MAX_LENGTH)
+// Texts up to this length are judged byte by byte; longer ones through the page's text tables.
+constexpr uint32_t kShortText = 48;
+
+thread_local CarveWork tWork;
 
 // Varint at [p, end): the common 1-byte case inline. Returns its length (0: none).
 inline size_t Varint(const uint8_t* p, const uint8_t* end, uint64_t& v) {
@@ -83,7 +89,20 @@ class PageCarver {
     known_ = shape.declaredColumns > 0 || shape.liveRecords > 0;
     low_ = known_ ? std::max<uint32_t>(1, shape.LowColumns()) : 1;
     high_ = known_ ? std::max(low_, shape.HighColumns()) : kMaxUnknownColumns;
+    budget_ = (kCarveStepsPerByte + uint64_t{kCarveStepsPerColumn} *
+                                        std::min(high_, kCarveColumnsCharged)) *
+                  usable_ +
+              kCarveStepsPerPage;
   }
+  ~PageCarver() {
+    tWork.steps += work_;
+    if (work_ > budget_) ++tWork.cutShort;
+  }
+  PageCarver(const PageCarver&) = delete;
+  PageCarver& operator=(const PageCarver&) = delete;
+
+  // The page's allowance of work is used up: the scans stop where they are.
+  bool Spent() const { return work_ > budget_; }
 
   // Candidates of the region [begin, end). freeblockAt: begin holds a live freeblock header.
   void ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowSource source,
@@ -119,11 +138,20 @@ class PageCarver {
   // Reads the serial types of a record header from pos up to hend into types, adding their
   // body sizes to body; false on a bad varint or type, more columns than the table holds, or
   // a body longer than any record SQLite writes.
-  bool ReadTypes(uint32_t pos, uint32_t hend, std::vector<uint64_t>& types, uint64_t& body) const;
+  bool ReadTypes(uint32_t pos, uint32_t hend, std::vector<uint64_t>& types, uint64_t& body);
   int32_t Score(const Layout& l);
   int32_t ColumnScore(uint32_t column, uint64_t serialType, std::span<const uint8_t> body);
+  // Judges the text at page offsets [a, a + size): -100 when it is not well-formed in the
+  // page's encoding (or holds U+FFFD), -3 when it holds a control character, else 0.
+  int32_t JudgeText(uint32_t a, uint32_t size);
+  int32_t JudgeTextDirectly(std::span<const uint8_t> body) const;
+  // Length of the well-formed UTF-8 prefix of [a, b), through the text tables.
+  uint32_t ValidUtf8PrefixAt(uint32_t a, uint32_t b);
+  void BuildTextTables();
+  // Whether the text at [a, a + size) is judged byte by byte (counted) rather than by the tables.
+  bool JudgeDirectly(uint64_t a, uint32_t size);
   uint64_t TypeForLostSize(uint32_t column, uint64_t size, bool& ok) const;
-  void Materialize(const Layout& l, Record& r) const;
+  void Materialize(const Layout& l, Record& r);
 
   const PageView& page_;
   const uint8_t* b_;
@@ -134,6 +162,23 @@ class PageCarver {
   uint32_t low_ = 1;
   uint32_t high_ = 1;
   Layout scratch_;
+  Layout trial_;
+  // Steps of work done on this page (positions tried, serial types read, values judged) and
+  // the page's allowance: a fixed number of steps per byte of the page.
+  uint64_t work_ = 0;
+  uint64_t budget_ = 0;
+  // Text tables, built for the first long text judged, so that judging a text costs the same
+  // whatever its length (a page holds many overlapping record hypotheses, each with texts that
+  // may run to the end of the page). Offsets are page offsets.
+  //   UTF-8: validEnd_[a] is where the well-formed run of characters from a ends; controls_
+  //   counts the control characters before each offset.
+  //   UTF-16: for the code unit at every offset (both alignments), badUnits_ counts the units
+  //   before it (two bytes apart) that convert to U+FFFD inside a text, controls_ likewise.
+  bool tablesBuilt_ = false;
+  uint64_t directBytes_ = 0;  // text bytes judged byte by byte
+  std::vector<uint32_t> validEnd_;
+  std::vector<uint32_t> controls_;
+  std::vector<uint32_t> badUnits_;
 };
 
 bool PageCarver::IntactCell(uint32_t p, uint32_t limit, Layout& l) {
@@ -157,6 +202,7 @@ bool PageCarver::IntactCell(uint32_t p, uint32_t limit, Layout& l) {
   while (pos < headerEnd) {
     uint64_t t = 0;
     const size_t n = Varint(b_ + pos, b_ + headerEnd, t);
+    ++work_;
     if (n == 0 || !IsValidSerialType(t)) return false;
     pos += static_cast<uint32_t>(n);
     body += BodySize(t);
@@ -269,10 +315,11 @@ bool PageCarver::RowidTailEndsAt(uint32_t keep, uint32_t hpos) const {
 }
 
 bool PageCarver::ReadTypes(uint32_t pos, uint32_t hend, std::vector<uint64_t>& types,
-                           uint64_t& body) const {
+                           uint64_t& body) {
   while (pos < hend) {
     uint64_t t = 0;
     const size_t m = Varint(b_ + pos, b_ + hend, t);
+    ++work_;
     if (m == 0 || !IsValidSerialType(t) || types.size() >= high_) return false;
     pos += static_cast<uint32_t>(m);
     body += BodySize(t);
@@ -290,7 +337,8 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
   if (keep >= endHigh) return false;
   for (uint32_t k = 2; k <= 11; ++k) {
     const uint32_t hpos = p + k;
-    if (hpos >= endHigh) break;
+    if (hpos >= endHigh || Spent()) break;
+    ++work_;
     // The bytes between the first surviving byte and the header size varint end the rowid
     // varint: the last of them has its high bit clear, the others set.
     if (hpos > keep && !RowidTailEndsAt(keep, hpos)) continue;
@@ -331,6 +379,7 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
       while (pos < endHigh && l.types.size() + lost < high_) {
         uint64_t t = 0;
         const size_t m = Varint(b_ + pos, b_ + endHigh, t);
+        ++work_;
         if (m == 0 || !IsValidSerialType(t)) break;
         pos += static_cast<uint32_t>(m);
         typeBytes += static_cast<uint32_t>(m);
@@ -343,14 +392,28 @@ bool PageCarver::LostHeader(uint32_t p, uint32_t endLow, uint32_t endHigh, int32
         if (n < low_) continue;
         const uint32_t hlen = hl + typeBytes;
         if (VarintLength(hlen) != hl) continue;
-        Layout trial = l;
+        if (lost == 0) {
+          // The size check of FinishLost before the layout is copied: most column counts fail
+          // it, and a copy for each would cost the square of the header's length.
+          const uint64_t payload = uint64_t{hlen} + body;
+          const uint32_t a = VarintLength(payload);
+          if (a >= k || k - a > 9) continue;
+          const uint32_t local = LocalPayloadSize(payload, usable_);
+          const uint64_t cellEnd = uint64_t{p} + k + local + (local < payload ? 4 : 0);
+          if (cellEnd < endLow || cellEnd > endHigh || hlen > local) continue;
+        } else if (k != 2 || uint64_t{p} + k + hlen + body > endHigh) {
+          continue;
+        }
+        work_ += l.types.size();
+        Layout& trial = trial_;  // reused: its storage outlives the many column counts tried
+        trial = l;
         trial.lostLeading = lost;
         if (!FinishLost(p, k, hlen, pos, body, endLow, endHigh, trial)) continue;
         trial.structure = lost ? std::min(bonus, kLostTypeBonus) : bonus;
         const int32_t s = Score(trial);
         if (s > bestScore) {
           bestScore = s;
-          best = std::move(trial);
+          best = trial;
           found = true;
         }
       }
@@ -375,21 +438,8 @@ int32_t PageCarver::ColumnScore(uint32_t column, uint64_t t, std::span<const uin
   }
   int32_t s = 0;
   if (vt == ValueType::kText) {
-    std::string converted;
-    std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
-    if (encoding_ != TextEncoding::kUtf8) {
-      Utf16ToUtf8(body, encoding_ == TextEncoding::kUtf16be, converted);
-      if (converted.find("\xEF\xBF\xBD") != std::string::npos) return -100;
-      text = converted;
-    }
-    if (!IsValidUtf8(text)) return -100;
-    for (char ch : text) {
-      const unsigned char u = static_cast<unsigned char>(ch);
-      if (u < 0x20 && u != '\t' && u != '\n' && u != '\r') {
-        s -= 3;
-        break;
-      }
-    }
+    s = JudgeText(static_cast<uint32_t>(body.data() - b_), static_cast<uint32_t>(body.size()));
+    if (s <= -100) return -100;
   } else if (vt == ValueType::kReal) {
     uint64_t bits = 0;
     for (uint8_t x : body) bits = (bits << 8) | x;
@@ -428,10 +478,129 @@ int32_t PageCarver::ColumnScore(uint32_t column, uint64_t t, std::span<const uin
   }
 }
 
+namespace {
+
+bool IsControl(uint32_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
+bool IsHighSurrogate(uint32_t c) { return c >= 0xd800 && c <= 0xdbff; }
+bool IsLowSurrogate(uint32_t c) { return c >= 0xdc00 && c <= 0xdfff; }
+
+}  // namespace
+
+int32_t PageCarver::JudgeTextDirectly(std::span<const uint8_t> body) const {
+  std::string converted;
+  std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+  if (encoding_ != TextEncoding::kUtf8) {
+    Utf16ToUtf8(body, encoding_ == TextEncoding::kUtf16be, converted);
+    if (converted.find("\xEF\xBF\xBD") != std::string::npos) return -100;
+    text = converted;
+  }
+  if (!IsValidUtf8(text)) return -100;
+  for (char ch : text) {
+    if (IsControl(static_cast<unsigned char>(ch))) return -3;
+  }
+  return 0;
+}
+
+void PageCarver::BuildTextTables() {
+  tablesBuilt_ = true;
+  work_ += usable_ / 4;
+  const uint32_t n = usable_;
+  if (encoding_ == TextEncoding::kUtf8) {
+    const std::string_view all(reinterpret_cast<const char*>(b_), n);
+    validEnd_.assign(n + 1, n);
+    for (uint32_t a = n; a-- > 0;) {
+      const size_t len = Utf8SequenceLength(all, a);
+      validEnd_[a] = len == 0 ? a : validEnd_[a + len];
+    }
+    controls_.assign(n + 1, 0);
+    for (uint32_t x = 0; x < n; ++x) controls_[x + 1] = controls_[x] + (IsControl(b_[x]) ? 1 : 0);
+    return;
+  }
+  const bool be = encoding_ == TextEncoding::kUtf16be;
+  const auto unit = [&](uint32_t x) -> uint32_t {
+    return be ? (uint32_t{b_[x]} << 8 | b_[x + 1]) : (uint32_t{b_[x + 1]} << 8 | b_[x]);
+  };
+  badUnits_.assign(n + 2, 0);
+  controls_.assign(n + 2, 0);
+  for (uint32_t x = 0; x < n; ++x) {
+    uint32_t bad = 0, control = 0;
+    if (x + 1 < n) {
+      const uint32_t c = unit(x);
+      // Inside a text, a unit converts to U+FFFD when it is U+FFFD, a low surrogate that no
+      // high one precedes, or a high surrogate that no low one follows.
+      bad = c == 0xfffd || (IsLowSurrogate(c) && !(x >= 2 && IsHighSurrogate(unit(x - 2)))) ||
+            (IsHighSurrogate(c) && !(x + 3 < n && IsLowSurrogate(unit(x + 2))));
+      control = IsControl(c);
+    }
+    badUnits_[x + 2] = badUnits_[x] + bad;
+    controls_[x + 2] = controls_[x] + control;
+  }
+}
+
+bool PageCarver::JudgeDirectly(uint64_t a, uint32_t size) {
+  // Until the texts judged byte by byte add up to half the page, building the tables would
+  // cost more than it saves. (The tables cover the usable size only.)
+  const bool direct = size <= kShortText || a + size > usable_ ||
+                      (!tablesBuilt_ && directBytes_ + size <= usable_ / 2);
+  if (direct) {
+    directBytes_ += size;
+    work_ += size / 16;
+  }
+  return direct;
+}
+
+int32_t PageCarver::JudgeText(uint32_t a, uint32_t size) {
+  ++work_;
+  if (JudgeDirectly(a, size)) return JudgeTextDirectly(std::span<const uint8_t>(b_ + a, size));
+  if (!tablesBuilt_) BuildTextTables();
+  if (encoding_ == TextEncoding::kUtf8) {
+    const uint32_t b = a + size;
+    // Well-formed when the run of characters from a reaches b and b starts a character.
+    if (b > validEnd_[a] || (b < validEnd_[a] && (b_[b] & 0xc0) == 0x80)) return -100;
+    return controls_[b] != controls_[a] ? -3 : 0;
+  }
+  const bool be = encoding_ == TextEncoding::kUtf16be;
+  const auto unit = [&](uint32_t x) -> uint32_t {
+    return be ? (uint32_t{b_[x]} << 8 | b_[x + 1]) : (uint32_t{b_[x + 1]} << 8 | b_[x]);
+  };
+  const uint32_t units = size / 2;
+  const uint32_t last = a + 2 * (units - 1);
+  // The first and last units have no neighbour in the text on one side; the others are
+  // judged by the tables.
+  uint32_t c = unit(a);
+  if (c == 0xfffd || IsLowSurrogate(c) ||
+      (IsHighSurrogate(c) && (units < 2 || !IsLowSurrogate(unit(a + 2))))) {
+    return -100;
+  }
+  if (units > 1) {
+    c = unit(last);
+    if (c == 0xfffd || IsHighSurrogate(c) || (IsLowSurrogate(c) && !IsHighSurrogate(unit(last - 2)))) {
+      return -100;
+    }
+  }
+  if (units > 2 && badUnits_[last] != badUnits_[a + 2]) return -100;
+  return controls_[last + 2] != controls_[a] ? -3 : 0;
+}
+
+uint32_t PageCarver::ValidUtf8PrefixAt(uint32_t a, uint32_t b) {
+  ++work_;
+  if (JudgeDirectly(a, b - a)) {
+    return static_cast<uint32_t>(
+        ValidUtf8Prefix(std::string_view(reinterpret_cast<const char*>(b_ + a), b - a)));
+  }
+  if (!tablesBuilt_) BuildTextTables();
+  if (validEnd_[a] <= b) return validEnd_[a] - a;
+  // The run goes on past b: the prefix ends at the last character start up to b.
+  uint32_t q = b;
+  while (q > a && (b_[q] & 0xc0) == 0x80) --q;
+  return q - a;
+}
+
 int32_t PageCarver::Score(const Layout& l) {
   int32_t s = l.structure;
   uint64_t pos = l.bodyPos;
   const uint32_t n = static_cast<uint32_t>(l.types.size());
+  work_ += n + 1;
   uint32_t informative = 0;
   for (uint32_t i = 0; i < n; ++i) {
     const uint64_t size = SerialTypeBodySize(l.types[i]);
@@ -444,10 +613,9 @@ int32_t PageCarver::Score(const Layout& l) {
       const uint64_t t = l.types[i];
       if ((l.firstOverflow != 0 || l.cut != 0) && t >= 13 && t % 2 == 1 &&
           encoding_ == TextEncoding::kUtf8 && pos + 8 <= judged) {
-        const std::string_view local(reinterpret_cast<const char*>(b_ + pos),
-                                     static_cast<size_t>(judged - pos));
-        const size_t valid = ValidUtf8Prefix(local);
-        if (valid + 3 < local.size()) return -1000;
+        const size_t valid =
+            ValidUtf8PrefixAt(static_cast<uint32_t>(pos), static_cast<uint32_t>(judged));
+        if (valid + 3 < judged - pos) return -1000;
         const int32_t c = ColumnScore(i + l.lostLeading, t,
                                       std::span<const uint8_t>(b_ + pos, valid));
         if (c <= -100) return -1000;
@@ -477,8 +645,9 @@ int32_t PageCarver::Score(const Layout& l) {
   return s;
 }
 
-void PageCarver::Materialize(const Layout& l, Record& r) const {
+void PageCarver::Materialize(const Layout& l, Record& r) {
   r.Clear();
+  work_ += l.types.size() + 1 + (encoding_ == TextEncoding::kUtf8 ? 0 : (l.end - l.start) / 8);
   r.rowid = l.rowid;
   r.headerSize = l.headerSize;
   const uint32_t n = static_cast<uint32_t>(l.types.size()) + l.lostLeading;
@@ -530,6 +699,7 @@ void PageCarver::Emit(const Layout& l, int32_t score, RowSource source,
 bool PageCarver::TryAt(uint32_t p, uint32_t limit, Layout& best, int32_t& bestScore) {
   bool found = false;
   if (p + 4 > limit) return false;
+  ++work_;
   if (IntactCell(p, limit, scratch_)) {
     const int32_t s = Score(scratch_);
     if (s > bestScore) {
@@ -556,7 +726,8 @@ bool PageCarver::CutRecord(uint32_t p, uint32_t cutAt, Layout& best, int32_t& be
   Layout l;
   for (uint32_t k = 4; k <= 11; ++k) {
     const uint32_t hpos = p + k;
-    if (hpos + 2 > cutAt) break;
+    if (hpos + 2 > cutAt || Spent()) break;
+    ++work_;
     if (hpos > keep && !RowidTailEndsAt(keep, hpos)) continue;
     for (uint32_t hl = 1; hl <= 2; ++hl) {
       uint64_t hlen = 0;
@@ -597,6 +768,8 @@ bool PageCarver::CutRecord(uint32_t p, uint32_t cutAt, Layout& best, int32_t& be
 
 bool PageCarver::NestedAtTop(uint32_t from, uint32_t end, Layout& found, int32_t& foundScore) {
   for (uint32_t p = from; p + 6 <= end; ++p) {
+    ++work_;
+    if (Spent()) return false;
     // Text bytes start neither (a cell far below the end has a size of two bytes or more, the
     // high bit set in the first; a header's size byte matches the distance to the end): skip
     // eight of them at a time.
@@ -690,8 +863,23 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
   std::vector<Found> found;
   Layout atBest;  // reused: most positions hold no record
   for (uint32_t p = begin; p + 4 <= end; ++p) {
+    if (Spent()) break;
+    // Four zero bytes start nothing (a cell's payload size is not 0, a freeblock has 4 bytes
+    // or more): eight of them pass five positions at once.
+    if (p + 8 <= end) {
+      uint64_t w = 0;
+      std::memcpy(&w, b_ + p, sizeof w);
+      if (w == 0) {
+        ++work_;
+        p += 4;
+        continue;
+      }
+    }
     int32_t bestScore = kAcceptScore - 1;
-    if (TryAt(p, end, atBest, bestScore)) found.push_back({atBest, bestScore});
+    if (TryAt(p, end, atBest, bestScore)) {
+      work_ += atBest.types.size();
+      found.push_back({atBest, bestScore});
+    }
   }
   // Best non-overlapping set (weighted interval scheduling over the region).
   std::sort(found.begin(), found.end(),
@@ -751,7 +939,7 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
   }
   if (end > from) holes.emplace_back(from, end);
   for (const auto& [a, b] : holes) {
-    if (!known_) break;
+    if (!known_ || Spent()) break;
     uint32_t holeEnd = b;
     // Every freed record starts with the freeblock header written when it was freed, its size
     // counting the neighbours it merged with; a cell placed later at the top of the gap or of
@@ -759,6 +947,17 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
     // leftover header above it begins, not only at the end of the hole.
     std::vector<uint32_t> laterHeaders;
     for (uint32_t q = holeEnd >= 5 ? holeEnd - 5 : 0; q + 1 > a && q + 5 <= holeEnd; --q) {
+      ++work_;
+      if (Spent()) break;
+      // A block size of 0 makes no header: eight zero bytes pass five positions at once.
+      if (q >= a + 5 && q >= begin + 5) {
+        uint64_t w = 0;
+        std::memcpy(&w, b_ + q - 4, sizeof w);
+        if (w == 0) {
+          q -= 4;
+          continue;
+        }
+      }
       const uint32_t next = ReadU16(b_ + q);
       const uint32_t size = ReadU16(b_ + q + 2);
       const bool header =
@@ -805,10 +1004,45 @@ void PageCarver::ScanRegion(uint32_t begin, uint32_t end, bool freeblockAt, RowS
   for (size_t i : chosen) Emit(found[i].layout, found[i].score, source, out);
 }
 
-// Byte ranges of the live cells of a table page (leaf or interior), sorted.
-std::vector<std::pair<uint32_t, uint32_t>> LiveCellRanges(const PageView& page) {
+// Byte ranges of a page (cells, which in a hostile page may overlap one another) that answer
+// in logarithmic time whether a range overlaps any of them.
+class RangeIndex {
+ public:
+  explicit RangeIndex(std::vector<std::pair<uint32_t, uint32_t>> ranges)
+      : ranges_(std::move(ranges)) {
+    std::sort(ranges_.begin(), ranges_.end());
+    reach_.reserve(ranges_.size());
+    uint32_t reach = 0;
+    for (const auto& r : ranges_) reach_.push_back(reach = std::max(reach, r.second));
+  }
+  bool Empty() const { return ranges_.empty(); }
+  // The range that starts last (the highest cell of a page).
+  const std::pair<uint32_t, uint32_t>& Last() const { return ranges_.back(); }
+  // Whether [a, b) overlaps a range.
+  bool Overlaps(uint32_t a, uint32_t b) const {
+    const size_t before = static_cast<size_t>(
+        std::partition_point(ranges_.begin(), ranges_.end(),
+                             [&](const auto& r) { return r.first < b; }) -
+        ranges_.begin());
+    return before > 0 && reach_[before - 1] > a;
+  }
+  // The first range (by start) that ends after a; nullptr when none does.
+  const std::pair<uint32_t, uint32_t>* FirstEndingAfter(uint32_t a) const {
+    const size_t i = static_cast<size_t>(
+        std::partition_point(reach_.begin(), reach_.end(), [&](uint32_t r) { return r <= a; }) -
+        reach_.begin());
+    return i < ranges_.size() ? &ranges_[i] : nullptr;
+  }
+
+ private:
+  std::vector<std::pair<uint32_t, uint32_t>> ranges_;  // sorted
+  std::vector<uint32_t> reach_;  // reach_[i]: the furthest end of ranges_[0..i]
+};
+
+// Byte ranges of the live cells of a table page (leaf or interior).
+RangeIndex LiveCellRanges(const PageView& page) {
   std::vector<std::pair<uint32_t, uint32_t>> ranges;
-  if (!page.IsTable() || page.bytes.size() < page.usableSize) return ranges;
+  if (!page.IsTable() || page.bytes.size() < page.usableSize) return RangeIndex(std::move(ranges));
   ranges.reserve(page.cellCount);
   for (uint32_t i = 0; i < page.cellCount; ++i) {
     const uint32_t at = page.CellPointer(i);
@@ -821,15 +1055,14 @@ std::vector<std::pair<uint32_t, uint32_t>> LiveCellRanges(const PageView& page) 
       ranges.emplace_back(at, at + 4 + static_cast<uint32_t>(n ? n : 1));
     }
   }
-  std::sort(ranges.begin(), ranges.end());
-  return ranges;
+  return RangeIndex(std::move(ranges));
 }
 
 // Freeblocks of a page in chain order, guarded: offsets must ascend and stay in the page, and
 // a block is clamped at the page end and at the next live cell.
-std::vector<std::pair<uint32_t, uint32_t>> Freeblocks(const PageView& page) {
+std::vector<std::pair<uint32_t, uint32_t>> Freeblocks(const PageView& page,
+                                                      const RangeIndex& cells) {
   std::vector<std::pair<uint32_t, uint32_t>> blocks;
-  const auto cells = LiveCellRanges(page);
   uint32_t off = page.firstFreeblock;
   uint32_t minNext = page.PointerArrayEnd();
   while (off != 0) {
@@ -837,12 +1070,9 @@ std::vector<std::pair<uint32_t, uint32_t>> Freeblocks(const PageView& page) {
     uint32_t size = ReadU16(page.bytes.data() + off + 2);
     if (size < 4) break;
     if (off + size > page.usableSize) size = page.usableSize - off;  // clamp, keep carving
-    for (const auto& c : cells) {
-      if (c.first < off + size && c.second > off) {
-        size = c.first > off ? c.first - off : 0;
-        break;
-      }
-    }
+    // The first cell (by start) that reaches into the block ends it.
+    const auto* c = cells.FirstEndingAfter(off);
+    if (c != nullptr && c->first < off + size) size = c->first > off ? c->first - off : 0;
     if (size < 4) break;
     blocks.emplace_back(off, off + size);
     minNext = off + size;
@@ -851,11 +1081,55 @@ std::vector<std::pair<uint32_t, uint32_t>> Freeblocks(const PageView& page) {
   return blocks;
 }
 
-bool Overlaps(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t a, uint32_t b) {
-  for (const auto& r : ranges) {
-    if (r.first < b && a < r.second) return true;
+// The scanners, on one carver (one allowance of work and one set of text tables per page).
+void FreeblocksWith(PageCarver& carver, const PageView& page, const RangeIndex& cells,
+                    std::vector<Candidate>& out) {
+  for (const auto& [begin, end] : Freeblocks(page, cells)) {
+    carver.ScanRegion(begin, end, true, RowSource::kFreeblock, out);
   }
-  return false;
+}
+
+void UnallocatedWith(PageCarver& carver, const PageView& page, std::vector<Candidate>& out) {
+  const uint32_t begin = page.PointerArrayEnd();
+  const uint32_t end = std::min(page.contentStart, page.usableSize);
+  if (begin < end) carver.ScanRegion(begin, end, false, RowSource::kUnallocated, out);
+}
+
+void AfterLastCellWith(PageCarver& carver, const PageView& page, const RangeIndex& cells,
+                       std::vector<Candidate>& out) {
+  // Bytes of the content area after the highest live cell that no freeblock covers.
+  if (cells.Empty()) return;
+  uint32_t from = cells.Last().second;
+  for (const auto& [b, e] : Freeblocks(page, cells)) {
+    if (e <= from) continue;
+    if (b > from) carver.ScanRegion(from, b, false, RowSource::kAfterLastCell, out);
+    from = std::max(from, e);
+  }
+  if (from < page.usableSize) {
+    carver.ScanRegion(from, page.usableSize, false, RowSource::kAfterLastCell, out);
+  }
+}
+
+void StalePointersWith(PageCarver& carver, const PageView& page, const RangeIndex& cells,
+                       std::vector<Candidate>& out) {
+  const uint32_t end = std::min(page.contentStart, page.usableSize);
+  std::vector<bool> tried;  // offsets an earlier slot pointed at
+  for (uint32_t slot = page.PointerArrayEnd(); slot + 2 <= end; slot += 2) {
+    if (carver.Spent()) break;
+    const uint32_t e = ReadU16(page.bytes.data() + slot);
+    if (e == 0 || e >= page.usableSize || e < page.PointerArrayEnd()) break;
+    if (cells.Overlaps(e, e + 1)) continue;  // the slot repeats a live cell
+    if (tried.empty()) tried.resize(page.usableSize);
+    if (tried[e]) continue;
+    tried[e] = true;
+    Layout best;
+    int32_t bestScore = kAcceptScore - 1;
+    if (carver.TryAt(e, page.usableSize, best, bestScore)) {
+      if (!cells.Overlaps(best.start, best.end)) {
+        carver.Emit(best, bestScore, RowSource::kStalePointer, out);
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -936,78 +1210,56 @@ uint32_t TableShape::HighColumns() const { return std::max(declaredColumns, maxC
 
 // ----- Scanners --------------------------------------------------------------------------------
 
+CarveWork CarveWorkOfThisThread() { return tWork; }
+
 void ScanFreeblocks(const PageView& page, const TableShape& shape, TextEncoding encoding,
                     std::vector<Candidate>& out) {
   PageCarver carver(page, shape, encoding);
-  for (const auto& [begin, end] : Freeblocks(page)) {
-    carver.ScanRegion(begin, end, true, RowSource::kFreeblock, out);
-  }
+  FreeblocksWith(carver, page, LiveCellRanges(page), out);
 }
 
 void ScanUnallocated(const PageView& page, const TableShape& shape, TextEncoding encoding,
                      std::vector<Candidate>& out) {
   PageCarver carver(page, shape, encoding);
-  const uint32_t begin = page.PointerArrayEnd();
-  const uint32_t end = std::min(page.contentStart, page.usableSize);
-  if (begin < end) carver.ScanRegion(begin, end, false, RowSource::kUnallocated, out);
+  UnallocatedWith(carver, page, out);
 }
 
 void ScanAfterLastCell(const PageView& page, const TableShape& shape, TextEncoding encoding,
                        std::vector<Candidate>& out) {
-  // Bytes of the content area after the highest live cell that no freeblock covers.
-  const auto cells = LiveCellRanges(page);
-  if (cells.empty()) return;
-  uint32_t from = cells.back().second;
-  const auto blocks = Freeblocks(page);
   PageCarver carver(page, shape, encoding);
-  for (const auto& [b, e] : blocks) {
-    if (e <= from) continue;
-    if (b > from) carver.ScanRegion(from, b, false, RowSource::kAfterLastCell, out);
-    from = std::max(from, e);
-  }
-  if (from < page.usableSize) {
-    carver.ScanRegion(from, page.usableSize, false, RowSource::kAfterLastCell, out);
-  }
+  AfterLastCellWith(carver, page, LiveCellRanges(page), out);
 }
 
 void ScanStalePointers(const PageView& page, const TableShape& shape, TextEncoding encoding,
                        std::vector<Candidate>& out) {
-  const auto cells = LiveCellRanges(page);
   PageCarver carver(page, shape, encoding);
-  const uint32_t end = std::min(page.contentStart, page.usableSize);
-  for (uint32_t slot = page.PointerArrayEnd(); slot + 2 <= end; slot += 2) {
-    const uint32_t e = ReadU16(page.bytes.data() + slot);
-    if (e == 0 || e >= page.usableSize || e < page.PointerArrayEnd()) break;
-    if (Overlaps(cells, e, e + 1)) continue;  // the slot repeats a live cell
-    Layout best;
-    int32_t bestScore = kAcceptScore - 1;
-    if (carver.TryAt(e, page.usableSize, best, bestScore)) {
-      if (!Overlaps(cells, best.start, best.end)) {
-        carver.Emit(best, bestScore, RowSource::kStalePointer, out);
-      }
-    }
-  }
+  StalePointersWith(carver, page, LiveCellRanges(page), out);
 }
 
 void CarvePage(const PageView& page, const TableShape& shape, TextEncoding encoding,
                std::vector<Candidate>& out) {
   std::vector<Candidate> all;
-  ScanFreeblocks(page, shape, encoding, all);
-  ScanAfterLastCell(page, shape, encoding, all);
-  ScanUnallocated(page, shape, encoding, all);
-  ScanStalePointers(page, shape, encoding, all);
-  const auto cells = LiveCellRanges(page);
+  const RangeIndex cells = LiveCellRanges(page);
+  {
+    PageCarver carver(page, shape, encoding);
+    FreeblocksWith(carver, page, cells, all);
+    AfterLastCellWith(carver, page, cells, all);
+    UnallocatedWith(carver, page, all);
+    StalePointersWith(carver, page, cells, all);
+  }
   // Keep the best candidates that overlap neither a live cell nor a better candidate.
   std::vector<size_t> order(all.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return all[a].score > all[b].score; });
-  std::vector<std::pair<uint32_t, uint32_t>> taken;
+  std::map<uint32_t, uint32_t> taken;  // start -> end; the kept candidates do not overlap
   std::vector<size_t> keep;
   for (size_t i : order) {
     const Candidate& c = all[i];
-    if (Overlaps(cells, c.offset, c.end) || Overlaps(taken, c.offset, c.end)) continue;
-    taken.emplace_back(c.offset, c.end);
+    if (cells.Overlaps(c.offset, c.end)) continue;
+    auto after = taken.lower_bound(c.end);
+    if (after != taken.begin() && std::prev(after)->second > c.offset) continue;
+    if (!taken.emplace(c.offset, c.end).second) continue;
     keep.push_back(i);
   }
   std::sort(keep.begin(), keep.end(),
@@ -1038,7 +1290,7 @@ uint32_t FreedPageFit(const PageView& page, const TableShape& shape, TextEncodin
   if (page.type != PageType::kTableLeaf) return 0;
   PageCarver carver(page, shape, encoding);
   uint32_t fit = 0;
-  for (uint32_t i = 0; i < page.cellCount; ++i) {
+  for (uint32_t i = 0; i < page.cellCount && !carver.Spent(); ++i) {
     int32_t score = 0;
     if (carver.IntactScore(page.CellPointer(i), score)) ++fit;
   }

@@ -93,6 +93,26 @@ struct Candidate {
 // Candidates below this score are dropped by the scanners.
 inline constexpr int32_t kMinCandidateScore = 1;
 
+// Work of the carving. Every scan of a page counts its steps (positions tried, serial types
+// read, values judged) and may spend at most kCarveStepsPerByte steps, plus
+// kCarveStepsPerColumn for each column a record of the table may have (up to
+// kCarveColumnsCharged), per byte of the page's usable size, plus kCarveStepsPerPage: a page
+// costs work in proportion to its size, whatever its bytes. A real page needs a fraction of that
+// allowance (the most seen: an old root page full of 64-column records, under half); a
+// hostile page that would need more keeps the candidates found until its allowance ran out and
+// counts as cut short.
+inline constexpr uint32_t kCarveStepsPerByte = 64;
+inline constexpr uint32_t kCarveStepsPerColumn = 4;
+inline constexpr uint32_t kCarveColumnsCharged = 256;
+inline constexpr uint32_t kCarveStepsPerPage = 4096;
+
+// What the carving on this thread has done since the thread began (tests take differences).
+struct CarveWork {
+  uint64_t steps = 0;
+  uint64_t cutShort = 0;  // page scans that stopped at their allowance
+};
+CarveWork CarveWorkOfThisThread();
+
 // The four scanners. Each appends its candidates for one table leaf page to out. They read
 // only the page; text of UTF-16 files is converted into each candidate's own storage.
 void ScanFreeblocks(const PageView& page, const TableShape& shape, TextEncoding encoding,

@@ -511,6 +511,7 @@ int32_t DecodeContacts(CSqliteFileReader& reader, std::vector<ContactItem>& out,
                }
                if (!AllTextsStrict(r)) return false;
                p.deleted = row.deleted ? 1 : 0;
+               p.rowId = rowid;
                std::string first, last;
                KeepStrict(At(r, index[0]), &first);
                KeepStrict(At(r, index[1]), &last);
@@ -546,11 +547,15 @@ int32_t DecodeAbPersons(CSqliteFileReader& reader, std::vector<AbPersonRow>& out
 int32_t DecodeAbMultiValues(CSqliteFileReader& reader, std::vector<AbMultiValueRow>& out,
                             const DecodeOptions& options) {
   ColumnPositions c = DecoderColumns(reader, "ABMultiValue", options.lookup);
+  // The label sits before the value in every known layout.
+  int32_t labelColumn = OptionalColumn(reader, "ABMultiValue", "label", options.lookup);
+  if (labelColumn < 0 && !c.byName) labelColumn = 4;
   return Run(reader, "ABMultiValue", FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, AbMultiValueRow& v) {
                const Record& r = row.record;
                v.deleted = row.deleted ? 1 : 0;
                v.uid = RowidOf(row);
+               IntegerOf(At(r, labelColumn), v.label);
                return IntegerOf(At(r, c.index[0]), v.recordId) &&
                       IntegerOf(At(r, c.index[1]), v.property) &&
                       KeepStrict(At(r, c.index[2]), &v.value) && !HasControlCharacter(v.value);

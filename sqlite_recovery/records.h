@@ -50,17 +50,32 @@ struct MessageItem {
   std::string replyTo;       // the text of the message this one answers in a thread
 };
 
-// One person of the address book (ABPersonFullTextSearch_content).
+// One value of a card with its label: a phone number, e-mail address or postal address as the
+// card holds it, and the label's name ("Mobile", "Home", "Work", "iPhone", a label of the
+// user's own; empty when the card gives none).
+struct LabeledValue {
+  std::string label;
+  std::string value;
+  bool operator==(const LabeledValue&) const = default;
+};
+
+// One person of the address book (ABPerson with its ABMultiValue values, or the row of
+// ABPersonFullTextSearch_content when the values are not there).
 struct ContactItem {
   int32_t deleted = 0;
-  std::string email;
-  std::string address;
+  std::string email;   // decoded: the search text; extracted: the addresses, one per line
+  std::string address; // decoded: the search text; extracted: the addresses, one per line
   std::string social;
   std::string url;     // shown as the home page
-  std::string phones;  // decoded: numbers separated by spaces; cleaned: by newlines
+  std::string phones;  // decoded: the search text; extracted: each number once, one per line
   std::string company;
   std::string name;  // first and last name joined by one space; the company when both are
                      // empty; "No Name" when all three are
+  // Every value of the card with its label, in the card's order (extracted contacts).
+  std::vector<LabeledValue> numbers;
+  std::vector<LabeledValue> emails;
+  std::vector<LabeledValue> addresses;
+  int64_t rowId = 0;  // the person's rowid (ABPerson ROWID, the search table's docid); 0: lost
 };
 
 // Older address books (without the search table): ABPerson and ABMultiValue rows.
@@ -76,6 +91,7 @@ struct AbMultiValueRow {
   int64_t uid = 0;       // the value's rowid (parent of its ABMultiValueEntry rows)
   int64_t recordId = 0;  // the person's rowid
   int64_t property = 0;  // 3 phone, 4 e-mail, 5 address, 22 URL, 46 social profile
+  int64_t label = 0;     // rowid of its ABMultiValueLabel row; 0 when it has none
   std::string value;
 };
 struct AbMultiValueEntryRow {

@@ -24,8 +24,9 @@ void AppendUtf8(uint32_t c, std::string& out) {
   }
 }
 
-// Length of the well-formed UTF-8 sequence at s[i], or 0.
-size_t SequenceLength(std::string_view s, size_t i) {
+}  // namespace
+
+size_t Utf8SequenceLength(std::string_view s, size_t i) {
   const auto b = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
   const uint8_t c = b(i);
   const size_t left = s.size() - i;
@@ -50,8 +51,6 @@ size_t SequenceLength(std::string_view s, size_t i) {
   }
   return 0;
 }
-
-}  // namespace
 
 void Utf16ToUtf8(std::span<const uint8_t> bytes, bool bigEndian, std::string& out) {
   const size_t units = bytes.size() / 2;
@@ -89,7 +88,7 @@ size_t ValidUtf8Prefix(std::string_view text) {
       i += 8;
     }
     if (i >= text.size()) break;
-    const size_t n = SequenceLength(text, i);
+    const size_t n = Utf8SequenceLength(text, i);
     if (n == 0) break;
     i += n;
   }

@@ -15,6 +15,9 @@ void Utf16ToUtf8(std::span<const uint8_t> bytes, bool bigEndian, std::string& ou
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 bool IsValidUtf8(std::string_view text);
 
+// Length of the well-formed UTF-8 sequence (one character) at s[i], or 0.
+size_t Utf8SequenceLength(std::string_view s, size_t i);
+
 // Length of the longest prefix of text that is well-formed UTF-8.
 size_t ValidUtf8Prefix(std::string_view text);
 

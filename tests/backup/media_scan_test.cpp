@@ -168,16 +168,71 @@ TEST_F(CategoryWalkTest, PhotosKeepTheirNamesSortedAndSkipMissingFiles) {
   EXPECT_EQ(r.reports.back(), 12 + 22);
 }
 
-TEST_F(CategoryWalkTest, AttachmentsTakeTheSniffedExtension) {
+TEST_F(CategoryWalkTest, AttachmentsKeepTheirNamesAndAreTypedByTheirBytes) {
   Recorder r;
   std::vector<AttachmentItem> out;
   ASSERT_EQ(WalkMessageAttachments(Walk(r), out), 0);
-  // IMG_0004.jpeg holds a PNG; voice.caf has no signature and is typed by its extension.
+  // IMG_0004.jpeg holds a PNG: typed so, named as the phone names it; voice.caf has no
+  // signature and is typed by its extension.
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0].displayName, "IMG_0004.PNG");
+  EXPECT_EQ(out[0].displayName, "IMG_0004.jpeg");
   EXPECT_EQ(out[0].kind, "png");
   EXPECT_EQ(out[1].displayName, "voice.caf");
   EXPECT_EQ(out[1].kind, "caf");
+}
+
+// A file that has a name keeps it, extension and case included; only a name without an
+// extension gets one, from the file's signature.
+TEST(AttachmentNames, OnlyANameWithoutExtensionTakesTheSignaturesOne) {
+  struct Case {
+    const char* domain;
+    const char* path;
+    const char* kind;  // the bytes
+    const char* listed;
+  };
+  const Case cases[] = {
+      {"AppDomainGroup-group.net.whatsapp.WhatsApp.shared", "Message/Media/a/b/1a2b3c.opus", "ogg",
+       "1a2b3c.opus"},
+      {"AppDomainGroup-group.net.whatsapp.WhatsApp.shared", "Message/Media/a/b/photo.jpg", "jpg",
+       "photo.jpg"},
+      {"AppDomainGroup-group.net.whatsapp.WhatsApp.shared", "Message/Media/a/b/5f3e9a", "jpg",
+       "5f3e9a.jpg"},
+      {"MediaDomain", "Library/SMS/Attachments/0c/12/Audio Message.caf", "caf", "Audio Message.caf"},
+      {"MediaDomain", "Library/SMS/Attachments/0d/13/IMG_0005.HEIC", "jpg", "IMG_0005.HEIC"},
+      {"MediaDomain", "Library/SMS/Attachments/0e/14/scan", "pdf", "scan.pdf"},
+      {"MediaDomain", "Library/SMS/Attachments/0f/15/v1.2 draft", "png", "v1.2 draft.png"},
+  };
+  // Signatures of the kinds the builder's MediaBytes does not make.
+  const auto bytes = [](const std::string& kind) {
+    std::string head;
+    if (kind == "ogg") head = std::string("OggS\0\x02", 6);
+    if (kind == "caf") head = std::string("caff\0\x01\0\0", 8);
+    if (kind == "pdf") head = "%PDF-1.4\n";
+    if (head.empty()) return MediaBytes(kind, 800);
+    return head + std::string(800 - head.size(), 'x');
+  };
+  TempDir dir;
+  fixtures::BackupSpec spec;
+  for (const Case& c : cases) spec.files.push_back({c.domain, c.path, bytes(c.kind)});
+  ASSERT_TRUE(fixtures::WriteBackup(dir.path(), spec));
+  std::vector<ManifestEntry> manifest;
+  ASSERT_EQ(ReadManifestDb(dir / "Manifest.db", manifest), 0);
+  Recorder r;
+  const CategoryWalk walk{manifest,
+                          [&](const std::string& id) {
+                            return DataFilePath(dir.path(), id, false, true);
+                          },
+                          ProgressSink{&Recorder::Callback, &r}, 0, 10};
+  std::vector<AttachmentItem> attachments;
+  ASSERT_EQ(WalkMessageAttachments(walk, attachments), 0);
+  std::vector<AppFileItem> apps;
+  std::vector<MediaFileItem> whatsApp;
+  ASSERT_EQ(WalkAppFiles(walk, apps, whatsApp), 0);
+  std::set<std::string> listed;
+  for (const auto& a : attachments) listed.insert(a.displayName);
+  for (const auto& w : whatsApp) listed.insert(w.displayName);
+  for (const Case& c : cases) EXPECT_EQ(listed.count(c.listed), 1u) << c.path;
+  EXPECT_EQ(listed.size(), std::size(cases));
 }
 
 TEST_F(CategoryWalkTest, AppFilesCoverGroupAndPluginContainersAndSetWhatsAppAside) {
@@ -186,13 +241,13 @@ TEST_F(CategoryWalkTest, AppFilesCoverGroupAndPluginContainersAndSetWhatsAppAsid
   std::vector<MediaFileItem> whatsApp = {MediaFileItem{1, "stale", {}}};
   ASSERT_EQ(WalkAppFiles(Walk(r), apps, whatsApp), 0);
   ASSERT_EQ(whatsApp.size(), 1u);  // empty files have no type and drop out
-  EXPECT_EQ(whatsApp[0].displayName, "photo.JPG");
+  EXPECT_EQ(whatsApp[0].displayName, "photo.jpg");
   ASSERT_EQ(apps.size(), 3u);
   std::vector<std::pair<std::string, std::string>> got;
   for (const auto& a : apps) got.emplace_back(a.appName, a.displayName);
-  EXPECT_EQ(got[0], (std::pair<std::string, std::string>{"example.notes", "clip.MP4"}));
-  EXPECT_EQ(got[1], (std::pair<std::string, std::string>{"example.notes", "photo.PNG"}));
-  EXPECT_EQ(got[2], (std::pair<std::string, std::string>{"example.share.ext", "thumb.GIF"}));
+  EXPECT_EQ(got[0], (std::pair<std::string, std::string>{"example.notes", "clip.mp4"}));
+  EXPECT_EQ(got[1], (std::pair<std::string, std::string>{"example.notes", "photo.png"}));
+  EXPECT_EQ(got[2], (std::pair<std::string, std::string>{"example.share.ext", "thumb.gif"}));
   EXPECT_EQ(r.reports.size(), manifest_.size());
 }
 

@@ -8,6 +8,9 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <string>
+#include <utility>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "tests/extractors/conversation_dbs.h"
@@ -50,6 +53,42 @@ class ConversationsCli : public ::testing::Test {
   fx::TempDir dir_;
   fs::path backup_;
 };
+
+// Every number of each card with its label, e-mail addresses and addresses likewise; `phones`
+// lists the same numbers one per line.
+TEST_F(ConversationsCli, ScanJsonContactsCarryEveryLabelledNumber) {
+  const auto run = fx::RunCli("scan --json " + fx::Quote(backup_));
+  ASSERT_EQ(run.status, 0);
+  const auto doc = nlohmann::json::parse(run.out);
+  std::map<std::string, nlohmann::json> byName;
+  for (const auto& c : doc["categories"]["contacts"]) byName[c["name"]] = c;
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  const auto labelled = [](const nlohmann::json& list) {
+    Pairs out;
+    for (const auto& v : list) out.emplace_back(v["label"], v["value"]);
+    return out;
+  };
+  const std::map<std::string, Pairs> numbers = {
+      {"Ann Schmidt", {{"Mobile", "+49 151 12345678"}, {"Home", "030 9876543"}}},
+      {"Ben Kraus", {{"iPhone", "0170 12345678"}, {"Work", "+49 30 1234567"}}},
+      {"Clara Vogt", {{"Mobile", "+49 152 24273991"}}},
+      {"Dora Lang", {{"Home", "030123456"}}},
+      {"ACME GmbH", {{"Main", "+49 89 555000"}}},
+  };
+  ASSERT_EQ(byName.size(), numbers.size());
+  for (const auto& [name, want] : numbers) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(byName.count(name));
+    EXPECT_EQ(labelled(byName[name]["numbers"]), want);
+    std::string phones;
+    for (const auto& [label, value] : want) phones += (phones.empty() ? "" : "\n") + value;
+    EXPECT_EQ(byName[name]["phones"], phones);
+  }
+  EXPECT_EQ(labelled(byName["Ann Schmidt"]["emails"]),
+            (Pairs{{"Home", "ann@example.com"}, {"Work", "ann.schmidt@work.example"}}));
+  EXPECT_EQ(labelled(byName["Ann Schmidt"]["addresses"]),
+            (Pairs{{"Home", "Lindenstra\xC3\x9F" "e 5, 10115, Berlin"}}));
+}
 
 TEST_F(ConversationsCli, ScanJsonKeysMessagesByConversation) {
   const auto run = fx::RunCli("scan --json " + fx::Quote(backup_));

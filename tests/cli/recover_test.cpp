@@ -205,8 +205,12 @@ TEST_P(RecoverCommandTest, ChosenCategoriesAndDeletedItemsOnly) {
     EXPECT_EQ(Count(Read(deleted / csv[0]), ",yes\r\n"), deletedCalls);
     EXPECT_EQ(Count(Read(deleted / csv[0]), ",no\r\n"), 0u);
   }
-  // The raw address book export holds every row of the table: it is left out here.
+  // The raw exports of the address book and the message table hold every row of their table,
+  // live ones too: they are left out here.
   EXPECT_TRUE(FilesUnder(deleted, "Contacts/", "Contacts.csv").empty());
+  EXPECT_FALSE(FilesUnder(deleted, "Message/", ".txt").empty()) << "deleted messages are written";
+  EXPECT_FALSE(fs::exists(deleted / "Message" / "sms.csv"));
+  EXPECT_TRUE(FilesUnder(deleted, "", "sms.csv").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, RecoverCommandTest,

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 
 #include "platform/platform.h"
 #include "tests/fixtures/run_cli.h"
@@ -193,6 +196,124 @@ TEST(TableCategories, APlainBackupSaysCallHistoryNeedsAnEncryptedBackup) {
   EXPECT_NE(counts.out.find("Call History: Call history is only in encrypted backups"),
             std::string::npos)
       << counts.out;
+}
+
+// The one file of `folder` whose name ends with `suffix` ("" when there is none or several).
+fs::path OneFile(const fs::path& folder, const std::string& suffix) {
+  fs::path found;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    if (!e.path().filename().string().ends_with(suffix)) continue;
+    if (!found.empty()) return {};
+    found = e.path();
+  }
+  return found;
+}
+
+size_t Lines(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// `recover --only` writes the named table categories and nothing else; `--deleted-only` only
+// their deleted rows.
+TEST(TableCategories, RecoverWritesOnlyTheChosenCategoriesAndRows) {
+  TempDir dir;
+  const fs::path backup = WriteBackup(dir, VoiceMemosLayout::kIos17);
+  const fs::path out = dir / "out";
+  Outputs run = RunBoth("recover " + fixtures::Quote(backup) + " --to " + fixtures::Quote(out) +
+                            " --only voicemail",
+                        dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Recovered 4 of 4 selected items"), std::string::npos) << run.out;
+  std::set<std::string> top;
+  for (const auto& e : fs::directory_iterator(out)) top.insert(e.path().filename());
+  EXPECT_EQ(top, (std::set<std::string>{"Voicemail", "index.html"}));
+  const std::string csv = platform::ReadFile(OneFile(out / "Voicemail", ".csv")).value_or("");
+  EXPECT_EQ(Lines(csv, "\r\n"), 5u) << csv;
+  EXPECT_EQ(Lines(csv, ",yes,"), 2u);
+  EXPECT_EQ(Lines(platform::ReadFile(OneFile(out / "Voicemail", ".html")).value_or(""), "\t<tr"),
+            4u);
+
+  const fs::path deleted = dir / "deleted";
+  run = RunBoth("recover " + fixtures::Quote(backup) + " --to " + fixtures::Quote(deleted) +
+                    " --only voicemail,voiceMemos --deleted-only",
+                dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const char* title : {"Voicemail", "Voice Memos"}) {
+    const std::string rows = platform::ReadFile(OneFile(deleted / title, ".csv")).value_or("");
+    EXPECT_EQ(Lines(rows, "\r\n"), 3u) << title << rows;
+    EXPECT_EQ(Lines(rows, ",no,"), 0u) << title;
+    const std::string page = platform::ReadFile(OneFile(deleted / title, ".html")).value_or("");
+    EXPECT_EQ(Lines(page, "\t<tr class=\"deleted\">"), 2u) << title;
+    EXPECT_EQ(Lines(page, "\t<tr>"), 0u) << title;
+  }
+}
+
+// The voicemail page plays in a browser: every <audio> of it loads in headless Chromium (an
+// AMR sound, which no browser plays, through the playable copy beside it), while the AMR
+// original alone does not.
+TEST(TableCategories, RecoveredVoicemailsPlayInChromium) {
+  const fs::path chromium = "/usr/bin/chromium";
+  if (!fs::exists(chromium)) GTEST_SKIP() << "chromium is not installed";
+  TempDir dir;
+  const fs::path backup = WriteBackup(dir, VoiceMemosLayout::kIos17);
+  const fs::path out = dir / "out";
+  const Outputs run = RunBoth("recover " + fixtures::Quote(backup) + " --to " +
+                                  fixtures::Quote(out) + " --only voicemail",
+                              dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const fs::path page = OneFile(out / "Voicemail", ".html");
+  ASSERT_FALSE(page.empty());
+  // A probe beside the page: the page itself, an <audio> of the AMR original alone, and a
+  // script that writes each player's readyState and source once all have loaded or failed.
+  std::string html = platform::ReadFile(page).value_or("");
+  const size_t end = html.rfind("</body>");
+  ASSERT_NE(end, std::string::npos);
+  html.insert(end, R"(<audio id="amr-alone" preload="metadata"><source src="files/1.amr" type="audio/amr"></audio>
+<script>
+window.addEventListener('load', () => {
+  const players = [...document.querySelectorAll('audio')];
+  const settled = a => a.readyState >= 1 || a.error || a.networkState === 3;
+  const poll = () => {
+    if (!players.every(settled)) { setTimeout(poll, 50); return; }
+    document.body.setAttribute('data-players', players.map(a =>
+        (a.id || 'row') + ':' + a.readyState + ':' + a.currentSrc.split('/').pop()).join(' '));
+  };
+  poll();
+});
+</script>
+)");
+  const fs::path probe = page.parent_path() / "probe.html";
+  std::ofstream(probe, std::ios::binary) << html;
+  const fs::path profile = dir / "chromium-profile";
+  fs::create_directories(profile);
+  const fs::path dom = dir / "dom.html";
+  const std::string cmd =
+      "timeout 60 " + fixtures::Quote(chromium) +
+      " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+      " --disable-background-networking --disable-component-update --disable-sync"
+      " --user-data-dir=" + fixtures::Quote(profile) +
+      " --virtual-time-budget=10000 --dump-dom " + fixtures::Quote("file://" + probe.string()) +
+      " >" + fixtures::Quote(dom) + " 2>/dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const std::string shown = platform::ReadFile(dom).value_or("");
+  const size_t at = shown.find("data-players=\"");
+  ASSERT_NE(at, std::string::npos) << shown.substr(0, 2000);
+  // Each player as "id:playable|not:source" (playable: at least its metadata loaded).
+  std::istringstream list(shown.substr(at + 14, shown.find('"', at + 14) - at - 14));
+  std::string players, one;
+  while (list >> one) {
+    const size_t first = one.find(':'), second = one.find(':', first + 1);
+    const bool playable = one.substr(first + 1, second - first - 1) != "0";
+    players += (players.empty() ? "" : " ") + one.substr(0, first) +
+               (playable ? ":playable:" : ":not:") + one.substr(second + 1);
+  }
+  // Three voicemails have a sound (the carved one lost its name): each plays, the AMR ones
+  // through their copies; the AMR original alone does not.
+  EXPECT_EQ(players,
+            "row:playable:3.amr.m4a row:playable:2.m4a row:playable:1.amr.m4a amr-alone:not:");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 
+#include "categories/category.h"
 #include "selection/statistics.h"
 #include "tests/export/golden.h"
 
@@ -112,6 +113,12 @@ struct Fixture {
   }
 };
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 std::string Body(const PrintSource& source) {
   PrintControl control;
   std::string body;
@@ -215,6 +222,83 @@ TEST(PrintPage, CancelStopsTheCompositionWithTwo) {
     EXPECT_EQ(ComposePrintPage(f.Source(category, false), PageTemplate{}, path, control), kStopped);
   }
   EXPECT_FALSE(fs::exists(path));
+}
+
+// A table category prints its table from its columns and rows alone: a table of columns
+// no category has, put in the first table category's place, prints as it is described.
+struct TableFixture {
+  std::vector<CategoryTable> tables{TableCategories().size()};
+  std::set<const void*> unchecked;
+
+  TableFixture() {
+    CategoryTable& t = tables[0];
+    t.columns = {{"title", "Title", ColumnType::kText},      {"when", "When", ColumnType::kDate},
+                 {"length", "Length", ColumnType::kDuration}, {"where", "Where", ColumnType::kPlace},
+                 {"picture", "Picture", ColumnType::kFile},   {"starred", "Starred <b>", ColumnType::kFlag},
+                 {"count", "Count", ColumnType::kNumber}};
+    TableRow live;
+    live.cells = {Cell::Text("Trip <notes>\nline two"), Cell::Date(1631300000), Cell::Integer(65),
+                  Cell::Place(52.52, 13.405), Cell::Text("IMG_1.HEIC"), Cell::Integer(1),
+                  Cell::Real(2.5)};
+    live.files = {{"IMG_1.HEIC", "CameraRollDomain-Media/IMG_1.HEIC", "/backup/ab/abc", "image/heic", 9}};
+    TableRow carved = live;
+    carved.deleted = 1;
+    carved.origin = ItemSource::kCarved;
+    carved.cells[0] = Cell::Text("Lost & found");
+    carved.cells[4] = Cell::Null();
+    carved.files.clear();
+    TableRow older = carved;
+    older.origin = ItemSource::kWal;
+    older.cells[0] = Cell::Text("An older one");
+    t.rows = {live, carved, older};
+  }
+
+  PrintSource Source(bool deletedOnly) const {
+    PrintSource s;
+    s.category = TableCategoryCode(0);
+    s.deletedOnly = deletedOnly;
+    s.tables = &tables;
+    s.checked = [this](const void* item) { return unchecked.count(item) == 0; };
+    return s;
+  }
+};
+
+TEST(PrintPage, TableCategoriesPrintTheirTableFromItsDescription) {
+  for (size_t i = 0; i < TableCategories().size(); ++i) {
+    EXPECT_TRUE(IsPrintable(TableCategoryCode(i))) << TableCategories()[i]->key;
+  }
+  TableFixture f;
+  const std::string body = Body(f.Source(false));
+  golden::ExpectGolden("print_table.html", body);
+  // Every value escaped, the deleted rows marked, each row's origin said.
+  EXPECT_EQ(body.find("<notes>"), std::string::npos);
+  EXPECT_EQ(body.find("<b>"), std::string::npos);
+  EXPECT_EQ(Count(body, "<tr class=\"deleted\">"), 2u);
+  EXPECT_EQ(Count(body, ">carved</span>"), 1u);
+  EXPECT_EQ(Count(body, ">write-ahead log</span>"), 1u);
+
+  // Only deleted rows, only checked ones, in the order the list shows them.
+  std::string deleted = Body(f.Source(true));
+  EXPECT_EQ(deleted.find("Trip"), std::string::npos);
+  EXPECT_NE(deleted.find("Lost &amp; found"), std::string::npos);
+  f.unchecked.insert(&f.tables[0].rows[1]);
+  deleted = Body(f.Source(true));
+  EXPECT_EQ(deleted.find("Lost"), std::string::npos);
+  EXPECT_NE(deleted.find("An older one"), std::string::npos);
+  PrintSource ordered = f.Source(false);
+  ordered.tableRows = {&f.tables[0].rows[2], &f.tables[0].rows[0]};
+  const std::string reordered = Body(ordered);
+  EXPECT_LT(reordered.find("An older one"), reordered.find("Trip"));
+  EXPECT_EQ(reordered.find("Lost"), std::string::npos);
+
+  // Nothing checked: no table at all. Cancelled: 2, nothing written.
+  for (const TableRow& row : f.tables[0].rows) f.unchecked.insert(&row);
+  EXPECT_EQ(Body(f.Source(false)), "");
+  f.unchecked.clear();
+  PrintControl control;
+  control.cancelled = true;
+  std::string cancelled;
+  EXPECT_EQ(ComposePrintBody(f.Source(false), cancelled, control), kStopped);
 }
 
 }  // namespace

@@ -561,7 +561,8 @@ TEST_F(RecoverWorkerTest, PagesOfEachKindMatchTheirGoldenFiles) {
   const fs::path templates = dir_ / "templates";
   fs::create_directories(templates);
   for (const char* name :
-       {kCallHistoryTemplate, kNotesTemplate, kContactsTemplate, kSmsTemplate, kWhatsAppTemplate}) {
+       {kCallHistoryTemplate, kNotesTemplate, kContactsTemplate, kSmsTemplate, kWhatsAppTemplate,
+        kTableTemplate}) {
     golden::WriteBytes(templates / name,
                        "<title>{|title|}</title>\n<p>{|person|}</p>\n{|content|}<end>\n");
   }
@@ -600,7 +601,7 @@ TEST_F(RecoverWorkerTest, PagesOfEachKindMatchTheirGoldenFiles) {
 TEST(RuntimeTemplates, HaveTheirMarkers) {
   const fs::path folder = fs::path(HALVERN_SOURCE_DIR) / "runtime" / "template";
   for (const char* name : {kCallHistoryTemplate, kNotesTemplate, kContactsTemplate, kSmsTemplate,
-                           kWhatsAppTemplate, "Print.html"}) {
+                           kWhatsAppTemplate, kTableTemplate, "Print.html"}) {
     const std::string t = golden::ReadBytes(folder / name);
     ASSERT_FALSE(t.empty()) << name;
     const size_t content = t.find("{|content|}");

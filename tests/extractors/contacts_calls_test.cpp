@@ -4,9 +4,15 @@
 #include <sqlite3.h>
 
 #include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "extractors/extractors.h"
+#include "extractors/names.h"
 #include "sqlite_recovery/decoders.h"
+#include "tests/extractors/conversation_dbs.h"
 #include "tests/fixtures/phone_dbs.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -15,24 +21,36 @@ namespace {
 
 namespace fx = halvern::fixtures;
 
-TEST(CleanPhoneList, KeepsEachNumberOnce) {
+// The numbers of a search text: every number once, in the form first written, wherever the
+// matcher splits a number or leaves its front out.
+TEST(PhoneNumbersInText, FindsEachNumberOnceAsFirstWritten) {
   struct Case {
-    const char* phones;
-    const char* kept;
+    const char* region;
+    const char* text;
+    std::vector<std::string> numbers;
   };
   const Case cases[] = {
-      // One number written four ways: the first form stays.
-      {"+33612345678 33612345678 612345678 5678 ", "+33612345678"},
-      // Two numbers; the text after the last space is a token too.
-      {"+33612345678 +4915112345670", "+33612345678\n+4915112345670"},
-      {"0612345678", "0612345678"},  // a lone number
-      {"123456 5678 ", ""},          // all shorter than 7 characters
-      // Different numbers ending in the same four digits, one after the other.
-      {"0612345678 0799995678 0711112222", "0612345678\n0711112222"},
-      {"  0612345678  ", "0612345678"},
-      {"", ""},
+      {"DE", "+49 151 12345678 +4915112345678", {"+49 151 12345678"}},
+      {"DE", "+49 151 12345678 +4915112345678 030 9876543 +49309876543",
+       {"+49 151 12345678", "030 9876543"}},
+      // A national number written in two groups is one number, not "0170" and "12345678".
+      {"DE", "0170 12345678 017012345678 ", {"0170 12345678"}},
+      {"FR", "+33 6 12 34 56 78 +33612345678 0612345678 ", {"+33 6 12 34 56 78"}},
+      // The matcher leaves "+1 (555) " out of a number of an unassigned area code.
+      {"US", "+1 (555) 028-5702 15550285702", {"+1 (555) 028-5702"}},
+      // Without a region: international numbers by the matcher, the rest as written.
+      {"", "+4930123456 ", {"+4930123456"}},
+      {"", "(030) 555-0199 0305550199", {"(030) 555-0199"}},
+      {"", "0612345678", {"0612345678"}},
+      {"DE", "24273", {"24273"}},
+      // The last four digits the search text keeps of a number are no number.
+      {"DE", "+4915101007919 015101007919 7919", {"+4915101007919"}},
+      {"DE", "", {}},
+      {"DE", "   ", {}},
   };
-  for (const Case& c : cases) EXPECT_EQ(CleanPhoneList(c.phones), c.kept) << c.phones;
+  for (const Case& c : cases) {
+    EXPECT_EQ(PhoneNumbersInText(c.text, c.region), c.numbers) << c.region << " " << c.text;
+  }
 }
 
 std::string MakeAddressBook(const fx::TempDir& dir, const char* schema) {
@@ -69,7 +87,8 @@ TEST(ExtractContacts, CleansNamesSortsAndFlagsDeletedPeople) {
     ASSERT_EQ(contacts.size(), 5u);
     const ContactItem& chloe = contacts[1];
     EXPECT_EQ(chloe.deleted, 0);
-    EXPECT_EQ(chloe.phones, "+33612345678");
+    EXPECT_EQ(chloe.phones, "+33 6 12 34 56 78");  // as typed; the search text's other forms
+    EXPECT_EQ(chloe.numbers, (std::vector<LabeledValue>{{"", "+33 6 12 34 56 78"}}));
     EXPECT_EQ(chloe.company, "Atelier B");
     EXPECT_EQ(chloe.email, "chloe@example.com");
     EXPECT_EQ(chloe.address, "12 rue Haute, Lyon");
@@ -172,11 +191,11 @@ TEST(ExtractContacts, OlderBookWithoutSearchTable) {
   // person without a number is not listed.
   ASSERT_EQ(contacts.size(), 2u);
   EXPECT_EQ(contacts[0].name, "Ana Lopes");
-  EXPECT_EQ(contacts[0].phones, "+351912345678");
+  EXPECT_EQ(contacts[0].phones, "+351 912 345 678");
   EXPECT_EQ(contacts[0].email, "ana@example.pt");
   EXPECT_EQ(contacts[0].deleted, 0);
   EXPECT_EQ(contacts[1].name, "Pizza Roma");
-  EXPECT_EQ(contacts[1].phones, "0305550199");
+  EXPECT_EQ(contacts[1].phones, "(030) 555-0199");
 
   const std::string calls = (dir / "calls.db").string();
   ASSERT_EQ(fx::MakeCallDb(calls, {{1, "+351912345678", 1578307200, std::nullopt, 5, false}}, {},
@@ -187,6 +206,83 @@ TEST(ExtractContacts, OlderBookWithoutSearchTable) {
   ASSERT_EQ(ExtractCalls(ab, out, false, calls), 0);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].name, "Ana Lopes");
+}
+
+// A card's values come from ABMultiValue with their labels (the system's "_$!<Mobile>!$_" form
+// and labels of the user's own), every number of the card, even where the search text would
+// give another cut; addresses are joined from their parts.
+TEST(ExtractContacts, EveryValueOfTheCardWithItsLabel) {
+  fx::TempDir dir;
+  const std::string ab = (dir / "AddressBook.sqlitedb").string();
+  ASSERT_EQ(testing::MakeConversationAddressBook(ab), "");
+  std::vector<ContactItem> contacts;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractContacts(false, ab, contacts, rowidBase), 0);
+  std::map<std::string, const ContactItem*> byName;
+  for (const ContactItem& c : contacts) byName[c.name] = &c;
+  struct Want {
+    const char* name;
+    std::vector<LabeledValue> numbers;
+    const char* phones;
+  };
+  const Want wants[] = {
+      {"Ann Schmidt",
+       {{"Mobile", "+49 151 12345678"}, {"Home", "030 9876543"}},
+       "+49 151 12345678\n030 9876543"},
+      {"Ben Kraus",
+       {{"iPhone", "0170 12345678"}, {"Work", "+49 30 1234567"}},
+       "0170 12345678\n+49 30 1234567"},
+      {"Clara Vogt", {{"Mobile", "+49 152 24273991"}}, "+49 152 24273991"},
+      {"Dora Lang", {{"Home", "030123456"}}, "030123456"},
+      {"ACME GmbH", {{"Main", "+49 89 555000"}}, "+49 89 555000"},
+  };
+  ASSERT_EQ(contacts.size(), std::size(wants));
+  for (const Want& w : wants) {
+    SCOPED_TRACE(w.name);
+    ASSERT_TRUE(byName.count(w.name));
+    EXPECT_EQ(byName[w.name]->numbers, w.numbers);
+    EXPECT_EQ(byName[w.name]->phones, w.phones);
+  }
+  const ContactItem& ann = *byName["Ann Schmidt"];
+  EXPECT_EQ(ann.emails, (std::vector<LabeledValue>{{"Home", "ann@example.com"},
+                                                   {"Work", "ann.schmidt@work.example"}}));
+  EXPECT_EQ(ann.email, "ann@example.com\nann.schmidt@work.example");
+  EXPECT_EQ(ann.addresses, (std::vector<LabeledValue>{
+                               {"Home", "Lindenstra\xC3\x9F" "e 5, 10115, Berlin"}}));
+}
+
+// A card of a book without the search table keeps each number as it holds it: a number with
+// letters (a vanity number), service codes and punctuation stay as they are.
+TEST(ExtractContacts, NumbersOfAnOlderBookStayAsTheCardHoldsThem) {
+  fx::TempDir dir;
+  const std::string ab = (dir / "AddressBook.sqlitedb").string();
+  const std::vector<std::string> numbers = {"1-800-FLOWERS", "+1 (800) 356-9377", "*100#",
+                                            "0800 FLORIST", "1-800-356-9377"};
+  {
+    std::string error;
+    auto db = fx::PhoneDb::Create(ab, {.schemaFile = "addressbook_all_ios7.sql"}, &error);
+    ASSERT_TRUE(db) << error;
+    for (const char* t : {"content", "segments", "segdir", "docsize", "stat"}) {
+      ASSERT_TRUE(db->Exec(std::string("DROP TABLE ABPersonFullTextSearch_") + t)) << db->error();
+    }
+    std::vector<fx::AbValue> values;
+    for (const std::string& n : numbers) values.push_back({3, "_$!<Work>!$_", n, {}});
+    ASSERT_EQ(fx::AddAbCard(*db, 1, "", "", "Flowers Inc", values), "");
+    ASSERT_TRUE(db->Close());
+  }
+  std::vector<ContactItem> contacts;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractContacts(false, ab, contacts, rowidBase), 0);
+  ASSERT_EQ(contacts.size(), 1u);
+  EXPECT_EQ(contacts[0].name, "Flowers Inc");
+  std::vector<LabeledValue> want;
+  std::string phones;
+  for (const std::string& n : numbers) {
+    want.push_back({"Work", n});
+    phones += (phones.empty() ? "" : "\n") + n;
+  }
+  EXPECT_EQ(contacts[0].numbers, want);
+  EXPECT_EQ(contacts[0].phones, phones);
 }
 
 TEST(ExtractContacts, MissingAddressBook) {
@@ -303,6 +399,97 @@ TEST(ExtractCalls, TypesAndOutcomes) {
     EXPECT_EQ(out[i].outcome, calls[i].wantOutcome);
     EXPECT_EQ(out[i].incoming, calls[i].originated == 0 ? 1 : 0);
     EXPECT_EQ(out[i].deleted, i == 7 ? 1 : 0);
+  }
+}
+
+// Calls are named through the lookup of messages and WhatsApp: a number matches a card's
+// number in any written form, never by a part of it.
+TEST(ExtractCalls, NamedByNormalisedNumberNeverBySubstring) {
+  fx::TempDir dir;
+  const std::string ab = (dir / "AddressBook.sqlitedb").string();
+  const std::vector<fx::AbPerson> people = {
+      {1, "Sam", "Reed", "", "555-028-5702 5550285702 ", "", "", "", "",
+       {{3, "_$!<Mobile>!$_", "555-028-5702", {}}}},
+      {2, "Pat", "Lee", "", "+1 212 555 0147 +12125550147 ", "", "", "", "",
+       {{3, "_$!<Work>!$_", "+1 212 555 0147", {}}}},
+      {3, "", "", "Bank", "24273 ", "", "", "", "", {{3, "", "24273", {}}}},
+  };
+  ASSERT_EQ(fx::MakeAddressBookDb(ab, people, {}, {.schemaFile = "addressbook_all_ios8.sql"})
+                .status,
+            0);
+  struct Case {
+    const char* address;
+    const char* name;
+  };
+  const Case cases[] = {
+      {"+1 (555) 028-5702", "Sam Reed"}, {"+15550285702", "Sam Reed"},
+      {"(212) 555-0147", "Pat Lee"},     {"12125550147", "Pat Lee"},
+      {"24273", "Bank"},                 {"028570", ""},  // six digits inside Sam's number
+      {"5702", ""},                      {"2427", ""},
+      {"+4924273", ""},
+  };
+  std::vector<fx::CallRow> calls;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    calls.push_back({int64_t(i + 1), cases[i].address, 1578307200 + int64_t(i) * 60,
+                     std::nullopt, 5, false});
+  }
+  const std::string db = (dir / "calls.db").string();
+  ASSERT_EQ(fx::MakeCallDb(db, calls, {}, {.schemaFile = "callhistory_storedata_ios10.sql"}).status,
+            0);
+  std::vector<CallItem> out;
+  ASSERT_EQ(ExtractCalls(ab, out, false, db), 0);
+  ASSERT_EQ(out.size(), std::size(cases));
+  for (size_t i = 0; i < out.size(); ++i) {
+    EXPECT_EQ(out[i].phone, cases[i].address);
+    EXPECT_EQ(out[i].name, cases[i].name) << cases[i].address;
+  }
+}
+
+// A carved record is listed as a deleted call only with a plausible date, a duration of zero or
+// more and an address; a live row is listed whatever its values.
+TEST(ExtractCalls, ACarvedCallNeedsADateADurationAndAnAddress) {
+  struct Case {
+    double macDate;
+    double duration;
+    const char* address;
+    bool carvedListed;
+  };
+  const Case cases[] = {
+      {600000000.0, 42, "+4930555001", true},     // a real deleted call
+      {600000100.0, 0, "+4930555002", true},      // not connected
+      {1.0, 12, "+4930555003", false},            // 2001-01-01 00:00:01
+      {600000200.0, -20, "+4930555004", false},   // negative duration
+      {600000300.0, 12, "", false},               // no address
+      {-86400.0, 12, "+4930555005", false},       // before 2001
+      {3500000000.0, 12, "+4930555006", false},   // beyond 2100
+      {1.0, -7, "8A3F-4B2C", false},              // all of it: the junk seen on a phone
+  };
+  for (const bool live : {false, true}) {
+    SCOPED_TRACE(live ? "live" : "carved");
+    fx::TempDir dir;
+    const std::string path = (dir / "CallHistory.storedata").string();
+    std::vector<fx::CallRow> calls;
+    std::vector<int64_t> deleted;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      calls.push_back({int64_t(i + 1), cases[i].address, 0, cases[i].macDate, cases[i].duration,
+                       false});
+      if (!live) deleted.push_back(int64_t(i + 1));
+    }
+    // One live call keeps the table's pages in use.
+    calls.push_back({100, "+4930555999", 0, 600001000.0, 5, false});
+    ASSERT_EQ(fx::MakeCallDb(path, calls, deleted, {.schemaFile = "callhistory_storedata_ios10.sql"})
+                  .status,
+              0);
+    std::vector<CallItem> out;
+    ASSERT_EQ(ExtractCalls("", out, true, path), 0);
+    std::set<std::string> listed;
+    for (const CallItem& c : out) listed.insert(c.phone + "/" + std::to_string(c.duration));
+    for (const Case& c : cases) {
+      const std::string key = std::string(c.address) + "/" + std::to_string(int64_t(c.duration));
+      // A live row without an address is refused by the table's reader either way.
+      const bool want = *c.address && (live || c.carvedListed);
+      EXPECT_EQ(listed.count(key), want ? 1u : 0u) << key;
+    }
   }
 }
 

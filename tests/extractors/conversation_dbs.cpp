@@ -202,12 +202,29 @@ std::string MakeConversationSms(const std::filesystem::path& path, bool ios16) {
 }
 
 std::string MakeConversationAddressBook(const std::filesystem::path& path) {
+  // Each card's values with their labels in ABMultiValue; the search row holds them as the
+  // phone indexes them (each number as typed, then without punctuation).
+  const auto phone = [](const char* label, const char* number) {
+    return fx::AbValue{3, label, number, {}};
+  };
   std::vector<fx::AbPerson> people = {
-      {1, "Ann", "Schmidt", "", "+49 151 12345678 +4915112345678 ", "ann@example.com", "", "", ""},
-      {2, "Ben", "Kraus", "", "0170 12345678 ", "", "", "", ""},
-      {3, "Clara", "Vogt", "", "+49 152 24273991 ", "", "", "", ""},
-      {4, "Dora", "Lang", "", "030123456 ", "", "", "", ""},
-      {5, "", "", "ACME GmbH", "+49 89 555000 ", "", "", "", ""},
+      {1, "Ann", "Schmidt", "",
+       "+49 151 12345678 +4915112345678 030 9876543 +49309876543 ",
+       "ann@example.com ann.schmidt@work.example", "Lindenstra\xC3\x9F" "e 5 10115 Berlin", "",
+       "",
+       {phone("_$!<Mobile>!$_", "+49 151 12345678"), phone("_$!<Home>!$_", "030 9876543"),
+        {4, "_$!<Home>!$_", "ann@example.com", {}},
+        {4, "_$!<Work>!$_", "ann.schmidt@work.example", {}},
+        {5, "_$!<Home>!$_", "", {{"Street", "Lindenstra\xC3\x9F" "e 5"}, {"ZIP", "10115"},
+                                 {"City", "Berlin"}}}}},
+      {2, "Ben", "Kraus", "", "0170 12345678 017012345678 +49 30 1234567 +49301234567 ", "", "",
+       "", "",
+       {phone("iPhone", "0170 12345678"), phone("_$!<Work>!$_", "+49 30 1234567")}},
+      {3, "Clara", "Vogt", "", "+49 152 24273991 ", "", "", "", "",
+       {phone("_$!<Mobile>!$_", "+49 152 24273991")}},
+      {4, "Dora", "Lang", "", "030123456 ", "", "", "", "", {phone("_$!<Home>!$_", "030123456")}},
+      {5, "", "", "ACME GmbH", "+49 89 555000 +4989555000 ", "", "", "", "",
+       {phone("_$!<Main>!$_", "+49 89 555000")}},
   };
   fx::DbLog log = fx::MakeAddressBookDb(path, people, {}, Options("addressbook_all_ios8.sql"));
   return log.status == 0 ? std::string() : log.error;

@@ -14,9 +14,11 @@ namespace halvern::testing {
 
 // The sms.db. Returns "" or the error.
 std::string MakeConversationSms(const std::filesystem::path& path, bool ios16);
-// The address book (iOS 8 layout): Ann Schmidt (+49 151 12345678, ann@example.com),
-// Ben Kraus (0170 12345678, national), Clara Vogt (+49 152 24273991), Dora Lang (030123456),
-// and a card of the organisation "ACME GmbH" (+49 89 555000).
+// The address book (iOS 8 layout, values with labels in ABMultiValue): Ann Schmidt (mobile
+// +49 151 12345678, home 030 9876543, ann@example.com at home, ann.schmidt@work.example at work,
+// a home address), Ben Kraus (iPhone 0170 12345678, national; work +49 30 1234567), Clara Vogt
+// (mobile +49 152 24273991), Dora Lang (home 030123456), and a card of the organisation
+// "ACME GmbH" (main +49 89 555000).
 std::string MakeConversationAddressBook(const std::filesystem::path& path);
 // ChatStorage.sqlite (macOS reference schema).
 std::string MakeConversationWhatsApp(const std::filesystem::path& path);

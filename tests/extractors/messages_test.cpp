@@ -2,6 +2,8 @@
 // only in attributedBody, progress and stop, a missing address book.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
 #include <vector>
 
 #include "extractors/extractors.h"
@@ -178,6 +180,84 @@ TEST(ExtractMessages, DeletedRowsFollowTheLiveOnesAndAreFoundByGuid) {
   ASSERT_NE(loved, nullptr);
   ASSERT_EQ(loved->reactions.size(), 1u);
   EXPECT_EQ(loved->reactions.front().by, "Me");
+}
+
+// A text is kept as the phone holds it: only the attachment placeholder (U+FFFC) is taken out,
+// with one of the two spaces it leaves side by side; spaces and line breaks around the text stay
+// and a text of one space is a message.
+TEST(ExtractMessages, TextsKeepTheirSpacesAndLoseOnlyThePlaceholder) {
+  struct Case {
+    std::string stored;
+    std::string listed;
+  };
+  const std::string kObject = "\xEF\xBF\xBC";
+  const std::vector<Case> cases = {
+      {" ", " "},
+      {"  two spaces before, a line after\n", "  two spaces before, a line after\n"},
+      {"\nLine\r\n\tTabbed ", "\nLine\r\n\tTabbed "},
+      {"See " + kObject + " here", "See here"},
+      {kObject + "\nCaption", "\nCaption"},
+      {"Two" + kObject + kObject + " files ", "Two files "},
+      {"Tail " + kObject, "Tail "},
+  };
+  fx::TempDir dir;
+  const std::string sms = (dir / "sms.db").string();
+  fx::SmsRows rows;
+  rows.handles = {{1, "+33612345678"}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    rows.messages.push_back({int64_t(i + 1), "", cases[i].stored, 1,
+                             600000000 * kSecond + int64_t(i) * kSecond, 0});
+  }
+  ASSERT_EQ(fx::MakeSmsDb(sms, rows, {}, {.schemaFile = "sms_all_ios11.sql"}).status, 0);
+  MessageMap map;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractMessages("", map, {}, sms, rowidBase), 0);
+  ASSERT_EQ(map.size(), 1u);
+  const std::vector<MessageItem>& listed = map.begin()->second.messages;
+  ASSERT_EQ(listed.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(listed[i].rowId, int64_t(i + 1));
+    EXPECT_EQ(listed[i].text, cases[i].listed) << "stored: " << cases[i].stored;
+  }
+}
+
+// Only message_attachment_join's message_id ties an attachment to a message: a message without a
+// join row gets none, even when a freed page of another table of two integers (a dropped
+// chat-to-message join: chat 1 with messages 1, 2, ...) lies in the file.
+TEST(ExtractMessages, AnAttachmentBelongsOnlyToTheMessageItsJoinNames) {
+  fx::TempDir dir;
+  const std::string sms = (dir / "sms.db").string();
+  fx::SmsRows rows;
+  rows.handles = {{1, "+33612345678"}};
+  rows.messages = {{1, "", "No attachment here", 1, 500000000, 0},
+                   {227, "", "Photo", 1, 500000100, 0},
+                   {422, "", "Voice", 1, 500000200, 0},
+                   {520, "", "Document", 1, 500000300, 0}};
+  rows.attachments = {{1, "", "IMG_0001.JPG"}, {2, "", "Audio Message.caf"}, {3, "", "a.pdf"}};
+  rows.links = {{227, 1}, {422, 2}, {520, 3}};
+  ASSERT_EQ(fx::MakeSmsDb(sms, rows, {}, {.schemaFile = "sms_all_ios9.sql"}).status, 0);
+  {
+    testing::DbEdit edit(sms);
+    ASSERT_TRUE(edit.Exec("CREATE TABLE old_join (chat_id INTEGER, message_id INTEGER)"));
+    ASSERT_TRUE(edit.Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                          "WHERE i < 1500) INSERT INTO old_join SELECT 1, i FROM n"));
+    ASSERT_TRUE(edit.Exec("DROP TABLE old_join"));
+  }
+  MessageMap map;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractMessages("", map, {}, sms, rowidBase), 0);
+  std::map<int64_t, std::vector<std::string>> attachmentsOf;
+  for (const auto& [key, conversation] : map) {
+    for (const MessageItem& m : conversation.messages) {
+      for (const MessageAttachment& a : m.attachments) attachmentsOf[m.rowId].push_back(a.name);
+    }
+  }
+  const std::map<int64_t, std::vector<std::string>> want = {
+      {227, {"IMG_0001.JPG"}}, {422, {"Audio Message.caf"}}, {520, {"a.pdf"}}};
+  EXPECT_EQ(attachmentsOf, want);
+  const MessageItem* plain = FindText(map, "No attachment here");
+  ASSERT_NE(plain, nullptr);
+  EXPECT_EQ(plain->attachment, "");
 }
 
 TEST(ExtractMessages, MissingDatabaseIsReportedAndLeavesTheRowidBase) {

@@ -471,5 +471,135 @@ TEST(SqliteCarveDatabase, DeletedRowsComeBackAndNothingFalse) {
   EXPECT_GE(back.size(), 90u);
 }
 
+// ----- Work ----------------------------------------------------------------------------------
+
+// A table leaf page of `size` bytes with one live cell at its end (a, b TEXT, c) and the bytes
+// `dead` placed at `deadAt` in the unallocated gap; the pointer array is the test's to write.
+struct GapPage {
+  std::vector<uint8_t> bytes;
+  uint32_t liveAt = 0;
+  TableShape shape;
+  PageView view;
+  GapPage(uint32_t size, const std::vector<uint8_t>& dead, uint32_t deadAt, TextEncoding enc,
+          const std::string& liveText)
+      : bytes(size, 0) {
+    const auto live = test::EncodeCell(1, {int64_t{1000}, liveText, int64_t{1}});
+    liveAt = size - static_cast<uint32_t>(live.size());
+    std::copy(live.begin(), live.end(), bytes.begin() + liveAt);
+    std::copy(dead.begin(), dead.end(), bytes.begin() + deadAt);
+    bytes[0] = 13;
+    Put16(3, 1);
+    Put16(5, liveAt);
+    Put16(8, liveAt);
+    TableSchema schema;
+    ParseCreateTable("CREATE TABLE t(a INT, b TEXT, c INT)", schema);
+    shape = TableShape::FromSchema(schema);
+    Record r;
+    const auto rec = test::EncodeRecord({int64_t{1000}, liveText, int64_t{1}});
+    EXPECT_TRUE(DecodeRecord(rec, enc, r));
+    shape.Learn(r);
+  }
+  void Put16(uint32_t at, uint32_t v) {
+    bytes[at] = static_cast<uint8_t>(v >> 8);
+    bytes[at + 1] = static_cast<uint8_t>(v);
+  }
+  bool Parse() { return ParsePageView(bytes, 2, static_cast<uint32_t>(bytes.size()), view); }
+};
+
+// UTF-16 little-endian bytes of code units (carried in a std::string, as the record encoder
+// takes texts).
+std::string Utf16le(const std::vector<uint16_t>& units) {
+  std::string out;
+  for (uint16_t u : units) {
+    out.push_back(static_cast<char>(u & 0xff));
+    out.push_back(static_cast<char>(u >> 8));
+  }
+  return out;
+}
+
+// A deleted record with a long text that every slot of the pointer array still points at: the
+// record is judged once, not once a slot, and its text's length does not multiply the work.
+TEST(SqliteCarveWork, StalePointersToOneLongRecordCostWorkInProportionToThePage) {
+  for (const TextEncoding enc : {TextEncoding::kUtf8, TextEncoding::kUtf16le}) {
+    SCOPED_TRACE(enc == TextEncoding::kUtf8 ? "UTF-8" : "UTF-16le");
+    // About 30,000 bytes as stored, in either encoding.
+    std::string text;
+    const size_t chars = enc == TextEncoding::kUtf8 ? 30000 : 15000;
+    while (text.size() < chars) text += "a deleted message that was long ";
+    std::vector<uint16_t> units(text.begin(), text.end());
+    const std::string stored = enc == TextEncoding::kUtf8 ? text : Utf16le(units);
+    const std::string liveText = enc == TextEncoding::kUtf8 ? "live" : Utf16le({'l', 'i', 'v', 'e'});
+    const auto dead = test::EncodeCell(7, {int64_t{7000}, stored, int64_t{7}});
+    const uint32_t size = 65536, deadAt = 32768;
+    GapPage p(size, dead, deadAt, enc, liveText);
+    for (uint32_t slot = 10; slot + 2 <= deadAt; slot += 2) p.Put16(slot, deadAt);
+    ASSERT_TRUE(p.Parse());
+
+    const CarveWork before = CarveWorkOfThisThread();
+    std::vector<Candidate> out;
+    CarvePage(p.view, p.shape, enc, out);
+    const CarveWork after = CarveWorkOfThisThread();
+    EXPECT_EQ(after.cutShort, before.cutShort) << "the page needed more than its allowance";
+    EXPECT_LE(after.steps - before.steps, 16ull * size);  // judged once a slot: 30 times that
+    size_t found = 0;
+    for (const Candidate& c : out) {
+      if (c.offset == deadAt && c.record.rowid == 7 && c.record[1].Text() == text) ++found;
+    }
+    EXPECT_EQ(found, 1u);
+  }
+}
+
+// Long texts are judged through tables of the page, short ones byte by byte: both ways take
+// and refuse the same texts (malformed ones refused, a control character costs score).
+TEST(SqliteCarveWork, LongAndShortTextsAreJudgedAlike) {
+  struct Case {
+    const char* what;
+    TextEncoding enc;
+    std::string text;  // as stored
+    bool taken;
+  };
+  const auto repeat = [](const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  const std::vector<Case> cases = {
+      {"UTF-8 text", TextEncoding::kUtf8, "caf\xC3\xA9 \xF0\x9F\x98\x80 ok", true},
+      {"UTF-8 with a control character", TextEncoding::kUtf8, "a\x01z", true},
+      {"UTF-8 ending inside a character", TextEncoding::kUtf8, "abc\xE2\x82", false},
+      {"UTF-8 starting with a continuation byte", TextEncoding::kUtf8, "\x82xyz", false},
+      {"UTF-8 overlong form", TextEncoding::kUtf8, "ab\xC0\xAFz", false},
+      {"UTF-16 pair", TextEncoding::kUtf16le, Utf16le({'o', 'k', 0xD83D, 0xDE00, '!'}), true},
+      {"UTF-16 control character", TextEncoding::kUtf16le, Utf16le({'o', 0x0001, 'k'}), true},
+      {"UTF-16 high surrogate last", TextEncoding::kUtf16le, Utf16le({'o', 'k', 0xD83D}), false},
+      {"UTF-16 low surrogate first", TextEncoding::kUtf16le, Utf16le({0xDE00, 'o', 'k'}), false},
+      {"UTF-16 high surrogate twice", TextEncoding::kUtf16le,
+       Utf16le({'o', 0xD83D, 0xD83D, 0xDE00, 'k'}), false},
+      {"UTF-16 replacement character", TextEncoding::kUtf16le, Utf16le({'o', 0xFFFD, 'k'}), false},
+  };
+  for (const Case& c : cases) {
+    // The text as it is (short) and with 40 characters of plain text before and after (long).
+    const std::string pad = c.enc == TextEncoding::kUtf8 ? repeat("p", 40) : repeat(Utf16le({'p'}), 40);
+    int32_t scores[2] = {0, 0};
+    for (int longForm = 0; longForm < 2; ++longForm) {
+      SCOPED_TRACE(std::string(c.what) + (longForm ? ", long" : ", short"));
+      const std::string text = longForm ? pad + c.text + pad : c.text;
+      const std::string liveText = c.enc == TextEncoding::kUtf8 ? "live" : Utf16le({'l', 'i', 'v', 'e'});
+      const auto dead = test::EncodeCell(7, {int64_t{7000}, text, int64_t{7}});
+      GapPage p(4096, dead, 1024, c.enc, liveText);
+      ASSERT_TRUE(p.Parse());
+      std::vector<Candidate> out;
+      ScanUnallocated(p.view, p.shape, c.enc, out);
+      const Candidate* at = nullptr;
+      for (const Candidate& k : out) {
+        if (k.offset == 1024) at = &k;
+      }
+      EXPECT_EQ(at != nullptr, c.taken);
+      if (at) scores[longForm] = at->score;
+    }
+    EXPECT_EQ(scores[0], scores[1]) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace halvern
