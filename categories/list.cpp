@@ -10,11 +10,19 @@ namespace halvern {
 
 extern const TableCategory kVoicemailCategory;
 extern const TableCategory kVoiceMemosCategory;
+extern const TableCategory kCalendarCategory;
+extern const TableCategory kRemindersCategory;
+extern const TableCategory kSafariBookmarksCategory;
+extern const TableCategory kSafariHistoryCategory;
 
 const std::vector<const TableCategory*>& TableCategories() {
   static const std::vector<const TableCategory*> kList = {
       &kVoicemailCategory,
       &kVoiceMemosCategory,
+      &kCalendarCategory,
+      &kRemindersCategory,
+      &kSafariBookmarksCategory,
+      &kSafariHistoryCategory,
   };
   return kList;
 }

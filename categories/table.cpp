@@ -64,6 +64,11 @@ Cell Cell::DateAt(double unixSeconds, int64_t offsetSeconds, std::string zone) {
   c.hasOffset = true;
   return c;
 }
+Cell Cell::LocalTime(double wallClockSeconds) {
+  Cell c = DateAt(wallClockSeconds, 0);
+  c.floating = true;
+  return c;
+}
 Cell Cell::Place(double latitude, double longitude) {
   Cell c;
   c.kind = Kind::kPlace;
@@ -170,6 +175,7 @@ std::string IsoDate(const Cell& date) {
     while (digits.size() > 2 && digits.back() == '0') digits.pop_back();
     if (digits != ".0") out += digits;
   }
+  if (date.floating) return out;
   const long a = offset < 0 ? -offset : offset;
   std::snprintf(text, sizeof text, "%c%02ld:%02ld", offset < 0 ? '-' : '+', a / 3600,
                 a % 3600 / 60);

@@ -46,6 +46,7 @@ struct Cell {
   double real = 0;      // kReal; kDate: seconds since 1970-01-01 UTC; kPlace: latitude
   double real2 = 0;     // kPlace: longitude
   bool hasOffset = false;  // kDate: the offset is known (else the computer's local time)
+  bool floating = false;   // kDate: a wall-clock time of no zone (see LocalTime)
 
   static Cell Null() { return {}; }
   static Cell Text(std::string value);
@@ -55,6 +56,10 @@ struct Cell {
   static Cell Date(double unixSeconds, std::string zone = {});
   // The same with a known offset from UTC (seconds east).
   static Cell DateAt(double unixSeconds, int64_t offsetSeconds, std::string zone = {});
+  // A wall-clock time that belongs to no zone (a "floating" time: 09:00 wherever one is), given
+  // as the seconds since 1970 of that wall-clock time read as UTC. It shows as stored on every
+  // computer; its ISO 8601 form has no offset ("2021-09-14T09:00:00").
+  static Cell LocalTime(double wallClockSeconds);
   static Cell Place(double latitude, double longitude);
 
   bool IsNull() const { return kind == Kind::kNull; }
@@ -101,7 +106,7 @@ struct CategoryTable {
 // ----- The forms a value takes ------------------------------------------------------------------
 
 // The value in `scan --json`: null, a string (text, file; a date as ISO 8601 with its offset,
-// "2017-03-04T10:00:00+01:00", fractions of a second kept), a number (number, duration), true or
+// "2017-03-04T10:00:00+01:00", fractions of a second kept; a floating time without one), a number (number, duration), true or
 // false (flag), {"latitude", "longitude"} (place).
 nlohmann::json JsonValue(const Cell& cell, ColumnType type);
 // The value in a CSV file or a .txt: the JSON form as plain text (a place "lat,lon"; a flag as
@@ -111,7 +116,8 @@ std::string CsvText(const Cell& cell, ColumnType type);
 // offset when the database gave one, with the zone name after it), a duration "1 Min 5 Sec",
 // a flag "Yes" or "", a place "52.520000, 13.405000".
 std::string ShownText(const Cell& cell, ColumnType type);
-// ISO 8601 with the offset: the local one of the computer unless the date carries its own.
+// ISO 8601 with the offset: the local one of the computer unless the date carries its own; none
+// for a floating time.
 std::string IsoDate(const Cell& date);
 
 // The MIME type of an audio, video or picture file by its name's extension ("" when unknown).
