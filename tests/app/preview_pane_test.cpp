@@ -726,6 +726,7 @@ TEST_F(PreviewPaneTest, VoiceMessagesAndVoicemailsPlayAsPcmWav) {
 // player: converted once into the pane's folder when Qt cannot play it, told in the pane when
 // it cannot be played at all; the folder goes with the pane.
 TEST_F(PreviewPaneTest, TableRowShowsItsCardPictureAndSound) {
+  halvern::testing::ModalDriver boxes;
   ScanResults results;
   CategoryTable& table = results.tables[0];
   table.columns = {{"who", "Who", ColumnType::kText},
@@ -783,7 +784,7 @@ TEST_F(PreviewPaneTest, TableRowShowsItsCardPictureAndSound) {
   EXPECT_TRUE(pane_->SoundSource().isEmpty());
   EXPECT_TRUE(pane_->PlayerNote().startsWith("This sound cannot be played: "))
       << pane_->PlayerNote().toStdString();
-  EXPECT_TRUE(information_.isEmpty());
+  EXPECT_TRUE(boxes.Seen().empty());
   // A sound the backup does not hold.
   show(2);
   EXPECT_TRUE(pane_->PreviewEdit()->toPlainText().contains("carved from free space"));
