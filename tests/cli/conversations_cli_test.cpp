@@ -156,8 +156,8 @@ TEST_F(ConversationsCli, RecoverWritesGroupPagesAttachmentsAndOnlyDeletedWhenAsk
   EXPECT_NE(page.find("Members: Ann Schmidt(+4915112345678), Ben Kraus(+4917012345678)"),
             std::string::npos);
   EXPECT_NE(page.find("<img src=\"attachments/IMG_0042.jpeg\""), std::string::npos);
-  EXPECT_NE(page.find("<audio controls src=\"attachments/Audio%20Message.caf\""),
-            std::string::npos)
+  // The voice message plays from its copy for browsers first, the original after it.
+  EXPECT_NE(page.find("<source src=\"attachments/Audio%20Message.caf\""), std::string::npos)
       << page;
   EXPECT_TRUE(fs::exists(groupPage.parent_path() / "attachments" / "IMG_0042.jpeg"));
   EXPECT_EQ(page.find("\xEF\xBF\xBC"), std::string::npos);
