@@ -44,10 +44,28 @@ json Item(const CallItem& c) {
           {"date", c.date},       {"phone", c.phone},       {"name", c.name},
           {"type", c.type},       {"outcome", c.outcome}};
 }
+// A note's attachments in text order: the file's name, its path in the backup and its type,
+// what it is, and what a link, a recording or a table holds beside.
+json NoteAttachments(const std::vector<NoteAttachment>& attachments) {
+  json out = json::array();
+  for (const NoteAttachment& a : attachments) {
+    json item = {{"name", a.name}, {"path", a.path}, {"mime", a.mime},
+                 {"kind", a.kind}, {"type", a.uti},  {"deleted", a.deleted ? 1 : 0}};
+    if (!a.title.empty()) item["title"] = a.title;
+    if (!a.url.empty()) item["url"] = a.url;
+    if (!a.transcript.empty()) item["transcript"] = a.transcript;
+    if (a.kind == "table") item["rows"] = a.rows;
+    out.push_back(std::move(item));
+  }
+  return out;
+}
 json Item(const NoteItem& n) {
+  json checklist = json::array();
+  for (const NoteChecklistItem& c : n.checklist) checklist.push_back({{"text", c.text}, {"done", c.done}});
   return {{"deleted", n.deleted}, {"bodyId", n.bodyId}, {"date", n.date},
           {"title", n.title},     {"body", n.body},     {"folder", n.folder},
-          {"locked", n.locked}};
+          {"account", n.account}, {"locked", n.locked}, {"opened", n.opened},
+          {"attachments", NoteAttachments(n.attachments)}, {"checklist", std::move(checklist)}};
 }
 json Item(const ChatMessageItem& m) {
   return {{"deleted", m.deleted},     {"fromMe", m.fromMe},       {"rowId", m.rowId},

@@ -15,6 +15,7 @@
 #include "backup/file_items.h"
 #include "backup/manifest.h"
 #include "engine/engine.h"
+#include "extractors/extractors.h"
 #include "platform/codes.h"
 
 namespace halvern {
@@ -89,6 +90,9 @@ class BackupSession {
   int32_t ScanContacts(std::vector<ContactItem>& out);
   int32_t ScanCallHistory(std::vector<CallItem>& out);
   int32_t ScanNotes(std::vector<NoteItem>& out);
+  // Opens, in place, the locked notes of `notes` (this session's scan) that `password` opens;
+  // the password is used for this call only and kept nowhere.
+  NoteUnlockCount UnlockNotes(std::vector<NoteItem>& notes, const std::string& password) const;
   int32_t ScanWhatsApp(ChatMap& out);
   // A table category: its extractor over the manifest's files; `code` is its category code.
   int32_t ScanTable(int32_t code, const TableCategory& category, CategoryTable& out);

@@ -156,6 +156,26 @@ int32_t BackupSession::ScanCallHistory(std::vector<CallItem>& out) {
   return result;
 }
 
+// The notes app's group container files that lie in the backup (attachments, fallback
+// renderings, previews), for the note store reader.
+static NoteStoreOptions NoteStoreOptionsOf(const BackupSession& session) {
+  static constexpr std::string_view kContainer = "AppDomainGroup-group.com.apple.notes-";
+  NoteStoreOptions options;
+  for (const ManifestEntry& entry : session.manifest) {
+    if (!entry.domainPath.starts_with(kContainer)) continue;
+    const std::filesystem::path data = session.DataFilePath(entry.fileID);
+    if (IsFile(data)) options.files.push_back({entry.domainPath.substr(kContainer.size()), data.string()});
+  }
+  return options;
+}
+
+NoteUnlockCount BackupSession::UnlockNotes(std::vector<NoteItem>& notes,
+                                           const std::string& password) const {
+  NoteStoreOptions options = NoteStoreOptionsOf(*this);
+  options.password = password;
+  return halvern::UnlockNotes(DataFilePath(kNoteStoreFileId).string(), notes, options);
+}
+
 int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
   LocateWriteAheadLogs(*this);
   // notes.sqlite and, on newer phones, NoteStore.sqlite; an upgraded phone may keep both.
@@ -164,7 +184,8 @@ int32_t BackupSession::ScanNotes(std::vector<NoteItem>& out) {
   NoteDatabase(databaseErrors, kNotesCode, DataFilePath(known_files::kNotes), "notes.sqlite");
   NoteDatabase(databaseErrors, kNotesCode, DataFilePath(kNoteStoreFileId), "NoteStore.sqlite");
   const int32_t legacy = ExtractNotes(DataFilePath(known_files::kNotes).string(), out);
-  const int32_t store = ExtractNoteStore(DataFilePath(kNoteStoreFileId).string(), out);
+  const int32_t store =
+      ExtractNoteStore(DataFilePath(kNoteStoreFileId).string(), out, NoteStoreOptionsOf(*this));
   progress += step / 2;
   Report(progress);
   return legacy == kOk || store == kOk ? kOk : legacy;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -145,10 +146,42 @@ std::string FormatDuration(int64_t seconds);
 // HTML bodies and titles become text (NoteBodyToText).
 int32_t ExtractNotes(const std::string& notesPath, std::vector<NoteItem>& out);
 
+// A file of the notes app's group container in the backup: its path inside the container
+// ("Accounts/<account>/Media/<id>/<name>") and the data file that holds it.
+struct NoteStoreFile {
+  std::string relative;
+  std::string path;
+};
+
+struct NoteStoreOptions {
+  std::vector<NoteStoreFile> files;  // the container's files, to find attachments in
+  // The notes password to open locked notes with; none: locked notes stay locked. Kept only in
+  // memory, never written anywhere.
+  std::optional<std::string> password;
+};
+
+// What became of the locked notes of one read.
+struct NoteUnlockCount {
+  int32_t locked = 0;      // notes locked with a notes password
+  int32_t opened = 0;      // opened with the password given
+  int32_t refused = 0;     // the password given does not open them
+  int32_t outOfReach = 0;  // locked with the phone's passcode (no key of their own here)
+};
+
 // Reads the modern notes store (NoteStore.sqlite): each note's text from the gzip-compressed
-// protobuf of ZICNOTEDATA.ZDATA, its title and modification date from ZICCLOUDSYNCINGOBJECT.
-// Notes brought back from deleted space are marked deleted. Appends to `out`.
-int32_t ExtractNoteStore(const std::string& noteStorePath, std::vector<NoteItem>& out);
+// protobuf of ZICNOTEDATA.ZDATA with its paragraphs, checklist and attachments (found in
+// `options.files`), its title, modification date, folder and account from
+// ZICCLOUDSYNCINGOBJECT, whose columns are found by the file's own schema. Notes and
+// attachments brought back from deleted space are marked deleted. Locked notes are opened with
+// `options.password` when given. Appends to `out`.
+int32_t ExtractNoteStore(const std::string& noteStorePath, std::vector<NoteItem>& out,
+                         const NoteStoreOptions& options = {}, NoteUnlockCount* unlock = nullptr);
+
+// Opens, in place, the locked notes of `notes` (read before from the same store) that
+// `password` opens: their text, paragraphs, checklist and attachments are filled, the other
+// notes are left as they are. The counts tell what happened.
+NoteUnlockCount UnlockNotes(const std::string& noteStorePath, std::vector<NoteItem>& notes,
+                            const NoteStoreOptions& options);
 
 // The fixed replacements of note HTML: entities, then <div>, </div> and <br>.
 std::string NoteBodyToText(std::string_view html);

@@ -49,6 +49,42 @@ std::optional<std::string_view> FindBytes(std::string_view message, uint32_t num
   return std::nullopt;
 }
 
+bool ForEachField(std::string_view message, const std::function<bool(const Field&)>& visit) {
+  std::string_view in = message;
+  while (!in.empty()) {
+    uint64_t key = 0;
+    if (!ReadVarint(in, key)) return false;
+    Field f;
+    if ((key >> 3) > UINT32_MAX || (key >> 3) == 0) return false;
+    f.number = uint32_t(key >> 3);
+    f.wireType = uint32_t(key & 7);
+    switch (f.wireType) {
+      case 0:
+        if (!ReadVarint(in, f.varint)) return false;
+        break;
+      case 1:
+      case 5: {
+        const size_t n = f.wireType == 1 ? 8 : 4;
+        if (in.size() < n) return false;
+        f.bytes = in.substr(0, n);
+        in.remove_prefix(n);
+        break;
+      }
+      case 2: {
+        uint64_t length = 0;
+        if (!ReadVarint(in, length) || length > in.size()) return false;
+        f.bytes = in.substr(0, size_t(length));
+        in.remove_prefix(size_t(length));
+        break;
+      }
+      default:
+        return false;
+    }
+    if (!visit(f)) return true;
+  }
+  return true;
+}
+
 std::optional<std::string_view> FindPath(std::string_view message,
                                          std::initializer_list<uint32_t> path) {
   std::optional<std::string_view> at = message;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string_view>
@@ -21,5 +22,18 @@ std::optional<std::string_view> FindBytes(std::string_view message, uint32_t num
 // Follows a path of length-delimited fields (2 -> 3 -> 2 gives a note's text).
 std::optional<std::string_view> FindPath(std::string_view message,
                                          std::initializer_list<uint32_t> path);
+
+// One field of a message as the walk meets it: for wire type 0 `varint` holds the value, for
+// type 2 `bytes` the payload; 1 and 5 give their fixed bytes in `bytes`.
+struct Field {
+  uint32_t number = 0;
+  uint32_t wireType = 0;
+  uint64_t varint = 0;
+  std::string_view bytes;
+};
+
+// Calls `visit` for each field of `message` in order until it returns false. Returns false when
+// the message is malformed (the fields before the fault have been visited).
+bool ForEachField(std::string_view message, const std::function<bool(const Field&)>& visit);
 
 }  // namespace halvern::protobuf

@@ -116,6 +116,48 @@ struct CallItem {
   std::string outcome;
 };
 
+// An object placed in a note's text (NoteStore.sqlite): a picture, a scanned document, a
+// drawing, a PDF, a recording, a link, a table or another file.
+struct NoteAttachment {
+  std::string kind;  // "picture", "scan", "drawing", "pdf", "audio", "video", "link", "table", "file"
+  std::string name;  // the file's name as the phone keeps it; a link's title or address
+  std::string path;  // the file in the backup; empty when the backup does not hold it
+  std::string mime;
+  std::string uti;         // the type the note gives it (ZTYPEUTI)
+  std::string title;       // ZTITLE
+  std::string url;         // ZURLSTRING (links)
+  std::string transcript;  // what a recording says, when the phone transcribed it
+  std::vector<std::vector<std::string>> rows;  // a table's cells, row by row
+  bool deleted = false;    // its row was brought back from deleted space
+  bool operator==(const NoteAttachment&) const = default;
+};
+
+// One item of a checklist and whether it is ticked.
+struct NoteChecklistItem {
+  std::string text;
+  bool done = false;
+  bool operator==(const NoteChecklistItem&) const = default;
+};
+
+// A stretch of one paragraph: text, or the attachment standing at that place (its U+FFFC).
+struct NotePiece {
+  std::string text;
+  int32_t attachment = -1;  // index into NoteItem::attachments, -1 for text
+  std::string link;         // the address the text links to
+  bool operator==(const NotePiece&) const = default;
+};
+
+// A paragraph of a note with the style the phone gave it.
+struct NoteParagraph {
+  // -1 body text, 0 title, 1 heading, 2 subheading, 4 monospaced, 100 bulleted, 101 dashed,
+  // 102 numbered, 103 checklist item.
+  int32_t style = -1;
+  int32_t indent = 0;
+  bool done = false;  // a ticked checklist item
+  std::vector<NotePiece> pieces;
+  bool operator==(const NoteParagraph&) const = default;
+};
+
 // One note (ZNOTEBODY gives the body, ZNOTE the date and title).
 struct NoteItem {
   int32_t deleted = 0;  // brought back by carving, or lying in the Recently Deleted folder
@@ -124,9 +166,15 @@ struct NoteItem {
   std::string title;
   std::string body;
   std::string folder;  // the folder's name, empty when the database keeps none
+  std::string account;  // NoteStore.sqlite: the account the note belongs to (its ZNAME)
   int64_t folderId = 0;  // the older notes.sqlite: the ZSTORE row the note lies in (0: none)
   int32_t deletedFlag = 0;  // the older notes.sqlite: ZDELETEDFLAG, deleted on the phone
   int32_t locked = 0;  // 1: protected by a password; the body is then kNoteLockedText
+  int32_t opened = 0;  // 1: a locked note opened with the notes password given
+  // NoteStore.sqlite: the note's paragraphs, attachments in text order, checklist items.
+  std::vector<NoteParagraph> paragraphs;
+  std::vector<NoteAttachment> attachments;
+  std::vector<NoteChecklistItem> checklist;
 };
 inline constexpr const char* kNoteLockedText = "This note is locked";
 using NoteRow = NoteItem;

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <fstream>
 #include <map>
 
 #include "extractors/extractors.h"
+#include "tests/fixtures/notes_dbs.h"
 #include "tests/fixtures/phone_dbs.h"
 #include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/temp_dir.h"
@@ -220,6 +222,184 @@ TEST(ExtractNoteStore, DamagedOrEncryptedDataIsSkipped) {
   EXPECT_EQ(out[0].body, "Fine text");
   EXPECT_EQ(out[1].title, "Locked");
   EXPECT_EQ(out[1].body, "");
+}
+
+
+// ----- Notes as the person wrote them --------------------------------------------------------
+
+// A rich note store of one layout with its container's files on disk.
+struct RichStore {
+  fx::TempDir dir;
+  std::string path;
+  NoteStoreOptions options;
+
+  explicit RichStore(fx::NoteStoreLayout layout) {
+    path = (dir / "NoteStore.sqlite").string();
+    std::vector<fx::NoteContainerFile> files;
+    error = fx::MakeRichNoteStore(path, layout, &files);
+    for (size_t i = 0; i < files.size(); ++i) {
+      const auto data = dir / ("file" + std::to_string(i));
+      std::ofstream(data, std::ios::binary) << files[i].bytes;
+      options.files.push_back({files[i].relative, data.string()});
+    }
+  }
+  std::vector<NoteItem> Read(const NoteStoreOptions& with, NoteUnlockCount* count = nullptr) {
+    std::vector<NoteItem> out;
+    EXPECT_EQ(ExtractNoteStore(path, out, with, count), 0);
+    return out;
+  }
+  std::string error;
+};
+
+const NoteItem* Titled(const std::vector<NoteItem>& notes, const std::string& title) {
+  for (const NoteItem& n : notes)
+    if (n.title == title) return &n;
+  return nullptr;
+}
+
+std::string PiecesText(const NoteParagraph& p) {
+  std::string text;
+  for (const NotePiece& piece : p.pieces) text += piece.attachment >= 0 ? "[#" + std::to_string(piece.attachment) + "]" : piece.text;
+  return text;
+}
+
+// Every layout: paragraphs with their styles, the checklist, each attachment resolved to its
+// row, its media row and its file (with and without a generation folder, a scan by its
+// fallback PDF), the table's cells in order, the account behind the moved account column.
+TEST(ExtractNoteStore, RichNotesOfEveryLayout) {
+  for (const auto layout : {fx::NoteStoreLayout::kIos14, fx::NoteStoreLayout::kIos16,
+                            fx::NoteStoreLayout::kIos18}) {
+    SCOPED_TRACE(int(layout));
+    RichStore store(layout);
+    ASSERT_EQ(store.error, "");
+    const std::vector<NoteItem> notes = store.Read(store.options);
+    const NoteItem* rich = Titled(notes, fx::kRichNoteTitle);
+    ASSERT_NE(rich, nullptr);
+    EXPECT_EQ(rich->folder, "Travel");
+    EXPECT_EQ(rich->account, "iCloud");
+    EXPECT_EQ(rich->deleted, 0);
+    const NoteItem* shopping = Titled(notes, "Shopping");
+    ASSERT_NE(shopping, nullptr);
+    EXPECT_EQ(shopping->account, "On My iPhone");
+    EXPECT_EQ(shopping->folder, "Notes");
+
+    std::vector<std::pair<int32_t, std::string>> paragraphs;
+    for (const NoteParagraph& p : rich->paragraphs) paragraphs.emplace_back(p.style, PiecesText(p));
+    const std::vector<std::pair<int32_t, std::string>> expected = {
+        {0, fx::kRichNoteTitle}, {1, "Packing"}, {103, "Passport"}, {103, "Rain coat"},
+        {100, "Sunscreen"}, {102, "Book the hotel"}, {-1, "[#0]"}, {-1, "[#1]"}, {-1, "[#2]"},
+        {-1, "[#3]"}, {-1, "[#4]"}, {-1, "[#5]"}, {-1, "See you there \xF0\x9F\x98\x80 soon"}};
+    EXPECT_EQ(paragraphs, expected);
+    EXPECT_EQ(rich->checklist,
+              (std::vector<NoteChecklistItem>{{"Passport", true}, {"Rain coat", false}}));
+    // The stored text stays as it is, one U+FFFC per attachment.
+    EXPECT_NE(rich->body.find("Book the hotel\n\xEF\xBF\xBC\n"), std::string::npos);
+
+    ASSERT_EQ(rich->attachments.size(), 6u);
+    struct Want {
+      const char* kind;
+      const char* name;
+      const char* mime;
+      const char* relative;  // the file it must lead to; "" none
+    };
+    const Want want[] = {
+        {"picture", "IMG_0001.jpeg", "image/jpeg", "/Media/MEDIA-ATT-PICTURE/1_5F2C/IMG_0001.jpeg"},
+        {"scan", "Scanned Document", "application/pdf", "/FallbackPDFs/ATT-SCAN.pdf"},
+        {"pdf", "Ticket.pdf", "application/pdf", "/Media/MEDIA-ATT-PDF/Ticket.pdf"},
+        {"audio", "Call with Anna.m4a", "audio/mp4", "/Media/MEDIA-ATT-AUDIO/2_77A1/Call with Anna.m4a"},
+        {"link", "Lyon tourist office", "", ""},
+        {"table", "", "", ""},
+    };
+    for (size_t i = 0; i < 6; ++i) {
+      const NoteAttachment& a = rich->attachments[i];
+      SCOPED_TRACE(a.kind);
+      EXPECT_EQ(a.kind, want[i].kind);
+      EXPECT_EQ(a.name, want[i].name);
+      EXPECT_EQ(a.mime, want[i].mime);
+      std::string relative;
+      for (const NoteStoreFile& f : store.options.files)
+        if (f.path == a.path) relative = f.relative;
+      EXPECT_TRUE(std::string_view(relative).ends_with(want[i].relative)) << relative;
+      EXPECT_EQ(a.path.empty(), *want[i].relative == 0);
+      EXPECT_FALSE(a.deleted);
+    }
+    EXPECT_EQ(rich->attachments[3].transcript, "Hello, the train leaves at nine.");
+    EXPECT_EQ(rich->attachments[4].url, "https://www.visiterlyon.com/");
+    EXPECT_EQ(rich->attachments[5].rows,
+              (std::vector<std::vector<std::string>>{
+                  {"Day", "City"}, {"Mon", "Lyon"}, {"Tue", "Annecy \xE2\x9B\xB0"}}));
+    // Without the container's files the attachments are still named, with no path.
+    const std::vector<NoteItem> withoutFiles = store.Read({});
+    const NoteItem* bare = Titled(withoutFiles, fx::kRichNoteTitle);
+    ASSERT_NE(bare, nullptr);
+    ASSERT_EQ(bare->attachments.size(), 6u);
+    EXPECT_EQ(bare->attachments[0].name, "IMG_0001.jpeg");
+    EXPECT_EQ(bare->attachments[0].path, "");
+  }
+}
+
+// A deleted note: its data and attachment rows brought back from free space, marked deleted.
+TEST(ExtractNoteStore, DeletedNoteKeepsItsTextAndAttachment) {
+  RichStore store(fx::NoteStoreLayout::kIos16);
+  ASSERT_EQ(store.error, "");
+  const std::vector<NoteItem> notes = store.Read(store.options);
+  const NoteItem* gone = Titled(notes, fx::kDeletedNoteTitle);
+  ASSERT_NE(gone, nullptr);
+  EXPECT_EQ(gone->deleted, 1);
+  EXPECT_NE(gone->body.find("Coffee 3.20"), std::string::npos);
+  ASSERT_EQ(gone->attachments.size(), 1u);
+  EXPECT_EQ(gone->attachments[0].name, "receipt.jpeg");
+  EXPECT_TRUE(gone->attachments[0].deleted);
+  EXPECT_FALSE(gone->attachments[0].path.empty());
+}
+
+// The locked note: closed without a password, opened by the right one in either Unicode form,
+// refused by a wrong one without a change; UnlockNotes opens it in place.
+TEST(ExtractNoteStore, LockedNoteOpensWithItsPasswordOnly) {
+  RichStore store(fx::NoteStoreLayout::kIos18);
+  ASSERT_EQ(store.error, "");
+  NoteUnlockCount count;
+  std::vector<NoteItem> closed = store.Read(store.options, &count);
+  const NoteItem* locked = Titled(closed, fx::kLockedNoteTitle);
+  ASSERT_NE(locked, nullptr);
+  EXPECT_EQ(locked->locked, 1);
+  EXPECT_EQ(locked->opened, 0);
+  EXPECT_EQ(locked->body, kNoteLockedText);
+  EXPECT_EQ(count.locked, 1);
+  EXPECT_EQ(count.opened, 0);
+
+  for (const char* password : {fx::kNotesPassword, fx::kNotesPasswordDecomposed}) {
+    NoteStoreOptions with = store.options;
+    with.password = password;
+    const std::vector<NoteItem> open = store.Read(with, &count);
+    const NoteItem* n = Titled(open, fx::kLockedNoteTitle);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->opened, 1);
+    EXPECT_EQ(n->body, fx::kLockedNoteText);
+    EXPECT_EQ(count.opened, 1);
+    EXPECT_EQ(count.refused, 0);
+  }
+  for (const char* wrong : {"Grusse 2024", "", "gr\xC3\xBC\xC3\x9F" "e 2024"}) {
+    NoteStoreOptions with = store.options;
+    with.password = wrong;
+    const std::vector<NoteItem> still = store.Read(with, &count);
+    const NoteItem* n = Titled(still, fx::kLockedNoteTitle);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->body, kNoteLockedText);
+    EXPECT_EQ(n->opened, 0);
+    EXPECT_EQ(count.refused, 1);
+    EXPECT_EQ(count.opened, 0);
+  }
+  NoteStoreOptions with = store.options;
+  with.password = "wrong";
+  EXPECT_EQ(UnlockNotes(store.path, closed, with).refused, 1);
+  EXPECT_EQ(Titled(closed, fx::kLockedNoteTitle)->body, kNoteLockedText);
+  with.password = fx::kNotesPassword;
+  const NoteItem* before = Titled(closed, fx::kLockedNoteTitle);
+  EXPECT_EQ(UnlockNotes(store.path, closed, with).opened, 1);
+  EXPECT_EQ(Titled(closed, fx::kLockedNoteTitle), before) << "opened in place";
+  EXPECT_EQ(before->body, fx::kLockedNoteText);
+  EXPECT_EQ(before->opened, 1);
 }
 
 }  // namespace
