@@ -148,7 +148,7 @@ bool ParseCategory(std::string_view text, ScanCategory& out) {
 
 constexpr const char* kUsage =
     "usage: recover DIR|--device --to OUT [--only CATEGORY,...] [--deleted-only] "
-    "[--no-convert] [--convert-video] [--password-stdin]";
+    "[--no-convert] [--convert-video] [--password-stdin] [--notes-password|--notes-password-stdin]";
 
 }  // namespace
 
@@ -160,6 +160,8 @@ int RecoverCommand(const Args& input) {
   const bool deletedOnly = TakeFlag(args, "--deleted-only");
   const bool passwordStdin = TakeFlag(args, "--password-stdin");
   const bool device = TakeFlag(args, "--device");
+  const bool notesPassword = TakeFlag(args, "--notes-password");
+  const bool notesPasswordStdin = TakeFlag(args, "--notes-password-stdin");
   // Copies for browsers (JPEG of HEIC, thumbnails, playable sounds) unless refused; H.264
   // copies of HEVC videos only when asked (slow).
   const bool noConvert = TakeFlag(args, "--no-convert");
@@ -236,6 +238,11 @@ int RecoverCommand(const Args& input) {
 
   // The lists in the order every view shows them, and the selection over them.
   ScanResults results = scan.TakeResults();
+  if (const int notes = OpenLockedNotes(scan.session(), results.notes, notesPassword,
+                                        notesPasswordStdin, error);
+      notes != 0) {
+    return Fail(notes, error);
+  }
   PreSortCalls(results.calls);
   PreSortContacts(results.contacts);
   PreSortNotes(results.notes);

@@ -65,23 +65,77 @@ class CliScanFrontEnd : public ScanFrontEnd {
 
 }  // namespace
 
-bool ReadPassword(bool fromStdin, std::string& password) {
+namespace {
+
+// One line of stdin, or on a terminal a line typed without echo after `prompt`.
+bool ReadSecretLine(bool fromStdin, const char* prompt, std::string& secret) {
   if (!fromStdin) {
     if (!isatty(STDIN_FILENO)) return false;
-    std::fprintf(stderr, "Backup password: ");
+    std::fprintf(stderr, "%s", prompt);
     termios old{};
     tcgetattr(STDIN_FILENO, &old);
     termios quiet = old;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-    const bool ok = static_cast<bool>(std::getline(std::cin, password));
+    const bool ok = static_cast<bool>(std::getline(std::cin, secret));
     tcsetattr(STDIN_FILENO, TCSANOW, &old);
     std::fprintf(stderr, "\n");
     return ok;
   }
-  if (!std::getline(std::cin, password)) return false;
-  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (!std::getline(std::cin, secret)) return false;
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
   return true;
+}
+
+}  // namespace
+
+bool ReadPassword(bool fromStdin, std::string& password) {
+  return ReadSecretLine(fromStdin, "Backup password: ", password);
+}
+
+int OpenLockedNotes(const BackupSession* session, std::vector<NoteItem>& notes, bool ask,
+                    bool fromStdin, std::string& error) {
+  if (!ask && !fromStdin) return 0;
+  size_t locked = 0;
+  for (const NoteItem& n : notes) locked += n.locked != 0 && n.opened == 0 ? 1 : 0;
+  if (locked == 0) {
+    std::fprintf(stderr, "halvern-cli: note: the backup holds no locked note\n");
+    return 0;
+  }
+  if (session == nullptr) {
+    error = "the locked notes cannot be opened: the notes store is not at hand";
+    return 1;
+  }
+  if (!fromStdin && !isatty(STDIN_FILENO)) {
+    error = "--notes-password asks on a terminal; give the password with --notes-password-stdin";
+    return 2;
+  }
+  std::string password;
+  if (!ReadSecretLine(fromStdin, "Notes password: ", password)) {
+    error = "no notes password could be read";
+    return 2;
+  }
+  const NoteUnlockCount count = session->UnlockNotes(notes, password);
+  std::fill(password.begin(), password.end(), '\0');
+  if (count.outOfReach > 0) {
+    std::fprintf(stderr,
+                 "halvern-cli: note: %d locked notes keep no key of their own in the backup "
+                 "(locked with the phone's passcode): out of reach\n",
+                 count.outOfReach);
+  }
+  if (count.locked > 0 && count.opened == 0) {
+    error = "the notes password is wrong: it opens none of the " + std::to_string(count.locked) +
+            " locked notes, which stay locked";
+    return 4;
+  }
+  if (count.opened > 0) std::fprintf(stderr, "halvern-cli: note: opened %d locked notes\n", count.opened);
+  if (count.refused > 0) {
+    std::fprintf(stderr,
+                 "halvern-cli: note: %d locked notes do not open with this password (locked "
+                 "with another one) and stay locked\n",
+                 count.refused);
+  }
+  return 0;
 }
 
 const char* OpenFailureText(int32_t code) {
@@ -186,8 +240,11 @@ int ScanCommand(const Args& input) {
   const bool asJson = TakeFlag(args, "--json");
   const bool passwordStdin = TakeFlag(args, "--password-stdin");
   const bool device = TakeFlag(args, "--device");
+  const bool notesPassword = TakeFlag(args, "--notes-password");
+  const bool notesPasswordStdin = TakeFlag(args, "--notes-password-stdin");
   if (args.size() != (device ? 0u : 1u)) {
-    return Fail(2, "usage: scan DIR|--device [--password-stdin] [--json]");
+    return Fail(2, "usage: scan DIR|--device [--password-stdin] [--notes-password|"
+                   "--notes-password-stdin] [--json]");
   }
   CliScanFrontEnd frontEnd;
   BackupSession session;
@@ -198,17 +255,23 @@ int ScanCommand(const Args& input) {
                              error);
   frontEnd.Done();
   if (status != 0) return Fail(status, error);
+  ScanResults results = scan.TakeResults();
+  if (const int notes = OpenLockedNotes(scan.session(), results.notes, notesPassword,
+                                        notesPasswordStdin, error);
+      notes != 0) {
+    return Fail(notes, error);
+  }
   if (asJson) {
     std::cout.flush();
-    if (const int e = WriteScanJson(stdout, info, scan.openResult(), scan.results()); e != 0) {
+    if (const int e = WriteScanJson(stdout, info, scan.openResult(), results); e != 0) {
       return Fail(1, std::string("scan: cannot write the output: ") + std::strerror(e));
     }
   } else {
-    PrintCounts(scan.results());
+    PrintCounts(results);
   }
   // A database that lies in the backup but cannot be read fails its category: the others are
   // listed above, the failure is told and the exit status says so.
-  return PrintScanErrors(scan.results());
+  return PrintScanErrors(results);
 }
 
 }  // namespace halvern::cli

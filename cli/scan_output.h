@@ -34,6 +34,14 @@ void PrintCounts(const ScanResults& results);
 // Reads the backup password from stdin (`fromStdin`) or, on a terminal, asks for it without
 // echo. False when none could be read.
 bool ReadPassword(bool fromStdin, std::string& password);
+// Opens the locked notes of `notes` with the notes password: asked on the terminal without
+// echo (`ask`, --notes-password) or read as one line of stdin (`fromStdin`,
+// --notes-password-stdin; the line after the backup password's when both are read). The
+// password lives only in memory for this call. 0, or an exit status with the cause in `error`
+// (4: the password opens none of the locked notes; 2: no way to read it). What it opened and
+// what stays locked is told on stderr.
+int OpenLockedNotes(const BackupSession* session, std::vector<NoteItem>& notes, bool ask,
+                    bool fromStdin, std::string& error);
 // A sentence for a failed Open.
 const char* OpenFailureText(int32_t code);
 

@@ -1,6 +1,8 @@
 // The print page composers, one per printable category.
 #include "export/print_page.h"
 
+#include "extractors/note_render.h"
+
 #include <system_error>
 
 #include "export/table_pages.h"
@@ -109,7 +111,7 @@ int32_t Notes(const PrintSource& s, std::string& body, PrintControl& c) {
     Field(body, "Title:", item.title);
     Field(body, "Folder:", item.folder);
     Field(body, "Date:", item.date);
-    Field(body, "Notes:", item.body);
+    Field(body, "Notes:", notes::NoteText(item));
     body += kClose;
   }
   return kOk;

@@ -14,6 +14,7 @@
 
 #include "engine/scan_sequence.h"
 #include "export/conversation_parts.h"
+#include "extractors/note_render.h"
 #include "media/media.h"
 #include "platform/platform.h"
 #include "selection/statistics.h"
@@ -594,6 +595,66 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
   AddTableRow(*table, row, line, {}, kOk);
 }
 
+void RecoverWorker::AddNote(const NoteItem& note) {
+  Table& table = noteTable_;
+  // The files first: the note's page links the names their copies took.
+  int32_t error = kOk;
+  std::vector<std::string> files(note.attachments.size()), playable(note.attachments.size());
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < note.attachments.size(); ++i) {
+    const NoteAttachment& a = note.attachments[i];
+    if (a.path.empty()) continue;
+    const std::string name = a.name.empty() ? fs::path(a.path).filename().string() : a.name;
+    fs::path copy;
+    const int32_t copied = CopyFile(a.path, table.folder / "files" / SafeFileName(name), &copy);
+    // A note cut short by a stop is left out: its page never names a file that is not there.
+    if (IsStopped(copied) || (copied != kOk && stopped_)) return;
+    if (copied != kOk) {
+      if (error == kOk) error = copied;
+      continue;
+    }
+    const fs::path relative = copy.lexically_relative(table.folder);
+    files[i] = UrlPath(relative);
+    paths.push_back(relative.generic_string());
+    if (a.kind == "audio" && ShowOf(name, a.mime) == FileShow::kAudio && !stopped_) {
+      RowFileLink link{name, a.mime, files[i], {}, {}};
+      const int32_t made = WritePlayableCopy(copy, table.folder, link, paths);
+      if (error == kOk) error = made;
+      playable[i] = link.playable;
+    }
+  }
+  if (table.page.empty()) OpenTable(table, "Title,Folder,Date,Note,Deleted\r\n", true);
+  const std::vector<std::string> cells = {note.title, note.folder, note.date, note.body};
+  std::string row = note.deleted ? "\t<tr class=\"deleted\">" : "\t<tr>";
+  for (size_t i = 0; i < cells.size(); ++i) {
+    std::string cell = HtmlEscape(cells[i]);
+    if (i == 3 && !note.paragraphs.empty()) {
+      notes::NoteHtmlLinks links;
+      links.file = [&](size_t at) { return files[at]; };
+      links.playable = [&](size_t at) { return playable[at]; };
+      links.word = [](std::string_view w) { return PageWord(std::string(w)); };
+      cell = "<div class=\"note-content\">" + notes::NoteHtml(note, links) + "</div>";
+    }
+    if (note.deleted && i == 0) {
+      cell = "<span class=\"deleted-label\">" + HtmlEscape(PageWord("deleted")) + "</span> " + cell;
+    }
+    row += "<td>" + cell + "</td>";
+  }
+  row += "</tr>\r\n";
+  // The CSV keeps the note as stored.
+  std::string line;
+  for (const std::string& cell : cells) line += CsvField(platform::SanitizeUtf8(cell)) + ",";
+  line += note.deleted ? "yes\r\n" : "no\r\n";
+  // The text file: the note as written, its attachments named at their place.
+  std::string text = "Title: " + note.title + "\r\nFolder: " + note.folder + "\r\n";
+  if (!note.account.empty()) text += "Account: " + note.account + "\r\n";
+  text += "Date: " + note.date + "\r\nDeleted: " + (note.deleted ? "yes" : "no") + "\r\n";
+  for (size_t i = 0; i < paths.size(); ++i) text += (i == 0 ? "Files: " : ", ") + paths[i];
+  if (!paths.empty()) text += "\r\n";
+  text += "\r\n" + ReplaceAll(notes::NoteText(note), "\n", "\r\n") + "\r\n\r\n";
+  AddTableRow(table, row, line, platform::SanitizeUtf8(text), error);
+}
+
 int32_t RecoverWorker::WritePlayableCopy(const fs::path& sound, const fs::path& folder,
                                          RowFileLink& link, std::vector<std::string>& paths) {
   if (media::IsBrowserPlayableAudio(sound)) return kOk;
@@ -939,11 +1000,9 @@ int32_t RecoverWorker::Run() {
                 CallOutcomeText(*c), CallDurationText(*c)});
         break;
       }
-      case 9: {
-        const auto* n = static_cast<const NoteItem*>(key);
-        AddRow(9, n->deleted, {n->title, n->folder, n->date, n->body});
+      case 9:
+        AddNote(*static_cast<const NoteItem*>(key));
         break;
-      }
       case 10:
         ItemOutcome(WriteChat(*static_cast<const ChatMessageItem*>(key)));
         break;

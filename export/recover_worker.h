@@ -247,6 +247,10 @@ class RecoverWorker {
                                 const fs::path& path);
   void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
               bool breakLines = false);
+  // A note: its attachments copied beside the page (recordings made playable), then its row
+  // with the note as written (headings, lists, ticks, tables, pictures in place), its CSV line
+  // as stored and its text in the .txt.
+  void AddNote(const NoteItem& note);
   // A row of a table category: its files copied (and made playable), then its line in the
   // page, the CSV list and the text file. The outcome comes with the page (WriteTablePage).
   void AddCategoryRow(ScanCategory category, const TableRow& row);
