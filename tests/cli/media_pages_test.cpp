@@ -1,4 +1,5 @@
-// What halvern-cli recover writes of a phone's media, as a browser sees it: a backup whose
+// What halvern-cli recover writes of a phone's media, as a browser sees it: a note with a
+// picture and a checklist; a backup whose
 // messages carry a HEIC photo, a Live Photo's video, Messages voice messages in CAF (Opus and
 // IMA4), an AMR voicemail, a WhatsApp Opus voice note and an HEVC video, recovered and then
 // opened in headless Chromium, which must show every picture and thumbnail and play every
@@ -6,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "tests/fixtures/backup_builder.h"
 #include "tests/fixtures/media_files.h"
+#include "tests/fixtures/notes_dbs.h"
 #include "tests/fixtures/phone_dbs.h"
 #include "tests/fixtures/run_cli.h"
 #include "tests/fixtures/temp_dir.h"
@@ -69,6 +72,8 @@ constexpr const char* kCheckScript = R"(<script>
     r.audios.push({first: first ? first.getAttribute('src') : '', can, event,
                    readyState: a.readyState, playing: a.currentSrc, duration: a.duration});
   }
+  r.checkboxes = [...document.querySelectorAll('input[type=checkbox]')].map(
+      c => ({checked: c.checked, text: c.parentElement.textContent.trim()}));
   const pre = document.createElement('pre');
   pre.id = 'halvern-result';
   pre.textContent = JSON.stringify(r);
@@ -269,6 +274,33 @@ TEST_F(MediaPagesTest, ALongConversationComesOutInLinkedPagesABrowserOpens) {
   const std::string index = Read(out / "index.html");
   EXPECT_NE(index.find("4500 messages on 13 pages"), std::string::npos) << index;
   EXPECT_EQ(index.find(" - 2022.html"), std::string::npos);
+}
+
+// A note's picture shows at its place and its ticked checklist item is ticked.
+TEST_F(MediaPagesTest, NotePictureShowsAndTickedItemIsTickedInChromium) {
+  fx::BackupSpec spec;
+  fs::create_directories(dir_ / "work");
+  ASSERT_EQ(fx::AddRichNotes(spec, dir_ / "work", fx::NoteStoreLayout::kIos18), "");
+  ASSERT_TRUE(fx::WriteBackup(dir_ / "backup", spec));
+  const fx::CliRun run = fx::RunCli("recover --only notes " + fx::Quote(dir_ / "backup") +
+                                    " --to " + fx::Quote(dir_ / "out"));
+  ASSERT_EQ(run.status, 0) << run.out;
+  const std::vector<fs::path> pages = Pages(dir_ / "out" / "Notes");
+  ASSERT_EQ(pages.size(), 1u);
+  const nlohmann::json seen = CheckInChromium(pages[0], dir_ / "profile");
+  ASSERT_TRUE(seen.is_object()) << "Chromium gave no result for " << pages[0];
+  bool picture = false;
+  for (const auto& image : seen["images"]) {
+    if (image["src"] == "files/IMG_0001.jpeg") picture = image["ok"] == "ok" && image["width"] == 48;
+  }
+  EXPECT_TRUE(picture) << seen.dump(1);
+  std::map<std::string, bool> ticks;
+  for (const auto& box : seen["checkboxes"]) ticks[box["text"]] = box["checked"];
+  EXPECT_EQ(ticks, (std::map<std::string, bool>{{"Passport", true}, {"Rain coat", false}, {"Milk", false}}))
+      << seen.dump(1);
+  // The recording plays.
+  ASSERT_EQ(seen["audios"].size(), 1u) << seen.dump(1);
+  EXPECT_GT(seen["audios"][0]["duration"].get<double>(), 0.5) << seen.dump(1);
 }
 
 }  // namespace
