@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QLayout>
 #include <QPointer>
 #include <QStyle>
@@ -31,6 +33,7 @@
 #include "app/file_list_ctrl.h"
 #include "app/popups.h"
 #include "engine/backup_session.h"
+#include "extractors/note_render.h"
 #include "media/media.h"
 #include "platform/runtime_files.h"
 #include "ui/controls.h"
@@ -201,6 +204,8 @@ void CPreviewVrtWnd::ResetPane() {
 void CPreviewVrtWnd::PreviewItem(ScanCategory category, const void* item, bool appFilesLevel,
                                  const ScanResults& results) {
   if (item == nullptr) return;
+  shownNote_ = nullptr;
+  if (lockBox_ != nullptr) lockBox_->hide();
   if (const CategoryTable* table = results.Table(category)) {
     SetPaneView(true, true);
     ShowTableRow(*TableCategoryOf(category), *table, *static_cast<const TableRow*>(item));
@@ -295,9 +300,110 @@ void CPreviewVrtWnd::ShowNote(const NoteItem& note) {
   }
   for (const QString& part :
        {PaneWord("Title:") + QStringLiteral("\n"), QStringLiteral("    "), Q(note.title),
-        QStringLiteral("\n"), PaneWord("Note:") + QStringLiteral("\n "), QStringLiteral("    "),
-        Q(note.body)}) {
+        QStringLiteral("\n"), PaneWord("Note:") + QStringLiteral("\n "), QStringLiteral("    ")}) {
     InsertAtEnd(edit_, part, text);
+  }
+  if (note.paragraphs.empty()) {
+    InsertAtEnd(edit_, Q(note.body), text);
+  } else {
+    InsertNoteParagraphs(note, text);
+  }
+  edit_->moveCursor(QTextCursor::Start);
+  shownNote_ = &note;
+  // A locked note: the field for the notes password.
+  if (note.locked != 0 && note.opened == 0 && unlockNotes) {
+    BuildLockBox();
+    if (lockBox_ != nullptr) lockBox_->show();
+  } else if (lockBox_ != nullptr) {
+    lockBox_->hide();
+  }
+  // The note's first recording in the player.
+  for (const NoteAttachment& a : note.attachments) {
+    if (a.kind == "audio" && !a.path.empty()) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(a.path, ec);
+      LoadSound(OwnedFile{a.name, {}, a.path, a.mime, ec ? 0 : uint64_t(size)}, false);
+      break;
+    }
+  }
+}
+
+void CPreviewVrtWnd::InsertNoteParagraphs(const NoteItem& note, const QTextCharFormat& text) {
+  QTextCharFormat heading = text;
+  heading.setFontWeight(QFont::Bold);
+  int number = 0;
+  int pictures = 0;
+  for (const NoteParagraph& p : note.paragraphs) {
+    number = p.style == 102 ? number + 1 : 0;
+    const bool bold = p.style == 0 || p.style == 1 || p.style == 2;
+    // Texts from the phone are inserted as text, never read as markup.
+    InsertAtEnd(edit_,
+                QString(2 * std::max(0, p.indent), QLatin1Char(' ')) +
+                    Q(notes::ParagraphMark(p, number)),
+                bold ? heading : text);
+    for (const NotePiece& piece : p.pieces) {
+      if (piece.attachment < 0 || size_t(piece.attachment) >= note.attachments.size()) {
+        InsertAtEnd(edit_, Q(piece.text), bold ? heading : text);
+        continue;
+      }
+      const NoteAttachment& a = note.attachments[size_t(piece.attachment)];
+      const bool picture = a.kind == "picture" || a.kind == "drawing" ||
+                           (a.kind == "scan" && a.mime.starts_with("image/"));
+      if (picture && !a.path.empty() &&
+          InsertImage(Q(a.path), QStringLiteral("preview://note-picture-%1").arg(++pictures))) {
+        AlignLastBlock(edit_, Qt::AlignLeft);
+        continue;
+      }
+      InsertAtEnd(edit_, Q(notes::AttachmentText(a)), text);
+    }
+    InsertAtEnd(edit_, QStringLiteral("\n"), text);
+  }
+}
+
+void CPreviewVrtWnd::BuildLockBox() {
+  auto* layout = previewLayout_ ? qobject_cast<QBoxLayout*>(previewLayout_->layout()) : nullptr;
+  if (layout == nullptr || lockBox_ != nullptr) return;
+  lockBox_ = new QWidget(previewLayout_);
+  lockBox_->setObjectName(QStringLiteral("NotesPasswordBox"));
+  auto* column = new QVBoxLayout(lockBox_);
+  column->setContentsMargins(8, 6, 8, 6);
+  auto* row = new QHBoxLayout();
+  lockField_ = new QLineEdit(lockBox_);
+  lockField_->setObjectName(QStringLiteral("NotesPassword"));
+  lockField_->setEchoMode(QLineEdit::Password);
+  lockField_->setPlaceholderText(CardText("NotesPassword", "Notes password"));
+  auto* open = new QPushButton(CardText("OpenNote", "Open"), lockBox_);
+  open->setObjectName(QStringLiteral("OpenLockedNote"));
+  row->addWidget(lockField_, 1);
+  row->addWidget(open);
+  lockNote_ = new QLabel(lockBox_);
+  lockNote_->setWordWrap(true);
+  column->addLayout(row);
+  column->addWidget(lockNote_);
+  layout->addWidget(lockBox_);
+  QObject::connect(open, &QPushButton::clicked, this, [this] { SubmitNotesPassword(); });
+  QObject::connect(lockField_, &QLineEdit::returnPressed, this, [this] { SubmitNotesPassword(); });
+}
+
+void CPreviewVrtWnd::SubmitNotesPassword() {
+  if (lockField_ == nullptr || !unlockNotes || shownNote_ == nullptr) return;
+  // The password leaves the field at once and lives only for this call.
+  QByteArray password = lockField_->text().toUtf8();
+  lockField_->clear();
+  const NoteUnlockCount count = unlockNotes(password.toStdString());
+  password.fill('\0');
+  const NoteItem* note = shownNote_;
+  if (note->opened != 0) {
+    lockNote_->clear();
+    ShowNote(*note);
+    return;
+  }
+  if (count.outOfReach > 0 && count.locked == 0) {
+    lockNote_->setText(CardText("NoteOutOfReach",
+                                "This note is locked with the phone's passcode: a backup holds no "
+                                "key to open it."));
+  } else {
+    lockNote_->setText(CardText("WrongNotesPassword", "The notes password is wrong."));
   }
 }
 
@@ -883,7 +989,7 @@ void CPreviewVrtWnd::OnImageTimer() {
   }
 }
 
-bool CPreviewVrtWnd::InsertImage(const QString& path) {
+bool CPreviewVrtWnd::InsertImage(const QString& path, const QString& resource) {
   if (path.isEmpty()) return false;
   // The preview file is named by its kind, not its format: the reader looks at the bytes.
   QImageReader reader(path);
@@ -901,7 +1007,7 @@ bool CPreviewVrtWnd::InsertImage(const QString& path) {
   const QImage shown =
       image.width() > room ? image.scaledToWidth(room, Qt::SmoothTransformation) : image;
   QTextDocument* doc = edit_->document();
-  const QUrl name(QStringLiteral("preview://picture"));
+  const QUrl name(resource);
   doc->addResource(QTextDocument::ImageResource, name, shown);
   AlignLastBlock(edit_, Qt::AlignHCenter);
   QTextCursor cursor(doc);

@@ -40,6 +40,7 @@
 #include "ui/skin.h"
 
 class QAudioOutput;
+class QLineEdit;
 class QMediaPlayer;
 class QSlider;
 class QVideoWidget;
@@ -122,6 +123,17 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   // The folder of the playable copies (below the session's work folder).
   std::filesystem::path SoundFolder() const;
 
+  // Opens the scan's locked notes with a notes password, in place (the scan page's scan);
+  // unset: the password field is not offered.
+  std::function<NoteUnlockCount(const std::string& password)> unlockNotes;
+  // The notes password field shown under a locked note, and the line beside it (that the
+  // password is wrong, or what stays locked).
+  QLineEdit* NotesPasswordField() const { return lockField_; }
+  QWidget* NotesPasswordBox() const { return lockBox_; }
+  QString NotesPasswordNote() const { return lockNote_ ? lockNote_->text() : QString(); }
+  // Opens the shown locked note with the field's password; the field is emptied.
+  void SubmitNotesPassword();
+
   // Where the players lie; the program's folder by default.
   QString playerFolder;
   // Runs the extraction window over `dataFile`; returns its close code (1 done, 2 stopped)
@@ -141,7 +153,11 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   // names the copy).
   void PlayableSound();
   void PrepareMedia();
-  bool InsertImage(const QString& path);
+  bool InsertImage(const QString& path, const QString& resource = QStringLiteral("preview://picture"));
+  // A note's paragraphs as written: marks of lists and checklists, headings in bold, pictures
+  // in place, other attachments named, tables as rows.
+  void InsertNoteParagraphs(const NoteItem& note, const QTextCharFormat& text);
+  void BuildLockBox();
   void OnImageTimer();
   void AppendCentredLine(const QString& text);
   QProcess* StartPlayer(const QString& program, const QStringList& args);
@@ -177,6 +193,11 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   PreviewKind previewKind_ = kPreviewNothing;
   int imageRetries_ = 0;
   std::vector<QPointer<QProcess>> players_;
+
+  QWidget* lockBox_ = nullptr;
+  QLineEdit* lockField_ = nullptr;
+  QLabel* lockNote_ = nullptr;
+  const NoteItem* shownNote_ = nullptr;
 
   QWidget* playerBox_ = nullptr;
   QLabel* playerName_ = nullptr;

@@ -225,6 +225,9 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
                      if (current.isValid()) PreviewRow(list_->SourceRow(current));
                    });
   pane_ = std::make_unique<CPreviewVrtWnd>(&main_, main_.Session());
+  pane_->unlockNotes = [this](const std::string& password) {
+    return sequence_->UnlockNotes(password);
+  };
   if (!pane_->BindPane(page_, missing)) return false;
   BuildPreviewSplitter();
   print_->setEnabled(false);

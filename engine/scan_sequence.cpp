@@ -331,4 +331,9 @@ void ScanSequence::WaitFinished(const std::function<void()>& whileWaiting) const
   }
 }
 
+NoteUnlockCount ScanSequence::UnlockNotes(const std::string& password) {
+  if (!finished() || session_ == nullptr) return {};
+  return session_->UnlockNotes(results_.notes, password);
+}
+
 }  // namespace halvern

@@ -167,6 +167,9 @@ class ScanSequence {
   const ScanResults& results() const { return results_; }
   // Hands the results over (the sequence keeps empty lists); only once the scan has finished.
   ScanResults TakeResults() { return std::move(results_); }
+  // Opens, in place, the locked notes of the finished scan that `password` opens (the
+  // password is used for this call only). Nothing happens while the scan runs.
+  NoteUnlockCount UnlockNotes(const std::string& password);
   std::mutex& scanLock() { return scanLock_; }
   // The first category that received data in this scan, or 0.
   int32_t firstNode() const { return firstNode_; }

@@ -47,6 +47,8 @@ std::string KindLabel(const std::string& kind) {
   return "File";
 }
 
+}  // namespace
+
 std::string AttachmentText(const NoteAttachment& a) {
   if (a.kind == "inline") return a.name;
   if (a.kind == "table") {
@@ -64,8 +66,7 @@ std::string AttachmentText(const NoteAttachment& a) {
   return out;
 }
 
-// The mark before a list paragraph's text; `number` counts a run of numbered paragraphs.
-std::string ListMark(const NoteParagraph& p, int number) {
+std::string ParagraphMark(const NoteParagraph& p, int number) {
   switch (p.style) {
     case kChecklist: return p.done ? "\xE2\x98\x91 " : "\xE2\x98\x90 ";  // ☑ ☐
     case kBulleted: return "\xE2\x80\xA2 ";                               // •
@@ -74,6 +75,8 @@ std::string ListMark(const NoteParagraph& p, int number) {
     default: return {};
   }
 }
+
+namespace {
 
 bool IsList(int32_t style) {
   return style == kBulleted || style == kDashed || style == kNumbered || style == kChecklist;
@@ -89,7 +92,7 @@ std::string NoteText(const NoteItem& note) {
     const NoteParagraph& p = note.paragraphs[i];
     number = p.style == kNumbered ? number + 1 : 0;
     if (i > 0) out += "\n";
-    out += std::string(size_t(std::max(0, p.indent)) * 2, ' ') + ListMark(p, number);
+    out += std::string(size_t(std::max(0, p.indent)) * 2, ' ') + ParagraphMark(p, number);
     for (const NotePiece& piece : p.pieces) {
       if (piece.attachment >= 0 && size_t(piece.attachment) < note.attachments.size()) {
         out += AttachmentText(note.attachments[size_t(piece.attachment)]);

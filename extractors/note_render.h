@@ -17,6 +17,13 @@ namespace halvern::notes {
 // no paragraphs (older notes, locked ones) gives its body.
 std::string NoteText(const NoteItem& note);
 
+// An attachment as the text names it at its place ("[Picture: IMG_0001.jpeg]", a table's rows).
+std::string AttachmentText(const NoteAttachment& attachment);
+
+// The mark before a paragraph's text: "☑ " or "☐ " for checklist items, "• ", "– ", "<n>. "
+// for list items (`number` counts a run of numbered paragraphs), none for the others.
+std::string ParagraphMark(const NoteParagraph& paragraph, int number);
+
 // Where the page finds an attachment's file: its link (relative or absolute, already a URL
 // path), and for a recording the playable copy's link when one was made; "" when none.
 struct NoteHtmlLinks {

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -29,7 +30,9 @@
 #include "categories/category.h"
 #include "engine/backup_session.h"
 #include "media/media.h"
+#include "extractors/extractors.h"
 #include "tests/fixtures/media_files.h"
+#include "tests/fixtures/notes_dbs.h"
 #include "tests/fixtures/table_dbs.h"
 #include "tests/ui/modal_driver.h"
 #include "tests/ui/qt_test_env.h"
@@ -368,6 +371,97 @@ TEST_F(PreviewPaneTest, NoteShowsTitleAndBodyBelowAGreySeparator) {
       }
     }
   }
+}
+
+// The notes of a rich note store (iOS 16 layout) with their files, and a way to open the
+// locked one as the scan page does.
+struct PreviewNotes {
+  std::string path;
+  NoteStoreOptions options;
+  std::vector<NoteItem> notes;
+  const NoteItem* Titled(const std::string& title) const {
+    for (const NoteItem& n : notes)
+      if (n.title == title) return &n;
+    return nullptr;
+  }
+};
+
+PreviewNotes ReadRichNotes(const fs::path& folder) {
+  PreviewNotes out;
+  out.path = (folder / "NoteStore.sqlite").string();
+  std::vector<fixtures::NoteContainerFile> files;
+  EXPECT_EQ(fixtures::MakeRichNoteStore(out.path, fixtures::NoteStoreLayout::kIos16, &files), "");
+  for (size_t i = 0; i < files.size(); ++i) {
+    const fs::path data = folder / ("note-file-" + std::to_string(i));
+    std::ofstream(data, std::ios::binary) << files[i].bytes;
+    out.options.files.push_back({files[i].relative, data.string()});
+  }
+  EXPECT_EQ(ExtractNoteStore(out.path, out.notes, out.options), 0);
+  return out;
+}
+
+// A note as written: list and checklist marks, attachments named at their place, the table's
+// rows, the picture shown in place and the recording in the player.
+TEST_F(PreviewPaneTest, RichNoteShowsAsWritten) {
+  const PreviewNotes notes = ReadRichNotes(root_);
+  const NoteItem* rich = notes.Titled(fixtures::kRichNoteTitle);
+  ASSERT_NE(rich, nullptr);
+  pane_->PreviewItem(ScanCategory::kNotes, rich, false, ScanResults{});
+  QTextEdit* edit = pane_->PreviewEdit();
+  ASSERT_TRUE(edit->isVisible());
+  const QString text = edit->document()->toPlainText();
+  for (const char* line :
+       {"\n\xE2\x98\x91 Passport\n", "\n\xE2\x98\x90 Rain coat\n", "\n\xE2\x80\xA2 Sunscreen\n",
+        "\n1. Book the hotel\n", "[Scanned document: Scanned Document]", "[PDF: Ticket.pdf]",
+        "[Recording: Call with Anna.m4a]\nTranscript: Hello, the train leaves at nine.",
+        "[Link: Lyon tourist office <https://www.visiterlyon.com/>]", "| Mon | Lyon |"}) {
+    EXPECT_TRUE(text.contains(QString::fromUtf8(line))) << line << "\n" << text.toStdString();
+  }
+  // The picture stands in place of its name.
+  EXPECT_FALSE(text.contains(QLatin1String("[Picture:")));
+  bool picture = false;
+  for (QTextBlock b = edit->document()->firstBlock(); b.isValid(); b = b.next()) {
+    for (auto it = b.begin(); !it.atEnd(); ++it) {
+      if (it.fragment().charFormat().isImageFormat()) picture = true;
+    }
+  }
+  EXPECT_TRUE(picture);
+  EXPECT_TRUE(Until([&] { return !pane_->SoundSource().isEmpty(); }));
+  EXPECT_FALSE(pane_->NotesPasswordBox() != nullptr && pane_->NotesPasswordBox()->isVisible());
+  Shot("pane_note_rich");
+}
+
+// A locked note offers the password field: a wrong password says so and opens nothing, the
+// right one shows the note; the field never keeps the password.
+TEST_F(PreviewPaneTest, LockedNoteOpensWithThePasswordField) {
+  PreviewNotes notes = ReadRichNotes(root_);
+  int calls = 0;
+  pane_->unlockNotes = [&](const std::string& password) {
+    ++calls;
+    NoteStoreOptions with = notes.options;
+    with.password = password;
+    return UnlockNotes(notes.path, notes.notes, with);
+  };
+  const NoteItem* locked = notes.Titled(fixtures::kLockedNoteTitle);
+  ASSERT_NE(locked, nullptr);
+  pane_->PreviewItem(ScanCategory::kNotes, locked, false, ScanResults{});
+  ASSERT_NE(pane_->NotesPasswordBox(), nullptr);
+  EXPECT_TRUE(pane_->NotesPasswordBox()->isVisible());
+  EXPECT_EQ(pane_->NotesPasswordField()->echoMode(), QLineEdit::Password);
+  pane_->NotesPasswordField()->setText(QStringLiteral("Grusse 2024"));
+  pane_->SubmitNotesPassword();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(pane_->NotesPasswordNote(), QStringLiteral("The notes password is wrong."));
+  EXPECT_TRUE(pane_->NotesPasswordField()->text().isEmpty());
+  EXPECT_TRUE(pane_->PreviewEdit()->document()->toPlainText().contains(QLatin1String(kNoteLockedText)));
+  pane_->NotesPasswordField()->setText(QString::fromUtf8(fixtures::kNotesPassword));
+  pane_->SubmitNotesPassword();
+  EXPECT_TRUE(pane_->PreviewEdit()->document()->toPlainText().contains(QLatin1String("PIN 4711")));
+  EXPECT_FALSE(pane_->NotesPasswordBox()->isVisible());
+  EXPECT_TRUE(pane_->NotesPasswordField()->text().isEmpty());
+  // Another note hides the field.
+  pane_->PreviewItem(ScanCategory::kNotes, notes.Titled("Shopping"), false, ScanResults{});
+  EXPECT_FALSE(pane_->NotesPasswordBox()->isVisible());
 }
 
 TEST_F(PreviewPaneTest, RowRulesPerCategory) {

@@ -15,6 +15,7 @@
 #include "tests/fixtures/backup_builder.h"
 #if HALVERN_HAVE_SCAN_BACKUPS
 #include "tests/fixtures/scan_backups.h"
+#include "tests/fixtures/notes_dbs.h"
 #include "tests/fixtures/table_dbs.h"
 #endif
 #if HALVERN_HAVE_ENCRYPT_BACKUP
@@ -95,6 +96,16 @@ int main(int argc, char** argv) {
           const auto layout = halvern::fixtures::VoiceMemosLayout::kIos16;
           error = halvern::fixtures::AddVoiceMemos(spec, work, layout,
                                                    halvern::fixtures::SampleVoiceMemos(layout));
+        }
+        // Notes as the person wrote them: a note with a picture, a checklist, a table and a
+        // recording, a locked one (its password is in tests/fixtures/notes_dbs.h) and a
+        // deleted one, in place of the plain note store.
+        if (error.empty()) {
+          std::erase_if(spec.files, [](const halvern::fixtures::BackupFile& f) {
+            return f.domain == "AppDomainGroup-group.com.apple.notes";
+          });
+          error = halvern::fixtures::AddRichNotes(spec, work,
+                                                  halvern::fixtures::NoteStoreLayout::kIos14);
         }
         ok = error.empty();
       }
