@@ -599,7 +599,9 @@ void RecoverWorker::AddNote(const NoteItem& note) {
   Table& table = noteTable_;
   // The files first: the note's page links the names their copies took.
   int32_t error = kOk;
-  std::vector<std::string> files(note.attachments.size()), playable(note.attachments.size());
+  std::vector<std::string> files(note.attachments.size()), playable(note.attachments.size()),
+      view(note.attachments.size());
+  std::vector<std::pair<uint64_t, size_t>> tickets;  // media copy ticket, attachment
   std::vector<std::string> paths;
   for (size_t i = 0; i < note.attachments.size(); ++i) {
     const NoteAttachment& a = note.attachments[i];
@@ -616,12 +618,29 @@ void RecoverWorker::AddNote(const NoteItem& note) {
     const fs::path relative = copy.lexically_relative(table.folder);
     files[i] = UrlPath(relative);
     paths.push_back(relative.generic_string());
+    // Pictures get their copies for browsers (a JPEG of a HEIC) before the page is written.
+    if (a.mime.starts_with("image/")) {
+      if (const uint64_t ticket = QueueMediaCopies(copy, true); ticket != 0) tickets.emplace_back(ticket, i);
+    }
     if (a.kind == "audio" && ShowOf(name, a.mime) == FileShow::kAudio && !stopped_) {
       RowFileLink link{name, a.mime, files[i], {}, {}};
       const int32_t made = WritePlayableCopy(copy, table.folder, link, paths);
       if (error == kOk) error = made;
       playable[i] = link.playable;
     }
+  }
+  if (!tickets.empty() && mediaCopies_) {
+    std::vector<uint64_t> waited;
+    for (const auto& [ticket, at] : tickets) waited.push_back(ticket);
+    std::vector<MediaCopy> made = mediaCopies_->Wait(waited);
+    for (const MediaCopy& m : made) {
+      if (m.error != kOk || m.kind != MediaCopy::Kind::kJpeg) continue;
+      const std::string original = UrlPath(m.original.lexically_relative(table.folder));
+      for (const auto& [ticket, at] : tickets) {
+        if (files[at] == original) view[at] = UrlPath(m.written.lexically_relative(table.folder));
+      }
+    }
+    ReportMediaCopies(std::move(made));
   }
   if (table.page.empty()) OpenTable(table, "Title,Folder,Date,Note,Deleted\r\n", true);
   const std::vector<std::string> cells = {note.title, note.folder, note.date, note.body};
@@ -632,6 +651,7 @@ void RecoverWorker::AddNote(const NoteItem& note) {
       notes::NoteHtmlLinks links;
       links.file = [&](size_t at) { return files[at]; };
       links.playable = [&](size_t at) { return playable[at]; };
+      links.view = [&](size_t at) { return view[at]; };
       links.word = [](std::string_view w) { return PageWord(std::string(w)); };
       cell = "<div class=\"note-content\">" + notes::NoteHtml(note, links) + "</div>";
     }

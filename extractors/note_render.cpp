@@ -141,10 +141,11 @@ std::string NoteHtml(const NoteItem& note, const NoteHtmlLinks& links) {
     if (file.empty()) {
       return "<span class=\"note-missing" + deleted + "\">[" + label + "]</span>";
     }
-    const bool image = a.mime.starts_with("image/") && a.mime != "image/heic" && a.mime != "image/heif";
-    if (image) {
+    const std::string view = links.view ? links.view(index) : std::string();
+    const bool shown = a.mime.starts_with("image/") && a.mime != "image/heic" && a.mime != "image/heif";
+    if (shown || !view.empty()) {
       return "<a href=\"" + Escape(file) + "\"><img class=\"note-picture" + deleted + "\" src=\"" +
-             Escape(file) + "\" alt=\"" + name + "\" /></a>";
+             Escape(view.empty() ? file : view) + "\" alt=\"" + name + "\" /></a>";
     }
     if (a.kind == "audio") {
       const std::string playable = links.playable ? links.playable(index) : std::string();

@@ -29,6 +29,8 @@ std::string ParagraphMark(const NoteParagraph& paragraph, int number);
 struct NoteHtmlLinks {
   std::function<std::string(size_t attachment)> file;
   std::function<std::string(size_t attachment)> playable;
+  // For a picture browsers cannot show (HEIC), the link of its JPEG copy; "" none.
+  std::function<std::string(size_t attachment)> view;
   // The page's words ("Picture", "Recording", ...) in its language; empty: English.
   std::function<std::string(std::string_view)> word;
 };
