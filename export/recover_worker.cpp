@@ -606,7 +606,15 @@ void RecoverWorker::AddNote(const NoteItem& note) {
   for (size_t i = 0; i < note.attachments.size(); ++i) {
     const NoteAttachment& a = note.attachments[i];
     if (a.path.empty()) continue;
-    const std::string name = a.name.empty() ? fs::path(a.path).filename().string() : a.name;
+    std::string name = a.name.empty() ? fs::path(a.path).filename().string() : a.name;
+    // A scan's or drawing's rendering is named by the attachment's title: its copy takes the
+    // extension of its type, so that it opens.
+    for (const auto& [mime, extension] : {std::pair<std::string_view, std::string_view>{
+                                              "application/pdf", ".pdf"},
+                                          {"image/jpeg", ".jpg"},
+                                          {"image/png", ".png"}}) {
+      if (a.mime == mime && MimeOfName(name) != a.mime) name += extension;
+    }
     fs::path copy;
     const int32_t copied = CopyFile(a.path, table.folder / "files" / SafeFileName(name), &copy);
     // A note cut short by a stop is left out: its page never names a file that is not there.

@@ -150,6 +150,9 @@ TEST(NotesCli, RecoveredPageAndTextShowTheNoteAsWritten) {
     EXPECT_NE(html.find(piece), std::string::npos) << piece;
   }
   EXPECT_TRUE(fs::is_regular_file(page.parent_path() / "files" / "IMG_0001.jpeg"));
+  // The scan's rendering, named by its title, keeps the extension of its type.
+  EXPECT_TRUE(fs::is_regular_file(page.parent_path() / "files" / "Scanned Document.pdf"));
+  EXPECT_NE(html.find("href=\"files/Scanned%20Document.pdf\""), std::string::npos);
   // The password is written nowhere in what was recovered.
   for (const auto& e : fs::recursive_directory_iterator(dir / "out")) {
     if (!e.is_regular_file()) continue;
