@@ -492,7 +492,10 @@ class NoteStoreReader {
         file = StandInFile(account, row->identifier, a.kind == "scan");
     }
     if (a.name.empty()) a.name = a.title;
-    if (file != nullptr) {
+    // The file of an attachment of a locked note is enciphered with its own key: it is not
+    // handed out as if it were the picture or document.
+    const bool enciphered = row->locked || (media != nullptr && media->locked);
+    if (file != nullptr && !enciphered) {
       a.path = file->path;
       if (a.name.empty()) a.name = BaseName(file->relative);
     }
