@@ -51,12 +51,17 @@ std::string FileHtml(const RowFileLink& f) {
       }
       return html + "</div>";
     }
-    case FileShow::kVideo:
-      return "<div class=\"file\"><video controls preload=\"metadata\" src=\"" + src +
-             "\"></video><br>" + download + "</div>";
-    case FileShow::kPicture:
-      return "<div class=\"file\"><a href=\"" + src + "\"><img src=\"" + src + "\" alt=\"" +
+    case FileShow::kVideo: {
+      const std::string poster =
+          f.thumbnail.empty() ? std::string() : " poster=\"" + HtmlEscape(f.thumbnail) + "\"";
+      return "<div class=\"file\"><video controls preload=\"metadata\"" + poster + " src=\"" +
+             src + "\"></video><br>" + download + "</div>";
+    }
+    case FileShow::kPicture: {
+      const std::string shown = f.thumbnail.empty() ? src : HtmlEscape(f.thumbnail);
+      return "<div class=\"file\"><a href=\"" + src + "\"><img src=\"" + shown + "\" alt=\"" +
              name + "\" loading=\"lazy\"></a></div>";
+    }
     case FileShow::kLink:
       break;
   }

@@ -32,6 +32,9 @@ struct RowFileLink {
   std::string link;      // the copy of the original ("" when no copy was made)
   std::string playable;  // a copy browsers play, for a sound they cannot ("" none)
   std::string problem;   // why a sound browsers cannot play has no playable copy ("" none)
+  // A small JPEG shown in place of a picture (one browsers may not show, as HEIC) and as a
+  // video's poster ("" none).
+  std::string thumbnail;
 };
 
 // What kind of player a file gets: by its MIME type, else by its name's extension.
