@@ -354,7 +354,7 @@ TEST_F(TableCategoriesPage, PhotosLibraryWithItsAlbumsInTheTreeListAndPreview) {
   // Deleted for good: the record without its file.
   pickView(6);
   ASSERT_EQ(View()->model()->rowCount(), 1);
-  ASSERT_TRUE(SelectRow(0, QStringLiteral("IMG_4506.JPG")));
+  ASSERT_TRUE(SelectRow(12, QStringLiteral("IMG_0006.JPG")));
   EXPECT_TRUE(Card().contains("File Status:\n    file no longer on the phone"))
       << Card().toStdString();
   EXPECT_TRUE(Card().contains("Found:\n    carved from free space"));

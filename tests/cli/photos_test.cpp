@@ -280,10 +280,10 @@ TEST(Photos, RecoverFilesThePicturesAsTheUserFiledThem) {
   EXPECT_EQ(all.st_ino, holidays.st_ino);
   EXPECT_EQ(all.st_ino, family.st_ino);
   EXPECT_EQ(all.st_ino, favourite.st_ino);
-  EXPECT_EQ(all.st_mtime, 1625227200);
+  EXPECT_EQ(all.st_mtime, 1625313600);
   struct stat video{};
   ASSERT_EQ(::stat((photos / "Family" / "IMG_4503.MOV").c_str(), &video), 0);
-  EXPECT_EQ(video.st_mtime, 1625227200 + 7200);
+  EXPECT_EQ(video.st_mtime, 1625313600 + 7200);
 
   // The album's page: its four pictures with their thumbnails (JPEG, also of the HEIC ones).
   const std::string page = platform::ReadFile(photos / "Holidays" / "index.html").value_or("");
