@@ -112,6 +112,9 @@ struct TableCategory {
   ViewMaker views = nullptr;
   // How its files are named and dated when recovered (null: as on the phone).
   FilingMaker filing = nullptr;
+  // The columns (keys, separated by commas) shown beneath each item on the pages of its views
+  // (null: every column).
+  const char* viewCaption = nullptr;
 };
 
 // Every table category, in the order the scan reads them and the tree shows them.

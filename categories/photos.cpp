@@ -133,16 +133,6 @@ std::string Extension(const std::string& name) {
   return dot == std::string::npos ? std::string() : name.substr(dot);
 }
 
-// A name as an fnmatch pattern that matches only itself.
-std::string Literal(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 OwnedFile Owned(const std::string& relativePath, const std::filesystem::path& data) {
   const size_t slash = relativePath.rfind('/');
   const std::string name = slash == std::string::npos ? relativePath : relativePath.substr(slash + 1);
@@ -365,17 +355,24 @@ CategoryOutcome ReadPhotos(const CategoryContext& context, const std::filesystem
       const std::string main = folder + *fileName;
       if (const auto data = files.Find(kDomain, main); !data.empty())
         row.files.push_back(Owned(main, data));
-      if (kind == 0) {
-        for (const PhoneFile& f : files.Match(kDomain, Literal(folder + Stem(*fileName)) + ".*")) {
-          if (f.relativePath != main && platform::AsciiLower(Extension(f.relativePath)) == ".mov")
-            row.files.push_back(Owned(f.relativePath, f.data));
+      // Looked up by name, never by listing the folder: a library holds tens of thousands.
+      if (kind == 0 && platform::AsciiLower(Extension(*fileName)) != ".mov") {
+        for (const char* ext : {".MOV", ".mov"}) {
+          const std::string video = folder + Stem(*fileName) + ext;
+          if (const auto data = files.Find(kDomain, video); !data.empty()) {
+            row.files.push_back(Owned(video, data));
+            break;
+          }
         }
       }
-      const std::string edits = "Media/PhotoData/Mutations/" + *directory + "/" +
-                                Stem(*fileName) + "/Adjustments/FullSizeRender";
-      for (const char* ext : {".jpg", ".JPG", ".heic", ".HEIC", ".mov", ".MOV"}) {
-        if (const auto data = files.Find(kDomain, edits + ext); !data.empty())
-          row.files.push_back(Owned(edits + ext, data));
+      // An edit, unless the row says there is none (a carved row may not say).
+      if (r.Integer("ZHASADJUSTMENTS").value_or(1) != 0) {
+        const std::string edits = "Media/PhotoData/Mutations/" + *directory + "/" +
+                                  Stem(*fileName) + "/Adjustments/FullSizeRender";
+        for (const char* ext : {".jpg", ".JPG", ".heic", ".HEIC", ".mov", ".MOV"}) {
+          if (const auto data = files.Find(kDomain, edits + ext); !data.empty())
+            row.files.push_back(Owned(edits + ext, data));
+        }
       }
       // A record carved from freed pages is of a picture deleted for good; a library's picture
       // without its file was left out of the backup (an original kept only in iCloud).
@@ -478,6 +475,7 @@ extern const TableCategory kPhotosCategory = {
     "photos", "Photos", TreeGroup::kPhotosAndVideos,
     "CameraRollDomain Media/PhotoData/Photos.sqlite; the files under Media/DCIM and "
     "Media/PhotoData/Mutations",
-    &ExtractPhotos, &PhotoViews, &PhotoFiling};
+    &ExtractPhotos, &PhotoViews, &PhotoFiling,
+    "originalName,title,dateTaken,kind,duration,latitude,longitude,albums,deletedDate,fileStatus"};
 
 }  // namespace halvern

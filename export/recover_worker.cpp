@@ -747,10 +747,23 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
   if (table.page.empty()) OpenTable(table, TableCsvHeader(source), true);
   AddTableRow(table, TableRowHtml(source, row, links),
               TableCsvLine(source, row, paths), TableTextBlock(source, row, paths), error);
-  for (size_t v = 0; v < rowViews.size(); ++v) {
-    Table::ViewPage& page = table.viewPages[rowViews[v]];
-    page.rows += TableRowHtml(source, row, viewLinks[v]);
-    ++page.count;
+  if (!rowViews.empty()) {
+    std::vector<std::string> caption;
+    if (kind.viewCaption != nullptr) {
+      std::string keys = kind.viewCaption;
+      for (size_t at = 0; at <= keys.size();) {
+        const size_t comma = std::min(keys.find(',', at), keys.size());
+        if (comma > at) caption.push_back(keys.substr(at, comma - at));
+        at = comma + 1;
+      }
+    } else {
+      for (const TableColumn& c : source.columns) caption.push_back(c.key);
+    }
+    for (size_t v = 0; v < rowViews.size(); ++v) {
+      Table::ViewPage& page = table.viewPages[rowViews[v]];
+      page.rows += GalleryTileHtml(source, row, viewLinks[v], caption);
+      ++page.count;
+    }
   }
 }
 
@@ -792,7 +805,7 @@ void RecoverWorker::WriteViewPages(Table& table, const std::string& title) {
         ReplaceAll(table_.head, kTitleMarker,
                    HtmlEscape("iPhone's " + title + ": " + table.views[v].title + " of " +
                               job_.deviceName)) +
-        TableHeadHtml(*source) + page.rows + std::string(kTableTailHtml) + table_.tail;
+        std::string(kGalleryHeadHtml) + page.rows + std::string(kGalleryTailHtml) + table_.tail;
     fs::path written = page.folder / "index.html";
     std::error_code ec;
     fs::create_directories(page.folder, ec);

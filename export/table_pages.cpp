@@ -139,6 +139,34 @@ std::string TableRowHtml(const CategoryTable& table, const TableRow& row,
   return html;
 }
 
+std::string GalleryTileHtml(const CategoryTable& table, const TableRow& row,
+                            const std::vector<RowFileLink>& files,
+                            const std::vector<std::string>& caption) {
+  std::string html = row.deleted ? "\t<figure class=\"tile deleted\">" : "\t<figure class=\"tile\">";
+  for (const RowFileLink& f : files) html += FileHtml(f);
+  html += "<figcaption>";
+  if (row.deleted) html += "<span class=\"deleted-label\">deleted</span> ";
+  if (row.origin == ItemSource::kCarved) {
+    html += "<span class=\"origin-label\" title=\"Carved from the free space of the "
+            "database\">carved</span> ";
+  } else if (row.origin == ItemSource::kWal) {
+    html += "<span class=\"origin-label\" title=\"An older version kept by the "
+            "database&#39;s write-ahead log\">write-ahead log</span> ";
+  }
+  bool first = true;
+  for (const std::string& key : caption) {
+    const int c = table.ColumnIndex(key);
+    if (c < 0 || size_t(c) >= row.cells.size()) continue;
+    const std::string value = ShownText(row.cells[size_t(c)], table.columns[size_t(c)].type);
+    if (value.empty()) continue;
+    if (!first) html += "<br>";
+    first = false;
+    html += "<span class=\"caption-title\">" + HtmlEscape(table.columns[size_t(c)].title) +
+            ":</span> " + HtmlEscape(value);
+  }
+  return html + "</figcaption></figure>\r\n";
+}
+
 std::string TableCsvHeader(const CategoryTable& table) {
   std::string line;
   for (const TableColumn& c : table.columns) line += CsvField(platform::SanitizeUtf8(c.title)) + ",";

@@ -55,6 +55,16 @@ inline constexpr std::string_view kTableTailHtml = "</tbody>\r\n</table>\r\n";
 std::string TableRowHtml(const CategoryTable& table, const TableRow& row,
                          const std::vector<RowFileLink>& files);
 
+// The pages of a category's views (categories/category.h) show their rows as a gallery: one
+// tile per row with its files (pictures and videos as their thumbnails), its deleted and
+// origin marks, and the values of the columns `caption` names ("Title: value" lines, empty
+// values left out).
+inline constexpr std::string_view kGalleryHeadHtml = "<div class=\"gallery\">\r\n";
+inline constexpr std::string_view kGalleryTailHtml = "</div>\r\n";
+std::string GalleryTileHtml(const CategoryTable& table, const TableRow& row,
+                            const std::vector<RowFileLink>& files,
+                            const std::vector<std::string>& caption);
+
 // The CSV header line (CR LF at its end; no byte-order mark).
 std::string TableCsvHeader(const CategoryTable& table);
 // One CSV line; `files` the paths of the row's copies.

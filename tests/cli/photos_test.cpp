@@ -287,13 +287,13 @@ TEST(Photos, RecoverFilesThePicturesAsTheUserFiledThem) {
 
   // The album's page: its four pictures with their thumbnails (JPEG, also of the HEIC ones).
   const std::string page = platform::ReadFile(photos / "Holidays" / "index.html").value_or("");
-  EXPECT_EQ(Count(page, "\t<tr"), 4u) << page;
+  EXPECT_EQ(Count(page, "<figure class=\"tile\">"), 4u) << page;
   EXPECT_NE(page.find("src=\"../thumbnails/IMG_4501.HEIC.jpg\""), std::string::npos) << page;
   EXPECT_NE(page.find("href=\"IMG_4501.HEIC\""), std::string::npos);
   EXPECT_TRUE(fs::is_regular_file(photos / "thumbnails" / "IMG_4501.HEIC.jpg"));
   const std::string gone =
       platform::ReadFile(photos / "Deleted records" / "index.html").value_or("");
-  EXPECT_EQ(Count(gone, "\t<tr class=\"deleted\">"), 1u);
+  EXPECT_EQ(Count(gone, "<figure class=\"tile deleted\">"), 1u);
   EXPECT_NE(gone.find("file no longer on the phone"), std::string::npos);
   const std::string trash =
       platform::ReadFile(photos / "Recently Deleted" / "index.html").value_or("");
