@@ -25,7 +25,7 @@ QString CategoryLabel(ScanCategory category);
 // no shorter form). Both come from the section "Notices", keyed by the scan's sentence.
 QString NoticeSentence(const std::string& notice);
 QString NoticeShort(const std::string& notice);
-// The name of a view in the current language ("All Photos"; an album's own title).
+// The name of a view in the current language (a view the data names keeps its own name).
 QString ViewLabel(const CategoryView& view);
 
 class CFileTreeCtrl {
@@ -56,8 +56,8 @@ class CFileTreeCtrl {
   void Reselect();
   void SetCheckState(ScanCategory category, CheckState state);
   // The views of a category (categories/category.h) as rows under its row, each "<name>
-  // (<count>)" (a view the category always has by its key in the section "Views", an album by
-  // its own name); an empty list removes them. ResetForScan removes them all.
+  // (<count>)" (a view the category always has by its key in the section "Views", one the
+  // data names by its own name); an empty list removes them. ResetForScan removes them all.
   void SetViews(ScanCategory category, const std::vector<CategoryView>& views);
   // The view row of a category (index into its views), or null.
   QTreeWidgetItem* ViewRow(ScanCategory category, size_t view) const;

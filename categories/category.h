@@ -79,12 +79,12 @@ enum class TreeGroup : int32_t {
 };
 
 // A named part of a category's table, as the phone itself shows its items in parts (the
-// albums of a picture library, its hidden pictures, its trash ...): the tree shows each view
+// groups the user made, the items it hides, its trash ...): the tree shows each view
 // as a row under the category with its count, and a recovery files the rows' files in one
 // folder per view.
 struct CategoryView {
   // "all", "favorites", ...: the language key of a view the category always has (section
-  // "Views"); "" for a view named by the data (an album's own title, shown as it is).
+  // "Views"); "" for a view named by the data (a group's own title, shown as it is).
   std::string key;
   std::string title;         // the English name, or the data's own name
   std::vector<size_t> rows;  // indexes into CategoryTable::rows, in the table's order

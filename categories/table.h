@@ -27,7 +27,7 @@ enum class ColumnType : uint8_t {
   kPlace,     // latitude and longitude
   kFile,      // the name of a file of the backup that the row owns (see TableRow::files)
   kFlag,      // yes or no (stored as an integer)
-  kList,      // several texts (the names of the albums an item is in, ...)
+  kList,      // several texts (the names of the groups an item is in, ...)
 };
 // "text", "date", "duration", "number", "place", "file", "flag", "list".
 const char* ColumnTypeName(ColumnType type);

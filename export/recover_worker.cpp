@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 
 #include "engine/scan_sequence.h"
 #include "export/conversation_parts.h"
@@ -643,11 +644,25 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     if (kind.views != nullptr) {
       table.views = kind.views(source);
       table.viewsOfRow.assign(source.rows.size(), {});
+      // One folder per view: a view named like another or like the folders beside them gets a
+      // number.
+      // The views the category always has take their names first.
+      std::set<std::string> taken = {"files", "thumbnails"};
+      table.viewPages.resize(table.views.size());
+      for (const bool fixed : {true, false}) {
+        for (size_t v = 0; v < table.views.size(); ++v) {
+          if (table.views[v].key.empty() == fixed) continue;
+          const std::string base = SafeFileName(table.views[v].title);
+          std::string folder = base;
+          for (int n = 2; !taken.insert(platform::AsciiLower(folder)).second; ++n)
+            folder = base + " (" + std::to_string(n) + ")";
+          table.viewPages[v].folder = table.folder / folder;
+        }
+      }
       for (size_t v = 0; v < table.views.size(); ++v) {
         for (size_t r : table.views[v].rows) {
           if (r < table.viewsOfRow.size()) table.viewsOfRow[r].push_back(v);
         }
-        table.viewPages.push_back({table.folder / SafeFileName(table.views[v].title), {}, 0});
       }
     }
   }
@@ -678,7 +693,7 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     if (IsStopped(copied) || (copied != kOk && stopped_)) return;
     std::vector<fs::path> viewCopies(rowViews.size());
     if (copied == kOk) {
-      // The time the picture was taken (or whatever the category says) on the copy.
+      // The time the category gives the file on the copy.
       if (i < filing.size() && std::isfinite(filing[i].modified)) {
         const double when = filing[i].modified;
         timespec times[2];
@@ -725,7 +740,7 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
           paths.push_back(made.lexically_relative(table.folder).generic_string());
         } else {
           ReportFailure(linked, table.viewPages[rowViews[v]].folder / copy.filename(),
-                        "the picture could not be filed in this album");
+                        "the file could not be linked into this folder");
           if (error == kOk) error = linked;
         }
       }

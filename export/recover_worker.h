@@ -18,7 +18,7 @@
 //                                Voice Memos, ...): its rows (export/table_pages.h), and
 //                                files/<name> the files the rows own, with a copy browsers play
 //                                beside a sound they cannot ("12.amr" -> "12.amr.m4a")
-//                                A category with views (Photos: its albums, favourites, ...)
+//                                A category with views (categories/category.h)
 //                                files them as <Title>/<view>/<name>, a file in several views
 //                                written once and linked into the others, named and dated as
 //                                the category says, with <view>/index.html the view's page

@@ -45,7 +45,8 @@ Outputs Cli(const std::string& args, const TempDir& dir) {
 // A current phone's backup (messages, DCIM files, ...) with the picture library of `layout`;
 // `library` false leaves Photos.sqlite out.
 fs::path WriteBackup(const TempDir& dir, PhotosLayout layout, fixtures::ScanExpectation* expected,
-                     bool library = true) {
+                     bool library = true,
+                     const std::vector<fixtures::PhotoAsset>& assets = fixtures::SamplePhotoAssets()) {
   fixtures::BackupSpec spec;
   fixtures::ScanExpectation local;
   std::string error;
@@ -58,7 +59,7 @@ fs::path WriteBackup(const TempDir& dir, PhotosLayout layout, fixtures::ScanExpe
   std::erase_if(spec.files, [](const fixtures::BackupFile& f) {
     return f.domain == "CameraRollDomain";
   });
-  EXPECT_EQ(fixtures::AddPhotos(spec, work, layout, fixtures::SamplePhotoAssets()), "");
+  EXPECT_EQ(fixtures::AddPhotos(spec, work, layout, assets), "");
   if (expected) {
     expected->cameraRoll.clear();
     for (const auto& f : spec.files) {
@@ -245,7 +246,11 @@ std::set<std::string> Names(const fs::path& folder) {
 // albums, dated when it was taken; a page per album and a CSV of every asset.
 TEST(Photos, RecoverFilesThePicturesAsTheUserFiledThem) {
   TempDir dir;
-  const fs::path backup = WriteBackup(dir, PhotosLayout::kIos14, nullptr);
+  // One picture also in albums named like a part of the library and like the thumbnails'
+  // folder: they get folders of their own.
+  auto assets = fixtures::SamplePhotoAssets();
+  assets[6].albums = {"Holidays", "Hidden", "thumbnails"};
+  const fs::path backup = WriteBackup(dir, PhotosLayout::kIos14, nullptr, true, assets);
   const fs::path out = dir / "out";
   const Outputs run = Cli("recover " + fixtures::Quote(backup) + " --to " + fixtures::Quote(out) +
                               " --only photos",
@@ -267,6 +272,9 @@ TEST(Photos, RecoverFilesThePicturesAsTheUserFiledThem) {
             (std::set<std::string>{"IMG_4501.HEIC", "IMG_4501 (edited).jpg", "IMG_4503.MOV",
                                    "index.html"}));
   EXPECT_EQ(Names(photos / "Hidden"), (std::set<std::string>{"IMG_0004.PNG", "index.html"}));
+  EXPECT_EQ(Names(photos / "Hidden (2)"), (std::set<std::string>{"IMG_4501.JPG", "index.html"}));
+  EXPECT_EQ(Names(photos / "thumbnails (2)"),
+            (std::set<std::string>{"IMG_4501.JPG", "index.html"}));
   EXPECT_EQ(Names(photos / "Recently Deleted"),
             (std::set<std::string>{"party.jpg", "index.html"}));
   EXPECT_EQ(Names(photos / "Deleted records"), (std::set<std::string>{"index.html"}));
