@@ -78,6 +78,24 @@ enum class TreeGroup : int32_t {
   kMemosAndOthers = 3,
 };
 
+// How the recovered page of a category groups its rows under headings: by the month or the day
+// of a date column as the page shows it ("2021-09", "2021-09-14"), or by the text of a column
+// (a reminder's list). No grouping when `column` is null.
+enum class SectionBy : uint8_t { kMonth, kDay, kValue };
+struct PageSections {
+  const char* column = nullptr;  // the key of the column the headings come from
+  SectionBy by = SectionBy::kValue;
+  bool newestFirst = false;      // headings of dates from the newest down
+};
+
+// A file the recovered folder gets beside a category's page, made from the rows recovered (all
+// events as one calendar file). `write` returns the file's bytes.
+struct CategoryFile {
+  const char* name = nullptr;  // "Calendar.ics"; no file when null
+  std::string (*write)(const CategoryTable& table, const std::vector<const TableRow*>& rows) =
+      nullptr;
+};
+
 // A named part of a category's table, as the phone itself shows its items in parts (the
 // groups the user made, the items it hides, its trash ...): the tree shows each view
 // as a row under the category with its count, and a recovery files the rows' files in one
@@ -108,6 +126,8 @@ struct TableCategory {
   // Library/Voicemail/voicemail.db"): for the reader of the code and `halvern-cli` help.
   const char* files;
   Extractor extract;
+  PageSections sections{};
+  CategoryFile extraFile{};
   // The category's views (null: none, the category is one list).
   ViewMaker views = nullptr;
   // How its files are named and dated when recovered (null: as on the phone).

@@ -475,7 +475,12 @@ extern const TableCategory kPhotosCategory = {
     "photos", "Photos", TreeGroup::kPhotosAndVideos,
     "CameraRollDomain Media/PhotoData/Photos.sqlite; the files under Media/DCIM and "
     "Media/PhotoData/Mutations",
-    &ExtractPhotos, &PhotoViews, &PhotoFiling,
+    &ExtractPhotos,
+    // The page of the whole library: month by month of the date taken.
+    {"dateTaken", SectionBy::kMonth},
+    {},
+    &PhotoViews,
+    &PhotoFiling,
     "originalName,title,dateTaken,kind,duration,latitude,longitude,albums,deletedDate,fileStatus"};
 
 }  // namespace halvern

@@ -641,12 +641,13 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
         TableHeadHtml(source);
     table.own.tail = std::string(kTableTailHtml) + table_.tail;
     table.layout = &table.own;
+    table.kind = TableCategories()[size_t(index)];
+    table.source = &source;
     if (kind.views != nullptr) {
       table.views = kind.views(source);
       table.viewsOfRow.assign(source.rows.size(), {});
       // One folder per view: a view named like another or like the folders beside them gets a
-      // number.
-      // The views the category always has take their names first.
+      // number; the views the category always has take their names first.
       std::set<std::string> taken = {"files", "thumbnails"};
       table.viewPages.resize(table.views.size());
       for (const bool fixed : {true, false}) {
@@ -760,8 +761,15 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     links.push_back(std::move(link));
   }
   if (table.page.empty()) OpenTable(table, TableCsvHeader(source), true);
-  AddTableRow(table, TableRowHtml(source, row, links),
-              TableCsvLine(source, row, paths), TableTextBlock(source, row, paths), error);
+  std::string html = TableRowHtml(source, row, links);
+  if (table.kind->sections.column != nullptr) {
+    table.sectionKeys.push_back(SectionOf(source, row, table.kind->sections));
+    table.heldRows.push_back(std::move(html));
+    html.clear();
+  }
+  table.rows.push_back(&row);
+  AddTableRow(table, html, TableCsvLine(source, row, paths), TableTextBlock(source, row, paths),
+              error);
   if (!rowViews.empty()) {
     std::vector<std::string> caption;
     if (kind.viewCaption != nullptr) {
@@ -845,6 +853,18 @@ void RecoverWorker::WriteViewPages(Table& table, const std::string& title) {
 
 void RecoverWorker::WriteTablePage(Table& table) {
   int32_t result = table.error;
+  if (result == kOk && table.out.reserved() && !table.heldRows.empty()) {
+    // The rows under their headings.
+    const PageSections& sections = table.kind->sections;
+    const std::vector<size_t> order = SectionOrder(table.sectionKeys, sections);
+    for (size_t i = 0; i < order.size(); ++i) {
+      const std::string& key = table.sectionKeys[order[i]];
+      if (i == 0 || key != table.sectionKeys[order[i - 1]]) {
+        table.out.Append(TableSectionHtml(*table.source, sections, key));
+      }
+      table.out.Append(table.heldRows[order[i]]);
+    }
+  }
   if (result == kOk && table.out.reserved()) {
     table.out.Append(table.layout->tail);
     result = table.out.Commit();
@@ -874,6 +894,19 @@ void RecoverWorker::CommitList(Table& table, platform::OutputFile& out, int32_t 
     out.Abort();
     Report(100, result, path);
   }
+}
+
+void RecoverWorker::WriteCategoryFile(Table& table) {
+  const CategoryFile& extra = table.kind->extraFile;
+  if (extra.name == nullptr || extra.write == nullptr || table.rows.empty()) return;
+  fs::path written;
+  const int32_t r = WriteFile(
+      table.folder / extra.name,
+      [&](const fs::path& temp) {
+        return WriteWholeFile(temp, extra.write(*table.source, table.rows));
+      },
+      written);
+  if (r != kOk) Report(100, r, written);
 }
 
 void RecoverWorker::WriteTableCsv(Table& table) {
@@ -908,6 +941,7 @@ void RecoverWorker::Finish() {
     if (table.count == 0) continue;
     WriteTablePage(table);
     WriteTableCsv(table);
+    WriteCategoryFile(table);
     WriteViewPages(table, TableCategories()[i]->title);
   }
   if (contactTable_.count > 0) {

@@ -12,7 +12,7 @@ PACKAGES=(
   qt6-multimedia-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
   libheif-dev libheif-examples
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev ffmpeg
-  chromium
+  chromium python3-icalendar
 )
 
 SUDO=""
