@@ -355,10 +355,24 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
           const NoteItem& n = results.notes[i];
           if (!keep(n.deleted, n.date)) continue;
           SearchHit hit;
-          if (!FirstMatch(matcher,
-                          {{"title", n.title}, {"body", n.body}, {"folder", n.folder}}, hit)) {
-            continue;
+          bool found = FirstMatch(matcher,
+                                  {{"title", n.title}, {"body", n.body}, {"folder", n.folder}},
+                                  hit);
+          // What the note holds besides its text: its attachments' names, link titles and
+          // addresses, recordings' transcripts and tables' cells.
+          for (const NoteAttachment& a : n.attachments) {
+            if (found) break;
+            found = FirstMatch(matcher,
+                               {{"attachment", a.name}, {"title", a.title}, {"url", a.url},
+                                {"transcript", a.transcript}},
+                               hit);
+            for (const auto& row : a.rows) {
+              for (const std::string& cell : row) {
+                if (!found) found = FirstMatch(matcher, {{"table", cell}}, hit);
+              }
+            }
           }
+          if (!found) continue;
           hit.category = category;
           hit.where = n.title;
           hit.date = n.date;

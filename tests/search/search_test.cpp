@@ -98,6 +98,15 @@ ScanResults SampleScan() {
   note.title = "Gifts";
   note.body = "A scarf for zoë";
   r.notes.push_back(note);
+  // What a note holds besides its text: here a table's cell.
+  NoteItem table;
+  table.title = "Seating";
+  table.body = "\xEF\xBF\xBC";
+  NoteAttachment cells;
+  cells.kind = "table";
+  cells.rows = {{"Table 1", "Marc"}, {"Table 2", "Zoë"}};
+  table.attachments.push_back(cells);
+  r.notes.push_back(table);
   // A table category: its text columns are searched, its first date column filters.
   const auto& kinds = TableCategories();
   for (size_t i = 0; i < kinds.size(); ++i) {
@@ -162,6 +171,7 @@ TEST(SearchScan, FindsEveryKindByItsOwnFieldsAndKeepsWhatTheFiltersAsk) {
               {ScanCategory::kContacts, "name", "Zoë Martin"},
               {ScanCategory::kCallHistory, "name", "Zoe Martin"},
               {ScanCategory::kNotes, "body", "A scarf for zoë"},
+              {ScanCategory::kNotes, "table", "Zoë"},
               {calendar, "Attendees", "Zoë Martin <zoe@example.com>"},
               {photos, "Albums", "Zoë's party"}});
   // The marks of a hit fall on the matching words of its text.
@@ -179,6 +189,7 @@ TEST(SearchScan, FindsEveryKindByItsOwnFieldsAndKeepsWhatTheFiltersAsk) {
   ItemFilter only;
   only.only = {ScanCategory::kNotes, calendar};
   check(only, {{ScanCategory::kNotes, "body", "A scarf for zoë"},
+               {ScanCategory::kNotes, "table", "Zoë"},
                {calendar, "Attendees", "Zoë Martin <zoe@example.com>"}});
 }
 
