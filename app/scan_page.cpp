@@ -118,6 +118,13 @@ void CScanVrtWnd::BuildPreviewSplitter() {
     row->removeWidget(w);
     sideRow->addWidget(w, w == switchLayout_ ? 0 : 1);
   }
+  // The list's tool bar gives way to the pane without cutting a word: the filter's words wrap
+  // onto a second line (the bar grows in height for it), and the search field narrows.
+  for (const char* name : {"PageScanDesc4", "LblFilterCount"}) {
+    if (auto* label = page_->findChild<QLabel*>(QLatin1String(name))) label->setWordWrap(true);
+  }
+  listBar_->setMaximumHeight(QWIDGETSIZE_MAX);
+  search_->setMinimumWidth(110);
   row->removeWidget(previewLayout_);
   previewLayout_->setMinimumWidth(kMinPreviewWidth);
   previewLayout_->setMaximumWidth(QWIDGETSIZE_MAX);
@@ -601,8 +608,7 @@ void CScanVrtWnd::Print() {
     return entry != nullptr && entry->checked;
   };
   CPrintWnd window(&main_, source, main_.Session().workFolder,
-                   PageTemplateFolder(platform::DataFolder(),
-                                      LanguageStore::Instance().LanguageName()));
+                   PageTemplateFolder(platform::DataFolder(), AppliedLanguage()));
   window.DoModal();
 }
 
@@ -834,8 +840,7 @@ void CScanVrtWnd::Recover() {
   job.tables = &sequence_->results().tables;
   job.selection = &selection_;
   job.destination = check.destination;
-  job.templateFolder =
-      PageTemplateFolder(platform::DataFolder(), LanguageStore::Instance().LanguageName());
+  job.templateFolder = PageTemplateFolder(platform::DataFolder(), AppliedLanguage());
   // Copies for browsers (JPEG of HEIC pictures, thumbnails, playable sounds) unless the user
   // unticked them.
   job.mediaCopies = MediaCopyOptions{heicJpeg_ == nullptr || heicJpeg_->isChecked(), false};
