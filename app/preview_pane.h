@@ -141,6 +141,9 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   // names the copy).
   void PlayableSound();
   void PrepareMedia();
+  // Asks for the prepared file to be shown once the event loop runs again; selections made
+  // before then are shown once, as the last of them.
+  void PostReady();
   bool InsertImage(const QString& path);
   void OnImageTimer();
   void AppendCentredLine(const QString& text);
@@ -176,6 +179,7 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   std::string previewFile_;
   PreviewKind previewKind_ = kPreviewNothing;
   int imageRetries_ = 0;
+  bool readyPosted_ = false;  // a "ready" message is on its way to ShowPreview
   std::vector<QPointer<QProcess>> players_;
 
   QWidget* playerBox_ = nullptr;
