@@ -1305,6 +1305,8 @@ TEST_F(ScanLayoutTest, ColumnsTreeAndFooterFitInEachLanguage) {
       anyAnswered = anyAnswered || Row(r)[3].contains(answered);
       if (std::string(language) == "Deutsch") {
         EXPECT_FALSE(Row(r)[3].contains("Answered"));
+        EXPECT_FALSE(Row(r)[4].contains("Hour") || Row(r)[4].contains("Sec"))
+            << Row(r)[4].toStdString();
       }
     }
     EXPECT_TRUE(anyAnswered);
@@ -1480,6 +1482,9 @@ TEST_F(ScanLayoutTest, GermanRecoveredPagesAndPrintPage) {
     EXPECT_NE(callPage.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(callPage.find(">Answered<"), std::string::npos);
+  // A call's duration has its units in the language ("1 Std. 2 Min.", not "1 Hour 2 Min").
+  EXPECT_NE(callPage.find(">1 Std. 2 Min.<"), std::string::npos);
+  EXPECT_EQ(callPage.find("Hour"), std::string::npos);
   ShotOfPage(sms, "recovered_sms_Deutsch");
   ShotOfPage(calls, "recovered_calls_Deutsch");
 
@@ -1497,6 +1502,8 @@ TEST_F(ScanLayoutTest, GermanRecoveredPagesAndPrintPage) {
     EXPECT_NE(printPage.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(printPage.find("Phone Number:"), std::string::npos);
+  EXPECT_NE(printPage.find("1 Std. 2 Min."), std::string::npos);
+  EXPECT_EQ(printPage.find("Hour"), std::string::npos);
   ShotOfPage(printed, "print_Deutsch");
   window_.reset();
   ApplyLanguage(TextsOf("English"));
