@@ -53,8 +53,8 @@ constexpr int64_t kReminderEntity = 3;
 constexpr const char* kFloating = "_float";
 
 enum Col { kTitle, kStart, kEnd, kTimeZone, kAllDay, kCalendar, kLocation, kAddress, kPlace,
-           kOrganizer, kAttendees, kNotes, kUrl, kRecurrence, kAlarms, kBirthday, kRowId,
-           kColumnCount };
+           kOrganizer, kAttendees, kNotes, kUrl, kRecurrence, kRecurrenceRule, kAlarms, kBirthday,
+           kRowId, kColumnCount };
 
 std::vector<TableColumn> Columns() {
   return {
@@ -72,6 +72,7 @@ std::vector<TableColumn> Columns() {
       {"notes", "Notes", ColumnType::kText},
       {"url", "URL", ColumnType::kText},
       {"recurrence", "Repeat", ColumnType::kText},
+      {"recurrenceRule", "Repeat Rule", ColumnType::kText},
       {"alarms", "Alerts", ColumnType::kText},
       {"birthday", "Birthday", ColumnType::kFlag},
       {"rowId", "ID", ColumnType::kNumber},
@@ -229,6 +230,70 @@ std::string RecurrenceWords(int64_t frequency, int64_t interval, std::string_vie
   if (count > 0) out += ", " + Plural(count, "time");
   if (!untilDay.empty()) out += ", until " + std::string(untilDay);
   return out;
+}
+
+std::string RecurrenceRule(int64_t frequency, int64_t interval, std::string_view specifier,
+                           int64_t count, std::optional<double> untilUnix) {
+  static constexpr const char* kFrequencies[] = {"DAILY", "WEEKLY", "MONTHLY", "YEARLY"};
+  if (frequency < 1 || frequency > 4) return {};
+  std::string rule = std::string("FREQ=") + kFrequencies[frequency - 1];
+  if (interval > 1) rule += ";INTERVAL=" + std::to_string(interval);
+  if (count > 0) {
+    rule += ";COUNT=" + std::to_string(count);
+  } else if (untilUnix && std::isfinite(*untilUnix) && std::fabs(*untilUnix) < 1e11) {
+    const time_t t = time_t(std::floor(*untilUnix));
+    std::tm tm{};
+    if (gmtime_r(&t, &tm) != nullptr) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02dZ", tm.tm_year + 1900,
+                    tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+      rule += std::string(";UNTIL=") + text;
+    }
+  }
+  // Each part as a list of numbers ("3,-1") or of days with their position ("MO,1FR,-1SU").
+  const auto numbers = [](std::string_view list, int64_t low, int64_t high) {
+    std::string out;
+    for (std::string_view item : Split(list, ',')) {
+      int64_t n = 0;
+      if (!ReadInteger(item, n) || n == 0 || n < low || n > high) return std::string();
+      out += (out.empty() ? "" : ",") + std::to_string(n);
+    }
+    return out;
+  };
+  std::string byDay, byMonthDay, byMonth, bySetPos;
+  for (std::string_view part : Split(specifier, ';')) {
+    const size_t eq = part.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view key = part.substr(0, eq);
+    const std::string_view value = part.substr(eq + 1);
+    if (key == "D") {
+      std::string days;
+      for (std::string_view item : Split(value, ',')) {
+        int64_t position = 0;
+        const std::string_view number = item.size() >= 2 ? item.substr(0, item.size() - 2) : "";
+        if (item.size() < 2 || WeekdayName(item.substr(item.size() - 2)) == nullptr ||
+            (!number.empty() && !ReadInteger(number, position)) || position < -53 ||
+            position > 53) {
+          days.clear();
+          break;
+        }
+        days += (days.empty() ? "" : ",") + (position == 0 ? "" : std::to_string(position)) +
+                std::string(item.substr(item.size() - 2));
+      }
+      byDay = days;
+    } else if (key == "M") {
+      byMonthDay = numbers(value, -31, 31);
+    } else if (key == "O") {
+      byMonth = numbers(value, 1, 12);
+    } else if (key == "S") {
+      bySetPos = numbers(value, -366, 366);
+    }
+  }
+  if (!byMonth.empty()) rule += ";BYMONTH=" + byMonth;
+  if (!byMonthDay.empty()) rule += ";BYMONTHDAY=" + byMonthDay;
+  if (!byDay.empty()) rule += ";BYDAY=" + byDay;
+  if (!bySetPos.empty() && !byDay.empty()) rule += ";BYSETPOS=" + bySetPos;
+  return rule;
 }
 
 std::string AlarmWords(int64_t seconds) {
@@ -513,14 +578,20 @@ CategoryOutcome ExtractCalendar(const CategoryContext& context, CategoryTable& o
         row.cells[kAttendees] = Cell::Text(joined);
       }
       const int64_t offset = OffsetOf(row.cells[kStart]);
-      std::string repeats;
+      std::string repeats, rules;
       for (const Repeat& p : related.repeats.Of(*rowid, r.deleted())) {
         const std::string until =
             p.end ? DayText(*p.end + kMacEpochOffset, offset) : std::string();
         repeats += (repeats.empty() ? "" : "; ") +
                    RecurrenceWords(p.frequency, p.interval, p.specifier, p.count, until);
+        const std::optional<double> untilUnix =
+            p.end ? std::optional<double>(*p.end + kMacEpochOffset) : std::nullopt;
+        const std::string rule =
+            RecurrenceRule(p.frequency, p.interval, p.specifier, p.count, untilUnix);
+        if (!rule.empty()) rules += (rules.empty() ? "" : "\n") + rule;
       }
       if (!repeats.empty()) row.cells[kRecurrence] = Cell::Text(repeats);
+      if (!rules.empty()) row.cells[kRecurrenceRule] = Cell::Text(rules);
       std::vector<Alert> alerts = related.alerts.Of(*rowid, r.deleted());
       std::sort(alerts.begin(), alerts.end(), [](const Alert& a, const Alert& b) {
         return a.interval.value_or(0) < b.interval.value_or(0);
@@ -556,10 +627,304 @@ CategoryOutcome ExtractCalendar(const CategoryContext& context, CategoryTable& o
   return outcome;
 }
 
+// ----- The calendar file -------------------------------------------------------------------------
+
+// A TEXT value of iCalendar: backslash, semicolon, comma and line breaks escaped.
+std::string IcsText(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\' || c == ';' || c == ',') {
+      out += '\\';
+      out += c;
+    } else if (c == '\r') {
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      out += "\\n";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (static_cast<unsigned char>(c) < 0x20 && c != '\t') {
+      // Other control characters are not allowed in a content line.
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// One content line, folded at 75 bytes (never inside a UTF-8 character), CR LF.
+void AddLine(std::string& out, const std::string& line) {
+  size_t start = 0, room = 75;
+  while (line.size() - start > room) {
+    size_t cut = start + room;
+    while (cut > start && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+    out.append(line, start, cut - start);
+    out += "\r\n ";
+    start = cut;
+    room = 74;  // the leading space of a continuation counts
+  }
+  out.append(line, start, std::string::npos);
+  out += "\r\n";
+}
+
+struct WallTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+WallTime WallOf(int64_t seconds) {
+  const time_t t = time_t(seconds);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+std::string DateValue(const WallTime& w) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d%02d%02d", w.year, w.month, w.day);
+  return text;
+}
+
+std::string DateTimeValue(const WallTime& w) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d", w.year, w.month, w.day, w.hour,
+                w.minute, w.second);
+  return text;
+}
+
+// The wall-clock seconds of a date cell where the event happens: floating times as stored, a
+// date with its offset at that offset, else at the computer's own.
+int64_t WallSeconds(const Cell& date) {
+  const int64_t unix = int64_t(std::floor(date.real));
+  if (date.floating) return unix;
+  if (date.hasOffset) return unix + date.integer;
+  const time_t t = time_t(unix);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return unix + tm.tm_gmtoff;
+}
+
+bool UsableDate(const Cell& c) {
+  return c.kind == Cell::Kind::kDate && std::isfinite(c.real) && std::fabs(c.real) < 1e11;
+}
+
+// A zone named by an event that the zone database knows.
+bool KnownZone(const Cell& date) {
+  return date.hasOffset && !date.floating && !date.text.empty() &&
+         ZoneOffsetAt(date.text, date.real).has_value();
+}
+
+// The day (days since 1970) a date cell falls on where the event happens.
+int64_t WallDay(const Cell& date) {
+  const int64_t wall = WallSeconds(date);
+  return (wall - ((wall % 86400) + 86400) % 86400) / 86400;
+}
+
+// "DTSTART;TZID=Europe/Paris:20210914T090000", "DTSTART:20210914T090000" (floating),
+// "DTSTART:20210914T070000Z" (a zone the zone database does not know: the instant in UTC).
+std::string DateProperty(const char* name, const Cell& date) {
+  if (date.floating) return std::string(name) + ":" + DateTimeValue(WallOf(WallSeconds(date)));
+  if (KnownZone(date)) {
+    return std::string(name) + ";TZID=" + date.text + ":" +
+           DateTimeValue(WallOf(WallSeconds(date)));
+  }
+  return std::string(name) + ":" + DateTimeValue(WallOf(int64_t(std::floor(date.real)))) + "Z";
+}
+
+std::string DayProperty(const char* name, int64_t day) {
+  return std::string(name) + ";VALUE=DATE:" + DateValue(WallOf(day * 86400));
+}
+
+// A zone's offsets over [from, to): each change of offset, found week by week and then to the
+// second.
+struct Change {
+  int64_t at;  // seconds since 1970, the first second of the new offset
+  int64_t from, to;
+};
+
+std::vector<Change> ZoneChanges(const std::string& zone, int64_t from, int64_t to) {
+  std::vector<Change> out;
+  constexpr int64_t kWeek = 7 * 86400;
+  std::optional<int64_t> before = ZoneOffsetAt(zone, double(from));
+  if (!before) return out;
+  for (int64_t t = from; t < to; t += kWeek) {
+    const int64_t next = std::min(t + kWeek, to);
+    const std::optional<int64_t> after = ZoneOffsetAt(zone, double(next));
+    if (!after) break;
+    if (*after != *before) {
+      int64_t low = t, high = next;  // offset at low is `before`, at high `after`
+      while (high - low > 1) {
+        const int64_t mid = low + (high - low) / 2;
+        if (ZoneOffsetAt(zone, double(mid)).value_or(*before) == *before) low = mid;
+        else high = mid;
+      }
+      out.push_back({high, *before, *after});
+      before = after;
+    }
+  }
+  return out;
+}
+
+std::string OffsetValue(int64_t seconds) {
+  const int64_t a = std::min<int64_t>(seconds < 0 ? -seconds : seconds, 99 * 3600);
+  char text[32];
+  if (a % 60 != 0) {
+    std::snprintf(text, sizeof text, "%c%02lld%02lld%02lld", seconds < 0 ? '-' : '+',
+                  (long long)(a / 3600), (long long)(a % 3600 / 60), (long long)(a % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%c%02lld%02lld", seconds < 0 ? '-' : '+',
+                  (long long)(a / 3600), (long long)(a % 3600 / 60));
+  }
+  return text;
+}
+
+// A VTIMEZONE of `zone` from `from` to `to`: the offset at the start, then each change, each as
+// an observance of its own onset (STANDARD at the zone's smallest offset of the span, DAYLIGHT
+// above it).
+void AddTimeZone(std::string& out, const std::string& zone, int64_t from, int64_t to) {
+  const std::optional<int64_t> first = ZoneOffsetAt(zone, double(from));
+  if (!first) return;
+  const std::vector<Change> changes = ZoneChanges(zone, from, to);
+  int64_t lowest = *first;
+  for (const Change& c : changes) lowest = std::min(lowest, c.to);
+  AddLine(out, "BEGIN:VTIMEZONE");
+  AddLine(out, "TZID:" + zone);
+  const auto observance = [&](int64_t at, int64_t offsetFrom, int64_t offsetTo) {
+    const char* kind = offsetTo > lowest ? "DAYLIGHT" : "STANDARD";
+    AddLine(out, std::string("BEGIN:") + kind);
+    // The onset in the local time in force before it.
+    AddLine(out, "DTSTART:" + DateTimeValue(WallOf(at + offsetFrom)));
+    AddLine(out, "TZOFFSETFROM:" + OffsetValue(offsetFrom));
+    AddLine(out, "TZOFFSETTO:" + OffsetValue(offsetTo));
+    AddLine(out, std::string("END:") + kind);
+  };
+  observance(from, *first, *first);
+  for (const Change& c : changes) observance(c.at, c.from, c.to);
+  AddLine(out, "END:VTIMEZONE");
+}
+
+}  // namespace
+
+std::string CalendarIcs(const CategoryTable& table, const std::vector<const TableRow*>& rows) {
+  const auto column = [&](const char* key) { return table.ColumnIndex(key); };
+  const int title = column("title"), start = column("start"), end = column("end"),
+            allDay = column("allDay"), calendar = column("calendar"),
+            location = column("location"), address = column("address"), place = column("place"),
+            notes = column("notes"), url = column("url"), rule = column("recurrenceRule"),
+            rowId = column("rowId");
+  const auto cell = [](const TableRow& row, int c) -> const Cell* {
+    return c >= 0 && size_t(c) < row.cells.size() && !row.cells[size_t(c)].IsNull()
+               ? &row.cells[size_t(c)]
+               : nullptr;
+  };
+  const auto text = [&](const TableRow& row, int c) {
+    const Cell* v = cell(row, c);
+    return v == nullptr ? std::string() : CsvText(*v, table.columns[size_t(c)].type);
+  };
+  // The zones the events name and the span of years their changes are given for.
+  std::map<std::string, std::pair<int64_t, int64_t>> zones;
+  for (const TableRow* row : rows) {
+    for (int c : {start, end}) {
+      const Cell* d = cell(*row, c);
+      if (d == nullptr || !UsableDate(*d) || !KnownZone(*d)) continue;
+      const int64_t at = int64_t(std::floor(d->real));
+      auto [it, added] = zones.emplace(d->text, std::make_pair(at, at));
+      it->second.first = std::min(it->second.first, at);
+      it->second.second = std::max(it->second.second, at);
+    }
+  }
+  std::string out;
+  AddLine(out, "BEGIN:VCALENDAR");
+  AddLine(out, "VERSION:2.0");
+  AddLine(out, "PRODID:-//Halvern//Recovered calendar//EN");
+  AddLine(out, "CALSCALE:GREGORIAN");
+  const int64_t now = int64_t(std::time(nullptr));
+  for (const auto& [zone, span] : zones) {
+    // A year before the first event to two years after the last (or after today, for the
+    // events that repeat).
+    constexpr int64_t kYear = 366 * 86400;
+    AddTimeZone(out, zone, span.first - kYear, std::max(span.second, now) + 2 * kYear);
+  }
+  const std::string stamp = DateTimeValue(WallOf(now)) + "Z";
+  size_t number = 0;
+  for (const TableRow* row : rows) {
+    ++number;
+    const Cell* begins = cell(*row, start);
+    if (begins == nullptr || !UsableDate(*begins)) continue;
+    const Cell* flag = cell(*row, allDay);
+    const bool wholeDays = flag != nullptr && flag->Number() != 0;
+    AddLine(out, "BEGIN:VEVENT");
+    const std::string id = text(*row, rowId);
+    AddLine(out, "UID:" + IcsText("calendar-item-" + (id.empty() ? "carved" : id) + "-" +
+                                  std::to_string(number) + "@halvern"));
+    AddLine(out, "DTSTAMP:" + stamp);
+    const Cell* ends = cell(*row, end);
+    const bool endUsable = ends != nullptr && UsableDate(*ends) && ends->real >= begins->real;
+    if (wholeDays) {
+      // The phone keeps an all-day event's last day inclusive (it ends at 23:59:59 of it, or at
+      // the next midnight); the file's end is the day after the last, at least the day after
+      // the first.
+      const int64_t first = WallDay(*begins);
+      int64_t after = first + 1;
+      if (endUsable) {
+        const int64_t wall = WallSeconds(*ends);
+        const int64_t last = WallDay(*ends);
+        after = std::max(after, (wall % 86400 == 0) ? last : last + 1);
+      }
+      AddLine(out, DayProperty("DTSTART", first));
+      AddLine(out, DayProperty("DTEND", after));
+    } else {
+      AddLine(out, DateProperty("DTSTART", *begins));
+      if (endUsable) AddLine(out, DateProperty("DTEND", *ends));
+    }
+    if (const std::string v = text(*row, title); !v.empty()) AddLine(out, "SUMMARY:" + IcsText(v));
+    if (const std::string v = text(*row, notes); !v.empty())
+      AddLine(out, "DESCRIPTION:" + IcsText(v));
+    std::string where = text(*row, location);
+    if (const std::string a = text(*row, address); !a.empty() && a != where)
+      where += (where.empty() ? "" : ", ") + a;
+    if (!where.empty()) AddLine(out, "LOCATION:" + IcsText(where));
+    if (const Cell* p = cell(*row, place); p != nullptr && p->kind == Cell::Kind::kPlace) {
+      char geo[64];
+      std::snprintf(geo, sizeof geo, "GEO:%.6f;%.6f", p->real, p->real2);
+      AddLine(out, geo);
+    }
+    if (const std::string v = text(*row, url); !v.empty()) AddLine(out, "URL:" + v);
+    if (const std::string v = text(*row, calendar); !v.empty())
+      AddLine(out, "CATEGORIES:" + IcsText(v));
+    // The first rule (an event of the phone has one); an all-day event's end of the rule is a
+    // date like its start.
+    std::string repeat = text(*row, rule);
+    repeat = repeat.substr(0, repeat.find('\n'));
+    if (!repeat.empty()) {
+      const size_t until = repeat.find("UNTIL=");
+      if (wholeDays && until != std::string::npos) repeat.erase(until + 14, 8);
+      AddLine(out, "RRULE:" + repeat);
+    }
+    if (row->deleted) {
+      AddLine(out, row->origin == ItemSource::kCarved
+                       ? "COMMENT:Deleted on the phone (found in the free space of its calendar "
+                         "database)"
+                       : "COMMENT:Deleted on the phone");
+    }
+    AddLine(out, "END:VEVENT");
+  }
+  AddLine(out, "END:VCALENDAR");
+  return out;
+}
+
+namespace {
+
+// The calendar file beside the page.
+std::string WriteCalendarFile(const CategoryTable& table, const std::vector<const TableRow*>& rows) {
+  return CalendarIcs(table, rows);
+}
+
 }  // namespace
 
 extern const TableCategory kCalendarCategory = {
     "calendar", "Calendar", TreeGroup::kMemosAndOthers,
-    "HomeDomain Library/Calendar/Calendar.sqlitedb", &ExtractCalendar};
+    "HomeDomain Library/Calendar/Calendar.sqlitedb", &ExtractCalendar,
+    // The page: the events month by month.
+    {"start", SectionBy::kMonth},
+    {"Calendar.ics", &WriteCalendarFile}};
 
 }  // namespace halvern

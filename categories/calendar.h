@@ -6,6 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "categories/table.h"
 
 namespace halvern {
 
@@ -18,8 +21,21 @@ namespace halvern {
 std::string RecurrenceWords(int64_t frequency, int64_t interval, std::string_view specifier,
                             int64_t count, std::string_view untilDay);
 
+// The same rule as an iCalendar RRULE value (RFC 5545): "FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,TH",
+// with COUNT, or UNTIL as a UTC time ("UNTIL=20211231T230000Z") from `untilUnix`; the parts of
+// `specifier` that are not understood are left out; "" for a frequency other than 1 to 4.
+std::string RecurrenceRule(int64_t frequency, int64_t interval, std::string_view specifier,
+                           int64_t count, std::optional<double> untilUnix);
+
 // An alert `seconds` from the event's start in words: "15 min before", "1 hour 30 min before",
 // "1 day before", "2 weeks before", "at the start", "10 min after".
 std::string AlarmWords(int64_t seconds);
+
+// The calendar's events as one iCalendar file (RFC 5545, CR LF, lines folded at 75 bytes): a
+// VEVENT per row that has a start, with its start and end in its own zone (TZID and a VTIMEZONE
+// with the zone's changes of offset over the years of the events), as a date for all-day
+// events and without zone for floating ones; title, notes, place, coordinates, URL, calendar,
+// repeat rule. `table` has the calendar category's columns; deleted rows say so in a comment.
+std::string CalendarIcs(const CategoryTable& table, const std::vector<const TableRow*>& rows);
 
 }  // namespace halvern

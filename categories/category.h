@@ -77,6 +77,24 @@ enum class TreeGroup : int32_t {
   kMemosAndOthers = 3,
 };
 
+// How the recovered page of a category groups its rows under headings: by the month or the day
+// of a date column as the page shows it ("2021-09", "2021-09-14"), or by the text of a column
+// (a reminder's list). No grouping when `column` is null.
+enum class SectionBy : uint8_t { kMonth, kDay, kValue };
+struct PageSections {
+  const char* column = nullptr;  // the key of the column the headings come from
+  SectionBy by = SectionBy::kValue;
+  bool newestFirst = false;      // headings of dates from the newest down
+};
+
+// A file the recovered folder gets beside a category's page, made from the rows recovered (all
+// events as one calendar file). `write` returns the file's bytes.
+struct CategoryFile {
+  const char* name = nullptr;  // "Calendar.ics"; no file when null
+  std::string (*write)(const CategoryTable& table, const std::vector<const TableRow*>& rows) =
+      nullptr;
+};
+
 struct TableCategory {
   const char* key;    // "voicemail": the JSON key, the `--only` name, the language key
   const char* title;  // "Voicemail": the tree's, pages' and lists' name (English)
@@ -85,6 +103,8 @@ struct TableCategory {
   // Library/Voicemail/voicemail.db"): for the reader of the code and `halvern-cli` help.
   const char* files;
   Extractor extract;
+  PageSections sections{};
+  CategoryFile extraFile{};
 };
 
 // Every table category, in the order the scan reads them and the tree shows them.

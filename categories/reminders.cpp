@@ -304,6 +304,8 @@ extern const TableCategory kRemindersCategory = {
     "AppDomainGroup-group.com.apple.reminders Container_v1/Stores/Data-*.sqlite (iOS 17 on); "
     "HomeDomain Library/Reminders/Container_v1/Stores/Data-*.sqlite (iOS 13-16); "
     "HomeDomain Library/Calendar/Calendar.sqlitedb before",
-    &ExtractReminders};
+    &ExtractReminders,
+    // The page: reminders by their list.
+    {"list", SectionBy::kValue}};
 
 }  // namespace halvern

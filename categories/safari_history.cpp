@@ -185,6 +185,8 @@ extern const TableCategory kSafariHistoryCategory = {
     "safariHistory", "Safari History", TreeGroup::kMemosAndOthers,
     "HomeDomain (older phones AppDomain-com.apple.mobilesafari) Library/Safari/History.db and "
     "Library/Safari/Profiles/<UUID>/History.db (encrypted backups)",
-    &ExtractHistory};
+    &ExtractHistory,
+    // The page: the visits day by day, the latest day first.
+    {"time", SectionBy::kDay, true}};
 
 }  // namespace halvern

@@ -107,7 +107,9 @@ class CliRecoverProgress : public RecoverTally {
   uint32_t total_;
 };
 
-std::string Normalised(std::string_view name) {
+}  // namespace
+
+static std::string Normalised(std::string_view name) {
   std::string out;
   for (char c : name) {
     if (c == ' ' || c == '-' || c == '_') continue;
@@ -145,6 +147,8 @@ bool ParseCategory(std::string_view text, ScanCategory& out) {
   }
   return false;
 }
+
+namespace {
 
 constexpr const char* kUsage =
     "usage: recover DIR|--device --to OUT [--only CATEGORY,...] [--deleted-only] "

@@ -14,6 +14,8 @@ const std::vector<Command>& AllCommands() {
        &FilesCommand},
       {"scan", "scan DIR [--password-stdin] [--json]  scan a backup: counts per category, or JSON",
        &ScanCommand},
+      {"search", "search TEXT DIR [--only CAT,...] [--since DAY] [--until DAY] [--deleted-only] [--json]  find a text in every category",
+       &SearchCommand},
       {"sqlite", "sqlite FILE [--table NAME] --json  every table, live and carved rows",
        &SqliteCommand},
       {"recover", "recover DIR --to OUT [--only CAT,...] [--deleted-only] [--no-convert] [--convert-video]",

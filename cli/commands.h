@@ -12,6 +12,7 @@ int ListCommand(const Args& args);
 int InfoCommand(const Args& args);
 int FilesCommand(const Args& args);
 int ScanCommand(const Args& args);
+int SearchCommand(const Args& args);
 int DeviceCommand(const Args& args);
 int SqliteCommand(const Args& args);
 int RecoverCommand(const Args& args);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "backup/backup_info.h"
 #include "engine/scan_sequence.h"
@@ -27,6 +28,10 @@ const char* CategoryJsonKey(ScanCategory category);
 // Prints one line per category whose database could not be read to standard error; 1 when
 // there was one, else 0.
 int PrintScanErrors(const ScanResults& results);
+
+// A category by a name the user typed: its tree name or key in any case, with or without
+// spaces or dashes ("camera-roll", "Call History", "whatsapp"), or a short form ("calls").
+bool ParseCategory(std::string_view text, ScanCategory& out);
 
 // One line per category: items found and how many of them are deleted.
 void PrintCounts(const ScanResults& results);

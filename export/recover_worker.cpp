@@ -633,6 +633,8 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
         TableHeadHtml(source);
     table.own.tail = std::string(kTableTailHtml) + table_.tail;
     table.layout = &table.own;
+    table.kind = TableCategories()[size_t(index)];
+    table.source = &source;
   }
   // The files first: the row's line links the names their copies took.
   int32_t error = kOk;
@@ -658,12 +660,31 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     links.push_back(std::move(link));
   }
   if (table.page.empty()) OpenTable(table, TableCsvHeader(source), true);
-  AddTableRow(table, TableRowHtml(source, row, links),
-              TableCsvLine(source, row, paths), TableTextBlock(source, row, paths), error);
+  std::string html = TableRowHtml(source, row, links);
+  if (table.kind->sections.column != nullptr) {
+    table.sectionKeys.push_back(SectionOf(source, row, table.kind->sections));
+    table.heldRows.push_back(std::move(html));
+    html.clear();
+  }
+  table.rows.push_back(&row);
+  AddTableRow(table, html, TableCsvLine(source, row, paths), TableTextBlock(source, row, paths),
+              error);
 }
 
 void RecoverWorker::WriteTablePage(Table& table) {
   int32_t result = table.error;
+  if (result == kOk && table.out.reserved() && !table.heldRows.empty()) {
+    // The rows under their headings.
+    const PageSections& sections = table.kind->sections;
+    const std::vector<size_t> order = SectionOrder(table.sectionKeys, sections);
+    for (size_t i = 0; i < order.size(); ++i) {
+      const std::string& key = table.sectionKeys[order[i]];
+      if (i == 0 || key != table.sectionKeys[order[i - 1]]) {
+        table.out.Append(TableSectionHtml(*table.source, sections, key));
+      }
+      table.out.Append(table.heldRows[order[i]]);
+    }
+  }
   if (result == kOk && table.out.reserved()) {
     table.out.Append(table.layout->tail);
     result = table.out.Commit();
@@ -693,6 +714,19 @@ void RecoverWorker::CommitList(Table& table, platform::OutputFile& out, int32_t 
     out.Abort();
     Report(100, result, path);
   }
+}
+
+void RecoverWorker::WriteCategoryFile(Table& table) {
+  const CategoryFile& extra = table.kind->extraFile;
+  if (extra.name == nullptr || extra.write == nullptr || table.rows.empty()) return;
+  fs::path written;
+  const int32_t r = WriteFile(
+      table.folder / extra.name,
+      [&](const fs::path& temp) {
+        return WriteWholeFile(temp, extra.write(*table.source, table.rows));
+      },
+      written);
+  if (r != kOk) Report(100, r, written);
 }
 
 void RecoverWorker::WriteTableCsv(Table& table) {
@@ -726,6 +760,7 @@ void RecoverWorker::Finish() {
     if (table.count == 0) continue;
     WriteTablePage(table);
     WriteTableCsv(table);
+    WriteCategoryFile(table);
   }
   if (contactTable_.count > 0) {
     if (contactTable_.out.reserved() && !job_.deletedOnly) {

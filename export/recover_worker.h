@@ -263,6 +263,8 @@ class RecoverWorker {
   void WriteTablePage(Table& table);
   // The CSV list and the text file of a table.
   void WriteTableCsv(Table& table);
+  // The file a table category writes beside its page (a calendar file), when it has one.
+  void WriteCategoryFile(Table& table);
   // Writes one whole file through platform::WriteOutputFile; the final name on success.
   int32_t WriteFile(const fs::path& wanted, const std::function<int32_t(const fs::path&)>& write,
                     fs::path& written);
@@ -305,6 +307,13 @@ class RecoverWorker {
     int32_t textError = 0;
     uint32_t count = 0;
     std::vector<int32_t> rowErrors;  // per row, the failure of a file it made besides its lines
+    // A table category's: its description and table, its rows as recovered (for the file beside
+    // the page), and, when its page groups rows under headings, the rows' heading and markup,
+    // held until the page's end.
+    const TableCategory* kind = nullptr;
+    const CategoryTable* source = nullptr;
+    std::vector<const TableRow*> rows;
+    std::vector<std::string> sectionKeys, heldRows;
   };
   Table contactTable_, callTable_, noteTable_;
   std::vector<Table> categoryTables_;  // one per entry of TableCategories()

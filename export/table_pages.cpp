@@ -134,6 +134,47 @@ std::string TableRowHtml(const CategoryTable& table, const TableRow& row,
   return html;
 }
 
+std::string SectionOf(const CategoryTable& table, const TableRow& row,
+                      const PageSections& sections) {
+  if (sections.column == nullptr) return {};
+  const int c = table.ColumnIndex(sections.column);
+  if (c < 0 || size_t(c) >= row.cells.size() || row.cells[size_t(c)].IsNull()) return {};
+  const Cell& cell = row.cells[size_t(c)];
+  if (sections.by == SectionBy::kValue) {
+    return cell.kind == Cell::Kind::kText ? cell.text
+                                          : CsvText(cell, table.columns[size_t(c)].type);
+  }
+  if (cell.kind != Cell::Kind::kDate) return {};
+  // "YYYY-MM-DD hh:mm:ss": the date as the page shows it, so that a row stands under the
+  // heading of the day its shown date names.
+  const std::string shown = ShownText(cell, ColumnType::kDate);
+  const size_t length = sections.by == SectionBy::kMonth ? 7 : 10;
+  return shown.size() >= length ? shown.substr(0, length) : std::string();
+}
+
+std::vector<size_t> SectionOrder(const std::vector<std::string>& keys,
+                                 const PageSections& sections) {
+  std::vector<size_t> order(keys.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const bool newestFirst = sections.newestFirst && sections.by != SectionBy::kValue;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    const std::string& x = keys[a];
+    const std::string& y = keys[b];
+    if (x.empty() != y.empty()) return y.empty();
+    return newestFirst ? y < x : x < y;
+  });
+  return order;
+}
+
+std::string TableSectionHtml(const CategoryTable& table, const PageSections& sections,
+                             const std::string& key) {
+  const size_t cells = table.columns.size() + (HasFilesColumn(table) ? 1 : 0);
+  std::string heading = key;
+  if (heading.empty()) heading = PageWord(sections.by == SectionBy::kValue ? "None" : "No date");
+  return "\t<tr class=\"section\"><th colspan=\"" + std::to_string(cells) + "\">" +
+         HtmlEscape(platform::SanitizeUtf8(heading)) + "</th></tr>\r\n";
+}
+
 std::string TableCsvHeader(const CategoryTable& table) {
   std::string line;
   for (const TableColumn& c : table.columns) line += CsvField(platform::SanitizeUtf8(c.title)) + ",";

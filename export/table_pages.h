@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "categories/category.h"
 #include "categories/table.h"
 
 namespace halvern {
@@ -51,6 +52,20 @@ inline constexpr std::string_view kTableTailHtml = "</tbody>\r\n</table>\r\n";
 // in the files column); with no copy of it, its name.
 std::string TableRowHtml(const CategoryTable& table, const TableRow& row,
                          const std::vector<RowFileLink>& files);
+
+// The heading a row falls under on its category's page: the month ("2021-09") or day
+// ("2021-09-14") of the sections' date column as the page shows it, or the column's text as
+// stored; "" when the row has no such value (those rows come last, under "No date" or "None").
+std::string SectionOf(const CategoryTable& table, const TableRow& row,
+                      const PageSections& sections);
+// Orders the page's rows by their headings (`keys`, one per row): dates oldest first (newest
+// first when the sections say so), texts in byte order, the rows without one last; rows under
+// one heading keep their order. Returns the rows' positions in page order.
+std::vector<size_t> SectionOrder(const std::vector<std::string>& keys,
+                                 const PageSections& sections);
+// The heading row of a section of the page's table.
+std::string TableSectionHtml(const CategoryTable& table, const PageSections& sections,
+                             const std::string& key);
 
 // The CSV header line (CR LF at its end; no byte-order mark).
 std::string TableCsvHeader(const CategoryTable& table);

@@ -5,14 +5,14 @@ set -euo pipefail
 PACKAGES=(
   g++ clang cmake ninja-build pkg-config ccache git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev sqlite3 libssl-dev zlib1g-dev nlohmann-json3-dev
+  libsqlite3-dev sqlite3 libssl-dev zlib1g-dev nlohmann-json3-dev libicu-dev
   libplist-dev libusbmuxd-dev libimobiledevice-dev python3 openssl libphonenumber-dev
   qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-webengine-dev qt6-pdf-dev
   libqt6svg6 fonts-dejavu-core qt6-translations-l10n
   qt6-multimedia-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
   libheif-dev libheif-examples
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev ffmpeg
-  chromium
+  chromium python3-icalendar
 )
 
 SUDO=""

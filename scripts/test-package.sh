@@ -30,7 +30,7 @@ VERSION=$(dpkg-deb -f "$DEB" Version)
 
 # The layout.
 for f in usr/bin/halvern usr/bin/halvern-cli usr/lib/halvern/tool usr/lib/halvern/Player \
-    usr/lib/halvern/Player1 usr/share/halvern/config.ini usr/share/halvern/Languages/English.ini \
+    usr/lib/halvern/Player1 usr/lib/halvern/libhalvern-media.so usr/share/halvern/config.ini usr/share/halvern/Languages/English.ini \
     usr/share/halvern/Languages/Deutsch.ini usr/share/halvern/template/Sms.html \
     usr/share/applications/org.halvern.Halvern.desktop \
     usr/share/metainfo/org.halvern.Halvern.metainfo.xml \

@@ -1,6 +1,8 @@
 // The calendar's repeat rules and alerts in words.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "categories/calendar.h"
 
 namespace halvern {
@@ -36,6 +38,36 @@ TEST(CalendarWords, RepeatRules) {
   for (const RepeatCase& c : cases) {
     EXPECT_EQ(RecurrenceWords(c.frequency, c.interval, c.specifier, c.count, c.until), c.words)
         << c.frequency << " " << c.interval << " " << c.specifier;
+  }
+}
+
+// The same rules as an iCalendar RRULE.
+TEST(CalendarWords, RepeatRulesForTheCalendarFile) {
+  struct RuleCase {
+    int64_t frequency, interval;
+    const char* specifier;
+    int64_t count;
+    std::optional<double> until;
+    const char* rule;
+  };
+  const RuleCase cases[] = {
+      {1, 1, "", 0, std::nullopt, "FREQ=DAILY"},
+      {2, 3, "D=0MO,0TH", 0, std::nullopt, "FREQ=WEEKLY;INTERVAL=3;BYDAY=MO,TH"},
+      {3, 1, "M=1,15,-1", 0, std::nullopt, "FREQ=MONTHLY;BYMONTHDAY=1,15,-1"},
+      {3, 1, "D=+1MO", 0, std::nullopt, "FREQ=MONTHLY;BYDAY=1MO"},
+      {3, 1, "D=-1FR", 10, std::nullopt, "FREQ=MONTHLY;COUNT=10;BYDAY=-1FR"},
+      {3, 1, "S=-1;D=0MO,0TU,0WE,0TH,0FR", 0, std::nullopt,
+       "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-1"},
+      {4, 1, "O=3;M=14", 0, 1899676800.0, "FREQ=YEARLY;UNTIL=20300314T000000Z;BYMONTH=3;"
+                                          "BYMONTHDAY=14"},
+      // What cannot be said in the rule is left out of it (the words keep it).
+      {2, 1, "D=0XX;W=20", 0, std::nullopt, "FREQ=WEEKLY"},
+      {3, 1, "M=40", 0, std::nullopt, "FREQ=MONTHLY"},
+      {9, 1, "", 0, std::nullopt, ""},
+  };
+  for (const RuleCase& c : cases) {
+    EXPECT_EQ(RecurrenceRule(c.frequency, c.interval, c.specifier, c.count, c.until), c.rule)
+        << c.frequency << " " << c.specifier;
   }
 }
 

@@ -10,6 +10,8 @@
 // ROOT to have halvern and halvern-cli find them.
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "tests/fixtures/backup_builder.h"
@@ -21,9 +23,6 @@
 #include "tests/fixtures/encrypt_backup.h"
 #endif
 #if HALVERN_HAVE_CONVERSATION_DBS
-#include <fstream>
-#include <iterator>
-
 #include "tests/extractors/conversation_dbs.h"
 #endif
 
@@ -95,6 +94,26 @@ int main(int argc, char** argv) {
           const auto layout = halvern::fixtures::VoiceMemosLayout::kIos16;
           error = halvern::fixtures::AddVoiceMemos(spec, work, layout,
                                                    halvern::fixtures::SampleVoiceMemos(layout));
+        }
+        // Calendar (an event deleted and carved), reminders of an iOS 14 store and Safari
+        // bookmarks (one deleted).
+        if (error.empty()) {
+          error = halvern::fixtures::AddCalendar(spec, work,
+                                                 halvern::fixtures::SampleCalendarEvents());
+        }
+        if (error.empty()) {
+          error = halvern::fixtures::AddReminders(
+              spec, work, halvern::fixtures::RemindersLayout::kIos15,
+              "0C6B6E3A-8F0C-4B55-9E0B-5C1C6F3D2A11", halvern::fixtures::SampleReminders());
+        }
+        if (error.empty()) {
+          error = halvern::fixtures::MakeBookmarksDb(work / "Bookmarks.db",
+                                                     halvern::fixtures::SampleBookmarks());
+          std::ifstream in(work / "Bookmarks.db", std::ios::binary);
+          if (error.empty()) {
+            spec.files.push_back({"HomeDomain", "Library/Safari/Bookmarks.db",
+                                  std::string(std::istreambuf_iterator<char>(in), {})});
+          }
         }
         ok = error.empty();
       }

@@ -1,6 +1,10 @@
-// Conversions of recovered media through libheif (HEIF family) and FFmpeg (everything else).
+// Conversions of recovered media through libheif (HEIF family) and FFmpeg (everything else):
+// the codecs module, a shared library of its own (libhalvern-media.so) that the programs load
+// on first use (media_front.cpp), so that a run that converts nothing never maps FFmpeg,
+// libheif and the libraries they pull in.
 // Every decoder and encoder runs on the calling thread alone (thread_count 1): a recover run
 // converts on its second core beside the copies, and a conversion must not take the first.
+#include "media/codecs.h"
 #include "media/media.h"
 
 extern "C" {
@@ -34,6 +38,19 @@ namespace halvern::media {
 
 namespace fs = std::filesystem;
 
+namespace codecs {
+
+// The conversions, under the names the module's table gives them (codecs.h); called here
+// by these names, never through the loader of media_front.cpp.
+bool IsBrowserPlayableAudio(const fs::path& file);
+bool IsHevcVideo(const fs::path& file);
+Outcome DecodeHeif(const fs::path& source, Picture& picture);
+Outcome PictureToJpeg(const fs::path& source, const fs::path& target);
+Outcome Thumbnail(const fs::path& source, const fs::path& target, int longestSide);
+Outcome ConvertAudio(const fs::path& source, const fs::path& target);
+Outcome ConvertAudioToWav(const fs::path& source, const fs::path& target);
+Outcome VideoToH264(const fs::path& source, const fs::path& target);
+
 namespace {
 
 // ---- Shared helpers ----
@@ -63,21 +80,8 @@ std::string AvText(int error) {
   return text;
 }
 
-std::string Lower(const fs::path& p) { return platform::AsciiLower(p.extension().string()); }
 
-bool ExtensionIn(const fs::path& file, std::initializer_list<std::string_view> list) {
-  const std::string ext = Lower(file);
-  return std::find(list.begin(), list.end(), ext) != list.end();
-}
 
-// The first `n` bytes of a file ("" when it cannot be read).
-std::string Head(const fs::path& file, size_t n) {
-  std::ifstream in(file, std::ios::binary);
-  std::string bytes(n, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(n));
-  bytes.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-  return bytes;
-}
 
 // An output file that exists only once it is whole (platform::OutputFile::Open), written
 // either as one piece of bytes or by an FFmpeg muxer through its descriptor.
@@ -483,7 +487,7 @@ bool HeifFailed(const heif_error& e, std::string& reason) {
 
 // The picture to make a JPEG from: libheif for the HEIF family, FFmpeg for the rest.
 Outcome DecodeAny(const fs::path& source, Picture& picture) {
-  if (IsHeifFamily(source)) return DecodeHeif(source, picture);
+  if (IsHeifFamily(source)) return codecs::DecodeHeif(source, picture);
   return DecodeWithFfmpeg(source, picture);
 }
 
@@ -683,30 +687,9 @@ int64_t DecodeStream(AVFormatContext* input, AVCodecContext* decoder, int index,
 
 // ---- Telling files apart ----
 
-bool IsHeifFamily(const fs::path& file) {
-  const std::string head = Head(file, 12);
-  if (head.size() < 12 || head.compare(4, 4, "ftyp") != 0) return false;
-  const std::string brand = head.substr(8, 4);
-  for (const char* b :
-       {"heic", "heix", "hevc", "hevx", "heim", "heis", "mif1", "msf1", "avif", "avis"}) {
-    if (brand == b) return true;
-  }
-  return false;
-}
 
-bool LooksLikeAudio(const fs::path& file) {
-  return ExtensionIn(file, {".amr", ".caf", ".m4a", ".mp3", ".opus", ".ogg", ".oga", ".wav", ".aac",
-                            ".aif", ".aiff", ".flac", ".awb", ".3ga", ".m4r"});
-}
 
-bool LooksLikeVideo(const fs::path& file) {
-  return ExtensionIn(file, {".mov", ".mp4", ".m4v", ".3gp", ".avi", ".mkv", ".webm"});
-}
 
-bool LooksLikePicture(const fs::path& file) {
-  return ExtensionIn(file, {".jpg", ".jpeg", ".png", ".gif", ".bmp", ".tif", ".tiff", ".webp",
-                            ".heic", ".heif", ".avif"});
-}
 
 bool IsBrowserPlayableAudio(const fs::path& file) {
   std::string reason;
@@ -746,27 +729,9 @@ bool IsHevcVideo(const fs::path& file) {
 
 // ---- Names ----
 
-fs::path PlayableAudioName(const fs::path& original) {
-  fs::path name = original;
-  name += ".m4a";
-  return name;
-}
 
-fs::path JpegCopyName(const fs::path& original) {
-  fs::path name = original;
-  name.replace_extension(".jpg");
-  return name;
-}
 
-fs::path ThumbnailName(const fs::path& original) {
-  return original.parent_path() / "thumbs" / (original.filename().string() + ".jpg");
-}
 
-fs::path H264CopyName(const fs::path& original) {
-  fs::path name = original;
-  name += ".mp4";
-  return name;
-}
 
 // ---- Conversions ----
 
@@ -811,7 +776,7 @@ Outcome DecodeHeif(const fs::path& source, Picture& picture) {
 
 Outcome PictureToJpeg(const fs::path& source, const fs::path& target) {
   Picture picture;
-  Outcome decoded = DecodeHeif(source, picture);
+  Outcome decoded = codecs::DecodeHeif(source, picture);
   if (!decoded.ok()) return decoded;
   OntoWhite(picture);
   return EncodeJpeg(picture, picture.width, picture.height, 2, target);
@@ -1008,4 +973,23 @@ Outcome VideoToH264(const fs::path& source, const fs::path& target) {
   return out.Commit();
 }
 
+}  // namespace codecs
+
 }  // namespace halvern::media
+
+extern "C" __attribute__((visibility("default"))) const halvern::media::CodecTable*
+halvern_media_codecs() {
+  namespace c = halvern::media::codecs;
+  static const halvern::media::CodecTable table = {
+      halvern::media::kCodecTableVersion,
+      &c::IsBrowserPlayableAudio,
+      &c::IsHevcVideo,
+      &c::DecodeHeif,
+      &c::PictureToJpeg,
+      &c::Thumbnail,
+      &c::ConvertAudio,
+      &c::ConvertAudioToWav,
+      &c::VideoToH264,
+  };
+  return &table;
+}

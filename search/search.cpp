@@ -1,0 +1,365 @@
+// Search across the categories of a scan (see search.h).
+#include "search/search.h"
+
+#include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+#include <unicode/utf8.h>
+#include <unicode/utf16.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "categories/category.h"
+#include "extractors/extractors.h"
+
+namespace halvern {
+
+namespace {
+
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+void AppendUtf8(std::string& out, UChar32 c) {
+  char bytes[4];
+  int32_t length = 0;
+  UBool error = false;
+  U8_APPEND(bytes, length, 4, c, error);
+  if (!error) out.append(bytes, size_t(length));
+}
+
+// The canonical decomposition of one character without its combining marks, each part case
+// folded; the character alone (folded) when it has no decomposition.
+void FoldCharacter(UChar32 c, std::string& out) {
+  static const UNormalizer2* nfd = [] {
+    UErrorCode error = U_ZERO_ERROR;
+    const UNormalizer2* n = unorm2_getNFDInstance(&error);
+    return U_SUCCESS(error) ? n : nullptr;
+  }();
+  UChar parts[16];
+  UErrorCode error = U_ZERO_ERROR;
+  const int32_t length =
+      nfd != nullptr ? unorm2_getDecomposition(nfd, c, parts, 16, &error) : -1;
+  if (length <= 0 || U_FAILURE(error)) {
+    AppendUtf8(out, u_foldCase(c, U_FOLD_CASE_DEFAULT));
+    return;
+  }
+  for (int32_t i = 0; i < length;) {
+    UChar32 part;
+    U16_NEXT(parts, i, length, part);
+    if (u_getCombiningClass(part) != 0 || u_charType(part) == U_NON_SPACING_MARK) continue;
+    AppendUtf8(out, u_foldCase(part, U_FOLD_CASE_DEFAULT));
+  }
+}
+
+}  // namespace
+
+std::string FoldForSearch(std::string_view text, std::vector<size_t>* origins) {
+  std::string out;
+  out.reserve(text.size());
+  if (origins != nullptr) {
+    origins->clear();
+    origins->reserve(text.size() + 1);
+  }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const int32_t size = int32_t(std::min<size_t>(text.size(), INT32_MAX));
+  for (int32_t i = 0; i < size;) {
+    const size_t start = size_t(i);
+    const size_t before = out.size();
+    if (bytes[i] < 0x80) {
+      out += LowerAscii(char(bytes[i]));
+      ++i;
+    } else {
+      UChar32 c;
+      U8_NEXT(bytes, i, size, c);
+      // A byte that starts no character stays as it is (it matches only itself).
+      if (c < 0) {
+        out.append(text.substr(start, size_t(i) - start));
+      } else if (u_charType(c) == U_NON_SPACING_MARK) {
+        // A combining mark written on its own (decomposed text): dropped like the others.
+      } else {
+        FoldCharacter(c, out);
+      }
+    }
+    if (origins != nullptr) origins->insert(origins->end(), out.size() - before, start);
+  }
+  if (origins != nullptr) origins->push_back(text.size());
+  return out;
+}
+
+TextMatcher::TextMatcher(std::string_view query)
+    : folded_(FoldForSearch(query)), ascii_(IsAscii(folded_)) {}
+
+std::vector<TextRange> TextMatcher::Find(std::string_view text) const {
+  std::vector<TextRange> out;
+  if (folded_.empty() || text.empty()) return out;
+  if (IsAscii(text)) {
+    // In place: the folded query is lower case ASCII (or matches no ASCII text at all).
+    if (!ascii_ || folded_.size() > text.size()) return out;
+    const size_t n = folded_.size();
+    for (size_t at = 0; at + n <= text.size();) {
+      size_t k = 0;
+      while (k < n && LowerAscii(text[at + k]) == folded_[k]) ++k;
+      if (k == n) {
+        out.emplace_back(at, at + n);
+        at += n;
+      } else {
+        ++at;
+      }
+    }
+    return out;
+  }
+  std::vector<size_t> origins;
+  const std::string folded = FoldForSearch(text, &origins);
+  for (size_t at = folded.find(folded_); at != std::string::npos;
+       at = folded.find(folded_, at + folded_.size())) {
+    const size_t first = origins[at];
+    size_t last = origins[at + folded_.size()];
+    // The end of the character the last folded byte came from.
+    if (last <= first) last = first + 1;
+    out.emplace_back(first, std::min(last, text.size()));
+  }
+  return out;
+}
+
+bool TextMatcher::Matches(std::string_view text) const {
+  if (folded_.empty()) return false;
+  if (IsAscii(text)) {
+    if (!ascii_ || folded_.size() > text.size()) return false;
+    const char first = folded_[0];
+    const size_t n = folded_.size();
+    for (size_t at = 0; at + n <= text.size(); ++at) {
+      if (LowerAscii(text[at]) != first) continue;
+      size_t k = 1;
+      while (k < n && LowerAscii(text[at + k]) == folded_[k]) ++k;
+      if (k == n) return true;
+    }
+    return false;
+  }
+  return FoldForSearch(text).find(folded_) != std::string::npos;
+}
+
+bool ValidDay(std::string_view day) {
+  if (day.size() != 10 || day[4] != '-' || day[7] != '-') return false;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (day[i] < '0' || day[i] > '9') return false;
+  }
+  const int year = std::stoi(std::string(day.substr(0, 4)));
+  const int month = std::stoi(std::string(day.substr(5, 2)));
+  const int d = std::stoi(std::string(day.substr(8, 2)));
+  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || d < 1 || d > kDays[month - 1]) return false;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return !(month == 2 && d == 29 && !leap);
+}
+
+bool ItemFilter::Takes(ScanCategory category) const {
+  return only.empty() || std::find(only.begin(), only.end(), category) != only.end();
+}
+
+bool ItemFilter::TakesDate(std::string_view shownDate) const {
+  if (since.empty() && until.empty()) return true;
+  if (shownDate.size() < 10) return false;
+  const std::string_view day = shownDate.substr(0, 10);
+  return (since.empty() || day >= since) && (until.empty() || day <= until);
+}
+
+namespace {
+
+struct Field {
+  const char* name;
+  std::string_view text;
+};
+
+// The first field of `fields` the matcher finds, as a hit (false when none).
+bool FirstMatch(const TextMatcher& matcher, std::initializer_list<Field> fields, SearchHit& hit) {
+  for (const Field& f : fields) {
+    if (f.text.empty() || !matcher.Matches(f.text)) continue;
+    hit.field = f.name;
+    hit.text = std::string(f.text);
+    hit.marks = matcher.Find(f.text);
+    return true;
+  }
+  return false;
+}
+
+// The first date column's value as shown; "" when the row has none.
+std::string RowDate(const CategoryTable& table, const TableRow& row) {
+  for (size_t c = 0; c < table.columns.size() && c < row.cells.size(); ++c) {
+    if (table.columns[c].type != ColumnType::kDate) continue;
+    if (row.cells[c].IsNull()) continue;
+    return ShownText(row.cells[c], ColumnType::kDate);
+  }
+  return {};
+}
+
+// The first text of a row: what the row is called in a hit ("Dentist", a page's title).
+std::string RowName(const CategoryTable& table, const TableRow& row) {
+  for (size_t c = 0; c < table.columns.size() && c < row.cells.size(); ++c) {
+    if (table.columns[c].type == ColumnType::kText && row.cells[c].kind == Cell::Kind::kText &&
+        !row.cells[c].text.empty()) {
+      return row.cells[c].text;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher& matcher,
+                                  const ItemFilter& filter, bool (*stop)()) {
+  std::vector<SearchHit> hits;
+  if (matcher.empty()) return hits;
+  size_t seen = 0;
+  const auto stopped = [&] { return stop != nullptr && (++seen % 4096) == 0 && stop(); };
+  const auto keep = [&](int32_t deleted, std::string_view date) {
+    return (!filter.deletedOnly || deleted != 0) && filter.TakesDate(date);
+  };
+  for (ScanCategory category : AllCategories()) {
+    if (!filter.Takes(category)) continue;
+    const CategoryTable* table = results.Table(category);
+    if (table != nullptr) {
+      for (size_t i = 0; i < table->rows.size(); ++i) {
+        if (stopped()) return hits;
+        const TableRow& row = table->rows[i];
+        const std::string date = RowDate(*table, row);
+        if (!keep(row.deleted, date)) continue;
+        for (size_t c = 0; c < table->columns.size() && c < row.cells.size(); ++c) {
+          const ColumnType type = table->columns[c].type;
+          if (type != ColumnType::kText && type != ColumnType::kFile) continue;
+          const Cell& cell = row.cells[c];
+          if (cell.kind != Cell::Kind::kText || !matcher.Matches(cell.text)) continue;
+          SearchHit hit;
+          hit.category = category;
+          hit.where = RowName(*table, row);
+          hit.date = date;
+          hit.deleted = row.deleted;
+          hit.field = table->columns[c].title;
+          hit.text = cell.text;
+          hit.marks = matcher.Find(cell.text);
+          hit.index = i;
+          hits.push_back(std::move(hit));
+          break;
+        }
+      }
+      continue;
+    }
+    switch (category) {
+      case ScanCategory::kMessages:
+        for (const auto& [key, conversation] : results.messages) {
+          const std::string label = ConversationLabel(conversation);
+          for (size_t i = 0; i < conversation.messages.size(); ++i) {
+            if (stopped()) return hits;
+            const MessageItem& m = conversation.messages[i];
+            if (!keep(m.deleted, m.date)) continue;
+            SearchHit hit;
+            if (!FirstMatch(matcher,
+                            {{"text", m.text}, {"name", m.name}, {"phone", m.phone},
+                             {"attachment", m.attachment}},
+                            hit)) {
+              continue;
+            }
+            hit.category = category;
+            hit.where = label;
+            hit.date = m.date;
+            hit.deleted = m.deleted;
+            hit.conversation = key;
+            hit.index = i;
+            hits.push_back(std::move(hit));
+          }
+        }
+        break;
+      case ScanCategory::kWhatsApp:
+        for (const auto& [key, chat] : results.whatsApp) {
+          const std::string label = ConversationLabel(chat);
+          for (size_t i = 0; i < chat.messages.size(); ++i) {
+            if (stopped()) return hits;
+            const ChatMessageItem& m = chat.messages[i];
+            if (!keep(m.deleted, m.date)) continue;
+            SearchHit hit;
+            if (!FirstMatch(matcher, {{"text", m.text}, {"name", m.name}, {"phone", m.phone}},
+                            hit)) {
+              continue;
+            }
+            hit.category = category;
+            hit.where = label;
+            hit.date = m.date;
+            hit.deleted = m.deleted;
+            hit.conversation = std::to_string(key);
+            hit.index = i;
+            hits.push_back(std::move(hit));
+          }
+        }
+        break;
+      case ScanCategory::kContacts:
+        for (size_t i = 0; i < results.contacts.size(); ++i) {
+          const ContactItem& c = results.contacts[i];
+          // A card has no date: with a span of days set, no card is kept.
+          if (!keep(c.deleted, {})) continue;
+          SearchHit hit;
+          bool found = FirstMatch(matcher,
+                                  {{"name", c.name}, {"company", c.company}, {"phones", c.phones},
+                                   {"email", c.email}, {"address", c.address}, {"url", c.url},
+                                   {"social", c.social}},
+                                  hit);
+          for (const auto* values : {&c.numbers, &c.emails, &c.addresses}) {
+            for (const LabeledValue& v : *values) {
+              if (found) break;
+              found = FirstMatch(matcher, {{"value", v.value}}, hit);
+            }
+          }
+          if (!found) continue;
+          hit.category = category;
+          hit.where = c.name;
+          hit.deleted = c.deleted;
+          hit.index = i;
+          hits.push_back(std::move(hit));
+        }
+        break;
+      case ScanCategory::kCallHistory:
+        for (size_t i = 0; i < results.calls.size(); ++i) {
+          const CallItem& c = results.calls[i];
+          if (!keep(c.deleted, c.date)) continue;
+          SearchHit hit;
+          if (!FirstMatch(matcher, {{"name", c.name}, {"phone", c.phone}, {"type", c.type}},
+                          hit)) {
+            continue;
+          }
+          hit.category = category;
+          hit.where = c.name.empty() ? c.phone : c.name;
+          hit.date = c.date;
+          hit.deleted = c.deleted;
+          hit.index = i;
+          hits.push_back(std::move(hit));
+        }
+        break;
+      case ScanCategory::kNotes:
+        for (size_t i = 0; i < results.notes.size(); ++i) {
+          const NoteItem& n = results.notes[i];
+          if (!keep(n.deleted, n.date)) continue;
+          SearchHit hit;
+          if (!FirstMatch(matcher,
+                          {{"title", n.title}, {"body", n.body}, {"folder", n.folder}}, hit)) {
+            continue;
+          }
+          hit.category = category;
+          hit.where = n.title;
+          hit.date = n.date;
+          hit.deleted = n.deleted;
+          hit.index = i;
+          hits.push_back(std::move(hit));
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return hits;
+}
+
+}  // namespace halvern
