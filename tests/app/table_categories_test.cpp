@@ -315,9 +315,11 @@ TEST(TableCategoryTexts, TitlesColumnsAndNoticesFollowTheLanguageFile) {
   EXPECT_EQ(TableColumnTitle(vm, {"unheardOf", "Unheard Of", ColumnType::kText}), "Unheard Of");
   EXPECT_EQ(NoticeShort("Call history is only in encrypted backups"),
             "nur verschl\u00fcsselt");
-  // A notice the language file does not know is shown as the scan said it.
   EXPECT_EQ(NoticeShort("Safari history is only in encrypted backups"),
-            "Safari history is only in encrypted backups");
+            "nur verschl\u00fcsselt");
+  // A notice the language file does not know is shown as the scan said it.
+  EXPECT_EQ(NoticeShort("Bookmarks are kept elsewhere on this phone"),
+            "Bookmarks are kept elsewhere on this phone");
   ui::SetTextSource(&StoreOf("English"));
 }
 
