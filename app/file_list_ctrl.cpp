@@ -240,6 +240,7 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
         case ColumnType::kText:
         case ColumnType::kFile:
         case ColumnType::kPlace:
+        case ColumnType::kList:
           width = 130;
           break;
       }
@@ -302,15 +303,30 @@ void ItemListModel::ShowCategory(ScanCategory category, bool deletedOnly) {
     default:
       break;
   }
-  filtered_ = deletedOnly && HasDeletionMarks(category);
+  const bool deletedFilter = deletedOnly && HasDeletionMarks(category);
+  const bool inView = table_ != nullptr && !viewRows_.empty() && viewCategory_ == category;
+  filtered_ = deletedFilter || inView;
   visible_.clear();
-  if (filtered_) {
+  if (inView) {
+    const size_t n = ItemCount();
+    for (size_t i : viewRows_.front() == kEmptyView ? std::vector<size_t>() : viewRows_) {
+      if (i < n && (!deletedFilter || ItemDeleted(i))) visible_.push_back(uint32_t(i));
+    }
+  } else if (filtered_) {
     const size_t n = ItemCount();
     for (size_t i = 0; i < n; ++i) {
       if (ItemDeleted(i)) visible_.push_back(uint32_t(i));
     }
   }
   endResetModel();
+}
+
+void ItemListModel::SetView(ScanCategory category, const std::vector<size_t>* rows) {
+  viewCategory_ = category;
+  viewRows_.clear();
+  if (rows == nullptr) return;
+  // An empty view still shows no row (an empty list of rows would mean "no view").
+  viewRows_ = rows->empty() ? std::vector<size_t>{kEmptyView} : *rows;
 }
 
 void ItemListModel::ShowAppFiles(ScanCategory category, const std::string& app) {
@@ -884,8 +900,9 @@ void CFileListCtrl::UpdateFilterCount() {
   filterCount_->setVisible(show);
 }
 
-void CFileListCtrl::Fill(ScanCategory category) {
+void CFileListCtrl::Fill(ScanCategory category, const std::vector<size_t>* viewRows) {
   const bool filter = FilterOn() && HasDeletionMarks(category);
+  model_.SetView(category, viewRows);
   model_.ShowCategory(category, filter);
   // With the filter on, what the list hides is hidden in the selection too, so that the
   // statistics line and the recover run agree with what the user sees.

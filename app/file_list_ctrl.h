@@ -98,6 +98,9 @@ class ItemListModel : public QAbstractTableModel {
   // Shows a category (first level) or the files of one app; `deletedOnly` keeps only the
   // rows of deleted items.
   void ShowCategory(ScanCategory category, bool deletedOnly);
+  // Keeps the list of a table category to the rows of one of its views (indexes into its
+  // table), from the next ShowCategory of that category on; null shows every row again.
+  void SetView(ScanCategory category, const std::vector<size_t>* rows);
   void ShowAppFiles(ScanCategory category, const std::string& app);
   void Clear();
   // Re-reads the check boxes of every row (after a selection change of many items).
@@ -157,6 +160,9 @@ class ItemListModel : public QAbstractTableModel {
   std::vector<const AppFileMap::value_type*> apps_;
   bool filtered_ = false;
   std::vector<uint32_t> visible_;
+  static constexpr size_t kEmptyView = ~size_t{0};
+  ScanCategory viewCategory_ = ScanCategory::kCameraRoll;
+  std::vector<size_t> viewRows_;  // the shown view's rows; empty: no view
 };
 
 // The list controller over DataList, its header (CheckAll, Col1..Col6) and LblFilterCount.
@@ -168,7 +174,8 @@ class CFileListCtrl {
 
   // Fills the list for a category (its columns and rows; with the filter on, the rows of a
   // category with deletion marks are only its deleted items).
-  void Fill(ScanCategory category);
+  // `viewRows`: only the rows of one view of a table category (categories/category.h).
+  void Fill(ScanCategory category, const std::vector<size_t>* viewRows = nullptr);
   // Replaces the first level of App Photos / App Videos by the files of the app in `row`.
   bool OpenApp(int row);
   void Clear();

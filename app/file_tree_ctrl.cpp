@@ -13,6 +13,7 @@ namespace halvern::app {
 namespace {
 
 constexpr int kCategoryRole = Qt::UserRole + 1;
+constexpr int kViewRole = Qt::UserRole + 2;  // a view row: its index + 1
 
 // A round badge in the category's colour with its initial.
 QIcon Badge(QColor colour, QChar letter) {
@@ -69,6 +70,13 @@ QString NoticeSentence(const std::string& notice) {
 
 QString NoticeShort(const std::string& notice) {
   return NoticeText(notice + ".short", NoticeSentence(notice));
+}
+
+QString ViewLabel(const CategoryView& view) {
+  const QString own = QString::fromStdString(view.title);
+  if (view.key.empty()) return own;
+  const QString text = ui::Text(ui::Texts().Section("Views"), view.key);
+  return text.isEmpty() ? own : text;
 }
 
 CFileTreeCtrl::CFileTreeCtrl(QTreeWidget* tree) : tree_(tree) {}
@@ -157,7 +165,12 @@ void CFileTreeCtrl::Build() {
                      hasSelected_ = current != nullptr && current->data(0, kCategoryRole).toInt();
                      if (updating_ || current == nullptr) return;
                      const int code = current->data(0, kCategoryRole).toInt();
-                     if (code > 0 && onPick) onPick(ScanCategory(code));
+                     const int view = current->data(0, kViewRole).toInt();
+                     if (code > 0 && view > 0 && onPickView) {
+                       onPickView(ScanCategory(code), view - 1);
+                     } else if (code > 0 && view == 0 && onPick) {
+                       onPick(ScanCategory(code));
+                     }
                    });
   QObject::connect(tree_, &QTreeWidget::itemChanged, tree_, [this](QTreeWidgetItem* item, int) {
     if (updating_) return;
@@ -177,6 +190,7 @@ void CFileTreeCtrl::ResetForScan() {
   notScanned_.clear();
   notices_.clear();
   for (auto& [category, row] : rows_) {
+    qDeleteAll(row->takeChildren());
     row->setText(0, CategoryLabel(category) + QStringLiteral(" (0)"));
     row->setToolTip(0, QString());
     row->setFlags(Qt::NoItemFlags);
@@ -236,6 +250,10 @@ void CFileTreeCtrl::FitWidth() {
     if (row->isHidden()) continue;
     QFont font = row->font(0);
     widest = std::max(widest, QFontMetrics(font).horizontalAdvance(row->text(0)));
+    for (int i = 0; i < row->childCount(); ++i) {
+      widest = std::max(widest, QFontMetrics(font).horizontalAdvance(row->child(i)->text(0)) +
+                                    tree_->indentation());
+    }
   }
   const int width =
       std::clamp(widest + tree_->indentation() + kCheckAndBadge + kFrame, kNarrowest, kWidest);
@@ -266,7 +284,43 @@ void CFileTreeCtrl::Reselect() {
   QTreeWidgetItem* current = tree_->currentItem();
   if (current == nullptr) return;
   const int code = current->data(0, kCategoryRole).toInt();
-  if (code > 0 && onPick) onPick(ScanCategory(code));
+  const int view = current->data(0, kViewRole).toInt();
+  if (code > 0 && view > 0 && onPickView) {
+    onPickView(ScanCategory(code), view - 1);
+  } else if (code > 0 && view == 0 && onPick) {
+    onPick(ScanCategory(code));
+  }
+}
+
+void CFileTreeCtrl::SetViews(ScanCategory category, const std::vector<CategoryView>& views) {
+  QTreeWidgetItem* row = Row(category);
+  if (row == nullptr) return;
+  updating_ = true;
+  if (tree_->currentItem() != nullptr && tree_->currentItem()->parent() == row)
+    tree_->setCurrentItem(row);
+  qDeleteAll(row->takeChildren());
+  for (size_t i = 0; i < views.size(); ++i) {
+    auto* child = new QTreeWidgetItem(
+        row, {QStringLiteral("%1 (%2)").arg(ViewLabel(views[i])).arg(views[i].rows.size())});
+    child->setData(0, kCategoryRole, int(category));
+    child->setData(0, kViewRole, int(i) + 1);
+    child->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    if (!views[i].key.empty() && views[i].rows.empty()) child->setForeground(0, QColor(0x99, 0x99, 0x99));
+  }
+  row->setExpanded(true);
+  updating_ = false;
+  FitWidth();
+}
+
+QTreeWidgetItem* CFileTreeCtrl::ViewRow(ScanCategory category, size_t view) const {
+  QTreeWidgetItem* row = Row(category);
+  if (row == nullptr || view >= size_t(row->childCount())) return nullptr;
+  return row->child(int(view));
+}
+
+int CFileTreeCtrl::SelectedView() const {
+  QTreeWidgetItem* current = tree_->currentItem();
+  return current == nullptr ? -1 : current->data(0, kViewRole).toInt() - 1;
 }
 
 void CFileTreeCtrl::SetCheckState(ScanCategory category, CheckState state) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "categories/category.h"
 #include "engine/scan_sequence.h"
 #include "selection/statistics.h"
 
@@ -24,6 +25,8 @@ QString CategoryLabel(ScanCategory category);
 // no shorter form). Both come from the section "Notices", keyed by the scan's sentence.
 QString NoticeSentence(const std::string& notice);
 QString NoticeShort(const std::string& notice);
+// The name of a view in the current language (a view the data names keeps its own name).
+QString ViewLabel(const CategoryView& view);
 
 class CFileTreeCtrl {
  public:
@@ -52,6 +55,14 @@ class CFileTreeCtrl {
   // Selects the row again (after it was selected: the list is filled again).
   void Reselect();
   void SetCheckState(ScanCategory category, CheckState state);
+  // The views of a category (categories/category.h) as rows under its row, each "<name>
+  // (<count>)" (a view the category always has by its key in the section "Views", one the
+  // data names by its own name); an empty list removes them. ResetForScan removes them all.
+  void SetViews(ScanCategory category, const std::vector<CategoryView>& views);
+  // The view row of a category (index into its views), or null.
+  QTreeWidgetItem* ViewRow(ScanCategory category, size_t view) const;
+  // The index of the selected view, or -1 when a category row (or nothing) is selected.
+  int SelectedView() const;
 
   QTreeWidgetItem* Row(ScanCategory category) const;
   // The selected category, or 0.
@@ -61,6 +72,8 @@ class CFileTreeCtrl {
 
   // A category row was picked by the user (or SelectFirst).
   std::function<void(ScanCategory)> onPick;
+  // A view row was picked: the category and the view's index.
+  std::function<void(ScanCategory, int)> onPickView;
   // The check box of a category row was changed by the user.
   std::function<void(ScanCategory, bool)> onCheck;
 

@@ -236,6 +236,7 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
   tree_ = std::make_unique<CFileTreeCtrl>(nodeTree);
   tree_->Build();
   tree_->onPick = [this](ScanCategory category) { PickCategory(category); };
+  tree_->onPickView = [this](ScanCategory category, int view) { PickCategory(category, view); };
   tree_->onCheck = [this](ScanCategory category, bool on) { OnCategoryCheck(category, on); };
   list_ = std::make_unique<CFileListCtrl>(dataList, checkAll, headers, filterCount,
                                           sequence_->results(), rows_, selection_);
@@ -445,6 +446,11 @@ void CScanVrtWnd::AddCategory(ScanCategory category, CategoryRows prepared) {
       if (const CategoryTable* table = r.Table(category)) {
         selection_.AddTable(category, *table);
         count = table->rows.size();
+        const TableCategory* kind = TableCategoryOf(category);
+        if (kind != nullptr && kind->views != nullptr && count > 0) {
+          views_[category] = kind->views(*table);
+          tree_->SetViews(category, views_[category]);
+        }
       }
       break;
   }
@@ -601,7 +607,7 @@ void CScanVrtWnd::ShowOutcome() {
 
 // ----- Picking, checking, the statistics ---------------------------------------------------
 
-void CScanVrtWnd::PickCategory(ScanCategory category) {
+void CScanVrtWnd::PickCategory(ScanCategory category, int view) {
   infoLayout_->hide();
   dataLayout_->show();
   gifLoading_->StopGif();
@@ -611,7 +617,12 @@ void CScanVrtWnd::PickCategory(ScanCategory category) {
     const QSignalBlocker quiet(filter_);
     filter_->setChecked(list_->FilterOn());
   }
-  list_->Fill(category);
+  const std::vector<size_t>* viewRows = nullptr;
+  if (const auto found = views_.find(category);
+      view >= 0 && found != views_.end() && size_t(view) < found->second.size()) {
+    viewRows = &found->second[size_t(view)].rows;
+  }
+  list_->Fill(category, viewRows);
   // The preview follows the category: the last item's preview goes, and the pane is shown
   // (in the view the category uses) or hidden as the category needs.
   pane_->ResetPane();
@@ -715,6 +726,7 @@ void CScanVrtWnd::ResetPage() {
   selection_.Clear();
   rows_.Clear();
   counts_.clear();
+  views_.clear();
   anyReady_ = false;
   tree_->ResetForScan();
   progress_->setValue(0);

@@ -120,7 +120,8 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   void Queue(std::function<void()> work);
 
   void AddCategory(ScanCategory category, CategoryRows prepared);
-  void PickCategory(ScanCategory category);
+  // `view`: the index of one of the category's views, or -1 for the whole category.
+  void PickCategory(ScanCategory category, int view = -1);
   // Puts the list side and the preview pane into a splitter the user can drag.
   void BuildPreviewSplitter();
   void ApplyPreviewWidth();
@@ -150,6 +151,8 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   ScanCategory firstReady_ = ScanCategory::kCameraRoll;
   bool anyReady_ = false;
   std::map<ScanCategory, size_t> counts_;
+  // The views of the table categories that have them, made when the category is complete.
+  std::map<ScanCategory, std::vector<CategoryView>> views_;
   std::set<ScanCategory> scanned_;
   ScanOutcome outcome_ = ScanOutcome::kNone;
   bool stopAsked_ = false;   // the user answered "OK" to stopping (Stop or closing)

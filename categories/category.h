@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,6 +96,28 @@ struct CategoryFile {
       nullptr;
 };
 
+// A named part of a category's table, as the phone itself shows its items in parts (the
+// groups the user made, the items it hides, its trash ...): the tree shows each view
+// as a row under the category with its count, and a recovery files the rows' files in one
+// folder per view.
+struct CategoryView {
+  // "all", "favorites", ...: the language key of a view the category always has (section
+  // "Views"); "" for a view named by the data (a group's own title, shown as it is).
+  std::string key;
+  std::string title;         // the English name, or the data's own name
+  std::vector<size_t> rows;  // indexes into CategoryTable::rows, in the table's order
+};
+using ViewMaker = std::vector<CategoryView> (*)(const CategoryTable& table);
+
+// How one file of a row is written when it is recovered.
+struct FileFiling {
+  std::string name;  // the file's name in its folder ("" keeps the name it has on the phone)
+  // The modification time the copy gets (seconds since 1970); NaN leaves the time of writing.
+  double modified = std::numeric_limits<double>::quiet_NaN();
+};
+// One FileFiling per entry of row.files.
+using FilingMaker = std::vector<FileFiling> (*)(const CategoryTable& table, const TableRow& row);
+
 struct TableCategory {
   const char* key;    // "voicemail": the JSON key, the `--only` name, the language key
   const char* title;  // "Voicemail": the tree's, pages' and lists' name (English)
@@ -105,6 +128,13 @@ struct TableCategory {
   Extractor extract;
   PageSections sections{};
   CategoryFile extraFile{};
+  // The category's views (null: none, the category is one list).
+  ViewMaker views = nullptr;
+  // How its files are named and dated when recovered (null: as on the phone).
+  FilingMaker filing = nullptr;
+  // The columns (keys, separated by commas) shown beneath each item on the pages of its views
+  // (null: every column).
+  const char* viewCaption = nullptr;
 };
 
 // Every table category, in the order the scan reads them and the tree shows them.

@@ -8,6 +8,7 @@
 
 namespace halvern {
 
+extern const TableCategory kPhotosCategory;
 extern const TableCategory kVoicemailCategory;
 extern const TableCategory kVoiceMemosCategory;
 extern const TableCategory kCalendarCategory;
@@ -23,6 +24,7 @@ const std::vector<const TableCategory*>& TableCategories() {
       &kRemindersCategory,
       &kSafariBookmarksCategory,
       &kSafariHistoryCategory,
+      &kPhotosCategory,
   };
   return kList;
 }

@@ -20,6 +20,7 @@ const char* ColumnTypeName(ColumnType type) {
     case ColumnType::kPlace: return "place";
     case ColumnType::kFile: return "file";
     case ColumnType::kFlag: return "flag";
+    case ColumnType::kList: return "list";
   }
   return "text";
 }
@@ -74,6 +75,13 @@ Cell Cell::Place(double latitude, double longitude) {
   c.kind = Kind::kPlace;
   c.real = latitude;
   c.real2 = longitude;
+  return c;
+}
+
+Cell Cell::List(std::vector<std::string> items) {
+  Cell c;
+  c.kind = Kind::kList;
+  c.items = std::move(items);
   return c;
 }
 
@@ -156,6 +164,15 @@ std::string DurationText(double seconds) {
   return text;
 }
 
+std::string Joined(const std::vector<std::string>& items, std::string_view separator) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += separator;
+    out += items[i];
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string IsoDate(const Cell& date) {
@@ -207,6 +224,7 @@ nlohmann::json JsonValue(const Cell& cell, ColumnType type) {
     case Cell::Kind::kDate: return IsoDate(cell);
     case Cell::Kind::kPlace:
       return json{{"latitude", cell.real}, {"longitude", cell.real2}};
+    case Cell::Kind::kList: return json(cell.items);
     case Cell::Kind::kNull: break;
   }
   return nullptr;
@@ -217,6 +235,7 @@ std::string CsvText(const Cell& cell, ColumnType) {
     case Cell::Kind::kNull: return {};
     case Cell::Kind::kDate: return IsoDate(cell);
     case Cell::Kind::kPlace: return NumberText(cell.real) + "," + NumberText(cell.real2);
+    case Cell::Kind::kList: return Joined(cell.items, "; ");
     default: return CellNumberText(cell);
   }
 }
@@ -241,6 +260,9 @@ std::string ShownText(const Cell& cell, ColumnType type) {
       break;
     case ColumnType::kFlag:
       if (cell.kind == Cell::Kind::kInteger) return cell.integer != 0 ? "Yes" : "";
+      break;
+    case ColumnType::kList:
+      if (cell.kind == Cell::Kind::kList) return Joined(cell.items, ", ");
       break;
     case ColumnType::kPlace:
       if (cell.kind == Cell::Kind::kPlace) {

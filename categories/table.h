@@ -27,8 +27,9 @@ enum class ColumnType : uint8_t {
   kPlace,     // latitude and longitude
   kFile,      // the name of a file of the backup that the row owns (see TableRow::files)
   kFlag,      // yes or no (stored as an integer)
+  kList,      // several texts (the names of the groups an item is in, ...)
 };
-// "text", "date", "duration", "number", "place", "file", "flag".
+// "text", "date", "duration", "number", "place", "file", "flag", "list".
 const char* ColumnTypeName(ColumnType type);
 
 struct TableColumn {
@@ -39,7 +40,7 @@ struct TableColumn {
 
 // One value of a row.
 struct Cell {
-  enum class Kind : uint8_t { kNull, kText, kInteger, kReal, kDate, kPlace };
+  enum class Kind : uint8_t { kNull, kText, kInteger, kReal, kDate, kPlace, kList };
   Kind kind = Kind::kNull;
   std::string text;     // kText; kDate: the zone name the database gave ("" when none)
   int64_t integer = 0;  // kInteger; kDate: the offset from UTC in seconds when hasOffset
@@ -47,6 +48,7 @@ struct Cell {
   double real2 = 0;     // kPlace: longitude
   bool hasOffset = false;  // kDate: the offset is known (else the computer's local time)
   bool floating = false;   // kDate: a wall-clock time of no zone (see LocalTime)
+  std::vector<std::string> items;  // kList: the texts, in order
 
   static Cell Null() { return {}; }
   static Cell Text(std::string value);
@@ -61,6 +63,7 @@ struct Cell {
   // computer; its ISO 8601 form has no offset ("2021-09-14T09:00:00").
   static Cell LocalTime(double wallClockSeconds);
   static Cell Place(double latitude, double longitude);
+  static Cell List(std::vector<std::string> items);
 
   bool IsNull() const { return kind == Kind::kNull; }
   // The value as a number (integers, reals, dates' seconds); 0 for texts and null.
@@ -107,14 +110,14 @@ struct CategoryTable {
 
 // The value in `scan --json`: null, a string (text, file; a date as ISO 8601 with its offset,
 // "2017-03-04T10:00:00+01:00", fractions of a second kept; a floating time without one), a number (number, duration), true or
-// false (flag), {"latitude", "longitude"} (place).
+// false (flag), {"latitude", "longitude"} (place), an array of strings (list).
 nlohmann::json JsonValue(const Cell& cell, ColumnType type);
 // The value in a CSV file or a .txt: the JSON form as plain text (a place "lat,lon"; a flag as
-// stored, 0 or 1; null empty).
+// stored, 0 or 1; a list its items as stored joined by "; "; null empty).
 std::string CsvText(const Cell& cell, ColumnType type);
 // The value as lists and pages show it: a date "YYYY-MM-DD hh:mm:ss" in local time (at its own
 // offset when the database gave one, with the zone name after it), a duration "1 Min 5 Sec",
-// a flag "Yes" or "", a place "52.520000, 13.405000".
+// a flag "Yes" or "", a place "52.520000, 13.405000", a list its items joined by ", ".
 std::string ShownText(const Cell& cell, ColumnType type);
 // ISO 8601 with the offset: the local one of the computer unless the date carries its own; none
 // for a floating time.

@@ -134,7 +134,6 @@ bool ParseCategory(std::string_view text, ScanCategory& out) {
   } kAliases[] = {
       {"calls", ScanCategory::kCallHistory},
       {"sms", ScanCategory::kMessages},
-      {"photos", ScanCategory::kCameraRoll},
       {"appvideo", ScanCategory::kAppVideos},
       {"messageattachments", ScanCategory::kMessageAttachments},
       {"attachments", ScanCategory::kMessageAttachments},

@@ -360,7 +360,10 @@ void StreamTable(JsonStream& out, std::string_view key, const CategoryTable& tab
     item["source"] = ItemSourceName(row.origin);
     json files = json::array();
     for (const OwnedFile& f : row.files) {
-      files.push_back({{"name", f.name}, {"path", f.path.string()}, {"mime", f.mime}});
+      files.push_back({{"name", f.name},
+                       {"phonePath", f.phonePath},
+                       {"path", f.path.string()},
+                       {"mime", f.mime}});
     }
     item["files"] = std::move(files);
     out.Value(item);

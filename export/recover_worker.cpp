@@ -3,14 +3,21 @@
 // the table categories), the raw row exports and the index page.
 #include "export/recover_worker.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 
 #include "engine/scan_sequence.h"
 #include "export/conversation_parts.h"
@@ -621,9 +628,10 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     return;
   }
   const CategoryTable& source = (*job_.tables)[size_t(index)];
+  const TableCategory& kind = *TableCategories()[size_t(index)];
   Table& table = categoryTables_[size_t(index)];
   if (table.layout == nullptr) {
-    const std::string title = TableCategories()[size_t(index)]->title;
+    const std::string title = kind.title;
     const std::string name = SafeFileName(title);
     table.folder = job_.destination / name;
     table.pageName = name + "_" + summary_.stamp + ".html";
@@ -635,18 +643,69 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     table.layout = &table.own;
     table.kind = TableCategories()[size_t(index)];
     table.source = &source;
+    if (kind.views != nullptr) {
+      table.views = kind.views(source);
+      table.viewsOfRow.assign(source.rows.size(), {});
+      // One folder per view: a view named like another or like the folders beside them gets a
+      // number; the views the category always has take their names first.
+      std::set<std::string> taken = {"files", "thumbnails"};
+      table.viewPages.resize(table.views.size());
+      for (const bool fixed : {true, false}) {
+        for (size_t v = 0; v < table.views.size(); ++v) {
+          if (table.views[v].key.empty() == fixed) continue;
+          const std::string base = SafeFileName(table.views[v].title);
+          std::string folder = base;
+          for (int n = 2; !taken.insert(platform::AsciiLower(folder)).second; ++n)
+            folder = base + " (" + std::to_string(n) + ")";
+          table.viewPages[v].folder = table.folder / folder;
+        }
+      }
+      for (size_t v = 0; v < table.views.size(); ++v) {
+        for (size_t r : table.views[v].rows) {
+          if (r < table.viewsOfRow.size()) table.viewsOfRow[r].push_back(v);
+        }
+      }
+    }
   }
+  // The views that hold the row (none for a category without views).
+  std::vector<size_t> rowViews;
+  if (!source.rows.empty() && &row >= source.rows.data() &&
+      &row < source.rows.data() + source.rows.size()) {
+    const size_t at = size_t(&row - source.rows.data());
+    if (at < table.viewsOfRow.size()) rowViews = table.viewsOfRow[at];
+  }
+  const std::vector<FileFiling> filing =
+      kind.filing != nullptr ? kind.filing(source, row) : std::vector<FileFiling>();
   // The files first: the row's line links the names their copies took.
   int32_t error = kOk;
   std::vector<RowFileLink> links;
+  std::vector<std::vector<RowFileLink>> viewLinks(rowViews.size());
   std::vector<std::string> paths;
-  for (const OwnedFile& f : row.files) {
-    RowFileLink link{f.name, f.mime, {}, {}, {}};
+  for (size_t i = 0; i < row.files.size(); ++i) {
+    const OwnedFile& f = row.files[i];
+    RowFileLink link{f.name, f.mime, {}, {}, {}, {}};
+    const std::string wanted =
+        SafeFileName(i < filing.size() && !filing[i].name.empty() ? filing[i].name : f.name);
+    const fs::path folder =
+        rowViews.empty() ? table.folder / "files" : table.viewPages[rowViews.front()].folder;
     fs::path copy;
-    const int32_t copied = CopyFile(f.path, table.folder / "files" / SafeFileName(f.name), &copy);
+    const int32_t copied = CopyFile(f.path, folder / wanted, &copy);
     // A row cut short by a stop is left out: its page never names a file that is not there.
     if (IsStopped(copied) || (copied != kOk && stopped_)) return;
+    std::vector<fs::path> viewCopies(rowViews.size());
     if (copied == kOk) {
+      // The time the category gives the file on the copy.
+      if (i < filing.size() && std::isfinite(filing[i].modified)) {
+        const double when = filing[i].modified;
+        timespec times[2];
+        times[0].tv_sec = time_t(std::floor(when));
+        times[0].tv_nsec = long((when - std::floor(when)) * 1e9);
+        times[1] = times[0];
+        if (::utimensat(AT_FDCWD, copy.c_str(), times, 0) != 0 && error == kOk) {
+          error = errno;
+          ReportFailure(error, copy, "its date could not be set");
+        }
+      }
       const fs::path relative = copy.lexically_relative(table.folder);
       link.link = UrlPath(relative);
       paths.push_back(relative.generic_string());
@@ -654,8 +713,50 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
         const int32_t playable = WritePlayableCopy(copy, table.folder, link, paths);
         if (error == kOk) error = playable;
       }
+      // A small picture for the views' pages.
+      const FileShow show = ShowOf(f.name, f.mime);
+      if (!rowViews.empty() && (show == FileShow::kPicture || show == FileShow::kVideo)) {
+        const fs::path thumbs = table.folder / "thumbnails";
+        std::error_code ec;
+        fs::create_directories(thumbs, ec);
+        const media::Outcome thumb =
+            media::Thumbnail(copy, thumbs / (copy.filename().string() + ".jpg"));
+        if (thumb.ok()) {
+          Written(thumb.written);
+          link.thumbnail = UrlPath(thumb.written.lexically_relative(table.folder));
+        }
+      }
+      // The copy is the first view's; the other views get a link to it.
+      for (size_t v = 0; v < rowViews.size(); ++v) {
+        if (v == 0) {
+          viewCopies[v] = copy;
+          continue;
+        }
+        fs::path made;
+        const int32_t linked =
+            LinkCopy(copy, table.viewPages[rowViews[v]].folder / copy.filename(), made);
+        if (linked == kOk) {
+          Written(made);
+          viewCopies[v] = made;
+          paths.push_back(made.lexically_relative(table.folder).generic_string());
+        } else {
+          ReportFailure(linked, table.viewPages[rowViews[v]].folder / copy.filename(),
+                        "the file could not be linked into this folder");
+          if (error == kOk) error = linked;
+        }
+      }
     } else if (error == kOk) {
       error = copied;
+    }
+    for (size_t v = 0; v < rowViews.size(); ++v) {
+      RowFileLink own = link;
+      const fs::path& viewFolder = table.viewPages[rowViews[v]].folder;
+      own.link = viewCopies[v].empty() ? std::string()
+                                       : UrlPath(viewCopies[v].lexically_relative(viewFolder));
+      if (!link.thumbnail.empty())
+        own.thumbnail = "../" + link.thumbnail;
+      if (!link.playable.empty()) own.playable = "../" + link.playable;
+      viewLinks[v].push_back(std::move(own));
     }
     links.push_back(std::move(link));
   }
@@ -669,6 +770,85 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
   table.rows.push_back(&row);
   AddTableRow(table, html, TableCsvLine(source, row, paths), TableTextBlock(source, row, paths),
               error);
+  if (!rowViews.empty()) {
+    std::vector<std::string> caption;
+    if (kind.viewCaption != nullptr) {
+      std::string keys = kind.viewCaption;
+      for (size_t at = 0; at <= keys.size();) {
+        const size_t comma = std::min(keys.find(',', at), keys.size());
+        if (comma > at) caption.push_back(keys.substr(at, comma - at));
+        at = comma + 1;
+      }
+    } else {
+      for (const TableColumn& c : source.columns) caption.push_back(c.key);
+    }
+    for (size_t v = 0; v < rowViews.size(); ++v) {
+      Table::ViewPage& page = table.viewPages[rowViews[v]];
+      page.rows += GalleryTileHtml(source, row, viewLinks[v], caption);
+      ++page.count;
+    }
+  }
+}
+
+int32_t RecoverWorker::LinkCopy(const fs::path& copy, const fs::path& wanted, fs::path& made) {
+  std::error_code ec;
+  fs::create_directories(wanted.parent_path(), ec);
+  if (ec) return ec.value();
+  for (int n = 0; n <= 100000; ++n) {
+    const fs::path name =
+        n == 0 ? wanted
+               : wanted.parent_path() / (wanted.stem().string() + "(" + std::to_string(n) + ")" +
+                                         wanted.extension().string());
+    if (::link(copy.c_str(), name.c_str()) == 0) {
+      made = name;
+      return kOk;
+    }
+    if (errno == EEXIST) continue;
+    // Where the file system has no hard links, a second copy.
+    if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != ENOTSUP) return errno;
+    fs::copy_file(copy, name, fs::copy_options::none, ec);
+    if (!ec) {
+      made = name;
+      return kOk;
+    }
+    if (ec != std::errc::file_exists) return ec.value();
+  }
+  return EEXIST;
+}
+
+void RecoverWorker::WriteViewPages(Table& table, const std::string& title) {
+  for (size_t v = 0; v < table.viewPages.size() && v < table.views.size(); ++v) {
+    Table::ViewPage& page = table.viewPages[v];
+    if (page.count == 0) continue;
+    const size_t index = size_t(&table - categoryTables_.data());
+    const CategoryTable* source =
+        job_.tables != nullptr && index < job_.tables->size() ? &(*job_.tables)[index] : nullptr;
+    if (source == nullptr) continue;
+    const std::string html =
+        ReplaceAll(table_.head, kTitleMarker,
+                   HtmlEscape("iPhone's " + title + ": " + table.views[v].title + " of " +
+                              job_.deviceName)) +
+        std::string(kGalleryHeadHtml) + page.rows + std::string(kGalleryTailHtml) + table_.tail;
+    fs::path written = page.folder / "index.html";
+    std::error_code ec;
+    fs::create_directories(page.folder, ec);
+    const int32_t r = ec ? ec.value()
+                         : WriteFile(
+                               page.folder / "index.html",
+                               [&](const fs::path& temp) {
+                                 std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+                                 out.write(html.data(), std::streamsize(html.size()));
+                                 out.flush();
+                                 return out ? kOk : (errno != 0 ? errno : EIO);
+                               },
+                               written);
+    if (r == kOk) {
+      Written(written);
+      pageNotes_[written.string()] = RowsNote(page.count);
+    } else {
+      Report(100, r, written);
+    }
+  }
 }
 
 void RecoverWorker::WriteTablePage(Table& table) {
@@ -756,11 +936,13 @@ void RecoverWorker::Finish() {
     WriteTablePage(noteTable_);
     WriteTableCsv(noteTable_);
   }
-  for (Table& table : categoryTables_) {
+  for (size_t i = 0; i < categoryTables_.size(); ++i) {
+    Table& table = categoryTables_[i];
     if (table.count == 0) continue;
     WriteTablePage(table);
     WriteTableCsv(table);
     WriteCategoryFile(table);
+    WriteViewPages(table, TableCategories()[i]->title);
   }
   if (contactTable_.count > 0) {
     if (contactTable_.out.reserved() && !job_.deletedOnly) {

@@ -18,6 +18,11 @@
 //                                Voice Memos, ...): its rows (export/table_pages.h), and
 //                                files/<name> the files the rows own, with a copy browsers play
 //                                beside a sound they cannot ("12.amr" -> "12.amr.m4a")
+//                                A category with views (categories/category.h)
+//                                files them as <Title>/<view>/<name>, a file in several views
+//                                written once and linked into the others, named and dated as
+//                                the category says, with <view>/index.html the view's page
+//                                (thumbnails from <Title>/thumbnails/)
 //
 // The table pages mark each deleted row (the orange of the deleted bubbles and a "deleted"
 // label); their CSV files (UTF-8 with a byte-order mark, CR LF, a header line, RFC 4180) hold
@@ -314,7 +319,23 @@ class RecoverWorker {
     const CategoryTable* source = nullptr;
     std::vector<const TableRow*> rows;
     std::vector<std::string> sectionKeys, heldRows;
+
+    // A table category with views (categories/category.h): the views, the views of each row
+    // (by its index in the table), and per view its folder and the rows of its page.
+    std::vector<CategoryView> views;
+    std::vector<std::vector<size_t>> viewsOfRow;
+    struct ViewPage {
+      fs::path folder;
+      std::string rows;
+      uint32_t count = 0;
+    };
+    std::vector<ViewPage> viewPages;
   };
+  // The pages of a table category's views: <folder>/<view>/index.html.
+  void WriteViewPages(Table& table, const std::string& title);
+  // A second name for a copy (a hard link; a copy where links cannot be made) at `wanted` or
+  // the next free name; the name taken in `made`.
+  int32_t LinkCopy(const fs::path& copy, const fs::path& wanted, fs::path& made);
   Table contactTable_, callTable_, noteTable_;
   std::vector<Table> categoryTables_;  // one per entry of TableCategories()
   std::vector<fs::path> copyFolders_;

@@ -51,12 +51,17 @@ std::string FileHtml(const RowFileLink& f) {
       }
       return html + "</div>";
     }
-    case FileShow::kVideo:
-      return "<div class=\"file\"><video controls preload=\"metadata\" src=\"" + src +
-             "\"></video><br>" + download + "</div>";
-    case FileShow::kPicture:
-      return "<div class=\"file\"><a href=\"" + src + "\"><img src=\"" + src + "\" alt=\"" +
+    case FileShow::kVideo: {
+      const std::string poster =
+          f.thumbnail.empty() ? std::string() : " poster=\"" + HtmlEscape(f.thumbnail) + "\"";
+      return "<div class=\"file\"><video controls preload=\"metadata\"" + poster + " src=\"" +
+             src + "\"></video><br>" + download + "</div>";
+    }
+    case FileShow::kPicture: {
+      const std::string shown = f.thumbnail.empty() ? src : HtmlEscape(f.thumbnail);
+      return "<div class=\"file\"><a href=\"" + src + "\"><img src=\"" + shown + "\" alt=\"" +
              name + "\" loading=\"lazy\"></a></div>";
+    }
     case FileShow::kLink:
       break;
   }
@@ -173,6 +178,34 @@ std::string TableSectionHtml(const CategoryTable& table, const PageSections& sec
   if (heading.empty()) heading = PageWord(sections.by == SectionBy::kValue ? "None" : "No date");
   return "\t<tr class=\"section\"><th colspan=\"" + std::to_string(cells) + "\">" +
          HtmlEscape(platform::SanitizeUtf8(heading)) + "</th></tr>\r\n";
+}
+
+std::string GalleryTileHtml(const CategoryTable& table, const TableRow& row,
+                            const std::vector<RowFileLink>& files,
+                            const std::vector<std::string>& caption) {
+  std::string html = row.deleted ? "\t<figure class=\"tile deleted\">" : "\t<figure class=\"tile\">";
+  for (const RowFileLink& f : files) html += FileHtml(f);
+  html += "<figcaption>";
+  if (row.deleted) html += "<span class=\"deleted-label\">deleted</span> ";
+  if (row.origin == ItemSource::kCarved) {
+    html += "<span class=\"origin-label\" title=\"Carved from the free space of the "
+            "database\">carved</span> ";
+  } else if (row.origin == ItemSource::kWal) {
+    html += "<span class=\"origin-label\" title=\"An older version kept by the "
+            "database&#39;s write-ahead log\">write-ahead log</span> ";
+  }
+  bool first = true;
+  for (const std::string& key : caption) {
+    const int c = table.ColumnIndex(key);
+    if (c < 0 || size_t(c) >= row.cells.size()) continue;
+    const std::string value = ShownText(row.cells[size_t(c)], table.columns[size_t(c)].type);
+    if (value.empty()) continue;
+    if (!first) html += "<br>";
+    first = false;
+    html += "<span class=\"caption-title\">" + HtmlEscape(table.columns[size_t(c)].title) +
+            ":</span> " + HtmlEscape(value);
+  }
+  return html + "</figcaption></figure>\r\n";
 }
 
 std::string TableCsvHeader(const CategoryTable& table) {

@@ -33,6 +33,9 @@ struct RowFileLink {
   std::string link;      // the copy of the original ("" when no copy was made)
   std::string playable;  // a copy browsers play, for a sound they cannot ("" none)
   std::string problem;   // why a sound browsers cannot play has no playable copy ("" none)
+  // A small JPEG shown in place of a picture (one browsers may not show, as HEIC) and as a
+  // video's poster ("" none).
+  std::string thumbnail;
 };
 
 // What kind of player a file gets: by its MIME type, else by its name's extension.
@@ -66,6 +69,16 @@ std::vector<size_t> SectionOrder(const std::vector<std::string>& keys,
 // The heading row of a section of the page's table.
 std::string TableSectionHtml(const CategoryTable& table, const PageSections& sections,
                              const std::string& key);
+
+// The pages of a category's views (categories/category.h) show their rows as a gallery: one
+// tile per row with its files (pictures and videos as their thumbnails), its deleted and
+// origin marks, and the values of the columns `caption` names ("Title: value" lines, empty
+// values left out).
+inline constexpr std::string_view kGalleryHeadHtml = "<div class=\"gallery\">\r\n";
+inline constexpr std::string_view kGalleryTailHtml = "</div>\r\n";
+std::string GalleryTileHtml(const CategoryTable& table, const TableRow& row,
+                            const std::vector<RowFileLink>& files,
+                            const std::vector<std::string>& caption);
 
 // The CSV header line (CR LF at its end; no byte-order mark).
 std::string TableCsvHeader(const CategoryTable& table);

@@ -231,17 +231,29 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
         if (!keep(row.deleted, date)) continue;
         for (size_t c = 0; c < table->columns.size() && c < row.cells.size(); ++c) {
           const ColumnType type = table->columns[c].type;
-          if (type != ColumnType::kText && type != ColumnType::kFile) continue;
           const Cell& cell = row.cells[c];
-          if (cell.kind != Cell::Kind::kText || !matcher.Matches(cell.text)) continue;
+          // A list (the albums a picture is in): the item that holds the text.
+          const std::string* text = nullptr;
+          if ((type == ColumnType::kText || type == ColumnType::kFile) &&
+              cell.kind == Cell::Kind::kText && matcher.Matches(cell.text)) {
+            text = &cell.text;
+          } else if (type == ColumnType::kList && cell.kind == Cell::Kind::kList) {
+            for (const std::string& item : cell.items) {
+              if (matcher.Matches(item)) {
+                text = &item;
+                break;
+              }
+            }
+          }
+          if (text == nullptr) continue;
           SearchHit hit;
           hit.category = category;
           hit.where = RowName(*table, row);
           hit.date = date;
           hit.deleted = row.deleted;
           hit.field = table->columns[c].title;
-          hit.text = cell.text;
-          hit.marks = matcher.Find(cell.text);
+          hit.text = *text;
+          hit.marks = matcher.Find(*text);
           hit.index = i;
           hits.push_back(std::move(hit));
           break;

@@ -27,6 +27,7 @@
 #include "categories/category.h"
 #include "engine/backup_session.h"
 #include "media/media.h"
+#include "tests/fixtures/photos_dbs.h"
 #include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/table_dbs.h"
 
@@ -287,6 +288,84 @@ TEST_F(TableCategoriesPage, VoicemailAndVoiceMemosInTheTreeListAndPreview) {
   EXPECT_TRUE(pane.SoundSource().isEmpty());
 }
 
+// The Photos library: its row in Photos & Videos with a row per view under it (every album by
+// its name), each with its count; a view's row lists only its pictures; the preview shows the
+// picture, a video in the player, the date a trashed one was deleted, and a carved record whose
+// file is gone.
+TEST_F(TableCategoriesPage, PhotosLibraryWithItsAlbumsInTheTreeListAndPreview) {
+  WriteBackup([&](fixtures::BackupSpec& spec) {
+    std::erase_if(spec.files,
+                  [](const fixtures::BackupFile& f) { return f.domain == "CameraRollDomain"; });
+    ASSERT_EQ(fixtures::AddPhotos(spec, root_ / "work", fixtures::PhotosLayout::kIos14,
+                                  fixtures::SamplePhotoAssets()),
+              "");
+  });
+  Scan();
+  const ScanCategory photos = CodeOf("photos");
+  QTreeWidgetItem* row = Page().Tree().Row(photos);
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(row->text(0), "Photos (8)");
+  EXPECT_EQ(row->parent()->text(0), "Photos & Videos");
+  // The old file list stays beside it.
+  EXPECT_EQ(Page().Tree().Row(ScanCategory::kCameraRoll)->text(0), "Camera Roll (8)");
+  QStringList views;
+  for (int i = 0; i < row->childCount(); ++i) views << row->child(i)->text(0);
+  EXPECT_EQ(views, (QStringList{"All Photos (5)", "Family (2)", "Holidays (4)", "Favourites (1)",
+                                "Hidden (1)", "Recently Deleted (1)", "Deleted records (1)"}));
+
+  // The whole library, then one album.
+  Pick(photos);
+  EXPECT_EQ(Headers().mid(0, 3), (QStringList{"Original Name", "Date Taken", "Kind"}));
+  EXPECT_EQ(View()->model()->rowCount(), 8);
+  const auto pickView = [&](int view) {
+    row->treeWidget()->setCurrentItem(Page().Tree().ViewRow(photos, size_t(view)));
+    QApplication::processEvents();
+  };
+  pickView(2);
+  EXPECT_EQ(Page().Tree().SelectedView(), 2);
+  View()->sortByColumn(1, Qt::AscendingOrder);
+  EXPECT_EQ(Column(0), (QStringList{"IMG_4501.HEIC", "IMG_4502.HEIC", "IMG_4501.JPG",
+                                    "IMG_4501.HEIC"}));
+  EXPECT_EQ(Column(2), (QStringList{"photo", "Live Photo", "photo", "photo"}));
+  // The deleted-items filter keeps to the view: none of the album is deleted.
+  auto* filter = window_->findChild<QPushButton*>(QStringLiteral("OptOnOffFilter"));
+  filter->click();
+  EXPECT_EQ(View()->model()->rowCount(), 0);
+  filter->click();
+  EXPECT_EQ(View()->model()->rowCount(), 4);
+
+  // A picture above its card (not a Live Photo here: a video shown in the pane under the
+  // offscreen platform leaves Qt's backing store allocated at exit).
+  ASSERT_TRUE(SelectRow(0, QStringLiteral("IMG_4501.JPG")));
+  EXPECT_TRUE(Card().contains(QChar(0xFFFC))) << Card().toStdString();
+  EXPECT_TRUE(Card().contains("Albums:\n    Holidays")) << Card().toStdString();
+  EXPECT_TRUE(Card().contains("Title:\n    Sunset at the pier"));
+
+  // Another album: its picture and its video.
+  pickView(1);
+  EXPECT_EQ(Column(2), (QStringList{"photo", "video"}));
+
+  // Trashed: when it was deleted.
+  pickView(5);
+  ASSERT_EQ(View()->model()->rowCount(), 1);
+  ASSERT_TRUE(SelectRow(0, QStringLiteral("party.jpg")));
+  EXPECT_TRUE(Card().contains("Deleted on:\n    2021-07-10 12:00:00")) << Card().toStdString();
+  EXPECT_TRUE(Card().contains("Status:\n    Deleted"));
+
+  // Deleted for good: the record without its file.
+  pickView(6);
+  ASSERT_EQ(View()->model()->rowCount(), 1);
+  ASSERT_TRUE(SelectRow(12, QStringLiteral("IMG_0006.JPG")));
+  EXPECT_TRUE(Card().contains("File Status:\n    file no longer on the phone"))
+      << Card().toStdString();
+  EXPECT_TRUE(Card().contains("Found:\n    carved from free space"));
+  EXPECT_FALSE(Card().contains(QChar(0xFFFC)));
+
+  // The category's row shows every row again.
+  Pick(photos);
+  EXPECT_EQ(View()->model()->rowCount(), 8);
+}
+
 TEST_F(TableCategoriesPage, PlainBackupWithoutCallHistorySaysSoInItsRow) {
   WriteBackup([](fixtures::BackupSpec& spec) {
     std::erase_if(spec.files, [](const fixtures::BackupFile& f) {
@@ -315,6 +394,11 @@ TEST(TableCategoryTexts, TitlesColumnsAndNoticesFollowTheLanguageFile) {
   EXPECT_EQ(TableColumnTitle(vm, {"unheardOf", "Unheard Of", ColumnType::kText}), "Unheard Of");
   EXPECT_EQ(NoticeShort("Call history is only in encrypted backups"),
             "nur verschl\u00fcsselt");
+  // A view the category always has by its key; an album by its own name.
+  EXPECT_EQ(CategoryLabel(CodeOf("photos")), "Fotos");
+  EXPECT_EQ(ViewLabel({"all", "All Photos", {}}), "Alle Fotos");
+  EXPECT_EQ(ViewLabel({"recentlyDeleted", "Recently Deleted", {}}), "Zuletzt gel\u00f6scht");
+  EXPECT_EQ(ViewLabel({"", "favorites", {}}), "favorites");
   EXPECT_EQ(NoticeShort("Safari history is only in encrypted backups"),
             "nur verschl\u00fcsselt");
   // A notice the language file does not know is shown as the scan said it.

@@ -60,6 +60,11 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"text kept with its spaces", Cell::Text("  two  spaces "), ColumnType::kText,
                  "  two  spaces ", "  two  spaces ", "  two  spaces "},
         FormCase{"null", Cell::Null(), ColumnType::kText, nullptr, "", ""},
+        FormCase{"list: an array, its items as stored joined", Cell::List({" Holidays", "A; B"}),
+                 ColumnType::kList, nlohmann::json{" Holidays", "A; B"}, " Holidays; A; B",
+                 " Holidays, A; B"},
+        FormCase{"empty list: an empty array", Cell::List({}), ColumnType::kList,
+                 nlohmann::json::array(), "", ""},
         FormCase{"a text where a number belongs stays the text", Cell::Text("abc"),
                  ColumnType::kDuration, "abc", "abc", "abc"}));
 

@@ -111,6 +111,16 @@ ScanResults SampleScan() {
                  Cell::Text("Zoë Martin <zoe@example.com>")};
     t.rows.push_back(row);
   }
+  // A list column: the item of the list that holds the text.
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    if (std::string(kinds[i]->key) != "photos") continue;
+    CategoryTable& t = r.tables[i];
+    t.columns = {{"originalName", "Original Name", ColumnType::kText},
+                 {"albums", "Albums", ColumnType::kList}};
+    TableRow row;
+    row.cells = {Cell::Text("IMG_0001.HEIC"), Cell::List({"Holidays", "Zoë's party"})};
+    t.rows.push_back(row);
+  }
   return r;
 }
 
@@ -139,13 +149,21 @@ TEST(SearchScan, FindsEveryKindByItsOwnFieldsAndKeepsWhatTheFiltersAsk) {
     }
     return ScanCategory{};
   }();
+  const ScanCategory photos = [] {
+    for (ScanCategory c : AllCategories()) {
+      if (TableCategoryOf(c) != nullptr && std::string(TableCategoryOf(c)->key) == "photos")
+        return c;
+    }
+    return ScanCategory{};
+  }();
   ItemFilter all;
   check(all, {{ScanCategory::kMessages, "text", "Dinner with ZOE tonight?"},
               {ScanCategory::kMessages, "name", "Zoë Martin"},
               {ScanCategory::kContacts, "name", "Zoë Martin"},
               {ScanCategory::kCallHistory, "name", "Zoe Martin"},
               {ScanCategory::kNotes, "body", "A scarf for zoë"},
-              {calendar, "Attendees", "Zoë Martin <zoe@example.com>"}});
+              {calendar, "Attendees", "Zoë Martin <zoe@example.com>"},
+              {photos, "Albums", "Zoë's party"}});
   // The marks of a hit fall on the matching words of its text.
   const std::vector<SearchHit> hits = SearchScan(scan, zoe, all);
   EXPECT_EQ(hits[4].marks, (std::vector<TextRange>{{12, 16}}));

@@ -16,6 +16,7 @@
 
 #include "tests/fixtures/backup_builder.h"
 #if HALVERN_HAVE_SCAN_BACKUPS
+#include "tests/fixtures/photos_dbs.h"
 #include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/table_dbs.h"
 #endif
@@ -114,6 +115,15 @@ int main(int argc, char** argv) {
             spec.files.push_back({"HomeDomain", "Library/Safari/Bookmarks.db",
                                   std::string(std::istreambuf_iterator<char>(in), {})});
           }
+        }
+        // The Photos library over its DCIM pictures: albums, a favourite, a hidden picture, a
+        // trashed one, a Live Photo, an edit and the carved record of one deleted for good.
+        if (error.empty()) {
+          std::erase_if(spec.files, [](const halvern::fixtures::BackupFile& f) {
+            return f.domain == "CameraRollDomain";
+          });
+          error = halvern::fixtures::AddPhotos(spec, work, halvern::fixtures::PhotosLayout::kIos14,
+                                               halvern::fixtures::SamplePhotoAssets());
         }
         ok = error.empty();
       }
