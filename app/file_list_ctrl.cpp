@@ -521,8 +521,14 @@ QString ItemListModel::Cell(size_t i, int column) const {
           return ListWord(Q(CallKindText(c))) + QStringLiteral(", ") +
                  ListWord(QLatin1String(CallDirectionText(c))) + QStringLiteral(", ") +
                  ListWord(Q(CallOutcomeText(c)));
-        case 4:
-          return c.duration == 0 ? ListWord(Q(CallDurationText(c))) : Q(CallDurationText(c));
+        case 4: {  // "Missed", or "2 Min 5 Sec" with its units in the language
+          if (c.duration == 0) return ListWord(Q(CallDurationText(c)));
+          QStringList words = Q(CallDurationText(c)).split(QLatin1Char(' '));
+          for (QString& w : words) {
+            if (!w.isEmpty() && !w.front().isDigit()) w = ListWord(w);
+          }
+          return words.join(QLatin1Char(' '));
+        }
         case 5:
           return ListWord(c.deleted ? QStringLiteral("Deleted") : QStringLiteral("Normal"));
         default:

@@ -108,8 +108,18 @@ std::pair<std::string, std::string> SplitIniLine(const std::string& line) {
   return {Trim(line.substr(0, eq)), Trim(line.substr(eq + 1))};
 }
 
+namespace {
+std::string& AppliedLanguageName() {
+  static std::string name = "English";
+  return name;
+}
+}  // namespace
+
+const std::string& AppliedLanguage() { return AppliedLanguageName(); }
+
 bool ApplyLanguage(LanguageStore& store) {
   SetPageWords(store.Section("Pages"));
+  AppliedLanguageName() = store.LanguageName();
   // Kept for the life of the program: a translator must outlive its installation.
   static QPointer<QTranslator> qt;
   if (!qt.isNull()) QCoreApplication::removeTranslator(qt);

@@ -69,6 +69,11 @@ class LanguageStore : public ui::TextSource {
 // Returns whether Qt's translations were found (none are needed for English).
 bool ApplyLanguage(LanguageStore& store);
 
+// The name of the language last applied by ApplyLanguage ("English" before any): the pages
+// the program writes (recover, print) take their templates in it, so that their frame and
+// their words (section "Pages") are always of one language.
+const std::string& AppliedLanguage();
+
 // The folder of the page templates in `language`: "template/<language>" of `dataFolder` when
 // it holds the print template, else "template" (English).
 std::filesystem::path PageTemplateFolder(const std::filesystem::path& dataFolder,

@@ -882,8 +882,18 @@ void CPreviewVrtWnd::PreviewMediaFile(const std::string& path, const QString& di
     lastPath_ = pendingPath_;
     PrepareMedia();
   } else {
-    ui::PostWindowMessage(this, ui::kWmPreviewReady);
+    // The same file again: what the pane showed of it goes at once, and it is shown anew.
+    timers_.KillAll(edit_);
+    edit_->clear();
+    EndPlayers();
+    PostReady();
   }
+}
+
+void CPreviewVrtWnd::PostReady() {
+  if (readyPosted_) return;
+  readyPosted_ = true;
+  ui::PostWindowMessage(this, ui::kWmPreviewReady);
 }
 
 void CPreviewVrtWnd::PrepareMedia() {
@@ -918,7 +928,7 @@ void CPreviewVrtWnd::PrepareMedia() {
   } else {
     previewKind_ = kPreviewNothing;
   }
-  ui::PostWindowMessage(this, ui::kWmPreviewReady);
+  PostReady();
   pendingPath_.clear();
 }
 
@@ -941,6 +951,7 @@ void CPreviewVrtWnd::PlayableSound() {
 bool CPreviewVrtWnd::event(QEvent* e) {
   if (ui::IsWindowMessage(e) &&
       static_cast<ui::WindowMessageEvent*>(e)->Message() == ui::kWmPreviewReady) {
+    readyPosted_ = false;
     ShowPreview();
     return true;
   }
@@ -950,6 +961,8 @@ bool CPreviewVrtWnd::event(QEvent* e) {
 void CPreviewVrtWnd::ShowPreview() {
   timers_.KillAll(edit_);
   edit_->clear();
+  // One player at a time: whatever still plays belongs to an earlier showing.
+  EndPlayers();
   switch (previewKind_) {
     case kPreviewPicture:
       if (!InsertImage(Q(previewFile_))) {

@@ -153,6 +153,9 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   // names the copy).
   void PlayableSound();
   void PrepareMedia();
+  // Asks for the prepared file to be shown once the event loop runs again; selections made
+  // before then are shown once, as the last of them.
+  void PostReady();
   bool InsertImage(const QString& path, const QString& resource = QStringLiteral("preview://picture"));
   // A note's paragraphs as written: marks of lists and checklists, headings in bold, pictures
   // in place, other attachments named, tables as rows.
@@ -192,6 +195,7 @@ class CPreviewVrtWnd : public QObject, public ui::NotifyTarget {
   std::string previewFile_;
   PreviewKind previewKind_ = kPreviewNothing;
   int imageRetries_ = 0;
+  bool readyPosted_ = false;  // a "ready" message is on its way to ShowPreview
   std::vector<QPointer<QProcess>> players_;
 
   QWidget* lockBox_ = nullptr;

@@ -118,6 +118,19 @@ void CScanVrtWnd::BuildPreviewSplitter() {
     row->removeWidget(w);
     sideRow->addWidget(w, w == switchLayout_ ? 0 : 1);
   }
+  // The list's tool bar gives way to the pane without cutting a word: the filter's words wrap
+  // onto a second line (the bar grows in height for it), and the search field narrows (the
+  // filter's count takes only the room left, shortened with its whole text in its tool tip).
+  if (auto* words = page_->findChild<QLabel*>(QStringLiteral("PageScanDesc4"))) {
+    words->setWordWrap(true);
+    // The words take the bar's free room first (before the search field grows), so that they
+    // wrap only when it runs out.
+    QWidget* filterBar = words->parentWidget();
+    if (auto* bar = qobject_cast<QBoxLayout*>(filterBar->layout())) bar->setStretchFactor(words, 1);
+    if (auto* bar = qobject_cast<QBoxLayout*>(listBar_->layout())) bar->setStretchFactor(filterBar, 1);
+  }
+  listBar_->setMaximumHeight(QWIDGETSIZE_MAX);
+  search_->setMinimumWidth(110);
   row->removeWidget(previewLayout_);
   previewLayout_->setMinimumWidth(kMinPreviewWidth);
   previewLayout_->setMaximumWidth(QWIDGETSIZE_MAX);
@@ -208,6 +221,18 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
     return false;
   }
 
+  // The deleted filter's count stands in the free room of the "Select all" row, where it is read
+  // whole, not between the filter's words and the buttons of the tool bar.
+  if (auto* header = page_->findChild<QWidget*>(QStringLiteral("DataListHeader"))) {
+    auto* headerRow = qobject_cast<QBoxLayout*>(header->layout());
+    auto* barRow = qobject_cast<QBoxLayout*>(filterCount->parentWidget()->layout());
+    if (headerRow != nullptr && barRow != nullptr) {
+      barRow->removeWidget(filterCount);
+      filterCount->setParent(header);
+      headerRow->insertSpacing(1, 16);
+      headerRow->insertWidget(2, filterCount, 1);
+    }
+  }
   tree_ = std::make_unique<CFileTreeCtrl>(nodeTree);
   tree_->Build();
   tree_->onPick = [this](ScanCategory category) { PickCategory(category); };
@@ -238,8 +263,31 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
   return true;
 }
 
+namespace {
+// A wrapping label is kept at least as wide as its text on two lines, so that a narrow list
+// wraps it once rather than word by word.
+void KeepToTwoLines(QLabel* label) {
+  const QFontMetrics fm(label->font());
+  const QString text = label->text();
+  int low = 1, high = fm.horizontalAdvance(text) + 1;
+  while (low < high) {
+    const int mid = (low + high) / 2;
+    const QRect r = fm.boundingRect(QRect(0, 0, mid, 10000), Qt::TextWordWrap, text);
+    if (r.height() <= 2 * fm.lineSpacing() && r.width() <= mid) {
+      high = mid;
+    } else {
+      low = mid + 1;
+    }
+  }
+  label->setMinimumWidth(high);
+}
+}  // namespace
+
 void CScanVrtWnd::ApplyPageTexts() {
   ui::ApplyTexts(page_, ui::Texts().Section("PageScan"), QStringLiteral("LblStatistics"));
+  if (auto* words = page_->findChild<QLabel*>(QStringLiteral("PageScanDesc4"))) {
+    KeepToTwoLines(words);
+  }
   pause_->setText(ui::MessageText(paused ? "MSG0506" : "MSG0507"));
   if (search_ != nullptr) search_->setPlaceholderText(Text("MSG0540", "Search this list"));
   ApplyModeTexts();
@@ -615,8 +663,7 @@ void CScanVrtWnd::Print() {
     return entry != nullptr && entry->checked;
   };
   CPrintWnd window(&main_, source, main_.Session().workFolder,
-                   PageTemplateFolder(platform::DataFolder(),
-                                      LanguageStore::Instance().LanguageName()));
+                   PageTemplateFolder(platform::DataFolder(), AppliedLanguage()));
   window.DoModal();
 }
 
@@ -849,8 +896,7 @@ void CScanVrtWnd::Recover() {
   job.tables = &sequence_->results().tables;
   job.selection = &selection_;
   job.destination = check.destination;
-  job.templateFolder =
-      PageTemplateFolder(platform::DataFolder(), LanguageStore::Instance().LanguageName());
+  job.templateFolder = PageTemplateFolder(platform::DataFolder(), AppliedLanguage());
   // Copies for browsers (JPEG of HEIC pictures, thumbnails, playable sounds) unless the user
   // unticked them.
   job.mediaCopies = MediaCopyOptions{heicJpeg_ == nullptr || heicJpeg_->isChecked(), false};

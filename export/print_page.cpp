@@ -95,8 +95,7 @@ int32_t Calls(const PrintSource& s, std::string& body, PrintControl& c) {
     Field(body, "Call:", PageWord(CallKindText(item)));
     Field(body, "Type:", PageWord(CallDirectionText(item)));
     Field(body, "Result:", PageWord(CallOutcomeText(item)));
-    Field(body, "Duration:", item.duration == 0 ? PageWord(CallDurationText(item))
-                                                : CallDurationText(item));
+    Field(body, "Duration:", PageWordsOf(CallDurationText(item)));
     body += kClose;
   }
   return kOk;

@@ -589,7 +589,7 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
     // The first phone column of a contact holds one number per line.
     if (breakLines && i == 1) cell = ReplaceAll(std::move(cell), "\n", "<br />");
     // The words of a call (its kind, direction, result) in the page's language.
-    if (code == 8 && i >= 3) cell = HtmlEscape(PageWord(cells[i]));
+    if (code == 8 && i >= 3) cell = HtmlEscape(PageWordsOf(cells[i]));
     if (deleted && i == 0) {
       cell = "<span class=\"deleted-label\">" + HtmlEscape(PageWord("deleted")) + "</span> " + cell;
     }

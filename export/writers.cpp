@@ -90,6 +90,20 @@ const std::string& PageWord(const std::string& english) {
   return found == words.end() ? english : found->second;
 }
 
+std::string PageWordsOf(const std::string& text) {
+  if (const std::string& whole = PageWord(text); &whole != &text) return whole;
+  std::string out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    if (start > 0) out += ' ';
+    out += PageWord(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
 // ----- Templates -------------------------------------------------------------------------------
 
 std::string ReplaceAll(std::string text, std::string_view marker, std::string_view value) {

@@ -38,6 +38,9 @@ std::string SafeFileName(std::string_view name);
 // and text files keep their English words.
 void SetPageWords(std::map<std::string, std::string> words);
 const std::string& PageWord(const std::string& english);
+// `text` in the page words: the whole text when it has a word of its own ("Missed"), else each
+// of its words ("1 Hour 2 Min": the units of a duration), the numbers as they are.
+std::string PageWordsOf(const std::string& text);
 
 // ----- Templates -------------------------------------------------------------------------------
 

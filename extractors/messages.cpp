@@ -217,6 +217,17 @@ bool DecodeMessage(const ScannedRow& row, const Columns& c, bool oldLayout, RawM
   return true;
 }
 
+// Whether a message is listed. A row of the table is listed as the phone holds it, an empty
+// text included (a text of one space, a message whose attachment is gone). A row brought back
+// by carving that has neither text nor attachment is listed only with a date and something
+// naming its message (guid) or counterpart (handle, address): a freed fragment that merely
+// decodes as an empty record is not a message.
+bool Listable(const RawMessage& r) {
+  const MessageItem& m = r.item;
+  if (!m.text.empty() || !m.attachments.empty() || m.unsent || !m.deleted) return true;
+  return !m.date.empty() && (!r.guid.empty() || m.handleId != 0 || !r.address.empty());
+}
+
 void NoteRowid(const ScannedRow& row, uint64_t& maxRowid) {
   const int64_t rowid = row.record.rowid.value_or(0);
   if (rowid > 0 && uint64_t(rowid) > maxRowid) maxRowid = uint64_t(rowid);
@@ -482,7 +493,7 @@ void BuildOldLayout(CSqliteFileReader& reader, std::vector<RawMessage>& raw,
   std::vector<std::pair<std::string, MessageItem>> filed;
   for (RawMessage& r : raw) {
     MessageItem& m = r.item;
-    if (m.text.empty()) continue;
+    if (!Listable(r)) continue;
     std::string id;
     auto members = groupMembers.find(r.groupId);
     const bool group =
@@ -961,8 +972,17 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     if (!guid.empty()) places.Add(guid, item, text);
   };
   std::unordered_map<Conversation*, StagedMessages> staged;
+  // A carved row with neither text nor attachment waits until every row is read: when a live
+  // row holds its guid it is an older version of that row (an update leaves one behind), not
+  // a message of its own. The live rows' guids are kept as hashes for that.
+  std::vector<size_t> liveGuids;
+  std::vector<RawMessage> emptyCarved;
+  bool readingRows = true;
+  const auto guidHash = [](const std::string& guid) { return std::hash<std::string>()(guid); };
 
   const auto file = [&](RawMessage&& r) {
+    const bool carvedRow = r.item.deleted != 0;
+    if (!carvedRow && !r.guid.empty()) liveGuids.push_back(guidHash(r.guid));
     if (IsReactionType(r.associatedType) && !r.associatedGuid.empty()) {
       reactions.push_back({r.item.date, TargetGuid(r.associatedGuid), senderOf(r.item),
                            r.associatedType});
@@ -994,8 +1014,12 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
       }
       if (recentlyDeleted.count(m.rowId)) m.deleted = 1;
     }
-    if (m.text.empty() && m.attachments.empty() && !m.unsent) {
+    if (!Listable(r)) {
       place(r.guid, nullptr, nullptr);
+      return;
+    }
+    if (readingRows && carvedRow && m.text.empty() && m.attachments.empty() && !m.unsent) {
+      emptyCarved.push_back(std::move(r));
       return;
     }
 
@@ -1051,6 +1075,15 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
   } else {
     ReadMessages(reader, messageColumns, file);
   }
+  readingRows = false;
+  std::sort(liveGuids.begin(), liveGuids.end());
+  for (RawMessage& r : emptyCarved) {
+    if (!r.guid.empty() && std::binary_search(liveGuids.begin(), liveGuids.end(), guidHash(r.guid)))
+      continue;
+    file(std::move(r));
+  }
+  std::vector<RawMessage>().swap(emptyCarved);
+  std::vector<size_t>().swap(liveGuids);
   messageRowidBase = int64_t(reader.MaxRowid);
   // What only the reading needed goes before the sorting below takes its room.
   chatOf = FirstByKey();

@@ -35,7 +35,7 @@ struct MessageItem {
   std::string date;        // local date text "YYYY-MM-DD hh:mm:ss", empty when absent
   std::string phone;       // the handle's address (phone number or e-mail)
   std::string name;        // correspondent's name from the address book
-  std::string text;        // message text, never empty
+  std::string text;        // message text as stored (may be empty)
   std::string attachment;  // file name of the first attachment, empty when none
   // The conversation model (filled by the extractor).
   std::string conversation;  // key of the conversation: "chat-<rowid>" or "handle-<rowid>"

@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 
+#include "categories/category.h"
 #include "export/print_page.h"
 #include "export/writers.h"
 #include "platform/platform.h"
@@ -193,6 +194,26 @@ TEST(ShippedLanguages, NoKeyTwiceAndTheSameKeysInEveryLanguage) {
   for (const auto& [section, german] : keys["Deutsch.ini"]) {
     if (section == "Pages") continue;
     EXPECT_EQ(keys["English.ini"].count(section), 1u) << "[" << section << "] only in German";
+  }
+}
+
+// Every table category is named in the tree in every shipped language (else the tree shows its
+// English title inside a German window).
+TEST(ShippedLanguages, EveryTableCategoryHasItsTreeNameInEveryLanguage) {
+  const fs::path languages = fs::path(HALVERN_SOURCE_DIR) / "runtime" / "Languages";
+  for (const char* file : {"English.ini", "Deutsch.ini"}) {
+    const auto bytes = platform::ReadFile(languages / file);
+    ASSERT_TRUE(bytes.has_value()) << file;
+    std::map<std::string, std::string> tree;
+    for (const auto& [section, lines] : ParseIni(*bytes)) {
+      if (section != "NodeTree") continue;
+      for (const std::string& line : lines) tree.insert(SplitIniLine(line));
+    }
+    for (const TableCategory* category : TableCategories()) {
+      const auto found = tree.find(category->key);
+      ASSERT_NE(found, tree.end()) << file << " lacks [NodeTree] " << category->key;
+      EXPECT_FALSE(found->second.empty()) << file << " " << category->key;
+    }
   }
 }
 

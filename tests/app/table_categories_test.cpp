@@ -399,9 +399,11 @@ TEST(TableCategoryTexts, TitlesColumnsAndNoticesFollowTheLanguageFile) {
   EXPECT_EQ(ViewLabel({"all", "All Photos", {}}), "Alle Fotos");
   EXPECT_EQ(ViewLabel({"recentlyDeleted", "Recently Deleted", {}}), "Zuletzt gel\u00f6scht");
   EXPECT_EQ(ViewLabel({"", "favorites", {}}), "favorites");
-  // A notice the language file does not know is shown as the scan said it.
   EXPECT_EQ(NoticeShort("Safari history is only in encrypted backups"),
-            "Safari history is only in encrypted backups");
+            "nur verschl\u00fcsselt");
+  // A notice the language file does not know is shown as the scan said it.
+  EXPECT_EQ(NoticeShort("Bookmarks are kept elsewhere on this phone"),
+            "Bookmarks are kept elsewhere on this phone");
   ui::SetTextSource(&StoreOf("English"));
 }
 

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "extractors/extractors.h"
@@ -107,8 +108,16 @@ TEST(ExtractMessages, JoinsNamesHandlesAndAttachments) {
   ASSERT_NE(code, nullptr);
   EXPECT_EQ(code->name, "");  // "12345" lies inside +33612345678, which is another number
 
-  // A contact with only a last name is named by it alone.
-  EXPECT_EQ(map.count("handle-4"), 0u) << "a message without text is not listed";
+  // A message without any text is listed as stored (an empty text), named like any other:
+  // a contact with only a last name is named by it alone.
+  ASSERT_EQ(map.count("handle-4"), 1u) << "a message without text is listed";
+  ASSERT_EQ(map["handle-4"].messages.size(), 1u);
+  const MessageItem& empty = map["handle-4"].messages.front();
+  EXPECT_EQ(empty.rowId, 7);
+  EXPECT_EQ(empty.text, "");
+  EXPECT_EQ(empty.phone, "+4915199");
+  EXPECT_EQ(empty.name, "Weber");
+  EXPECT_EQ(empty.date, "2020-01-06 10:46:00");
 
   // Deleted rows come back flagged, in their conversation, without an unclaimed attachment.
   const MessageItem* gone = FindText(map, "A message that was deleted");
@@ -182,9 +191,44 @@ TEST(ExtractMessages, DeletedRowsFollowTheLiveOnesAndAreFoundByGuid) {
   EXPECT_EQ(loved->reactions.front().by, "Me");
 }
 
+// A deleted message without text comes back like any deleted message when its record names a
+// date and its counterpart; a freed record with nothing of a message in it (no text, date,
+// guid or handle) is not listed as one.
+TEST(ExtractMessages, DeletedMessageWithoutTextIsListedButAnEmptyRecordIsNot) {
+  fx::TempDir dir;
+  const std::string sms = (dir / "sms.db").string();
+  constexpr int64_t kAt = 600000000 * kSecond;
+  fx::SmsRows rows;
+  rows.handles = {{1, "+33612345678"}};
+  rows.messages = {
+      {1, "G-1", "Live", 1, kAt, 0},
+      {2, "G-2", "", 1, kAt + 60 * kSecond, 1},
+      {3, "G-3", "", 1, kAt + 120 * kSecond, 0},
+  };
+  ASSERT_EQ(fx::MakeSmsDb(sms, rows, {}, {.schemaFile = "sms_all_ios11.sql"}).status, 0);
+  {
+    testing::DbEdit edit(sms);
+    ASSERT_TRUE(edit.Exec("UPDATE message SET guid='', date=0, handle_id=0, service=NULL, "
+                          "is_from_me=0 WHERE ROWID=3"));
+    ASSERT_TRUE(edit.Exec("DELETE FROM message WHERE ROWID IN (2, 3)"));
+  }
+  MessageMap map;
+  int64_t rowidBase = 0;
+  ASSERT_EQ(ExtractMessages("", map, {}, sms, rowidBase), 0);
+  // (the carved record's rowid may not survive: the freed cell's start is overwritten)
+  std::vector<std::tuple<std::string, int32_t, std::string, int32_t>> got;
+  for (const auto& [key, conversation] : map) {
+    for (const MessageItem& m : conversation.messages)
+      got.emplace_back(m.text, m.deleted, m.date, m.fromMe);
+  }
+  const std::vector<std::tuple<std::string, int32_t, std::string, int32_t>> want = {
+      {"Live", 0, "2020-01-06 10:40:00", 0}, {"", 1, "2020-01-06 10:41:00", 1}};
+  EXPECT_EQ(got, want);
+}
+
 // A text is kept as the phone holds it: only the attachment placeholder (U+FFFC) is taken out,
 // with one of the two spaces it leaves side by side; spaces and line breaks around the text stay
-// and a text of one space is a message.
+// and a text of one space or none at all is a message.
 TEST(ExtractMessages, TextsKeepTheirSpacesAndLoseOnlyThePlaceholder) {
   struct Case {
     std::string stored;
@@ -199,6 +243,8 @@ TEST(ExtractMessages, TextsKeepTheirSpacesAndLoseOnlyThePlaceholder) {
       {kObject + "\nCaption", "\nCaption"},
       {"Two" + kObject + kObject + " files ", "Two files "},
       {"Tail " + kObject, "Tail "},
+      {"", ""},
+      {kObject, ""},
   };
   fx::TempDir dir;
   const std::string sms = (dir / "sms.db").string();
