@@ -220,6 +220,16 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
   const auto keep = [&](int32_t deleted, std::string_view date) {
     return (!filter.deletedOnly || deleted != 0) && filter.TakesDate(date);
   };
+  // A hit whose field and text FirstMatch filled, with what the item belongs to.
+  const auto add = [&](SearchHit& hit, ScanCategory category, std::string where,
+                       std::string date, int32_t deleted, size_t index) {
+    hit.category = category;
+    hit.where = std::move(where);
+    hit.date = std::move(date);
+    hit.deleted = deleted;
+    hit.index = index;
+    hits.push_back(std::move(hit));
+  };
   for (ScanCategory category : AllCategories()) {
     if (!filter.Takes(category)) continue;
     const CategoryTable* table = results.Table(category);
@@ -247,15 +257,10 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
           }
           if (text == nullptr) continue;
           SearchHit hit;
-          hit.category = category;
-          hit.where = RowName(*table, row);
-          hit.date = date;
-          hit.deleted = row.deleted;
           hit.field = table->columns[c].title;
           hit.text = *text;
           hit.marks = matcher.Find(*text);
-          hit.index = i;
-          hits.push_back(std::move(hit));
+          add(hit, category, RowName(*table, row), date, row.deleted, i);
           break;
         }
       }
@@ -276,13 +281,8 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
                             hit)) {
               continue;
             }
-            hit.category = category;
-            hit.where = label;
-            hit.date = m.date;
-            hit.deleted = m.deleted;
             hit.conversation = key;
-            hit.index = i;
-            hits.push_back(std::move(hit));
+            add(hit, category, label, m.date, m.deleted, i);
           }
         }
         break;
@@ -298,13 +298,8 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
                             hit)) {
               continue;
             }
-            hit.category = category;
-            hit.where = label;
-            hit.date = m.date;
-            hit.deleted = m.deleted;
             hit.conversation = std::to_string(key);
-            hit.index = i;
-            hits.push_back(std::move(hit));
+            add(hit, category, label, m.date, m.deleted, i);
           }
         }
         break;
@@ -326,11 +321,7 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
             }
           }
           if (!found) continue;
-          hit.category = category;
-          hit.where = c.name;
-          hit.deleted = c.deleted;
-          hit.index = i;
-          hits.push_back(std::move(hit));
+          add(hit, category, c.name, {}, c.deleted, i);
         }
         break;
       case ScanCategory::kCallHistory:
@@ -342,12 +333,7 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
                           hit)) {
             continue;
           }
-          hit.category = category;
-          hit.where = c.name.empty() ? c.phone : c.name;
-          hit.date = c.date;
-          hit.deleted = c.deleted;
-          hit.index = i;
-          hits.push_back(std::move(hit));
+          add(hit, category, c.name.empty() ? c.phone : c.name, c.date, c.deleted, i);
         }
         break;
       case ScanCategory::kNotes:
@@ -373,12 +359,7 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
             }
           }
           if (!found) continue;
-          hit.category = category;
-          hit.where = n.title;
-          hit.date = n.date;
-          hit.deleted = n.deleted;
-          hit.index = i;
-          hits.push_back(std::move(hit));
+          add(hit, category, n.title, n.date, n.deleted, i);
         }
         break;
       default:
