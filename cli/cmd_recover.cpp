@@ -147,6 +147,25 @@ bool ParseCategory(std::string_view text, ScanCategory& out) {
   return false;
 }
 
+bool ParseCategoryList(std::string_view list, std::vector<ScanCategory>& out,
+                       std::string& unknown) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t comma = std::min(list.find(',', start), list.size());
+    const std::string_view name = list.substr(start, comma - start);
+    ScanCategory category{};
+    if (!name.empty()) {
+      if (!ParseCategory(name, category)) {
+        unknown = std::string(name);
+        return false;
+      }
+      out.push_back(category);
+    }
+    start = comma + 1;
+  }
+  return true;
+}
+
 namespace {
 
 constexpr const char* kUsage =
@@ -173,17 +192,8 @@ int RecoverCommand(const Args& input) {
 
   std::vector<ScanCategory> chosen;
   if (hasOnly) {
-    size_t start = 0;
-    while (start <= only.size()) {
-      const size_t comma = std::min(only.find(',', start), only.size());
-      const std::string name = only.substr(start, comma - start);
-      ScanCategory category{};
-      if (!name.empty()) {
-        if (!ParseCategory(name, category)) return Fail(2, "unknown category: " + name);
-        chosen.push_back(category);
-      }
-      start = comma + 1;
-    }
+    std::string unknown;
+    if (!ParseCategoryList(only, chosen, unknown)) return Fail(2, "unknown category: " + unknown);
     if (chosen.empty()) return Fail(2, kUsage);
   }
 

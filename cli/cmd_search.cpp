@@ -103,16 +103,9 @@ int SearchCommand(const Args& input) {
     return Fail(2, "search: --until " + filter.until + " is before --since " + filter.since);
   }
   if (hasOnly) {
-    size_t start = 0;
-    while (start <= only.size()) {
-      const size_t comma = std::min(only.find(',', start), only.size());
-      const std::string name = only.substr(start, comma - start);
-      ScanCategory category{};
-      if (!name.empty()) {
-        if (!ParseCategory(name, category)) return Fail(2, "unknown category: " + name);
-        filter.only.push_back(category);
-      }
-      start = comma + 1;
+    std::string unknown;
+    if (!ParseCategoryList(only, filter.only, unknown)) {
+      return Fail(2, "unknown category: " + unknown);
     }
     if (filter.only.empty()) return Fail(2, kUsage);
   }

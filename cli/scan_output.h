@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "backup/backup_info.h"
 #include "engine/scan_sequence.h"
@@ -32,6 +33,10 @@ int PrintScanErrors(const ScanResults& results);
 // A category by a name the user typed: its tree name or key in any case, with or without
 // spaces or dashes ("camera-roll", "Call History", "whatsapp"), or a short form ("calls").
 bool ParseCategory(std::string_view text, ScanCategory& out);
+// The categories of a comma list ("voicemail,calls"), added to `out`; false with the name not
+// understood in `unknown`.
+bool ParseCategoryList(std::string_view list, std::vector<ScanCategory>& out,
+                       std::string& unknown);
 
 // One line per category: items found and how many of them are deleted.
 void PrintCounts(const ScanResults& results);
