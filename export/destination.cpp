@@ -84,17 +84,25 @@ DestinationCheck CheckRecoverDestination(const fs::path& destination,
   // The probe is written inside the destination itself, never beside it: a destination that
   // does not exist yet is made first (what the run does next), and the folders made for the
   // check are removed again, so that the check leaves nothing behind.
+  // Another run checking the same new folder at the same moment may make it first (it is then
+  // there: no failure) or remove it again between our making and our probe (the check is then
+  // made again).
   int error = 0;
-  std::vector<fs::path> made;
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), 0777) != 0) {
-      error = errno;
-      break;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    error = 0;
+    std::vector<fs::path> made;
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      if (::mkdir(it->c_str(), 0777) == 0) {
+        made.push_back(*it);
+      } else if (errno != EEXIST || !fs::is_directory(*it, ec)) {
+        error = errno == EEXIST ? ENOTDIR : errno;
+        break;
+      }
     }
-    made.push_back(*it);
+    if (error == 0) error = ProbeWrite(check.destination);
+    for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(it->c_str());
+    if (error != ENOENT) break;
   }
-  if (error == 0) error = ProbeWrite(check.destination);
-  for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(it->c_str());
   if (error != 0) {
     check.problem = DestinationProblem::kNotWritable;
     check.error = error;
