@@ -505,13 +505,9 @@ CategoryOutcome ExtractCalendar(const CategoryContext& context, CategoryTable& o
   CategoryOutcome outcome;
   const std::filesystem::path db = context.files->Find(kDomain, kPath);
   if (db.empty()) return outcome;
-  outcome.error = DatabaseProblem(db, kName);
-  if (!outcome.error.empty()) return outcome;
   CSqliteFileReader reader;
-  if (reader.Open(db.string()) != 0 || reader.FindTable("CalendarItem") == nullptr) {
-    outcome.error = std::string(kName) + " could not be read: it has no CalendarItem table";
-    return outcome;
-  }
+  outcome.error = OpenDatabase(db, kName, "CalendarItem", "CalendarItem table", reader);
+  if (!outcome.error.empty()) return outcome;
   Related related;
   ReadRelated(reader, related);
   if (!context.GoOn()) {

@@ -22,6 +22,7 @@
 
 namespace halvern {
 
+class CSqliteFileReader;
 class NameIndex;
 
 // A file of the phone as the backup holds it.
@@ -145,5 +146,10 @@ const TableCategory* FindTableCategory(std::string_view key);
 // Why an existing database cannot be read: "" when `path` is empty or no file, or when it opens
 // as a SQLite database with a readable table list; else "<name> could not be read: <cause>".
 std::string DatabaseProblem(const std::filesystem::path& path, const std::string& name);
+// Opens the database `path` (shown as `name`) with `reader` when it is readable and holds
+// `table`: "" then; else the sentence of why not (DatabaseProblem's, or "<name> could not be
+// read: it has no <what>").
+std::string OpenDatabase(const std::filesystem::path& path, const std::string& name,
+                         const char* table, const char* what, CSqliteFileReader& reader);
 
 }  // namespace halvern

@@ -55,4 +55,14 @@ std::string DatabaseProblem(const std::filesystem::path& path, const std::string
   return cause.empty() ? std::string() : name + " could not be read: " + cause;
 }
 
+std::string OpenDatabase(const std::filesystem::path& path, const std::string& name,
+                         const char* table, const char* what, CSqliteFileReader& reader) {
+  std::string problem = DatabaseProblem(path, name);
+  if (!problem.empty()) return problem;
+  if (reader.Open(path.string()) != 0 || reader.FindTable(table) == nullptr) {
+    return name + " could not be read: it has no " + what;
+  }
+  return {};
+}
+
 }  // namespace halvern

@@ -78,13 +78,9 @@ CategoryOutcome ExtractBookmarks(const CategoryContext& context, CategoryTable& 
   CategoryOutcome outcome;
   const std::filesystem::path db = context.files->Find(kDomain, kPath);
   if (db.empty()) return outcome;
-  outcome.error = DatabaseProblem(db, kName);
-  if (!outcome.error.empty()) return outcome;
   CSqliteFileReader reader;
-  if (reader.Open(db.string()) != 0 || reader.FindTable("bookmarks") == nullptr) {
-    outcome.error = std::string(kName) + " could not be read: it has no bookmarks table";
-    return outcome;
-  }
+  outcome.error = OpenDatabase(db, kName, "bookmarks", "bookmarks table", reader);
+  if (!outcome.error.empty()) return outcome;
   // Folders first (live ones; carved folders only where no live one has the id), so that every
   // row's path can be told.
   struct Read {

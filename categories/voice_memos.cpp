@@ -72,13 +72,9 @@ std::unordered_map<int64_t, std::string> ReadFolders(CSqliteFileReader& reader) 
 CategoryOutcome ReadOne(const CategoryContext& context, const Location& at,
                         const std::filesystem::path& db, CategoryTable& out) {
   CategoryOutcome outcome;
-  outcome.error = DatabaseProblem(db, at.database);
-  if (!outcome.error.empty()) return outcome;
   CSqliteFileReader reader;
-  if (reader.Open(db.string()) != 0 || reader.FindTable("ZCLOUDRECORDING") == nullptr) {
-    outcome.error = std::string(at.database) + " could not be read: it has no recordings table";
-    return outcome;
-  }
+  outcome.error = OpenDatabase(db, at.database, "ZCLOUDRECORDING", "recordings table", reader);
+  if (!outcome.error.empty()) return outcome;
   const auto folders = ReadFolders(reader);
   const PhoneFiles& files = *context.files;
   const int32_t scanned = ForEachRow(reader, "ZCLOUDRECORDING", [&](const RowView& r) {

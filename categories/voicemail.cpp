@@ -154,13 +154,9 @@ CategoryOutcome ExtractVoicemail(const CategoryContext& context, CategoryTable& 
   const PhoneFiles& files = *context.files;
   const std::filesystem::path db = files.Find(kDomain, "Library/Voicemail/voicemail.db");
   if (db.empty()) return outcome;
-  outcome.error = DatabaseProblem(db, "voicemail.db");
-  if (!outcome.error.empty()) return outcome;
   CSqliteFileReader reader;
-  if (reader.Open(db.string()) != 0 || reader.FindTable("voicemail") == nullptr) {
-    outcome.error = "voicemail.db could not be read: it has no voicemail table";
-    return outcome;
-  }
+  outcome.error = OpenDatabase(db, "voicemail.db", "voicemail", "voicemail table", reader);
+  if (!outcome.error.empty()) return outcome;
   const NameIndex* names = context.names ? &context.names() : nullptr;
   int32_t scanned = ForEachRow(reader, "voicemail", [&](const RowView& r) {
     const auto date = r.Real("date");
