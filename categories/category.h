@@ -136,6 +136,10 @@ struct TableCategory {
   // The columns (keys, separated by commas) shown beneath each item on the pages of its views
   // (null: every column).
   const char* viewCaption = nullptr;
+  // The columns (keys, separated by commas) that hold the other party's phone number or e-mail
+  // address: a row is a person's when one of them holds one of the person's addresses (null:
+  // the rows belong to no person).
+  const char* addressColumns = nullptr;
 };
 
 // Every table category, in the order the scan reads them and the tree shows them.

@@ -232,8 +232,11 @@ CategoryOutcome ExtractVoicemail(const CategoryContext& context, CategoryTable& 
 }  // namespace
 
 extern const TableCategory kVoicemailCategory = {
-    "voicemail", "Voicemail", TreeGroup::kMessagesAndCalls,
-    "HomeDomain Library/Voicemail/voicemail.db, <ROWID>.amr|.m4a, <ROWID>.transcript",
-    &ExtractVoicemail};
+    .key = "voicemail",
+    .title = "Voicemail",
+    .group = TreeGroup::kMessagesAndCalls,
+    .files = "HomeDomain Library/Voicemail/voicemail.db, <ROWID>.amr|.m4a, <ROWID>.transcript",
+    .extract = &ExtractVoicemail,
+    .addressColumns = "phone,callback"};
 
 }  // namespace halvern

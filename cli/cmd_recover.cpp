@@ -1,5 +1,6 @@
-// halvern-cli recover: scans a backup folder, selects every item (or the named categories, or
-// the deleted items) and writes the recovered-items folder with its index page.
+// halvern-cli recover: scans a backup folder, selects every item (or what the filters keep: the
+// named categories, one person's, those of a span of days, the deleted ones) and writes the
+// recovered-items folder with its index page.
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/filter_options.h"
 #include "cli/scan_output.h"
 #include "cli/stop_signals.h"
 #include "engine/backup_session.h"
@@ -169,17 +171,25 @@ bool ParseCategoryList(std::string_view list, std::vector<ScanCategory>& out,
 namespace {
 
 constexpr const char* kUsage =
-    "usage: recover DIR|--device --to OUT [--only CATEGORY,...] [--deleted-only] "
-    "[--no-convert] [--convert-video] [--password-stdin] [--notes-password|--notes-password-stdin]";
+    "usage: recover DIR|--device --to OUT [--with PERSON] [--since YYYY-MM-DD] "
+    "[--until YYYY-MM-DD] [--deleted-only] [--only CATEGORY,...] [--no-convert] "
+    "[--convert-video] [--password-stdin] [--notes-password|--notes-password-stdin]";
 
 }  // namespace
 
 int RecoverCommand(const Args& input) {
   Args args = input;
-  std::string to, only;
+  std::string to;
   const bool hasTo = TakeOption(args, "--to", to);
-  const bool hasOnly = TakeOption(args, "--only", only);
-  const bool deletedOnly = TakeFlag(args, "--deleted-only");
+  ItemFilter filter;
+  std::string error;
+  if (const int bad = TakeFilterOptions(args, "recover", filter, error); bad != 0) {
+    return Fail(bad, error);
+  }
+  const bool deletedOnly = filter.deletedOnly;
+  // A person or a span of days keeps part of the items of a category.
+  const bool narrowed = !filter.with.empty() || !filter.since.empty() || !filter.until.empty();
+  const std::vector<ScanCategory>& chosen = filter.only;
   const bool passwordStdin = TakeFlag(args, "--password-stdin");
   const bool device = TakeFlag(args, "--device");
   const bool notesPassword = TakeFlag(args, "--notes-password");
@@ -189,13 +199,6 @@ int RecoverCommand(const Args& input) {
   const bool noConvert = TakeFlag(args, "--no-convert");
   const bool convertVideo = TakeFlag(args, "--convert-video");
   if (args.size() != (device ? 0u : 1u) || !hasTo || to.empty()) return Fail(2, kUsage);
-
-  std::vector<ScanCategory> chosen;
-  if (hasOnly) {
-    std::string unknown;
-    if (!ParseCategoryList(only, chosen, unknown)) return Fail(2, "unknown category: " + unknown);
-    if (chosen.empty()) return Fail(2, kUsage);
-  }
 
   // The backup is never written, and a folder that cannot take files is refused: both are
   // checked before anything runs.
@@ -210,14 +213,14 @@ int RecoverCommand(const Args& input) {
   BackupSession session;
   ScanSequence scan(frontEnd, &session);
   BackupInfo info;
-  std::string error;
   // The photos are found first and the databases take most of the scan: while they are read,
   // this thread copies the photos the run is going to copy (every one of a chosen category;
   // none when only deleted items are wanted, as files are never deleted items). It stops
   // copying when the scan ends, so that the run (and its export beside the copies) starts at
-  // once; the run copies the rest.
+  // once; the run copies the rest. Photo files carry no date and belong to no person: a
+  // person or a span of days keeps none of them.
   const auto wanted = [&](ScanCategory category) {
-    return !deletedOnly &&
+    return !deletedOnly && !narrowed &&
            (chosen.empty() || std::find(chosen.begin(), chosen.end(), category) != chosen.end());
   };
   CopiesAhead ahead;
@@ -256,6 +259,13 @@ int RecoverCommand(const Args& input) {
       notes != 0) {
     return Fail(notes, error);
   }
+  // Only what the filters keep is selected: a conversation with its kept messages and their
+  // attachments alone.
+  const ScanSieve sieve(filter, results);
+  if (const int nobody = CheckPerson(sieve, "recover", error); nobody != 0) {
+    return Fail(nobody, error);
+  }
+  FilterResults(results, sieve);
   PreSortCalls(results.calls);
   PreSortContacts(results.contacts);
   PreSortNotes(results.notes);
@@ -310,6 +320,7 @@ int RecoverCommand(const Args& input) {
   job.tables = &results.tables;
   job.selection = &selection;
   job.deletedOnly = deletedOnly;
+  job.narrowed = narrowed;
   job.destination = destination;
   job.templateFolder = templates;
   job.deviceName = info.displayName;

@@ -1,5 +1,6 @@
 // halvern-cli scan: runs the whole scan sequence over a backup folder and prints what it
-// found, as counts per category or as one JSON document.
+// found, as counts per category or as one JSON document; with filters (a person, a span of
+// days, the deleted items, categories) only the items they keep (search/sieve.h).
 #include <nlohmann/json.hpp>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "cli/cmd_device.h"
 #include "cli/commands.h"
+#include "cli/filter_options.h"
 #include "cli/scan_output.h"
 #include "cli/stop_signals.h"
 #include "device/device_recovery.h"
@@ -242,14 +244,18 @@ int ScanCommand(const Args& input) {
   const bool device = TakeFlag(args, "--device");
   const bool notesPassword = TakeFlag(args, "--notes-password");
   const bool notesPasswordStdin = TakeFlag(args, "--notes-password-stdin");
+  ItemFilter filter;
+  std::string error;
+  if (const int bad = TakeFilterOptions(args, "scan", filter, error); bad != 0) {
+    return Fail(bad, error);
+  }
   if (args.size() != (device ? 0u : 1u)) {
-    return Fail(2, "usage: scan DIR|--device [--password-stdin] [--notes-password|"
-                   "--notes-password-stdin] [--json]");
+    return Fail(2, std::string("usage: scan DIR|--device ") + kFilterUsage +
+                       " [--password-stdin] [--notes-password|--notes-password-stdin] [--json]");
   }
   CliScanFrontEnd frontEnd;
   BackupSession session;
   ScanSequence scan(frontEnd, &session);
-  std::string error;
   BackupInfo info;
   const int status = RunScan(device ? fs::path() : fs::path(args[0]), passwordStdin, scan, info,
                              error);
@@ -261,6 +267,10 @@ int ScanCommand(const Args& input) {
       notes != 0) {
     return Fail(notes, error);
   }
+  // Only what the filters keep is listed, and counted.
+  const ScanSieve sieve(filter, results);
+  if (const int nobody = CheckPerson(sieve, "scan", error); nobody != 0) return Fail(nobody, error);
+  FilterResults(results, sieve);
   if (asJson) {
     std::cout.flush();
     if (const int e = WriteScanJson(stdout, info, scan.openResult(), results); e != 0) {

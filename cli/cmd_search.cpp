@@ -1,8 +1,8 @@
 // halvern-cli search: scans a backup (or the attached phone) and lists every item that holds a
 // text, grouped by category, with the matching words marked; the same filters as recover.
 //
-//   search TEXT DIR|--device [--only CATEGORY,...] [--since YYYY-MM-DD] [--until YYYY-MM-DD]
-//          [--deleted-only] [--password-stdin] [--json]
+//   search TEXT DIR|--device [--with PERSON] [--since YYYY-MM-DD] [--until YYYY-MM-DD]
+//          [--deleted-only] [--only CATEGORY,...] [--password-stdin] [--json]
 //
 // The lines are for reading: each hit's date, what it belongs to, the field and the text
 // around the first match with every match in [brackets] (cut to about 100 characters). --json
@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "cli/filter_options.h"
 #include "cli/scan_output.h"
 #include "cli/stop_signals.h"
 #include "engine/backup_session.h"
@@ -30,8 +31,8 @@ namespace halvern::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: search TEXT DIR|--device [--only CATEGORY,...] [--since YYYY-MM-DD] "
-    "[--until YYYY-MM-DD] [--deleted-only] [--password-stdin] [--json]";
+    "usage: search TEXT DIR|--device [--with PERSON] [--since YYYY-MM-DD] [--until YYYY-MM-DD] "
+    "[--deleted-only] [--only CATEGORY,...] [--password-stdin] [--json]";
 
 // Progress on stderr, one line per tenth (the scan takes most of the time).
 class SearchScanFrontEnd : public ScanFrontEnd {
@@ -87,41 +88,30 @@ int SearchCommand(const Args& input) {
   const bool passwordStdin = TakeFlag(args, "--password-stdin");
   const bool device = TakeFlag(args, "--device");
   ItemFilter filter;
-  filter.deletedOnly = TakeFlag(args, "--deleted-only");
-  std::string only;
-  const bool hasOnly = TakeOption(args, "--only", only);
-  const bool hasSince = TakeOption(args, "--since", filter.since);
-  const bool hasUntil = TakeOption(args, "--until", filter.until);
+  std::string error;
+  if (const int bad = TakeFilterOptions(args, "search", filter, error); bad != 0) {
+    return Fail(bad, error);
+  }
   if (args.size() != (device ? 1u : 2u)) return Fail(2, kUsage);
   const std::string query = args[0];
   const TextMatcher matcher(query);
   if (matcher.empty()) return Fail(2, "search: the text to look for is empty");
-  if ((hasSince && !ValidDay(filter.since)) || (hasUntil && !ValidDay(filter.until))) {
-    return Fail(2, "search: a day is written YYYY-MM-DD (--since 2021-09-01)");
-  }
-  if (!filter.since.empty() && !filter.until.empty() && filter.until < filter.since) {
-    return Fail(2, "search: --until " + filter.until + " is before --since " + filter.since);
-  }
-  if (hasOnly) {
-    std::string unknown;
-    if (!ParseCategoryList(only, filter.only, unknown)) {
-      return Fail(2, "unknown category: " + unknown);
-    }
-    if (filter.only.empty()) return Fail(2, kUsage);
-  }
 
   SearchScanFrontEnd frontEnd;
   BackupSession session;
   ScanSequence scan(frontEnd, &session);
   BackupInfo info;
-  std::string error;
   const int status =
       RunScan(device ? fs::path() : fs::path(args[1]), passwordStdin, scan, info, error);
   if (status != 0) return Fail(status, error);
 
+  const ScanSieve sieve(filter, scan.results());
+  if (const int nobody = CheckPerson(sieve, "search", error); nobody != 0) {
+    return Fail(nobody, error);
+  }
   StopSignals signals;
   const auto started = std::chrono::steady_clock::now();
-  const std::vector<SearchHit> hits = SearchScan(scan.results(), matcher, filter, &Stopped);
+  const std::vector<SearchHit> hits = SearchScan(scan.results(), matcher, sieve, &Stopped);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (StopSignals::Raised()) return Fail(130, "search stopped");

@@ -199,7 +199,7 @@ RecoverWorker::~RecoverWorker() {
 void RecoverWorker::StartMessagesExport() {
   // The export holds every row of the message table, live ones too: a run for deleted items
   // only leaves it out.
-  if (job_.engine == nullptr || export_.joinable() || job_.deletedOnly) return;
+  if (job_.engine == nullptr || export_.joinable() || job_.deletedOnly || job_.narrowed) return;
   exportResult_ = exported_.Reserve(job_.destination / ".sms.csv");
   if (exportResult_ != kOk) return;
   export_ = std::thread([this, temp = exported_.tempPath()] {
@@ -1009,7 +1009,7 @@ void RecoverWorker::Finish() {
     ReportMediaCopies(mediaCopies_->Finish());
   }
   if (export_.joinable()) export_.join();
-  if (messagesExported_ && !job_.deletedOnly) {
+  if (messagesExported_ && !job_.deletedOnly && !job_.narrowed) {
     fs::path csv;
     const int32_t r = WriteFile(
         job_.destination / "Message" / "sms.csv",
@@ -1034,7 +1034,7 @@ void RecoverWorker::Finish() {
     WriteViewPages(table, TableCategories()[i]->title);
   }
   if (contactTable_.count > 0) {
-    if (contactTable_.out.reserved() && !job_.deletedOnly) {
+    if (contactTable_.out.reserved() && !job_.deletedOnly && !job_.narrowed) {
       fs::path csv;
       const fs::path wanted = contactTable_.page.parent_path() / "Contacts.csv";
       const int32_t r = WriteFile(

@@ -26,9 +26,9 @@
 //
 // The table pages mark each deleted row (the orange of the deleted bubbles and a "deleted"
 // label); their CSV files (UTF-8 with a byte-order mark, CR LF, a header line, RFC 4180) hold
-// the same rows with a "Deleted" column. With `deletedOnly` the raw exports of the message
-// table (sms.csv) and of the address book (Contacts.csv), which hold every row of their table,
-// are left out, and a conversation's files hold only its deleted messages.
+// the same rows with a "Deleted" column. With `deletedOnly` (or `narrowed`) the raw exports of
+// the message table (sms.csv) and of the address book (Contacts.csv), which hold every row of
+// their table, are left out, and a conversation's files hold only its deleted messages.
 //
 // <stamp> is the local start time "YYYYMMDDhhmmss". A name that exists already gets "(1)",
 // "(2)", ... before its extension; nothing of the destination is ever replaced: every page is
@@ -190,6 +190,9 @@ struct RecoverJob {
   // their own and reported through OnMediaCopy; none unless a front end asks.
   MediaCopyOptions mediaCopies{false, false};
   bool deletedOnly = false;  // only deleted items are selected; conversations write only those
+  // A person or a span of days narrowed the items (the conversations hold only the kept
+  // messages): the raw exports holding every row of their table are left out.
+  bool narrowed = false;
   // Files copied before the run (the run reports them and copies only the others); may be null.
   CopiesAhead* ahead = nullptr;
 };

@@ -11,6 +11,7 @@
 
 #include "categories/category.h"
 #include "extractors/extractors.h"
+#include "search/sieve.h"
 
 namespace halvern {
 
@@ -188,16 +189,6 @@ bool FirstMatch(const TextMatcher& matcher, std::initializer_list<Field> fields,
   return false;
 }
 
-// The first date column's value as shown; "" when the row has none.
-std::string RowDate(const CategoryTable& table, const TableRow& row) {
-  for (size_t c = 0; c < table.columns.size() && c < row.cells.size(); ++c) {
-    if (table.columns[c].type != ColumnType::kDate) continue;
-    if (row.cells[c].IsNull()) continue;
-    return ShownText(row.cells[c], ColumnType::kDate);
-  }
-  return {};
-}
-
 // The first text of a row: what the row is called in a hit ("Dentist", a page's title).
 std::string RowName(const CategoryTable& table, const TableRow& row) {
   for (size_t c = 0; c < table.columns.size() && c < row.cells.size(); ++c) {
@@ -213,13 +204,16 @@ std::string RowName(const CategoryTable& table, const TableRow& row) {
 
 std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher& matcher,
                                   const ItemFilter& filter, bool (*stop)()) {
+  if (matcher.empty()) return {};
+  return SearchScan(results, matcher, ScanSieve(filter, results), stop);
+}
+
+std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher& matcher,
+                                  const ScanSieve& sieve, bool (*stop)()) {
   std::vector<SearchHit> hits;
   if (matcher.empty()) return hits;
   size_t seen = 0;
   const auto stopped = [&] { return stop != nullptr && (++seen % 4096) == 0 && stop(); };
-  const auto keep = [&](int32_t deleted, std::string_view date) {
-    return (!filter.deletedOnly || deleted != 0) && filter.TakesDate(date);
-  };
   // A hit whose field and text FirstMatch filled, with what the item belongs to.
   const auto add = [&](SearchHit& hit, ScanCategory category, std::string where,
                        std::string date, int32_t deleted, size_t index) {
@@ -231,14 +225,14 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
     hits.push_back(std::move(hit));
   };
   for (ScanCategory category : AllCategories()) {
-    if (!filter.Takes(category)) continue;
+    if (!sieve.Takes(category)) continue;
     const CategoryTable* table = results.Table(category);
     if (table != nullptr) {
       for (size_t i = 0; i < table->rows.size(); ++i) {
         if (stopped()) return hits;
         const TableRow& row = table->rows[i];
+        if (!sieve.Takes(category, *table, row)) continue;
         const std::string date = RowDate(*table, row);
-        if (!keep(row.deleted, date)) continue;
         for (size_t c = 0; c < table->columns.size() && c < row.cells.size(); ++c) {
           const ColumnType type = table->columns[c].type;
           const Cell& cell = row.cells[c];
@@ -269,11 +263,12 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
     switch (category) {
       case ScanCategory::kMessages:
         for (const auto& [key, conversation] : results.messages) {
+          if (!sieve.Takes(conversation)) continue;
           const std::string label = ConversationLabel(conversation);
           for (size_t i = 0; i < conversation.messages.size(); ++i) {
             if (stopped()) return hits;
             const MessageItem& m = conversation.messages[i];
-            if (!keep(m.deleted, m.date)) continue;
+            if (!sieve.TakesMarked(m.deleted, m.date)) continue;
             SearchHit hit;
             if (!FirstMatch(matcher,
                             {{"text", m.text}, {"name", m.name}, {"phone", m.phone},
@@ -288,11 +283,12 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
         break;
       case ScanCategory::kWhatsApp:
         for (const auto& [key, chat] : results.whatsApp) {
+          if (!sieve.Takes(chat)) continue;
           const std::string label = ConversationLabel(chat);
           for (size_t i = 0; i < chat.messages.size(); ++i) {
             if (stopped()) return hits;
             const ChatMessageItem& m = chat.messages[i];
-            if (!keep(m.deleted, m.date)) continue;
+            if (!sieve.TakesMarked(m.deleted, m.date)) continue;
             SearchHit hit;
             if (!FirstMatch(matcher, {{"text", m.text}, {"name", m.name}, {"phone", m.phone}},
                             hit)) {
@@ -306,8 +302,7 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
       case ScanCategory::kContacts:
         for (size_t i = 0; i < results.contacts.size(); ++i) {
           const ContactItem& c = results.contacts[i];
-          // A card has no date: with a span of days set, no card is kept.
-          if (!keep(c.deleted, {})) continue;
+          if (!sieve.Takes(c)) continue;
           SearchHit hit;
           bool found = FirstMatch(matcher,
                                   {{"name", c.name}, {"company", c.company}, {"phones", c.phones},
@@ -327,7 +322,7 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
       case ScanCategory::kCallHistory:
         for (size_t i = 0; i < results.calls.size(); ++i) {
           const CallItem& c = results.calls[i];
-          if (!keep(c.deleted, c.date)) continue;
+          if (!sieve.Takes(c)) continue;
           SearchHit hit;
           if (!FirstMatch(matcher, {{"name", c.name}, {"phone", c.phone}, {"type", c.type}},
                           hit)) {
@@ -339,7 +334,7 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
       case ScanCategory::kNotes:
         for (size_t i = 0; i < results.notes.size(); ++i) {
           const NoteItem& n = results.notes[i];
-          if (!keep(n.deleted, n.date)) continue;
+          if (!sieve.Takes(n)) continue;
           SearchHit hit;
           bool found = FirstMatch(matcher,
                                   {{"title", n.title}, {"body", n.body}, {"folder", n.folder}},

@@ -47,6 +47,7 @@ struct ItemFilter {
   std::vector<ScanCategory> only;  // empty: every category
   std::string since, until;        // "YYYY-MM-DD", both days included; "" open
   bool deletedOnly = false;
+  std::string with;  // a person: a name, phone number or e-mail address ("" anyone; sieve.h)
 
   bool Takes(ScanCategory category) const;
   // An item's date as shown ("YYYY-MM-DD hh:mm:ss", or "" when it has none) against the span:
@@ -77,5 +78,9 @@ struct SearchHit {
 // early (with the hits so far) when it returns true.
 std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher& matcher,
                                   const ItemFilter& filter, bool (*stop)() = nullptr);
+// The same with a sieve made already (search/sieve.h): the items it takes.
+class ScanSieve;
+std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher& matcher,
+                                  const ScanSieve& sieve, bool (*stop)() = nullptr);
 
 }  // namespace halvern
