@@ -14,6 +14,13 @@ void Usage(FILE* out) {
                "usage: halvern-cli COMMAND [ARGS] [--temp DIR]\n       halvern-cli --version\n\n"
                "commands:\n");
   for (const auto& c : halvern::cli::AllCommands()) std::fprintf(out, "  %s\n", c.usage);
+  std::fprintf(out,
+               "\nFILTERS (scan, search, recover): [--with PERSON] [--since YYYY-MM-DD] "
+               "[--until YYYY-MM-DD]\n  [--deleted-only] [--only CATEGORY,...]\n"
+               "  --with: a name, phone number or e-mail address; its conversations (groups\n"
+               "  included), WhatsApp chats, calls, voicemails and cards. Categories without\n"
+               "  people (photos, notes, calendar, Safari, files) are then left out.\n"
+               "  --since/--until: days included; items without a date are then left out.\n");
 }
 }  // namespace
 
