@@ -1,11 +1,15 @@
 // Folding and matching without regard to case or accents, the ranges a match names in the
 // original text, the day filters, and a search over a hand-made scan that finds each kind of
-// item by its own fields and keeps only what the filters ask for.
+// item by its own fields and keeps only what the filters ask for; a person resolved once over
+// cards, members, WhatsApp ids and callers, and the results filtered by it.
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "categories/category.h"
 #include "extractors/extractors.h"
 #include "search/search.h"
+#include "search/sieve.h"
 
 namespace halvern {
 namespace {
@@ -191,6 +195,126 @@ TEST(SearchScan, FindsEveryKindByItsOwnFieldsAndKeepsWhatTheFiltersAsk) {
   check(only, {{ScanCategory::kNotes, "body", "A scarf for zoë"},
                {ScanCategory::kNotes, "table", "Zoë"},
                {calendar, "Attendees", "Zoë Martin <zoe@example.com>"}});
+}
+
+// A hand-made scan of people: Anna Weber on a card with two numbers and an address, Annabel
+// Roth on another; a Messages group of both, a conversation of a handle whose members are
+// lost, a WhatsApp chat by Anna's id, calls by numbers written as dialled.
+ScanResults People() {
+  ScanResults r;
+  ContactItem anna;
+  anna.name = "Anna Weber";
+  anna.numbers = {{"mobile", "+49 151 12345678"}, {"home", "+49 30 9876543"}};
+  anna.emails = {{"home", "anna@example.com"}};
+  ContactItem annabel;
+  annabel.name = "Annabel Roth";
+  annabel.numbers = {{"", "+49 170 1111111"}};
+  r.contacts = {anna, annabel};
+  const auto message = [](const char* date, const char* phone, const char* text) {
+    MessageItem m;
+    m.date = date;
+    m.phone = phone;
+    m.text = text;
+    return m;
+  };
+  const auto conversation = [&](const char* id, bool group, std::vector<ConversationMember> members,
+                                std::vector<MessageItem> messages) {
+    Conversation c;
+    c.id = id;
+    c.group = group;
+    c.members = std::move(members);
+    c.messages = std::move(messages);
+    r.messages[id] = c;
+  };
+  conversation("chat-1", false, {{"+4915112345678", "Anna Weber", "SMS"}},
+               {message("2024-03-01 00:00:00", "+4915112345678", "one to one")});
+  conversation("chat-2", true,
+               {{"anna@example.com", "Anna Weber", "iMessage"},
+                {"+491701111111", "Annabel Roth", "iMessage"}},
+               {message("2024-03-02 10:00:00", "+491701111111", "group by Annabel"),
+                message("2024-03-06 10:00:00", "anna@example.com", "group by Anna, later")});
+  conversation("chat-3", false, {{"+491702222222", "", "SMS"}},
+               {message("2024-03-02 11:00:00", "+491702222222", "a stranger")});
+  conversation("handle-9", false, {}, {message("2024-03-03 12:00:00", "030 9876543", "lost chat")});
+  ChatConversation chat;
+  chat.sessionId = 5;
+  chat.members = {{"4915112345678", "Anna", "WhatsApp"}};
+  ChatMessageItem wa;
+  wa.date = "2024-03-04 09:00:00";
+  wa.text = "whatsapp";
+  chat.messages = {wa};
+  r.whatsApp[5] = chat;
+  CallItem call;
+  call.date = "2024-03-05 08:00:00";
+  call.phone = "0309876543";
+  CallItem stranger = call;
+  stranger.phone = "+491702222222";
+  r.calls = {call, stranger};
+  NoteItem note;
+  note.title = "nobody's";
+  note.date = "2024-03-02 00:00:00";
+  r.notes = {note};
+  return r;
+}
+
+TEST(ScanSieve, APersonIsResolvedOnceAndKeepsHerConversationsChatsCallsAndCards) {
+  const struct {
+    const char* with;
+    std::set<std::string> conversations;
+    size_t chats, calls;
+    std::set<std::string> cards;
+  } cases[] = {
+      {"Anna", {"chat-1", "chat-2", "handle-9"}, 1, 1, {"Anna Weber"}},
+      {"WEBER", {"chat-1", "chat-2", "handle-9"}, 1, 1, {"Anna Weber"}},
+      {"+49 30 9876543", {"chat-1", "chat-2", "handle-9"}, 1, 1, {"Anna Weber"}},
+      {"anna@Example.com", {"chat-1", "chat-2", "handle-9"}, 1, 1, {"Anna Weber"}},
+      // Annabel's only conversation is the group she shares with Anna: kept whole.
+      {"annabel", {"chat-2"}, 0, 0, {"Annabel Roth"}},
+      // A number on no card: its conversation and call, no card.
+      {"+49 170 2222222", {"chat-3"}, 0, 1, {}},
+  };
+  for (const auto& c : cases) {
+    ScanResults r = People();
+    ItemFilter filter;
+    filter.with = c.with;
+    const ScanSieve sieve(filter, r);
+    ASSERT_TRUE(sieve.PersonFound()) << c.with;
+    FilterResults(r, sieve);
+    std::set<std::string> conversations, cards;
+    for (const auto& [id, conversation] : r.messages) conversations.insert(id);
+    for (const ContactItem& card : r.contacts) cards.insert(card.name);
+    EXPECT_EQ(conversations, c.conversations) << c.with;
+    EXPECT_EQ(r.whatsApp.size(), c.chats) << c.with;
+    EXPECT_EQ(r.calls.size(), c.calls) << c.with;
+    EXPECT_EQ(cards, c.cards) << c.with;
+    EXPECT_TRUE(r.notes.empty()) << c.with;  // a note is nobody's
+  }
+  // A part of a word names nobody; nor does a number no item holds.
+  for (const char* nobody : {"ann", "Weber Anna", "+49 171 0000000", "bob@example.com"}) {
+    ItemFilter filter;
+    filter.with = nobody;
+    EXPECT_FALSE(ScanSieve(filter, People()).PersonFound()) << nobody;
+  }
+}
+
+TEST(ScanSieve, FilteringKeepsTheKeptMessagesInTheirConversationsAndDropsEmptyOnes) {
+  ScanResults r = People();
+  ItemFilter filter;
+  filter.with = "Anna";
+  filter.since = "2024-03-02";
+  filter.until = "2024-03-05";
+  const ScanSieve sieve(filter, r);
+  FilterResults(r, sieve);
+  std::multiset<std::string> texts;
+  for (const auto& [id, c] : r.messages) {
+    for (const MessageItem& m : c.messages) texts.insert(m.text);
+  }
+  // chat-1's only message lies before the span: the conversation goes.
+  EXPECT_EQ(texts, (std::multiset<std::string>{"group by Annabel", "lost chat"}));
+  EXPECT_EQ(r.messages.count("chat-1"), 0u);
+  EXPECT_EQ(r.whatsApp.size(), 1u);
+  EXPECT_EQ(r.calls.size(), 1u);
+  EXPECT_TRUE(r.contacts.empty());  // a card has no date
 }
 
 }  // namespace
