@@ -261,7 +261,7 @@ int RecoverCommand(const Args& input) {
   }
   // Only what the filters keep is selected: a conversation with its kept messages and their
   // attachments alone.
-  const ScanSieve sieve(filter, results);
+  const ScanSieve sieve(filter, results, info.phoneNumber);
   if (const int nobody = CheckPerson(sieve, "recover", error); nobody != 0) {
     return Fail(nobody, error);
   }

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -268,9 +269,14 @@ int ScanCommand(const Args& input) {
     return Fail(notes, error);
   }
   // Only what the filters keep is listed, and counted.
-  const ScanSieve sieve(filter, results);
+  const auto started = std::chrono::steady_clock::now();
+  const ScanSieve sieve(filter, results, info.phoneNumber);
   if (const int nobody = CheckPerson(sieve, "scan", error); nobody != 0) return Fail(nobody, error);
   FilterResults(results, sieve);
+  if (sieve.Narrows() || !filter.only.empty()) {
+    std::fprintf(stderr, "filtered in %.3f s\n",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  }
   if (asJson) {
     std::cout.flush();
     if (const int e = WriteScanJson(stdout, info, scan.openResult(), results); e != 0) {

@@ -105,7 +105,7 @@ int SearchCommand(const Args& input) {
       RunScan(device ? fs::path() : fs::path(args[1]), passwordStdin, scan, info, error);
   if (status != 0) return Fail(status, error);
 
-  const ScanSieve sieve(filter, scan.results());
+  const ScanSieve sieve(filter, scan.results(), info.phoneNumber);
   if (const int nobody = CheckPerson(sieve, "search", error); nobody != 0) {
     return Fail(nobody, error);
   }

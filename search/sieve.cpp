@@ -138,8 +138,8 @@ bool ScanSieve::CardIsPersons(const ContactItem& card) const {
   return found;
 }
 
-ScanSieve::ScanSieve(ItemFilter filter, const ScanResults& results)
-    : filter_(std::move(filter)), numbers_(results.contacts) {
+ScanSieve::ScanSieve(ItemFilter filter, const ScanResults& results, std::string_view region)
+    : filter_(std::move(filter)), numbers_(results.contacts, region) {
   if (HasPerson()) {
     const std::string& person = filter_.with;
     const bool byName = FormOf(person) == PersonForm::kName;

@@ -43,7 +43,9 @@ std::string RowDate(const CategoryTable& table, const TableRow& row);
 
 class ScanSieve {
  public:
-  ScanSieve(ItemFilter filter, const ScanResults& results);
+  // `region` (an ISO 3166 code, or a number of the phone itself) reads numbers written without
+  // their country code when the address book holds no international number to tell it by.
+  ScanSieve(ItemFilter filter, const ScanResults& results, std::string_view region = {});
 
   const ItemFilter& filter() const { return filter_; }
   bool HasPerson() const { return !filter_.with.empty(); }
