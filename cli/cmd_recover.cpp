@@ -265,7 +265,8 @@ int RecoverCommand(const Args& input) {
   if (const int nobody = CheckPerson(sieve, "recover", error); nobody != 0) {
     return Fail(nobody, error);
   }
-  FilterResults(results, sieve);
+  // What is left out is freed with the results, at the end.
+  const LeftOut leftOut = FilterResults(results, sieve);
   PreSortCalls(results.calls);
   PreSortContacts(results.contacts);
   PreSortNotes(results.notes);

@@ -272,7 +272,8 @@ int ScanCommand(const Args& input) {
   const auto started = std::chrono::steady_clock::now();
   const ScanSieve sieve(filter, results, info.phoneNumber);
   if (const int nobody = CheckPerson(sieve, "scan", error); nobody != 0) return Fail(nobody, error);
-  FilterResults(results, sieve);
+  // What is left out is freed with the results, at the end.
+  const LeftOut leftOut = FilterResults(results, sieve);
   if (sieve.Narrows() || !filter.only.empty()) {
     std::fprintf(stderr, "filtered in %.3f s\n",
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());

@@ -219,8 +219,12 @@ ScanSieve::ScanSieve(ItemFilter filter, const ScanResults& results, std::string_
       }
     }
   }
-  // The attachments of the messages taken, for the attachment categories.
-  if (!filter_.deletedOnly && Narrows()) {
+  // The attachments of the messages taken, for the attachment categories (when they are
+  // listed: one pass over every message less).
+  const auto listed = [&](ScanCategory category, const std::vector<MediaFileItem>& files) {
+    return !filter_.deletedOnly && Narrows() && Takes(category) && !files.empty();
+  };
+  if (listed(ScanCategory::kMessageAttachments, results.messageAttachments)) {
     for (const auto& [id, c] : results.messages) {
       if (!Takes(c)) continue;
       for (const MessageItem& m : c.messages) {
@@ -230,6 +234,8 @@ ScanSieve::ScanSieve(ItemFilter filter, const ScanResults& results, std::string_
         }
       }
     }
+  }
+  if (listed(ScanCategory::kWhatsAppAttachments, results.whatsAppAttachments)) {
     for (const auto& [id, c] : results.whatsApp) {
       if (!Takes(c)) continue;
       for (const ChatMessageItem& m : c.messages) {
@@ -302,8 +308,43 @@ bool ScanSieve::Takes(ScanCategory category, const CategoryTable& table,
   return false;
 }
 
-void FilterResults(ScanResults& results, const ScanSieve& sieve) {
-  if (!sieve.Narrows() && sieve.filter().only.empty()) return;
+namespace {
+
+// Keeps the messages of each conversation of `map` that `takes` keeps, in their order; the
+// others, and the conversations left empty or not taken, go to the left-out lists whole.
+template <typename Map, typename Messages, typename Takes, typename Keep>
+void FilterConversations(Map& map, Map& leftMap, std::vector<Messages>& leftMessages,
+                         const Takes& takes, const Keep& keep) {
+  for (auto it = map.begin(); it != map.end();) {
+    auto& messages = it->second.messages;
+    size_t kept = 0;
+    if (takes(it->second)) {
+      for (size_t i = 0; i < messages.size(); ++i) {
+        if (!keep(messages[i])) continue;
+        if (kept != i) std::swap(messages[kept], messages[i]);
+        ++kept;
+      }
+    }
+    if (kept == 0) {
+      const auto next = std::next(it);
+      leftMap.insert(map.extract(it));
+      it = next;
+      continue;
+    }
+    if (kept < messages.size()) {
+      leftMessages.emplace_back(std::make_move_iterator(messages.begin() + ptrdiff_t(kept)),
+                                std::make_move_iterator(messages.end()));
+      messages.resize(kept);
+    }
+    ++it;
+  }
+}
+
+}  // namespace
+
+LeftOut FilterResults(ScanResults& results, const ScanSieve& sieve) {
+  LeftOut left;
+  if (!sieve.Narrows() && sieve.filter().only.empty()) return left;
   const auto files = [&](ScanCategory category, std::vector<MediaFileItem>& list) {
     std::erase_if(list, [&](const MediaFileItem& f) {
       return !sieve.TakesFile(category, f.path.string());
@@ -328,28 +369,15 @@ void FilterResults(ScanResults& results, const ScanSieve& sieve) {
   }
 
   const bool messages = sieve.Takes(ScanCategory::kMessages);
-  for (auto it = results.messages.begin(); it != results.messages.end();) {
-    Conversation& c = it->second;
-    if (messages && sieve.Takes(c)) {
-      std::erase_if(c.messages,
-                    [&](const MessageItem& m) { return !sieve.TakesMarked(m.deleted, m.date); });
-    } else {
-      c.messages.clear();
-    }
-    it = c.messages.empty() ? results.messages.erase(it) : std::next(it);
-  }
+  FilterConversations(
+      results.messages, left.conversations, left.messages,
+      [&](const Conversation& c) { return messages && sieve.Takes(c); },
+      [&](const MessageItem& m) { return sieve.TakesMarked(m.deleted, m.date); });
   const bool chats = sieve.Takes(ScanCategory::kWhatsApp);
-  for (auto it = results.whatsApp.begin(); it != results.whatsApp.end();) {
-    ChatConversation& c = it->second;
-    if (chats && sieve.Takes(c)) {
-      std::erase_if(c.messages, [&](const ChatMessageItem& m) {
-        return !sieve.TakesMarked(m.deleted, m.date);
-      });
-    } else {
-      c.messages.clear();
-    }
-    it = c.messages.empty() ? results.whatsApp.erase(it) : std::next(it);
-  }
+  FilterConversations(
+      results.whatsApp, left.chats, left.chatMessages,
+      [&](const ChatConversation& c) { return chats && sieve.Takes(c); },
+      [&](const ChatMessageItem& m) { return sieve.TakesMarked(m.deleted, m.date); });
 
   const auto items = [&](ScanCategory category, auto& list) {
     if (!sieve.Takes(category)) {
@@ -370,6 +398,7 @@ void FilterResults(ScanResults& results, const ScanSieve& sieve) {
   for (auto* map : {&results.errors, &results.notices}) {
     std::erase_if(*map, [&](const auto& entry) { return !sieve.Takes(entry.first); });
   }
+  return left;
 }
 
 }  // namespace halvern

@@ -90,11 +90,22 @@ class ScanSieve {
   bool found_ = false;
 };
 
+// The messages and chats a filter left out, handed back whole: giving back the memory of a
+// million messages takes longer than filtering them, so the caller lets them go when it likes
+// (a command at its end, as it does the results).
+struct LeftOut {
+  MessageMap conversations;
+  ChatMap chats;
+  std::vector<std::vector<MessageItem>> messages;
+  std::vector<std::vector<ChatMessageItem>> chatMessages;
+};
+
 // Keeps in `results` only what `sieve` takes: the categories chosen; messages inside their
-// conversations (a conversation left without messages goes); the attachment files of kept
-// messages only; calls, cards, notes and table rows one by one; the files of the other file
-// categories only when nothing narrows the items. The failures and notices of categories not
-// chosen go as well. One pass over the items.
-void FilterResults(ScanResults& results, const ScanSieve& sieve);
+// conversations, in their order (a conversation left without messages goes); the attachment
+// files of kept messages only; calls, cards, notes and table rows one by one; the files of
+// the other file categories only when nothing narrows the items. The failures and notices of
+// categories not chosen go as well. One pass over the items; the messages and conversations
+// left out come back in LeftOut.
+LeftOut FilterResults(ScanResults& results, const ScanSieve& sieve);
 
 }  // namespace halvern

@@ -231,7 +231,9 @@ ScanResults People() {
   conversation("chat-2", true,
                {{"anna@example.com", "Anna Weber", "iMessage"},
                 {"+491701111111", "Annabel Roth", "iMessage"}},
-               {message("2024-03-02 10:00:00", "+491701111111", "group by Annabel"),
+               {message("2024-03-01 09:00:00", "anna@example.com", "group by Anna, early"),
+                message("2024-03-02 10:00:00", "+491701111111", "group by Annabel"),
+                message("2024-03-03 10:00:00", "anna@example.com", "group by Anna"),
                 message("2024-03-06 10:00:00", "anna@example.com", "group by Anna, later")});
   conversation("chat-3", false, {{"+491702222222", "", "SMS"}},
                {message("2024-03-02 11:00:00", "+491702222222", "a stranger")});
@@ -304,13 +306,23 @@ TEST(ScanSieve, FilteringKeepsTheKeptMessagesInTheirConversationsAndDropsEmptyOn
   filter.since = "2024-03-02";
   filter.until = "2024-03-05";
   const ScanSieve sieve(filter, r);
-  FilterResults(r, sieve);
+  const LeftOut left = FilterResults(r, sieve);
+  // What was left out comes back whole: the conversation and the messages dropped.
+  EXPECT_EQ(left.conversations.count("chat-1"), 1u);
+  size_t dropped = 0;
+  for (const auto& part : left.messages) dropped += part.size();
+  EXPECT_EQ(dropped, 2u);
   std::multiset<std::string> texts;
   for (const auto& [id, c] : r.messages) {
     for (const MessageItem& m : c.messages) texts.insert(m.text);
   }
   // chat-1's only message lies before the span: the conversation goes.
-  EXPECT_EQ(texts, (std::multiset<std::string>{"group by Annabel", "lost chat"}));
+  EXPECT_EQ(texts, (std::multiset<std::string>{"group by Annabel", "group by Anna", "lost chat"}));
+  // The group's messages kept stay in their order.
+  ASSERT_EQ(r.messages.count("chat-2"), 1u);
+  std::vector<std::string> group;
+  for (const MessageItem& m : r.messages["chat-2"].messages) group.push_back(m.text);
+  EXPECT_EQ(group, (std::vector<std::string>{"group by Annabel", "group by Anna"}));
   EXPECT_EQ(r.messages.count("chat-1"), 0u);
   EXPECT_EQ(r.whatsApp.size(), 1u);
   EXPECT_EQ(r.calls.size(), 1u);
