@@ -130,7 +130,6 @@ void CScanVrtWnd::BuildPreviewSplitter() {
     if (auto* bar = qobject_cast<QBoxLayout*>(listBar_->layout())) bar->setStretchFactor(filterBar, 1);
   }
   listBar_->setMaximumHeight(QWIDGETSIZE_MAX);
-  search_->setMinimumWidth(110);
   row->removeWidget(previewLayout_);
   previewLayout_->setMinimumWidth(kMinPreviewWidth);
   previewLayout_->setMaximumWidth(QWIDGETSIZE_MAX);
@@ -307,7 +306,13 @@ void CScanVrtWnd::ApplyPageTexts() {
     KeepToTwoLines(words);
   }
   pause_->setText(ui::MessageText(paused ? "MSG0506" : "MSG0507"));
-  if (search_ != nullptr) search_->setPlaceholderText(Text("MSG0540", "Search this list"));
+  if (search_ != nullptr) {
+    // The field narrows for the preview pane, never below its placeholder's words (and the
+    // clear button beside them).
+    search_->setPlaceholderText(Text("MSG0540", "Search this list"));
+    search_->setMinimumWidth(
+        std::max(110, search_->fontMetrics().horizontalAdvance(search_->placeholderText()) + 44));
+  }
   if (searchAll_) searchAll_->ApplyTexts();
   ApplyModeTexts();
   UpdateStatistics();
