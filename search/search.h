@@ -1,7 +1,8 @@
 // Finding text across everything a scan found: messages, WhatsApp, notes, contacts, calls and
 // every table category (voicemail transcripts, events, reminders, visited pages ...), without
 // regard to case or accents ("cafe" finds "Café", "ZURICH" finds "Zürich"), and keeping only
-// the items of chosen categories, of a span of days, or the deleted ones.
+// the items of chosen categories, of one person, of a span of days, or the deleted ones (the
+// one sieve of search/sieve.h, which scan and recover filter by as well).
 //
 // Matching folds both the query and each text the same way: Unicode simple case folding, and
 // canonical decomposition with the combining marks dropped (ICU). Texts of ASCII only (most
