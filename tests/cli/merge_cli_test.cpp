@@ -111,6 +111,7 @@ TEST_F(MergeCliTest, ScanListsTheUnionOnceWithTheBackupsOfEachItem) {
   // Deleted on the newer phone, live on the older: the live row is the one shown.
   EXPECT_EQ(byGuid[expected_.deletedOnNewer]["deleted"], 0);
   EXPECT_EQ(byGuid[expected_.deletedOnNewer]["text"], "Le code de la porte est 4711");
+  EXPECT_EQ(byGuid[expected_.deletedOnNewer]["backups"], json({olderLabel_, newerLabel_}));
 
   // The call both phones list and the photo both hold (under other names) once.
   ASSERT_EQ(found["callHistory"].size(), expected_.calls);
@@ -151,6 +152,10 @@ TEST_F(MergeCliTest, RecoverWritesEachItemOnceWithFilesFromTheirOwnBackup) {
   EXPECT_EQ(Count(page, "Le code de la porte est 4711"), 1u);
   EXPECT_EQ(Count(page, "Only the old phone kept this"), 1u);
   EXPECT_EQ(Count(page, "Welcome to the new phone"), 1u);
+  // Each message names the backups it was found in, beside its sender.
+  EXPECT_EQ(Count(page, "<span class=\"backups\">"), expected_.guids.size());
+  // The newer phone's messages and its carved copy of the one it deleted.
+  EXPECT_EQ(Count(page, "2021-06-01 10:20:30</span>"), expected_.newerGuids.size() + 1);
   const auto text = FilesUnder(out, "Message", ".txt");
   ASSERT_EQ(text.size(), 1u);
   EXPECT_EQ(Count(Read(text[0]), "Bonjour !"), 1u);
