@@ -227,6 +227,7 @@ void SortByDate(std::vector<M>& messages) {
 
 // Keys of a conversation map: the text ids of Messages, the session numbers of WhatsApp.
 std::string FreeKey(const MessageMap& map, const std::string& id, size_t fold) {
+  if (!map.count(id)) return id;
   std::string key = id + "-" + std::to_string(fold);
   for (int n = 2; map.count(key); ++n) key = id + "-" + std::to_string(fold) + "-" + std::to_string(n);
   return key;
@@ -274,8 +275,9 @@ void MergeConversations(Map& into, Map& from, const std::string& label, size_t f
     } else {
       target = FreeKey(into, id, fold);
       Conv& fresh = into[target];
+      auto messages = std::move(c.messages);
       fresh = c;
-      fresh.messages.clear();
+      c.messages = std::move(messages);
       SetId(fresh, target);
       if (!person.empty()) byPerson.emplace(person, target);
       added.push_back(target);

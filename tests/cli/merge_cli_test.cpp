@@ -24,7 +24,7 @@ using nlohmann::json;
 
 // The program's standard output and error together, with its exit status.
 fixtures::CliRun RunWithErrors(const std::string& args) {
-  const std::string cmd = "'" HALVERN_BIN_DIR "/halvern-cli' " + args + " 2>&1";
+  const std::string cmd = "TZ=UTC '" HALVERN_BIN_DIR "/halvern-cli' " + args + " 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   std::string out;
   std::array<char, 65536> buf;
@@ -106,7 +106,9 @@ TEST_F(MergeCliTest, ScanListsTheUnionOnceWithTheBackupsOfEachItem) {
     const json& backups = byGuid[guid]["backups"];
     ASSERT_TRUE(backups.is_array()) << guid;
     EXPECT_EQ(backups.front() == olderLabel_, inOlder) << guid << backups;
-    if (inNewer) EXPECT_EQ(backups.back(), newerLabel_) << guid;
+    if (inNewer) {
+      EXPECT_EQ(backups.back(), newerLabel_) << guid;
+    }
   }
   // Deleted on the newer phone, live on the older: the live row is the one shown.
   EXPECT_EQ(byGuid[expected_.deletedOnNewer]["deleted"], 0);
@@ -140,7 +142,7 @@ TEST_F(MergeCliTest, ScanListsTheUnionOnceWithTheBackupsOfEachItem) {
 TEST_F(MergeCliTest, RecoverWritesEachItemOnceWithFilesFromTheirOwnBackup) {
   const fs::path out = dir_ / "out";
   const fixtures::CliRun run =
-      fixtures::RunCli("recover " + Quote(older_) + " " + Quote(newer_) + " --to " + Quote(out), "TZ=UTC");
+      RunWithErrors("recover " + Quote(older_) + " " + Quote(newer_) + " --to " + Quote(out));
   ASSERT_EQ(run.status, 0) << run.out;
   EXPECT_NE(run.out.find("failed:        0"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("from 2 backups read as one"), std::string::npos) << run.out;
