@@ -403,6 +403,8 @@ ScanResults MergeScans(std::vector<LabeledScan> scans) {
   if (scans.size() == 1) return std::move(scans.front().results);
   // The newest backup is the base; each older one is folded in, newest to oldest, so that
   // every item's labels come out oldest first.
+  std::vector<std::map<ScanCategory, std::string>> said;
+  for (const LabeledScan& scan : scans) said.push_back(scan.results.notices);
   ScanResults merged = std::move(scans.back().results);
   LabelAll(merged, scans.back().label);
   std::map<ScanCategory, std::string> errors, notices;
@@ -433,6 +435,20 @@ ScanResults MergeScans(std::vector<LabeledScan> scans) {
     MergeSentences(notices, r.notices, label);
   }
   merged.errors = std::move(errors);
+  // What every backup says alike (each holds no Safari history, say) is said once.
+  for (auto& [category, text] : notices) {
+    std::string alike;
+    bool same = true;
+    for (const auto& own : said) {
+      auto it = own.find(category);
+      if (it == own.end() || (!alike.empty() && it->second != alike)) {
+        same = false;
+        break;
+      }
+      alike = it->second;
+    }
+    if (same) text = alike;
+  }
   merged.notices = std::move(notices);
   merged.appPhotos.clear();
   merged.appVideos.clear();

@@ -46,7 +46,8 @@ void SortBackupsOldestFirst(std::vector<BackupInfo>& backups);
 
 // Folds the scans (oldest first) into one. Every item of the result carries in `backups` the
 // labels of the scans that hold it, oldest first. Errors and notices of a category keep the
-// label of the backup they belong to ("<label>: <sentence>", several joined by "; ").
+// label of the backup they belong to ("<label>: <sentence>", several joined by "; "); a notice
+// every backup gives alike is given once, as it is.
 // A single scan is returned as it is, its items without labels.
 ScanResults MergeScans(std::vector<LabeledScan> scans);
 

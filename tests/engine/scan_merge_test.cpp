@@ -185,6 +185,13 @@ TEST(ScanMergeTest, ErrorsAndNoticesNameTheirBackup) {
   EXPECT_EQ(r.errors.at(ScanCategory::kMessages), "old: sms.db could not be read: damaged");
   EXPECT_EQ(r.notices.at(ScanCategory::kCallHistory),
             "new: Call history is only in encrypted backups");
+
+  // Said alike by every backup: said once.
+  ScanResults c, d;
+  c.notices[ScanCategory::kCallHistory] = d.notices[ScanCategory::kCallHistory] =
+      "Call history is only in encrypted backups";
+  const ScanResults alike = MergeScans({{"old", std::move(c)}, {"new", std::move(d)}});
+  EXPECT_EQ(alike.notices.at(ScanCategory::kCallHistory), "Call history is only in encrypted backups");
 }
 
 }  // namespace
