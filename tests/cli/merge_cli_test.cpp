@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "tests/fixtures/encrypt_backup.h"
 #include "tests/fixtures/merge_backups.h"
 #include "tests/fixtures/run_cli.h"
 #include "tests/fixtures/temp_dir.h"
@@ -23,8 +24,9 @@ using fixtures::Quote;
 using nlohmann::json;
 
 // The program's standard output and error together, with its exit status.
-fixtures::CliRun RunWithErrors(const std::string& args) {
-  const std::string cmd = "TZ=UTC '" HALVERN_BIN_DIR "/halvern-cli' " + args + " 2>&1";
+fixtures::CliRun RunWithErrors(const std::string& args, const std::string& input = "") {
+  const std::string cmd =
+      input + "TZ=UTC '" HALVERN_BIN_DIR "/halvern-cli' " + args + " 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   std::string out;
   std::array<char, 65536> buf;
@@ -187,6 +189,43 @@ TEST_F(MergeCliTest, ABackupThatFailsEndsTheRunNamingItAndWritesNothing) {
     EXPECT_EQ(run.out.find("backups read as one"), std::string::npos) << command << run.out;
   }
   EXPECT_TRUE(!fs::exists(out) || fs::is_empty(out));
+}
+
+// Two encrypted backups in one run: each decrypted copy stays whole while the other is made,
+// so that the files of both can be copied; a wrong password for the second fails the run.
+TEST_F(MergeCliTest, EncryptedBackupsKeepTheirOwnDecryptedCopies) {
+  fixtures::EncryptSpec oldKey, newKey;
+  oldKey.password = "old phone";
+  newKey.password = "new phone";
+  std::string error;
+  const fs::path older = dir_ / "old-encrypted", newer = dir_ / "new-encrypted";
+  ASSERT_TRUE(fixtures::EncryptBackup(older_, older, oldKey, &error)) << error;
+  ASSERT_TRUE(fixtures::EncryptBackup(newer_, newer, newKey, &error)) << error;
+  const std::string env = "XDG_CACHE_HOME=" + Quote(dir_ / "cache") + " ";
+  const std::string args = "recover --password-stdin " + Quote(older) + " " + Quote(newer) + " --to ";
+
+  const fs::path out = dir_ / "out";
+  const fixtures::CliRun run =
+      RunWithErrors(args + Quote(out), "printf 'old phone\nnew phone\n' | " + env);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("failed:        0"), std::string::npos) << run.out;
+  const auto photos = FilesUnder(out, "Camera Roll", ".JPG");
+  std::set<std::string> contents;
+  for (const fs::path& p : photos) contents.insert(Read(p));
+  EXPECT_EQ(photos.size(), expected_.cameraRoll);
+  EXPECT_EQ(contents.size(), expected_.cameraRoll);
+  const auto pages = FilesUnder(out, "Message", ".html");
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_EQ(Count(Read(pages[0]), "<div class=\"date\">"), expected_.guids.size());
+
+  const fs::path refused = dir_ / "refused";
+  const fixtures::CliRun wrong =
+      RunWithErrors(args + Quote(refused), "printf 'old phone\nold phone\n' | " + env);
+  EXPECT_EQ(wrong.status, 3) << wrong.out;
+  EXPECT_NE(wrong.out.find("cannot open " + newer.string() + ": wrong backup password"),
+            std::string::npos)
+      << wrong.out;
+  EXPECT_TRUE(!fs::exists(refused) || fs::is_empty(refused));
 }
 
 }  // namespace
