@@ -358,6 +358,10 @@ void ItemListModel::RefreshChecks() {
   }
 }
 
+void ItemListModel::RefreshRows() {
+  if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
+}
+
 size_t ItemListModel::ItemCount() const {
   if (level_ == Level::kNone) return 0;
   if (level_ == Level::kAppFiles) return appFiles_->size();

@@ -105,6 +105,8 @@ class ItemListModel : public QAbstractTableModel {
   void Clear();
   // Re-reads the check boxes of every row (after a selection change of many items).
   void RefreshChecks();
+  // Re-reads every cell (after the items changed in place).
+  void RefreshRows();
 
   Level level() const { return level_; }
   ScanCategory category() const { return category_; }

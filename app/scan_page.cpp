@@ -253,7 +253,9 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
   pane_->unlockNotes = [this](const std::string& password) {
     // Opening notes changes them in the results: a search reading them ends first.
     if (searchAll_) searchAll_->Halt();
-    return sequence_->UnlockNotes(password);
+    const NoteUnlockCount count = sequence_->UnlockNotes(password);
+    RefreshOpenedNotes();
+    return count;
   };
   if (!pane_->BindPane(page_, missing)) return false;
   searchAll_ = std::make_unique<CSearchPanel>(nodeTree, sequence_->results());
@@ -670,6 +672,27 @@ void CScanVrtWnd::PreviewRow(int row) {
   if (row < 0 || m.level() == ItemListModel::Level::kNone) return;
   pane_->PreviewItem(m.category(), m.ItemKey(m.ItemOfRow(row)),
                      m.level() == ItemListModel::Level::kAppFiles, Results());
+}
+
+void CScanVrtWnd::RefreshOpenedNotes() {
+  // The list holds its own copies of the notes: a copy of a note just opened takes its text
+  // (its address, which the selection and the preview hold, stays).
+  bool changed = false;
+  for (NoteItem& row : rows_.notes) {
+    if (row.locked == 0 || row.opened != 0) continue;
+    for (const NoteItem& note : Results().notes) {
+      if (note.opened != 0 && note.bodyId == row.bodyId && note.deleted == row.deleted &&
+          note.date == row.date && note.folder == row.folder) {
+        row = note;
+        changed = true;
+        break;
+      }
+    }
+  }
+  if (changed && list_->model().level() != ItemListModel::Level::kNone &&
+      list_->model().category() == ScanCategory::kNotes) {
+    list_->model().RefreshRows();
+  }
 }
 
 const void* CScanVrtWnd::HitItem(const SearchHit& hit) const {

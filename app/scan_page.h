@@ -142,6 +142,8 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   void Recover();
   // Shows the item of a list row in the preview pane.
   void PreviewRow(int row);
+  // After notes were opened with their password: the list's copies of them take their text.
+  void RefreshOpenedNotes();
   // The item of a search hit in the scan's results (the address the preview takes), or null.
   const void* HitItem(const SearchHit& hit) const;
   // Opens the item of a search hit in its category's list, selected (and so previewed).

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -98,16 +99,25 @@ bool ReadPassword(bool fromStdin, std::string& password) {
 
 int OpenLockedNotes(const BackupSession* session, std::vector<NoteItem>& notes, bool ask,
                     bool fromStdin, std::string& error) {
+  return OpenLockedNotes({{session, &notes}}, ask, fromStdin, error);
+}
+
+int OpenLockedNotes(const std::vector<NoteStore>& stores, bool ask, bool fromStdin,
+                    std::string& error) {
   if (!ask && !fromStdin) return 0;
   size_t locked = 0;
-  for (const NoteItem& n : notes) locked += n.locked != 0 && n.opened == 0 ? 1 : 0;
+  for (const NoteStore& store : stores) {
+    for (const NoteItem& n : *store.notes) locked += n.locked != 0 && n.opened == 0 ? 1 : 0;
+  }
   if (locked == 0) {
     std::fprintf(stderr, "halvern-cli: note: the backup holds no locked note\n");
     return 0;
   }
-  if (session == nullptr) {
-    error = "the locked notes cannot be opened: the notes store is not at hand";
-    return 1;
+  for (const NoteStore& store : stores) {
+    if (store.session == nullptr) {
+      error = "the locked notes cannot be opened: the notes store is not at hand";
+      return 1;
+    }
   }
   if (!fromStdin && !isatty(STDIN_FILENO)) {
     error = "--notes-password asks on a terminal; give the password with --notes-password-stdin";
@@ -118,7 +128,14 @@ int OpenLockedNotes(const BackupSession* session, std::vector<NoteItem>& notes, 
     error = "no notes password could be read";
     return 2;
   }
-  const NoteUnlockCount count = session->UnlockNotes(notes, password);
+  NoteUnlockCount count;
+  for (const NoteStore& store : stores) {
+    const NoteUnlockCount one = store.session->UnlockNotes(*store.notes, password);
+    count.locked += one.locked;
+    count.opened += one.opened;
+    count.refused += one.refused;
+    count.outOfReach += one.outOfReach;
+  }
   std::fill(password.begin(), password.end(), '\0');
   if (count.outOfReach > 0) {
     std::fprintf(stderr,
@@ -238,6 +255,37 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
   return 0;
 }
 
+int RunScans(const std::vector<fs::path>& folders, bool passwordStdin, ScanFrontEnd& frontEnd,
+             std::vector<ScannedBackup>& out, std::string& error) {
+  for (size_t i = 0; i < folders.size(); ++i) {
+    ScannedBackup& one = out.emplace_back();
+    one.folder = folders[i];
+    one.session = std::make_unique<BackupSession>();
+    // Each decrypted copy in a folder of its own: the copies of the backups read earlier stay
+    // in place while the next one is decrypted.
+    if (i > 0) one.session->decryptedFolderName += "-" + std::to_string(i + 1);
+    one.scan = std::make_unique<ScanSequence>(frontEnd, one.session.get());
+    std::string why;
+    if (const int status = RunScan(one.folder, passwordStdin, *one.scan, one.info, why);
+        status != 0) {
+      const std::string name = one.folder.string();
+      error = why.find(name) == std::string::npos ? name + ": " + why : why;
+      return status;
+    }
+    one.results = one.scan->TakeResults();
+  }
+  return 0;
+}
+
+ScanResults MergeScanned(std::vector<ScannedBackup>& scanned) {
+  std::stable_sort(scanned.begin(), scanned.end(), [](const ScannedBackup& a, const ScannedBackup& b) {
+    return OlderBackup(a.info, b.info);
+  });
+  std::vector<LabeledScan> scans;
+  for (ScannedBackup& one : scanned) scans.push_back({BackupLabel(one.info), std::move(one.results)});
+  return MergeScans(std::move(scans));
+}
+
 int ScanCommand(const Args& input) {
   Args args = input;
   const bool asJson = TakeFlag(args, "--json");
@@ -250,11 +298,57 @@ int ScanCommand(const Args& input) {
   if (const int bad = TakeFilterOptions(args, "scan", filter, error); bad != 0) {
     return Fail(bad, error);
   }
-  if (args.size() != (device ? 0u : 1u)) {
-    return Fail(2, std::string("usage: scan DIR|--device ") + kFilterUsage +
+  if (device ? !args.empty() : args.empty()) {
+    return Fail(2, std::string("usage: scan DIR [DIR ...]|--device ") + kFilterUsage +
                        " [--password-stdin] [--notes-password|--notes-password-stdin] [--json]");
   }
+  // Only what the filters keep is listed, and counted; what is left out is freed with the
+  // results, at the end.
+  LeftOut leftOut;
+  const auto sift = [&](ScanResults& results, const std::string& phoneNumber) {
+    const auto started = std::chrono::steady_clock::now();
+    const ScanSieve sieve(filter, results, phoneNumber);
+    if (const int nobody = CheckPerson(sieve, "scan", error); nobody != 0) return nobody;
+    leftOut = FilterResults(results, sieve);
+    if (sieve.Narrows() || !filter.only.empty()) {
+      std::fprintf(stderr, "filtered in %.3f s\n",
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+                       .count());
+    }
+    return 0;
+  };
   CliScanFrontEnd frontEnd;
+  if (args.size() > 1) {
+    // Several backups read as one: every one is scanned before anything is written.
+    std::vector<ScannedBackup> scanned;
+    const int status =
+        RunScans({args.begin(), args.end()}, passwordStdin, frontEnd, scanned, error);
+    frontEnd.Done();
+    if (status != 0) return Fail(status, error);
+    std::vector<NoteStore> stores;
+    for (ScannedBackup& one : scanned) stores.push_back({one.session.get(), &one.results.notes});
+    if (const int notes = OpenLockedNotes(stores, notesPassword, notesPasswordStdin, error);
+        notes != 0) {
+      return Fail(notes, error);
+    }
+    ScanResults results = MergeScanned(scanned);
+    std::vector<BackupInfo> sources;
+    for (const ScannedBackup& one : scanned) sources.push_back(one.info);
+    if (const int nobody = sift(results, sources.back().phoneNumber); nobody != 0) {
+      return Fail(nobody, error);
+    }
+    if (asJson) {
+      std::cout.flush();
+      if (const int e = WriteScanJson(stdout, sources.back(), 0, results, sources); e != 0) {
+        return Fail(1, std::string("scan: cannot write the output: ") + std::strerror(e));
+      }
+    } else {
+      std::printf("%zu backups read as one:\n", sources.size());
+      for (const BackupInfo& b : sources) std::printf("  %s\n", BackupLabel(b).c_str());
+      PrintCounts(results);
+    }
+    return PrintScanErrors(results);
+  }
   BackupSession session;
   ScanSequence scan(frontEnd, &session);
   BackupInfo info;
@@ -268,16 +362,7 @@ int ScanCommand(const Args& input) {
       notes != 0) {
     return Fail(notes, error);
   }
-  // Only what the filters keep is listed, and counted.
-  const auto started = std::chrono::steady_clock::now();
-  const ScanSieve sieve(filter, results, info.phoneNumber);
-  if (const int nobody = CheckPerson(sieve, "scan", error); nobody != 0) return Fail(nobody, error);
-  // What is left out is freed with the results, at the end.
-  const LeftOut leftOut = FilterResults(results, sieve);
-  if (sieve.Narrows() || !filter.only.empty()) {
-    std::fprintf(stderr, "filtered in %.3f s\n",
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-  }
+  if (const int nobody = sift(results, info.phoneNumber); nobody != 0) return Fail(nobody, error);
   if (asJson) {
     std::cout.flush();
     if (const int e = WriteScanJson(stdout, info, scan.openResult(), results); e != 0) {

@@ -27,6 +27,7 @@
 #include "categories/category.h"
 #include "engine/backup_session.h"
 #include "media/media.h"
+#include "tests/fixtures/notes_dbs.h"
 #include "tests/fixtures/photos_dbs.h"
 #include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/table_dbs.h"
@@ -361,6 +362,43 @@ TEST_F(TableCategoriesPage, SearchEverythingFindsGroupsMarksPreviewsAndOpensHits
   QApplication::processEvents();
   EXPECT_FALSE(search.panel()->isVisible());
   EXPECT_TRUE(window_->findChild<QWidget*>(QStringLiteral("DataListLayout"))->isVisible());
+}
+
+// A locked note opened in the preview with the notes password: the pane shows its text, and
+// its row in the list (the list's own copy of the note) reads the opened note too.
+TEST_F(TableCategoriesPage, LockedNoteOpensInThePreviewAndItsListRow) {
+  WriteBackup([&](fixtures::BackupSpec& spec) {
+    std::erase_if(spec.files, [](const fixtures::BackupFile& f) {
+      return f.domain == "AppDomainGroup-group.com.apple.notes";
+    });
+    ASSERT_EQ(fixtures::AddRichNotes(spec, root_ / "work", fixtures::NoteStoreLayout::kIos16), "");
+  });
+  Scan();
+  Pick(ScanCategory::kNotes);
+  ASSERT_TRUE(SelectRow(0, QString::fromUtf8(fixtures::kLockedNoteTitle)));
+  CPreviewVrtWnd& pane = Page().Pane();
+  ASSERT_NE(pane.NotesPasswordBox(), nullptr) << Card().toStdString();
+  ASSERT_TRUE(pane.NotesPasswordBox()->isVisible());
+  const auto rowText = [&] {
+    QStringList cells;
+    for (int r = 0; r < View()->model()->rowCount(); ++r) {
+      if (View()->model()->index(r, 0).data().toString() !=
+          QString::fromUtf8(fixtures::kLockedNoteTitle)) {
+        continue;
+      }
+      for (int c = 0; c < View()->model()->columnCount(); ++c) {
+        cells << View()->model()->index(r, c).data().toString();
+      }
+    }
+    return cells.join(QLatin1Char('|'));
+  };
+  EXPECT_FALSE(rowText().contains(QStringLiteral("PIN 4711"))) << rowText().toStdString();
+
+  pane.NotesPasswordField()->setText(QString::fromUtf8(fixtures::kNotesPassword));
+  pane.SubmitNotesPassword();
+  EXPECT_TRUE(Card().contains(QStringLiteral("PIN 4711"))) << Card().toStdString();
+  EXPECT_FALSE(pane.NotesPasswordBox()->isVisible());
+  EXPECT_TRUE(rowText().contains(QStringLiteral("PIN 4711"))) << rowText().toStdString();
 }
 
 // The Photos library: its row in Photos & Videos with a row per view under it (every album by
