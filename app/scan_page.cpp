@@ -894,6 +894,7 @@ void CScanVrtWnd::Recover() {
   job.messages = &sequence_->results().messages;
   job.chats = &sequence_->results().whatsApp;
   job.tables = &sequence_->results().tables;
+  job.scan = &sequence_->results();
   job.selection = &selection_;
   job.destination = check.destination;
   job.templateFolder = PageTemplateFolder(platform::DataFolder(), AppliedLanguage());

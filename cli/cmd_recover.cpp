@@ -308,6 +308,7 @@ int RecoverCommand(const Args& input) {
   job.messages = &results.messages;
   job.chats = &results.whatsApp;
   job.tables = &results.tables;
+  job.scan = &results;
   job.selection = &selection;
   job.deletedOnly = deletedOnly;
   job.destination = destination;
