@@ -157,8 +157,9 @@ void CFileTreeCtrl::Build() {
     group->setHidden(!shown);
     group->setExpanded(true);
   }
-  // Every dated item of every category in one list, below the categories.
-  timeline_ = new QTreeWidgetItem(tree_, {TimelineLabel() + QStringLiteral(" (0)")});
+  // Every dated item of every category in one list, above the categories.
+  timeline_ = new QTreeWidgetItem({TimelineLabel() + QStringLiteral(" (0)")});
+  tree_->insertTopLevelItem(0, timeline_);
   timeline_->setIcon(0, Badge(QColor::fromRgba(0xFF5E6AD2), QLatin1Char('T')));
   timeline_->setData(0, kCategoryRole, kTimelineCode);
   tree_->expandAll();

@@ -645,6 +645,7 @@ void CScanVrtWnd::PickTimeline() {
   pane_->ResetPane();
   pane_->SetPaneView(true, true);
   ApplyPreviewWidth();
+  timeline_->Reopen();  // the entry chosen before, previewed again
   print_->setEnabled(false);
   AfterSelectionChange();
 }

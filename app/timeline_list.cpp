@@ -101,6 +101,13 @@ CTimelineList::CTimelineList(QTreeView* view) : view_(view) {
                    });
 }
 
+void CTimelineList::Reopen() {
+  const QModelIndex current = view_->currentIndex();
+  if (!current.isValid() || !onOpen) return;
+  if (const void* item = model_.ItemAt(current.row()); item != nullptr)
+    onOpen(model_.CategoryAt(current.row()), item);
+}
+
 size_t CTimelineList::Fill(const ScanResults* results) {
   model_.Reset(results);
   for (int c = 0; c < TimelineModel::kText; ++c) view_->resizeColumnToContents(c);

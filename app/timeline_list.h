@@ -40,6 +40,8 @@ class CTimelineList {
   size_t Fill(const ScanResults* results);
   QTreeView* view() const { return view_; }
   TimelineModel& model() { return model_; }
+  // Hands the current row to onOpen again (the list is shown anew, its preview was cleared).
+  void Reopen();
   // A row was chosen: its item's category and address.
   std::function<void(ScanCategory, const void*)> onOpen;
 

@@ -88,13 +88,14 @@ TEST(TimelineNode, ListsEveryDatedItemByTimeAndPreviewsTheChosenOne) {
   CScanVrtWnd& page = window.ScanPage();
   ASSERT_EQ(page.ScanResult(), 0);
 
-  // The row: below the categories, counting the timeline's entries.
+  // The row: above the categories, counting the timeline's entries.
   const size_t entries = BuildTimeline(page.Results()).entries.size();
   ASSERT_GT(entries, 10u);
   QTreeWidgetItem* row = page.Tree().TimelineRow();
   ASSERT_NE(row, nullptr);
   EXPECT_EQ(row->text(0), QStringLiteral("Timeline (%1)").arg(entries));
   EXPECT_TRUE(row->flags() & Qt::ItemIsEnabled);
+  EXPECT_EQ(row->treeWidget()->indexOfTopLevelItem(row), 0);
 
   auto* dataList = window.findChild<QTreeView*>(QStringLiteral("DataList"));
   auto* list = window.findChild<QTreeView*>(QStringLiteral("TimelineList"));
@@ -153,11 +154,13 @@ TEST(TimelineNode, ListsEveryDatedItemByTimeAndPreviewsTheChosenOne) {
   EXPECT_TRUE(dataList->isVisible());
   EXPECT_EQ(page.List().model().category(), ScanCategory::kMessages);
 
+  // Back to the timeline: the entry chosen before is previewed again.
+  row->treeWidget()->setCurrentItem(row);
+  QApplication::processEvents();
+  EXPECT_EQ(list->currentIndex().row(), message);
+  EXPECT_GT(bubbles->count(), 0);
   // A screenshot for a look by eye, when asked for.
   if (const QByteArray shots = qgetenv("HALVERN_SHOTS"); !shots.isEmpty()) {
-    row->treeWidget()->setCurrentItem(row);
-    list->setCurrentIndex(m->index(message, 0));
-    QApplication::processEvents();
     window.grab().save(QString::fromUtf8(shots) + QStringLiteral("/timeline-desktop.png"));
   }
 }
