@@ -157,9 +157,14 @@ void CFileTreeCtrl::Build() {
     group->setHidden(!shown);
     group->setExpanded(true);
   }
-  // Every dated item of every category in one list, above the categories.
-  timeline_ = new QTreeWidgetItem({TimelineLabel() + QStringLiteral(" (0)")});
-  tree_->insertTopLevelItem(0, timeline_);
+  // Every dated item of every category in one list: a group of its own above the categories.
+  auto* everything = new QTreeWidgetItem({TreeText("Group0", QStringLiteral("All categories"))});
+  QFont bold = everything->font(0);
+  bold.setBold(true);
+  everything->setFont(0, bold);
+  everything->setFlags(Qt::ItemIsEnabled);
+  tree_->insertTopLevelItem(0, everything);
+  timeline_ = new QTreeWidgetItem(everything, {TimelineLabel() + QStringLiteral(" (0)")});
   timeline_->setIcon(0, Badge(QColor::fromRgba(0xFF5E6AD2), QLatin1Char('T')));
   timeline_->setData(0, kCategoryRole, kTimelineCode);
   tree_->expandAll();

@@ -65,7 +65,7 @@ class CFileTreeCtrl {
   int SelectedView() const;
 
   QTreeWidgetItem* Row(ScanCategory category) const;
-  // The "Timeline" row (above the categories): "Timeline (<entries>)", clickable when the
+  // The "Timeline" row (in a group of its own above the categories): "Timeline (<entries>)", clickable when the
   // timeline has entries; ResetForScan empties it.
   void SetTimeline(size_t entries);
   QTreeWidgetItem* TimelineRow() const { return timeline_; }

@@ -88,14 +88,16 @@ TEST(TimelineNode, ListsEveryDatedItemByTimeAndPreviewsTheChosenOne) {
   CScanVrtWnd& page = window.ScanPage();
   ASSERT_EQ(page.ScanResult(), 0);
 
-  // The row: above the categories, counting the timeline's entries.
+  // The row: in a group of its own above the categories, counting the timeline's entries.
   const size_t entries = BuildTimeline(page.Results()).entries.size();
   ASSERT_GT(entries, 10u);
   QTreeWidgetItem* row = page.Tree().TimelineRow();
   ASSERT_NE(row, nullptr);
   EXPECT_EQ(row->text(0), QStringLiteral("Timeline (%1)").arg(entries));
   EXPECT_TRUE(row->flags() & Qt::ItemIsEnabled);
-  EXPECT_EQ(row->treeWidget()->indexOfTopLevelItem(row), 0);
+  ASSERT_NE(row->parent(), nullptr);
+  EXPECT_EQ(row->treeWidget()->indexOfTopLevelItem(row->parent()), 0);
+  EXPECT_EQ(row->parent()->text(0), QStringLiteral("All categories"));
 
   auto* dataList = window.findChild<QTreeView*>(QStringLiteral("DataList"));
   auto* list = window.findChild<QTreeView*>(QStringLiteral("TimelineList"));
