@@ -358,6 +358,10 @@ void ItemListModel::RefreshChecks() {
   }
 }
 
+void ItemListModel::RefreshRows() {
+  if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
+}
+
 size_t ItemListModel::ItemCount() const {
   if (level_ == Level::kNone) return 0;
   if (level_ == Level::kAppFiles) return appFiles_->size();
@@ -786,6 +790,28 @@ int CFileListCtrl::SourceRow(const QModelIndex& viewIndex) const {
   if (!viewIndex.isValid()) return -1;
   if (viewIndex.model() == &model_) return viewIndex.row();
   return proxy_.mapToSource(viewIndex).row();
+}
+
+int ItemListModel::RowOfItem(size_t item) const {
+  if (item >= ItemCount()) return -1;
+  if (!filtered_) return int(item);
+  const auto found = std::find(visible_.begin(), visible_.end(), uint32_t(item));
+  return found == visible_.end() ? -1 : int(found - visible_.begin());
+}
+
+bool CFileListCtrl::SelectItem(size_t item) {
+  const int row = model_.RowOfItem(item);
+  if (row < 0) return false;
+  QModelIndex index = model_.index(row, 0);
+  if (view_->model() == &proxy_) {
+    // The list's own search may hide the row: it is emptied first.
+    if (!proxy_.mapFromSource(index).isValid() && search_ != nullptr) search_->clear();
+    index = proxy_.mapFromSource(index);
+  }
+  if (!index.isValid()) return false;
+  view_->setCurrentIndex(index);
+  view_->scrollTo(index, QAbstractItemView::PositionAtCenter);
+  return true;
 }
 
 void CFileListCtrl::Search(const QString& text) {

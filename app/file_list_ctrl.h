@@ -105,6 +105,8 @@ class ItemListModel : public QAbstractTableModel {
   void Clear();
   // Re-reads the check boxes of every row (after a selection change of many items).
   void RefreshChecks();
+  // Re-reads every cell (after the items changed in place).
+  void RefreshRows();
 
   Level level() const { return level_; }
   ScanCategory category() const { return category_; }
@@ -123,6 +125,8 @@ class ItemListModel : public QAbstractTableModel {
   bool ItemMarkedDeleted(size_t i) const;
   // The deleted messages of a conversation or chat row and its messages (zeros elsewhere).
   DeletedMarks MarksOf(size_t i) const;
+  // The row that shows `item`, or -1 when the filter or the view hides it.
+  int RowOfItem(size_t item) const;
   // The item shown in `row`.
   size_t ItemOfRow(int row) const { return filtered_ ? visible_[size_t(row)] : size_t(row); }
   // The app name of a first-level row of App Photos / App Videos.
@@ -198,6 +202,9 @@ class CFileListCtrl {
   QString SearchText() const { return proxy_.filterRegularExpression().pattern(); }
   // Binds the search box (its text filters the shown list; a new category empties it).
   void BindSearch(QLineEdit* edit);
+  // Makes the list's item `item` (an index before sorting and filters) the current row,
+  // scrolled into view; false when the list does not show it.
+  bool SelectItem(size_t item);
   // Checks or unchecks every selected row (Space with several rows selected).
   void CheckSelected(bool on);
 

@@ -272,14 +272,21 @@ void CFileTreeCtrl::FitWidth() {
   constexpr int kWidest = 340;
   constexpr int kCheckAndBadge = 52;  // check box, badge and their gaps before a row's text
   constexpr int kFrame = 24;          // the frame, the margins and a vertical scroll bar
+  // A row of two lines (a notice under the name) is as wide as its longer line.
+  const auto advance = [](const QFontMetrics& metrics, const QString& text) {
+    int most = 0;
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+      most = std::max(most, metrics.horizontalAdvance(line));
+    }
+    return most;
+  };
   int widest = 0;
   for (const auto& [category, row] : rows_) {
     if (row->isHidden()) continue;
-    QFont font = row->font(0);
-    widest = std::max(widest, QFontMetrics(font).horizontalAdvance(row->text(0)));
+    const QFontMetrics metrics(row->font(0));
+    widest = std::max(widest, advance(metrics, row->text(0)));
     for (int i = 0; i < row->childCount(); ++i) {
-      widest = std::max(widest, QFontMetrics(font).horizontalAdvance(row->child(i)->text(0)) +
-                                    tree_->indentation());
+      widest = std::max(widest, advance(metrics, row->child(i)->text(0)) + tree_->indentation());
     }
   }
   const int width =
@@ -312,7 +319,9 @@ void CFileTreeCtrl::Reselect() {
   if (current == nullptr) return;
   const int code = current->data(0, kCategoryRole).toInt();
   const int view = current->data(0, kViewRole).toInt();
-  if (code > 0 && view > 0 && onPickView) {
+  if (code == kTimelineCode) {
+    if (onPickTimeline) onPickTimeline();
+  } else if (code > 0 && view > 0 && onPickView) {
     onPickView(ScanCategory(code), view - 1);
   } else if (code > 0 && view == 0 && onPick) {
     onPick(ScanCategory(code));

@@ -70,7 +70,7 @@ class CFileTreeCtrl {
   void SetTimeline(size_t entries);
   QTreeWidgetItem* TimelineRow() const { return timeline_; }
   static QString TimelineLabel();
-  // The selected category, or 0.
+  // The selected category, or 0; -1 for the "Timeline" row.
   int32_t Selected() const;
   // Readable from any thread.
   bool HasSelectedNode() const { return hasSelected_.load(); }

@@ -130,7 +130,6 @@ void CScanVrtWnd::BuildPreviewSplitter() {
     if (auto* bar = qobject_cast<QBoxLayout*>(listBar_->layout())) bar->setStretchFactor(filterBar, 1);
   }
   listBar_->setMaximumHeight(QWIDGETSIZE_MAX);
-  search_->setMinimumWidth(110);
   row->removeWidget(previewLayout_);
   previewLayout_->setMinimumWidth(kMinPreviewWidth);
   previewLayout_->setMaximumWidth(QWIDGETSIZE_MAX);
@@ -267,10 +266,30 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
                    });
   pane_ = std::make_unique<CPreviewVrtWnd>(&main_, main_.Session());
   pane_->unlockNotes = [this](const std::string& password) {
-    return sequence_->UnlockNotes(password);
+    // Opening notes changes them in the results: a search reading them ends first.
+    if (searchAll_) searchAll_->Halt();
+    const NoteUnlockCount count = sequence_->UnlockNotes(password);
+    RefreshOpenedNotes();
+    return count;
   };
   if (!pane_->BindPane(page_, missing)) return false;
+  searchAll_ = std::make_unique<CSearchPanel>(nodeTree, sequence_->results());
   BuildPreviewSplitter();
+  // The hits take the list's place on the list side, beside the preview pane.
+  if (auto* side = qobject_cast<QBoxLayout*>(dataLayout_->parentWidget()->layout())) {
+    side->insertWidget(side->indexOf(dataLayout_) + 1, searchAll_->panel(), 1);
+  }
+  searchAll_->onShow = [this] { ShowSearch(true); };
+  searchAll_->onCleared = [this] { ShowSearch(false); };
+  searchAll_->onPreview = [this](const SearchHit& hit) {
+    const bool conversation =
+        hit.category == ScanCategory::kMessages || hit.category == ScanCategory::kWhatsApp;
+    pane_->ResetPane();
+    pane_->SetPaneView(true, !conversation);
+    ApplyPreviewWidth();
+    pane_->PreviewItem(hit.category, HitItem(hit), false, Results());
+  };
+  searchAll_->onOpen = [this](const SearchHit& hit) { OpenHit(hit); };
   print_->setEnabled(false);
   // The statistics line takes the free width of the bottom bar (two lines only when needed).
   statistics_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
@@ -304,7 +323,14 @@ void CScanVrtWnd::ApplyPageTexts() {
     KeepToTwoLines(words);
   }
   pause_->setText(ui::MessageText(paused ? "MSG0506" : "MSG0507"));
-  if (search_ != nullptr) search_->setPlaceholderText(Text("MSG0540", "Search this list"));
+  if (search_ != nullptr) {
+    // The field narrows for the preview pane, never below its placeholder's words (and the
+    // clear button beside them).
+    search_->setPlaceholderText(Text("MSG0540", "Search this list"));
+    search_->setMinimumWidth(
+        std::max(110, search_->fontMetrics().horizontalAdvance(search_->placeholderText()) + 44));
+  }
+  if (searchAll_) searchAll_->ApplyTexts();
   ApplyModeTexts();
   UpdateStatistics();
   if (pane_) pane_->ApplyPaneTexts();
@@ -493,6 +519,7 @@ void CScanVrtWnd::SelectFirstNode() {
 }
 
 void CScanVrtWnd::OnScanFinished() {
+  searchAll_->SetEnabled(true);
   scanBar_->hide();
   recoveryBar_->show();
   listBar_->show();
@@ -637,6 +664,7 @@ void CScanVrtWnd::ShowTimelineList(bool on) {
 
 void CScanVrtWnd::PickTimeline() {
   infoLayout_->hide();
+  if (searchAll_) searchAll_->panel()->hide();
   dataLayout_->show();
   gifLoading_->StopGif();
   filterBar_->hide();
@@ -653,6 +681,7 @@ void CScanVrtWnd::PickTimeline() {
 void CScanVrtWnd::PickCategory(ScanCategory category, int view) {
   ShowTimelineList(false);
   infoLayout_->hide();
+  if (searchAll_) searchAll_->panel()->hide();
   dataLayout_->show();
   gifLoading_->StopGif();
   filterBar_->setVisible(HasDeletionMarks(category));
@@ -685,6 +714,149 @@ void CScanVrtWnd::PreviewRow(int row) {
   if (row < 0 || m.level() == ItemListModel::Level::kNone) return;
   pane_->PreviewItem(m.category(), m.ItemKey(m.ItemOfRow(row)),
                      m.level() == ItemListModel::Level::kAppFiles, Results());
+}
+
+void CScanVrtWnd::RefreshOpenedNotes() {
+  // The list holds its own copies of the notes: a copy of a note just opened takes its text
+  // (its address, which the selection and the preview hold, stays).
+  bool changed = false;
+  for (NoteItem& row : rows_.notes) {
+    if (row.locked == 0 || row.opened != 0) continue;
+    for (const NoteItem& note : Results().notes) {
+      if (note.opened != 0 && note.bodyId == row.bodyId && note.deleted == row.deleted &&
+          note.date == row.date && note.folder == row.folder) {
+        row = note;
+        changed = true;
+        break;
+      }
+    }
+  }
+  if (changed && list_->model().level() != ItemListModel::Level::kNone &&
+      list_->model().category() == ScanCategory::kNotes) {
+    list_->model().RefreshRows();
+  }
+}
+
+const void* CScanVrtWnd::HitItem(const SearchHit& hit) const {
+  const ScanResults& r = Results();
+  if (const CategoryTable* table = r.Table(hit.category)) {
+    return hit.index < table->rows.size() ? &table->rows[hit.index] : nullptr;
+  }
+  switch (hit.category) {
+    case ScanCategory::kMessages: {
+      const auto found = r.messages.find(hit.conversation);
+      if (found == r.messages.end() || hit.index >= found->second.messages.size()) return nullptr;
+      return &found->second.messages[hit.index];
+    }
+    case ScanCategory::kWhatsApp: {
+      const auto found = r.whatsApp.find(std::strtoll(hit.conversation.c_str(), nullptr, 10));
+      if (found == r.whatsApp.end() || hit.index >= found->second.messages.size()) return nullptr;
+      return &found->second.messages[hit.index];
+    }
+    case ScanCategory::kContacts:
+      return hit.index < r.contacts.size() ? &r.contacts[hit.index] : nullptr;
+    case ScanCategory::kCallHistory:
+      return hit.index < r.calls.size() ? &r.calls[hit.index] : nullptr;
+    case ScanCategory::kNotes:
+      return hit.index < r.notes.size() ? &r.notes[hit.index] : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+namespace {
+// The index in `rows` (the list's copies, in the list's order) of the row that is `item`.
+template <typename Item, typename Same>
+size_t RowIndexOf(const std::vector<Item>& rows, const Item* item, const Same& same) {
+  if (item == nullptr) return SIZE_MAX;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (same(rows[i], *item)) return i;
+  }
+  return SIZE_MAX;
+}
+}  // namespace
+
+void CScanVrtWnd::OpenHit(const SearchHit& hit) {
+  QTreeWidgetItem* node = tree_->Row(hit.category);
+  if (node == nullptr || !tree_->IsEnabled(hit.category)) return;
+  const void* item = HitItem(hit);
+  if (item == nullptr) return;
+  // The list's item of the hit: the lists of conversations, contacts, calls and notes hold
+  // their own copies of the rows, in the list's order.
+  size_t listItem = SIZE_MAX;
+  switch (hit.category) {
+    case ScanCategory::kMessages:
+      listItem = RowIndexOf(rows_.conversations, static_cast<const MessageItem*>(item),
+                            [](const MessageItem& a, const MessageItem& b) {
+                              return a.conversation == b.conversation;
+                            });
+      break;
+    case ScanCategory::kWhatsApp:
+      listItem = RowIndexOf(rows_.chats, static_cast<const ChatMessageItem*>(item),
+                            [](const ChatMessageItem& a, const ChatMessageItem& b) {
+                              return a.sessionId == b.sessionId;
+                            });
+      break;
+    case ScanCategory::kContacts:
+      listItem = RowIndexOf(rows_.contacts, static_cast<const ContactItem*>(item),
+                            [](const ContactItem& a, const ContactItem& b) {
+                              return a.rowId == b.rowId && a.deleted == b.deleted &&
+                                     a.name == b.name && a.phones == b.phones;
+                            });
+      break;
+    case ScanCategory::kCallHistory:
+      listItem = RowIndexOf(rows_.calls, static_cast<const CallItem*>(item),
+                            [](const CallItem& a, const CallItem& b) {
+                              return a.date == b.date && a.phone == b.phone &&
+                                     a.deleted == b.deleted && a.duration == b.duration &&
+                                     a.incoming == b.incoming;
+                            });
+      break;
+    case ScanCategory::kNotes:
+      listItem = RowIndexOf(rows_.notes, static_cast<const NoteItem*>(item),
+                            [](const NoteItem& a, const NoteItem& b) {
+                              return a.bodyId == b.bodyId && a.deleted == b.deleted &&
+                                     a.date == b.date && a.title == b.title;
+                            });
+      break;
+    default:
+      listItem = hit.index;  // a table's list item is its row
+      break;
+  }
+  // The whole category (not one of its views), and the deleted filter off when the item is
+  // not deleted (the filter would hide it).
+  if (tree_->Selected() == int32_t(hit.category) && tree_->SelectedView() < 0) {
+    PickCategory(hit.category);
+  } else {
+    node->treeWidget()->setCurrentItem(node);
+  }
+  if (list_->FilterOn() && listItem < list_->model().ItemCount() &&
+      !list_->model().ItemDeleted(listItem)) {
+    const QSignalBlocker quiet(filter_);
+    filter_->setChecked(false);
+    list_->ApplyFilter(false);
+    AfterSelectionChange();
+  }
+  list_->SelectItem(listItem);
+}
+
+void CScanVrtWnd::ShowSearch(bool on) {
+  if (on) {
+    infoLayout_->hide();
+    dataLayout_->hide();
+    // The pane waits, hidden, for a hit to be chosen: the hits take its room meanwhile.
+    pane_->ResetPane();
+    searchAll_->panel()->show();
+    return;
+  }
+  searchAll_->panel()->hide();
+  if (tree_->Selected() != 0) {
+    tree_->Reselect();
+  } else if (outcome_ != ScanOutcome::kNone) {
+    infoLayout_->show();
+  } else {
+    dataLayout_->show();
+  }
 }
 
 void CScanVrtWnd::Print() {
@@ -765,6 +937,10 @@ void CScanVrtWnd::StopAnimations() {
 void CScanVrtWnd::ResetPage() {
   ++generation_;
   liveGeneration_ = generation_;
+  if (searchAll_) {
+    searchAll_->Reset();
+    searchAll_->SetEnabled(false);
+  }
   if (pane_) pane_->ResetPane();
   list_->Clear();
   if (timeline_) {

@@ -28,6 +28,7 @@
 #include "app/file_list_ctrl.h"
 #include "app/file_tree_ctrl.h"
 #include "app/timeline_list.h"
+#include "app/search_panel.h"
 #include "backup/backup_info.h"
 #include "engine/scan_sequence.h"
 #include "selection/statistics.h"
@@ -92,6 +93,8 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   // The list of the tree's "Timeline" row (shown in place of the category list).
   CTimelineList& TimelineList() { return *timeline_; }
   CPreviewVrtWnd& Pane() { return *pane_; }
+  // The search of every category (its field above the tree, its hits in place of the list).
+  CSearchPanel& SearchAll() { return *searchAll_; }
   ScanSequence& Sequence() { return *sequence_; }
   // The statistics line as shown.
   QString StatisticsText() const;
@@ -147,6 +150,14 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   void Recover();
   // Shows the item of a list row in the preview pane.
   void PreviewRow(int row);
+  // After notes were opened with their password: the list's copies of them take their text.
+  void RefreshOpenedNotes();
+  // The item of a search hit in the scan's results (the address the preview takes), or null.
+  const void* HitItem(const SearchHit& hit) const;
+  // Opens the item of a search hit in its category's list, selected (and so previewed).
+  void OpenHit(const SearchHit& hit);
+  // Shows the search's hits (true) or the list side again (false).
+  void ShowSearch(bool on);
   // Opens the print window over the checked items of the shown category.
   void Print();
 
@@ -203,6 +214,7 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   std::unique_ptr<CFileTreeCtrl> tree_;
   std::unique_ptr<CFileListCtrl> list_;
   std::unique_ptr<CTimelineList> timeline_;
+  std::unique_ptr<CSearchPanel> searchAll_;  // ends its search before the results go
   std::unique_ptr<ScanSequence> sequence_;  // ends (and waits for) its worker first
   const ScanResults* results_;              // the sequence's results, for its worker's calls
 };

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <map>
 
 #include "cli/commands.h"
 #include "cli/scan_output.h"
@@ -16,6 +17,7 @@
 #include "engine/scan_sequence.h"
 #include "export/destination.h"
 #include "export/recover_worker.h"
+#include "export/writers.h"
 #include "platform/platform.h"
 #include "platform/runtime_files.h"
 #include "selection/statistics.h"
@@ -168,6 +170,31 @@ bool ParseCategoryList(std::string_view list, std::vector<ScanCategory>& out,
 
 namespace {
 
+// The pages in the language chosen for the program (`halvern-cli language`, or the desktop
+// program's menu): its templates and its page words, when it has them; English otherwise. The
+// CSV and text files keep their English words.
+fs::path ChosenPageLanguage() {
+  const fs::path base = platform::DataFolder() / "template";
+  const std::string config = platform::ReadFile(platform::ConfigFile()).value_or(std::string());
+  const std::string name =
+      platform::IniValue(config, "DefaultLanguage", "Default").value_or("English");
+  if (name.empty() || name == "English" || name.size() > 63 || name[0] == '.' ||
+      name.find_first_of("/\\") != std::string::npos) {
+    return base;
+  }
+  std::error_code ec;
+  if (!fs::is_regular_file(base / name / "Sms.html", ec)) return base;
+  const std::string language =
+      platform::ReadFile(platform::DataFolder() / "Languages" / (name + ".ini"))
+          .value_or(std::string());
+  std::map<std::string, std::string> words;
+  for (auto& [english, word] : platform::IniSectionLines(language, "Pages")) {
+    words.emplace(std::move(english), std::move(word));
+  }
+  SetPageWords(std::move(words));
+  return base / name;
+}
+
 constexpr const char* kUsage =
     "usage: recover DIR|--device --to OUT [--only CATEGORY,...] [--deleted-only] "
     "[--no-convert] [--convert-video] [--password-stdin] [--notes-password|--notes-password-stdin]";
@@ -204,7 +231,7 @@ int RecoverCommand(const Args& input) {
   if (!check.ok()) return Fail(2, check.Message());
   const fs::path destination = check.destination;
 
-  const fs::path templates = platform::DataFolder() / "template";
+  const fs::path templates = ChosenPageLanguage();
   ProgressLine line;
   RecoverScanFrontEnd frontEnd(line);
   BackupSession session;

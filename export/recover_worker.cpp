@@ -141,6 +141,17 @@ constexpr const char* kMediaFolder[] = {"",
                                         "",
                                         "WhatsApp Attachments"};
 
+// The line above a conversation's page naming whom it was with, in the page words ("Name:
+// Chloé, Phone: +33 6 12 34 56 78", "Group: Family, Members: ...").
+std::string PersonLine(bool group, const std::string& label, const ConversationHead& head,
+                       const std::string& phones) {
+  if (group) {
+    return PageWord("Group:") + " " + label + ", " + PageWord("Members:") + " " +
+           MembersText(head.members);
+  }
+  return PageWord("Name:") + " " + label + ", " + PageWord("Phone:") + " " + phones;
+}
+
 }  // namespace
 
 fs::path MediaCopyTarget(const fs::path& destination, int32_t categoryCode,
@@ -474,9 +485,7 @@ int32_t RecoverWorker::WriteConversation(const MessageItem& row) {
   fs::create_directories(folder, ec);
   messagesExported_ = true;
   const std::string base = SafeFileName(phone.empty() ? label : label + "(" + phone + ")");
-  const std::string person = conversation.group
-                                 ? "Group: " + label + ", Members: " + MembersText(head.members)
-                                 : "Name: " + label + ", Phone: " + phone;
+  const std::string person = PersonLine(conversation.group, label, head, phone);
   CopyAttachments(conversation.messages, lines, folder);
   fs::path text;
   const int32_t textResult = WriteFile(
@@ -516,9 +525,8 @@ int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   const std::string base = SafeFileName(label);
-  const std::string person = chat.group ? "Group: " + head.title + ", Members: " +
-                                              MembersText(head.members)
-                                        : "Name: " + chat.title + ", Phone: " + phones;
+  const std::string person =
+      PersonLine(chat.group, chat.group ? head.title : chat.title, head, phones);
   CopyAttachments(chat.messages, lines, folder);
   int32_t first = kOk;
   fs::path text, csv;

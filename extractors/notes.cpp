@@ -384,6 +384,20 @@ class NoteStoreReader {
     }
   }
 
+  // Whether row i is a carved copy of a row still live (the same identifier or key): an older
+  // version of a note that the store still holds.
+  bool IsOlderCopyOfLiveRow(size_t i) const {
+    const CloudRow& o = rows_[i];
+    if (!o.deleted) return false;
+    const auto live = [&](const std::unordered_map<std::string, size_t>::const_iterator it) {
+      return it != byIdentifier_.end() && it->second != i && !rows_[it->second].deleted;
+    };
+    if (!o.identifier.empty() && live(byIdentifier_.find(o.identifier))) return true;
+    if (o.pk == 0) return false;
+    const auto it = byPk_.find(o.pk);
+    return it != byPk_.end() && it->second != i && !rows_[it->second].deleted;
+  }
+
   const CloudRow* ByPk(int64_t pk) const {
     const auto it = byPk_.find(pk);
     return pk == 0 || it == byPk_.end() ? nullptr : &rows_[it->second];
@@ -632,6 +646,7 @@ class NoteStoreReader {
     for (size_t i = 0; i < rows_.size(); ++i) {
       const CloudRow& o = rows_[i];
       if (used[i] || o.noteData == 0 || (o.noteTitle.empty() && !o.locked)) continue;
+      if (IsOlderCopyOfLiveRow(i)) continue;  // the live note is listed (a note before locking)
       NoteItem n;
       Place(o, n);
       notes.push_back(std::move(n));

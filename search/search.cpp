@@ -7,7 +7,10 @@
 #include <unicode/utf16.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <unordered_map>
 
 #include "categories/category.h"
 #include "extractors/extractors.h"
@@ -92,6 +95,43 @@ std::string FoldForSearch(std::string_view text, std::vector<size_t>* origins) {
   return out;
 }
 
+namespace {
+
+// The folded form of one character that is not ASCII, remembered per thread: a phone's texts
+// use few distinct characters (accents, emoji), and ICU's decomposition is the slow part.
+const std::string& FoldedCharacter(UChar32 c) {
+  thread_local std::unordered_map<UChar32, std::string> cache;
+  auto [at, added] = cache.try_emplace(c);
+  if (added) {
+    if (u_charType(c) != U_NON_SPACING_MARK) FoldCharacter(c, at->second);
+  }
+  return at->second;
+}
+
+// `text` folded as FoldForSearch does, into `out` (emptied first), without the origins.
+void FoldInto(std::string_view text, std::string& out) {
+  out.clear();
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const int32_t size = int32_t(std::min<size_t>(text.size(), INT32_MAX));
+  for (int32_t i = 0; i < size;) {
+    if (bytes[i] < 0x80) {
+      out += LowerAscii(char(bytes[i]));
+      ++i;
+      continue;
+    }
+    const int32_t start = i;
+    UChar32 c;
+    U8_NEXT(bytes, i, size, c);
+    if (c < 0) {
+      out.append(text.substr(size_t(start), size_t(i - start)));
+    } else {
+      out += FoldedCharacter(c);
+    }
+  }
+}
+
+}  // namespace
+
 TextMatcher::TextMatcher(std::string_view query)
     : folded_(FoldForSearch(query)), ascii_(IsAscii(folded_)) {}
 
@@ -128,20 +168,12 @@ std::vector<TextRange> TextMatcher::Find(std::string_view text) const {
 }
 
 bool TextMatcher::Matches(std::string_view text) const {
-  if (folded_.empty()) return false;
-  if (IsAscii(text)) {
-    if (!ascii_ || folded_.size() > text.size()) return false;
-    const char first = folded_[0];
-    const size_t n = folded_.size();
-    for (size_t at = 0; at + n <= text.size(); ++at) {
-      if (LowerAscii(text[at]) != first) continue;
-      size_t k = 1;
-      while (k < n && LowerAscii(text[at + k]) == folded_[k]) ++k;
-      if (k == n) return true;
-    }
-    return false;
-  }
-  return FoldForSearch(text).find(folded_) != std::string::npos;
+  if (folded_.empty() || text.empty()) return false;
+  // One pass folds the text into a buffer kept by the thread (ASCII bytes lowered, other
+  // characters from the cache), and the search for the query is the library's.
+  thread_local std::string folded;
+  FoldInto(text, folded);
+  return std::string_view(folded).find(folded_) != std::string_view::npos;
 }
 
 bool ValidDay(std::string_view day) {
@@ -188,6 +220,18 @@ bool FirstMatch(const TextMatcher& matcher, std::initializer_list<Field> fields,
   return false;
 }
 
+// From how many messages on a category is searched on two threads.
+constexpr size_t kParallelMessages = 200000;
+
+// How many items ahead of the one matched the texts are fetched.
+constexpr size_t kAhead = 12;
+
+template <typename Message>
+void Prefetch(const Message& m) {
+  __builtin_prefetch(m.text.data());
+  __builtin_prefetch(m.name.data());
+}
+
 // The first date column's value as shown; "" when the row has none.
 std::string RowDate(const CategoryTable& table, const TableRow& row) {
   for (size_t c = 0; c < table.columns.size() && c < row.cells.size(); ++c) {
@@ -207,6 +251,60 @@ std::string RowName(const CategoryTable& table, const TableRow& row) {
     }
   }
   return {};
+}
+
+// The messages of every conversation of `map` given to `visit` (key, conversation, index,
+// hits), in the map's order. A big map is searched on two threads, each over one half of the
+// messages (a conversation may be cut in two), and their hits are joined in order. False when
+// `stop` asked to end (the hits so far are in `hits`).
+template <typename Map, typename Visit>
+bool SearchConversations(const Map& map, bool (*stop)(), const Visit& visit,
+                         std::vector<SearchHit>& hits) {
+  struct Range {
+    const typename Map::value_type* entry;
+    size_t begin, end;
+  };
+  size_t total = 0;
+  for (const auto& entry : map) total += entry.second.messages.size();
+  // Two parts of messages: ranges of conversations, the second part starting at half.
+  std::vector<Range> parts[2];
+  const size_t half = total >= kParallelMessages ? total / 2 : total;
+  size_t seen = 0;
+  for (const auto& entry : map) {
+    const size_t n = entry.second.messages.size();
+    if (seen < half && seen + n > half) {
+      parts[0].push_back({&entry, 0, half - seen});
+      parts[1].push_back({&entry, half - seen, n});
+    } else {
+      parts[seen < half || half == total ? 0 : 1].push_back({&entry, 0, n});
+    }
+    seen += n;
+  }
+  std::atomic<bool> ended{false};
+  const auto run = [&](const std::vector<Range>& ranges, std::vector<SearchHit>& out) {
+    size_t count = 0;
+    for (const Range& r : ranges) {
+      const auto& messages = r.entry->second.messages;
+      for (size_t i = r.begin; i < r.end; ++i) {
+        if ((++count % 4096) == 0 && (ended.load() || (stop != nullptr && stop()))) {
+          ended = true;
+          return;
+        }
+        // The texts lie all over the heap: asking for a later message's text now lets the
+        // memory fetch it while this one is matched.
+        if (i + kAhead < r.end) Prefetch(messages[i + kAhead]);
+        visit(r.entry->first, r.entry->second, i, out);
+      }
+    }
+  };
+  std::vector<SearchHit> second;
+  std::thread helper;
+  if (!parts[1].empty()) helper = std::thread(run, std::cref(parts[1]), std::ref(second));
+  run(parts[0], hits);
+  if (helper.joinable()) helper.join();
+  hits.insert(hits.end(), std::make_move_iterator(second.begin()),
+              std::make_move_iterator(second.end()));
+  return !ended.load();
 }
 
 }  // namespace
@@ -268,39 +366,54 @@ std::vector<SearchHit> SearchScan(const ScanResults& results, const TextMatcher&
     }
     switch (category) {
       case ScanCategory::kMessages:
-        for (const auto& [key, conversation] : results.messages) {
-          const std::string label = ConversationLabel(conversation);
-          for (size_t i = 0; i < conversation.messages.size(); ++i) {
-            if (stopped()) return hits;
-            const MessageItem& m = conversation.messages[i];
-            if (!keep(m.deleted, m.date)) continue;
-            SearchHit hit;
-            if (!FirstMatch(matcher,
-                            {{"text", m.text}, {"name", m.name}, {"phone", m.phone},
-                             {"attachment", m.attachment}},
-                            hit)) {
-              continue;
-            }
-            hit.conversation = key;
-            add(hit, category, label, m.date, m.deleted, i);
-          }
+        if (!SearchConversations(
+                results.messages, stop,
+                [&](const std::string& key, const Conversation& conversation, size_t i,
+                    std::vector<SearchHit>& out) {
+                  const MessageItem& m = conversation.messages[i];
+                  if (!keep(m.deleted, m.date)) return;
+                  SearchHit hit;
+                  if (!FirstMatch(matcher,
+                                  {{"text", m.text}, {"name", m.name}, {"phone", m.phone},
+                                   {"attachment", m.attachment}},
+                                  hit)) {
+                    return;
+                  }
+                  hit.category = category;
+                  hit.where = ConversationLabel(conversation);
+                  hit.conversation = key;
+                  hit.date = m.date;
+                  hit.deleted = m.deleted;
+                  hit.index = i;
+                  out.push_back(std::move(hit));
+                },
+                hits)) {
+          return hits;
         }
         break;
       case ScanCategory::kWhatsApp:
-        for (const auto& [key, chat] : results.whatsApp) {
-          const std::string label = ConversationLabel(chat);
-          for (size_t i = 0; i < chat.messages.size(); ++i) {
-            if (stopped()) return hits;
-            const ChatMessageItem& m = chat.messages[i];
-            if (!keep(m.deleted, m.date)) continue;
-            SearchHit hit;
-            if (!FirstMatch(matcher, {{"text", m.text}, {"name", m.name}, {"phone", m.phone}},
-                            hit)) {
-              continue;
-            }
-            hit.conversation = std::to_string(key);
-            add(hit, category, label, m.date, m.deleted, i);
-          }
+        if (!SearchConversations(
+                results.whatsApp, stop,
+                [&](int64_t key, const ChatConversation& chat, size_t i,
+                    std::vector<SearchHit>& out) {
+                  const ChatMessageItem& m = chat.messages[i];
+                  if (!keep(m.deleted, m.date)) return;
+                  SearchHit hit;
+                  if (!FirstMatch(matcher,
+                                  {{"text", m.text}, {"name", m.name}, {"phone", m.phone}},
+                                  hit)) {
+                    return;
+                  }
+                  hit.category = category;
+                  hit.where = ConversationLabel(chat);
+                  hit.conversation = std::to_string(key);
+                  hit.date = m.date;
+                  hit.deleted = m.deleted;
+                  hit.index = i;
+                  out.push_back(std::move(hit));
+                },
+                hits)) {
+          return hits;
         }
         break;
       case ScanCategory::kContacts:

@@ -27,6 +27,7 @@
 #include "categories/category.h"
 #include "engine/backup_session.h"
 #include "media/media.h"
+#include "tests/fixtures/notes_dbs.h"
 #include "tests/fixtures/photos_dbs.h"
 #include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/table_dbs.h"
@@ -286,6 +287,118 @@ TEST_F(TableCategoriesPage, VoicemailAndVoiceMemosInTheTreeListAndPreview) {
   Pick(ScanCategory::kNotes);
   EXPECT_FALSE(pane.PlayerBox()->isVisible());
   EXPECT_TRUE(pane.SoundSource().isEmpty());
+}
+
+// The search of every category: the field above the tree finds a name without regard to
+// case or accents in messages, contacts and voicemail alike, the hits grouped by category with
+// the matching words marked; a hit shows its item in the preview, and Enter on it opens the
+// item in its own list, selected. Emptying the field brings the list back.
+TEST_F(TableCategoriesPage, SearchEverythingFindsGroupsMarksPreviewsAndOpensHits) {
+  WriteBackup([&](fixtures::BackupSpec& spec) {
+    ASSERT_EQ(fixtures::AddVoicemail(spec, root_ / "work", fixtures::SampleVoicemails()), "");
+  });
+  Scan();
+  const ScanCategory voicemail = CodeOf("voicemail");
+  CSearchPanel& search = Page().SearchAll();
+  auto* field = window_->findChild<QLineEdit*>(QStringLiteral("EditSearchAll"));
+  ASSERT_NE(field, nullptr);
+  ASSERT_TRUE(field->isEnabled());
+  EXPECT_EQ(field->placeholderText(), "Search everything");
+  const auto find = [&](const QString& text) {
+    field->setText(text);
+    search.Run();
+    return Until([&] { return !search.Running() && search.status()->text() != "Searching…"; });
+  };
+
+  ASSERT_TRUE(find(QStringLiteral("CHLOE")));
+  EXPECT_TRUE(search.panel()->isVisible());
+  EXPECT_FALSE(window_->findChild<QWidget*>(QStringLiteral("DataListLayout"))->isVisible());
+  SearchHitsModel& hits = search.model();
+  std::map<QString, int> groups;
+  for (int g = 0; g < hits.rowCount(); ++g) {
+    const QModelIndex group = hits.index(g, 0);
+    groups[group.data().toString()] = hits.rowCount(group);
+  }
+  // Messages: the greeting, Chloé's own messages by her name, the mail thread by its address.
+  EXPECT_EQ(groups[QStringLiteral("Messages (3)")], 3);
+  EXPECT_EQ(groups[QStringLiteral("Contacts (1)")], 1);
+  EXPECT_EQ(search.status()->text(),
+            QStringLiteral("%1 items hold \"CHLOE\".").arg(hits.hits().size()));
+  // The match is marked inside the text as it is written ("Chloé").
+  bool marked = false;
+  for (const SearchHit& h : hits.hits()) {
+    if (h.text == "Bonjour Chlo\xC3\xA9 !") {
+      EXPECT_EQ(h.marks, (std::vector<TextRange>{{8, 14}}));
+      EXPECT_EQ(MarkedSnippet(h),
+                QStringLiteral("Bonjour <b style=\"background-color:#ffe27a\">Chlo\u00e9</b> !"));
+      marked = true;
+    }
+  }
+  EXPECT_TRUE(marked);
+
+  // A voicemail's transcript: the hit previews its card; Enter opens it in its list.
+  ASSERT_TRUE(find(QStringLiteral("sunday")));
+  ASSERT_EQ(hits.hits().size(), 1u);
+  EXPECT_EQ(hits.hits()[0].category, voicemail);
+  const QModelIndex hit = hits.index(0, 0, hits.index(0, 0));
+  search.view()->setCurrentIndex(hit);
+  QApplication::processEvents();
+  EXPECT_TRUE(Card().contains("Transcript:\n    Hi, it's me. Call me back about Sunday."))
+      << Card().toStdString();
+  emit search.view()->activated(hit);
+  QApplication::processEvents();
+  EXPECT_FALSE(search.panel()->isVisible());
+  EXPECT_EQ(Page().Tree().Selected(), int32_t(voicemail));
+  ASSERT_EQ(Page().List().model().category(), voicemail);
+  const QModelIndex current = View()->currentIndex();
+  ASSERT_TRUE(current.isValid());
+  EXPECT_EQ(View()->model()->index(current.row(), 1).data().toString(), "+33612345678");
+
+  // Nothing found says so; emptying the field shows the list again.
+  ASSERT_TRUE(find(QStringLiteral("no such words anywhere")));
+  EXPECT_EQ(hits.rowCount(), 0);
+  EXPECT_EQ(search.status()->text(), "No item holds \"no such words anywhere\".");
+  field->clear();
+  QApplication::processEvents();
+  EXPECT_FALSE(search.panel()->isVisible());
+  EXPECT_TRUE(window_->findChild<QWidget*>(QStringLiteral("DataListLayout"))->isVisible());
+}
+
+// A locked note opened in the preview with the notes password: the pane shows its text, and
+// its row in the list (the list's own copy of the note) reads the opened note too.
+TEST_F(TableCategoriesPage, LockedNoteOpensInThePreviewAndItsListRow) {
+  WriteBackup([&](fixtures::BackupSpec& spec) {
+    std::erase_if(spec.files, [](const fixtures::BackupFile& f) {
+      return f.domain == "AppDomainGroup-group.com.apple.notes";
+    });
+    ASSERT_EQ(fixtures::AddRichNotes(spec, root_ / "work", fixtures::NoteStoreLayout::kIos16), "");
+  });
+  Scan();
+  Pick(ScanCategory::kNotes);
+  ASSERT_TRUE(SelectRow(0, QString::fromUtf8(fixtures::kLockedNoteTitle)));
+  CPreviewVrtWnd& pane = Page().Pane();
+  ASSERT_NE(pane.NotesPasswordBox(), nullptr) << Card().toStdString();
+  ASSERT_TRUE(pane.NotesPasswordBox()->isVisible());
+  const auto rowText = [&] {
+    QStringList cells;
+    for (int r = 0; r < View()->model()->rowCount(); ++r) {
+      if (View()->model()->index(r, 0).data().toString() !=
+          QString::fromUtf8(fixtures::kLockedNoteTitle)) {
+        continue;
+      }
+      for (int c = 0; c < View()->model()->columnCount(); ++c) {
+        cells << View()->model()->index(r, c).data().toString();
+      }
+    }
+    return cells.join(QLatin1Char('|'));
+  };
+  EXPECT_FALSE(rowText().contains(QStringLiteral("PIN 4711"))) << rowText().toStdString();
+
+  pane.NotesPasswordField()->setText(QString::fromUtf8(fixtures::kNotesPassword));
+  pane.SubmitNotesPassword();
+  EXPECT_TRUE(Card().contains(QStringLiteral("PIN 4711"))) << Card().toStdString();
+  EXPECT_FALSE(pane.NotesPasswordBox()->isVisible());
+  EXPECT_TRUE(rowText().contains(QStringLiteral("PIN 4711"))) << rowText().toStdString();
 }
 
 // The Photos library: its row in Photos & Videos with a row per view under it (every album by

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "tests/fixtures/run_cli.h"
+#include "tests/fixtures/scan_backups.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace halvern {
@@ -47,6 +48,41 @@ TEST(CliLanguage, SetsTheLanguageInTheUsersConfigOnly) {
   EXPECT_EQ(RunCli("language English Deutsch", env).status, 2);
   EXPECT_EQ(platform::ReadFile(user), saved);
   EXPECT_EQ(platform::ReadFile(defaults), before);
+}
+
+// recover writes its pages in the language chosen (its templates, the words around the data,
+// the head of a conversation), and its text files in English, as the data's own words.
+TEST(CliLanguage, RecoverWritesPagesInTheChosenLanguage) {
+  fixtures::TempDir dir;
+  std::string error;
+  ASSERT_TRUE(fixtures::WriteScanBackup(fixtures::PhoneGeneration::kIos14, dir.path() / "backup",
+                                        nullptr, &error))
+      << error;
+  const std::string env = "XDG_CONFIG_HOME=" + Quote(dir.path() / "cfg");
+  const auto pageOf = [&](const char* out) {
+    const CliRun run = RunCli("recover " + Quote(dir.path() / "backup") + " --only messages --to " +
+                                  Quote(dir.path() / out),
+                              env);
+    EXPECT_EQ(run.status, 0) << run.out;
+    std::string page, text;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path() / out / "Message")) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("Chlo", 0) != 0) continue;
+      if (entry.path().extension() == ".html") page = platform::ReadFile(entry.path()).value_or("");
+      if (entry.path().extension() == ".txt") text = platform::ReadFile(entry.path()).value_or("");
+    }
+    return std::pair{page, text};
+  };
+  const auto [english, englishText] = pageOf("en");
+  EXPECT_NE(english.find("Name: Chlo\xC3\xA9 Bianchi, Phone: +33612345678"), std::string::npos)
+      << english;
+  ASSERT_EQ(RunCli("language Deutsch", env).status, 0);
+  const auto [german, germanText] = pageOf("de");
+  EXPECT_NE(german.find("Name: Chlo\xC3\xA9 Bianchi, Telefon: +33612345678"), std::string::npos)
+      << german;
+  EXPECT_NE(german.find("lang=\"de\""), std::string::npos);
+  EXPECT_FALSE(englishText.empty());
+  EXPECT_EQ(germanText, englishText);
 }
 
 }  // namespace

@@ -194,4 +194,34 @@ TEST(SearchScan, FindsEveryKindByItsOwnFieldsAndKeepsWhatTheFiltersAsk) {
 }
 
 }  // namespace
+// A big scan is searched on two threads, each over half of the messages, a conversation cut
+// between them: the hits are the same, in the same order, as one pass over the conversations.
+TEST(SearchScan, HalvesOfABigScanGiveTheHitsOfOnePassInOrder) {
+  ScanResults results;
+  // Three conversations of 90,000 messages: the halves meet inside the second one.
+  const size_t perConversation = 90000;
+  std::vector<std::pair<std::string, size_t>> expected;
+  for (const char* key : {"chat-1", "chat-2", "chat-3"}) {
+    Conversation& c = results.messages[key];
+    c.id = key;
+    c.messages.resize(perConversation);
+    for (size_t i = 0; i < perConversation; ++i) {
+      MessageItem& m = c.messages[i];
+      m.conversation = key;
+      m.date = "2024-05-01 10:00:00";
+      // Every 7,919th message holds the word (one of them the first of the second half).
+      if (i % 7919 == 0 || (std::string(key) == "chat-2" && i == perConversation / 2)) {
+        m.text = "see you at the Café at " + std::to_string(i);
+        expected.emplace_back(key, i);
+      } else {
+        m.text = "nothing to find here " + std::to_string(i);
+      }
+    }
+  }
+  const std::vector<SearchHit> hits = SearchScan(results, TextMatcher("cafe"), ItemFilter{});
+  std::vector<std::pair<std::string, size_t>> found;
+  for (const SearchHit& h : hits) found.emplace_back(h.conversation, h.index);
+  EXPECT_EQ(found, expected);
+}
+
 }  // namespace halvern
