@@ -26,6 +26,7 @@
 #include "tests/fixtures/photos_dbs.h"
 #include "tests/fixtures/scan_backups.h"
 #include "timeline/timeline.h"
+#include "ui/skin.h"
 
 namespace halvern::app {
 namespace {
@@ -163,7 +164,11 @@ TEST(TimelineNode, ListsEveryDatedItemByTimeAndPreviewsTheChosenOne) {
   EXPECT_GT(bubbles->count(), 0);
   // A screenshot for a look by eye, when asked for.
   if (const QByteArray shots = qgetenv("HALVERN_SHOTS"); !shots.isEmpty()) {
+    // In the program's own skin, as the user sees it.
+    qApp->setStyleSheet(ui::SkinStyleSheet());
+    QApplication::processEvents();
     window.grab().save(QString::fromUtf8(shots) + QStringLiteral("/timeline-desktop.png"));
+    qApp->setStyleSheet(QString());
   }
 }
 
