@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace halvern {
 
@@ -13,6 +14,9 @@ struct MediaFileItem {
   std::string displayName;         // name shown to the user
   std::filesystem::path path;      // full path of the data file
   std::string kind;                // what the bytes are: "jpg", "heic", "mp4", "caf", "pdf", ...
+  // The backups an item was found in (their labels, oldest first) when several backups are
+  // read as one; empty for a single backup.
+  std::vector<std::string> backups;
 };
 using AttachmentItem = MediaFileItem;
 
@@ -22,6 +26,9 @@ struct AppFileItem {
   std::string displayName;
   std::filesystem::path path;
   std::string kind;  // as MediaFileItem::kind
+  // The backups an item was found in (their labels, oldest first) when several backups are
+  // read as one; empty for a single backup.
+  std::vector<std::string> backups;
 };
 
 }  // namespace halvern

@@ -95,6 +95,9 @@ struct TableRow {
   ItemSource origin = ItemSource::kLive;
   std::vector<Cell> cells;  // one per column
   std::vector<OwnedFile> files;
+  // The backups an item was found in (their labels, oldest first) when several backups are
+  // read as one; empty for a single backup.
+  std::vector<std::string> backups;
 };
 
 struct CategoryTable {

@@ -196,7 +196,7 @@ fs::path ChosenPageLanguage() {
 }
 
 constexpr const char* kUsage =
-    "usage: recover DIR|--device --to OUT [--only CATEGORY,...] [--deleted-only] "
+    "usage: recover DIR [DIR ...]|--device --to OUT [--only CATEGORY,...] [--deleted-only] "
     "[--no-convert] [--convert-video] [--password-stdin] [--notes-password|--notes-password-stdin]";
 
 }  // namespace
@@ -215,7 +215,8 @@ int RecoverCommand(const Args& input) {
   // copies of HEVC videos only when asked (slow).
   const bool noConvert = TakeFlag(args, "--no-convert");
   const bool convertVideo = TakeFlag(args, "--convert-video");
-  if (args.size() != (device ? 0u : 1u) || !hasTo || to.empty()) return Fail(2, kUsage);
+  if ((device ? !args.empty() : args.empty()) || !hasTo || to.empty()) return Fail(2, kUsage);
+  const bool several = args.size() > 1;
 
   std::vector<ScanCategory> chosen;
   if (hasOnly) {
@@ -229,6 +230,12 @@ int RecoverCommand(const Args& input) {
   const DestinationCheck check =
       CheckRecoverDestination(fs::path(to), device ? fs::path() : fs::path(args[0]));
   if (!check.ok()) return Fail(2, check.Message());
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (const DestinationCheck other = CheckRecoverDestination(fs::path(to), fs::path(args[i]));
+        !other.ok()) {
+      return Fail(2, other.Message());
+    }
+  }
   const fs::path destination = check.destination;
 
   const fs::path templates = ChosenPageLanguage();
@@ -264,9 +271,21 @@ int RecoverCommand(const Args& input) {
                  found.photoStream, stop);
     }
   };
+  // Several backups: each is scanned in turn and all of them are merged before anything is
+  // written (a backup that fails leaves the destination untouched). Their sessions stay open
+  // until the run ends: the files are copied from the backup that holds them.
+  std::vector<ScannedBackup> scanned;
+  std::vector<BackupInfo> sources;
+  if (several) {
+    const int status =
+        RunScans({args.begin(), args.end()}, passwordStdin, frontEnd, scanned, error);
+    line.Done();
+    if (status != 0) return Fail(status, error);
+  }
   // An empty folder is the attached phone: it is backed up first, then read like a folder.
-  const int status = RunScan(device ? fs::path() : fs::path(args[0]), passwordStdin, scan, info,
-                             error, copyAhead);
+  const int status = several ? 0
+                             : RunScan(device ? fs::path() : fs::path(args[0]), passwordStdin,
+                                       scan, info, error, copyAhead);
   line.Done();
   if (status != 0) {
     if (ahead.copied() > 0) {
@@ -277,11 +296,24 @@ int RecoverCommand(const Args& input) {
   }
 
   // The lists in the order every view shows them, and the selection over them.
-  ScanResults results = scan.TakeResults();
-  if (const int notes = OpenLockedNotes(scan.session(), results.notes, notesPassword,
-                                        notesPasswordStdin, error);
-      notes != 0) {
-    return Fail(notes, error);
+  ScanResults results;
+  if (several) {
+    std::vector<NoteStore> stores;
+    for (ScannedBackup& one : scanned) stores.push_back({one.session.get(), &one.results.notes});
+    if (const int notes = OpenLockedNotes(stores, notesPassword, notesPasswordStdin, error);
+        notes != 0) {
+      return Fail(notes, error);
+    }
+    results = MergeScanned(scanned);
+    for (const ScannedBackup& one : scanned) sources.push_back(one.info);
+    info = sources.back();
+  } else {
+    results = scan.TakeResults();
+    if (const int notes = OpenLockedNotes(scan.session(), results.notes, notesPassword,
+                                          notesPasswordStdin, error);
+        notes != 0) {
+      return Fail(notes, error);
+    }
   }
   PreSortCalls(results.calls);
   PreSortContacts(results.contacts);
@@ -326,12 +358,16 @@ int RecoverCommand(const Args& input) {
   const uint32_t total = selection.Root().selected - selection.Root().selectedHidden;
   if (total == 0) {
     std::printf("Nothing to recover: no item of the chosen kind was found in %s\n",
-                device ? "the attached phone" : args[0].c_str());
+                device ? "the attached phone"
+                       : several ? (std::to_string(args.size()) + " backups").c_str()
+                                 : args[0].c_str());
     return unreadable;
   }
 
   RecoverJob job;
-  job.engine = scan.activeEngine();
+  // The engine copies a file from the path the item carries: the newest backup's engine serves
+  // the files of every backup (their sessions are still open).
+  job.engine = several ? scanned.back().scan->activeEngine() : scan.activeEngine();
   job.messages = &results.messages;
   job.chats = &results.whatsApp;
   job.tables = &results.tables;
@@ -362,6 +398,10 @@ int RecoverCommand(const Args& input) {
   const RecoverSummary& summary = worker.summary();
   std::printf("Recovered %u of %u selected items from \"%s\" into %s\n",
               progress.itemsWritten(), total, info.displayName.c_str(), job.destination.c_str());
+  if (several) {
+    std::printf("  from %zu backups read as one:\n", sources.size());
+    for (const BackupInfo& b : sources) std::printf("    %s\n", BackupLabel(b).c_str());
+  }
   std::printf("  files written: %zu\n", summary.written.size());
   std::printf("  failed:        %u\n", progress.failedCount());
   for (const auto& o : progress.outcomes()) {

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -95,16 +96,25 @@ bool ReadPassword(bool fromStdin, std::string& password) {
 
 int OpenLockedNotes(const BackupSession* session, std::vector<NoteItem>& notes, bool ask,
                     bool fromStdin, std::string& error) {
+  return OpenLockedNotes({{session, &notes}}, ask, fromStdin, error);
+}
+
+int OpenLockedNotes(const std::vector<NoteStore>& stores, bool ask, bool fromStdin,
+                    std::string& error) {
   if (!ask && !fromStdin) return 0;
   size_t locked = 0;
-  for (const NoteItem& n : notes) locked += n.locked != 0 && n.opened == 0 ? 1 : 0;
+  for (const NoteStore& store : stores) {
+    for (const NoteItem& n : *store.notes) locked += n.locked != 0 && n.opened == 0 ? 1 : 0;
+  }
   if (locked == 0) {
     std::fprintf(stderr, "halvern-cli: note: the backup holds no locked note\n");
     return 0;
   }
-  if (session == nullptr) {
-    error = "the locked notes cannot be opened: the notes store is not at hand";
-    return 1;
+  for (const NoteStore& store : stores) {
+    if (store.session == nullptr) {
+      error = "the locked notes cannot be opened: the notes store is not at hand";
+      return 1;
+    }
   }
   if (!fromStdin && !isatty(STDIN_FILENO)) {
     error = "--notes-password asks on a terminal; give the password with --notes-password-stdin";
@@ -115,7 +125,14 @@ int OpenLockedNotes(const BackupSession* session, std::vector<NoteItem>& notes, 
     error = "no notes password could be read";
     return 2;
   }
-  const NoteUnlockCount count = session->UnlockNotes(notes, password);
+  NoteUnlockCount count;
+  for (const NoteStore& store : stores) {
+    const NoteUnlockCount one = store.session->UnlockNotes(*store.notes, password);
+    count.locked += one.locked;
+    count.opened += one.opened;
+    count.refused += one.refused;
+    count.outOfReach += one.outOfReach;
+  }
   std::fill(password.begin(), password.end(), '\0');
   if (count.outOfReach > 0) {
     std::fprintf(stderr,
@@ -235,6 +252,37 @@ int RunScan(const fs::path& folder, bool passwordStdin, ScanSequence& scan, Back
   return 0;
 }
 
+int RunScans(const std::vector<fs::path>& folders, bool passwordStdin, ScanFrontEnd& frontEnd,
+             std::vector<ScannedBackup>& out, std::string& error) {
+  for (size_t i = 0; i < folders.size(); ++i) {
+    ScannedBackup& one = out.emplace_back();
+    one.folder = folders[i];
+    one.session = std::make_unique<BackupSession>();
+    // Each decrypted copy in a folder of its own: the copies of the backups read earlier stay
+    // in place while the next one is decrypted.
+    if (i > 0) one.session->decryptedFolderName += "-" + std::to_string(i + 1);
+    one.scan = std::make_unique<ScanSequence>(frontEnd, one.session.get());
+    std::string why;
+    if (const int status = RunScan(one.folder, passwordStdin, *one.scan, one.info, why);
+        status != 0) {
+      const std::string name = one.folder.string();
+      error = why.find(name) == std::string::npos ? name + ": " + why : why;
+      return status;
+    }
+    one.results = one.scan->TakeResults();
+  }
+  return 0;
+}
+
+ScanResults MergeScanned(std::vector<ScannedBackup>& scanned) {
+  std::stable_sort(scanned.begin(), scanned.end(), [](const ScannedBackup& a, const ScannedBackup& b) {
+    return OlderBackup(a.info, b.info);
+  });
+  std::vector<LabeledScan> scans;
+  for (ScannedBackup& one : scanned) scans.push_back({BackupLabel(one.info), std::move(one.results)});
+  return MergeScans(std::move(scans));
+}
+
 int ScanCommand(const Args& input) {
   Args args = input;
   const bool asJson = TakeFlag(args, "--json");
@@ -242,14 +290,42 @@ int ScanCommand(const Args& input) {
   const bool device = TakeFlag(args, "--device");
   const bool notesPassword = TakeFlag(args, "--notes-password");
   const bool notesPasswordStdin = TakeFlag(args, "--notes-password-stdin");
-  if (args.size() != (device ? 0u : 1u)) {
-    return Fail(2, "usage: scan DIR|--device [--password-stdin] [--notes-password|"
+  if (device ? !args.empty() : args.empty()) {
+    return Fail(2, "usage: scan DIR [DIR ...]|--device [--password-stdin] [--notes-password|"
                    "--notes-password-stdin] [--json]");
   }
   CliScanFrontEnd frontEnd;
+  std::string error;
+  if (args.size() > 1) {
+    // Several backups read as one: every one is scanned before anything is written.
+    std::vector<ScannedBackup> scanned;
+    const int status =
+        RunScans({args.begin(), args.end()}, passwordStdin, frontEnd, scanned, error);
+    frontEnd.Done();
+    if (status != 0) return Fail(status, error);
+    std::vector<NoteStore> stores;
+    for (ScannedBackup& one : scanned) stores.push_back({one.session.get(), &one.results.notes});
+    if (const int notes = OpenLockedNotes(stores, notesPassword, notesPasswordStdin, error);
+        notes != 0) {
+      return Fail(notes, error);
+    }
+    ScanResults results = MergeScanned(scanned);
+    std::vector<BackupInfo> sources;
+    for (const ScannedBackup& one : scanned) sources.push_back(one.info);
+    if (asJson) {
+      std::cout.flush();
+      if (const int e = WriteScanJson(stdout, sources.back(), 0, results, sources); e != 0) {
+        return Fail(1, std::string("scan: cannot write the output: ") + std::strerror(e));
+      }
+    } else {
+      std::printf("%zu backups read as one:\n", sources.size());
+      for (const BackupInfo& b : sources) std::printf("  %s\n", BackupLabel(b).c_str());
+      PrintCounts(results);
+    }
+    return PrintScanErrors(results);
+  }
   BackupSession session;
   ScanSequence scan(frontEnd, &session);
-  std::string error;
   BackupInfo info;
   const int status = RunScan(device ? fs::path() : fs::path(args[0]), passwordStdin, scan, info,
                              error);

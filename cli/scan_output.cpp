@@ -27,6 +27,13 @@ json Attachments(const std::vector<MessageAttachment>& attachments) {
   return out;
 }
 
+// The backups an item came from, written only when several backups were read as one.
+template <class T>
+json WithBackups(json item, const T& source) {
+  if (!source.backups.empty()) item["backups"] = source.backups;
+  return item;
+}
+
 json Labeled(const std::vector<LabeledValue>& values) {
   json out = json::array();
   for (const LabeledValue& v : values) out.push_back({{"label", v.label}, {"value", v.value}});
@@ -34,15 +41,16 @@ json Labeled(const std::vector<LabeledValue>& values) {
 }
 
 json Item(const ContactItem& c) {
-  return {{"deleted", c.deleted}, {"email", c.email},   {"address", c.address},
+  return WithBackups(json{{"deleted", c.deleted}, {"email", c.email},   {"address", c.address},
           {"social", c.social},   {"url", c.url},       {"phones", c.phones},
           {"company", c.company}, {"name", c.name},     {"numbers", Labeled(c.numbers)},
-          {"emails", Labeled(c.emails)}, {"addresses", Labeled(c.addresses)}};
+          {"emails", Labeled(c.emails)}, {"addresses", Labeled(c.addresses)}}, c);
 }
 json Item(const CallItem& c) {
-  return {{"deleted", c.deleted}, {"incoming", c.incoming}, {"duration", c.duration},
-          {"date", c.date},       {"phone", c.phone},       {"name", c.name},
-          {"type", c.type},       {"outcome", c.outcome}};
+  return WithBackups(json{{"deleted", c.deleted}, {"incoming", c.incoming}, {"duration", c.duration},
+                          {"date", c.date},       {"phone", c.phone},       {"name", c.name},
+                          {"type", c.type},       {"outcome", c.outcome},   {"uniqueId", c.uniqueId}},
+                     c);
 }
 // A note's attachments in text order: the file's name, its path in the backup and its type,
 // what it is, and what a link, a recording or a table holds beside.
@@ -62,33 +70,39 @@ json NoteAttachments(const std::vector<NoteAttachment>& attachments) {
 json Item(const NoteItem& n) {
   json checklist = json::array();
   for (const NoteChecklistItem& c : n.checklist) checklist.push_back({{"text", c.text}, {"done", c.done}});
-  return {{"deleted", n.deleted}, {"bodyId", n.bodyId}, {"date", n.date},
-          {"title", n.title},     {"body", n.body},     {"folder", n.folder},
-          {"account", n.account}, {"locked", n.locked}, {"opened", n.opened},
-          {"attachments", NoteAttachments(n.attachments)}, {"checklist", std::move(checklist)}};
+  return WithBackups(
+      json{{"deleted", n.deleted}, {"bodyId", n.bodyId}, {"date", n.date},
+           {"title", n.title},     {"body", n.body},     {"folder", n.folder},
+           {"account", n.account}, {"locked", n.locked}, {"opened", n.opened},
+           {"identifier", n.identifier},
+           {"attachments", NoteAttachments(n.attachments)}, {"checklist", std::move(checklist)}},
+      n);
 }
 json Item(const ChatMessageItem& m) {
-  return {{"deleted", m.deleted},     {"fromMe", m.fromMe},       {"rowId", m.rowId},
+  return WithBackups(json{{"deleted", m.deleted},     {"fromMe", m.fromMe},       {"rowId", m.rowId},
           {"sessionId", m.sessionId}, {"memberId", m.memberId},   {"mediaId", m.mediaId},
           {"date", m.date},           {"name", m.name},           {"text", m.text},
           {"phone", m.phone},         {"chatNames", m.chatNames}, {"chatPhones", m.chatPhones},
           {"chatTitle", m.chatTitle}, {"sender", m.fromMe == 1 ? std::string("Me") : m.name},
-          {"attachments", Attachments(m.attachments)}};
+          {"stanzaId", m.stanzaId},   {"attachments", Attachments(m.attachments)}},
+                     m);
 }
 json Item(const MediaFileItem& f) {
-  return {{"size", f.size},
-          {"displayName", f.displayName},
-          {"path", f.path.string()},
-          {"kind", f.kind},
-          {"class", MediaClassOf(f.kind)}};
+  return WithBackups(json{{"size", f.size},
+                          {"displayName", f.displayName},
+                          {"path", f.path.string()},
+                          {"kind", f.kind},
+                          {"class", MediaClassOf(f.kind)}},
+                     f);
 }
 json Item(const AppFileItem& f) {
-  return {{"size", f.size},
-          {"appName", f.appName},
-          {"displayName", f.displayName},
-          {"path", f.path.string()},
-          {"kind", f.kind},
-          {"class", MediaClassOf(f.kind)}};
+  return WithBackups(json{{"size", f.size},
+                          {"appName", f.appName},
+                          {"displayName", f.displayName},
+                          {"path", f.path.string()},
+                          {"kind", f.kind},
+                          {"class", MediaClassOf(f.kind)}},
+                     f);
 }
 
 json Members(const std::vector<ConversationMember>& members) {
@@ -291,6 +305,7 @@ void RenderMessage(const MessageItem& m, std::string& out, size_t depth) {
   } else {
     o.Value("attachments", Attachments(m.attachments));
   }
+  if (!m.backups.empty()) o.Value("backups", m.backups);
   o.Number("chatId", m.chatId);
   o.Text("conversation", m.conversation);
   o.Text("date", m.date);
@@ -302,6 +317,7 @@ void RenderMessage(const MessageItem& m, std::string& out, size_t depth) {
   }
   o.Number("edited", m.edited);
   o.Number("fromMe", m.fromMe);
+  o.Text("guid", m.guid);
   o.Number("handleId", m.handleId);
   o.Text("name", m.name);
   o.Text("phone", m.phone);
@@ -384,6 +400,7 @@ void StreamTable(JsonStream& out, std::string_view key, const CategoryTable& tab
                        {"mime", f.mime}});
     }
     item["files"] = std::move(files);
+    if (!row.backups.empty()) item["backups"] = row.backups;
     out.Value(item);
   }
   out.Close();
@@ -409,7 +426,7 @@ json BackupJson(const BackupInfo& b) {
 }
 
 int WriteScanJson(std::FILE* out, const BackupInfo& backup, int32_t openResult,
-                   const ScanResults& r) {
+                   const ScanResults& r, const std::vector<BackupInfo>& sources) {
   json errors = json::object();
   for (const auto& [category, text] : r.errors) errors[CategoryJsonKey(category)] = text;
   json notices = json::object();
@@ -439,6 +456,15 @@ int WriteScanJson(std::FILE* out, const BackupInfo& backup, int32_t openResult,
             [](const auto& a, const auto& b) { return a.first < b.first; });
   stream.OpenObject();
   stream.Value("backup", BackupJson(backup));
+  if (sources.size() > 1) {
+    json backups = json::array();
+    for (const BackupInfo& b : sources) {
+      json one = BackupJson(b);
+      one["label"] = BackupLabel(b);
+      backups.push_back(std::move(one));
+    }
+    stream.Value("backups", backups);
+  }
   stream.OpenObject("categories");
   for (const auto& [key, write] : categories) write();
   stream.Close();

@@ -85,7 +85,7 @@ fs::path BackupSession::TempRoot() const { return tempRoot_.empty() ? TempBackup
 
 fs::path BackupSession::DecryptedFolder() const {
   const fs::path root = TempRoot();
-  return root.empty() ? fs::path() : root / kDecryptedFolderName;
+  return root.empty() ? fs::path() : root / decryptedFolderName;
 }
 
 void BackupSession::Init(const fs::path& appData) {
@@ -255,7 +255,7 @@ fs::path BackupSession::DataFilePath(const std::string& fileID) const {
 int32_t BackupSession::Cleanup() {
   std::error_code ec;
   // The decrypted copy goes whole (its folder included); only this process's root is touched.
-  if (!tempRoot_.empty()) fs::remove_all(tempRoot_ / kDecryptedFolderName, ec);
+  if (!tempRoot_.empty()) fs::remove_all(tempRoot_ / decryptedFolderName, ec);
   if (!decryptedFolder_.empty()) fs::remove_all(decryptedFolder_, ec);
   decryptedFolder_.clear();
   for (const auto& file : decryptedFiles) fs::remove(file, ec);

@@ -141,7 +141,11 @@ class BackupSession {
   // Free bytes of a folder; replaceable for tests.
   std::optional<uint64_t> (*freeBytes)(const std::filesystem::path&) = nullptr;
 
-  // Where the decryptor writes (TempBackupRoot/TessoranBackupPath); empty without a root.
+  // The name of the decrypted copy's folder under the temporary root: each session of one
+  // process that decrypts at the same time as another needs a name of its own.
+  std::string decryptedFolderName = kDecryptedFolderName;
+
+  // Where the decryptor writes (TempBackupRoot/decryptedFolderName); empty without a root.
   std::filesystem::path DecryptedFolder() const;
 
  private:

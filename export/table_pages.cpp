@@ -124,6 +124,12 @@ std::string TableRowHtml(const CategoryTable& table, const TableRow& row,
     if (c == 0) {
       std::string marks;
       if (row.deleted) marks += "<span class=\"deleted-label\">deleted</span> ";
+      // The backups the row was found in, when several were read as one.
+      if (!row.backups.empty()) {
+        std::string from;
+        for (const std::string& label : row.backups) from += (from.empty() ? "" : "; ") + label;
+        marks += "<span class=\"backups-label\">" + HtmlEscape(from) + "</span> ";
+      }
       if (row.origin == ItemSource::kCarved) {
         marks += "<span class=\"origin-label\" title=\"Carved from the free space of the "
                  "database\">carved</span> ";

@@ -170,6 +170,7 @@ ConversationLine LineOf(const Item& m) {
   line.phone = m.phone;
   line.text = m.text;
   for (const MessageAttachment& a : m.attachments) line.attachments.push_back({a.name, a.mime, {}});
+  line.backups = m.backups;
   return line;
 }
 
@@ -407,12 +408,17 @@ std::string ConversationMessageHtml(const ConversationLine& m) {
   const std::string deleted =
       m.deleted ? " <span class=\"deleted_label\">" + HtmlEscape(PageWord("deleted")) + "</span>"
                 : "";
+  // The backups it was found in, small beside the sender, when several were read as one.
+  std::string from;
+  for (const std::string& label : m.backups) from += (from.empty() ? "" : " \xC2\xB7 ") + label;
+  const std::string backups =
+      from.empty() ? std::string() : " <span class=\"backups\">" + HtmlEscape(from) + "</span>";
   if (m.fromMe == 1) {
-    html += HtmlEscape(PageWord("Me")) + ":" + service + deleted + "</div>\r\n";
+    html += HtmlEscape(PageWord("Me")) + ":" + service + deleted + backups + "</div>\r\n";
     html += m.deleted ? "<div class=\"del_send_msg\">" : "<div class=\"send_msg\">";
   } else {
     html += HtmlEscape(HasRealName(m.name) ? m.name : m.phone) + ":" + service + deleted +
-            "</div>\r\n";
+            backups + "</div>\r\n";
     html += m.deleted ? "<div class=\"del_recv_msg\">" : "<div class=\"recv_msg\">";
   }
   if (!m.replyTo.empty()) {

@@ -116,6 +116,7 @@ struct ConversationLine {
   int32_t unsent = 0;
   std::vector<std::string> earlierTexts;
   std::string replyTo;
+  std::vector<std::string> backups;  // the backups holding it, when several were read as one
 };
 
 // The header of a conversation's files: its label and, for a group, its members.

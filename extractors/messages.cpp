@@ -1060,6 +1060,7 @@ int32_t ExtractMessages(const std::string& addressBookPath, MessageMap& map,
     if (!c.group && !c.members.empty()) Builder::AddService(c.members.front(), m.service);
     m.sender = senderOf(m);
     if (m.sender.empty()) m.sender = m.fromMe ? "Me" : m.phone;
+    m.guid = r.guid;
     MessageItem& filed = staged[&c].Add(std::move(m));
     place(r.guid, &filed, nullptr);
     if (!r.threadGuid.empty()) replies.emplace_back(&filed, std::move(r.threadGuid));

@@ -540,6 +540,7 @@ class NoteStoreReader {
     if (o.deleted) n.deleted = 1;
     n.title = o.noteTitle;
     n.date = o.date;
+    n.identifier = o.identifier;
     if (const CloudRow* f = ByPk(o.folder)) {
       n.folder = f->folderTitle;
       if (f->folderType == kRecentlyDeletedFolderType) n.deleted = 1;

@@ -189,10 +189,10 @@ int32_t ExtractWhatsApp(const std::string& chatStoragePath, ChatMap& out,
   }
 
   // Messages.
-  enum { kFromMe, kSession, kMember, kMedia, kDate, kText, kPushName, kFromJid };
+  enum { kFromMe, kSession, kMember, kMedia, kDate, kText, kPushName, kFromJid, kStanzaId };
   const Columns c(reader, "ZWAMESSAGE",
                   {"ZISFROMME", "ZCHATSESSION", "ZGROUPMEMBER", "ZMEDIAITEM", "ZMESSAGEDATE",
-                   "ZTEXT", "ZPUSHNAME", "ZFROMJID"});
+                   "ZTEXT", "ZPUSHNAME", "ZFROMJID", "ZSTANZAID"});
   // Each message goes to its chat as it is read (never a second list of every message); each
   // chat is put in date order at the end.
   Walk(reader, "ZWAMESSAGE", c, [&](const ScannedRow& row) {
@@ -205,6 +205,8 @@ int32_t ExtractWhatsApp(const std::string& chatStoragePath, ChatMap& out,
     if (!GoodText(c.at(r, kText), m.text) || !GoodText(c.at(r, kPushName), pushName) ||
         !GoodText(c.at(r, kFromJid), fromJid))
       return;
+    // The protocol's id of the message names it on every phone the chat was restored to.
+    if (!GoodText(c.at(r, kStanzaId), m.stanzaId)) m.stanzaId.clear();
     m.fromMe = IntOf(c.at(r, kFromMe)) != 0 ? 1 : 0;
     bool anchored = false;
     if (const Value& v = c.at(r, kSession); v.IsInteger()) m.sessionId = v.integer, anchored = true;

@@ -437,6 +437,8 @@ int32_t DecodeCalls(CSqliteFileReader& reader, std::string_view table, std::vect
       record ? OptionalColumn(reader, table, "ZDISCONNECTED_CAUSE", options.lookup) : -1;
   const int32_t faceTimeColumn =
       record ? -1 : OptionalColumn(reader, table, "face_time_data", options.lookup);
+  const int32_t uniqueIdColumn =
+      record ? OptionalColumn(reader, table, "ZUNIQUE_ID", options.lookup) : -1;
   return Run(reader, table, FallbackCount(c), {}, options, out,
              [&](const ScannedRow& row, CallItem& call) {
                const Record& r = row.record;
@@ -472,6 +474,10 @@ int32_t DecodeCalls(CSqliteFileReader& reader, std::string_view table, std::vect
                  IntegerOf(At(r, causeColumn), cause);
                  if (IntegerOf(At(r, c.index[0]), v)) {
                    call.outcome = CallOutcomeOf(call.incoming != 0, answered, call.duration, cause);
+                 }
+                 const Value& unique = At(r, uniqueIdColumn);
+                 if (unique.IsText() && !unique.truncated && IsValidUtf8(unique.bytes)) {
+                   call.uniqueId = std::string(unique.bytes);
                  }
                } else {
                  if (!KeepPlain(At(r, c.index[0]), call.phone)) return false;

@@ -48,6 +48,10 @@ struct MessageItem {
   int32_t unsent = 0;        // 1: unsent (retracted) by its sender
   std::vector<std::string> earlierTexts;  // texts before the edits, oldest first (when readable)
   std::string replyTo;       // the text of the message this one answers in a thread
+  std::string guid;          // the message's guid as stored; empty when the row lost it
+  // The backups an item was found in (their labels, oldest first) when several backups are
+  // read as one; empty for a single backup.
+  std::vector<std::string> backups;
 };
 
 // One value of a card with its label: a phone number, e-mail address or postal address as the
@@ -76,6 +80,9 @@ struct ContactItem {
   std::vector<LabeledValue> emails;
   std::vector<LabeledValue> addresses;
   int64_t rowId = 0;  // the person's rowid (ABPerson ROWID, the search table's docid); 0: lost
+  // The backups an item was found in (their labels, oldest first) when several backups are
+  // read as one; empty for a single backup.
+  std::vector<std::string> backups;
 };
 
 // Older address books (without the search table): ABPerson and ABMultiValue rows.
@@ -114,6 +121,11 @@ struct CallItem {
   // "Answered", "Missed" or "Declined" (incoming), "Answered" or "Not answered" (outgoing);
   // empty when the row does not say.
   std::string outcome;
+  // The call row's own unique id (ZUNIQUE_ID) as stored; empty where the store has none.
+  std::string uniqueId;
+  // The backups an item was found in (their labels, oldest first) when several backups are
+  // read as one; empty for a single backup.
+  std::vector<std::string> backups;
 };
 
 // An object placed in a note's text (NoteStore.sqlite): a picture, a scanned document, a
@@ -175,6 +187,10 @@ struct NoteItem {
   std::vector<NoteParagraph> paragraphs;
   std::vector<NoteAttachment> attachments;
   std::vector<NoteChecklistItem> checklist;
+  std::string identifier;  // NoteStore.sqlite: the note's ZIDENTIFIER; empty in the older store
+  // The backups an item was found in (their labels, oldest first) when several backups are
+  // read as one; empty for a single backup.
+  std::vector<std::string> backups;
 };
 inline constexpr const char* kNoteLockedText = "This note is locked";
 using NoteRow = NoteItem;
@@ -196,6 +212,10 @@ struct ChatMessageItem {
   std::string chatTitle;
   // The conversation model (filled by the extractor).
   std::vector<MessageAttachment> attachments;  // the media item's file (voice note, photo, ...)
+  std::string stanzaId;  // the message's id in the chat protocol (ZSTANZAID); empty when lost
+  // The backups an item was found in (their labels, oldest first) when several backups are
+  // read as one; empty for a single backup.
+  std::vector<std::string> backups;
 };
 
 // Auxiliary rows of the messages database.
