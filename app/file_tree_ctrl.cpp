@@ -14,6 +14,7 @@ namespace {
 
 constexpr int kCategoryRole = Qt::UserRole + 1;
 constexpr int kViewRole = Qt::UserRole + 2;  // a view row: its index + 1
+constexpr int kTimelineCode = -1;             // the category role of the "Timeline" row
 
 // A round badge in the category's colour with its initial.
 QIcon Badge(QColor colour, QChar letter) {
@@ -156,6 +157,16 @@ void CFileTreeCtrl::Build() {
     group->setHidden(!shown);
     group->setExpanded(true);
   }
+  // Every dated item of every category in one list: a group of its own above the categories.
+  auto* everything = new QTreeWidgetItem({TreeText("Group0", QStringLiteral("All categories"))});
+  QFont bold = everything->font(0);
+  bold.setBold(true);
+  everything->setFont(0, bold);
+  everything->setFlags(Qt::ItemIsEnabled);
+  tree_->insertTopLevelItem(0, everything);
+  timeline_ = new QTreeWidgetItem(everything, {TimelineLabel() + QStringLiteral(" (0)")});
+  timeline_->setIcon(0, Badge(QColor::fromRgba(0xFF5E6AD2), QLatin1Char('T')));
+  timeline_->setData(0, kCategoryRole, kTimelineCode);
   tree_->expandAll();
   updating_ = false;
   FitWidth();
@@ -166,7 +177,9 @@ void CFileTreeCtrl::Build() {
                      if (updating_ || current == nullptr) return;
                      const int code = current->data(0, kCategoryRole).toInt();
                      const int view = current->data(0, kViewRole).toInt();
-                     if (code > 0 && view > 0 && onPickView) {
+                     if (code == kTimelineCode) {
+                       if (onPickTimeline) onPickTimeline();
+                     } else if (code > 0 && view > 0 && onPickView) {
                        onPickView(ScanCategory(code), view - 1);
                      } else if (code > 0 && view == 0 && onPick) {
                        onPick(ScanCategory(code));
@@ -196,6 +209,20 @@ void CFileTreeCtrl::ResetForScan() {
     row->setFlags(Qt::NoItemFlags);
     row->setCheckState(0, Qt::Unchecked);
   }
+  if (timeline_ != nullptr) {
+    timeline_->setText(0, TimelineLabel() + QStringLiteral(" (0)"));
+    timeline_->setFlags(Qt::NoItemFlags);
+  }
+  updating_ = false;
+}
+
+QString CFileTreeCtrl::TimelineLabel() { return TreeText("Timeline", QStringLiteral("Timeline")); }
+
+void CFileTreeCtrl::SetTimeline(size_t entries) {
+  if (timeline_ == nullptr) return;
+  updating_ = true;
+  timeline_->setText(0, TimelineLabel() + QStringLiteral(" (%1)").arg(entries));
+  timeline_->setFlags(entries > 0 ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags);
   updating_ = false;
 }
 
@@ -292,7 +319,9 @@ void CFileTreeCtrl::Reselect() {
   if (current == nullptr) return;
   const int code = current->data(0, kCategoryRole).toInt();
   const int view = current->data(0, kViewRole).toInt();
-  if (code > 0 && view > 0 && onPickView) {
+  if (code == kTimelineCode) {
+    if (onPickTimeline) onPickTimeline();
+  } else if (code > 0 && view > 0 && onPickView) {
     onPickView(ScanCategory(code), view - 1);
   } else if (code > 0 && view == 0 && onPick) {
     onPick(ScanCategory(code));

@@ -65,13 +65,20 @@ class CFileTreeCtrl {
   int SelectedView() const;
 
   QTreeWidgetItem* Row(ScanCategory category) const;
-  // The selected category, or 0.
+  // The "Timeline" row (in a group of its own above the categories): "Timeline (<entries>)", clickable when the
+  // timeline has entries; ResetForScan empties it.
+  void SetTimeline(size_t entries);
+  QTreeWidgetItem* TimelineRow() const { return timeline_; }
+  static QString TimelineLabel();
+  // The selected category, or 0; -1 for the "Timeline" row.
   int32_t Selected() const;
   // Readable from any thread.
   bool HasSelectedNode() const { return hasSelected_.load(); }
 
   // A category row was picked by the user (or SelectFirst).
   std::function<void(ScanCategory)> onPick;
+  // The "Timeline" row was picked.
+  std::function<void()> onPickTimeline;
   // A view row was picked: the category and the view's index.
   std::function<void(ScanCategory, int)> onPickView;
   // The check box of a category row was changed by the user.
@@ -80,6 +87,7 @@ class CFileTreeCtrl {
  private:
   QTreeWidget* tree_;
   std::map<ScanCategory, QTreeWidgetItem*> rows_;
+  QTreeWidgetItem* timeline_ = nullptr;
   std::set<ScanCategory> notScanned_;
   std::map<ScanCategory, std::string> notices_;
   std::atomic<bool> hasSelected_{false};

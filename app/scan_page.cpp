@@ -241,6 +241,21 @@ bool CScanVrtWnd::InitPage(QStringList* missing) {
                                           sequence_->results(), rows_, selection_);
   list_->onSelectionChanged = [this] { AfterSelectionChange(); };
   list_->BindSearch(search_);
+  // The timeline's list stands where the category list stands, shown instead of it.
+  {
+    auto* view = new QTreeView(dataList->parentWidget());
+    view->setObjectName(QStringLiteral("TimelineList"));
+    view->hide();
+    if (auto* box = qobject_cast<QBoxLayout*>(dataList->parentWidget()->layout())) {
+      box->insertWidget(box->indexOf(dataList) + 1, view, 1);
+    }
+    timeline_ = std::make_unique<CTimelineList>(view);
+    timeline_->onOpen = [this](ScanCategory category, const void* item) {
+      pane_->ResetPane();
+      pane_->PreviewItem(category, item, false, Results());
+    };
+    tree_->onPickTimeline = [this] { PickTimeline(); };
+  }
   // A double click or Enter on an app's row opens its files.
   QObject::connect(dataList, &QTreeView::activated, &context_, [this](const QModelIndex& i) {
     if (list_->OpenApp(list_->SourceRow(i))) backAppDir_->show();
@@ -514,6 +529,7 @@ void CScanVrtWnd::OnScanFinished() {
   home_->setEnabled(true);
   ShowOutcome();
   tree_->RefreshCounts(counts_);
+  tree_->SetTimeline(timeline_->Fill(&sequence_->results()));
   UpdateRecoverButton();
   UpdateStatistics();
   // A database that lies in the backup but could not be read is told, never shown as an
@@ -637,7 +653,33 @@ void CScanVrtWnd::ShowOutcome() {
 
 // ----- Picking, checking, the statistics ---------------------------------------------------
 
+void CScanVrtWnd::ShowTimelineList(bool on) {
+  QTreeView* view = timeline_->view();
+  auto* dataList = page_->findChild<QTreeView*>(QStringLiteral("DataList"));
+  auto* header = page_->findChild<QWidget*>(QStringLiteral("DataListHeader"));
+  if (dataList != nullptr) dataList->setVisible(!on);
+  if (header != nullptr) header->setVisible(!on);
+  view->setVisible(on);
+}
+
+void CScanVrtWnd::PickTimeline() {
+  infoLayout_->hide();
+  if (searchAll_) searchAll_->panel()->hide();
+  dataLayout_->show();
+  gifLoading_->StopGif();
+  filterBar_->hide();
+  backAppDir_->hide();
+  ShowTimelineList(true);
+  pane_->ResetPane();
+  pane_->SetPaneView(true, true);
+  ApplyPreviewWidth();
+  timeline_->Reopen();  // the entry chosen before, previewed again
+  print_->setEnabled(false);
+  AfterSelectionChange();
+}
+
 void CScanVrtWnd::PickCategory(ScanCategory category, int view) {
+  ShowTimelineList(false);
   infoLayout_->hide();
   if (searchAll_) searchAll_->panel()->hide();
   dataLayout_->show();
@@ -901,6 +943,10 @@ void CScanVrtWnd::ResetPage() {
   }
   if (pane_) pane_->ResetPane();
   list_->Clear();
+  if (timeline_) {
+    timeline_->Fill(nullptr);
+    ShowTimelineList(false);
+  }
   selection_.Clear();
   rows_.Clear();
   counts_.clear();
@@ -1069,6 +1115,7 @@ void CScanVrtWnd::Recover() {
   job.messages = &sequence_->results().messages;
   job.chats = &sequence_->results().whatsApp;
   job.tables = &sequence_->results().tables;
+  job.scan = &sequence_->results();
   job.selection = &selection_;
   job.destination = check.destination;
   job.templateFolder = PageTemplateFolder(platform::DataFolder(), AppliedLanguage());

@@ -27,6 +27,7 @@
 #include "app/preview_pane.h"
 #include "app/file_list_ctrl.h"
 #include "app/file_tree_ctrl.h"
+#include "app/timeline_list.h"
 #include "app/search_panel.h"
 #include "backup/backup_info.h"
 #include "engine/scan_sequence.h"
@@ -89,6 +90,8 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   CStatisticsObj& Selection() { return selection_; }
   CFileTreeCtrl& Tree() { return *tree_; }
   CFileListCtrl& List() { return *list_; }
+  // The list of the tree's "Timeline" row (shown in place of the category list).
+  CTimelineList& TimelineList() { return *timeline_; }
   CPreviewVrtWnd& Pane() { return *pane_; }
   // The search of every category (its field above the tree, its hits in place of the list).
   CSearchPanel& SearchAll() { return *searchAll_; }
@@ -125,6 +128,11 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   void AddCategory(ScanCategory category, CategoryRows prepared);
   // `view`: the index of one of the category's views, or -1 for the whole category.
   void PickCategory(ScanCategory category, int view = -1);
+  // The "Timeline" row: its list in place of the category list, the preview of the chosen
+  // entry's item.
+  void PickTimeline();
+  // Shows the timeline's list (true) or the category list.
+  void ShowTimelineList(bool on);
   // Puts the list side and the preview pane into a splitter the user can drag.
   void BuildPreviewSplitter();
   void ApplyPreviewWidth();
@@ -205,6 +213,7 @@ class CScanVrtWnd : public ui::NotifyTarget, private ScanFrontEnd {
   std::unique_ptr<CPreviewVrtWnd> pane_;
   std::unique_ptr<CFileTreeCtrl> tree_;
   std::unique_ptr<CFileListCtrl> list_;
+  std::unique_ptr<CTimelineList> timeline_;
   std::unique_ptr<CSearchPanel> searchAll_;  // ends its search before the results go
   std::unique_ptr<ScanSequence> sequence_;  // ends (and waits for) its worker first
   const ScanResults* results_;              // the sequence's results, for its worker's calls

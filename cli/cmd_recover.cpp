@@ -382,6 +382,7 @@ int RecoverCommand(const Args& input) {
   job.messages = &results.messages;
   job.chats = &results.whatsApp;
   job.tables = &results.tables;
+  job.scan = &results;
   job.selection = &selection;
   job.deletedOnly = deletedOnly;
   job.narrowed = narrowed;

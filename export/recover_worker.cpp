@@ -240,6 +240,7 @@ int32_t RecoverWorker::LoadTemplates(std::string* missing) {
       {kWhatsAppTemplate, "iPhone's WhatsApp Messages of", &whatsApp_},
       // Each table category fills in its own title: the marker stays for it.
       {kTableTemplate, nullptr, &table_},
+      {kTimelineTemplate, "iPhone's Timeline of", &timeline_},
   };
   for (const auto& t : kTemplates) {
     const std::string title =
@@ -361,7 +362,7 @@ int32_t RecoverWorker::WriteFile(const fs::path& wanted,
 int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std::string& person,
                                              const ConversationHead& head,
                                              const std::vector<ConversationLine>& lines,
-                                             const fs::path& wanted) {
+                                             const fs::path& wanted, ConversationPlace& place) {
   const std::vector<ConversationPart> parts = SplitConversation(lines);
   // Every part's name is taken first, so that each page can link to all the others.
   std::vector<platform::OutputFile> outs(parts.size());
@@ -386,13 +387,17 @@ int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std
       const std::string nav = PartsNavHtml(parts, links, i);
       out.Append(ReplaceAll(page.head, kPersonMarker, HtmlEscape(person)));
       out.Append(nav);
-      const int32_t answer = ConversationBody(
-          head, lines, parts[i].begin, parts[i].end,
-          [&](std::string_view piece) { out.Append(piece); },
-          [&](int32_t percent) { return percent >= 100 ? kOk : Report(percent, kOk, names[i]); });
-      if (answer != kOk) {
-        for (platform::OutputFile& o : outs) o.Abort();  // nothing cut short by a stop is left
-        return answer;
+      // Each message with its anchor, "m<line>", for the timeline's links.
+      out.Append(ConversationHeadHtml(head));
+      const size_t begin = parts[i].begin, end = parts[i].end;
+      for (size_t at = begin; at < end; ++at) {
+        out.Append("<a id=\"m" + std::to_string(at) + "\"></a>");
+        out.Append(ConversationMessageHtml(lines[at]));
+        const int32_t percent = int32_t(int64_t(at + 1 - begin) * 100 / int64_t(end - begin));
+        if (percent < 100 && Report(percent, kOk, names[i]) != kOk) {
+          for (platform::OutputFile& o : outs) o.Abort();  // nothing cut short by a stop is left
+          return kStopped;
+        }
       }
       out.Append(nav);
       out.Append(page.tail);
@@ -402,12 +407,14 @@ int32_t RecoverWorker::WriteConversationPage(const PageTemplate& page, const std
       Written(names[i]);
       if (i > 0) furtherParts_.insert(names[i].string());
     }
+    place.pages.push_back(result == kOk ? names[i] : fs::path());
     Report(100, result, names[i]);
     if (first == kOk) first = result;
   }
   std::string note = std::to_string(lines.size()) + (lines.size() == 1 ? " message" : " messages");
   if (parts.size() > 1) note += " on " + std::to_string(parts.size()) + " pages";
   pageNotes_[names[0].string()] = note;
+  place.parts = parts;
   return first;
 }
 
@@ -485,8 +492,14 @@ int32_t RecoverWorker::WriteConversation(const MessageItem& row) {
       folder / (base + ".txt"),
       [&](const fs::path& temp) { return WriteConversationText(temp, head, lines); }, text);
   if (textResult != kOk) Report(100, textResult, text);
+  ConversationPlace& place = conversationPlaces_[&conversation];
+  place = {};
+  if (job_.deletedOnly) {
+    uint32_t line = 0;
+    for (const MessageItem& m : conversation.messages) place.lineOf.push_back(m.deleted ? line++ : 0);
+  }
   const int32_t page =
-      WriteConversationPage(sms_, person, head, lines, folder / (base + ".html"));
+      WriteConversationPage(sms_, person, head, lines, folder / (base + ".html"), place);
   return textResult != kOk ? textResult : page;
 }
 
@@ -531,8 +544,14 @@ int32_t RecoverWorker::WriteChat(const ChatMessageItem& row) {
     Report(100, r, csv);
     if (first == kOk) first = r;
   }
+  ConversationPlace& place = conversationPlaces_[&chat];
+  place = {};
+  if (job_.deletedOnly) {
+    uint32_t line = 0;
+    for (const ChatMessageItem& m : chat.messages) place.lineOf.push_back(m.deleted ? line++ : 0);
+  }
   const int32_t page =
-      WriteConversationPage(whatsApp_, person, head, lines, folder / (base + ".html"));
+      WriteConversationPage(whatsApp_, person, head, lines, folder / (base + ".html"), place);
   return first != kOk ? first : page;
 }
 
@@ -601,7 +620,10 @@ void RecoverWorker::AddRow(int32_t code, int32_t deleted, const std::vector<std:
     if (deleted && i == 0) {
       cell = "<span class=\"deleted-label\">" + HtmlEscape(PageWord("deleted")) + "</span> " + cell;
     }
-    row += "<td>" + cell + "</td>";
+    // A call's anchor, for the timeline's links.
+    const bool anchor = code == 8 && i == 0;
+    row += (anchor ? "<td id=\"r" + std::to_string(table->count) + "\">" : std::string("<td>")) +
+           cell + "</td>";
   }
   row += "</tr>\r\n";
   std::string line;
@@ -681,7 +703,8 @@ void RecoverWorker::AddNote(const NoteItem& note) {
     if (note.deleted && i == 0) {
       cell = "<span class=\"deleted-label\">" + HtmlEscape(PageWord("deleted")) + "</span> " + cell;
     }
-    row += "<td>" + cell + "</td>";
+    row += (i == 0 ? "<td id=\"r" + std::to_string(table.count) + "\">" : std::string("<td>")) +
+           cell + "</td>";
   }
   row += "</tr>\r\n";
   // The CSV keeps the note as stored.
@@ -778,6 +801,7 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
   std::vector<RowFileLink> links;
   std::vector<std::vector<RowFileLink>> viewLinks(rowViews.size());
   std::vector<std::string> paths;
+  fs::path firstCopy;  // the copy of the row's first file (what the timeline links)
   for (size_t i = 0; i < row.files.size(); ++i) {
     const OwnedFile& f = row.files[i];
     RowFileLink link{f.name, f.mime, {}, {}, {}, {}};
@@ -790,6 +814,7 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     // A row cut short by a stop is left out: its page never names a file that is not there.
     if (IsStopped(copied) || (copied != kOk && stopped_)) return;
     std::vector<fs::path> viewCopies(rowViews.size());
+    if (copied == kOk && i == 0) firstCopy = copy;
     if (copied == kOk) {
       // The time the category gives the file on the copy.
       if (i < filing.size() && std::isfinite(filing[i].modified)) {
@@ -858,7 +883,9 @@ void RecoverWorker::AddCategoryRow(ScanCategory category, const TableRow& row) {
     links.push_back(std::move(link));
   }
   if (table.page.empty()) OpenTable(table, TableCsvHeader(source), true);
-  std::string html = TableRowHtml(source, row, links);
+  std::string html = TableRowHtml(source, row, links, "r" + std::to_string(table.count));
+  RowPlace& place = rowPlaces_[&row];
+  place = {&table, table.count, firstCopy};
   if (table.kind->sections.column != nullptr) {
     table.sectionKeys.push_back(SectionOf(source, row, table.kind->sections));
     table.heldRows.push_back(std::move(html));
@@ -1061,6 +1088,7 @@ void RecoverWorker::Finish() {
     WriteTableCsv(contactTable_);
     WriteTablePage(contactTable_);
   }
+  WriteTimeline();
   WriteIndex();
 }
 
@@ -1076,7 +1104,8 @@ void RecoverWorker::WriteIndex() {
     size_t copies = 0;
   };
   // Sections in a fixed order: records first, then the file copies.
-  static constexpr const char* kOrder[] = {"Message",
+  static constexpr const char* kOrder[] = {"Timeline",
+                                           "Message",
                                            "WhatsApp Message",
                                            "Contacts",
                                            "CallHistory",
@@ -1168,6 +1197,167 @@ void RecoverWorker::WriteIndex() {
   }
 }
 
+// ----- The timeline page -----------------------------------------------------------------------
+
+std::string RecoverWorker::TimelineLink(const Timeline& timeline,
+                                        const TimelineEntry& entry) const {
+  const fs::path folder = job_.destination / "Timeline";
+  const auto link = [&](const fs::path& page, const std::string& anchor) {
+    const std::string path = UrlPath(page.lexically_relative(folder));
+    return anchor.empty() ? path : path + "#" + anchor;
+  };
+  if (entry.category == ScanCategory::kMessages || entry.category == ScanCategory::kWhatsApp) {
+    const void* conversation = nullptr;
+    if (entry.category == ScanCategory::kMessages && entry.group < timeline.conversations.size())
+      conversation = &timeline.conversations[entry.group]->second;
+    if (entry.category == ScanCategory::kWhatsApp && entry.group < timeline.chats.size())
+      conversation = &timeline.chats[entry.group]->second;
+    const auto found = conversationPlaces_.find(conversation);
+    if (found == conversationPlaces_.end()) return {};
+    const ConversationPlace& place = found->second;
+    size_t line = entry.index;
+    if (!place.lineOf.empty()) {
+      // Only the deleted messages were written.
+      if (entry.deleted == 0 || entry.index >= place.lineOf.size()) return {};
+      line = place.lineOf[entry.index];
+    }
+    for (size_t p = 0; p < place.parts.size() && p < place.pages.size(); ++p) {
+      if (line < place.parts[p].begin || line >= place.parts[p].end) continue;
+      if (place.pages[p].empty()) return {};
+      return link(place.pages[p], "m" + std::to_string(line));
+    }
+    return {};
+  }
+  const auto found = rowPlaces_.find(TimelineItem(*job_.scan, timeline, entry));
+  if (found == rowPlaces_.end()) return {};
+  const RowPlace& place = found->second;
+  if (!place.file.empty()) return link(place.file, {});
+  // A page that failed is not there to link to.
+  if (place.table == nullptr || place.table->page.empty() ||
+      pageNotes_.count(place.table->page.string()) == 0) {
+    return {};
+  }
+  return link(place.table->page, "r" + std::to_string(place.row));
+}
+
+void RecoverWorker::WriteTimeline() {
+  if (job_.scan == nullptr) return;
+  const ScanResults& scan = *job_.scan;
+  const Timeline timeline = BuildTimeline(scan);
+  // One entry of the page: its time, category, what happened, and its person and text linked
+  // to the item's place on its own page.
+  const auto entryHtml = [&](const TimelineEntry& e, const std::string& time,
+                             const std::string& link) {
+    std::string html = e.deleted ? "<li class=\"deleted\">" : "<li>";
+    html += "<span class=\"time\">" + HtmlEscape(time.size() > 11 ? time.substr(11) : time) +
+            "</span> <span class=\"category\">" + HtmlEscape(PageWord(CategoryName(e.category))) +
+            "</span> <span class=\"what\">" + HtmlEscape(PageWord(TimelineWhatName(e.what))) +
+            "</span> ";
+    if (e.deleted) {
+      html += "<span class=\"deleted-label\">" + HtmlEscape(PageWord("deleted")) + "</span> ";
+    }
+    const std::string who = TimelineWho(scan, timeline, e);
+    const std::string text = TimelineText(scan, timeline, e, 300);
+    html += "<a href=\"" + link + "\">";
+    if (!who.empty()) html += "<span class=\"who\">" + HtmlEscape(who) + "</span>";
+    if (!who.empty() && !text.empty()) html += " ";
+    if (!text.empty()) html += "<span class=\"text\">" + HtmlEscape(text) + "</span>";
+    if (who.empty() && text.empty()) html += HtmlEscape(PageWord("Open"));
+    html += "</a></li>\r\n";
+    return html;
+  };
+  // The entries recovered (those with a place to link to), and their bytes on the page.
+  struct Kept {
+    uint32_t entry;
+    uint32_t bytes;
+  };
+  std::vector<Kept> kept;
+  size_t total = 0;
+  for (size_t i = 0; i < timeline.entries.size(); ++i) {
+    const TimelineEntry& e = timeline.entries[i];
+    const std::string link = TimelineLink(timeline, e);
+    if (link.empty()) continue;
+    const size_t bytes = entryHtml(e, TimelineTime(scan, timeline, e), link).size();
+    kept.push_back({uint32_t(i), uint32_t(bytes)});
+    total += bytes;
+  }
+  if (kept.empty()) return;
+  // One page when it fits; else a page per month, a month too big for one in pieces.
+  std::vector<ConversationPart> parts;
+  const size_t limit = std::max<size_t>(job_.timelineBytesPerPage, 1);
+  if (total <= limit) {
+    parts.push_back({"", 0, kept.size()});
+  } else {
+    std::string month;
+    size_t bytes = 0;
+    int piece = 1;
+    for (size_t k = 0; k < kept.size(); ++k) {
+      const std::string time =
+          TimelineTime(scan, timeline, timeline.entries[kept[k].entry]).substr(0, 7);
+      const bool newMonth = parts.empty() || time != month;
+      if (newMonth || bytes + kept[k].bytes > limit) {
+        piece = newMonth ? 1 : piece + 1;
+        month = time;
+        bytes = 0;
+        parts.push_back({piece == 1 ? month : month + " (" + std::to_string(piece) + ")", k, k});
+      }
+      bytes += kept[k].bytes;
+      parts.back().end = k + 1;
+    }
+  }
+  const fs::path folder = job_.destination / "Timeline";
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  std::vector<platform::OutputFile> outs(parts.size());
+  std::vector<fs::path> names(parts.size());
+  std::vector<std::string> links(parts.size());
+  std::vector<int32_t> results(parts.size(), kOk);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const fs::path name =
+        folder / (i == 0 ? std::string("Timeline.html")
+                         : SafeFileName("Timeline - " + parts[i].label + ".html"));
+    results[i] = ec ? ec.value() : outs[i].Reserve(name);
+    names[i] = results[i] == kOk ? outs[i].path() : name;
+    links[i] = UrlPath(names[i].filename());
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    int32_t result = results[i];
+    platform::OutputFile& out = outs[i];
+    if (result == kOk) {
+      const std::string nav = PartsNavHtml(parts, links, i);
+      out.Append(timeline_.head);
+      out.Append(nav);
+      std::string day;
+      for (size_t k = parts[i].begin; k < parts[i].end; ++k) {
+        const TimelineEntry& e = timeline.entries[kept[k].entry];
+        const std::string time = TimelineTime(scan, timeline, e);
+        // A heading per day, the day's entries beneath it in time order.
+        if (k == parts[i].begin || time.compare(0, 10, day) != 0) {
+          if (k != parts[i].begin) out.Append("</ul>\r\n");
+          day = time.substr(0, 10);
+          out.Append("<h2 id=\"d" + HtmlEscape(day) + "\">" + HtmlEscape(day) +
+                     "</h2>\r\n<ul class=\"timeline\">\r\n");
+        }
+        out.Append(entryHtml(e, time, TimelineLink(timeline, e)));
+      }
+      out.Append("</ul>\r\n");
+      out.Append(nav);
+      out.Append(timeline_.tail);
+      result = out.Commit();
+    }
+    if (result == kOk) {
+      Written(names[i]);
+      if (i > 0) furtherParts_.insert(names[i].string());
+    } else {
+      out.Abort();
+    }
+    Report(100, result, names[i]);
+  }
+  std::string note = RowsNote(uint32_t(kept.size()));
+  if (parts.size() > 1) note += " on " + std::to_string(parts.size()) + " pages";
+  pageNotes_[names[0].string()] = note;
+}
+
 int32_t RecoverWorker::Run() {
   if (!loaded_ || !job_.selection) return kInvalidParameter;
   startTime_ = job_.startTime != 0 ? job_.startTime : int64_t(std::time(nullptr));
@@ -1175,6 +1365,8 @@ int32_t RecoverWorker::Run() {
   madeFolders_.clear();
   pageNotes_.clear();
   furtherParts_.clear();
+  rowPlaces_.clear();
+  conversationPlaces_.clear();
   mediaCopies_.reset();
   if (job_.mediaCopies.convert || job_.mediaCopies.convertVideo) {
     mediaCopies_ = std::make_unique<MediaCopyQueue>(job_.mediaCopies);
@@ -1248,14 +1440,18 @@ int32_t RecoverWorker::Run() {
       }
       case 8: {
         const auto* c = static_cast<const CallItem*>(key);
+        rowPlaces_[key] = {&callTable_, callTable_.count, {}};
         AddRow(8, c->deleted,
                {c->name, c->phone, c->date, CallKindText(*c), CallDirectionText(*c),
                 CallOutcomeText(*c), CallDurationText(*c)});
         break;
       }
-      case 9:
+      case 9: {
+        const uint32_t before = noteTable_.count;
         AddNote(*static_cast<const NoteItem*>(key));
+        if (noteTable_.count > before) rowPlaces_[key] = {&noteTable_, before, {}};
         break;
+      }
       case 10:
         ItemOutcome(WriteChat(*static_cast<const ChatMessageItem*>(key)));
         break;

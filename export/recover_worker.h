@@ -14,6 +14,11 @@
 //                                                  (Contacts.csv: every row of the address book)
 //     CallHistory/CallHistory_<stamp>.html, .csv
 //     Notes/Notes_<stamp>.html, .csv
+//     Timeline/Timeline.html                       every dated item recovered, day by day
+//                                (oldest first), each linked to its place on its own page; a
+//                                timeline too big for one page is one page per month
+//                                ("Timeline - 2021-09.html", a month too big in numbered
+//                                pieces), every part linking to the others
 //     <Title>/<Title>_<stamp>.html, .csv, .txt    one folder per table category (Voicemail,
 //                                Voice Memos, ...): its rows (export/table_pages.h), and
 //                                files/<name> the files the rows own, with a copy browsers play
@@ -57,11 +62,14 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/scan_sequence.h"
+#include "export/conversation_parts.h"
 #include "export/media_copies.h"
 #include "export/table_pages.h"
 #include "export/writers.h"
 #include "platform/output_file.h"
 #include "selection/statistics.h"
+#include "timeline/timeline.h"
 
 namespace halvern {
 
@@ -195,6 +203,11 @@ struct RecoverJob {
   bool narrowed = false;
   // Files copied before the run (the run reports them and copies only the others); may be null.
   CopiesAhead* ahead = nullptr;
+  // The scan the items come from: with it, the run writes the timeline page of the items it
+  // recovered (timeline/timeline.h); none without it.
+  const ScanResults* scan = nullptr;
+  // The most bytes of entries one timeline page holds before the timeline is split by month.
+  size_t timelineBytesPerPage = kMessageBytesPerPage;
 };
 
 struct RecoverSummary {
@@ -249,10 +262,17 @@ class RecoverWorker {
                        const fs::path& folder);
   // The conversation's page, in parts when it is long (export/conversation_parts.h): the
   // first part takes `path`'s name, the others "<stem> - <part>.html" beside it.
+  // Where a conversation's messages landed: the parts' pages (empty where one failed) and the
+  // lines each part holds; a message's anchor on its page is "m<line>".
+  struct ConversationPlace {
+    std::vector<fs::path> pages;
+    std::vector<ConversationPart> parts;
+    std::vector<uint32_t> lineOf;  // with only deleted messages written: the line of each one
+  };
   int32_t WriteConversationPage(const PageTemplate& page, const std::string& person,
                                 const ConversationHead& head,
                                 const std::vector<ConversationLine>& lines,
-                                const fs::path& path);
+                                const fs::path& path, ConversationPlace& place);
   void AddRow(int32_t code, int32_t deleted, const std::vector<std::string>& cells,
               bool breakLines = false);
   // A note: its attachments copied beside the page (recordings made playable), then its row
@@ -344,6 +364,21 @@ class RecoverWorker {
   // the next free name; the name taken in `made`.
   int32_t LinkCopy(const fs::path& copy, const fs::path& wanted, fs::path& made);
   Table contactTable_, callTable_, noteTable_;
+  // Where each recovered call, note and table row landed (its table and its row's number, the
+  // anchor "r<row>" on the page; a row whose first file was copied: that copy), and each
+  // conversation (by the Conversation or ChatConversation), for the timeline page.
+  struct RowPlace {
+    const Table* table = nullptr;
+    uint32_t row = 0;
+    fs::path file;
+  };
+  std::unordered_map<const void*, RowPlace> rowPlaces_;
+  std::unordered_map<const void*, ConversationPlace> conversationPlaces_;
+  // The link of a recovered item from the timeline's folder ("" when it was not recovered or
+  // its page failed).
+  std::string TimelineLink(const Timeline& timeline, const TimelineEntry& entry) const;
+  void WriteTimeline();
+  PageTemplate timeline_;
   std::vector<Table> categoryTables_;  // one per entry of TableCategories()
   std::vector<fs::path> copyFolders_;
   std::unordered_set<std::string> madeFolders_;  // folders of copies made (or found) already

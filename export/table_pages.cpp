@@ -91,7 +91,7 @@ std::string TableHeadHtml(const CategoryTable& table) {
 }
 
 std::string TableRowHtml(const CategoryTable& table, const TableRow& row,
-                         const std::vector<RowFileLink>& files) {
+                         const std::vector<RowFileLink>& files, std::string_view id) {
   const int firstFile = FirstFileColumn(table);
   // Which cell shows each file: the file column that names it, else the first file column
   // (or the files column, index columns.size()).
@@ -139,7 +139,8 @@ std::string TableRowHtml(const CategoryTable& table, const TableRow& row,
       }
       value = marks + value;
     }
-    html += "<td>" + value + "</td>";
+    html += c == 0 && !id.empty() ? "<td id=\"" + HtmlEscape(id) + "\">" : std::string("<td>");
+    html += value + "</td>";
   }
   html += "</tr>\r\n";
   return html;

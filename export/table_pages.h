@@ -53,8 +53,9 @@ inline constexpr std::string_view kTableTailHtml = "</tbody>\r\n</table>\r\n";
 // One row of the page's table (a tab, the row, CR LF). A file column's value shows the file
 // of that name in `files` (the files no column names are shown in the first file column, or
 // in the files column); with no copy of it, its name.
+// With an `id`, the row's first cell carries it (the anchor other pages link to).
 std::string TableRowHtml(const CategoryTable& table, const TableRow& row,
-                         const std::vector<RowFileLink>& files);
+                         const std::vector<RowFileLink>& files, std::string_view id = {});
 
 // The heading a row falls under on its category's page: the month ("2021-09") or day
 // ("2021-09-14") of the sections' date column as the page shows it, or the column's text as

@@ -53,6 +53,8 @@ inline constexpr const char* kWhatsAppTemplate = "WhatsApp.html";
 // The page of a table category (Voicemail, Voice Memos, ...): its title and its table are the
 // category's.
 inline constexpr const char* kTableTemplate = "Table.html";
+// The timeline of the recovered items, day by day.
+inline constexpr const char* kTimelineTemplate = "Timeline.html";
 
 // The markers of a template.
 inline constexpr std::string_view kTitleMarker = "{|title|}";

@@ -262,7 +262,8 @@ TEST(Photos, RecoverFilesThePicturesAsTheUserFiledThem) {
                              "Recently Deleted", "Deleted records", "thumbnails"}) {
     EXPECT_EQ(top.count(folder), 1u) << folder;
   }
-  EXPECT_EQ(Names(out), (std::set<std::string>{"Photos", "index.html"}));
+  // The pictures are dated: their timeline comes with them.
+  EXPECT_EQ(Names(out), (std::set<std::string>{"Photos", "Timeline", "index.html"}));
 
   EXPECT_EQ(Names(photos / "Holidays"),
             (std::set<std::string>{"IMG_4501.HEIC", "IMG_4501 (edited).jpg", "IMG_4502.HEIC",

@@ -178,7 +178,12 @@ TEST_P(RecoverCommandTest, ChosenCategoriesAndDeletedItemsOnly) {
   ASSERT_EQ(run.status, 0) << run.out;
   std::set<std::string> tops;
   for (const auto& e : fs::directory_iterator(some)) tops.insert(e.path().filename().string());
-  EXPECT_EQ(tops, (std::set<std::string>{"CallHistory", "Contacts", "index.html"}));
+  // The calls are dated: the timeline of what was chosen comes with them.
+  EXPECT_EQ(tops, (std::set<std::string>{"CallHistory", "Contacts", "Timeline", "index.html"}));
+  const std::string timeline = Read(some / "Timeline" / "Timeline.html");
+  EXPECT_EQ(Count(timeline, "<span class=\"category\">Call History</span>"),
+            Count(timeline, "<li"));
+  EXPECT_GT(Count(timeline, "<li"), 0u);
 
   const fs::path deleted = dir_ / "deleted";
   ASSERT_EQ(Recover(Q(backup_) + " --to " + Q(deleted) + " --deleted-only").status, 0);

@@ -598,7 +598,7 @@ TEST_F(RecoverWorkerTest, PagesOfEachKindMatchTheirGoldenFiles) {
   fs::create_directories(templates);
   for (const char* name :
        {kCallHistoryTemplate, kNotesTemplate, kContactsTemplate, kSmsTemplate, kWhatsAppTemplate,
-        kTableTemplate}) {
+        kTableTemplate, kTimelineTemplate}) {
     golden::WriteBytes(templates / name,
                        "<title>{|title|}</title>\n<p>{|person|}</p>\n{|content|}<end>\n");
   }
@@ -637,7 +637,7 @@ TEST_F(RecoverWorkerTest, PagesOfEachKindMatchTheirGoldenFiles) {
 TEST(RuntimeTemplates, HaveTheirMarkers) {
   const fs::path folder = fs::path(HALVERN_SOURCE_DIR) / "runtime" / "template";
   for (const char* name : {kCallHistoryTemplate, kNotesTemplate, kContactsTemplate, kSmsTemplate,
-                           kWhatsAppTemplate, kTableTemplate, "Print.html"}) {
+                           kWhatsAppTemplate, kTableTemplate, kTimelineTemplate, "Print.html"}) {
     const std::string t = golden::ReadBytes(folder / name);
     ASSERT_FALSE(t.empty()) << name;
     const size_t content = t.find("{|content|}");

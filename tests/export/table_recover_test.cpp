@@ -144,7 +144,11 @@ TEST_F(TableRecoverTest, PageCsvAndTextHoldEveryRowWithItsMarksAndFiles) {
   size_t deleted = 0, carved = 0;
   for (size_t i = 0; i < rows.size(); ++i) {
     const TableRow& row = Voicemail().rows[i];
-    const bool isDeleted = rows[i].starts_with("\t<tr class=\"deleted\"><td><span class=\"deleted-label\">deleted</span>");
+    // Each row's first cell carries its anchor, the row's number on the page.
+    const std::string anchor = "<td id=\"r" + std::to_string(i) + "\">";
+    EXPECT_NE(rows[i].find(anchor), std::string::npos) << rows[i];
+    const bool isDeleted =
+        rows[i].starts_with("\t<tr class=\"deleted\">" + anchor + "<span class=\"deleted-label\">deleted</span>");
     EXPECT_EQ(isDeleted, row.deleted != 0) << rows[i];
     deleted += isDeleted;
     carved += rows[i].find(">carved</span>") != std::string::npos;
