@@ -266,32 +266,29 @@ CSearchPanel::CSearchPanel(QWidget* tree, const ScanResults& results)
   typing_.setSingleShot(true);
   typing_.setInterval(350);
   QObject::connect(&typing_, &QTimer::timeout, &context_, [this] { Run(); });
-  QObject::connect(field_, &QLineEdit::textEdited, &context_, [this](const QString& text) {
-    if (text.trimmed().isEmpty()) {
-      typing_.stop();
-      Halt();
-      model_.SetHits({});
-      searched_.clear();
-      panel_->hide();
-      if (onCleared) onCleared();
-      return;
+  // An emptied field ends the search and gives the list side back.
+  const auto cleared = [this] {
+    typing_.stop();
+    Halt();
+    model_.SetHits({});
+    searched_.clear();
+    panel_->hide();
+    if (onCleared) onCleared();
+  };
+  QObject::connect(field_, &QLineEdit::textEdited, &context_, [this, cleared](const QString& t) {
+    if (t.trimmed().isEmpty()) {
+      cleared();
+    } else {
+      typing_.start();
     }
-    typing_.start();
   });
   QObject::connect(field_, &QLineEdit::returnPressed, &context_, [this] {
     typing_.stop();
     Run();
   });
   // The clear button empties the field without an edit.
-  QObject::connect(field_, &QLineEdit::textChanged, &context_, [this](const QString& text) {
-    if (text.isEmpty() && (panel_->isVisible() || Running())) {
-      typing_.stop();
-      Halt();
-      model_.SetHits({});
-      searched_.clear();
-      panel_->hide();
-      if (onCleared) onCleared();
-    }
+  QObject::connect(field_, &QLineEdit::textChanged, &context_, [this, cleared](const QString& t) {
+    if (t.isEmpty() && (panel_->isVisible() || Running())) cleared();
   });
   QObject::connect(view_->selectionModel(), &QItemSelectionModel::currentRowChanged, &context_,
                    [this](const QModelIndex& current) {

@@ -198,6 +198,23 @@ Timeline BuildTimeline(const ScanResults& results) {
     out.push_back(e);
   };
   double instant = 0;
+  // The messages of every conversation (chat) of `map`, each entry naming its conversation by
+  // its place in `groups`; a conversation joins `groups` when one of its messages is dated.
+  const auto addConversations = [&](ScanCategory category, const auto& map, auto& groups) {
+    for (const auto& pair : map) {
+      const uint32_t group = uint32_t(groups.size());
+      bool any = false;
+      const auto& list = pair.second.messages;
+      for (size_t i = 0; i < list.size(); ++i) {
+        if (!ParseLocal(list[i].date, cache, instant)) continue;
+        add(instant, category,
+            list[i].fromMe ? TimelineWhat::kMessageSent : TimelineWhat::kMessageReceived,
+            list[i].deleted, group, i);
+        any = true;
+      }
+      if (any) groups.push_back(&pair);
+    }
+  };
   for (ScanCategory category : AllCategories()) {
     if (const CategoryTable* table = results.Table(category); table != nullptr) {
       const TableCategory* kind = TableCategoryOf(category);
@@ -238,34 +255,10 @@ Timeline BuildTimeline(const ScanResults& results) {
     }
     switch (category) {
       case ScanCategory::kMessages:
-        for (const auto& pair : results.messages) {
-          const uint32_t group = uint32_t(timeline.conversations.size());
-          bool any = false;
-          const std::vector<MessageItem>& list = pair.second.messages;
-          for (size_t i = 0; i < list.size(); ++i) {
-            if (!ParseLocal(list[i].date, cache, instant)) continue;
-            add(instant, category,
-                list[i].fromMe ? TimelineWhat::kMessageSent : TimelineWhat::kMessageReceived,
-                list[i].deleted, group, i);
-            any = true;
-          }
-          if (any) timeline.conversations.push_back(&pair);
-        }
+        addConversations(category, results.messages, timeline.conversations);
         break;
       case ScanCategory::kWhatsApp:
-        for (const auto& pair : results.whatsApp) {
-          const uint32_t group = uint32_t(timeline.chats.size());
-          bool any = false;
-          const std::vector<ChatMessageItem>& list = pair.second.messages;
-          for (size_t i = 0; i < list.size(); ++i) {
-            if (!ParseLocal(list[i].date, cache, instant)) continue;
-            add(instant, category,
-                list[i].fromMe ? TimelineWhat::kMessageSent : TimelineWhat::kMessageReceived,
-                list[i].deleted, group, i);
-            any = true;
-          }
-          if (any) timeline.chats.push_back(&pair);
-        }
+        addConversations(category, results.whatsApp, timeline.chats);
         break;
       case ScanCategory::kCallHistory:
         for (size_t i = 0; i < results.calls.size(); ++i) {
