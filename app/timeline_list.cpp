@@ -1,5 +1,6 @@
 #include "app/timeline_list.h"
 
+#include <algorithm>
 #include <QColor>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -111,6 +112,9 @@ void CTimelineList::Reopen() {
 size_t CTimelineList::Fill(const ScanResults* results) {
   model_.Reset(results);
   for (int c = 0; c < TimelineModel::kText; ++c) view_->resizeColumnToContents(c);
+  // The view measures only the rows it has laid out: the time is always read whole.
+  const int time = view_->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00"));
+  view_->setColumnWidth(0, std::max(view_->columnWidth(0), time + 2 * view_->indentation()));
   return model_.timeline().entries.size();
 }
 
